@@ -1,0 +1,7 @@
+// Removes what the installation left besides the device instances: the card device key, the uninstall
+// entry, the mixer settings for the card and the driver files.
+#pragma once
+
+#include "common/run_state.h"
+
+void RemoveLeftovers(RunState& state);
