@@ -1,0 +1,71 @@
+#include "system/emulated/journal.h"
+
+#include "system/emulated/cp1252.h"
+
+namespace emulated {
+
+std::string JsonString(std::string_view cp1252)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string utf8 = Cp1252ToUtf8(cp1252);
+    std::string out = "\"";
+    for (char c : utf8) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+void Journal::Emit(const std::string& line)
+{
+    text_ += line;
+    text_ += '\n';
+    if (out_ != nullptr) {
+        std::fputs(line.c_str(), out_);
+        std::fputc('\n', out_);
+        std::fflush(out_);
+    }
+}
+
+void Journal::DeleteKey(std::string_view root, std::string_view path, bool existed)
+{
+    if (existed)
+        ++keysRemoved_;
+    Emit("{\"op\":\"delete-key\",\"root\":" + JsonString(root) + ",\"path\":" + JsonString(path) +
+         ",\"existed\":" + (existed ? "true" : "false") + "}");
+}
+
+void Journal::DeleteFile(std::string_view path, bool existed, bool refused)
+{
+    if (existed && !refused)
+        ++filesRemoved_;
+    Emit("{\"op\":\"delete-file\",\"path\":" + JsonString(path) + ",\"existed\":" + (existed ? "true" : "false") +
+         (refused ? ",\"refused\":true}" : "}"));
+}
+
+void Journal::MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result)
+{
+    Emit("{\"op\":\"message-box\",\"caption\":" + JsonString(caption) + ",\"text\":" + JsonString(text) +
+         ",\"style\":" + std::to_string(style) + ",\"language\":" + std::to_string(language) +
+         ",\"result\":" + std::to_string(result) + "}");
+}
+
+void Journal::Restart(UINT flags, BOOL result, DWORD error)
+{
+    std::string line = "{\"op\":\"restart\",\"flags\":" + std::to_string(flags) + ",\"result\":" + std::to_string(result);
+    if (result == 0)
+        line += ",\"error\":" + std::to_string(error);
+    Emit(line + "}");
+}
+
+}  // namespace emulated

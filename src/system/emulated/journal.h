@@ -1,0 +1,41 @@
+// The journal: every key deletion, file deletion, message box and restart request of a run, in order, as
+// JSON Lines. Texts are converted from Windows-1252 to UTF-8.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "system/win_types.h"
+
+namespace emulated {
+
+class Journal {
+public:
+    // Lines go to `out` when it is not null; they are counted either way.
+    explicit Journal(std::FILE* out = nullptr) : out_(out) {}
+
+    void DeleteKey(std::string_view root, std::string_view path, bool existed);
+    // `refused`: something is there, but it was not removed (a folder, a link, outside the Windows folder).
+    void DeleteFile(std::string_view path, bool existed, bool refused = false);
+    void MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result);
+    void Restart(UINT flags, BOOL result, DWORD error);
+
+    unsigned keysRemoved() const { return keysRemoved_; }
+    unsigned filesRemoved() const { return filesRemoved_; }
+    // Every line written so far, for tests and the summary.
+    const std::string& text() const { return text_; }
+
+private:
+    void Emit(const std::string& line);
+
+    std::FILE* out_;
+    std::string text_;
+    unsigned keysRemoved_ = 0;
+    unsigned filesRemoved_ = 0;
+};
+
+// A JSON string literal of a Windows-1252 text.
+std::string JsonString(std::string_view cp1252);
+
+}  // namespace emulated

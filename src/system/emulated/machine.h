@@ -1,0 +1,77 @@
+// The emulated Windows 9x machine as the logic sees it: a folder holding registry.reg (a REGEDIT4 file) and
+// WINDOWS/ (the Windows directory). Every deletion, box and restart request goes to the journal.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "system/emulated/journal.h"
+#include "system/emulated/registry.h"
+#include "system/emulated/terminal_box.h"
+#include "system/emulated/windows_folder.h"
+#include "system/system_ops.h"
+
+namespace emulated {
+
+struct MachineOptions {
+    bool dryRun = false;
+    // The user's language; without it the user's "Control Panel\International" Locale, else 1033.
+    std::optional<LANGID> language;
+    BoxAnswers answers;
+    // When set, the restart request is refused with this code.
+    std::optional<DWORD> refuseRestart;
+};
+
+class EmulatedMachine final : public SystemOps {
+public:
+    EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options,
+                    Journal& journal);
+
+    LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) override;
+    LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameCapacity) override;
+    LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                          DWORD* dataSize) override;
+    LONG RegCloseKey(HKEY key) override;
+    LONG RegDeleteKeyA(HKEY root, const char* subKey) override;
+    int RemoveFile(const char* path) override;
+    UINT GetWindowsDirectoryA(char* buffer, UINT size) override;
+    UINT GetSystemDirectoryA(char* buffer, UINT size) override;
+    LANGID GetUserDefaultLangID() override;
+    int MessageBoxExA(HWND owner, const char* text, const char* caption, UINT type, WORD languageId) override;
+    BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
+    DWORD GetLastError() override;
+
+    bool restartRequested() const { return restartRequested_; }
+
+private:
+    Registry& registry_;
+    WindowsFolder folder_;
+    MachineOptions options_;
+    Journal& journal_;
+    DWORD lastError_ = 0;
+    bool restartRequested_ = false;
+};
+
+// The user's language from HKEY_CURRENT_USER\Control Panel\International "Locale" (eight hex digits such
+// as 00000407), or 1033 when it is missing or not a locale.
+LANGID LanguageFromRegistry(const Registry& registry);
+
+// Name of a predefined root as the journal and REGEDIT4 files write it.
+const char* RootName(HKEY root);
+
+// A machine folder opened for a run.
+struct MachineFolder {
+    std::filesystem::path registryFile;
+    std::filesystem::path windowsFolder;
+};
+
+// Finds registry.reg and WINDOWS (names matched case-insensitively) and loads the registry. False with a
+// one-line `error` naming the problem (the line number for a malformed registry line).
+bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine,
+                 std::string& error);
+
+// Writes the registry file atomically: a temporary file in the same folder, then a rename over the old one.
+bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error);
+
+}  // namespace emulated

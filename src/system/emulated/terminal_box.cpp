@@ -1,0 +1,122 @@
+#include "system/emulated/terminal_box.h"
+
+#include <string>
+#include <vector>
+
+#include "system/emulated/cp1252.h"
+
+namespace emulated {
+
+namespace {
+
+struct Button {
+    const char* label;
+    const char* word;   // what the user types, besides its first letter
+    int result;
+};
+
+std::vector<Button> ButtonsOf(UINT style)
+{
+    switch (style & 0xFu) {
+    case 1: return {{"OK", "ok", IDOK}, {"Cancel", "cancel", IDCANCEL}};
+    case 2: return {{"Abort", "abort", 3}, {"Retry", "retry", 4}, {"Ignore", "ignore", 5}};
+    case 3: return {{"Yes", "yes", IDYES}, {"No", "no", IDNO}, {"Cancel", "cancel", IDCANCEL}};
+    case 4: return {{"Yes", "yes", IDYES}, {"No", "no", IDNO}};
+    case 5: return {{"Retry", "retry", 4}, {"Cancel", "cancel", IDCANCEL}};
+    default: return {{"OK", "ok", IDOK}};
+    }
+}
+
+const char* IconWord(UINT style)
+{
+    switch (style & 0xF0u) {
+    case 0x10: return "[stop] ";
+    case 0x20: return "[question] ";
+    case 0x30: return "[warning] ";
+    case 0x40: return "[information] ";
+    default: return "";
+    }
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// One line of input without its line end; false at the end of input.
+bool ReadLine(std::FILE* input, std::string& line)
+{
+    line.clear();
+    int c;
+    while ((c = std::fgetc(input)) != EOF && c != '\n')
+        line += static_cast<char>(c);
+    if (c == EOF && line.empty())
+        return false;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        line.erase(0, 1);
+    return true;
+}
+
+void Draw(std::FILE* display, std::string_view caption, std::string_view text, UINT style,
+          const std::vector<Button>& buttons)
+{
+    std::string body = std::string(IconWord(style)) + "\"" + Cp1252ToUtf8(text) + "\"";
+    std::string row;
+    for (const Button& button : buttons)
+        row += std::string(row.empty() ? "" : "  ") + "[ " + button.label + " ]";
+    std::string title = Cp1252ToUtf8(caption);
+    std::fprintf(display, "\n+--- %s ---\n| %s\n| %s\n+---\n", title.c_str(), body.c_str(), row.c_str());
+    std::fflush(display);
+}
+
+}  // namespace
+
+int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::string_view text, UINT style)
+{
+    std::vector<Button> buttons = ButtonsOf(style);
+    if (answers.display != nullptr)
+        Draw(answers.display, caption, text, style, buttons);
+
+    bool singleOk = buttons.size() == 1;
+    if (singleOk && (answers.preset != 0 || answers.input == nullptr || !answers.inputIsTerminal))
+        return IDOK;
+    if (!singleOk && answers.preset != 0) {
+        for (const Button& button : buttons) {
+            if (button.result == answers.preset)
+                return answers.preset;
+        }
+    }
+    if (answers.input == nullptr)
+        return 0;
+
+    std::string line;
+    while (true) {
+        if (answers.display != nullptr) {
+            std::string prompt;
+            for (const Button& button : buttons)
+                prompt += std::string(prompt.empty() ? "" : "/") + button.word;
+            if (singleOk)
+                std::fputs("Press Enter for OK: ", answers.display);
+            else
+                std::fprintf(answers.display, "Answer %s: ", prompt.c_str());
+            std::fflush(answers.display);
+        }
+        if (!ReadLine(answers.input, line))
+            return 0;
+        if (singleOk)
+            return IDOK;
+        std::string typed = Lower(line);
+        for (const Button& button : buttons) {
+            if (typed == button.word || (typed.size() == 1 && typed[0] == button.word[0]))
+                return button.result;
+        }
+    }
+}
+
+}  // namespace emulated
