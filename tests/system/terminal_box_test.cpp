@@ -1,0 +1,101 @@
+#include "system/emulated/terminal_box.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+class TerminalBoxTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (input_ != nullptr)
+            std::fclose(input_);
+        if (display_ != nullptr)
+            std::fclose(display_);
+    }
+
+    emulated::BoxAnswers Answers(const std::string& typed, bool terminal, int preset = 0)
+    {
+        typed_ = typed;
+        input_ = fmemopen(typed_.data(), typed_.size() + 1, "r");
+        if (typed_.empty()) {
+            std::fclose(input_);
+            input_ = std::fopen("/dev/null", "r");
+        }
+        display_ = open_memstream(&shown_, &shownSize_);
+        return {preset, input_, terminal, display_};
+    }
+
+    std::string Shown()
+    {
+        std::fflush(display_);
+        return std::string(shown_, shownSize_);
+    }
+
+    std::string typed_;
+    std::FILE* input_ = nullptr;
+    std::FILE* display_ = nullptr;
+    char* shown_ = nullptr;
+    std::size_t shownSize_ = 0;
+};
+
+TEST_F(TerminalBoxTest, YesNoBoxReadsAnswersAndAsksAgainOnAnythingElse)
+{
+    struct Case {
+        const char* typed;
+        int result;
+    } cases[] = {
+        {"y\n", IDYES}, {"YES\n", IDYES}, {"n\n", IDNO}, {"No\r\n", IDNO},
+        {"maybe\n\nyes\n", IDYES}, {"  no  \n", IDNO}, {"", 0}, {"what\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        TearDown();
+        input_ = display_ = nullptr;
+        EXPECT_EQ(emulated::ShowTerminalBox(Answers(c.typed, false), "Pelko Sound DRUNE", "Sure ?", 0x1014), c.result);
+    }
+}
+
+TEST_F(TerminalBoxTest, PresetAnswersTheYesNoBoxWithoutReading)
+{
+    EXPECT_EQ(emulated::ShowTerminalBox(Answers("y\n", true, IDNO), "c", "t", 0x1014), IDNO);
+    EXPECT_EQ(std::fgetc(input_), 'y');
+}
+
+TEST_F(TerminalBoxTest, OkBoxNeverWaitsForInputThatIsNotATerminal)
+{
+    EXPECT_EQ(emulated::ShowTerminalBox(Answers("n\n", false), "Pelko Studio KALTO", "done", 0x1040), IDOK);
+    EXPECT_EQ(std::fgetc(input_), 'n');
+}
+
+TEST_F(TerminalBoxTest, OkBoxOnATerminalWaitsForEnterAndCountsEndOfInputAsNotShown)
+{
+    EXPECT_EQ(emulated::ShowTerminalBox(Answers("\n", true), "c", "t", 0x1040), IDOK);
+    TearDown();
+    input_ = display_ = nullptr;
+    EXPECT_EQ(emulated::ShowTerminalBox(Answers("", true), "c", "t", 0x1040), 0);
+}
+
+TEST_F(TerminalBoxTest, DrawsCaptionIconButtonsAndTheTextWithItsBlanks)
+{
+    emulated::ShowTerminalBox(Answers("", false), "Pelko Studio KALTO", "    De-installatie voltooid.   ", 0x1040);
+    std::string shown = Shown();
+    EXPECT_NE(shown.find("Pelko Studio KALTO"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("[information]"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\"    De-installatie voltooid.   \""), std::string::npos) << shown;
+    EXPECT_NE(shown.find("[ OK ]"), std::string::npos) << shown;
+}
+
+TEST_F(TerminalBoxTest, ConvertsWindows1252ForDisplay)
+{
+    emulated::ShowTerminalBox(Answers("n\n", false), "Pelko Sound DRUNE", "Sind Sie sicher, da\xDF Sie ?", 0x1014);
+    std::string shown = Shown();
+    EXPECT_NE(shown.find("da\xC3\x9F Sie"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("[stop]"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("[ Yes ]  [ No ]"), std::string::npos) << shown;
+}
+
+}  // namespace
