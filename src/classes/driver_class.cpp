@@ -1,0 +1,182 @@
+#include "classes/driver_class.h"
+
+#include <cstring>
+
+#include "common/registry_paths.h"
+#include "common/text.h"
+
+namespace {
+
+// One media type a driver may list in its "SubClasses" value, in the order the types are handled.
+struct MediaType {
+    const char* word;          // searched in the SubClasses text
+    const char* driversChild;  // appended to the class key's "Drivers" path
+    const char* entryPrefix;   // the resource entry: this, the first subkey name, the instance tag
+};
+
+constexpr MediaType kMediaTypes[] = {
+    {"wave", "\\wave", "System\\CurrentControlSet\\Control\\MediaResources\\wave\\"},
+    {"midi", "\\midi", "System\\CurrentControlSet\\Control\\MediaResources\\midi\\"},
+    {"mixer", "\\mixer", "System\\CurrentControlSet\\Control\\MediaResources\\mixer\\"},
+    {"aux", "\\aux", "System\\CurrentControlSet\\Control\\MediaResources\\aux\\"},
+    {"joystick", "\\joystick", "System\\CurrentControlSet\\Control\\MediaResources\\joystick\\"},
+};
+
+constexpr char kInfPathValue[] = "InfPath";
+constexpr char kSubClassesValue[] = "SubClasses";
+constexpr char kDriversKey[] = "\\Drivers";
+constexpr char kInfFolder[] = "\\inf\\";
+constexpr char kInfOtherFolder[] = "\\inf\\other\\";
+
+// Room for a value read and for the first subkey name; both hold 19 characters and their terminator.
+constexpr DWORD kValueRoom = 20;
+constexpr UINT kInfPathRoom = 260;
+
+// "<", the characters at positions 6 to 9 of the driver key name, ">". A shorter name gives "<" and those
+// of the four that exist, without ">"; nothing past its terminator is read.
+void MakeInstanceTag(const char* driverKeyName, char (&tag)[7])
+{
+    std::size_t length = BoundedLength(driverKeyName, 10);
+    std::size_t used = 0;
+    tag[used++] = '<';
+    for (std::size_t position = 6; position < length; ++position)
+        tag[used++] = driverKeyName[position];
+    if (length == 10)
+        tag[used++] = '>';
+    tag[used] = '\0';
+}
+
+// True when the driver key name names a key strictly below the class key: one or more backslash-separated
+// components, none empty, "." or "..". An empty name, a leading or trailing backslash or a doubled one
+// could make the class key path name the class key itself, and a provider that resolved dot components
+// could climb above it; no real driver key name has any of these, so such a call removes nothing.
+bool NamesKeyBelowClass(const char* driverKeyName)
+{
+    const char* component = driverKeyName;
+    for (;;) {
+        const char* end = component;
+        while (*end != '\0' && *end != '\\')
+            ++end;
+        std::size_t length = static_cast<std::size_t>(end - component);
+        if (length == 0)
+            return false;
+        if (component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.')))
+            return false;
+        if (*end == '\0')
+            return true;
+        component = end + 1;
+    }
+}
+
+// The InfPath text comes from the registry and becomes part of a file path: only a plain file name keeps
+// the deletion inside the INF folders.
+bool IsPlainFileName(const char* name)
+{
+    if (name[0] == '\0' || SameText(name, ".") || SameText(name, ".."))
+        return false;
+    return std::strpbrk(name, "\\/:") == nullptr;
+}
+
+// A value read gives text only when it succeeded and its terminator lies within the bytes read.
+bool ReadText(RunState& state, char (&text)[kValueRoom])
+{
+    state.dataSize = kValueRoom;
+    state.workingKey = nullptr;
+    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &state.workingKey) !=
+        ERROR_SUCCESS) {
+        // The read would fail on a key that did not open, and there is nothing to close.
+        state.workingKey = nullptr;
+        return false;
+    }
+    LONG result = state.sys.RegQueryValueExA(state.workingKey, state.valueName, nullptr, nullptr,
+                                             reinterpret_cast<BYTE*>(text), &state.dataSize);
+    state.sys.RegCloseKey(state.workingKey);
+    state.workingKey = nullptr;
+    DWORD read = state.dataSize < kValueRoom ? state.dataSize : kValueRoom;
+    return result == ERROR_SUCCESS && std::memchr(text, '\0', read) != nullptr;
+}
+
+// Deletes <Windows directory><folder><InfPath>. A failing directory query or a path longer than its
+// buffer deletes nothing.
+void RemoveInfFile(RunState& state, const char* folder, const char* infPath)
+{
+    char path[kInfPathRoom] = {};
+    UINT length = state.sys.GetWindowsDirectoryA(path, kInfPathRoom);
+    if (length == 0 || length >= kInfPathRoom)
+        return;
+    if (AppendText(path, folder) && AppendText(path, infPath))
+        state.sys.RemoveFile(path);
+}
+
+// Enumerates the first subkey of the class key's Drivers key for one media type into `firstSubkey`. A
+// failed open or enumeration leaves the field as an earlier step of the same call left it.
+bool EnumerateFirstSubkey(RunState& state, char (&firstSubkey)[kValueRoom])
+{
+    state.workingKey = nullptr;
+    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &state.workingKey) !=
+        ERROR_SUCCESS) {
+        state.workingKey = nullptr;
+        return false;
+    }
+    // Enumerated into a field of its own, so that a failing call cannot spoil the name of an earlier step.
+    char name[kValueRoom] = {};
+    LONG result = state.sys.RegEnumKeyA(state.workingKey, 0, name, kValueRoom);
+    state.sys.RegCloseKey(state.workingKey);
+    state.workingKey = nullptr;
+    if (result != ERROR_SUCCESS || std::memchr(name, '\0', kValueRoom) == nullptr)
+        return false;
+    CopyText(firstSubkey, name);
+    return true;
+}
+
+// The five media type steps. A step whose key yields no name uses the name an earlier step of this call
+// enumerated; before any step has one, nothing is deleted, since no other name belongs to this driver.
+void RemoveResourceEntries(RunState& state, const char* driverKeyName, const char* subClasses, const char* tag)
+{
+    char firstSubkey[kValueRoom] = {};
+    bool haveName = false;
+    for (const MediaType& type : kMediaTypes) {
+        if (!ContainsText(subClasses, type.word))
+            continue;
+        if (JoinText(state.keyPath, kClassKeyPrefix, driverKeyName, kDriversKey, type.driversChild) &&
+            EnumerateFirstSubkey(state, firstSubkey))
+            haveName = true;
+        if (!haveName)
+            continue;
+        // An entry path that does not fit is not deleted.
+        if (JoinText(state.keyPath, type.entryPrefix, firstSubkey, tag))
+            state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
+    }
+}
+
+}  // namespace
+
+int RemoveDriverClass(RunState& state, const char* driverKeyName, int removeInfFiles)
+{
+    if (!NamesKeyBelowClass(driverKeyName) || !JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
+        return 1;
+
+    char tag[7];
+    MakeInstanceTag(driverKeyName, tag);
+
+    char infPath[kValueRoom] = {};
+    CopyText(state.valueName, kInfPathValue);
+    bool infPathRead = ReadText(state, infPath);
+
+    // Only a name read from this class key's "InfPath" value is deleted, and only inside the INF folders.
+    if (removeInfFiles != 0 && infPathRead && IsPlainFileName(infPath)) {
+        RemoveInfFile(state, kInfFolder, infPath);
+        RemoveInfFile(state, kInfOtherFolder, infPath);
+    }
+
+    // The key path buffer still holds the class key path.
+    char subClasses[kValueRoom] = {};
+    CopyText(state.valueName, kSubClassesValue);
+    if (AppendText(state.keyPath, kDriversKey) && ReadText(state, subClasses))
+        RemoveResourceEntries(state, driverKeyName, subClasses, tag);
+
+    // The class key goes with everything below it, also when SubClasses could not be read.
+    if (JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
+        state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
+    return 1;
+}

@@ -1,0 +1,60 @@
+#include "device/card_search.h"
+
+#include "common/registry_paths.h"
+#include "common/text.h"
+#include "common/walk_limits.h"
+
+namespace {
+
+// Makes the card device key text "Enum\PCI\<device id>". A device id too long for the text leaves it at
+// "Enum\PCI" and reports false: that subkey is passed over and the walk goes on. A device id that fits
+// but leaves too little room for the companion keys is still taken: its instance keys can be removed, and
+// instance removal passes over each target whose path does not fit.
+bool TakeDeviceKey(RunState& state)
+{
+    if (JoinText(state.cardDeviceKey, kEnumPci, kBackslash, state.subkeyName))
+        return true;
+    CopyText(state.cardDeviceKey, kEnumPci);
+    return false;
+}
+
+void WalkPciKeys(RunState& state)
+{
+    DWORD failingRun = 0;
+    for (DWORD index = 0;; ++index) {
+        LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return;
+        if (result != ERROR_SUCCESS) {
+            // An unreadable name (too long for the buffer, say) passes over that one subkey; a run of them
+            // is taken as the end of the list.
+            if (++failingRun >= kMaxFailingIndexRun)
+                return;
+            continue;
+        }
+        failingRun = 0;
+        if (ContainsText(state.subkeyName, state.searchText) && TakeDeviceKey(state)) {
+            state.cardFound = true;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void SearchCard(RunState& state)
+{
+    CopyText(state.searchText, kCardPciId);
+    CopyText(state.cardDeviceKey, kEnumPci);
+
+    state.enumKey = nullptr;
+    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.cardDeviceKey, 0, KEY_READ, &state.enumKey) !=
+        ERROR_SUCCESS) {
+        // Nothing was opened, so there is nothing to walk or close: the card counts as absent.
+        state.enumKey = nullptr;
+        return;
+    }
+    WalkPciKeys(state);
+    state.sys.RegCloseKey(state.enumKey);
+    state.enumKey = nullptr;
+}

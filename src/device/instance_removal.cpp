@@ -1,0 +1,125 @@
+#include "device/instance_removal.h"
+
+#include <cstring>
+
+#include "classes/driver_class.h"
+#include "common/registry_paths.h"
+#include "common/text.h"
+#include "common/walk_limits.h"
+
+namespace {
+
+// Keys of the companion virtual devices: the prefix, the device id, "&" and the instance name.
+struct Companion {
+    const char* prefix;
+    int removeInfFiles;
+};
+
+// The game port's class keeps its INF files.
+constexpr Companion kCompanions[] = {
+    {"Enum\\VIRTUAL\\*PNPB02F\\PCI&", 0},
+    {"Enum\\VIRTUAL\\SSC-DOSEMU\\PCI&", 1},
+    {"Enum\\VIRTUAL\\SSC-SBEMU\\PCI&", 1},
+};
+
+constexpr char kAmpersand[] = "&";
+
+// A "Driver" value is a driver key name only when its terminator lies within the bytes read.
+bool HoldsTerminator(const char* data, DWORD dataSize, std::size_t capacity)
+{
+    std::size_t read = dataSize < capacity ? dataSize : capacity;
+    return std::memchr(data, '\0', read) != nullptr;
+}
+
+// Handles one removal target whose path the key path buffer holds: reads its "Driver" value, deletes the
+// key, then removes the driver class the value names.
+void RemoveTarget(RunState& state, int removeInfFiles)
+{
+    CopyText(state.valueName, kDriverValue);
+    state.workingKey = nullptr;
+    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &state.workingKey) !=
+        ERROR_SUCCESS) {
+        // A companion that is not there: nothing is read and nothing is deleted.
+        state.workingKey = nullptr;
+        return;
+    }
+    LONG read = state.sys.RegQueryValueExA(state.workingKey, state.valueName, nullptr, nullptr,
+                                           reinterpret_cast<BYTE*>(state.driverKeyName), &state.dataSize);
+    state.sys.RegCloseKey(state.workingKey);
+    state.workingKey = nullptr;
+
+    // The key goes whatever the read gave: a key without a usable "Driver" value still belongs to the card.
+    state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
+
+    if (read == ERROR_SUCCESS && HoldsTerminator(state.driverKeyName, state.dataSize, sizeof state.driverKeyName))
+        RemoveDriverClass(state, state.driverKeyName, removeInfFiles);
+}
+
+// One pass for the instance in state.instanceName: the instance key, then its three companions. A target
+// whose path does not fit the key path buffer is passed over untouched.
+void RemoveInstance(RunState& state)
+{
+    // An empty name would make the instance key path end in a backslash, that is the card device key.
+    if (state.instanceName[0] == '\0')
+        return;
+
+    const char* deviceId = state.subkeyName;
+
+    state.dataSize = sizeof state.driverKeyName;
+    if (JoinText(state.keyPath, state.cardDeviceKey, kBackslash, state.instanceName))
+        RemoveTarget(state, 1);
+
+    for (const Companion& companion : kCompanions) {
+        state.dataSize = sizeof state.driverKeyName;
+        if (JoinText(state.keyPath, companion.prefix, deviceId, kAmpersand, state.instanceName))
+            RemoveTarget(state, companion.removeInfFiles);
+    }
+}
+
+// Asks for the instance at `index` until it is given or the index is passed over. A pass deletes its
+// instance key, so the next instance comes up at the same index; an instance that survives its pass comes
+// up again under the same name and is then passed over, so that the card's other instances still go.
+void WalkInstances(RunState& state)
+{
+    char lastName[sizeof state.instanceName] = {};
+    bool passMade = false;
+    DWORD index = 0;
+    DWORD tries = 0;
+    DWORD passedOver = 0;
+    for (;;) {
+        LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.instanceName, sizeof state.instanceName);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return;
+        if (result != ERROR_SUCCESS) {
+            if (++tries < kInstanceEnumTries)
+                continue;
+            tries = 0;
+            if (++passedOver >= kMaxFailingIndexRun)
+                return;
+            ++index;
+            continue;
+        }
+        tries = 0;
+        passedOver = 0;
+        if (passMade && SameText(state.instanceName, lastName)) {
+            ++index;
+            continue;
+        }
+        CopyText(lastName, state.instanceName);
+        passMade = true;
+        RemoveInstance(state);
+    }
+}
+
+}  // namespace
+
+void RemoveInstances(RunState& state)
+{
+    state.enumKey = nullptr;
+    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.cardDeviceKey, 0, KEY_READ, &state.enumKey) !=
+        ERROR_SUCCESS) {
+        state.enumKey = nullptr;
+        return;
+    }
+    WalkInstances(state);
+}
