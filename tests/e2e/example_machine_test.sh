@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Whole runs of the offline program on copies of the bundled example machine:
+#   a run answered Yes removes every key and file of the card and nothing else, byte for byte;
+#   a second run removes nothing and still reports completion;
+#   a No leaves the machine untouched; a dry run journals the same removals and changes nothing on disk.
+# Usage: example_machine_test.sh <path-to-cmpci-uninstall> <source-dir>
+set -u
+export LC_ALL=C
+
+tool=$1
+machine=$2/examples/machine
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# The card's keys as the program deletes them, in run order ("root\path", as the journal names them).
+expected_keys=(
+    'HKEY_LOCAL_MACHINE\Enum\PCI\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10\BUS_00&DEV_0B&FUNC_00'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\wave\cmpci95.drv<0001>'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\midi\cmpcifm.drv<0001>'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\mixer\cmpci95.drv<0001>'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\aux\cmpci95.drv<0001>'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\MEDIA\0001'
+    'HKEY_LOCAL_MACHINE\Enum\VIRTUAL\*PNPB02F\PCI&VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10&BUS_00&DEV_0B&FUNC_00'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\msjstick.drv<0002>'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\MEDIA\0002'
+    'HKEY_LOCAL_MACHINE\Enum\VIRTUAL\SSC-DOSEMU\PCI&VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10&BUS_00&DEV_0B&FUNC_00'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\midi\cmmpupci.drv<0003>'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\MEDIA\0003'
+    'HKEY_LOCAL_MACHINE\Enum\VIRTUAL\SSC-SBEMU\PCI&VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10&BUS_00&DEV_0B&FUNC_00'
+    'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\MEDIA\0004'
+    'HKEY_LOCAL_MACHINE\Enum\PCI\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10'
+    'HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\PelkoSoundDrune'
+    'HKEY_CURRENT_USER\SOFTWARE\Microsoft\Windows\CurrentVersion\Applets\Volume Control\C-Media Audio Mixer'
+)
+# The card's files as they lie in the machine folder (the program finds them whatever their letter case).
+expected_files=(
+    WINDOWS/INF/OEM3.INF
+    WINDOWS/INF/OTHER/oem3.inf
+    WINDOWS/INF/oem4.inf
+    WINDOWS/INF/OTHER/OEM4.INF
+    WINDOWS/SYSTEM/CMAUDIO.VXD
+    WINDOWS/SYSTEM/cmpci95.drv
+    WINDOWS/SYSTEM/CMPCIFM.DRV
+    WINDOWS/SYSTEM/cmmpupci.drv
+    WINDOWS/SYSTEM/CMSWMPU.VXD
+    WINDOWS/SYSTEM/cmmpu.exe
+    WINDOWS/SYSTEM/SMIDI32.DLL
+    WINDOWS/SYSTEM/A3D.DLL
+    WINDOWS/SYSTEM/c3d.dll
+    WINDOWS/CLDRUNE.EXE
+)
+confirmation='{"op":"message-box","caption":"Pelko Sound DRUNE","text":"Do you really want to uninstall your sound card ?","style":4116,"language":1033,'
+completion='{"op":"message-box","caption":"Pelko Studio KALTO","text":"    Uninstall complete.    ","style":4160,"language":1033,'
+
+fresh_copy() {
+    rm -rf "$work/$1"
+    cp -R "$machine" "$work/$1"
+}
+
+# run NAME ARGS...: runs the tool on the copy NAME with the journal in NAME.journal and stderr in NAME.err;
+# stdin is empty, so a box that the options do not answer cannot hold the run.
+run() {
+    local name=$1
+    shift
+    "$tool" --machine "$work/$name" --journal "$work/$name.journal" "$@" </dev/null 2>"$work/$name.err"
+    local rc=$?
+    [ "$rc" -eq 0 ] || fail "$name: exit code $rc, expected 0 ($(tail -n 1 "$work/$name.err"))"
+}
+
+# Keys of a journal whose deletion found them, one "root\path" a line, JSON escapes undone.
+removed_keys() {
+    grep '"op":"delete-key"' "$1" | grep '"existed":true' |
+        sed -E 's/.*"root":"([^"]*)".*"path":"(([^"\\]|\\.)*)".*/\1\\\2/; s/\\\\/\\/g'
+}
+
+count() { grep -c -- "$1" "$2"; }
+
+# expected_registry ORIGINAL KEYS > RESULT: the registry file with the blocks of the listed keys and of
+# their subkeys taken out. A block runs from its key line to the next key line; the current user's keys
+# stand below HKEY_USERS\.Default in the file. Key names compare case-insensitively, as the registry does.
+expected_registry() {
+    awk -v keysfile="$2" '
+        BEGIN {
+            while ((getline key < keysfile) > 0) {
+                sub(/^HKEY_CURRENT_USER\\/, "HKEY_USERS\\.Default\\", key)
+                gone[tolower(key)] = 1
+            }
+        }
+        /^\[.*\]\r$/ {
+            name = tolower(substr($0, 2, length($0) - 3))
+            skipping = 0
+            for (key in gone)
+                if (name == key || substr(name, 1, length(key) + 1) == key "\\")
+                    skipping = 1
+        }
+        !skipping { print }
+    ' "$1"
+}
+
+# Every file of the original that is not listed in $2 is still in $1, unchanged; nothing else is there.
+check_other_files() {
+    local copy=$1 gone=$2 label=$3
+    (cd "$machine" && find . -type f | sed 's|^\./||' | grep -v -x -F -f "$gone" | grep -v -x registry.reg | sort) \
+        >"$work/want.list"
+    (cd "$copy" && find . -type f | sed 's|^\./||' | grep -v -x registry.reg | sort) >"$work/have.list"
+    diff "$work/want.list" "$work/have.list" >/dev/null || fail "$label: files differ: $(diff "$work/want.list" "$work/have.list" | tr '\n' ' ')"
+    local f
+    while IFS= read -r f; do
+        [ -f "$copy/$f" ] && ! cmp -s "$machine/$f" "$copy/$f" && fail "$label: $f changed"
+    done <"$work/want.list"
+}
+
+printf '%s\n' "${expected_keys[@]}" >"$work/card.keys"
+printf '%s\n' "${expected_files[@]}" >"$work/card.files"
+: >"$work/none"
+[ -f "$machine/registry.reg" ] || { echo "FAIL: no example machine at $machine" >&2; exit 1; }
+expected_registry "$machine/registry.reg" "$work/card.keys" >"$work/expected.reg"
+cmp -s "$machine/registry.reg" "$work/expected.reg" && fail "the expected registry removes nothing"
+
+# --- 1. An interactive run answered Yes removes the card, all of it and nothing else.
+fresh_copy yes
+run yes --answer yes
+removed_keys "$work/yes.journal" >"$work/yes.keys"
+diff "$work/card.keys" "$work/yes.keys" >"$work/yes.keys.diff" ||
+    fail "yes: removed keys differ from the card's: $(tr '\n' ' ' <"$work/yes.keys.diff")"
+[ "$(count '"op":"delete-file".*"existed":true' "$work/yes.journal")" -eq 14 ] ||
+    fail "yes: journal does not show 14 files removed"
+[ "$(head -n 1 "$work/yes.journal" | grep -c -F "$confirmation\"result\":6}")" -eq 1 ] ||
+    fail "yes: first journal line is not the confirmation answered Yes"
+[ "$(tail -n 1 "$work/yes.journal" | grep -c -F "$completion")" -eq 1 ] ||
+    fail "yes: last journal line is not the completion box"
+[ "$(count '"op":"message-box"' "$work/yes.journal")" -eq 2 ] || fail "yes: not exactly two boxes"
+grep -q '"op":"restart"' "$work/yes.journal" && fail "yes: an interactive run requested a restart"
+grep -q -x 'removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
+for f in "${expected_files[@]}"; do
+    [ -e "$work/yes/$f" ] && fail "yes: $f is still there"
+done
+check_other_files "$work/yes" "$work/card.files" yes
+cmp -s "$work/expected.reg" "$work/yes/registry.reg" ||
+    fail "yes: registry differs from the original without the card's keys: $(diff "$work/expected.reg" "$work/yes/registry.reg" | head -n 5 | tr '\n' ' ')"
+
+# --- 2. A second run on the cleaned machine finds no card, removes nothing, and still reports completion.
+cp "$work/yes/registry.reg" "$work/yes.reg.before"
+inode_before=$(stat -c %i "$work/yes/registry.reg")
+mv "$work/yes.journal" "$work/first.journal"
+run yes --answer yes
+[ "$(wc -l <"$work/yes.journal")" -eq 2 ] || fail "again: journal does not hold exactly two lines"
+[ "$(head -n 1 "$work/yes.journal" | grep -c -F "$confirmation\"result\":6}")" -eq 1 ] ||
+    fail "again: no confirmation box first"
+[ "$(tail -n 1 "$work/yes.journal" | grep -c -F "$completion")" -eq 1 ] || fail "again: no completion box last"
+grep -q '"existed":true' "$work/yes.journal" && fail "again: something was removed"
+grep -q -x 'removed 0 registry keys and 0 files' "$work/yes.err" || fail "again: summary line missing or wrong"
+cmp -s "$work/yes.reg.before" "$work/yes/registry.reg" || fail "again: registry file changed"
+[ "$(stat -c %i "$work/yes/registry.reg")" = "$inode_before" ] || fail "again: registry file rewritten"
+check_other_files "$work/yes" "$work/card.files" again
+
+# --- 3. Answering No leaves the machine as it was; the journal holds the confirmation box alone.
+fresh_copy no
+run no --answer no
+[ "$(wc -l <"$work/no.journal")" -eq 1 ] || fail "no: journal does not hold exactly one line"
+[ "$(grep -c -x -F "$confirmation\"result\":7}" "$work/no.journal")" -eq 1 ] ||
+    fail "no: the journal line is not the confirmation answered No"
+cmp -s "$machine/registry.reg" "$work/no/registry.reg" || fail "no: registry file changed"
+diff -r "$machine" "$work/no" >/dev/null || fail "no: the machine folder changed"
+
+# --- 4. A dry run journals the same removals and changes nothing on disk.
+fresh_copy dry
+run dry --answer yes --dry-run
+removed_keys "$work/dry.journal" >"$work/dry.keys"
+diff "$work/card.keys" "$work/dry.keys" >/dev/null || fail "dry: removed keys differ from the card's"
+grep '"op":"delete-file"' "$work/first.journal" >"$work/first.files"
+grep '"op":"delete-file"' "$work/dry.journal" >"$work/dry.files"
+diff "$work/first.files" "$work/dry.files" >/dev/null || fail "dry: file deletions differ from the real run's"
+grep -q -E '^removed 17 registry keys and 14 files( |$)' "$work/dry.err" || fail "dry: summary line missing or wrong"
+diff -r "$machine" "$work/dry" >/dev/null || fail "dry: the machine folder changed"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "example machine: all checks passed"
