@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the offline program and runs it on a copy of the example machine: an interactive run whose
+# confirmation is answered Yes, showing the boxes, the journal (JSON Lines) and the summary.
+# Usage: bash examples/run.sh
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# What the build needs, by Debian package name.
+missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v make >/dev/null 2>&1 || missing+=(make)
+command -v g++ >/dev/null 2>&1 || command -v c++ >/dev/null 2>&1 || missing+=(g++)
+if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
+    missing+=(libgtest-dev)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+        echo "Installing ${missing[*]} ..."
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    else
+        echo "Please install first: ${missing[*]} (CMake 3.25 or newer, a C++20 compiler, GoogleTest)." >&2
+        exit 1
+    fi
+fi
+
+cd "$source_dir"
+cmake --preset default
+cmake --build --preset default
+
+copy=$(mktemp -d "${TMPDIR:-/tmp}/cmpci-example.XXXXXX")
+cp -R "$source_dir/examples/machine/." "$copy/"
+
+echo
+echo "Running: cmpci-uninstall --machine $copy --answer yes --journal -"
+echo
+"$source_dir/build/default/cmpci-uninstall" --machine "$copy" --answer yes --journal -
+echo
+echo "The machine after the run is in $copy (registry.reg and WINDOWS/); examples/machine is unchanged."
