@@ -1,0 +1,55 @@
+# The Windows build: cmpci-uninstall.exe for Windows 95/98/ME and NT-family Windows, its checks, the
+# registry contract suite cross-compiled for Wine, and the end-to-end runs under Wine (label "wine").
+enable_testing()
+
+set(CMPCI_EXPORT_LISTS ${PROJECT_SOURCE_DIR}/cmake/win9x-exports)
+set(CMPCI_WIN32_TESTS ${PROJECT_SOURCE_DIR}/tests/win32)
+if(NOT CMPCI_OBJDUMP)
+    find_program(CMPCI_OBJDUMP NAMES i686-w64-mingw32-objdump objdump REQUIRED)
+endif()
+
+# --- The program -------------------------------------------------------------------------------------
+# Every CPU that runs Windows 95 must run it: code for the i486 without MMX/SSE, and none of mingw's start-up
+# objects or static run-time libraries (they hold CMOV). The image starts at CmpciEntry and imports only from
+# KERNEL32, USER32, ADVAPI32 and MSVCRT. OS and subsystem version 4.0, or Windows 9x and NT4 refuse it.
+add_executable(cmpci-uninstall WIN32
+    src/run/win32_main.cpp
+    src/system/win32/win32_system.cpp
+    ${CMPCI_LOGIC_SOURCES})
+target_include_directories(cmpci-uninstall PRIVATE src)
+target_compile_options(cmpci-uninstall PRIVATE
+    -Os -march=i486 -mtune=i486 -mno-mmx -mno-sse -mno-sse2 -mno-3dnow
+    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -fno-threadsafe-statics -fno-stack-protector -fno-ident
+    -ffunction-sections -fdata-sections)
+target_link_options(cmpci-uninstall PRIVATE
+    -nostdlib -nostartfiles
+    -Wl,-e,_CmpciEntry@0
+    -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+    -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
+target_link_libraries(cmpci-uninstall PRIVATE kernel32 user32 advapi32 msvcrt)
+
+# --- Checks of the linked program ------------------------------------------------------------------------
+add_test(NAME win32.imports
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_imports.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall> ${CMPCI_EXPORT_LISTS})
+add_test(NAME win32.cpu
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_cpu.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall>)
+add_test(NAME win32.pe_header
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_pe_header.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall> 65536)
+
+# The same checks must refuse an ordinary mingw program: start-up code with CMOV, a console subsystem,
+# symbols, and an import that Windows 9x lacks.
+add_executable(cmpci_checks_control tests/win32/checks_control.cpp)
+target_compile_options(cmpci_checks_control PRIVATE -O2 -march=i686)
+target_link_options(cmpci_checks_control PRIVATE -static)
+add_test(NAME win32.imports_refuses_control
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_imports.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci_checks_control> ${CMPCI_EXPORT_LISTS})
+set_tests_properties(win32.imports_refuses_control PROPERTIES
+    PASS_REGULAR_EXPRESSION "FAIL KERNEL32.dll!GetTickCount64: not exported on Windows 9x")
+add_test(NAME win32.cpu_refuses_control
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_cpu.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci_checks_control>)
+set_tests_properties(win32.cpu_refuses_control PROPERTIES PASS_REGULAR_EXPRESSION "instructions a Pentium cannot run:.*cmov")
+add_test(NAME win32.pe_header_refuses_control
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_pe_header.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci_checks_control> 65536)
+set_tests_properties(win32.pe_header_refuses_control PROPERTIES
+    PASS_REGULAR_EXPRESSION "FAIL Subsystem is '00000003'.*FAIL symbols are not stripped")
