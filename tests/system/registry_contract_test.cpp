@@ -1,0 +1,48 @@
+// The registry contract on the emulated Windows 9x machine, through the provider the offline program uses.
+#include "system/registry_contract.h"
+
+#include <filesystem>
+
+#include "system/emulated/journal.h"
+#include "system/emulated/machine.h"
+#include "system/emulated/registry.h"
+
+namespace {
+
+class EmulatedTarget final : public RegistryContractTarget {
+public:
+    EmulatedTarget()
+        : machine_(registry_, std::filesystem::temp_directory_path() / "cmpci-registry-contract-no-windows",
+                   emulated::MachineOptions{}, journal_)
+    {
+    }
+
+    SystemOps& Ops() override { return machine_; }
+
+    void CreateKey(HKEY root, const std::string& path) override { ASSERT_NE(registry_.CreateKey(root, path), nullptr); }
+
+    void SetString(HKEY root, const std::string& path, const std::string& name, const std::string& text) override
+    {
+        emulated::Key* key = registry_.CreateKey(root, path);
+        ASSERT_NE(key, nullptr);
+        emulated::Value value;
+        value.name = name;
+        value.type = REG_SZ;
+        value.data = text + '\0';
+        emulated::Registry::SetValue(*key, value);
+    }
+
+    EnumerationOrder Order() const override { return EnumerationOrder::AsCreated; }
+
+private:
+    emulated::Registry registry_;
+    emulated::Journal journal_;
+    emulated::EmulatedMachine machine_;
+};
+
+}  // namespace
+
+std::unique_ptr<RegistryContractTarget> MakeRegistryContractTarget()
+{
+    return std::make_unique<EmulatedTarget>();
+}
