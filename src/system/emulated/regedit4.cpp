@@ -85,7 +85,10 @@ struct Parser {
     }
 
     bool Finish() {
-        if (state == State::Header) return Fail("missing REGEDIT4 header");
+        if (state == State::Header) {
+            line = 1;  // an empty file: the header line is the one missing
+            return Fail("missing REGEDIT4 header");
+        }
         if (state == State::HexContinuation) return Fail("hex value continued past the end of the file");
         return true;
     }
