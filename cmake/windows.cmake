@@ -53,3 +53,33 @@ add_test(NAME win32.pe_header_refuses_control
     COMMAND bash ${CMPCI_WIN32_TESTS}/check_pe_header.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci_checks_control> 65536)
 set_tests_properties(win32.pe_header_refuses_control PROPERTIES
     PASS_REGULAR_EXPRESSION "FAIL Subsystem is '00000003'.*FAIL symbols are not stripped")
+
+# --- Under Wine (label "wine"; skipped when Wine cannot start) ---------------------------------------------
+# Each script makes its own 32-bit prefix below this folder and removes it when it ends.
+set(CMPCI_WINE_ENVIRONMENT "CMPCI_WINE_TMP=${CMAKE_BINARY_DIR}/wine-prefixes")
+
+# The registry contract suite and the provider's own tests, cross-compiled with GoogleTest's sources. This
+# program is no product: it may use mingw's start-up code and libstdc++.
+set(CMPCI_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH "GoogleTest sources to build for Windows")
+if(EXISTS ${CMPCI_GTEST_SOURCE}/src/gtest-all.cc)
+    add_library(cmpci_gtest_win32 STATIC ${CMPCI_GTEST_SOURCE}/src/gtest-all.cc ${CMPCI_GTEST_SOURCE}/src/gtest_main.cc)
+    target_include_directories(cmpci_gtest_win32 SYSTEM PUBLIC ${CMPCI_GTEST_SOURCE}/include)
+    target_include_directories(cmpci_gtest_win32 PRIVATE ${CMPCI_GTEST_SOURCE})
+    target_compile_options(cmpci_gtest_win32 PRIVATE -w)
+    target_compile_options(cmpci_gtest_win32 PUBLIC -include ${CMPCI_WIN32_TESTS}/gtest_notification.h)
+
+    add_executable(cmpci_registry_contract
+        tests/win32/registry_contract_win32.cpp
+        tests/win32/win32_system_wine.cpp
+        src/system/win32/win32_system.cpp)
+    target_include_directories(cmpci_registry_contract PRIVATE src tests)
+    target_link_libraries(cmpci_registry_contract PRIVATE cmpci_gtest_win32 advapi32)
+    target_link_options(cmpci_registry_contract PRIVATE -static)
+
+    add_test(NAME wine.registry_contract
+        COMMAND bash ${CMPCI_WIN32_TESTS}/wine_gtest.sh $<TARGET_FILE:cmpci_registry_contract>)
+    set_tests_properties(wine.registry_contract PROPERTIES
+        LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 600 ENVIRONMENT "${CMPCI_WINE_ENVIRONMENT}")
+else()
+    message(WARNING "GoogleTest sources not found in ${CMPCI_GTEST_SOURCE}: the registry contract does not run under Wine")
+endif()

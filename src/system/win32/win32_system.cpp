@@ -1,40 +1,29 @@
 #include "system/win32/win32_system.h"
 
-#include "common/text.h"
-
 namespace {
 
-// Deletes the key at `path` (length `length`, inside a buffer of kSubtreePathCapacity) below `root` with
-// everything under it. A plain delete comes first: it removes a whole subtree on Windows 9x and a leaf
-// everywhere. Otherwise the subkeys are deleted one by one, each with its own subtree, always taking the
-// one at index 0, or the next index when one could not be deleted; then the key itself.
-LONG DeleteSubtree(HKEY root, char* path, unsigned length, unsigned depth)
+// Deletes the key `name` below the open key `parent` with everything under it. A plain delete comes first:
+// it removes a whole subtree on Windows 9x and a leaf everywhere. Otherwise the subkeys are deleted one by
+// one, each with its own subtree, always taking the one at index 0, or the next index when one could not be
+// deleted; then the key itself. Each level works relative to its parent's handle, so no path grows longer
+// than the caller's.
+LONG DeleteSubtree(HKEY parent, const char* name, unsigned depth)
 {
-    LONG result = ::RegDeleteKeyA(root, path);
+    LONG result = ::RegDeleteKeyA(parent, name);
     if (result == ERROR_SUCCESS || depth == kSubtreeMaxDepth)
         return result;
 
     HKEY key = nullptr;
-    if (::RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(parent, name, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return result;
-
-    // Subkey names are enumerated straight into the path buffer behind a backslash.
-    if (length + 2 < kSubtreePathCapacity) {
-        char* name = path + length + 1;
-        const DWORD room = kSubtreePathCapacity - length - 1;
-        DWORD index = 0;
-        for (;;) {
-            path[length] = '\\';
-            if (::RegEnumKeyA(key, index, name, room) != ERROR_SUCCESS)
-                break;
-            unsigned childLength = length + 1 + static_cast<unsigned>(BoundedLength(name, room));
-            if (DeleteSubtree(root, path, childLength, depth + 1) != ERROR_SUCCESS)
-                ++index;
-        }
-        path[length] = '\0';
+    char child[kSubkeyNameCapacity];
+    DWORD index = 0;
+    while (::RegEnumKeyA(key, index, child, sizeof child) == ERROR_SUCCESS) {
+        if (DeleteSubtree(key, child, depth + 1) != ERROR_SUCCESS)
+            ++index;
     }
     ::RegCloseKey(key);
-    return ::RegDeleteKeyA(root, path);
+    return ::RegDeleteKeyA(parent, name);
 }
 
 }  // namespace
@@ -65,10 +54,7 @@ LONG Win32System::RegDeleteKeyA(HKEY root, const char* subKey)
     // An empty path would name the key `root` stands for; that is never what a caller means here.
     if (subKey == nullptr || subKey[0] == '\0')
         return ERROR_INVALID_PARAMETER;
-    char path[kSubtreePathCapacity];
-    if (!CopyText(path, subKey))
-        return ::RegDeleteKeyA(root, subKey);
-    return DeleteSubtree(root, path, static_cast<unsigned>(BoundedLength(path, sizeof path)), 0);
+    return DeleteSubtree(root, subKey, 0);
 }
 
 int Win32System::RemoveFile(const char* path)

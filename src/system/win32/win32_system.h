@@ -24,8 +24,8 @@ public:
     DWORD GetLastError() override;
 };
 
-// Limits of the subtree removal: the longest key path it builds below the key being deleted (terminator
-// included) and the deepest level below it that it descends to. A subkey beyond either is left in place,
-// and so is every key above it.
-inline constexpr unsigned kSubtreePathCapacity = 1024;
+// Limits of the subtree removal: the longest subkey name it handles (255 characters, the registry's own
+// limit, and the terminator) and the deepest level below the key being deleted that it descends to. A
+// subkey beyond either is left in place, and so is every key above it.
+inline constexpr unsigned kSubkeyNameCapacity = 256;
 inline constexpr unsigned kSubtreeMaxDepth = 64;

@@ -1,0 +1,41 @@
+# Shared by the Wine test scripts (sourced): a fresh 32-bit Wine prefix in a temporary folder, used by one
+# script and ended and removed when it exits. Nothing outside that folder is touched.
+# A script whose Wine cannot start exits with 77, which CTest reports as skipped.
+
+wine_skip() {
+    echo "SKIPPED: $*"
+    exit 77
+}
+
+wine_end() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        wineserver -k >/dev/null 2>&1
+        wineserver -w >/dev/null 2>&1
+    fi
+    [ -n "${WORK:-}" ] && rm -rf "$WORK"
+}
+
+# wine_start: creates $WORK and the prefix $WORK/prefix; sets WIN_DIR and SYS_DIR to the host folders of
+# Wine's Windows and system directories.
+wine_start() {
+    command -v wine >/dev/null 2>&1 || wine_skip "wine is not installed"
+    command -v wineserver >/dev/null 2>&1 || wine_skip "wineserver is not installed"
+    local parent=${CMPCI_WINE_TMP:-${TMPDIR:-/tmp}}
+    mkdir -p "$parent"
+    WORK=$(mktemp -d "$parent/cmpci-wine.XXXXXX") || wine_skip "no temporary folder"
+    trap wine_end EXIT
+    export WINEPREFIX=$WORK/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    [ -n "${CMPCI_WINE_DISPLAY:-}" ] || unset DISPLAY WAYLAND_DISPLAY
+    if ! timeout 300 wineboot -i >"$WORK/wineboot.log" 2>&1; then
+        cat "$WORK/wineboot.log"
+        wine_skip "a 32-bit Wine prefix cannot be created"
+    fi
+    local dirs
+    dirs=$(timeout 60 wine cmd /c 'echo %windir%' 2>/dev/null | tr -d '\r') || true
+    [ -n "$dirs" ] || wine_skip "Wine cannot run a program"
+}
+
+# wine_unix_path <windows path>
+wine_unix_path() {
+    timeout 60 winepath -u "$1" 2>/dev/null | tr -d '\r'
+}
