@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+
 #include "system/emulated/machine.h"
 
 namespace {
@@ -172,8 +174,9 @@ protected:
     void FreshCopy()
     {
         ASSERT_TRUE(fs::is_directory(ExampleMachine())) << ExampleMachine();
+        // The process id keeps runs of the suite from different build trees apart.
         copy_ = fs::temp_directory_path() /
-                ("cmpci-example-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ("cmpci-example-" + std::to_string(::getpid()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(copy_);
         fs::copy(ExampleMachine(), copy_, fs::copy_options::recursive);
