@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The modes on the bundled example machine: restart and silent runs remove exactly what an interactive run
+# answered Yes removes, with their own boxes; the user's Locale in the machine's registry picks the language.
+# Usage: example_machine_modes_test.sh <path-to-cmpci-uninstall> <source-dir>
+set -u
+export LC_ALL=C
+
+tool=$1
+machine=$2/examples/machine
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# run NAME ARGS...: a fresh copy NAME of the machine, the journal in NAME.journal, stderr in NAME.err.
+run() {
+    local name=$1
+    shift
+    rm -rf "${work:?}/$name"
+    cp -R "$machine" "$work/$name"
+    [ -n "${prepare:-}" ] && $prepare "$work/$name"
+    "$tool" --machine "$work/$name" --journal "$work/$name.journal" "$@" </dev/null 2>"$work/$name.err"
+    local rc=$?
+    [ "$rc" -eq 0 ] || fail "$name: exit code $rc, expected 0 ($(tail -n 1 "$work/$name.err"))"
+}
+
+# The journal without its deletions: the boxes and the restart request, in order.
+boxes() { grep -v '"op":"delete-' "$work/$1.journal"; }
+deletions() { grep '"op":"delete-' "$work/$1.journal"; }
+
+# --- The reference: an interactive run answered Yes.
+run yes --answer yes
+grep -q -x 'removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
+
+# --- Restart mode: no confirmation and no completion box; the English restart box, then the restart request.
+run reboot -- reboot
+deletions yes >"$work/yes.deletions"
+deletions reboot | diff "$work/yes.deletions" - >/dev/null || fail "reboot: deletions differ from the interactive run's"
+cmp -s "$work/yes/registry.reg" "$work/reboot/registry.reg" || fail "reboot: registry differs from the interactive run's"
+diff -r "$work/yes/WINDOWS" "$work/reboot/WINDOWS" >/dev/null || fail "reboot: files differ from the interactive run's"
+printf '%s\n' \
+    '{"op":"message-box","caption":"Pelko Studio KALTO","text":"This application will now restart your system","style":4160,"language":1033,"result":1}' \
+    '{"op":"restart","flags":2,"result":1}' >"$work/reboot.want"
+boxes reboot | diff "$work/reboot.want" - >/dev/null || fail "reboot: boxes and restart: $(boxes reboot | tr '\n' ' ')"
+[ "$(tail -n 1 "$work/reboot.journal")" = '{"op":"restart","flags":2,"result":1}' ] ||
+    fail "reboot: the restart request is not the last thing the run does"
+grep -q -x 'removed 17 registry keys and 14 files' "$work/reboot.err" || fail "reboot: summary line missing or wrong"
+
+# --- Silent mode: the same removals without any box or restart.
+run silent -- /S
+deletions silent | diff "$work/yes.deletions" - >/dev/null || fail "silent: deletions differ from the interactive run's"
+[ -z "$(boxes silent)" ] || fail "silent: boxes or restart: $(boxes silent | tr '\n' ' ')"
+cmp -s "$work/yes/registry.reg" "$work/silent/registry.reg" || fail "silent: registry differs from the interactive run's"
+diff -r "$work/yes/WINDOWS" "$work/silent/WINDOWS" >/dev/null || fail "silent: files differ from the interactive run's"
+
+# --- A German user (Locale 00000C07, German as spoken in Luxembourg): German boxes with the German set's
+# language 1031; restart text English.
+sharp_s=$'\xc3\x9f'  # the journal writes texts in UTF-8
+german() { sed -i 's/^"Locale"="00000409"\r$/"Locale"="00000C07"\r/' "$1/registry.reg"; }
+prepare=german run german --answer yes
+grep -q '"Locale"="00000C07"' "$work/german/registry.reg" || fail "german: the Locale was not set up"
+printf '%s\n' \
+    '{"op":"message-box","caption":"Pelko Sound DRUNE","text":"Sind Sie sicher, da'"$sharp_s"' Sie Ihre Soundkarte deinstallieren wollen ?","style":4116,"language":1031,"result":6}' \
+    '{"op":"message-box","caption":"Pelko Studio KALTO","text":"     Deinstallation beendet.    ","style":4160,"language":1031,"result":1}' \
+    >"$work/german.want"
+boxes german | diff "$work/german.want" - >/dev/null || fail "german: boxes: $(boxes german | tr '\n' ' ')"
+prepare=german run german_reboot reboot
+[ "$(boxes german_reboot | head -n 1)" = '{"op":"message-box","caption":"Pelko Studio KALTO","text":"Your computer will be restarted","style":4160,"language":1031,"result":1}' ] ||
+    fail "german reboot: restart box: $(boxes german_reboot | tr '\n' ' ')"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "example machine modes: all checks passed"
