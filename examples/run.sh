@@ -29,7 +29,7 @@ cd "$source_dir"
 cmake --preset default
 cmake --build --preset default
 
-copy=$(mktemp -d "${TMPDIR:-/tmp}/cmpci-example.XXXXXX")
+copy=$(mktemp -d -t cmpci-example.XXXXXX)
 cp -R "$source_dir/examples/machine/." "$copy/"
 
 echo
