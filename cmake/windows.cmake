@@ -58,6 +58,10 @@ set_tests_properties(win32.pe_header_refuses_control PROPERTIES
 # Each script makes its own 32-bit prefix below this folder and removes it when it ends.
 set(CMPCI_WINE_ENVIRONMENT "CMPCI_WINE_TMP=${CMAKE_BINARY_DIR}/wine-prefixes")
 
+# Starts a program with an exact command line (a test helper, not part of the product).
+add_executable(cmpci_launch tests/win32/launch.cpp)
+target_link_options(cmpci_launch PRIVATE -static)
+
 # The registry contract suite and the provider's own tests, cross-compiled with GoogleTest's sources. This
 # program is no product: it may use mingw's start-up code and libstdc++.
 set(CMPCI_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH "GoogleTest sources to build for Windows")
@@ -83,3 +87,10 @@ if(EXISTS ${CMPCI_GTEST_SOURCE}/src/gtest-all.cc)
 else()
     message(WARNING "GoogleTest sources not found in ${CMPCI_GTEST_SOURCE}: the registry contract does not run under Wine")
 endif()
+
+# End-to-end runs of the program itself.
+add_test(NAME wine.removal
+    COMMAND bash ${CMPCI_WIN32_TESTS}/wine_removal_test.sh $<TARGET_FILE:cmpci-uninstall> ${PROJECT_SOURCE_DIR}
+            $<TARGET_FILE:cmpci_launch>)
+set_tests_properties(wine.removal PROPERTIES
+    LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 600 ENVIRONMENT "${CMPCI_WINE_ENVIRONMENT}")
