@@ -46,13 +46,15 @@ void MakeInstanceTag(const char* driverKeyName, char (&tag)[7])
     tag[used] = '\0';
 }
 
-// True when the driver key name names a key strictly below the class key: one or more backslash-separated
-// components, none empty, "." or "..". An empty name, a leading or trailing backslash or a doubled one
-// could make the class key path name the class key itself, and a provider that resolved dot components
-// could climb above it; no real driver key name has any of these, so such a call removes nothing.
-bool NamesKeyBelowClass(const char* driverKeyName)
+// True when the driver key name names one driver's key: a class name and an instance below it, separated
+// by backslashes, no component empty, "." or "..". An empty name, a leading, trailing or doubled backslash
+// could make the class key path name the class key itself, a provider that resolved dot components could
+// climb above it, and a bare class name such as MEDIA would take every driver of that class with it; no real
+// driver key name has any of these, so such a call removes nothing.
+bool NamesOneDriverKey(const char* driverKeyName)
 {
     const char* component = driverKeyName;
+    bool below = false;
     for (;;) {
         const char* end = component;
         while (*end != '\0' && *end != '\\')
@@ -63,7 +65,8 @@ bool NamesKeyBelowClass(const char* driverKeyName)
         if (component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.')))
             return false;
         if (*end == '\0')
-            return true;
+            return below;
+        below = true;
         component = end + 1;
     }
 }
@@ -153,7 +156,7 @@ void RemoveResourceEntries(RunState& state, const char* driverKeyName, const cha
 
 int RemoveDriverClass(RunState& state, const char* driverKeyName, int removeInfFiles)
 {
-    if (!NamesKeyBelowClass(driverKeyName) || !JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
+    if (!NamesOneDriverKey(driverKeyName) || !JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
         return 1;
 
     char tag[7];

@@ -199,7 +199,7 @@ TEST_F(DriverClassTest, InstanceTagTakesFixedPositions)
     };
     const Case cases[] = {
         {"MEDIA\\0001", "<0001>"}, {"SYSTEM\\0003", "<\\000>"}, {"MEDIA\\00012", "<0001>"},
-        {"MEDIA\\001", "<001"},    {"MEDIAX", "<"},             {"MEDIA", "<"},
+        {"MEDIA\\001", "<001"},    {"ABC\\0001", "<01"},        {"AB\\001", "<"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.driver);
@@ -216,7 +216,7 @@ TEST_F(DriverClassTest, InstanceTagTakesFixedPositions)
 
 TEST_F(DriverClassTest, NamesThatCouldReachTheClassKeyItselfRemoveNothing)
 {
-    const char* names[] = {"", "\\", "\\MEDIA", "MEDIA\\", "MEDIA\\\\0001", ".", "..", "MEDIA\\..", "..\\..\\Control",
+    const char* names[] = {"", "MEDIA", "MEDIAX", "\\", "\\MEDIA", "MEDIA\\", "MEDIA\\\\0001", ".", "..", "MEDIA\\..", "..\\..\\Control",
                            "MEDIA\\.\\0001"};
     for (const char* name : names) {
         SCOPED_TRACE(name);
