@@ -23,31 +23,6 @@ UINT CopyDirectory(const char* directory, char* buffer, UINT size)
     return length;
 }
 
-bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found)
-{
-    std::error_code error;
-    std::filesystem::directory_iterator it(folder, error);
-    if (error)
-        return false;
-    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error)
-            return false;
-        std::string entry = it->path().filename().string();
-        if (entry.size() != name.size())
-            continue;
-        bool same = true;
-        for (std::size_t i = 0; i < entry.size() && same; ++i) {
-            auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
-            same = fold(entry[i]) == fold(name[i]);
-        }
-        if (same) {
-            found = it->path();
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 const char* RootName(HKEY root)

@@ -50,9 +50,9 @@ bool SplitBelowWindows(std::string_view path, std::vector<std::string_view>& com
     }
 }
 
-// The entry of `folder` whose name matches `name` case-insensitively; an exact match wins, then the first
-// in name order, so the choice never depends on the order the host lists a folder.
-bool FindEntry(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found)
+}  // namespace
+
+bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found)
 {
     std::error_code error;
     std::filesystem::directory_iterator it(folder, error);
@@ -76,8 +76,6 @@ bool FindEntry(const std::filesystem::path& folder, std::string_view name, std::
     return true;
 }
 
-}  // namespace
-
 WindowsFolder::WindowsFolder(std::filesystem::path hostFolder, bool dryRun)
     : host_(std::move(hostFolder)), dryRun_(dryRun)
 {
@@ -94,7 +92,7 @@ WindowsFolder::Lookup WindowsFolder::Resolve(std::string_view windowsPath, std::
         return Lookup::Missing;
     for (std::size_t i = 0; i < components.size(); ++i) {
         std::filesystem::path next;
-        if (!FindEntry(current, components[i], next))
+        if (!FindEntryIgnoringCase(current, components[i], next))
             return Lookup::Missing;
         auto type = std::filesystem::symlink_status(next, error).type();
         bool last = i + 1 == components.size();

@@ -13,6 +13,10 @@ namespace emulated {
 inline constexpr char kWindowsDirectory[] = "C:\\WINDOWS";
 inline constexpr char kSystemDirectory[] = "C:\\WINDOWS\\SYSTEM";
 
+// The entry of `folder` whose name matches `name` ignoring the case of ASCII letters; an exact match wins,
+// then the first in name order, so the choice never depends on the order the host lists a folder.
+bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found);
+
 class WindowsFolder {
 public:
     // `hostFolder` stands for C:\WINDOWS. In a dry run nothing is removed on disk: removed files are only
