@@ -1,0 +1,92 @@
+#!/bin/bash
+# The real confirmation box under Xvfb: answered with No, the run ends with exit code 0 and nothing has
+# changed; answered with Yes, the card is removed and the completion box follows.
+# usage: wine_confirm_box_test.sh <cmpci-uninstall.exe> <source dir>
+set -u
+exe=$1 source=$2
+here=$(dirname "$0")
+. "$here/wine_common.sh"
+
+command -v Xvfb >/dev/null 2>&1 || wine_skip "Xvfb is not installed"
+command -v xdotool >/dev/null 2>&1 || wine_skip "xdotool is not installed"
+
+# A display of our own; its number comes back through a pipe once the server is ready.
+exec 3< <(Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null & echo "pid $!"; wait)
+read -r _ xvfb_pid <&3
+read -t 30 -r display_number <&3 || { kill "$xvfb_pid" 2>/dev/null; wine_skip "Xvfb did not start"; }
+export DISPLAY=:$display_number CMPCI_WINE_DISPLAY=1
+end_display() { wine_end; kill "$xvfb_pid" 2>/dev/null; }
+
+wine_start
+trap end_display EXIT
+. "$here/wine_machine.sh"
+install_program "$exe"
+
+# answer_box <caption> <key>: waits for the box with that caption and presses the key in it.
+answer_box() {
+    local window
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
+    if [ -z "$window" ]; then
+        fail "no box \"$1\" appeared"
+        return 1
+    fi
+    xdotool windowfocus --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
+    sleep 0.5
+    xdotool key --clearmodifiers "$2"
+}
+
+# run_interactive <name> <answer to the confirmation box> [<caption of the box that follows>]
+run_interactive() {
+    local name=$1 answer=$2 next=${3:-} pid status
+    wine "$program" >"$WORK/$name.out" 2>&1 &
+    pid=$!
+    answer_box "Pelko Sound DRUNE" "$answer"
+    [ -z "$next" ] || answer_box "$next" Return
+    for _ in $(seq 1 60); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "$name: the program is still running"
+        kill "$pid"
+        return
+    fi
+    wait "$pid"
+    status=$?
+    [ "$status" -eq 0 ] || fail "$name: exit code $status"
+    wineserver -w
+}
+
+install_card
+registry_snapshot >"$WORK/reg.before"
+files_snapshot >"$WORK/files.before"
+
+run_interactive answer_no n
+registry_snapshot >"$WORK/reg.no"
+files_snapshot >"$WORK/files.no"
+if cmp -s "$WORK/reg.before" "$WORK/reg.no" && cmp -s "$WORK/files.before" "$WORK/files.no"; then
+    echo "ok   No: nothing changed"
+else
+    fail "No: something changed"
+    diff -u "$WORK/reg.before" "$WORK/reg.no"
+    diff -u "$WORK/files.before" "$WORK/files.no"
+fi
+
+run_interactive answer_yes y "Pelko Studio KALTO"
+registry_snapshot >"$WORK/reg.yes"
+files_snapshot >"$WORK/files.yes"
+registry_without "$WORK/reg.before" "${card_keys[@]}" >"$WORK/reg.expected"
+files_without "$WORK/files.before" "${card_files[@]}" >"$WORK/files.expected"
+if cmp -s "$WORK/reg.expected" "$WORK/reg.yes" && cmp -s "$WORK/files.expected" "$WORK/files.yes"; then
+    echo "ok   Yes: the card is removed and the completion box was answered"
+else
+    fail "Yes: the machine is not the expected cleaned one"
+    diff -u "$WORK/reg.expected" "$WORK/reg.yes"
+    diff -u "$WORK/files.expected" "$WORK/files.yes"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failure(s)"
+    exit 1
+fi
+echo "all passed"
