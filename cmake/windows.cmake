@@ -98,3 +98,7 @@ add_test(NAME wine.confirm_box
     COMMAND bash ${CMPCI_WIN32_TESTS}/wine_confirm_box_test.sh $<TARGET_FILE:cmpci-uninstall> ${PROJECT_SOURCE_DIR})
 set_tests_properties(wine.confirm_box PROPERTIES
     LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 600 ENVIRONMENT "${CMPCI_WINE_ENVIRONMENT}")
+add_test(NAME wine.example_machine
+    COMMAND bash ${CMPCI_WIN32_TESTS}/wine_example_machine_test.sh $<TARGET_FILE:cmpci-uninstall> ${PROJECT_SOURCE_DIR})
+set_tests_properties(wine.example_machine PROPERTIES
+    LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 600 ENVIRONMENT "${CMPCI_WINE_ENVIRONMENT}")
