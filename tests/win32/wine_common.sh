@@ -24,9 +24,10 @@ wine_start() {
     mkdir -p "$parent"
     WORK=$(mktemp -d "$parent/cmpci-wine.XXXXXX") || wine_skip "no temporary folder"
     trap wine_end EXIT
-    # An English user, so that the boxes carry the English message set.
+    # Wine takes the user's language from the host locale; C gives an English user, so that the boxes
+    # carry the English message set.
     export WINEPREFIX=$WORK/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    export LANG=en_US.UTF-8 LC_ALL= LC_MESSAGES=
+    export LANG=C.UTF-8 LC_ALL=C.UTF-8
     [ -n "${CMPCI_WINE_DISPLAY:-}" ] || unset DISPLAY WAYLAND_DISPLAY
     if ! timeout 300 wineboot -i >"$WORK/wineboot.log" 2>&1; then
         cat "$WORK/wineboot.log"
