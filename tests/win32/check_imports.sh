@@ -29,7 +29,7 @@ while IFS=$'\t' read -r dll name; do
     count=$((count + 1))
     base=$(printf '%s' "${dll%.*}" | tr 'A-Z' 'a-z')
     case $base in
-        kernel32|user32|advapi32) list=$lists/$base-win95osr2.txt stubs=$lists/$base-win95osr2-suspected-stubs.txt ;;
+        kernel32|user32|advapi32) list=$lists/$base-win95osr2.txt stubs=$lists/$base-win95osr2-probable-stubs.txt ;;
         msvcrt) list=$lists/msvcrt-win98.txt stubs= ;;
         *) echo "FAIL $dll!$name: $dll is not a DLL that every Windows 95 has"; status=1; continue ;;
     esac
