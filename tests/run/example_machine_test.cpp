@@ -23,10 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// This file lies in tests/run/ of the source tree; the machine in examples/machine/.
 fs::path ExampleMachine()
 {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "examples" / "machine";
+    return fs::path(CMPCI_SOURCE_DIR) / "examples" / "machine";
 }
 
 struct KeyName {
