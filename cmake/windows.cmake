@@ -11,7 +11,8 @@ endif()
 # --- The program -------------------------------------------------------------------------------------
 # Every CPU that runs Windows 95 must run it: code for the i486 without MMX/SSE, and none of mingw's start-up
 # objects or static run-time libraries (they hold CMOV). The image starts at CmpciEntry and imports only from
-# KERNEL32, USER32, ADVAPI32 and MSVCRT. OS and subsystem version 4.0, or Windows 9x and NT4 refuse it.
+# KERNEL32, USER32 and ADVAPI32: no C run-time DLL, since a Windows 95 without Internet Explorer 4 has no
+# MSVCRT.DLL. OS and subsystem version 4.0, or Windows 9x and NT4 refuse it.
 add_executable(cmpci-uninstall WIN32
     src/run/win32_main.cpp
     src/system/win32/win32_system.cpp
@@ -27,11 +28,14 @@ target_link_options(cmpci-uninstall PRIVATE
     -Wl,-e,_CmpciEntry@0
     -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0
     -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
-target_link_libraries(cmpci-uninstall PRIVATE kernel32 user32 advapi32 msvcrt)
+target_link_libraries(cmpci-uninstall PRIVATE kernel32 user32 advapi32)
 
 # --- Checks of the linked program ------------------------------------------------------------------------
 add_test(NAME win32.imports
     COMMAND bash ${CMPCI_WIN32_TESTS}/check_imports.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall> ${CMPCI_EXPORT_LISTS})
+add_test(NAME win32.no_c_runtime
+    COMMAND bash -c "${CMPCI_OBJDUMP} -p \"$1\" | grep 'DLL Name:' | grep -iv -e kernel32 -e user32 -e advapi32 && exit 1; exit 0"
+            check $<TARGET_FILE:cmpci-uninstall>)
 add_test(NAME win32.cpu
     COMMAND bash ${CMPCI_WIN32_TESTS}/check_cpu.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall>)
 add_test(NAME win32.pe_header

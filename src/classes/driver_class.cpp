@@ -1,7 +1,5 @@
 #include "classes/driver_class.h"
 
-#include <cstring>
-
 #include "common/registry_paths.h"
 #include "common/text.h"
 
@@ -77,7 +75,7 @@ bool IsPlainFileName(const char* name)
 {
     if (name[0] == '\0' || SameText(name, ".") || SameText(name, ".."))
         return false;
-    return std::strpbrk(name, "\\/:") == nullptr;
+    return !ContainsAnyOf(name, "\\/:");
 }
 
 // A value read gives text only when it succeeded and its terminator lies within the bytes read.
@@ -96,7 +94,7 @@ bool ReadText(RunState& state, char (&text)[kValueRoom])
     state.sys.RegCloseKey(state.workingKey);
     state.workingKey = nullptr;
     DWORD read = state.dataSize < kValueRoom ? state.dataSize : kValueRoom;
-    return result == ERROR_SUCCESS && std::memchr(text, '\0', read) != nullptr;
+    return result == ERROR_SUCCESS && HoldsTerminator(text, read);
 }
 
 // Deletes <Windows directory><folder><InfPath>. A failing directory query or a path longer than its
@@ -126,7 +124,7 @@ bool EnumerateFirstSubkey(RunState& state, char (&firstSubkey)[kValueRoom])
     LONG result = state.sys.RegEnumKeyA(state.workingKey, 0, name, kValueRoom);
     state.sys.RegCloseKey(state.workingKey);
     state.workingKey = nullptr;
-    if (result != ERROR_SUCCESS || std::memchr(name, '\0', kValueRoom) == nullptr)
+    if (result != ERROR_SUCCESS || !HoldsTerminator(name, kValueRoom))
         return false;
     CopyText(firstSubkey, name);
     return true;

@@ -1,7 +1,5 @@
 #include "common/text.h"
 
-#include <cstring>
-
 std::size_t BoundedLength(const char* text, std::size_t capacity)
 {
     std::size_t length = 0;
@@ -27,17 +25,46 @@ bool AppendText(char* buffer, std::size_t capacity, const char* source)
     std::size_t length = BoundedLength(source, room + 1);
     if (length > room)
         return false;
-    std::memcpy(buffer + used, source, length);
+    for (std::size_t i = 0; i < length; ++i)
+        buffer[used + i] = source[i];
     buffer[used + length] = '\0';
     return true;
 }
 
 bool ContainsText(const char* text, const char* what)
 {
-    return std::strstr(text, what) != nullptr;
+    for (;; ++text) {
+        std::size_t i = 0;
+        while (what[i] != '\0' && text[i] == what[i])
+            ++i;
+        if (what[i] == '\0')
+            return true;
+        if (*text == '\0')
+            return false;
+    }
 }
 
 bool SameText(const char* a, const char* b)
 {
-    return std::strcmp(a, b) == 0;
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+bool ContainsAnyOf(const char* text, const char* characters)
+{
+    for (; *text != '\0'; ++text) {
+        for (const char* c = characters; *c != '\0'; ++c) {
+            if (*text == *c)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool HoldsTerminator(const char* data, std::size_t size)
+{
+    return BoundedLength(data, size) < size;
 }

@@ -1,5 +1,6 @@
 // Bounded text helpers for the fixed buffers of the run. A text that does not fit is reported, never cut
-// and never written past the buffer: the caller decides what a path that does not fit means.
+// and never written past the buffer: the caller decides what a path that does not fit means. They are plain
+// loops rather than C library calls, so the Windows program needs no C run-time DLL.
 #pragma once
 
 #include <cstddef>
@@ -47,3 +48,9 @@ bool ContainsText(const char* text, const char* what);
 
 // Whole-text, byte-wise, case-sensitive equality.
 bool SameText(const char* a, const char* b);
+
+// True when `text` holds any of `characters`.
+bool ContainsAnyOf(const char* text, const char* characters);
+
+// True when the first `size` bytes of `data` hold a terminator, so that they read as one text.
+bool HoldsTerminator(const char* data, std::size_t size);

@@ -1,7 +1,5 @@
 #include "device/instance_removal.h"
 
-#include <cstring>
-
 #include "classes/driver_class.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
@@ -25,10 +23,10 @@ constexpr Companion kCompanions[] = {
 constexpr char kAmpersand[] = "&";
 
 // A "Driver" value is a driver key name only when its terminator lies within the bytes read.
-bool HoldsTerminator(const char* data, DWORD dataSize, std::size_t capacity)
+bool ReadsAsText(const char* data, DWORD dataSize, std::size_t capacity)
 {
     std::size_t read = dataSize < capacity ? dataSize : capacity;
-    return std::memchr(data, '\0', read) != nullptr;
+    return HoldsTerminator(data, read);
 }
 
 // Handles one removal target whose path the key path buffer holds: reads its "Driver" value, deletes the
@@ -51,7 +49,7 @@ void RemoveTarget(RunState& state, int removeInfFiles)
     // The key goes whatever the read gave: a key without a usable "Driver" value still belongs to the card.
     state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
 
-    if (read == ERROR_SUCCESS && HoldsTerminator(state.driverKeyName, state.dataSize, sizeof state.driverKeyName))
+    if (read == ERROR_SUCCESS && ReadsAsText(state.driverKeyName, state.dataSize, sizeof state.driverKeyName))
         RemoveDriverClass(state, state.driverKeyName, removeInfFiles);
 }
 

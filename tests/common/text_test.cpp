@@ -59,3 +59,33 @@ TEST(TextTest, ContainsIsCaseSensitiveAnywhere)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TextTest, ContainsFindsOverlappingAndEdgeMatches)
+{
+    EXPECT_TRUE(ContainsText("aaab", "aab"));
+    EXPECT_TRUE(ContainsText("abc", ""));
+    EXPECT_TRUE(ContainsText("", ""));
+    EXPECT_FALSE(ContainsText("", "a"));
+    EXPECT_FALSE(ContainsText("ab", "abc"));
+    EXPECT_TRUE(ContainsText("wave,midi", "midi"));
+    EXPECT_TRUE(SameText("", ""));
+    EXPECT_FALSE(SameText("a", ""));
+    EXPECT_FALSE(SameText("", "a"));
+}
+
+TEST(TextTest, AnyOfAndTerminatorLookOnlyWhereTheyAreTold)
+{
+    EXPECT_TRUE(ContainsAnyOf("..\\SYSTEM.INI", "\\/:"));
+    EXPECT_TRUE(ContainsAnyOf("C:AUTOEXEC.BAT", "\\/:"));
+    EXPECT_FALSE(ContainsAnyOf("oem3.inf", "\\/:"));
+    EXPECT_FALSE(ContainsAnyOf("", "\\/:"));
+    const char data[4] = {'a', 'b', '\0', 'c'};
+    EXPECT_TRUE(HoldsTerminator(data, 4));
+    EXPECT_TRUE(HoldsTerminator(data, 3));
+    EXPECT_FALSE(HoldsTerminator(data, 2));
+    EXPECT_FALSE(HoldsTerminator(data, 0));
+}
+
+}  // namespace
