@@ -1,5 +1,6 @@
 #include "classes/driver_class.h"
 
+#include "common/open_key.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
 
@@ -82,19 +83,14 @@ bool IsPlainFileName(const char* name)
 bool ReadText(RunState& state, char (&text)[kValueRoom])
 {
     state.dataSize = kValueRoom;
-    state.workingKey = nullptr;
-    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &state.workingKey) !=
-        ERROR_SUCCESS) {
-        // The read would fail on a key that did not open, and there is nothing to close.
-        state.workingKey = nullptr;
+    // The read would fail on a key that did not open.
+    if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.keyPath, state.workingKey))
         return false;
-    }
     LONG result = state.sys.RegQueryValueExA(state.workingKey, state.valueName, nullptr, nullptr,
                                              reinterpret_cast<BYTE*>(text), &state.dataSize);
     state.sys.RegCloseKey(state.workingKey);
     state.workingKey = nullptr;
-    DWORD read = state.dataSize < kValueRoom ? state.dataSize : kValueRoom;
-    return result == ERROR_SUCCESS && HoldsTerminator(text, read);
+    return result == ERROR_SUCCESS && ReadAsText(text, state.dataSize, kValueRoom);
 }
 
 // Deletes <Windows directory><folder><InfPath>. A failing directory query or a path longer than its
@@ -113,12 +109,8 @@ void RemoveInfFile(RunState& state, const char* folder, const char* infPath)
 // failed open or enumeration leaves the field as an earlier step of the same call left it.
 bool EnumerateFirstSubkey(RunState& state, char (&firstSubkey)[kValueRoom])
 {
-    state.workingKey = nullptr;
-    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &state.workingKey) !=
-        ERROR_SUCCESS) {
-        state.workingKey = nullptr;
+    if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.keyPath, state.workingKey))
         return false;
-    }
     // Enumerated into a field of its own, so that a failing call cannot spoil the name of an earlier step.
     char name[kValueRoom] = {};
     LONG result = state.sys.RegEnumKeyA(state.workingKey, 0, name, kValueRoom);

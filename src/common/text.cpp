@@ -68,3 +68,8 @@ bool HoldsTerminator(const char* data, std::size_t size)
 {
     return BoundedLength(data, size) < size;
 }
+
+bool ReadAsText(const char* data, std::size_t dataSize, std::size_t capacity)
+{
+    return HoldsTerminator(data, dataSize < capacity ? dataSize : capacity);
+}

@@ -54,3 +54,7 @@ bool ContainsAnyOf(const char* text, const char* characters);
 
 // True when the first `size` bytes of `data` hold a terminator, so that they read as one text.
 bool HoldsTerminator(const char* data, std::size_t size);
+
+// True when a value read of `dataSize` bytes into a field of `capacity` bytes gave one text: its terminator
+// lies within the bytes read.
+bool ReadAsText(const char* data, std::size_t dataSize, std::size_t capacity);

@@ -1,5 +1,6 @@
 #include "device/card_search.h"
 
+#include "common/open_key.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
 #include "common/walk_limits.h"
@@ -47,13 +48,9 @@ void SearchCard(RunState& state)
     CopyText(state.searchText, kCardPciId);
     CopyText(state.cardDeviceKey, kEnumPci);
 
-    state.enumKey = nullptr;
-    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.cardDeviceKey, 0, KEY_READ, &state.enumKey) !=
-        ERROR_SUCCESS) {
-        // Nothing was opened, so there is nothing to walk or close: the card counts as absent.
-        state.enumKey = nullptr;
+    // Nothing opened means nothing to walk or close: the card counts as absent.
+    if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.cardDeviceKey, state.enumKey))
         return;
-    }
     WalkPciKeys(state);
     state.sys.RegCloseKey(state.enumKey);
     state.enumKey = nullptr;

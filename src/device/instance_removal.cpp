@@ -1,6 +1,7 @@
 #include "device/instance_removal.h"
 
 #include "classes/driver_class.h"
+#include "common/open_key.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
 #include "common/walk_limits.h"
@@ -22,25 +23,14 @@ constexpr Companion kCompanions[] = {
 
 constexpr char kAmpersand[] = "&";
 
-// A "Driver" value is a driver key name only when its terminator lies within the bytes read.
-bool ReadsAsText(const char* data, DWORD dataSize, std::size_t capacity)
-{
-    std::size_t read = dataSize < capacity ? dataSize : capacity;
-    return HoldsTerminator(data, read);
-}
-
 // Handles one removal target whose path the key path buffer holds: reads its "Driver" value, deletes the
 // key, then removes the driver class the value names.
 void RemoveTarget(RunState& state, int removeInfFiles)
 {
     CopyText(state.valueName, kDriverValue);
-    state.workingKey = nullptr;
-    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &state.workingKey) !=
-        ERROR_SUCCESS) {
-        // A companion that is not there: nothing is read and nothing is deleted.
-        state.workingKey = nullptr;
+    // A companion that is not there: nothing is read and nothing is deleted.
+    if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.keyPath, state.workingKey))
         return;
-    }
     LONG read = state.sys.RegQueryValueExA(state.workingKey, state.valueName, nullptr, nullptr,
                                            reinterpret_cast<BYTE*>(state.driverKeyName), &state.dataSize);
     state.sys.RegCloseKey(state.workingKey);
@@ -49,7 +39,7 @@ void RemoveTarget(RunState& state, int removeInfFiles)
     // The key goes whatever the read gave: a key without a usable "Driver" value still belongs to the card.
     state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
 
-    if (read == ERROR_SUCCESS && ReadsAsText(state.driverKeyName, state.dataSize, sizeof state.driverKeyName))
+    if (read == ERROR_SUCCESS && ReadAsText(state.driverKeyName, state.dataSize, sizeof state.driverKeyName))
         RemoveDriverClass(state, state.driverKeyName, removeInfFiles);
 }
 
@@ -113,11 +103,6 @@ void WalkInstances(RunState& state)
 
 void RemoveInstances(RunState& state)
 {
-    state.enumKey = nullptr;
-    if (state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.cardDeviceKey, 0, KEY_READ, &state.enumKey) !=
-        ERROR_SUCCESS) {
-        state.enumKey = nullptr;
-        return;
-    }
-    WalkInstances(state);
+    if (OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.cardDeviceKey, state.enumKey))
+        WalkInstances(state);
 }

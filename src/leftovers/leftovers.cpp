@@ -1,5 +1,6 @@
 #include "leftovers/leftovers.h"
 
+#include "common/open_key.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
 #include "common/walk_limits.h"
@@ -51,11 +52,8 @@ void RemoveMixerSettings(RunState& state)
     CopyText(state.keyPath, kVolumeControlKey);
     CopyText(state.searchText, kMixerName);
 
-    state.enumKey = nullptr;
-    if (state.sys.RegOpenKeyExA(HKEY_CURRENT_USER, state.keyPath, 0, KEY_READ, &state.enumKey) != ERROR_SUCCESS) {
-        state.enumKey = nullptr;
+    if (!OpenForReading(state.sys, HKEY_CURRENT_USER, state.keyPath, state.enumKey))
         return;
-    }
     bool pathFits = FindMixerSubkey(state);
     state.sys.RegCloseKey(state.enumKey);
     state.enumKey = nullptr;
