@@ -289,6 +289,11 @@ std::vector<std::string> Registry::SubkeyNames(HKEY root, std::string_view path)
     return names;
 }
 
+std::vector<Value> Registry::ValuesOf(HKEY root, std::string_view path) const {
+    const Key* key = FindKey(root, path);
+    return key ? key->values : std::vector<Value>();
+}
+
 void Registry::MapCurrentUser(HKEY root, std::string_view path) {
     if (Key* target = CreateKey(root, path)) impl_->currentUser = target;
 }

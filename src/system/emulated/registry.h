@@ -58,6 +58,8 @@ public:
     const Value* FindValue(HKEY root, std::string_view path, std::string_view name) const;
     // Subkey names of a key in stored order (empty when the key is missing).
     std::vector<std::string> SubkeyNames(HKEY root, std::string_view path) const;
+    // Values of a key in stored order (empty when the key is missing).
+    std::vector<Value> ValuesOf(HKEY root, std::string_view path) const;
 
     // HKEY_CURRENT_USER stands for another key, such as HKEY_USERS\.DEFAULT.
     void MapCurrentUser(HKEY root, std::string_view path);
