@@ -179,15 +179,13 @@ TEST_F(RunSequenceTest, CompletionTextsKeepTheirBlanks)
 
 TEST_F(RunSequenceTest, LanguageComesFromTheUsersLocaleWithoutAnOption)
 {
-    emulated::Key* international = registry_.CreateKey(HKEY_CURRENT_USER, "Control Panel\\International");
-    ASSERT_NE(international, nullptr);
-    emulated::Registry::SetValue(*international, {"Locale", REG_SZ, std::string("0000040C", 9),
-                                                  emulated::ValueForm::String});
+    const char* international = "Control Panel\\International";
+    ASSERT_NE(registry_.CreateKey(HKEY_CURRENT_USER, international), emulated::kNoKey);
+    registry_.SetValue(HKEY_CURRENT_USER, international, {"Locale", REG_SZ, std::string("0000040C", 9)});
     EXPECT_EQ(Run("x").messages.language, 1036);
     // The option wins over the registry.
     EXPECT_EQ(Run("x", IDYES, 1043).messages.language, 1043);
-    emulated::Registry::SetValue(*international, {"Locale", REG_SZ, std::string("0407", 5),
-                                                  emulated::ValueForm::String});
+    registry_.SetValue(HKEY_CURRENT_USER, international, {"Locale", REG_SZ, std::string("0407", 5)});
     EXPECT_EQ(Run("x").messages.language, 1033);
 }
 

@@ -43,7 +43,7 @@ FakeSystem::~FakeSystem() = default;
 
 emulated::LoadResult FakeSystem::LoadRegistry(std::string_view regedit4)
 {
-    return emulated::LoadRegedit4(regedit4, registry_);
+    return emulated::LoadRegedit4(std::string(regedit4), registry_);
 }
 
 void FakeSystem::AddFile(std::string_view path)

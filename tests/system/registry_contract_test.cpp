@@ -19,17 +19,12 @@ public:
 
     SystemOps& Ops() override { return machine_; }
 
-    void CreateKey(HKEY root, const std::string& path) override { ASSERT_NE(registry_.CreateKey(root, path), nullptr); }
+    void CreateKey(HKEY root, const std::string& path) override { ASSERT_NE(registry_.CreateKey(root, path), emulated::kNoKey); }
 
     void SetString(HKEY root, const std::string& path, const std::string& name, const std::string& text) override
     {
-        emulated::Key* key = registry_.CreateKey(root, path);
-        ASSERT_NE(key, nullptr);
-        emulated::Value value;
-        value.name = name;
-        value.type = REG_SZ;
-        value.data = text + '\0';
-        emulated::Registry::SetValue(*key, value);
+        ASSERT_NE(registry_.CreateKey(root, path), emulated::kNoKey);
+        registry_.SetValue(root, path, {name, REG_SZ, text + '\0'});
     }
 
     EnumerationOrder Order() const override { return EnumerationOrder::AsCreated; }

@@ -77,7 +77,7 @@ TEST_F(RegistryTest, SubkeysKeepFileOrderThenCreationOrder) {
     Load(kPciTree);
     EXPECT_EQ(reg.SubkeyNames(HKEY_LOCAL_MACHINE, "Enum\\PCI"),
               (std::vector<std::string>{"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha"}));
-    ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\Beta"), nullptr);
+    ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\Beta"), emulated::kNoKey);
     // Creating an existing key in another case adds nothing.
     EXPECT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, "ENUM\\pci\\ZETA"), reg.FindKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\zeta"));
     HKEY pci = Open(HKEY_LOCAL_MACHINE, "Enum\\PCI");
@@ -161,7 +161,7 @@ TEST_F(RegistryTest, EnumKeyResultCodesAndNothingWrittenWhenTooSmall) {
 TEST_F(RegistryTest, WideKeyEnumeratesAndFindsEveryName) {
     Load(Lines({"REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Wide]"}));
     for (int i = 0; i < 3000; ++i) {
-        ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Wide\\Sub" + std::to_string(i)), nullptr);
+        ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Wide\\Sub" + std::to_string(i)), emulated::kNoKey);
     }
     HKEY wide = Open(HKEY_LOCAL_MACHINE, "Wide");
     char name[100];
@@ -169,15 +169,15 @@ TEST_F(RegistryTest, WideKeyEnumeratesAndFindsEveryName) {
         SCOPED_TRACE(i);
         ASSERT_EQ(reg.EnumKey(wide, i, name, sizeof name), ERROR_SUCCESS);
         EXPECT_EQ(std::string(name), "Sub" + std::to_string(i));
-        EXPECT_NE(reg.FindKey(HKEY_LOCAL_MACHINE, "WIDE\\SUB" + std::to_string(i)), nullptr);
+        EXPECT_NE(reg.FindKey(HKEY_LOCAL_MACHINE, "WIDE\\SUB" + std::to_string(i)), emulated::kNoKey);
     }
     EXPECT_EQ(reg.EnumKey(wide, 3000, name, sizeof name), ERROR_NO_MORE_ITEMS);
     // A deleted name is gone from the lookup too, and comes back last when created again.
     ASSERT_EQ(reg.DeleteKey(HKEY_LOCAL_MACHINE, "Wide\\sub20"), ERROR_SUCCESS);
-    EXPECT_EQ(reg.FindKey(HKEY_LOCAL_MACHINE, "Wide\\Sub20"), nullptr);
+    EXPECT_EQ(reg.FindKey(HKEY_LOCAL_MACHINE, "Wide\\Sub20"), emulated::kNoKey);
     ASSERT_EQ(reg.EnumKey(wide, 20, name, sizeof name), ERROR_SUCCESS);
     EXPECT_STREQ(name, "Sub21");
-    ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Wide\\SUB20"), nullptr);
+    ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Wide\\SUB20"), emulated::kNoKey);
     ASSERT_EQ(reg.EnumKey(wide, 2999, name, sizeof name), ERROR_SUCCESS);
     EXPECT_STREQ(name, "SUB20");
 }
@@ -333,7 +333,7 @@ TEST_F(RegistryTest, CurrentUserStandsForTheDefaultUserWhenTheFileHasNoneOfItsOw
     EXPECT_EQ(reg.EnumKey(volume, 0, name, sizeof name), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(reg.SubkeyNames(HKEY_USERS, std::string(".DEFAULT\\") + mixer), std::vector<std::string>{});
     // Keys made through the mapped root land below HKEY_USERS; no HKEY_CURRENT_USER lines are written.
-    ASSERT_NE(reg.CreateKey(HKEY_CURRENT_USER, "Software\\New"), nullptr);
+    ASSERT_NE(reg.CreateKey(HKEY_CURRENT_USER, "Software\\New"), emulated::kNoKey);
     EXPECT_TRUE(reg.KeyExists(HKEY_USERS, ".Default\\Software\\New"));
     const std::string saved = SaveRegedit4(reg);
     EXPECT_EQ(saved.find("HKEY_CURRENT_USER"), std::string::npos) << saved;
@@ -354,7 +354,7 @@ TEST_F(RegistryTest, CurrentUserKeysOfTheFileWinOverTheDefaultUser) {
 
 TEST_F(RegistryTest, KeysMadeBelowAnEmptyUnmappedCurrentUserAreSavedUnderIt) {
     Load(Lines({"REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software]"}));
-    ASSERT_NE(reg.CreateKey(HKEY_CURRENT_USER, "Software\\Mixer"), nullptr);
+    ASSERT_NE(reg.CreateKey(HKEY_CURRENT_USER, "Software\\Mixer"), emulated::kNoKey);
     EXPECT_EQ(SaveRegedit4(reg), Lines({
                                      "REGEDIT4",
                                      "",
@@ -368,20 +368,19 @@ TEST_F(RegistryTest, KeysMadeBelowAnEmptyUnmappedCurrentUserAreSavedUnderIt) {
 }
 
 TEST_F(RegistryTest, SetValueReplacesInPlaceKeepingTheStoredName) {
-    emulated::Key* key = reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Test");
-    ASSERT_NE(key, nullptr);
-    // Enough values to pass from the linear search to the index.
+    ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Test"), emulated::kNoKey);
     for (int i = 0; i < 40; ++i) {
-        Registry::SetValue(*key, {"Name" + std::to_string(i), REG_SZ, std::string("v") + '\0', emulated::ValueForm::String});
+        reg.SetValue(HKEY_LOCAL_MACHINE, "Software\\Test", {"Name" + std::to_string(i), REG_SZ, std::string("v") + '\0'});
     }
     for (int i : {3, 30}) {
         SCOPED_TRACE(i);
-        Registry::SetValue(*key, {"NAME" + std::to_string(i), REG_DWORD, std::string(4, '\x07'), emulated::ValueForm::Dword});
+        reg.SetValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\test", {"NAME" + std::to_string(i), REG_DWORD, std::string(4, '\x07')});
         const emulated::Value* value = reg.FindValue(HKEY_LOCAL_MACHINE, "software\\test", "name" + std::to_string(i));
         ASSERT_NE(value, nullptr);
         EXPECT_EQ(value->name, "Name" + std::to_string(i));
         EXPECT_EQ(value->type, static_cast<DWORD>(REG_DWORD));
     }
+    EXPECT_FALSE(reg.SetValue(HKEY_LOCAL_MACHINE, "Software\\Missing", {"x", REG_SZ, std::string(1, '\0')}));
     const std::string saved = SaveRegedit4(reg);
     EXPECT_NE(saved.find("\"Name2\"=\"v\"\r\n\"Name3\"=dword:07070707\r\n\"Name4\"=\"v\"\r\n"), std::string::npos);
     EXPECT_NE(saved.find("\"Name29\"=\"v\"\r\n\"Name30\"=dword:07070707\r\n\"Name31\"=\"v\"\r\n"), std::string::npos);

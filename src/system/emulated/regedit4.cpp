@@ -1,5 +1,8 @@
-// REGEDIT4 files: the reader (a line-driven state machine over one parser struct) and the writer, which
-// writes the form regedit writes so that an unchanged registry saves back to the very same bytes.
+// REGEDIT4 files. The reader takes a file as regedit's import takes it: one line-driven state machine over
+// one parser struct, used twice. Loading scans the whole file once to build the key tree and the sections
+// (each key line up to the next); a key's values are read later, when first asked for, by running the same
+// machine over that key's sections only. The writer writes the form regedit writes.
+#include <cstring>
 #include <utility>
 
 #include "system/emulated/registry_tree.h"
@@ -9,8 +12,13 @@ namespace emulated {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
+// Longer key names are refused by the registry, and their key lines open nothing.
+constexpr std::size_t kMaxKeyNameLength = 255;
+// Offsets into the file are 32-bit; a registry file is far smaller than this in practice.
+constexpr std::size_t kMaxFileSize = std::size_t{1} << 30;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n'; }
 
 std::string_view SkipBlanks(std::string_view text) {
     std::size_t i = 0;
@@ -31,222 +39,365 @@ int HexDigit(char c) {
     return -1;
 }
 
-bool StartsWithFolded(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
-}
+bool EndsLine(std::string_view rest) { return rest.empty() || rest.front() == ';'; }
 
-// Reads 1 to 8 hex digits from the front of `text` into *number; returns how many were read (0 on none or
-// on more than 8).
-std::size_t ReadHexNumber(std::string_view text, DWORD* number) {
+// A hex number read as the C library's wcstoul reads one in base 16, which regedit uses: white space, a
+// sign, an optional 0x, digits. `used` is 0 when no digit was read. A value past 32 bits saturates and sets
+// `overflow`; a negative one wraps, as an unsigned long does.
+struct HexNumber {
+    std::size_t used = 0;
+    DWORD value = 0;
+    bool overflow = false;
+};
+
+HexNumber ReadHexNumber(std::string_view text) {
+    HexNumber number;
     std::size_t i = 0;
-    DWORD result = 0;
-    while (i < text.size() && HexDigit(text[i]) >= 0) {
-        if (i == 8) return 0;
-        result = (result << 4) | static_cast<DWORD>(HexDigit(text[i]));
-        ++i;
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && HexDigit(text[i]) >= 0; ++i, ++digits) {
+        value = value * 16 + static_cast<unsigned>(HexDigit(text[i]));
+        if (value > 0xFFFFFFFFu) {
+            number.overflow = true;
+            value = 0xFFFFFFFFu;
+        }
     }
-    *number = result;
-    return i;
+    if (digits == 0) return number;
+    number.used = i;
+    number.value = number.overflow ? 0xFFFFFFFFu : static_cast<DWORD>(negative ? 0u - value : value);
+    return number;
 }
 
-// The line-driven reader. Each line goes to the handler of the current state; a handler either accepts the
-// line (and may move to another state) or records the error and stops the run.
+// Reads a quoted text, `text` starting just after the opening quote, undoing regedit's escapes: \n and \r
+// are line ends, \\ and \" themselves, and a backslash before any other character is dropped. \0, a
+// backslash at the end of the line, or no closing quote make the text unreadable. *used counts up to and
+// including the closing quote.
+bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
+    out->clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '"') {
+            *used = i + 1;
+            return true;
+        }
+        if (c == '\\') {
+            if (++i == text.size()) return false;
+            c = text[i];
+            if (c == '0') return false;
+            if (c == 'n') c = '\n';
+            if (c == 'r') c = '\r';
+        }
+        out->push_back(c);
+    }
+    return false;
+}
+
+// The file split into lines as regedit splits it: at CRLF, LF or a lone CR. A line's content ends at a zero
+// byte, as regedit's text functions see it.
+class LineSplitter {
+public:
+    LineSplitter(std::string_view text, std::size_t begin, std::size_t end) : text_(text), pos_(begin), end_(end) {}
+
+    bool Next(std::string_view* line, std::size_t* start) {
+        if (pos_ >= end_) return false;
+        const char* base = text_.data();
+        const void* lf = std::memchr(base + pos_, '\n', end_ - pos_);
+        std::size_t stop = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base) : end_;
+        const void* cr = std::memchr(base + pos_, '\r', stop - pos_);
+        std::size_t next = stop + 1;
+        if (cr) {
+            stop = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
+            next = stop + 1 < end_ && base[stop + 1] == '\n' ? stop + 2 : stop + 1;
+        }
+        *start = pos_;
+        *line = text_.substr(pos_, stop - pos_);
+        if (const void* zero = std::memchr(line->data(), '\0', line->size())) {
+            line->remove_suffix(line->size() - static_cast<std::size_t>(static_cast<const char*>(zero) - line->data()));
+        }
+        pos_ = next;
+        return true;
+    }
+
+private:
+    std::string_view text_;
+    std::size_t pos_;
+    std::size_t end_;
+};
+
+// The import's state machine. Scanning (impl set) builds keys and sections and reports skipped lines;
+// replaying (values set) applies one key's value lines.
 struct Parser {
     enum class State {
-        Header,           // waiting for the "REGEDIT4" line
-        Body,             // key lines, value lines, comments, blank lines
-        HexContinuation,  // the previous hex line ended with a backslash
+        LineStart,        // a new line: key line, value line, comment or anything else
+        HexContinuation,  // a hex list ended with a backslash: the next hex line continues it
     };
 
-    explicit Parser(Registry& target) : impl(target.impl()) {}
+    Registry::Impl* impl = nullptr;
+    std::vector<Value>* values = nullptr;
+    LoadResult* result = nullptr;
 
-    Registry::Impl& impl;
-    State state = State::Header;
+    State state = State::LineStart;
+    KeyId key = kNoKey;  // the key value lines go to; kNoKey after a key line that opened nothing
     unsigned line = 0;
-    Key* key = nullptr;  // the key of the latest key line
-    Value pending;       // a hex value spread over continuation lines
-    LoadResult result;
 
-    bool Fail(std::string message) {
-        result.ok = false;
-        result.line = line;
-        result.message = std::move(message);
-        return false;
+    // The value being read.
+    std::string name;
+    DWORD type = 0;
+    std::string data;
+
+    // The key path of the latest key line, component by component, so that the next one, which most often
+    // shares all but its last component, resolves only what differs.
+    struct Step {
+        std::string_view name;
+        KeyId key;
+    };
+    std::vector<Step> lastPath;
+    int lastRoot = -1;
+
+    void Skip(const char* reason) {
+        if (!result) return;
+        ++result->skippedCount;
+        if (result->skipped.size() < kSkippedLinesKept) result->skipped.push_back({line, reason});
     }
 
-    bool Feed(std::string_view text) {
+    void Feed(std::string_view text, std::size_t offset) {
         ++line;
-        switch (state) {
-            case State::Header: return OnHeader(text);
-            case State::Body: return OnBody(text);
-            case State::HexContinuation: return OnContinuation(text);
-        }
-        return false;
-    }
-
-    bool Finish() {
-        if (state == State::Header) {
-            line = 1;  // an empty file: the header line is the one missing
-            return Fail("missing REGEDIT4 header");
-        }
-        if (state == State::HexContinuation) return Fail("hex value continued past the end of the file");
-        return true;
-    }
-
-    bool OnHeader(std::string_view text) {
-        if (text != kHeader) return Fail("first line is not REGEDIT4");
-        state = State::Body;
-        return true;
-    }
-
-    bool OnBody(std::string_view text) {
+        if (state == State::HexContinuation) return OnContinuation(text);
         std::string_view rest = SkipBlanks(text);
-        if (rest.empty() || rest.front() == ';') return true;
-        if (rest.front() == '[') return OnKeyLine(rest);
-        if (rest.front() == '"' || rest.front() == '@') return OnValueLine(rest);
-        return Fail("unrecognised line");
+        if (rest.empty()) return;
+        switch (rest.front()) {
+            case '[': return OnKeyLine(rest.substr(1), offset);
+            case '@':
+                name.clear();
+                return OnValueData(rest.substr(1));
+            case '"': {
+                std::size_t used = 0;
+                if (!ReadQuoted(rest.substr(1), &name, &used)) return Skip("value name without a closing quote or with a \\0");
+                return OnValueData(rest.substr(1 + used));
+            }
+            case ';':
+            case '#': return;
+            default: return Skip("not a key line, value line or comment");
+        }
     }
 
-    bool OnContinuation(std::string_view text) {
-        if (SkipBlanks(text).empty()) return Fail("empty line inside a continued hex value");
-        return ReadHexBytes(text);
+    // The end of the lines fed: a hex list still continued is complete as it stands.
+    void Finish() {
+        if (state == State::HexContinuation) StoreHex();
+        state = State::LineStart;
     }
 
-    bool OnKeyLine(std::string_view text) {
-        std::size_t close = text.rfind(']');
-        if (close == std::string_view::npos) return Fail("key line without closing bracket");
-        if (!SkipBlanks(text.substr(close + 1)).empty()) return Fail("junk after the key line");
-        std::string_view path = text.substr(1, close - 1);
-        if (!path.empty() && path.front() == '-') return Fail("key removal line is not allowed");
+    void OnKeyLine(std::string_view rest, std::size_t offset) {
+        std::size_t close = rest.rfind(']');
+        if (rest.empty() || IsBlank(rest.front()) || close == std::string_view::npos) {
+            // regedit passes over such a line and its values still go to the key before it.
+            return Skip("key line that is not one: a blank after [ or no ]");
+        }
+        if (!impl) return;  // replaying: the next section begins here
+        std::string_view path = rest.substr(0, close);
+        const auto begin = static_cast<std::uint32_t>(offset);
+        if (!path.empty() && path.front() == '-') {
+            impl->AddSection(begin, kNoKey);
+            key = kNoKey;
+            return DeleteKeyLine(path.substr(1));
+        }
+        key = OpenKeyLine(path);
+        impl->AddSection(begin, key);
+    }
+
+    // The key a key line names, made with its missing parents; kNoKey when it names none. Empty components
+    // (doubled, leading or trailing backslashes) are passed over, as the registry passes over them.
+    KeyId OpenKeyLine(std::string_view path) {
+        int root = RootIndexByName(path);
+        if (root < 0) {
+            Skip("key line with an unknown root key");
+            return kNoKey;
+        }
         std::size_t slash = path.find('\\');
-        int root = RootIndexByName(path.substr(0, slash));
-        if (root < 0) return Fail("unknown root key");
-        impl.NoteRoot(root);
-        if (slash == std::string_view::npos) {
-            impl.rootLine[root] = true;
-            key = impl.roots[root];
-            return true;
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        if (root != lastRoot) lastPath.clear();
+        lastRoot = root;
+        KeyId found = impl->Root(root);
+        std::size_t depth = 0;
+        bool same = true;  // still on the previous key line's path
+        while (!path.empty()) {
+            std::size_t end = path.find('\\');
+            std::string_view part = path.substr(0, end);
+            path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+            if (part.empty()) continue;
+            if (part.size() > kMaxKeyNameLength) {
+                lastPath.resize(depth);
+                Skip("key line with a key name longer than 255 characters");
+                return kNoKey;
+            }
+            if (same && depth < lastPath.size() && lastPath[depth].name == part) {
+                found = lastPath[depth].key;
+            } else {
+                same = false;
+                found = impl->FindOrAddChild(found, part);
+                lastPath.resize(depth);
+                lastPath.push_back({part, found});
+            }
+            ++depth;
         }
-        key = impl.Walk(impl.roots[root], path.substr(slash + 1), true);
-        if (!key) return Fail("empty key name in the key path");
-        return true;
+        lastPath.resize(depth);
+        return found;
     }
 
-    bool OnValueLine(std::string_view text) {
-        if (!key) return Fail("value line before any key line");
-        Value value;
-        std::string_view rest;
-        if (text.front() == '@') {
-            rest = text.substr(1);
-        } else {
-            std::size_t used = 0;
-            if (!ReadQuoted(text, &value.name, &used)) return Fail("unterminated value name");
-            rest = text.substr(used);
+    void DeleteKeyLine(std::string_view path) {
+        if (path.empty() || (path.front() != 'H' && path.front() != 'h')) return Skip("deletion line that names no key");
+        int root = RootIndexByName(path);
+        if (root < 0) return Skip("deletion line with an unknown root key");
+        std::size_t slash = path.find('\\');
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        KeyId target = impl->Root(root);
+        while (!path.empty() && target != kNoKey) {
+            std::size_t end = path.find('\\');
+            std::string_view part = path.substr(0, end);
+            path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+            if (!part.empty()) target = impl->FindChild(target, part);
         }
-        rest = SkipBlanks(rest);
-        if (rest.empty() || rest.front() != '=') return Fail("missing = after the value name");
-        rest = SkipBlanks(rest.substr(1));
+        if (target == impl->Root(root)) return Skip("deletion line for a whole root key");
+        if (target == kNoKey) return;  // nothing to delete
+        impl->DetachSubtree(target, false);
+        lastPath.clear();
+        lastRoot = -1;
+    }
 
+    // After the value name: "=" and the data.
+    void OnValueData(std::string_view rest) {
+        rest = SkipBlanks(rest);
+        if (rest.empty() || rest.front() != '=') return Skip("value line without = after the name");
+        rest = TrimTrailingBlanks(SkipBlanks(rest.substr(1)));
+        if (!rest.empty() && rest.front() == '-') {
+            if (!EndsLine(SkipBlanks(rest.substr(1)))) return Skip("value deletion line with more after the -");
+            return DeleteValue();
+        }
         if (!rest.empty() && rest.front() == '"') {
             std::size_t used = 0;
-            if (!ReadQuoted(rest, &value.data, &used)) return Fail("unterminated string");
-            if (!SkipBlanks(rest.substr(used)).empty()) return Fail("junk after the value");
-            value.data.push_back('\0');
-            value.type = REG_SZ;
-            value.form = ValueForm::String;
-            Registry::SetValue(*key, std::move(value));
-            return true;
+            if (!ReadQuoted(rest.substr(1), &data, &used)) return Skip("text value without a closing quote or with a \\0");
+            if (!EndsLine(SkipBlanks(rest.substr(1 + used)))) return Skip("more after the closing quote");
+            data.push_back('\0');
+            type = REG_SZ;
+            return Store();
         }
-        if (!rest.empty() && rest.front() == '-') return Fail("value removal line is not allowed");
-        if (StartsWithFolded(rest, "dword:")) {
-            rest = rest.substr(6);
-            DWORD number = 0;
-            std::size_t digits = ReadHexNumber(rest, &number);
-            if (digits == 0) return Fail("bad dword value");
-            if (!SkipBlanks(rest.substr(digits)).empty()) return Fail("junk after the value");
-            value.type = REG_DWORD;
-            value.form = ValueForm::Dword;
-            for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
-            Registry::SetValue(*key, std::move(value));
-            return true;
+        // The type tags are matched in this case only, as regedit matches them.
+        if (rest.substr(0, 6) == "dword:") return OnDword(rest.substr(6));
+        if (rest.substr(0, 4) == "hex:") {
+            type = REG_BINARY;
+            data.clear();
+            return OnHexData(rest.substr(4));
         }
-        if (StartsWithFolded(rest, "hex:")) {
-            value.type = REG_BINARY;
-            value.form = ValueForm::Hex;
-            pending = std::move(value);
-            return ReadHexBytes(rest.substr(4));
-        }
-        if (StartsWithFolded(rest, "hex(")) {
+        if (rest.substr(0, 4) == "hex(") {
             rest = rest.substr(4);
-            DWORD type = 0;
-            std::size_t digits = ReadHexNumber(rest, &type);
-            rest = rest.substr(digits);
-            if (digits == 0 || rest.size() < 2 || rest[0] != ')' || rest[1] != ':') return Fail("bad hex value type");
-            value.type = type;
-            value.form = ValueForm::HexTyped;
-            pending = std::move(value);
-            return ReadHexBytes(rest.substr(2));
+            if (rest.empty() || (rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X'))) return Skip("bad hex(type)");
+            HexNumber number = ReadHexNumber(rest);
+            rest = rest.substr(number.used);
+            if (number.overflow || rest.size() < 2 || rest[0] != ')' || rest[1] != ':') return Skip("bad hex(type)");
+            type = number.value;
+            data.clear();
+            return OnHexData(rest.substr(2));
         }
-        return Fail("unknown value type");
+        Skip("unknown value type");
     }
 
-    // Reads a quoted text at the front of `text` (which starts with the opening quote) into *out, undoing
-    // the \\ and \" escapes. A backslash before any other byte is kept as it is, with that byte, so that a
-    // hand-written path such as "C:\Windows" reads as meant. *used is the length up to the closing quote.
-    static bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
-        for (std::size_t i = 1; i < text.size(); ++i) {
-            char c = text[i];
-            if (c == '"') {
-                *used = i + 1;
-                return true;
-            }
-            if (c == '\\' && i + 1 < text.size()) {
-                char next = text[i + 1];
-                if (next == '\\' || next == '"') {
-                    out->push_back(next);
-                    ++i;
-                    continue;
-                }
-            }
-            out->push_back(c);
-        }
-        return false;
-    }
-
-    // Reads a comma-separated list of hex bytes into the pending value. A backslash at the end continues
-    // the list on the next line; otherwise the value is complete and stored.
-    bool ReadHexBytes(std::string_view text) {
-        std::string_view rest = TrimTrailingBlanks(text);
-        bool continued = !rest.empty() && rest.back() == '\\';
-        if (continued) rest.remove_suffix(1);
+    void OnDword(std::string_view rest) {
         rest = SkipBlanks(rest);
-        bool expectByte = false;  // true after a comma: a byte must follow unless the line continues
+        if (rest.empty()) return Skip("dword without digits");
+        std::size_t digits = 0;
+        DWORD number = 0;
+        while (digits < rest.size() && HexDigit(rest[digits]) >= 0) {
+            number = (number << 4) | static_cast<DWORD>(HexDigit(rest[digits]));
+            ++digits;
+        }
+        if (digits > 8) return Skip("dword of more than 8 digits");
+        if (!EndsLine(SkipBlanks(rest.substr(digits)))) return Skip("more after the dword");
+        type = REG_DWORD;
+        data.assign(4, '\0');
+        for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
+        Store();
+    }
+
+    // A comma-separated hex list, on the value's line or on a continuation line.
+    void OnHexData(std::string_view rest) {
+        state = State::LineStart;
+        if (rest.empty()) return Store();
+        bool continued = false;
         while (!rest.empty()) {
-            int high = HexDigit(rest.front());
-            if (high < 0) return Fail("bad hex data");
-            int byte = high;
-            rest.remove_prefix(1);
-            if (!rest.empty() && HexDigit(rest.front()) >= 0) {
-                byte = byte * 16 + HexDigit(rest.front());
-                rest.remove_prefix(1);
+            HexNumber number = ReadHexNumber(rest);
+            if (number.value > 0xFF) return DropHex("hex byte above ff");
+            if (number.used == 0) {
+                rest = SkipBlanks(rest);
+                if (!rest.empty() && rest.front() == '\\') {
+                    continued = true;
+                    rest.remove_prefix(1);
+                    break;
+                }
+                if (!rest.empty() && rest.front() == ';') break;
+                return DropHex("bad hex list");
             }
-            pending.data.push_back(static_cast<char>(byte));
-            rest = SkipBlanks(rest);
-            expectByte = false;
-            if (rest.empty()) break;
-            if (rest.front() != ',') return Fail("bad hex data");
-            rest = SkipBlanks(rest.substr(1));
-            expectByte = true;
+            data.push_back(static_cast<char>(number.value));
+            rest.remove_prefix(number.used);
+            if (!rest.empty() && rest.front() != ',') {
+                if (!EndsLine(SkipBlanks(rest))) return DropHex("bad hex list");
+                break;
+            }
+            if (!rest.empty()) rest.remove_prefix(1);
         }
-        if (expectByte && !continued) return Fail("bad hex data");
-        if (continued) {
-            state = State::HexContinuation;
-            return true;
+        if (!continued) return StoreHex();
+        if (!EndsLine(SkipBlanks(rest))) return DropHex("more after the continuation backslash");
+        state = State::HexContinuation;
+    }
+
+    void OnContinuation(std::string_view text) {
+        std::string_view rest = SkipBlanks(text);
+        if (EndsLine(rest)) return;  // blank and comment lines inside a continued list are passed over
+        if (HexDigit(rest.front()) < 0) {
+            state = State::LineStart;
+            return DropHex("continued hex value ended by a line that is not hex: value and line skipped");
         }
-        state = State::Body;
-        Registry::SetValue(*key, std::move(pending));
-        pending = Value();
-        return true;
+        OnHexData(rest);
+    }
+
+    void DropHex(const char* reason) {
+        state = State::LineStart;
+        Skip(reason);
+    }
+
+    // Text types given as hex get their terminator when the list lacks it.
+    void StoreHex() {
+        if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && (data.empty() || data.back() != '\0')) {
+            data.push_back('\0');
+        }
+        Store();
+    }
+
+    void Store() {
+        if (key == kNoKey) return Skip("value line for no key");
+        if (!values) return;
+        for (Value& value : *values) {
+            if (SameName(value.name, name)) {
+                value.type = type;
+                value.data = data;
+                return;
+            }
+        }
+        values->push_back({name, type, data});
+    }
+
+    void DeleteValue() {
+        if (key == kNoKey) return Skip("value deletion line for no key");
+        if (!values) return;
+        for (auto it = values->begin(); it != values->end(); ++it) {
+            if (SameName(it->name, name)) {
+                values->erase(it);
+                return;
+            }
+        }
     }
 };
 
@@ -277,23 +428,11 @@ void AppendHexNumber(std::string& out, DWORD number, int minDigits) {
     while (count > 0) out.push_back(digits[--count]);
 }
 
-// How a value can be written: in the form it was read in when its data still fits that form, else as a
-// typed hex list, which holds any data.
-ValueForm WritableForm(const Value& value) {
-    switch (value.form) {
-        case ValueForm::String:
-            if (value.type == REG_SZ && !value.data.empty() && value.data.back() == '\0' &&
-                value.data.find('\n') == std::string::npos) {
-                return ValueForm::String;
-            }
-            break;
-        case ValueForm::Dword:
-            if (value.type == REG_DWORD && value.data.size() == 4) return ValueForm::Dword;
-            break;
-        case ValueForm::Hex:
-        case ValueForm::HexTyped: break;
-    }
-    return value.type == REG_BINARY && value.form != ValueForm::HexTyped ? ValueForm::Hex : ValueForm::HexTyped;
+// A text value can be written in quotes when regedit reads the quotes back to the same bytes: one
+// terminator at the end, no other zero byte, no line end.
+bool WritableAsText(const Value& value) {
+    return value.type == REG_SZ && !value.data.empty() && value.data.find('\0') == value.data.size() - 1 &&
+           value.data.find_first_of("\r\n") == std::string::npos;
 }
 
 void AppendValue(std::string& out, const Value& value) {
@@ -306,14 +445,13 @@ void AppendValue(std::string& out, const Value& value) {
         out += '"';
     }
     out += '=';
-    const ValueForm form = WritableForm(value);
-    if (form == ValueForm::String) {
+    if (WritableAsText(value)) {
         out += '"';
         AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
         out += "\"\r\n";
         return;
     }
-    if (form == ValueForm::Dword) {
+    if (value.type == REG_DWORD && value.data.size() == 4) {
         DWORD number = 0;
         for (int i = 3; i >= 0; --i) number = (number << 8) | static_cast<unsigned char>(value.data[i]);
         out += "dword:";
@@ -321,7 +459,7 @@ void AppendValue(std::string& out, const Value& value) {
         out += "\r\n";
         return;
     }
-    if (form == ValueForm::Hex) {
+    if (value.type == REG_BINARY) {
         out += "hex:";
     } else {
         out += "hex(";
@@ -344,95 +482,122 @@ void AppendValue(std::string& out, const Value& value) {
     out += "\r\n";
 }
 
-void AppendKeyLine(std::string& out, std::string_view path) {
+void AppendKey(std::string& out, std::string_view path, const std::vector<Value>& values) {
     out += "\r\n[";
     out += path;
     out += "]\r\n";
-}
-
-void AppendValues(std::string& out, const Key& key) {
-    for (const Value& value : key.values) AppendValue(out, value);
+    for (const Value& value : values) AppendValue(out, value);
 }
 
 // Writes every key below `root`, depth-first, parents before their subkeys, subkeys in stored order.
-void AppendTree(std::string& out, const Key& root, std::string_view rootName) {
+void AppendTree(std::string& out, Registry::Impl& impl, KeyId root) {
     struct Frame {
-        const Key* key;
-        std::size_t pathLength;  // length of the path up to and including this key's name
+        KeyId key;
+        std::size_t pathLength;  // length of the path up to and including the parent's name
     };
-    std::string path(rootName);
+    std::string path(impl.Node(root).name);
     std::vector<Frame> stack;
-    for (auto it = root.subkeys.rbegin(); it != root.subkeys.rend(); ++it) stack.push_back({*it, path.size()});
+    auto pushChildren = [&](KeyId key, std::size_t length) {
+        for (std::uint32_t i = impl.Node(key).childCount; i > 0; --i) stack.push_back({impl.Child(key, i - 1), length});
+    };
+    pushChildren(root, path.size());
     while (!stack.empty()) {
         Frame frame = stack.back();
         stack.pop_back();
         path.resize(frame.pathLength);
         path += '\\';
-        path += frame.key->name;
-        AppendKeyLine(out, path);
-        AppendValues(out, *frame.key);
-        const std::size_t length = path.size();
-        for (auto it = frame.key->subkeys.rbegin(); it != frame.key->subkeys.rend(); ++it) {
-            stack.push_back({*it, length});
-        }
+        path += impl.Node(frame.key).name;
+        AppendKey(out, path, impl.ValuesOf(frame.key));
+        pushChildren(frame.key, path.size());
     }
 }
 
 }  // namespace
 
-LoadResult LoadRegedit4(std::string_view text, Registry& registry) {
-    // Parse into a fresh registry, so that a refused file leaves `registry` as it was.
-    Registry fresh;
-    Parser parser(fresh);
-    std::size_t pos = 0;
-    bool ok = true;
-    while (ok && pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        ok = parser.Feed(line);
-        pos = end + 1;
+void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out) {
+    Parser parser;
+    parser.values = &out;
+    parser.key = key;
+    for (std::uint32_t s = impl.Node(key).firstSection; s != kNoSection; s = impl.sections[s].next) {
+        const std::size_t end = s + 1 < impl.sections.size() ? impl.sections[s + 1].begin : impl.text.size();
+        LineSplitter lines(impl.text, impl.sections[s].begin, end);
+        std::string_view line;
+        std::size_t start = 0;
+        lines.Next(&line, &start);  // the key line itself
+        while (lines.Next(&line, &start)) parser.Feed(line, start);
+        parser.Finish();
     }
-    if (ok) ok = parser.Finish();
-    if (!ok) return parser.result;
+}
 
-    Registry::Impl& source = fresh.impl();
-    // Without keys of its own, HKEY_CURRENT_USER stands for the default user, as on Windows 9x.
-    const Key& currentUser = *source.roots[kCurrentUser];
-    if (currentUser.subkeys.empty() && currentUser.values.empty()) {
-        if (Key* defaultUser = FindSubkey(*source.roots[kUsers], ".DEFAULT")) source.currentUser = defaultUser;
+std::string DescribeNonRegedit4(std::string_view text) {
+    if (text.empty()) return "is empty";
+    if (text.size() >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'))) {
+        return "is a UTF-16 text file";
     }
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") return "begins with a UTF-8 byte order mark";
+    if (text.substr(0, 4) == "CREG") return "is a binary Windows 9x registry file (SYSTEM.DAT or USER.DAT)";
+    if (text.substr(0, 4) == "regf") return "is a binary Windows NT registry hive";
+    std::string_view first = text.substr(0, text.find_first_of("\r\n"));
+    first = SkipBlanks(first);
+    if (first == "Windows Registry Editor Version 5.00") return "is a Windows Registry Editor Version 5.00 file";
+    if (first.substr(0, 7) == "REGEDIT") return "has the header line \"" + std::string(first.substr(0, 40)) + "\"";
+    return "does not begin with the line REGEDIT4";
+}
 
-    // Whatever the registry held before is replaced; its nodes stay alive, marked deleted, for any handle.
-    Registry::Impl& target = registry.impl();
-    for (auto& node : target.arena) node->deleted = true;
-    target.arena.reserve(target.arena.size() + source.arena.size());
-    for (auto& node : source.arena) target.arena.push_back(std::move(node));
-    source.arena.clear();
-    for (int i = 0; i < kRootCount; ++i) {
-        target.roots[i] = source.roots[i];
-        target.rootLine[i] = source.rootLine[i];
-    }
-    target.currentUser = source.currentUser;
-    target.rootOrder = std::move(source.rootOrder);
-
+LoadResult LoadRegedit4(std::string text, Registry& registry) {
     LoadResult result;
+    if (text.size() > kMaxFileSize) {
+        result.line = 1;
+        result.message = "is larger than 1 GiB";
+        return result;
+    }
+    LineSplitter lines(text, 0, text.size());
+    std::string_view line;
+    std::size_t start = 0;
+    if (!lines.Next(&line, &start) || SkipBlanks(line) != kHeader) {
+        result.line = 1;
+        result.message = DescribeNonRegedit4(text);
+        return result;
+    }
+
+    // Whatever the registry held before is replaced; handles to it are retired with it.
+    Registry::Impl& impl = registry.impl();
+    impl = Registry::Impl();
+    impl.text = std::move(text);
+    impl.nodes.reserve(kRootCount + impl.text.size() / 64);
+    impl.sections.reserve(impl.text.size() / 64);
+
+    Parser parser;
+    parser.impl = &impl;
+    parser.result = &result;
+    LineSplitter body(impl.text, 0, impl.text.size());
+    body.Next(&line, &start);  // the header
+    parser.line = 1;
+    while (body.Next(&line, &start)) parser.Feed(line, start);
+    parser.Finish();
+    impl.preambleEnd = impl.sections.empty() ? static_cast<std::uint32_t>(impl.text.size()) : impl.sections[0].begin;
+
+    // Without keys of its own, HKEY_CURRENT_USER stands for the default user, as on Windows 9x.
+    const KeyNode& currentUser = impl.Node(impl.Root(kCurrentUser));
+    if (currentUser.childCount == 0 && currentUser.firstSection == kNoSection) {
+        KeyId defaultUser = impl.FindChild(impl.Root(kUsers), ".DEFAULT");
+        if (defaultUser != kNoKey) impl.currentUser = defaultUser;
+    }
     result.ok = true;
     return result;
 }
 
 std::string SaveRegedit4(const Registry& registry) {
-    const Registry::Impl& impl = registry.impl();
+    Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
     std::string out(kHeader);
     out += "\r\n";
-    for (int index : impl.rootOrder) {
-        const Key& root = *impl.roots[index];
-        if (impl.rootLine[index] || !root.values.empty()) {
-            AppendKeyLine(out, root.name);
-            AppendValues(out, root);
-        }
-        AppendTree(out, root, root.name);
+    for (int index : {kLocalMachine, kCurrentUser, kUsers, kClassesRoot, kCurrentConfig, kDynData}) {
+        // A mapped HKEY_CURRENT_USER is another name for a key written under its own root.
+        if (index == kCurrentUser && impl.currentUser != kNoKey) continue;
+        const KeyId root = impl.Root(index);
+        const std::vector<Value>& values = impl.ValuesOf(root);
+        if (!values.empty()) AppendKey(out, RootName(index), values);
+        AppendTree(out, impl, root);
     }
     out += "\r\n";
     return out;

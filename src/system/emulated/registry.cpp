@@ -20,9 +20,40 @@ const RootEntry kRootTable[kRootCount] = {
     {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG"}, {HKEY_DYN_DATA, "HKEY_DYN_DATA"},
 };
 
-char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// Letters in either case compare equal, the accented Windows-1252 ones too, as the registry compares names.
+char FoldChar(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7)) return static_cast<char>(byte + 0x20);
+    if (byte == 0x8A || byte == 0x8C || byte == 0x8E) return static_cast<char>(byte + 0x10);
+    if (byte == 0x9F) return static_cast<char>(0xFF);
+    return c;
+}
+
+std::uint32_t HashName(std::string_view name) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(FoldChar(c));
+        hash *= 16777619u;
+    }
+    return hash;
+}
 
 std::string_view PathOrEmpty(const char* path) { return path ? std::string_view(path) : std::string_view(); }
+
+// Start of the line before `pos`, which is the start of a line or the end of the text. Lines end at CRLF,
+// LF or a lone CR, as regedit reads them.
+std::size_t LineStartBefore(std::string_view text, std::size_t pos) {
+    std::size_t contentEnd = pos;
+    if (contentEnd > 0 && text[contentEnd - 1] == '\n') {
+        --contentEnd;
+        if (contentEnd > 0 && text[contentEnd - 1] == '\r') --contentEnd;
+    } else if (contentEnd > 0 && text[contentEnd - 1] == '\r') {
+        --contentEnd;
+    }
+    std::size_t start = contentEnd;
+    while (start > 0 && text[start - 1] != '\n' && text[start - 1] != '\r') --start;
+    return start;
+}
 
 }  // namespace
 
@@ -35,7 +66,11 @@ int RootIndexOf(HKEY root) {
 
 int RootIndexByName(std::string_view name) {
     for (int i = 0; i < kRootCount; ++i) {
-        if (SameName(name, kRootTable[i].name)) return i;
+        std::string_view root = kRootTable[i].name;
+        if (name.size() >= root.size() && SameName(name.substr(0, root.size()), root) &&
+            (name.size() == root.size() || name[root.size()] == '\\')) {
+            return i;
+        }
     }
     return -1;
 }
@@ -50,124 +85,149 @@ bool SameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string FoldName(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) c = FoldChar(c);
-    return folded;
-}
-
-Key* FindSubkey(const Key& key, std::string_view name) {
-    if (!key.subkeyIndex.empty()) {
-        auto it = key.subkeyIndex.find(FoldName(name));
-        return it == key.subkeyIndex.end() ? nullptr : it->second;
-    }
-    for (Key* sub : key.subkeys) {
-        if (SameName(sub->name, name)) return sub;
-    }
-    return nullptr;
-}
-
-const Value* FindValueIn(const Key& key, std::string_view name) {
-    if (!key.valueIndex.empty()) {
-        auto it = key.valueIndex.find(FoldName(name));
-        return it == key.valueIndex.end() ? nullptr : &key.values[it->second];
-    }
-    for (const Value& value : key.values) {
-        if (SameName(value.name, name)) return &value;
-    }
-    return nullptr;
-}
-
-Value* FindValueIn(Key& key, std::string_view name) {
-    return const_cast<Value*>(FindValueIn(static_cast<const Key&>(key), name));
-}
-
-void DetachSubtree(Key& child) {
-    if (Key* parent = child.parent) {
-        auto it = std::find(parent->subkeys.begin(), parent->subkeys.end(), &child);
-        if (it != parent->subkeys.end()) parent->subkeys.erase(it);
-        if (!parent->subkeyIndex.empty()) parent->subkeyIndex.erase(FoldName(child.name));
-    }
-    // Iterative, so that a very deep tree cannot exhaust the stack.
-    std::vector<Key*> pending{&child};
-    while (!pending.empty()) {
-        Key* key = pending.back();
-        pending.pop_back();
-        key->deleted = true;
-        pending.insert(pending.end(), key->subkeys.begin(), key->subkeys.end());
-    }
-}
-
 Registry::Impl::Impl() {
-    for (int i = 0; i < kRootCount; ++i) roots[i] = NewKey(kRootTable[i].name, nullptr);
-}
-
-Key* Registry::Impl::NewKey(std::string_view name, Key* parent) {
-    arena.push_back(std::make_unique<Key>());
-    Key* key = arena.back().get();
-    key->name = std::string(name);
-    key->parent = parent;
-    return key;
-}
-
-Key* Registry::Impl::AddSubkey(Key& parent, std::string_view name) {
-    Key* key = NewKey(name, &parent);
-    parent.subkeys.push_back(key);
-    if (!parent.subkeyIndex.empty()) {
-        parent.subkeyIndex.emplace(FoldName(name), key);
-    } else if (parent.subkeys.size() >= kIndexThreshold) {
-        for (Key* sub : parent.subkeys) parent.subkeyIndex.emplace(FoldName(sub->name), sub);
+    nodes.reserve(kRootCount);
+    for (const RootEntry& root : kRootTable) {
+        KeyNode node;
+        node.name = root.name;
+        nodes.push_back(node);
     }
-    return key;
+    Reindex(64);
 }
 
-Key* Registry::Impl::Resolve(HKEY key, LONG* error) const {
-    Key* found = nullptr;
+std::size_t Registry::Impl::Slot(KeyId parent, std::uint32_t nameHash) const {
+    std::uint64_t mixed = (static_cast<std::uint64_t>(parent) << 32 | nameHash) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(mixed >> 20) & (index.size() - 1);
+}
+
+void Registry::Impl::Reindex(std::size_t slots) {
+    index.assign(slots, kNoKey);
+    indexUsed = 0;
+    for (KeyId id = kRootCount; id < nodes.size(); ++id) {
+        if (nodes[id].deleted) continue;
+        std::size_t slot = Slot(nodes[id].parent, nodes[id].nameHash);
+        while (index[slot] != kNoKey) slot = (slot + 1) & (index.size() - 1);
+        index[slot] = id;
+        ++indexUsed;
+    }
+}
+
+KeyId Registry::Impl::FindChild(KeyId parent, std::string_view name) const {
+    const std::uint32_t hash = HashName(name);
+    for (std::size_t slot = Slot(parent, hash); index[slot] != kNoKey; slot = (slot + 1) & (index.size() - 1)) {
+        const KeyNode& node = nodes[index[slot]];
+        if (node.parent == parent && node.nameHash == hash && !node.deleted && SameName(node.name, name)) {
+            return index[slot];
+        }
+    }
+    return kNoKey;
+}
+
+KeyId Registry::Impl::FindOrAddChild(KeyId parent, std::string_view name) {
+    if (KeyId found = FindChild(parent, name); found != kNoKey) return found;
+    // Deleted nodes leave the index only when it is rebuilt, so it is sized by every node ever made.
+    if ((indexUsed + 1) * 2 > index.size()) Reindex(index.size() * 2);
+
+    const KeyId id = static_cast<KeyId>(nodes.size());
+    KeyNode node;
+    node.name = name;
+    node.parent = parent;
+    node.nameHash = HashName(name);
+    nodes.push_back(node);
+    std::size_t slot = Slot(parent, node.nameHash);
+    while (index[slot] != kNoKey) slot = (slot + 1) & (index.size() - 1);
+    index[slot] = id;
+    ++indexUsed;
+
+    // The parent's run of subkeys moves to the end of the shared array, twice as long, when it is full.
+    KeyNode& owner = nodes[parent];
+    if (owner.childCount == owner.childCapacity) {
+        const std::uint32_t capacity = owner.childCapacity == 0 ? 1 : owner.childCapacity * 2;
+        const auto begin = static_cast<std::uint32_t>(children.size());
+        children.resize(children.size() + capacity, kNoKey);
+        std::copy_n(children.begin() + owner.childBegin, owner.childCount, children.begin() + begin);
+        owner.childBegin = begin;
+        owner.childCapacity = capacity;
+    }
+    children[owner.childBegin + owner.childCount++] = id;
+    return id;
+}
+
+KeyId Registry::Impl::Resolve(HKEY key, LONG* error) const {
+    KeyId found = kNoKey;
     int root = RootIndexOf(key);
-    if (root == kCurrentUser && currentUser) {
+    if (root == kCurrentUser && currentUser != kNoKey) {
         found = currentUser;
     } else if (root >= 0) {
-        found = roots[root];
+        found = Root(root);
     } else {
         auto it = handles.find(reinterpret_cast<std::uintptr_t>(key));
         if (it == handles.end()) {
             *error = ERROR_INVALID_HANDLE;
-            return nullptr;
+            return kNoKey;
         }
         found = it->second;
     }
-    if (found->deleted) {
+    if (nodes[found].deleted) {
         *error = ERROR_KEY_DELETED;
-        return nullptr;
+        return kNoKey;
     }
     return found;
 }
 
-Key* Registry::Impl::Walk(Key* base, std::string_view path, bool create) {
-    Key* key = base;
-    while (key && !path.empty()) {
+KeyId Registry::Impl::Walk(KeyId base, std::string_view path) const {
+    KeyId key = base;
+    while (key != kNoKey && !path.empty()) {
         std::size_t end = path.find('\\');
         std::string_view part = path.substr(0, end);
         path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
         // "a\\b" and a trailing backslash name no key.
-        if (part.empty() || (end != std::string_view::npos && path.empty())) return nullptr;
-        Key* next = FindSubkey(*key, part);
-        if (!next && create) next = AddSubkey(*key, part);
-        key = next;
+        if (part.empty() || (end != std::string_view::npos && path.empty())) return kNoKey;
+        key = FindChild(key, part);
     }
     return key;
 }
 
-void Registry::Impl::NoteRoot(int index) {
-    if (std::find(rootOrder.begin(), rootOrder.end(), index) == rootOrder.end()) rootOrder.push_back(index);
+void Registry::Impl::DetachSubtree(KeyId key, bool byRun) {
+    KeyNode& parent = nodes[nodes[key].parent];
+    auto begin = children.begin() + parent.childBegin;
+    auto end = begin + parent.childCount;
+    auto it = std::find(begin, end, key);
+    if (it != end) {
+        std::copy(it + 1, end, it);
+        --parent.childCount;
+    }
+    // Iterative, so that a very deep tree cannot exhaust the stack.
+    std::vector<KeyId> pending{key};
+    while (!pending.empty()) {
+        KeyNode& node = nodes[pending.back()];
+        pending.pop_back();
+        node.deleted = true;
+        node.removedByRun = byRun;
+        for (std::uint32_t i = 0; i < node.childCount; ++i) pending.push_back(children[node.childBegin + i]);
+    }
 }
 
-int Registry::Impl::RootOf(const Key* key) const {
-    while (key && key->parent) key = key->parent;
-    for (int i = 0; i < kRootCount; ++i) {
-        if (roots[i] == key) return i;
+void Registry::Impl::AddSection(std::uint32_t begin, KeyId key) {
+    const auto number = static_cast<std::uint32_t>(sections.size());
+    sections.push_back({begin, key, kNoSection});
+    if (key == kNoKey) return;
+    KeyNode& node = nodes[key];
+    if (node.lastSection == kNoSection) {
+        node.firstSection = number;
+    } else {
+        sections[node.lastSection].next = number;
     }
-    return -1;
+    node.lastSection = number;
+}
+
+std::vector<Value>& Registry::Impl::ValuesOf(KeyId key) {
+    std::vector<Value>& list = values[key];
+    if (!nodes[key].valuesParsed) {
+        ParseSectionValues(*this, key, list);
+        nodes[key].valuesParsed = true;
+    }
+    return list;
 }
 
 Registry::Registry() : impl_(std::make_unique<Impl>()) {}
@@ -176,10 +236,10 @@ Registry::~Registry() = default;
 LONG Registry::OpenKey(HKEY root, const char* path, HKEY* result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     LONG error = ERROR_SUCCESS;
-    Key* base = impl_->Resolve(root, &error);
-    if (!base) return error;
-    Key* key = impl_->Walk(base, PathOrEmpty(path), false);
-    if (!key) return ERROR_FILE_NOT_FOUND;
+    KeyId base = impl_->Resolve(root, &error);
+    if (base == kNoKey) return error;
+    KeyId key = impl_->Walk(base, PathOrEmpty(path));
+    if (key == kNoKey) return ERROR_FILE_NOT_FOUND;
     // Handles count up from 1 and are never reused, so a stale handle cannot reach another key; they stay
     // far below the predefined roots at 0x80000000.
     std::uintptr_t handle = impl_->nextHandle++;
@@ -190,21 +250,24 @@ LONG Registry::OpenKey(HKEY root, const char* path, HKEY* result) {
 
 LONG Registry::EnumKey(HKEY key, DWORD index, char* name, DWORD capacity) {
     LONG error = ERROR_SUCCESS;
-    Key* found = impl_->Resolve(key, &error);
-    if (!found) return error;
-    if (index >= found->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& subName = found->subkeys[index]->name;
+    KeyId found = impl_->Resolve(key, &error);
+    if (found == kNoKey) return error;
+    if (index >= impl_->Node(found).childCount) return ERROR_NO_MORE_ITEMS;
+    std::string_view subName = impl_->Node(impl_->Child(found, index)).name;
     if (!name || subName.size() + 1 > capacity) return ERROR_MORE_DATA;
-    std::memcpy(name, subName.c_str(), subName.size() + 1);
+    std::memcpy(name, subName.data(), subName.size());
+    name[subName.size()] = '\0';
     return ERROR_SUCCESS;
 }
 
 LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize) {
     LONG error = ERROR_SUCCESS;
-    Key* found = impl_->Resolve(key, &error);
-    if (!found) return error;
-    const Value* value = FindValueIn(*found, PathOrEmpty(valueName));
-    if (!value) return ERROR_FILE_NOT_FOUND;
+    KeyId found = impl_->Resolve(key, &error);
+    if (found == kNoKey) return error;
+    const std::vector<Value>& list = impl_->ValuesOf(found);
+    std::string_view wanted = PathOrEmpty(valueName);
+    auto value = std::find_if(list.begin(), list.end(), [&](const Value& v) { return SameName(v.name, wanted); });
+    if (value == list.end()) return ERROR_FILE_NOT_FOUND;
     if (!dataSize) {
         if (data) return ERROR_INVALID_PARAMETER;
         if (type) *type = value->type;
@@ -230,74 +293,127 @@ LONG Registry::CloseKey(HKEY key) {
 
 LONG Registry::DeleteKey(HKEY root, const char* path) {
     LONG error = ERROR_SUCCESS;
-    Key* base = impl_->Resolve(root, &error);
-    if (!base) return error;
+    KeyId base = impl_->Resolve(root, &error);
+    if (base == kNoKey) return error;
     std::string_view sub = PathOrEmpty(path);
     // An empty path would name the key of the handle itself, a root when called as the logic calls it.
     if (sub.empty()) return ERROR_ACCESS_DENIED;
-    Key* key = impl_->Walk(base, sub, false);
-    if (!key) return ERROR_FILE_NOT_FOUND;
-    DetachSubtree(*key);
+    KeyId key = impl_->Walk(base, sub);
+    if (key == kNoKey) return ERROR_FILE_NOT_FOUND;
+    impl_->DetachSubtree(key, true);
     modified_ = true;
     return ERROR_SUCCESS;
 }
 
-Key* Registry::CreateKey(HKEY root, std::string_view path) {
+KeyId Registry::CreateKey(HKEY root, std::string_view path) {
     LONG error = ERROR_SUCCESS;
-    Key* base = impl_->Resolve(root, &error);
-    if (!base) return nullptr;
-    Key* key = impl_->Walk(base, path, true);
-    if (key) {
-        int index = impl_->RootOf(key);
-        if (index >= 0) impl_->NoteRoot(index);
+    KeyId key = impl_->Resolve(root, &error);
+    while (key != kNoKey && !path.empty()) {
+        std::size_t end = path.find('\\');
+        std::string_view part = path.substr(0, end);
+        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+        if (part.empty()) return kNoKey;
+        KeyId next = impl_->FindChild(key, part);
+        if (next == kNoKey) {
+            next = impl_->FindOrAddChild(key, impl_->ownNames.emplace_back(part));
+            impl_->Node(next).valuesParsed = true;
+        }
+        key = next;
     }
     return key;
 }
 
-void Registry::SetValue(Key& key, Value value) {
-    if (Value* existing = FindValueIn(key, value.name)) {
-        // The stored name keeps the case it was first written with.
-        value.name = existing->name;
-        *existing = std::move(value);
-        return;
+bool Registry::SetValue(HKEY root, std::string_view path, Value value) {
+    KeyId key = FindKey(root, path);
+    if (key == kNoKey) return false;
+    std::vector<Value>& list = impl_->ValuesOf(key);
+    for (Value& existing : list) {
+        if (SameName(existing.name, value.name)) {
+            existing.type = value.type;
+            existing.data = std::move(value.data);
+            return true;
+        }
     }
-    key.values.push_back(std::move(value));
-    if (!key.valueIndex.empty()) {
-        key.valueIndex.emplace(FoldName(key.values.back().name), key.values.size() - 1);
-    } else if (key.values.size() >= kIndexThreshold) {
-        for (std::size_t i = 0; i < key.values.size(); ++i) key.valueIndex.emplace(FoldName(key.values[i].name), i);
-    }
+    list.push_back(std::move(value));
+    return true;
 }
 
-Key* Registry::FindKey(HKEY root, std::string_view path) const {
+KeyId Registry::FindKey(HKEY root, std::string_view path) const {
     LONG error = ERROR_SUCCESS;
-    Key* base = impl_->Resolve(root, &error);
-    return base ? impl_->Walk(base, path, false) : nullptr;
+    KeyId base = impl_->Resolve(root, &error);
+    return base == kNoKey ? kNoKey : impl_->Walk(base, path);
 }
 
 const Value* Registry::FindValue(HKEY root, std::string_view path, std::string_view name) const {
-    const Key* key = FindKey(root, path);
-    return key ? FindValueIn(*key, name) : nullptr;
+    KeyId key = FindKey(root, path);
+    if (key == kNoKey) return nullptr;
+    // Parsing on first use fills the value cache; the registry's content does not change.
+    const std::vector<Value>& list = const_cast<Impl&>(*impl_).ValuesOf(key);
+    for (const Value& value : list) {
+        if (SameName(value.name, name)) return &value;
+    }
+    return nullptr;
 }
 
 std::vector<std::string> Registry::SubkeyNames(HKEY root, std::string_view path) const {
     std::vector<std::string> names;
-    if (const Key* key = FindKey(root, path)) {
-        names.reserve(key->subkeys.size());
-        for (const Key* sub : key->subkeys) names.push_back(sub->name);
+    KeyId key = FindKey(root, path);
+    if (key == kNoKey) return names;
+    names.reserve(impl_->Node(key).childCount);
+    for (std::uint32_t i = 0; i < impl_->Node(key).childCount; ++i) {
+        names.emplace_back(impl_->Node(impl_->Child(key, i)).name);
     }
     return names;
 }
 
 std::vector<Value> Registry::ValuesOf(HKEY root, std::string_view path) const {
-    const Key* key = FindKey(root, path);
-    return key ? key->values : std::vector<Value>();
+    KeyId key = FindKey(root, path);
+    return key == kNoKey ? std::vector<Value>() : const_cast<Impl&>(*impl_).ValuesOf(key);
 }
 
 void Registry::MapCurrentUser(HKEY root, std::string_view path) {
-    if (Key* target = CreateKey(root, path)) impl_->currentUser = target;
+    if (KeyId target = CreateKey(root, path); target != kNoKey) impl_->currentUser = target;
 }
 
 std::size_t Registry::OpenHandles() const { return impl_->handles.size(); }
+
+std::vector<std::string_view> Registry::KeptRanges() const {
+    const Impl& impl = *impl_;
+    std::vector<std::string_view> ranges;
+    const std::string_view text = impl.text;
+    std::size_t keptFrom = 0;  // start of the kept stretch not yet emitted
+    auto cut = [&](std::size_t from, std::size_t to) {
+        if (from > keptFrom) ranges.push_back(text.substr(keptFrom, from - keptFrom));
+        keptFrom = to;
+    };
+    const std::size_t count = impl.sections.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Section& section = impl.sections[i];
+        if (section.key == kNoKey || !impl.Node(section.key).removedByRun) continue;
+        std::size_t end = i + 1 < count ? impl.sections[i + 1].begin : text.size();
+        const bool nextKept = i + 1 == count || impl.sections[i + 1].key == kNoKey ||
+                              !impl.Node(impl.sections[i + 1].key).removedByRun;
+        // Comment lines directly above the next kept key line speak of that key: they stay.
+        if (nextKept) {
+            while (end > section.begin) {
+                std::size_t lineStart = LineStartBefore(text, end);
+                if (lineStart <= section.begin) break;
+                std::string_view line = text.substr(lineStart, end - lineStart);
+                std::size_t first = line.find_first_not_of(" \t");
+                if (first == std::string_view::npos || (line[first] != ';' && line[first] != '#')) break;
+                end = lineStart;
+            }
+        }
+        cut(section.begin, end);
+    }
+    if (keptFrom < text.size()) ranges.push_back(text.substr(keptFrom));
+    return ranges;
+}
+
+std::string EditedRegedit4(const Registry& registry) {
+    std::string out;
+    for (std::string_view range : registry.KeptRanges()) out += range;
+    return out;
+}
 
 }  // namespace emulated

@@ -2,9 +2,14 @@
 // Name lookup is case-insensitive and keeps the stored case; enumeration by index is O(1); a deletion is
 // seen at once through every open handle, and a handle to a deleted key fails cleanly with
 // ERROR_KEY_DELETED. String data is stored with its terminator, as Windows stores it.
+//
+// A registry read from a REGEDIT4 file keeps that file's bytes: the tree knows which sections of the file
+// name each key, values are parsed only when first asked for, and the file is saved as its own bytes less
+// the sections of the keys a run removed.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,22 +19,16 @@
 
 namespace emulated {
 
-// How a value was written in its REGEDIT4 file, so that saving gives it back in the same form.
-enum class ValueForm : unsigned char {
-    String,    // "name"="text"      (data holds the text and its terminator)
-    Dword,     // "name"=dword:...   (data holds 4 little-endian bytes)
-    Hex,       // "name"=hex:...     (REG_BINARY)
-    HexTyped,  // "name"=hex(N):...  (type N)
-};
-
 struct Value {
     std::string name;  // empty for the default value (@)
     DWORD type = REG_SZ;
     std::string data;  // raw bytes, Windows-1252 text as it is
-    ValueForm form = ValueForm::String;
 };
 
-struct Key;
+// A key of the tree. Ids stay valid for the registry's life; a deleted key keeps its id, so that a handle
+// to it fails cleanly instead of reaching another key.
+using KeyId = std::uint32_t;
+inline constexpr KeyId kNoKey = 0xFFFFFFFFu;
 
 class Registry {
 public:
@@ -48,13 +47,15 @@ public:
     // A root itself is never deleted.
     LONG DeleteKey(HKEY root, const char* path);
 
-    // --- Building and inspecting, for the REGEDIT4 reader, the tool and tests. ---
-    // Creates the key (and any missing parents) below a root; returns null for an unknown root.
-    Key* CreateKey(HKEY root, std::string_view path);
-    // Sets a value: replaces one of the same name (case-insensitive) in place, else appends it.
-    static void SetValue(Key& key, Value value);
-    Key* FindKey(HKEY root, std::string_view path) const;
-    bool KeyExists(HKEY root, std::string_view path) const { return FindKey(root, path) != nullptr; }
+    // --- Building and inspecting, for the tool and tests. Changes made here live in memory only: the file
+    // a registry was read from changes only by the removal of keys. ---
+    // Creates the key (and any missing parents) below a root; kNoKey for an unknown root or an empty name.
+    KeyId CreateKey(HKEY root, std::string_view path);
+    // Sets a value on an existing key: replaces one of the same name (any case) in place, keeping the stored
+    // name, else appends it. False when the key is missing.
+    bool SetValue(HKEY root, std::string_view path, Value value);
+    KeyId FindKey(HKEY root, std::string_view path) const;
+    bool KeyExists(HKEY root, std::string_view path) const { return FindKey(root, path) != kNoKey; }
     const Value* FindValue(HKEY root, std::string_view path, std::string_view name) const;
     // Subkey names of a key in stored order (empty when the key is missing).
     std::vector<std::string> SubkeyNames(HKEY root, std::string_view path) const;
@@ -69,6 +70,10 @@ public:
     // Number of keys open through OpenKey and not closed yet.
     std::size_t OpenHandles() const;
 
+    // The bytes of the file the registry was read from, less the sections of every key removed since, in
+    // order. Empty for a registry not read from a file.
+    std::vector<std::string_view> KeptRanges() const;
+
     struct Impl;
     Impl& impl() { return *impl_; }
     const Impl& impl() const { return *impl_; }
@@ -78,18 +83,39 @@ private:
     bool modified_ = false;
 };
 
+// A line of a REGEDIT4 file that the reader passed over, as regedit passes over it.
+struct SkippedLine {
+    unsigned line = 0;
+    std::string reason;
+};
+
 // Result of reading a REGEDIT4 file. On failure `line` is the 1-based line at fault and nothing is loaded.
 struct LoadResult {
     bool ok = false;
     unsigned line = 0;
     std::string message;
+    // Lines passed over (the first few of them; `skippedCount` counts them all).
+    std::vector<SkippedLine> skipped;
+    unsigned skippedCount = 0;
 };
 
-// Reads a REGEDIT4 file into an empty registry.
-LoadResult LoadRegedit4(std::string_view text, Registry& registry);
+// How many skipped lines a LoadResult keeps.
+inline constexpr std::size_t kSkippedLinesKept = 20;
+
+// Reads a REGEDIT4 file into an empty registry, as regedit imports it: every line regedit takes is taken,
+// lines it passes over are passed over and reported. Only a file whose first line is not a REGEDIT4 header
+// is refused. The registry keeps `text` as the file's bytes.
+LoadResult LoadRegedit4(std::string text, Registry& registry);
+
+// What a file's first bytes say it is, for the message when it is not a REGEDIT4 file.
+std::string DescribeNonRegedit4(std::string_view text);
 
 // Writes the registry in the form regedit writes: CRLF, "REGEDIT4", a blank line before every key line,
-// keys depth-first in stored order, an empty line at the end.
+// keys depth-first in stored order, an empty line at the end. Text that regedit would read back otherwise
+// (a CR or LF inside it, no terminator) goes out as hex(1).
 std::string SaveRegedit4(const Registry& registry);
+
+// The edited file: the kept ranges joined.
+std::string EditedRegedit4(const Registry& registry);
 
 }  // namespace emulated

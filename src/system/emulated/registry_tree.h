@@ -1,10 +1,15 @@
-// The inside of the emulated registry: key nodes, the root table and the handle table. Shared by the registry
-// operations and the REGEDIT4 reader/writer; nothing outside src/system/emulated needs it.
+// The inside of the emulated registry: key nodes, the name index, the sections of the file each key comes
+// from, and the handle table. Shared by the registry operations and the REGEDIT4 reader and writer; nothing
+// outside src/system/emulated needs it.
+//
+// Nodes are small and flat so that a registry of a million keys costs less memory than its file: a name is
+// a view into the file's text, subkeys are a run of ids in one shared array, and a key's values are parsed
+// from its sections only when first asked for.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,20 +18,6 @@
 #include "system/emulated/registry.h"
 
 namespace emulated {
-
-// Below this many entries a linear scan is cheaper than a hash index; from it on a key keeps an index by
-// folded name so that wide keys stay fast to search.
-inline constexpr std::size_t kIndexThreshold = 16;
-
-struct Key {
-    std::string name;  // as stored; the name of the root for a root node
-    Key* parent = nullptr;
-    std::vector<Key*> subkeys;  // in stored order; EnumKey indexes it directly
-    std::vector<Value> values;  // in stored order
-    std::unordered_map<std::string, Key*> subkeyIndex;        // folded name -> subkey, once the key is wide
-    std::unordered_map<std::string, std::size_t> valueIndex;  // folded name -> position, once it has many
-    bool deleted = false;  // removed from the tree; the node lives on so that stale handles fail cleanly
-};
 
 enum RootIndex : int {
     kClassesRoot,
@@ -40,45 +31,82 @@ enum RootIndex : int {
 
 // The predefined root with that handle, or -1.
 int RootIndexOf(HKEY root);
-// The root with that name (any letter case), or -1.
+// The root a REGEDIT4 key path begins with (any letter case, followed by its end or a backslash), or -1.
 int RootIndexByName(std::string_view name);
 const char* RootName(int index);
 
-// Name comparison of the registry: ASCII letters without regard to case, every other byte as it is.
+// Name comparison of the registry: letters (Windows-1252 accented ones too) without regard to case, every
+// other byte as it is.
 bool SameName(std::string_view a, std::string_view b);
-std::string FoldName(std::string_view name);
 
-Key* FindSubkey(const Key& key, std::string_view name);
-Value* FindValueIn(Key& key, std::string_view name);
-const Value* FindValueIn(const Key& key, std::string_view name);
+inline constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
+
+struct KeyNode {
+    std::string_view name;  // as stored: a view into the file's text, or into the registry's own names
+    KeyId parent = kNoKey;
+    std::uint32_t childBegin = 0;  // subkeys: children[childBegin .. childBegin + childCount), stored order
+    std::uint32_t childCount = 0;
+    std::uint32_t childCapacity = 0;
+    std::uint32_t firstSection = kNoSection;  // this key's sections in file order, linked through Section::next
+    std::uint32_t lastSection = kNoSection;
+    std::uint32_t nameHash = 0;
+    bool deleted = false;        // out of the tree; the node stays so that stale handles fail cleanly
+    bool removedByRun = false;   // deleted after loading: its sections leave the file on save
+    bool valuesParsed = false;   // `values` holds its values
+};
+
+// A stretch of the file from one key line up to the next: the key line, then the lines that belong to it.
+struct Section {
+    std::uint32_t begin = 0;  // offset of the key line in the file's text
+    KeyId key = kNoKey;       // the key it opened; kNoKey for a deletion line or a key line that opened nothing
+    std::uint32_t next = kNoSection;
+};
 
 struct Registry::Impl {
     Impl();
 
-    // Every node ever made, deleted ones included, so that a handle never points at freed memory.
-    std::vector<std::unique_ptr<Key>> arena;
-    Key* roots[kRootCount] = {};
-    Key* currentUser = nullptr;  // the key HKEY_CURRENT_USER stands for, when mapped
-    // Roots in the order the file first named them, then roots created later; only these are saved.
-    std::vector<int> rootOrder;
-    bool rootLine[kRootCount] = {};  // the file gave the root a line of its own
-    std::unordered_map<std::uintptr_t, Key*> handles;
+    std::string text;  // the file's bytes; names of file keys point into it
+    std::uint32_t preambleEnd = 0;  // bytes before the first section: the header and what follows it
+    std::vector<Section> sections;  // in file order
+
+    std::vector<KeyNode> nodes;  // ids 0 .. kRootCount-1 are the roots, in RootIndex order
+    std::vector<KeyId> children;
+    std::vector<KeyId> index;  // open addressing by (parent, folded name); kNoKey marks a free slot
+    std::size_t indexUsed = 0;
+    std::deque<std::string> ownNames;  // names of keys made through CreateKey
+    std::unordered_map<KeyId, std::vector<Value>> values;  // parsed or set values, by key
+
+    KeyId currentUser = kNoKey;  // the key HKEY_CURRENT_USER stands for, when mapped
+    std::unordered_map<std::uintptr_t, KeyId> handles;
     std::uintptr_t nextHandle = 1;
 
-    Key* NewKey(std::string_view name, Key* parent);
-    Key* AddSubkey(Key& parent, std::string_view name);
-    // The key a handle stands for; null with *error set (ERROR_INVALID_HANDLE, ERROR_KEY_DELETED) when none.
-    Key* Resolve(HKEY key, LONG* error) const;
+    KeyId Root(int rootIndex) const { return static_cast<KeyId>(rootIndex); }
+    KeyNode& Node(KeyId id) { return nodes[id]; }
+    const KeyNode& Node(KeyId id) const { return nodes[id]; }
+    KeyId Child(KeyId key, std::uint32_t position) const { return children[nodes[key].childBegin + position]; }
+
+    // The live subkey of `parent` with that name (any case), or kNoKey.
+    KeyId FindChild(KeyId parent, std::string_view name) const;
+    // The subkey with that name, made (last in stored order) when missing. `name` must outlive the registry.
+    KeyId FindOrAddChild(KeyId parent, std::string_view name);
+    // The key a handle stands for; kNoKey with *error set (ERROR_INVALID_HANDLE, ERROR_KEY_DELETED) when none.
+    KeyId Resolve(HKEY key, LONG* error) const;
     // Follows a backslash-separated path from `base`; an empty path is `base` itself. An empty component or
-    // a missing key gives null, unless `create` is set, in which case missing keys are made.
-    Key* Walk(Key* base, std::string_view path, bool create);
-    // Remembers that a root is in use, for the order in which roots are saved.
-    void NoteRoot(int index);
-    // The root index of the tree that holds `key`, or -1.
-    int RootOf(const Key* key) const;
+    // a missing key gives kNoKey.
+    KeyId Walk(KeyId base, std::string_view path) const;
+    // Unlinks `key` from its parent and marks it and everything below it deleted (and removed by the run).
+    void DetachSubtree(KeyId key, bool byRun);
+    // Appends a section for `key` (kNoKey for none) starting at `begin`.
+    void AddSection(std::uint32_t begin, KeyId key);
+    // The values of a key, parsed from its sections on first use.
+    std::vector<Value>& ValuesOf(KeyId key);
+
+private:
+    void Reindex(std::size_t slots);
+    std::size_t Slot(KeyId parent, std::uint32_t nameHash) const;
 };
 
-// Unlinks `child` from its parent and marks it and everything below it deleted.
-void DetachSubtree(Key& child);
+// Reads a key's values from its sections in file order, as regedit's import sets and deletes them.
+void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out);
 
 }  // namespace emulated
