@@ -2,6 +2,7 @@
 // registry.reg and WINDOWS/), answering its boxes on the terminal or by option, and journaling every change.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -206,6 +207,8 @@ bool NoLeadBytes(unsigned char)
 
 int main(int argc, char** argv)
 {
+    // A file-size limit during the save must be an error the save reports, not the end of the run.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error))
@@ -232,6 +235,8 @@ int main(int argc, char** argv)
     emulated::MachineFolder machine;
     if (!emulated::OpenMachine(options.machine, registry, machine, error))
         return Fail(error);
+    for (const std::string& warning : machine.warnings)
+        std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
 
     std::FILE* journalOut = nullptr;
     if (options.journal == "-") {

@@ -76,15 +76,23 @@ expect_exit 2 --machine "$work/m" --answer maybe
 expect_exit 2 --machine "$work/m" --lang 70000
 expect_exit 2 --machine "$work/m" --lang 0x
 expect_exit 2 --machine "$work/m" --command-line "x.exe" reboot
+# A line regedit skips is skipped with a warning naming it; the run goes on and changes nothing here.
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"x"=dword:zz\r\n' > "$work/bad.reg"
 cp "$work/bad.reg" "$work/m/registry.reg"
+expect_exit 0 --machine "$work/m" --answer yes
+grep -q "registry.reg:4: line skipped" "$work/err" || fail "skipped line not named: $(cat "$work/err")"
+cmp -s "$work/bad.reg" "$work/m/registry.reg" || fail "a registry file without the card was changed"
+# Files that are not REGEDIT4 files, or not files: exit 2 naming what they are, nothing changed, no hang.
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n' > "$work/m/registry.reg"
 expect_exit 2 --machine "$work/m" --answer yes
-grep -q "registry.reg:4:" "$work/err" || fail "malformed line number not named: $(cat "$work/err")"
-cmp -s "$work/bad.reg" "$work/m/registry.reg" || fail "a malformed registry file was changed"
-[ -f "$work/m/Windows/System/CMAUDIO.VXD" ] || fail "a file was removed although the registry was malformed"
-printf 'REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\A]\r\n' > "$work/m/registry.reg"
-expect_exit 2 --machine "$work/m"
-grep -q "registry.reg:3:" "$work/err" || fail "a deletion line was not refused with its line number"
+grep -q "Version 5.00 file.*export the registry again" "$work/err" || fail "a 5.00 file was not named: $(cat "$work/err")"
+[ -f "$work/m/Windows/System/CMAUDIO.VXD" ] || fail "a file was removed although the registry was refused"
+rm "$work/m/registry.reg" && mkfifo "$work/m/registry.reg"
+timeout 10 "$tool" --machine "$work/m" --answer yes > /dev/null 2> "$work/err" < /dev/null
+[ $? = 2 ] && grep -q "not a regular file" "$work/err" || fail "a FIFO registry file was not refused: $(cat "$work/err")"
+rm "$work/m/registry.reg" && mkdir "$work/m/registry.reg"
+expect_exit 2 --machine "$work/m" --answer yes
+grep -q "not a regular file" "$work/err" || fail "a folder registry file was not refused: $(cat "$work/err")"
 expect_exit 0 --help
 grep -q "usage: cmpci-uninstall" "$work/out" || fail "--help shows no usage"
 

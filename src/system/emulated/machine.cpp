@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace emulated {
@@ -164,6 +166,60 @@ DWORD EmulatedMachine::GetLastError()
     return lastError_;
 }
 
+namespace {
+
+// Reads the whole registry file. Only a regular file is read: a folder, a FIFO or a device would hang the
+// run or make no sense, and a link could lead out of the machine.
+bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error)
+{
+    int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error = file.string() + (errno == ELOOP ? ": is a symbolic link" : std::string(": ") + std::strerror(errno));
+        return false;
+    }
+    struct stat status {};
+    bool ok = fstat(fd, &status) == 0;
+    if (ok && !S_ISREG(status.st_mode)) {
+        error = file.string() + ": is not a regular file";
+        ok = false;
+    } else if (ok && static_cast<std::uint64_t>(status.st_size) > kMaxRegistryFileSize) {
+        error = file.string() + ": is larger than 1 GiB, far beyond any Windows 9x registry";
+        ok = false;
+    }
+    if (ok) {
+        text.resize(static_cast<std::size_t>(status.st_size));
+        std::size_t done = 0;
+        while (ok && done < text.size()) {
+            ssize_t got = read(fd, text.data() + done, text.size() - done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                error = file.string() + ": cannot read: " + (got < 0 ? std::strerror(errno) : "the file shrank");
+                ok = false;
+            } else {
+                done += static_cast<std::size_t>(got);
+            }
+        }
+    }
+    close(fd);
+    return ok;
+}
+
+bool WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t done = write(fd, bytes.data(), bytes.size());
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(done));
+    }
+    return true;
+}
+
+}  // namespace
+
 bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine, std::string& error)
 {
     std::error_code status;
@@ -171,8 +227,7 @@ bool OpenMachine(const std::filesystem::path& folder, Registry& registry, Machin
         error = "no machine folder at " + folder.string();
         return false;
     }
-    if (!FindEntryIgnoringCase(folder, "registry.reg", machine.registryFile) ||
-        !std::filesystem::is_regular_file(machine.registryFile, status)) {
+    if (!FindEntryIgnoringCase(folder, "registry.reg", machine.registryFile)) {
         error = "no registry.reg in the machine folder " + folder.string();
         return false;
     }
@@ -181,41 +236,71 @@ bool OpenMachine(const std::filesystem::path& folder, Registry& registry, Machin
         error = "no WINDOWS folder in the machine folder " + folder.string();
         return false;
     }
-    std::ifstream in(machine.registryFile, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        error = "cannot read " + machine.registryFile.string();
+    std::string text;
+    if (!ReadRegistryFile(machine.registryFile, text, error))
+        return false;
+    LoadResult loaded = LoadRegedit4(std::move(text), registry);
+    if (!loaded.ok) {
+        error = machine.registryFile.string() + ": " + loaded.message +
+                ", not a REGEDIT4 file: export the registry again with regedit as a REGEDIT4 file "
+                "(Win9x/NT4 registration file)";
         return false;
     }
-    LoadResult loaded = LoadRegedit4(text, registry);
-    if (!loaded.ok) {
-        error = machine.registryFile.string() + ":" + std::to_string(loaded.line) + ": " + loaded.message;
-        return false;
+    machine.warnings.clear();
+    for (const SkippedLine& skipped : loaded.skipped) {
+        if (machine.warnings.size() == kWarningsShown)
+            break;
+        machine.warnings.push_back(machine.registryFile.string() + ":" + std::to_string(skipped.line) +
+                                   ": line skipped, as regedit skips it: " + skipped.reason);
+    }
+    if (loaded.skippedCount > machine.warnings.size()) {
+        machine.warnings.push_back(machine.registryFile.string() + ": " +
+                                   std::to_string(loaded.skippedCount - machine.warnings.size()) +
+                                   " more lines skipped, as regedit skips them");
     }
     return true;
 }
 
 bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error)
 {
-    std::string text = SaveRegedit4(registry);
-    std::filesystem::path temporary = file;
-    temporary += ".tmp-" + std::to_string(static_cast<long>(getpid()));
-    std::FILE* out = std::fopen(temporary.c_str(), "wb");
-    if (out == nullptr) {
-        error = "cannot write " + temporary.string();
+    auto fail = [&](const std::string& what) {
+        error = "cannot save " + file.string() + ": " + what + ": " + std::strerror(errno);
         return false;
+    };
+    struct stat original {};
+    if (lstat(file.c_str(), &original) != 0)
+        return fail("cannot read its mode");
+    std::filesystem::path folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+
+    // A fresh name that nothing else can hold: mkstemp creates the file exclusively, never through a link.
+    std::string temporary = (folder / (file.filename().string() + ".tmp-XXXXXX")).string();
+    int fd = mkstemp(temporary.data());
+    if (fd < 0)
+        return fail("cannot create a temporary file beside it");
+    bool ok = fchmod(fd, original.st_mode & 07777) == 0;
+    // Keep the owner when allowed to (as root); otherwise the file stays the user's own.
+    if (ok && (original.st_uid != geteuid() || original.st_gid != getegid()))
+        (void)!fchown(fd, original.st_uid, original.st_gid);
+    for (std::string_view range : registry.KeptRanges()) {
+        if (ok)
+            ok = WriteAll(fd, range);
     }
-    bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    written = std::fflush(out) == 0 && written;
-    written = fsync(fileno(out)) == 0 && written;
-    written = std::fclose(out) == 0 && written;
-    std::error_code status;
-    if (written)
-        std::filesystem::rename(temporary, file, status);
-    if (!written || status) {
-        std::filesystem::remove(temporary, status);
-        error = "cannot save " + file.string();
-        return false;
+    ok = ok && fsync(fd) == 0;
+    int saved = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok)
+        ok = std::rename(temporary.c_str(), file.c_str()) == 0;
+    if (!ok) {
+        saved = errno ? errno : saved;
+        unlink(temporary.c_str());
+        errno = saved;
+        return fail("cannot write it");
+    }
+    // The rename is durable once the folder is.
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
     }
     return true;
 }

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "system/emulated/journal.h"
 #include "system/emulated/registry.h"
@@ -64,14 +66,24 @@ const char* RootName(HKEY root);
 struct MachineFolder {
     std::filesystem::path registryFile;
     std::filesystem::path windowsFolder;
+    // Lines of the registry file that were skipped, one message each, the last one a count when there were
+    // more than kWarningsShown.
+    std::vector<std::string> warnings;
 };
 
+inline constexpr std::size_t kWarningsShown = 5;
+// A registry file larger than this is refused: Windows 9x registries are a few megabytes.
+inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t{1} << 30;
+
 // Finds registry.reg and WINDOWS (names matched case-insensitively) and loads the registry. False with a
-// one-line `error` naming the problem (the line number for a malformed registry line).
+// one-line `error` naming the problem: no such folder or file, a file that is not a regular file or not a
+// REGEDIT4 file.
 bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine,
                  std::string& error);
 
-// Writes the registry file atomically: a temporary file in the same folder, then a rename over the old one.
+// Saves the registry file as its own bytes less the sections of the removed keys, atomically: a temporary
+// file created exclusively in the same folder with the file's mode and owner, fsync, rename, fsync of the
+// folder. False with a one-line `error` (the file is then as it was).
 bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error);
 
 }  // namespace emulated
