@@ -81,9 +81,10 @@ removed_keys() {
 
 count() { grep -c -- "$1" "$2"; }
 
-# expected_registry ORIGINAL KEYS > RESULT: the registry file with the blocks of the listed keys and of
-# their subkeys taken out. A block runs from its key line to the next key line; the current user's keys
-# stand below HKEY_USERS\.Default in the file. Key names compare case-insensitively, as the registry does.
+# expected_registry ORIGINAL KEYS > RESULT: the registry file with the sections of the listed keys and of
+# their subkeys taken out. A section runs from its key line to the next key line, but for the comment lines
+# directly above a kept key line, which stay with it; the current user's keys stand below
+# HKEY_USERS\.Default in the file. Key names compare case-insensitively, trailing backslashes aside.
 expected_registry() {
     awk -v keysfile="$2" '
         BEGIN {
@@ -94,12 +95,18 @@ expected_registry() {
         }
         /^\[.*\]\r$/ {
             name = tolower(substr($0, 2, length($0) - 3))
+            sub(/\\+$/, "", name)
             skipping = 0
             for (key in gone)
                 if (name == key || substr(name, 1, length(key) + 1) == key "\\")
                     skipping = 1
+            if (!skipping) printf "%s", comments
+            comments = ""
         }
-        !skipping { print }
+        skipping && /^[ \t]*[;#]/ { comments = comments $0 "\n"; next }
+        skipping { comments = ""; next }
+        { print }
+        END { printf "%s", comments }
     ' "$1"
 }
 
@@ -179,6 +186,32 @@ grep '"op":"delete-file"' "$work/dry.journal" >"$work/dry.files"
 diff "$work/first.files" "$work/dry.files" >/dev/null || fail "dry: file deletions differ from the real run's"
 grep -q -E '^removed 17 registry keys and 14 files( |$)' "$work/dry.err" || fail "dry: summary line missing or wrong"
 diff -r "$machine" "$work/dry" >/dev/null || fail "dry: the machine folder changed"
+
+# --- 5. A hand-edited copy, with comments, odd spacing and lines regedit passes over, loses only the card's
+#        sections: every other byte comes back as it was.
+fresh_copy edited
+awk '
+    { print }
+    NR == 1 { print "; exported, then edited by hand\r"; print "# another kind of comment\r"; print "this line is junk\r" }
+' "$machine/registry.reg" | awk '
+    /^\[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0211&SUBSYS_021113F6&REV_00\]/ { print "; the sister chip stays\r" }
+    /^\[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\PelkoSoundDrune\]/ { print "; above the card: in the kept section before it\r" }
+    { sub(/^"ConfigFlags"=hex:00,00,00,00/, "\"ConfigFlags\"=hex:00, 00,00,00   ; flags")
+      sub(/=dword:/, "=dword:  ")
+      sub(/^\[HKEY_LOCAL_MACHINE\\Enum\\Root\]/, "[HKEY_LOCAL_MACHINE\\Enum\\Root\\]")
+      print }
+    /^\[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10\\BUS_00&DEV_0B&FUNC_00\]/ { print "; inside the card: goes\r" }
+    /,\\\r$/ { print "\r" }
+' >"$work/edited/registry.reg"
+cp "$work/edited/registry.reg" "$work/edited.original.reg"
+expected_registry "$work/edited.original.reg" "$work/card.keys" >"$work/edited.expected.reg"
+run edited --answer yes
+removed_keys "$work/edited.journal" >"$work/edited.keys"
+diff "$work/card.keys" "$work/edited.keys" >/dev/null || fail "edited: removed keys differ from the card's"
+grep -q "registry.reg:4: line skipped" "$work/edited.err" || fail "edited: the junk line was not reported"
+grep -q -F "; inside the card: goes" "$work/edited/registry.reg" && fail "edited: a comment inside a removed section stayed"
+cmp -s "$work/edited.expected.reg" "$work/edited/registry.reg" ||
+    fail "edited: registry differs from the hand-edited file without the card's sections: $(diff "$work/edited.expected.reg" "$work/edited/registry.reg" | head -n 8 | tr '\n' ' ')"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
