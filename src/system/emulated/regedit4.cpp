@@ -75,23 +75,23 @@ HexNumber ReadHexNumber(std::string_view text) {
 // Reads a quoted text, `text` starting just after the opening quote, undoing regedit's escapes: \n and \r
 // are line ends, \\ and \" themselves, and a backslash before any other character is dropped. \0, a
 // backslash at the end of the line, or no closing quote make the text unreadable. *used counts up to and
-// including the closing quote.
+// including the closing quote. With `out` null the text is only checked.
 bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
-    out->clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '"') {
-            *used = i + 1;
+    if (out) out->clear();
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // Copy the plain run up to the next quote or backslash at once.
+        std::size_t stop = text.find_first_of("\"\\", i);
+        if (stop == std::string_view::npos) return false;
+        if (out) out->append(text.data() + i, stop - i);
+        if (text[stop] == '"') {
+            *used = stop + 1;
             return true;
         }
-        if (c == '\\') {
-            if (++i == text.size()) return false;
-            c = text[i];
-            if (c == '0') return false;
-            if (c == 'n') c = '\n';
-            if (c == 'r') c = '\r';
-        }
-        out->push_back(c);
+        if (stop + 1 == text.size() || text[stop + 1] == '0') return false;
+        char c = text[stop + 1];
+        if (out) out->push_back(c == 'n' ? '\n' : c == 'r' ? '\r' : c);
+        i = stop + 2;
     }
     return false;
 }
@@ -100,7 +100,8 @@ bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
 // byte, as regedit's text functions see it.
 class LineSplitter {
 public:
-    LineSplitter(std::string_view text, std::size_t begin, std::size_t end) : text_(text), pos_(begin), end_(end) {}
+    LineSplitter(std::string_view text, std::size_t begin, std::size_t end)
+        : text_(text), pos_(begin), end_(end), zeros_(std::memchr(text.data() + begin, '\0', end - begin) != nullptr) {}
 
     bool Next(std::string_view* line, std::size_t* start) {
         if (pos_ >= end_) return false;
@@ -115,7 +116,7 @@ public:
         }
         *start = pos_;
         *line = text_.substr(pos_, stop - pos_);
-        if (const void* zero = std::memchr(line->data(), '\0', line->size())) {
+        if (const void* zero = zeros_ ? std::memchr(line->data(), '\0', line->size()) : nullptr) {
             line->remove_suffix(line->size() - static_cast<std::size_t>(static_cast<const char*>(zero) - line->data()));
         }
         pos_ = next;
@@ -126,6 +127,7 @@ private:
     std::string_view text_;
     std::size_t pos_;
     std::size_t end_;
+    bool zeros_;  // the range holds a zero byte somewhere
 };
 
 // The import's state machine. Scanning (impl set) builds keys and sections and reports skipped lines;
@@ -157,6 +159,7 @@ struct Parser {
     };
     std::vector<Step> lastPath;
     int lastRoot = -1;
+    std::string_view lastRootText;  // the root as that key line spelled it
 
     void Skip(const char* reason) {
         if (!result) return;
@@ -176,7 +179,9 @@ struct Parser {
                 return OnValueData(rest.substr(1));
             case '"': {
                 std::size_t used = 0;
-                if (!ReadQuoted(rest.substr(1), &name, &used)) return Skip("value name without a closing quote or with a \\0");
+                if (!ReadQuoted(rest.substr(1), values ? &name : nullptr, &used)) {
+                    return Skip("value name without a closing quote or with a \\0");
+                }
                 return OnValueData(rest.substr(1 + used));
             }
             case ';':
@@ -212,15 +217,20 @@ struct Parser {
     // The key a key line names, made with its missing parents; kNoKey when it names none. Empty components
     // (doubled, leading or trailing backslashes) are passed over, as the registry passes over them.
     KeyId OpenKeyLine(std::string_view path) {
-        int root = RootIndexByName(path);
+        // Most key lines spell their root as the one before did.
+        int root = lastRoot >= 0 && path.substr(0, lastRootText.size()) == lastRootText &&
+                           (path.size() == lastRootText.size() || path[lastRootText.size()] == '\\')
+                       ? lastRoot
+                       : RootIndexByName(path);
         if (root < 0) {
             Skip("key line with an unknown root key");
             return kNoKey;
         }
         std::size_t slash = path.find('\\');
-        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
         if (root != lastRoot) lastPath.clear();
         lastRoot = root;
+        lastRootText = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
         KeyId found = impl->Root(root);
         std::size_t depth = 0;
         bool same = true;  // still on the previous key line's path
@@ -279,7 +289,9 @@ struct Parser {
         }
         if (!rest.empty() && rest.front() == '"') {
             std::size_t used = 0;
-            if (!ReadQuoted(rest.substr(1), &data, &used)) return Skip("text value without a closing quote or with a \\0");
+            if (!ReadQuoted(rest.substr(1), values ? &data : nullptr, &used)) {
+                return Skip("text value without a closing quote or with a \\0");
+            }
             if (!EndsLine(SkipBlanks(rest.substr(1 + used)))) return Skip("more after the closing quote");
             data.push_back('\0');
             type = REG_SZ;
@@ -328,6 +340,12 @@ struct Parser {
         if (rest.empty()) return Store();
         bool continued = false;
         while (!rest.empty()) {
+            // Most bytes are two digits and a comma, as regedit writes them.
+            if (rest.size() >= 2 && HexDigit(rest[0]) >= 0 && HexDigit(rest[1]) >= 0 && (rest.size() == 2 || rest[2] == ',')) {
+                if (values) data.push_back(static_cast<char>(HexDigit(rest[0]) * 16 + HexDigit(rest[1])));
+                rest.remove_prefix(rest.size() == 2 ? 2 : 3);
+                continue;
+            }
             HexNumber number = ReadHexNumber(rest);
             if (number.value > 0xFF) return DropHex("hex byte above ff");
             if (number.used == 0) {
@@ -340,7 +358,7 @@ struct Parser {
                 if (!rest.empty() && rest.front() == ';') break;
                 return DropHex("bad hex list");
             }
-            data.push_back(static_cast<char>(number.value));
+            if (values) data.push_back(static_cast<char>(number.value));
             rest.remove_prefix(number.used);
             if (!rest.empty() && rest.front() != ',') {
                 if (!EndsLine(SkipBlanks(rest))) return DropHex("bad hex list");
@@ -564,7 +582,9 @@ LoadResult LoadRegedit4(std::string text, Registry& registry) {
     Registry::Impl& impl = registry.impl();
     impl = Registry::Impl();
     impl.text = std::move(text);
-    impl.nodes.reserve(kRootCount + impl.text.size() / 64);
+    // A key line and its values take some 100 bytes in a typical export; reserving for more costs address
+    // space only, not memory, until it is used.
+    impl.ReserveKeys(impl.text.size() / 128);
     impl.sections.reserve(impl.text.size() / 64);
 
     Parser parser;

@@ -21,13 +21,22 @@ const RootEntry kRootTable[kRootCount] = {
 };
 
 // Letters in either case compare equal, the accented Windows-1252 ones too, as the registry compares names.
-char FoldChar(char c) {
-    const auto byte = static_cast<unsigned char>(c);
+constexpr char FoldByte(unsigned byte) {
     if ((byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7)) return static_cast<char>(byte + 0x20);
     if (byte == 0x8A || byte == 0x8C || byte == 0x8E) return static_cast<char>(byte + 0x10);
     if (byte == 0x9F) return static_cast<char>(0xFF);
-    return c;
+    return static_cast<char>(byte);
 }
+
+struct FoldTable {
+    char folded[256];
+    constexpr FoldTable() : folded() {
+        for (unsigned byte = 0; byte < 256; ++byte) folded[byte] = FoldByte(byte);
+    }
+};
+constexpr FoldTable kFold;
+
+char FoldChar(char c) { return kFold.folded[static_cast<unsigned char>(c)]; }
 
 std::uint32_t HashName(std::string_view name) {
     std::uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
@@ -96,8 +105,13 @@ Registry::Impl::Impl() {
 }
 
 std::size_t Registry::Impl::Slot(KeyId parent, std::uint32_t nameHash) const {
-    std::uint64_t mixed = (static_cast<std::uint64_t>(parent) << 32 | nameHash) * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(mixed >> 20) & (index.size() - 1);
+    // The splitmix64 finaliser: every bit of parent and name reaches the slot, so that the many keys of one
+    // name ("Data", "0000") below different parents spread over the whole index.
+    std::uint64_t mixed = static_cast<std::uint64_t>(parent) << 32 | nameHash;
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ull;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBull;
+    mixed ^= mixed >> 31;
+    return static_cast<std::size_t>(mixed) & (index.size() - 1);
 }
 
 void Registry::Impl::Reindex(std::size_t slots) {
@@ -110,6 +124,14 @@ void Registry::Impl::Reindex(std::size_t slots) {
         index[slot] = id;
         ++indexUsed;
     }
+}
+
+void Registry::Impl::ReserveKeys(std::size_t keys) {
+    nodes.reserve(kRootCount + keys);
+    children.reserve(keys * 2);
+    std::size_t slots = index.size();
+    while (slots < keys * 2) slots *= 2;
+    if (slots != index.size()) Reindex(slots);
 }
 
 KeyId Registry::Impl::FindChild(KeyId parent, std::string_view name) const {

@@ -96,6 +96,8 @@ struct Registry::Impl {
     KeyId Walk(KeyId base, std::string_view path) const;
     // Unlinks `key` from its parent and marks it and everything below it deleted (and removed by the run).
     void DetachSubtree(KeyId key, bool byRun);
+    // Makes room for about `keys` keys, so that loading a large file does not rebuild the index over and over.
+    void ReserveKeys(std::size_t keys);
     // Appends a section for `key` (kNoKey for none) starting at `begin`.
     void AddSection(std::uint32_t begin, KeyId key);
     // The values of a key, parsed from its sections on first use.
