@@ -1,7 +1,9 @@
 // Reads a REGEDIT4 file with the emulated registry's reader and prints its RegDiff test trees in the
 // canonical form of reg_dump_win32.c, so that the two outputs compare line by line. A file the reader
 // refuses gives the single line "REFUSED line N: message".
-// usage: reg_dump_host <file.reg>
+// With --cut, the key HKEY_LOCAL_MACHINE\KEY is removed first, as a run removes keys, and the edited file
+// is written to OUT: importing OUT must give the registry printed.
+// usage: reg_dump_host [--cut KEY OUT] <file.reg>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -86,13 +88,14 @@ void DumpRoot(const emulated::Registry& reg, HKEY root, const std::string& rootN
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: reg_dump_host <file.reg>\n";
+    const bool cut = argc == 5 && std::string_view(argv[1]) == "--cut";
+    if (argc != 2 && !cut) {
+        std::cerr << "usage: reg_dump_host [--cut KEY OUT] <file.reg>\n";
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
+    std::ifstream file(argv[argc - 1], std::ios::binary);
     if (!file) {
-        std::cerr << "cannot read " << argv[1] << '\n';
+        std::cerr << "cannot read " << argv[argc - 1] << '\n';
         return 2;
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -101,6 +104,18 @@ int main(int argc, char** argv) {
     if (!result.ok) {
         std::cout << "REFUSED line " << result.line << ": " << result.message << '\n';
         return 0;
+    }
+    if (cut) {
+        if (reg.DeleteKey(HKEY_LOCAL_MACHINE, argv[2]) != ERROR_SUCCESS) {
+            std::cerr << "no key HKEY_LOCAL_MACHINE\\" << argv[2] << '\n';
+            return 2;
+        }
+        std::ofstream out(argv[3], std::ios::binary);
+        out << emulated::EditedRegedit4(reg);
+        if (!out.flush()) {
+            std::cerr << "cannot write " << argv[3] << '\n';
+            return 2;
+        }
     }
     DumpRoot(reg, HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE");
     DumpRoot(reg, HKEY_CURRENT_USER, "HKEY_CURRENT_USER");

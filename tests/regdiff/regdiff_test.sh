@@ -17,25 +17,41 @@ acp=$(timeout 60 wine 'C:\reg_dump.exe' acp 2>/dev/null | tr -d '\r')
 [ "$acp" = 1252 ] || wine_skip "the prefix's ANSI code page is '$acp', not 1252"
 
 passed=0 failed=0
-for case_file in "$cases"/*.reg; do
-    name=$(basename "$case_file" .reg)
+# import FILE: a fresh import of FILE into the RegDiff trees, printed by reg_dump.exe into $WORK/wine.txt.
+import() {
     for key in 'HKLM\Software\RegDiff' 'HKCU\Software\RegDiff'; do
         wine reg delete "$key" /f >/dev/null 2>&1
     done
     for root in HKLM HKCU; do
         wine reg delete "$root" /v RegDiff /f >/dev/null 2>&1
     done
-    cp "$case_file" "$WINEPREFIX/drive_c/case.reg"
+    cp "$1" "$WINEPREFIX/drive_c/case.reg"
     timeout 60 wine regedit /s 'C:\case.reg' >/dev/null 2>&1
     timeout 60 wine 'C:\reg_dump.exe' 2>/dev/null | tr -d '\r' >"$WORK/wine.txt"
-    "$host_dump" "$case_file" >"$WORK/ours.txt" 2>&1
-    if diff -u --label "wine $name" --label "ours $name" "$WORK/wine.txt" "$WORK/ours.txt" >"$WORK/diff.txt"; then
-        echo "ok   $name"
+}
+
+compare() {
+    if diff -u --label "wine $1" --label "ours $1" "$WORK/wine.txt" "$WORK/ours.txt" >"$WORK/diff.txt"; then
+        echo "ok   $1"
         passed=$((passed + 1))
     else
-        echo "FAIL $name"
+        echo "FAIL $1"
         cat "$WORK/diff.txt"
         failed=$((failed + 1))
+    fi
+}
+
+for case_file in "$cases"/*.reg; do
+    name=$(basename "$case_file" .reg)
+    import "$case_file"
+    "$host_dump" "$case_file" >"$WORK/ours.txt" 2>&1
+    compare "$name"
+    # A case with a key Software\RegDiff\Cut is also cut as a run cuts a removed key: the edited file must
+    # import as our registry less that key.
+    if grep -q -i 'RegDiff\\Cut\]' "$case_file"; then
+        "$host_dump" --cut 'Software\RegDiff\Cut' "$WORK/edited.reg" "$case_file" >"$WORK/ours.txt" 2>&1
+        import "$WORK/edited.reg"
+        compare "$name (cut)"
     fi
 done
 
