@@ -11,7 +11,8 @@
 //   --quick     one repetition at 10,000 keys only (the build's test runs this)
 //   --sizes     numbers of keys (default 10000,30000,100000,300000,1000000)
 //   --repeat    repetitions per size (default 3)
-//   --no-wide   leave out the machine whose Enum\PCI holds 100,000 devices
+//   --no-wide   leave out the machine whose Enum\PCI holds 100,000 devices, the card's last, and whose
+//               Volume Control holds 2,000 mixers' settings before the card's
 //   --generate  only write the machine of the first size into DIR (a new folder), for a look or a run of
 //               the offline program
 //
@@ -260,11 +261,13 @@ constexpr long kVendorCount = sizeof kVendors / sizeof kVendors[0];
 
 // What to generate: `keys` keys in all; `pciDevices` > 0 fixes the number of Enum\PCI devices, else they
 // are 3% of the keys. The card's device key comes halfway through Enum\PCI, or last with `cardLast`.
+// `mixers` more mixers' settings come before the card's in Volume Control.
 struct MachineShape {
     const char* family;
     long keys;
     long pciDevices = 0;
     bool cardLast = false;
+    long mixers = 0;
 };
 
 // Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance,
@@ -282,6 +285,7 @@ public:
         total_ = std::max(shape.keys, PciKeys(pciDevices_));
         rest_ = rest;
         cardLast_ = shape.cardLast;
+        mixers_ = shape.mixers;
     }
 
     void Write()
@@ -302,6 +306,9 @@ public:
         out_.Text(studio::kDefaultUser);
         AppEvents(Share(6));
         out_.Text(studio::kDefaultUserSoftware);
+        Mixers();
+        out_.Text(studio::kCardMixer);
+        out_.Text(studio::kWordPad);
         UserSoftware(total_ - out_.keys());
     }
 
@@ -518,6 +525,19 @@ private:
         }
     }
 
+    void Mixers()
+    {
+        const std::string volumeControl =
+            kDefaultUser + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\";
+        for (long i = 0; i < mixers_; ++i) {
+            out_.Key(volumeControl + Format("Mixer %ld", i));
+            out_.Hex("Options", {0x05, 0x00, 0x00, 0x00});
+            out_.Hex("Window", random_.Bytes(12));
+            out_.String("Style", "0");
+            out_.String("Line0", "Wave,CD Audio,Line In");
+        }
+    }
+
     // Vendors below the default user's Software, up to exactly `keys` keys: recent files and window places.
     void UserSoftware(long keys)
     {
@@ -578,6 +598,7 @@ private:
     long rest_ = 0;
     long total_ = 0;
     bool cardLast_ = false;
+    long mixers_ = 0;
 };
 
 // The Windows folder: the card's files and the example machine's other files, with some hundreds more in
@@ -948,7 +969,7 @@ int main(int argc, char** argv)
     for (long keys : sizes)
         shapes.push_back({"regular", keys});
     if (wide)
-        shapes.push_back({"wide PCI", 450000, 100000, true});
+        shapes.push_back({"wide PCI", 450000, 100000, true, 2000});
 
     std::error_code tempStatus;
     const std::string pattern = (fs::temp_directory_path(tempStatus) / "registry_file_bench.XXXXXX").string();

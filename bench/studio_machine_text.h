@@ -667,7 +667,7 @@ inline constexpr const char kDefaultUser[] = R"reg(
 "SystemDefault"=","
 )reg";
 
-// The default user's Volume Control settings, the card's mixer among them, and WordPad's.
+// The default user's software keys down to Volume Control, with the other card's mixer settings.
 inline constexpr const char kDefaultUserSoftware[] = R"reg(
 [HKEY_USERS\.Default\Software]
 
@@ -686,13 +686,19 @@ inline constexpr const char kDefaultUserSoftware[] = R"reg(
 "Options"=hex:00,00,00,00
 "Window"=hex:2c,00,00,00,00,00,00,00,01,00,00,00
 "Style"="0"
+)reg";
 
+// The card's mixer settings.
+inline constexpr const char kCardMixer[] = R"reg(
 [HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Applets\Volume Control\C-Media Audio Mixer]
 "Options"=hex:05,00,00,00
 "Window"=hex:2c,00,00,00,00,00,00,00,01,00,00,00
 "Style"="0"
 "Line0"="Wave,CD Audio,Line In,Microphone"
+)reg";
 
+// WordPad's settings.
+inline constexpr const char kWordPad[] = R"reg(
 [HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Applets\WordPad]
 
 [HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Applets\WordPad\Options]
