@@ -1,0 +1,1037 @@
+// Whole runs of the offline program on generated Windows 98 machines of 10 thousand to 1 million registry
+// keys, against the floor of copying the registry file: read it whole, write it unchanged to a new file in
+// the same folder, fsync, rename over the old one. A whole run is what the offline program does: load the
+// machine, run the removal, save the registry file.
+//
+// Each floor and each run happens in a forked child, the two side by side for every repetition, each on a
+// fresh copy of the machine; times are the best of the repetitions. The child's VmHWM is its peak memory,
+// so the peaks of different sizes are independent; an idle child shows the fixed overhead in that figure.
+//
+// usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide] [--generate DIR]
+//   --quick     one repetition at 10,000 keys only (the build's test runs this)
+//   --sizes     numbers of keys (default 10000,30000,100000,300000,1000000)
+//   --repeat    repetitions per size (default 3)
+//   --no-wide   leave out the machine whose Enum\PCI holds 100,000 devices, the card's last, and whose
+//               Volume Control holds 2,000 mixers' settings before the card's
+//   --generate  only write the machine of the first size into DIR (a new folder), for a look or a run of
+//               the offline program
+//
+// Exit code 0 unless a run failed or left the card in place; the targets are reported, never enforced.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "run/run.h"
+#include "studio_machine_text.h"
+#include "system/emulated/machine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- Writing a REGEDIT4 file as regedit does ---
+
+// Streams a registry file: "REGEDIT4", then per key a blank line, the key line and its value lines, all
+// with CRLF line ends, and a blank line at the end. Counts the key lines.
+class RegFileWriter {
+public:
+    explicit RegFileWriter(const fs::path& file) : out_(std::fopen(file.c_str(), "wb")) { buffer_ = "REGEDIT4\r\n"; }
+    ~RegFileWriter()
+    {
+        if (out_ != nullptr)
+            std::fclose(out_);
+    }
+    RegFileWriter(const RegFileWriter&) = delete;
+    RegFileWriter& operator=(const RegFileWriter&) = delete;
+
+    long keys() const { return keys_; }
+
+    void Key(std::string_view path)
+    {
+        buffer_ += "\r\n[";
+        buffer_ += path;
+        buffer_ += "]\r\n";
+        ++keys_;
+        Spill();
+    }
+
+    void Comment(std::string_view text)
+    {
+        buffer_ += "; ";
+        buffer_ += text;
+        buffer_ += "\r\n";
+    }
+
+    // Text in the form of the fixed parts: LF line ends, each key line after a blank line.
+    void Text(std::string_view text)
+    {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                buffer_ += "\r\n";
+                if (i + 1 < text.size() && text[i + 1] == '[')
+                    ++keys_;
+            } else {
+                buffer_ += text[i];
+            }
+        }
+        Spill();
+    }
+
+    void String(std::string_view name, std::string_view text)
+    {
+        Name(name);
+        buffer_ += '"';
+        Escaped(text);
+        buffer_ += "\"\r\n";
+    }
+
+    void Default(std::string_view text) { String({}, text); }
+
+    void Dword(std::string_view name, std::uint32_t number)
+    {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(number));
+        Name(name);
+        buffer_ += "dword:";
+        buffer_ += digits;
+        buffer_ += "\r\n";
+    }
+
+    // A hex: list, broken as regedit breaks it: after the comma that brings a line to 77 characters or
+    // more, with a backslash, and continued after two blanks.
+    void Hex(std::string_view name, const std::vector<unsigned char>& bytes)
+    {
+        static const char kDigits[] = "0123456789abcdef";
+        std::size_t lineStart = buffer_.size();
+        Name(name);
+        buffer_ += "hex:";
+        std::size_t lineLength = buffer_.size() - lineStart;
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            buffer_ += kDigits[bytes[i] >> 4];
+            buffer_ += kDigits[bytes[i] & 0xF];
+            lineLength += 2;
+            if (i + 1 == bytes.size())
+                break;
+            buffer_ += ',';
+            ++lineLength;
+            if (lineLength >= 77) {
+                buffer_ += "\\\r\n  ";
+                lineLength = 2;
+            }
+        }
+        buffer_ += "\r\n";
+    }
+
+    bool Finish()
+    {
+        buffer_ += "\r\n";
+        bool written = out_ != nullptr && Flush();
+        if (out_ != nullptr)
+            written = std::fclose(out_) == 0 && written;
+        out_ = nullptr;
+        return written;
+    }
+
+private:
+    void Name(std::string_view name)
+    {
+        if (name.empty()) {
+            buffer_ += "@=";
+            return;
+        }
+        buffer_ += '"';
+        Escaped(name);
+        buffer_ += "\"=";
+    }
+
+    void Escaped(std::string_view text)
+    {
+        for (char c : text) {
+            if (c == '\\' || c == '"')
+                buffer_ += '\\';
+            buffer_ += c;
+        }
+    }
+
+    void Spill()
+    {
+        if (buffer_.size() >= (1u << 20))
+            Flush();
+    }
+
+    bool Flush()
+    {
+        bool written = out_ != nullptr && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) == buffer_.size();
+        buffer_.clear();
+        return written;
+    }
+
+    std::FILE* out_;
+    std::string buffer_;
+    long keys_ = 0;
+};
+
+// --- The generated machine ---
+
+// A small deterministic generator (xorshift64), so that every run of the benchmark sees the same machines.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    std::uint32_t Next()
+    {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return static_cast<std::uint32_t>(state_ >> 16);
+    }
+    unsigned Below(unsigned limit) { return Next() % limit; }
+    std::vector<unsigned char> Bytes(std::size_t count)
+    {
+        std::vector<unsigned char> bytes(count);
+        for (unsigned char& byte : bytes)
+            byte = static_cast<unsigned char>(Next() & 0xFF);
+        return bytes;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+std::string Format(const char* format, long a, long b = 0, long c = 0)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+const std::string kHklm = "HKEY_LOCAL_MACHINE";
+const std::string kDefaultUser = "HKEY_USERS\\.Default";
+
+// Driver classes of the generated devices; device g is an instance of class g % 16, numbered from 0100.
+struct DriverClass {
+    const char* name;
+    const char* description;
+    const char* provider;
+    const char* fixedText;  // the example machine's class key with its instances, or null
+};
+const DriverClass kClasses[] = {
+    {"CDROM", "CD-ROM", "Microsoft", nullptr},
+    {"DiskDrive", "Disk drives", "Microsoft", nullptr},
+    {"DISPLAY", "Display adapters", "NVIDIA", studio::kClassDisplay},
+    {"fdc", "Floppy disk controllers", "Microsoft", nullptr},
+    {"hdc", "Hard disk controllers", "Microsoft", studio::kClassHdc},
+    {"Image", "Imaging devices", "Microsoft", nullptr},
+    {"Keyboard", "Keyboard", "Microsoft", nullptr},
+    {"MEDIA", "Sound, video and game controllers", "Creative", studio::kClassMedia},
+    {"Modem", "Modem", "C-Media", studio::kClassModem},
+    {"Monitor", "Monitors", "Microsoft", nullptr},
+    {"Mouse", "Mouse", "Microsoft", nullptr},
+    {"Net", "Network adapters", "Realtek", studio::kClassNet},
+    {"Ports", "Ports (COM & LPT)", "Microsoft", nullptr},
+    {"Printer", "Printers", "Microsoft", nullptr},
+    {"System", "System devices", "Microsoft", studio::kClassSystem},
+    {"USB", "Universal serial bus controller", "Microsoft", nullptr},
+};
+constexpr long kClassCount = sizeof kClasses / sizeof kClasses[0];
+constexpr long kFirstGeneratedInstance = 100;
+
+struct PciVendor {
+    unsigned id;
+    const char* name;
+};
+const PciVendor kVendors[] = {
+    {0x8086, "Intel"},    {0x10DE, "NVIDIA"},         {0x1274, "Creative Technology Ltd."}, {0x10EC, "Realtek"},
+    {0x1002, "ATI"},      {0x5333, "S3 Incorporated"}, {0x121A, "3Dfx Interactive"},        {0x1106, "VIA Technologies"},
+    {0x1039, "SiS"},      {0x10B7, "3Com"},           {0x1102, "Creative Labs"},            {0x104C, "Texas Instruments"},
+};
+constexpr long kVendorCount = sizeof kVendors / sizeof kVendors[0];
+
+// What to generate: `keys` keys in all; `pciDevices` > 0 fixes the number of Enum\PCI devices, else they
+// are 3% of the keys. The card's device key comes halfway through Enum\PCI, or last with `cardLast`.
+// `mixers` more mixers' settings come before the card's in Volume Control.
+struct MachineShape {
+    const char* family;
+    long keys;
+    long pciDevices = 0;
+    bool cardLast = false;
+    long mixers = 0;
+};
+
+// Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance,
+// and the driver class instance.
+long PciKeys(long devices) { return devices * 3 + (devices + 1) / 2; }
+
+class MachineGenerator {
+public:
+    MachineGenerator(RegFileWriter& out, const MachineShape& shape) : out_(out), random_(0x9E3779B97F4A7C15ull)
+    {
+        // The shares of the other parts apply to the keys that the PCI devices leave.
+        long rest = shape.pciDevices > 0 ? std::max(shape.keys - PciKeys(shape.pciDevices), 0L) : shape.keys;
+        pciDevices_ = shape.pciDevices > 0 ? shape.pciDevices : rest * 3 / 100 + 1;
+        rootDevices_ = rest * 2 / 100;
+        total_ = std::max(shape.keys, PciKeys(pciDevices_));
+        rest_ = rest;
+        cardLast_ = shape.cardLast;
+        mixers_ = shape.mixers;
+    }
+
+    void Write()
+    {
+        out_.Comment("Studio machine: Windows 98 with the C-Media PCI sound card installed");
+        out_.Text(studio::kEnumRoot);
+        RootDevices();
+        PciDevices();
+        out_.Text(studio::kVirtual);
+        out_.Text(studio::kSoftware);
+        SoftwareClasses(Share(6), Share(30), Share(12));
+        out_.Text(studio::kCurrentVersion);
+        UninstallEntries(Share(1));
+        MachineSoftware(Share(12));
+        out_.Text(studio::kSystem);
+        DriverClasses();
+        out_.Comment("The default user");
+        out_.Text(studio::kDefaultUser);
+        AppEvents(Share(6));
+        out_.Text(studio::kDefaultUserSoftware);
+        Mixers();
+        out_.Text(studio::kCardMixer);
+        out_.Text(studio::kWordPad);
+        UserSoftware(total_ - out_.keys());
+    }
+
+private:
+    long Share(long percent) const { return rest_ * percent / 100; }
+    long DeviceCount() const { return rootDevices_ + pciDevices_; }
+
+    // The Driver value of device g: its instance of a driver class.
+    static std::string DriverOf(long device)
+    {
+        return std::string(kClasses[device % kClassCount].name) + "\\" +
+               Format("%04ld", kFirstGeneratedInstance + device / kClassCount);
+    }
+
+    void RootDevices()
+    {
+        for (long i = 0; i < rootDevices_; ++i) {
+            const long device = i;
+            std::string type = kHklm + "\\Enum\\Root\\" + Format("*PNP%04lX", 0x1000 + i);
+            out_.Key(type);
+            out_.Key(type + "\\0000");
+            out_.String("Class", kClasses[device % kClassCount].name);
+            out_.String("DeviceDesc", std::string(kClasses[device % kClassCount].description) + " (legacy) " +
+                                          std::to_string(i));
+            out_.String("HardwareID", Format("*PNP%04lX", 0x1000 + i));
+            out_.String("Mfg", "(Standard system devices)");
+            out_.Hex("ConfigFlags", {0, 0, 0, 0});
+            out_.String("Driver", DriverOf(device));
+        }
+    }
+
+    void PciDevices()
+    {
+        out_.Text(studio::kPciNeighbours);
+        const long cardAt = cardLast_ ? pciDevices_ : pciDevices_ / 2;
+        for (long i = 0; i < pciDevices_; ++i) {
+            if (i == cardAt)
+                out_.Text(studio::kCardDevice);
+            PciDevice(i, rootDevices_ + i);
+        }
+        if (cardAt == pciDevices_)
+            out_.Text(studio::kCardDevice);
+    }
+
+    void PciDevice(long i, long device)
+    {
+        const PciVendor& vendor = kVendors[i % kVendorCount];
+        const unsigned id = static_cast<unsigned>((i * 40503 + 0x0100) & 0xFFFF);
+        const unsigned revision = static_cast<unsigned>(i % 7);
+        char ids[96];
+        std::snprintf(ids, sizeof ids, "VEN_%04X&DEV_%04X", vendor.id, id);
+        char subsys[32];
+        std::snprintf(subsys, sizeof subsys, "SUBSYS_%08lX", static_cast<unsigned long>(i));
+        char rev[16];
+        std::snprintf(rev, sizeof rev, "REV_%02X", revision);
+        const std::string venDev = ids;
+        const std::string key = kHklm + "\\Enum\\PCI\\" + venDev + "&" + subsys + "&" + rev;
+        out_.Key(key);
+        const std::string instance = key + "\\" + Format("BUS_%02lX&DEV_%02lX&FUNC_%02lX", i / 32 % 256, i % 32, i % 2);
+        out_.Key(instance);
+        const long classCode = 0x010000 + (device % kClassCount) * 0x100;
+        const std::string vendorOnly = Format("PCI\\VEN_%04lX", static_cast<long>(vendor.id));
+        const std::string cc = Format("CC_%06lX", classCode);
+        const std::string cc4 = cc.substr(0, 7);
+        out_.String("DeviceDesc", std::string(vendor.name) + " " + kClasses[device % kClassCount].description +
+                                      " " + std::to_string(i));
+        out_.String("Class", kClasses[device % kClassCount].name);
+        out_.String("HardwareID", "PCI\\" + venDev + "&" + subsys + "&" + rev + ",PCI\\" + venDev + "&" + subsys +
+                                      ",PCI\\" + venDev + "&" + rev + ",PCI\\" + venDev);
+        out_.String("CompatibleIDs", "PCI\\" + venDev + "&" + rev + ",PCI\\" + venDev + "," + vendorOnly + "&" + cc +
+                                         "," + vendorOnly + "&" + cc4 + "," + vendorOnly + ",PCI\\" + cc + ",PCI\\" +
+                                         cc4);
+        out_.String("Mfg", vendor.name);
+        out_.Hex("ConfigFlags", {0, 0, 0, 0});
+        out_.String("HWRevision", Format("%03ld", static_cast<long>(revision)));
+        out_.String("Driver", DriverOf(device));
+        if (i % 2 == 0) {
+            out_.Key(instance + "\\LogConfig");
+            out_.Hex("0000", random_.Bytes(76));
+        }
+    }
+
+    // Software\Classes: file extensions, then CLSID with its class keys, then program identifiers.
+    void SoftwareClasses(long extensionKeys, long clsidKeys, long progIdKeys)
+    {
+        const std::string classes = kHklm + "\\SOFTWARE\\Classes";
+        out_.Key(classes);
+        long progIds = progIdKeys / 6 + 1;
+        const long start = out_.keys();
+        for (long i = 0; out_.keys() - start < extensionKeys; ++i) {
+            const std::string key = classes + "\\." + Letters(i);
+            out_.Key(key);
+            out_.Default(ProgIdName(i % progIds));
+            if (i % 3 == 0)
+                out_.String("Content Type", "application/x-" + Letters(i));
+            if (i % 10 == 0) {
+                out_.Key(key + "\\ShellNew");
+                out_.String("NullFile", "");
+            }
+        }
+        out_.Key(classes + "\\CLSID");
+        const long clsidStart = out_.keys();
+        long clsids = 0;
+        for (; out_.keys() - clsidStart < clsidKeys; ++clsids) {
+            const std::string key = classes + "\\CLSID\\" + Guid(clsids);
+            out_.Key(key);
+            out_.Default("Component " + std::to_string(clsids) + " Object");
+            out_.Key(key + "\\InprocServer32");
+            out_.Default("C:\\WINDOWS\\SYSTEM\\COMP" + std::to_string(clsids % 4000) + ".DLL");
+            out_.String("ThreadingModel", clsids % 4 == 0 ? "Both" : "Apartment");
+            if (clsids % 3 == 0) {
+                out_.Key(key + "\\ProgID");
+                out_.Default(ProgIdName(clsids % progIds) + ".1");
+            }
+        }
+        for (long i = 0; i < progIds; ++i) {
+            const std::string key = classes + "\\" + ProgIdName(i);
+            out_.Key(key);
+            out_.Default("Document type " + std::to_string(i));
+            if (i % 4 == 0)
+                out_.Hex("EditFlags", {0x00, 0x00, 0x01, 0x00});
+            out_.Key(key + "\\CLSID");
+            out_.Default(Guid(i % std::max(clsids, 1L)));
+            const std::string program = "C:\\Program Files\\Vendor" + Format("%04ld", i % 500) + "\\APP" +
+                                        std::to_string(i % 7) + ".EXE";
+            out_.Key(key + "\\DefaultIcon");
+            out_.Default(program + "," + std::to_string(i % 5));
+            out_.Key(key + "\\shell");
+            out_.Key(key + "\\shell\\open");
+            out_.Key(key + "\\shell\\open\\command");
+            out_.Default("\"" + program + "\" \"%1\"");
+        }
+    }
+
+    void UninstallEntries(long keys)
+    {
+        const std::string uninstall = kHklm + "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+        for (long i = 0; i < keys; ++i) {
+            out_.Key(uninstall + Format("Application%05ld", i));
+            out_.String("DisplayName", "Application " + std::to_string(i));
+            out_.String("UninstallString", "C:\\Program Files\\Application" + std::to_string(i) + "\\UNINST.EXE");
+        }
+    }
+
+    // Vendors below HKEY_LOCAL_MACHINE\SOFTWARE: products with sections holding binary settings.
+    void MachineSoftware(long keys)
+    {
+        const long start = out_.keys();
+        for (long v = 0; out_.keys() - start < keys; ++v) {
+            const std::string vendor = kHklm + "\\SOFTWARE\\" + Format("Vendor%04ld", v);
+            out_.Key(vendor);
+            for (long p = 0; p < 5; ++p) {
+                const std::string product = vendor + Format("\\Product%ld", p);
+                out_.Key(product);
+                out_.String("Version", Format("%ld.%02ld", 1 + p, v % 100));
+                out_.String("InstallDir", "C:\\Program Files\\" + Format("Vendor%04ld\\Product%ld", v, p));
+                for (long s = 0; s < 8; ++s) {
+                    out_.Key(product + Format("\\Section%ld", s));
+                    out_.Hex("Data", random_.Bytes(16 + random_.Below(100)));
+                    out_.Dword("Flags", random_.Next());
+                    out_.String("Name", Format("Section %ld of product %ld", s, p));
+                }
+            }
+        }
+    }
+
+    // Services\Class: every class with the example machine's instances, then one instance per generated
+    // device.
+    void DriverClasses()
+    {
+        const std::string classRoot = kHklm + "\\System\\CurrentControlSet\\Services\\Class\\";
+        for (long c = 0; c < kClassCount; ++c) {
+            const DriverClass& driverClass = kClasses[c];
+            if (driverClass.fixedText != nullptr) {
+                out_.Text(driverClass.fixedText);
+            } else {
+                out_.Key(classRoot + driverClass.name);
+                out_.Default(driverClass.description);
+                out_.String("Icon", std::to_string(-static_cast<int>(c) - 1));
+                out_.String("Installer", "SetupX.Dll, " + std::string(driverClass.name) + "_ClassInstaller");
+            }
+            for (long device = c; device < DeviceCount(); device += kClassCount) {
+                out_.Key(classRoot + DriverOf(device));
+                out_.String("DriverDesc", std::string(driverClass.description) + " " + std::to_string(device));
+                out_.String("InfPath", Format("drv%ld.inf", c));
+                out_.String("InfSection", Format("Install%ld", device % 50));
+                out_.String("ProviderName", driverClass.provider);
+                out_.String("DriverDate", " 4-23-1999");
+                out_.String("DevLoader", "*configmg");
+            }
+        }
+    }
+
+    // AppEvents\Schemes\Apps: applications with events, each with its current and default sound.
+    void AppEvents(long keys)
+    {
+        const std::string apps = kDefaultUser + "\\AppEvents\\Schemes\\Apps";
+        out_.Key(kDefaultUser + "\\AppEvents");
+        out_.Key(kDefaultUser + "\\AppEvents\\Schemes");
+        out_.Key(apps);
+        const long start = out_.keys();
+        for (long a = 0; out_.keys() - start < keys; ++a) {
+            const std::string app = apps + Format("\\Application%04ld", a);
+            out_.Key(app);
+            out_.Default("Application " + std::to_string(a));
+            for (long e = 0; e < 6; ++e) {
+                const std::string event = app + Format("\\Event%ld", e);
+                out_.Key(event);
+                out_.Key(event + "\\.Current");
+                out_.Default(Format("C:\\WINDOWS\\MEDIA\\Sound%ld.wav", (a + e) % 40));
+                out_.Key(event + "\\.Default");
+                out_.Default(Format("C:\\WINDOWS\\MEDIA\\Sound%ld.wav", e));
+            }
+        }
+    }
+
+    void Mixers()
+    {
+        const std::string volumeControl =
+            kDefaultUser + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\";
+        for (long i = 0; i < mixers_; ++i) {
+            out_.Key(volumeControl + Format("Mixer %ld", i));
+            out_.Hex("Options", {0x05, 0x00, 0x00, 0x00});
+            out_.Hex("Window", random_.Bytes(12));
+            out_.String("Style", "0");
+            out_.String("Line0", "Wave,CD Audio,Line In");
+        }
+    }
+
+    // Vendors below the default user's Software, up to exactly `keys` keys: recent files and window places.
+    void UserSoftware(long keys)
+    {
+        const std::string software = kDefaultUser + "\\Software\\";
+        long v = 0;
+        for (; keys >= 10; ++v, keys -= 10) {
+            const std::string vendor = software + Format("Vendor%04ld", v);
+            out_.Key(vendor);
+            for (long p = 0; p < 3; ++p) {
+                const std::string product = vendor + Format("\\Product%ld", p);
+                out_.Key(product);
+                out_.Key(product + "\\Recent File List");
+                for (long f = 1; f <= 4; ++f)
+                    out_.String(Format("File%ld", f), Format("C:\\My Documents\\Project%ld\\File%ld.DOC", v, f));
+                out_.Key(product + "\\Settings");
+                out_.Hex("Window", random_.Bytes(44));
+                out_.Dword("Options", random_.Next());
+            }
+        }
+        for (; keys > 0; ++v, --keys) {
+            out_.Key(software + Format("Vendor%04ld", v));
+            out_.String("Installed", "1");
+        }
+    }
+
+    // Base-26 letters, at least three: aaa, aab, ...
+    static std::string Letters(long n)
+    {
+        std::string text;
+        do {
+            text.insert(text.begin(), static_cast<char>('a' + n % 26));
+            n /= 26;
+        } while (n > 0);
+        while (text.size() < 3)
+            text.insert(text.begin(), 'a');
+        return text;
+    }
+
+    static std::string ProgIdName(long i) { return Format("Vendor%04ld.Document%ld", i % 500, i); }
+
+    // A class identifier, distinct for every n (the first group is a bijection of n).
+    static std::string Guid(long n)
+    {
+        const std::uint32_t first = static_cast<std::uint32_t>(n) * 2654435761u;
+        std::uint64_t rest = static_cast<std::uint64_t>(n) * 0x9E3779B97F4A7C15ull + 0x5DEECE66Dull;
+        char text[48];
+        std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%04X-%012llX}", static_cast<unsigned>(first),
+                      static_cast<unsigned>(rest & 0xFFFF), static_cast<unsigned>((rest >> 16) & 0xFFFF),
+                      static_cast<unsigned>((rest >> 32) & 0xFFFF),
+                      static_cast<unsigned long long>((rest * 31) & 0xFFFFFFFFFFFFull));
+        return text;
+    }
+
+    RegFileWriter& out_;
+    Random random_;
+    long pciDevices_ = 0;
+    long rootDevices_ = 0;
+    long rest_ = 0;
+    long total_ = 0;
+    bool cardLast_ = false;
+    long mixers_ = 0;
+};
+
+// The Windows folder: the card's files and the example machine's other files, with some hundreds more in
+// SYSTEM and INF as on a used machine. Contents are small placeholders.
+bool WriteWindowsFolder(const fs::path& windows)
+{
+    const char* const windowsFiles[] = {"CLDRUNE.EXE", "NOTEPAD.EXE", "REGEDIT.EXE", "SYSTEM.INI", "WIN.INI"};
+    const char* const systemFiles[] = {"A3D.DLL",     "A3DAPI.DLL",  "CMAUDIO.VXD",  "CMPCIFM.DRV", "CMSWMPU.VXD",
+                                       "ES1371MP.SYS", "MMSYSTEM.DLL", "MSJSTICK.DRV", "RTL8139.SYS", "SMIDI32.DLL",
+                                       "VJOYD.VXD",   "WDMAUD.DRV",  "c3d.dll",      "cmmpu.exe",   "cmmpupci.drv",
+                                       "cmpci95.drv", "nvdisp.drv"};
+    const char* const infFiles[] = {"MACHINE.INF", "MSHDC.INF", "MSJSTICK.INF", "OEM0.INF",     "OEM2.INF",
+                                    "OEM3.INF",    "OEM5.INF",  "WDMAUDIO.INF", "oem1.inf",     "oem4.inf"};
+    const char* const otherFiles[] = {"CreativeES1371.INF", "NVIDIANV4.INF", "OEM4.INF", "oem3.inf"};
+
+    std::error_code status;
+    fs::create_directories(windows / "SYSTEM", status);
+    fs::create_directories(windows / "INF" / "OTHER", status);
+    bool ok = !status;
+    auto file = [&ok](const fs::path& path) {
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        if (out == nullptr) {
+            ok = false;
+            return;
+        }
+        std::string text = "placeholder for " + path.filename().string() + "\r\n";
+        ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && ok;
+        ok = std::fclose(out) == 0 && ok;
+    };
+    for (const char* name : windowsFiles)
+        file(windows / name);
+    for (const char* name : systemFiles)
+        file(windows / "SYSTEM" / name);
+    for (const char* name : infFiles)
+        file(windows / "INF" / name);
+    for (const char* name : otherFiles)
+        file(windows / "INF" / "OTHER" / name);
+    for (long i = 0; i < 500; ++i)
+        file(windows / "SYSTEM" / Format("SYS%05ld.DLL", i));
+    for (long i = 0; i < 200; ++i)
+        file(windows / "INF" / Format("DRV%03ld.INF", i));
+    return ok;
+}
+
+// Writes the machine folder; returns the number of keys written, or -1.
+long GenerateMachine(const fs::path& folder, const MachineShape& shape)
+{
+    RegFileWriter out(folder / "registry.reg");
+    MachineGenerator(out, shape).Write();
+    if (!out.Finish() || !WriteWindowsFolder(folder / "WINDOWS"))
+        return -1;
+    return out.keys();
+}
+
+// --- Measuring in a child ---
+
+struct Measure {
+    bool ok = false;
+    double floorMs = 0;
+    double loadMs = 0;
+    double logicMs = 0;
+    double saveMs = 0;
+    unsigned keysRemoved = 0;
+    long peakKb = 0;
+    char error[240] = {};
+
+    double runMs() const { return loadMs + logicMs + saveMs; }
+};
+
+double MillisecondsSince(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+// This process's peak resident memory in KiB.
+long PeakKb()
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr)
+        return 0;
+    char line[256];
+    long peak = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+            peak = std::strtol(line + 6, nullptr, 10);
+    }
+    std::fclose(status);
+    return peak;
+}
+
+void SetError(Measure& measure, const std::string& error)
+{
+    std::snprintf(measure.error, sizeof measure.error, "%s", error.c_str());
+}
+
+// Runs `work` in a forked child and returns what it measured, with the child's peak memory.
+template <typename Work>
+Measure InChild(Work work)
+{
+    Measure measure;
+    int channel[2];
+    if (pipe(channel) != 0) {
+        SetError(measure, "no pipe");
+        return measure;
+    }
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        Measure result = work();
+        result.peakKb = PeakKb();
+        ssize_t written = write(channel[1], &result, sizeof result);
+        _exit(written == static_cast<ssize_t>(sizeof result) ? 0 : 1);
+    }
+    close(channel[1]);
+    if (child < 0) {
+        close(channel[0]);
+        SetError(measure, "cannot fork");
+        return measure;
+    }
+    ssize_t got = 0;
+    while (got < static_cast<ssize_t>(sizeof measure)) {
+        ssize_t n = read(channel[0], reinterpret_cast<char*>(&measure) + got, sizeof measure - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    close(channel[0]);
+    int childStatus = 0;
+    waitpid(child, &childStatus, 0);
+    if (got != static_cast<ssize_t>(sizeof measure)) {
+        measure = Measure();
+        SetError(measure, "the child ended without a report (status " + std::to_string(childStatus) + ")");
+    }
+    return measure;
+}
+
+// The floor: read the file whole, write it unchanged to a new file in the same folder, fsync, rename.
+Measure CopyFloor(const fs::path& file)
+{
+    Measure measure;
+    auto start = std::chrono::steady_clock::now();
+    int in = open(file.c_str(), O_RDONLY);
+    struct stat info {};
+    if (in < 0 || fstat(in, &info) != 0) {
+        SetError(measure, "cannot read " + file.string());
+        return measure;
+    }
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = read(in, text.data() + got, text.size() - got);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(in);
+    fs::path temporary = file;
+    temporary += ".floor";
+    std::FILE* out = std::fopen(temporary.c_str(), "wb");
+    bool written = got == text.size() && out != nullptr;
+    if (out != nullptr) {
+        written = std::fwrite(text.data(), 1, text.size(), out) == text.size() && written;
+        written = std::fflush(out) == 0 && written;
+        written = fsync(fileno(out)) == 0 && written;
+        written = std::fclose(out) == 0 && written;
+    }
+    std::error_code status;
+    if (written)
+        fs::rename(temporary, file, status);
+    measure.floorMs = MillisecondsSince(start);
+    measure.ok = written && !status;
+    if (!measure.ok)
+        SetError(measure, "cannot copy " + file.string());
+    return measure;
+}
+
+// A whole run of the offline program, silent, not a dry run.
+Measure WholeRun(const fs::path& folder)
+{
+    Measure measure;
+    auto start = std::chrono::steady_clock::now();
+    emulated::Registry registry;
+    emulated::MachineFolder machine;
+    std::string error;
+    bool ok = emulated::OpenMachine(folder, registry, machine, error);
+    measure.loadMs = MillisecondsSince(start);
+    if (!ok) {
+        SetError(measure, error);
+        return measure;
+    }
+
+    start = std::chrono::steady_clock::now();
+    emulated::Journal journal;
+    emulated::MachineOptions options;
+    emulated::EmulatedMachine system(registry, machine.windowsFolder, options, journal);
+    RunState state(system);
+    RunUninstaller(state, "silent");
+    measure.logicMs = MillisecondsSince(start);
+    measure.keysRemoved = journal.keysRemoved();
+
+    start = std::chrono::steady_clock::now();
+    ok = emulated::SaveRegistryFile(machine.registryFile, registry, error);
+    measure.saveMs = MillisecondsSince(start);
+    if (!ok) {
+        SetError(measure, error);
+        return measure;
+    }
+    measure.ok = true;
+    return measure;
+}
+
+// --- The benchmark ---
+
+struct Row {
+    std::string family;
+    long keys = 0;
+    double fileMb = 0;
+    Measure floor;  // the best floor
+    Measure run;    // the best run
+    long peakKb = 0;
+    long idleKb = 0;  // an idle child forked just before, for the fixed part of the peak
+};
+
+bool FreshCopy(const fs::path& from, const fs::path& to)
+{
+    std::error_code status;
+    fs::remove_all(to, status);
+    fs::copy(from, to, fs::copy_options::recursive, status);
+    return !status;
+}
+
+Measure Idle()
+{
+    return InChild([] {
+        Measure nothing;
+        nothing.ok = true;
+        return nothing;
+    });
+}
+
+bool Measured(const MachineShape& shape, const fs::path& scratch, int repeat, Row& row, std::string& error)
+{
+    const fs::path machine = scratch / "machine";
+    const fs::path run = scratch / "run";
+    const fs::path floor = scratch / "floor";
+    std::error_code status;
+    fs::create_directories(machine, status);
+    fs::create_directories(floor, status);
+    row.family = shape.family;
+    row.keys = GenerateMachine(machine, shape);
+    if (row.keys < 0) {
+        error = "cannot write the machine";
+        return false;
+    }
+    row.fileMb = static_cast<double>(fs::file_size(machine / "registry.reg", status)) / (1024.0 * 1024.0);
+    row.idleKb = Idle().peakKb;
+
+    for (int i = 0; i < repeat; ++i) {
+        // Both start from copies just written and flushed, so neither pays for the other's dirty pages.
+        fs::copy_file(machine / "registry.reg", floor / "registry.reg", fs::copy_options::overwrite_existing,
+                      status);
+        if (status || !FreshCopy(machine, run)) {
+            error = "cannot copy the machine";
+            return false;
+        }
+        sync();
+        Measure floorMeasure = InChild([&] { return CopyFloor(floor / "registry.reg"); });
+        if (!floorMeasure.ok) {
+            error = floorMeasure.error;
+            return false;
+        }
+        Measure runMeasure = InChild([&] { return WholeRun(run); });
+        if (!runMeasure.ok) {
+            error = runMeasure.error;
+            return false;
+        }
+        if (runMeasure.keysRemoved == 0) {
+            error = "the run removed no key: the card was not found";
+            return false;
+        }
+        if (i == 0 || floorMeasure.floorMs < row.floor.floorMs)
+            row.floor = floorMeasure;
+        if (i == 0 || runMeasure.runMs() < row.run.runMs())
+            row.run = runMeasure;
+        row.peakKb = std::max(row.peakKb, runMeasure.peakKb);
+    }
+    return true;
+}
+
+double Mb(long kb) { return static_cast<double>(kb) / 1024.0; }
+
+// Columns: time ratio run/floor ("x floor"), peak/file, and (peak - idle)/file ("-idle x file").
+void PrintHeader()
+{
+    std::printf("%-8s %8s %8s %9s %9s %8s %8s %8s %7s %7s %8s %7s %6s %6s %7s\n", "family", "keys", "file MB",
+                "floor ms", "run ms", "load", "logic", "save", "x floor", "ns/key", "peak MB", "idle MB", "x file",
+                "-idle", "removed");
+}
+
+void PrintRow(const Row& row)
+{
+    std::printf("%-8s %8ld %8.1f %9.1f %9.1f %8.1f %8.1f %8.1f %7.2f %7.0f %8.1f %7.1f %6.2f %6.2f %7u\n",
+                row.family.c_str(), row.keys, row.fileMb, row.floor.floorMs, row.run.runMs(), row.run.loadMs,
+                row.run.logicMs, row.run.saveMs, row.run.runMs() / row.floor.floorMs,
+                row.run.runMs() * 1e6 / static_cast<double>(row.keys), Mb(row.peakKb), Mb(row.idleKb),
+                Mb(row.peakKb) / row.fileMb, (Mb(row.peakKb) - Mb(row.idleKb)) / row.fileMb, row.run.keysRemoved);
+    std::fflush(stdout);
+}
+
+bool ParseSizes(const char* text, std::vector<long>& sizes)
+{
+    sizes.clear();
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(',');
+        std::string word(rest.substr(0, comma));
+        char* end = nullptr;
+        long value = std::strtol(word.c_str(), &end, 10);
+        if (word.empty() || *end != '\0' || value < 1000)
+            return false;
+        sizes.push_back(value);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return !sizes.empty();
+}
+
+const char* YesNo(bool yes) { return yes ? "yes" : "NO"; }
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<long> sizes = {10000, 30000, 100000, 300000, 1000000};
+    int repeat = 3;
+    bool wide = true;
+    std::string generate;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view word = argv[i];
+        if (word == "--quick") {
+            sizes = {10000};
+            repeat = 1;
+            wide = false;
+        } else if (word == "--sizes" && i + 1 < argc && ParseSizes(argv[i + 1], sizes)) {
+            ++i;
+        } else if (word == "--repeat" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+            repeat = std::atoi(argv[++i]);
+        } else if (word == "--no-wide") {
+            wide = false;
+        } else if (word == "--generate" && i + 1 < argc) {
+            generate = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide]\n"
+                                 "                           [--generate DIR]\n");
+            return 2;
+        }
+    }
+    if (!generate.empty()) {
+        std::error_code status;
+        if (!fs::create_directory(generate, status) || GenerateMachine(generate, {"regular", sizes[0]}) < 0) {
+            std::fprintf(stderr, "registry_file_bench: cannot write a machine into %s\n", generate.c_str());
+            return 1;
+        }
+        return 0;
+    }
+
+    std::vector<MachineShape> shapes;
+    for (long keys : sizes)
+        shapes.push_back({"regular", keys});
+    if (wide)
+        shapes.push_back({"wide PCI", 450000, 100000, true, 2000});
+
+    std::error_code tempStatus;
+    const std::string pattern = (fs::temp_directory_path(tempStatus) / "registry_file_bench.XXXXXX").string();
+    std::vector<char> scratchName(pattern.begin(), pattern.end());
+    scratchName.push_back('\0');
+    if (mkdtemp(scratchName.data()) == nullptr) {
+        std::fprintf(stderr, "registry_file_bench: cannot make a folder from %s\n", pattern.c_str());
+        return 1;
+    }
+    const fs::path scratch = scratchName.data();
+
+    std::printf("Whole run (load, silent removal, save) against the floor (read the file, write it to a new file,\n"
+                "fsync, rename); best of %d, each on a fresh copy. Peak: the run's child's VmHWM; idle: that of a\n"
+                "child that does nothing, the fixed part of every peak.\n\n",
+                repeat);
+    PrintHeader();
+
+    std::vector<Row> rows;
+    bool failed = false;
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+        const fs::path folder = scratch / std::to_string(i);
+        Row row;
+        std::string error;
+        bool ok = Measured(shapes[i], folder, repeat, row, error);
+        std::error_code status;
+        fs::remove_all(folder, status);
+        if (!ok) {
+            std::printf("%-8s %8ld  FAILED: %s\n", shapes[i].family, shapes[i].keys, error.c_str());
+            failed = true;
+            continue;
+        }
+        PrintRow(row);
+        rows.push_back(row);
+    }
+    std::error_code status;
+    fs::remove_all(scratch, status);
+
+    if (!rows.empty()) {
+        double worstRatio = 0;
+        double worstPeak = 0;
+        const Row* smallest = nullptr;
+        const Row* largest = nullptr;
+        for (const Row& row : rows) {
+            worstRatio = std::max(worstRatio, row.run.runMs() / row.floor.floorMs);
+            worstPeak = std::max(worstPeak, Mb(row.peakKb - row.idleKb) / row.fileMb);
+            if (row.family != std::string("regular"))
+                continue;
+            if (smallest == nullptr || row.keys < smallest->keys)
+                smallest = &row;
+            if (largest == nullptr || row.keys > largest->keys)
+                largest = &row;
+        }
+        std::printf("\nrun within 5 x the floor at every size: %s (worst %.2f x)\n", YesNo(worstRatio <= 5),
+                    worstRatio);
+        if (smallest != nullptr && largest != smallest) {
+            const double perKey = (largest->run.runMs() / static_cast<double>(largest->keys)) /
+                                  (smallest->run.runMs() / static_cast<double>(smallest->keys));
+            std::printf("time per key at %ld keys within 1.5 x that at %ld: %s (%.2f x)\n", largest->keys,
+                        smallest->keys, YesNo(perKey <= 1.5), perKey);
+        }
+        std::printf("peak above the idle child within 2 x the file at every size: %s (worst %.2f x)\n",
+                    YesNo(worstPeak <= 2), worstPeak);
+    }
+    return failed ? 1 : 0;
+}
