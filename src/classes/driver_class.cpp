@@ -144,10 +144,10 @@ void RemoveResourceEntries(RunState& state, const char* driverKeyName, const cha
 
 }  // namespace
 
-int RemoveDriverClass(RunState& state, const char* driverKeyName, int removeInfFiles)
+void RemoveDriverClass(RunState& state, const char* driverKeyName, InfFiles infFiles)
 {
     if (!NamesOneDriverKey(driverKeyName) || !JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
-        return 1;
+        return;
 
     char tag[7];
     MakeInstanceTag(driverKeyName, tag);
@@ -157,7 +157,7 @@ int RemoveDriverClass(RunState& state, const char* driverKeyName, int removeInfF
     bool infPathRead = ReadText(state, infPath);
 
     // Only a name read from this class key's "InfPath" value is deleted, and only inside the INF folders.
-    if (removeInfFiles != 0 && infPathRead && IsPlainFileName(infPath)) {
+    if (infFiles == InfFiles::Remove && infPathRead && IsPlainFileName(infPath)) {
         RemoveInfFile(state, kInfFolder, infPath);
         RemoveInfFile(state, kInfOtherFolder, infPath);
     }
@@ -171,5 +171,4 @@ int RemoveDriverClass(RunState& state, const char* driverKeyName, int removeInfF
     // The class key goes with everything below it, also when SubClasses could not be read.
     if (JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
         state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
-    return 1;
 }

@@ -3,6 +3,8 @@
 
 #include "common/run_state.h"
 
-// `driverKeyName` is a "Driver" value such as MEDIA\0001; a non-zero `removeInfFiles` also deletes the INF
-// files. Always returns 1.
-int RemoveDriverClass(RunState& state, const char* driverKeyName, int removeInfFiles);
+// Whether a driver class goes with the INF files its "InfPath" value names.
+enum class InfFiles { Keep, Remove };
+
+// `driverKeyName` is a "Driver" value such as MEDIA\0001.
+void RemoveDriverClass(RunState& state, const char* driverKeyName, InfFiles infFiles);

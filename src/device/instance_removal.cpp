@@ -11,22 +11,23 @@ namespace {
 // Keys of the companion virtual devices: the prefix, the device id, "&" and the instance name.
 struct Companion {
     const char* prefix;
-    int removeInfFiles;
+    InfFiles infFiles;
 };
 
 // The game port's class keeps its INF files.
 constexpr Companion kCompanions[] = {
-    {"Enum\\VIRTUAL\\*PNPB02F\\PCI&", 0},
-    {"Enum\\VIRTUAL\\SSC-DOSEMU\\PCI&", 1},
-    {"Enum\\VIRTUAL\\SSC-SBEMU\\PCI&", 1},
+    {"Enum\\VIRTUAL\\*PNPB02F\\PCI&", InfFiles::Keep},
+    {"Enum\\VIRTUAL\\SSC-DOSEMU\\PCI&", InfFiles::Remove},
+    {"Enum\\VIRTUAL\\SSC-SBEMU\\PCI&", InfFiles::Remove},
 };
 
 constexpr char kAmpersand[] = "&";
 
 // Handles one removal target whose path the key path buffer holds: reads its "Driver" value, deletes the
 // key, then removes the driver class the value names.
-void RemoveTarget(RunState& state, int removeInfFiles)
+void RemoveTarget(RunState& state, InfFiles infFiles)
 {
+    state.dataSize = sizeof state.driverKeyName;
     CopyText(state.valueName, kDriverValue);
     // A companion that is not there: nothing is read and nothing is deleted.
     if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.keyPath, state.workingKey))
@@ -40,34 +41,30 @@ void RemoveTarget(RunState& state, int removeInfFiles)
     state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
 
     if (read == ERROR_SUCCESS && ReadAsText(state.driverKeyName, state.dataSize, sizeof state.driverKeyName))
-        RemoveDriverClass(state, state.driverKeyName, removeInfFiles);
+        RemoveDriverClass(state, state.driverKeyName, infFiles);
 }
 
-// One pass for the instance in state.instanceName: the instance key, then its three companions. A target
-// whose path does not fit the key path buffer is passed over untouched.
-void RemoveInstance(RunState& state)
+// One pass for one instance: the instance key, then its three companions. A target whose path does not fit
+// the key path buffer is passed over untouched.
+void RemoveInstance(RunState& state, const char* cardDeviceKey, const char* deviceId, const char* instanceName)
 {
     // An empty name would make the instance key path end in a backslash, that is the card device key.
-    if (state.instanceName[0] == '\0')
+    if (instanceName[0] == '\0')
         return;
 
-    const char* deviceId = state.subkeyName;
-
-    state.dataSize = sizeof state.driverKeyName;
-    if (JoinText(state.keyPath, state.cardDeviceKey, kBackslash, state.instanceName))
-        RemoveTarget(state, 1);
+    if (JoinText(state.keyPath, cardDeviceKey, kBackslash, instanceName))
+        RemoveTarget(state, InfFiles::Remove);
 
     for (const Companion& companion : kCompanions) {
-        state.dataSize = sizeof state.driverKeyName;
-        if (JoinText(state.keyPath, companion.prefix, deviceId, kAmpersand, state.instanceName))
-            RemoveTarget(state, companion.removeInfFiles);
+        if (JoinText(state.keyPath, companion.prefix, deviceId, kAmpersand, instanceName))
+            RemoveTarget(state, companion.infFiles);
     }
 }
 
 // Asks for the instance at `index` until it is given or the index is passed over. A pass deletes its
 // instance key, so the next instance comes up at the same index; an instance that survives its pass comes
 // up again under the same name and is then passed over, so that the card's other instances still go.
-void WalkInstances(RunState& state)
+void WalkInstances(RunState& state, const char* cardDeviceKey, const char* deviceId)
 {
     char lastName[sizeof state.instanceName] = {};
     bool passMade = false;
@@ -95,14 +92,14 @@ void WalkInstances(RunState& state)
         }
         CopyText(lastName, state.instanceName);
         passMade = true;
-        RemoveInstance(state);
+        RemoveInstance(state, cardDeviceKey, deviceId, state.instanceName);
     }
 }
 
 }  // namespace
 
-void RemoveInstances(RunState& state)
+void RemoveInstances(RunState& state, const char* cardDeviceKey, const char* deviceId)
 {
-    if (OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.cardDeviceKey, state.enumKey))
-        WalkInstances(state);
+    if (OpenForReading(state.sys, HKEY_LOCAL_MACHINE, cardDeviceKey, state.enumKey))
+        WalkInstances(state, cardDeviceKey, deviceId);
 }

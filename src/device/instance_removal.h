@@ -3,5 +3,6 @@
 
 #include "common/run_state.h"
 
-// Leaves state.enumKey open on the card device key (or unopened) for leftover removal.
-void RemoveInstances(RunState& state);
+// `cardDeviceKey` is "Enum\PCI\<device id>", as card search found it. Leaves state.enumKey open on that key
+// (or unopened) for leftover removal.
+void RemoveInstances(RunState& state, const char* cardDeviceKey, const char* deviceId);

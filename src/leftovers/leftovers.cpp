@@ -22,27 +22,31 @@ constexpr DriverFile kDriverFiles[] = {
     {Folder::Windows, "\\Cldrune.exe"},
 };
 
+// What the walk of the mixer settings key found. A match whose path does not fit the key path buffer is
+// not deleted, and no later subkey is taken in its place, since only the first match belongs to the card.
+enum class MixerSubkey { None, Found, TooLong };
+
 // Walks the open mixer settings key by rising index for the first subkey whose name holds the search text.
-// Sets the mixer-settings-found flag at that match and reports whether its path fits the key path buffer
-// behind the mixer settings key path; a match too long for it is not deleted, and no later subkey is taken
-// in its place, since only the first match belongs to the card.
-bool FindMixerSubkey(RunState& state)
+// At that match it sets the mixer-settings-found flag and appends the name to the key path buffer, which
+// holds the mixer settings key path.
+MixerSubkey FindMixerSubkey(RunState& state)
 {
     DWORD failingRun = 0;
     for (DWORD index = 0;; ++index) {
         LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
         if (result == ERROR_NO_MORE_ITEMS)
-            return false;
+            return MixerSubkey::None;
         if (result != ERROR_SUCCESS) {
             // As in card search: a failing index is passed over, a run of them ends the walk.
             if (++failingRun >= kMaxFailingIndexRun)
-                return false;
+                return MixerSubkey::None;
             continue;
         }
         failingRun = 0;
         if (ContainsText(state.subkeyName, state.searchText)) {
             state.mixerSettingsFound = true;
-            return AppendText(state.keyPath, kBackslash) && AppendText(state.keyPath, state.subkeyName);
+            bool fits = AppendText(state.keyPath, kBackslash) && AppendText(state.keyPath, state.subkeyName);
+            return fits ? MixerSubkey::Found : MixerSubkey::TooLong;
         }
     }
 }
@@ -54,12 +58,12 @@ void RemoveMixerSettings(RunState& state)
 
     if (!OpenForReading(state.sys, HKEY_CURRENT_USER, state.keyPath, state.enumKey))
         return;
-    bool pathFits = FindMixerSubkey(state);
+    MixerSubkey found = FindMixerSubkey(state);
     state.sys.RegCloseKey(state.enumKey);
     state.enumKey = nullptr;
 
     // Without a fitting path the buffer may still name "Volume Control" itself, which must stay.
-    if (state.mixerSettingsFound && pathFits)
+    if (found == MixerSubkey::Found)
         state.sys.RegDeleteKeyA(HKEY_CURRENT_USER, state.keyPath);
 }
 
@@ -80,7 +84,7 @@ void RemoveDriverFiles(RunState& state)
 
 }  // namespace
 
-void RemoveLeftovers(RunState& state)
+void RemoveLeftovers(RunState& state, const char* cardDeviceKey)
 {
     // Instance removal leaves the card device key open, unless it could not open it.
     if (state.enumKey != nullptr) {
@@ -91,7 +95,7 @@ void RemoveLeftovers(RunState& state)
     if (!state.cardFound)
         return;
 
-    if (CopyText(state.keyPath, state.cardDeviceKey))
+    if (CopyText(state.keyPath, cardDeviceKey))
         state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
     if (CopyText(state.keyPath, kUninstallEntry))
         state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);

@@ -4,4 +4,5 @@
 
 #include "common/run_state.h"
 
-void RemoveLeftovers(RunState& state);
+// `cardDeviceKey` is "Enum\PCI\<device id>", as card search found it.
+void RemoveLeftovers(RunState& state, const char* cardDeviceKey);

@@ -23,8 +23,9 @@ void RunUninstaller(RunState& state, const char* argumentText)
 
     SearchCard(state);
     if (state.cardFound) {
-        RemoveInstances(state);
-        RemoveLeftovers(state);
+        // Card search leaves the device id in the subkey name buffer; leftover removal reuses that buffer.
+        RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+        RemoveLeftovers(state, state.cardDeviceKey);
     }
     CompleteAndRestart(state, argumentText);
 }

@@ -67,7 +67,7 @@ TEST_F(DriverClassTest, RemovesInfFilesEntriesAndClassKeyInOrder)
                              "C:\\WINDOWS\\inf\\other\\other.inf"})
         sys.AddFile(file);
 
-    EXPECT_EQ(RemoveDriverClass(state, "MEDIA\\0001", 1), 1);
+    RemoveDriverClass(state, "MEDIA\\0001", InfFiles::Remove);
 
     const std::string key = kClass + "MEDIA\\0001";
     Lines expected = {"RegOpenKeyExA HKLM " + key, "RegQueryValueExA InfPath", "RegCloseKey",
@@ -102,7 +102,7 @@ TEST_F(DriverClassTest, InfFlagZeroStillReadsInfPathButDeletesNoFile)
     sys.AddFile("C:\\WINDOWS\\inf\\cmpci.inf");
     sys.AddFile("C:\\WINDOWS\\inf\\other\\cmpci.inf");
 
-    EXPECT_EQ(RemoveDriverClass(state, "MEDIA\\0001", 0), 1);
+    RemoveDriverClass(state, "MEDIA\\0001", InfFiles::Keep);
 
     EXPECT_EQ(sys.Log("RegQueryValueExA"), (Lines{"RegQueryValueExA InfPath", "RegQueryValueExA SubClasses"}));
     EXPECT_TRUE(sys.Log("GetWindowsDirectoryA").empty());
@@ -140,7 +140,7 @@ TEST_F(DriverClassTest, SubClassesWordsChooseTheMediaSteps)
         RunState run{fake};
         ASSERT_TRUE(LoadKeys(fake, ClassKey("MEDIA\\0001", "", c.subClassesLine, kAllTypes)));
 
-        EXPECT_EQ(RemoveDriverClass(run, "MEDIA\\0001", 0), 1);
+        RemoveDriverClass(run, "MEDIA\\0001", InfFiles::Keep);
 
         Lines expected;
         for (const std::string& type : c.types) {
@@ -184,7 +184,7 @@ TEST_F(DriverClassTest, AStepWithoutANameUsesOnlyOneEnumeratedEarlierInTheCall)
         RunState run{fake};
         ASSERT_TRUE(LoadKeys(fake, ClassKey("MEDIA\\0001", "", StringValue("SubClasses", "wave,midi"), c.drivers)));
 
-        RemoveDriverClass(run, "MEDIA\\0001", 0);
+        RemoveDriverClass(run, "MEDIA\\0001", InfFiles::Keep);
 
         EXPECT_EQ(fake.Log("RegDeleteKeyA HKLM " + kResources), c.deleted);
         EXPECT_EQ(fake.OpenHandles(), 0u);
@@ -207,7 +207,7 @@ TEST_F(DriverClassTest, InstanceTagTakesFixedPositions)
         RunState run{fake};
         ASSERT_TRUE(LoadKeys(fake, ClassKey(c.driver, "", StringValue("SubClasses", "wave"), {"wave=cmpci95.drv"})));
 
-        RemoveDriverClass(run, c.driver, 0);
+        RemoveDriverClass(run, c.driver, InfFiles::Keep);
 
         EXPECT_EQ(fake.Log("RegDeleteKeyA"), (Lines{DeletedEntry("wave", std::string("cmpci95.drv") + c.tag),
                                                     "RegDeleteKeyA HKLM " + kClass + c.driver}));
@@ -227,7 +227,7 @@ TEST_F(DriverClassTest, NamesThatCouldReachTheClassKeyItselfRemoveNothing)
                                        MachineKey(kResources + "wave\\cmpci95.drv<>")));
         fake.AddFile("C:\\WINDOWS\\inf\\cmpci.inf");
 
-        EXPECT_EQ(RemoveDriverClass(run, name, 1), 1);
+        RemoveDriverClass(run, name, InfFiles::Remove);
 
         EXPECT_TRUE(fake.Log().empty());
         EXPECT_FALSE(fake.registry().Modified());
@@ -268,7 +268,7 @@ TEST_F(DriverClassTest, OnlyAPlainInfFileNameReadInThisCallIsDeleted)
         for (const std::string& file : files)
             fake.AddFile(file);
 
-        RemoveDriverClass(run, "MEDIA\\0001", 1);
+        RemoveDriverClass(run, "MEDIA\\0001", InfFiles::Remove);
 
         EXPECT_EQ(fake.Log("remove").size(), c.removed ? 2u : 0u);
         EXPECT_EQ(fake.Files().size(), c.removed ? files.size() - 2 : files.size());
@@ -301,7 +301,7 @@ TEST_F(DriverClassTest, AnInfPathThatDoesNotFitIsNotDeleted)
         fake.AddFile(directory + "\\inf\\" + inf);
         fake.AddFile(directory + "\\inf\\other\\" + inf);
 
-        RemoveDriverClass(run, "MEDIA\\0001", 1);
+        RemoveDriverClass(run, "MEDIA\\0001", InfFiles::Remove);
 
         EXPECT_NE(fake.HasFile(directory + "\\inf\\" + inf), c.infRemoved);
         EXPECT_NE(fake.HasFile(directory + "\\inf\\other\\" + inf), c.otherRemoved);
@@ -316,7 +316,7 @@ TEST_F(DriverClassTest, AFailingWindowsDirectoryQueryDeletesNothingForThatFile)
     sys.AddFile("C:\\WINDOWS\\inf\\other\\cmpci.inf");
     sys.Fail("GetWindowsDirectoryA", 1, 0);
 
-    RemoveDriverClass(state, "MEDIA\\0001", 1);
+    RemoveDriverClass(state, "MEDIA\\0001", InfFiles::Remove);
 
     EXPECT_EQ(sys.Log("remove"), (Lines{"remove C:\\WINDOWS\\inf\\other\\cmpci.inf"}));
     EXPECT_TRUE(sys.HasFile("C:\\WINDOWS\\inf\\cmpci.inf"));
@@ -326,7 +326,7 @@ TEST_F(DriverClassTest, AMissingClassKeyIsStillDeletedByName)
 {
     ASSERT_TRUE(LoadKeys(sys, MachineKey(kClass + "MEDIA\\0002")));
 
-    EXPECT_EQ(RemoveDriverClass(state, "MEDIA\\0001", 0), 1);
+    RemoveDriverClass(state, "MEDIA\\0001", InfFiles::Keep);
 
     const std::string key = kClass + "MEDIA\\0001";
     EXPECT_EQ(sys.Log(), (Lines{"RegOpenKeyExA HKLM " + key, "RegOpenKeyExA HKLM " + key + "\\Drivers",

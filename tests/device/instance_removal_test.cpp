@@ -107,7 +107,7 @@ TEST_F(InstanceRemovalTest, RemovesEachInstanceWithItsCompanionsAndTheirClasses)
                              "C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"})
         sys.AddFile(file);
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_EQ(sys.Log("RegDeleteKeyA"),
               Concat(FullInstanceDeletions(kDevice, "0000", "00"), FullInstanceDeletions(kDevice, "0001", "01")));
@@ -126,7 +126,7 @@ TEST_F(InstanceRemovalTest, EachTargetIsReadClosedAndDeletedBeforeItsClassGoes)
 {
     Prepare(KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001"));
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     const std::string instance = InstancePath(kDevice, "0000");
     EXPECT_EQ(sys.Log(), (Lines{
@@ -151,7 +151,7 @@ TEST_F(InstanceRemovalTest, CardDeviceKeyWithoutInstancesRemovesNothing)
 {
     Prepare("");
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_EQ(sys.Log(), (Lines{"RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice, "RegEnumKeyA 0"}));
     ExpectCardKeyLeftOpen();
@@ -162,7 +162,7 @@ TEST_F(InstanceRemovalTest, CardDeviceKeyThatDoesNotOpenRemovesNothing)
     Prepare(FullInstance(kDevice, "0000", "00"));
     sys.Fail("RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice, 1, ERROR_ACCESS_DENIED);
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_EQ(sys.Log(), (Lines{"RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice}));
     EXPECT_EQ(state.enumKey, nullptr);
@@ -193,7 +193,7 @@ TEST_F(InstanceRemovalTest, DriverValueDecidesOnlyWhetherTheClassGoes)
                                        MachineKey(kClass + c.className) + MachineKey(kClass + "MEDIA\\0010")));
         SearchCard(run);
 
-        RemoveInstances(run);
+        RemoveInstances(run, run.cardDeviceKey, run.subkeyName);
 
         EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0000")));
         EXPECT_NE(fake.KeyExists(HKEY_LOCAL_MACHINE, kClass + c.className), c.classRemoved);
@@ -213,7 +213,7 @@ TEST_F(InstanceRemovalTest, CompanionsAreFoundOnlyUnderTheirExactName)
             KeyWithDriver(otherDevice, "MEDIA\\0011") + KeyWithDriver(otherInstance, "MEDIA\\0021") +
             MachineKey(noDriver) + MachineKey(kClass + "MEDIA\\0001"));
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_EQ(sys.Log("RegDeleteKeyA"),
               (Lines{Deleted(InstancePath(kDevice, "0000")), Deleted(kClass + "MEDIA\\0001"), Deleted(noDriver)}));
@@ -244,7 +244,7 @@ TEST_F(InstanceRemovalTest, AnInstanceThatSurvivesItsPassIsPassedOver)
         fake.ClearLog();
         fake.Fail(c.match, 1, ERROR_ACCESS_DENIED, FakeSystem::FaultMode::FromThenOn);
 
-        RemoveInstances(run);
+        RemoveInstances(run, run.cardDeviceKey, run.subkeyName);
 
         EXPECT_TRUE(fake.KeyExists(HKEY_LOCAL_MACHINE, first));
         EXPECT_EQ(fake.Log("RegOpenKeyExA HKLM " + first).size(), 1u);
@@ -274,7 +274,7 @@ TEST_F(InstanceRemovalTest, FailingEnumerationIsRetriedThenItsIndexPassedOver)
         for (unsigned call = 1; call <= c.failingCalls; ++call)
             fake.Fail("RegEnumKeyA", call, ERROR_KEY_DELETED);
 
-        RemoveInstances(run);
+        RemoveInstances(run, run.cardDeviceKey, run.subkeyName);
 
         EXPECT_NE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0000")), c.firstRemoved);
         EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0001")));
@@ -286,7 +286,7 @@ TEST_F(InstanceRemovalTest, AnEnumerationFailingForeverEnds)
     Prepare(FullInstance(kDevice, "0000", "00"));
     sys.Fail("RegEnumKeyA", 1, ERROR_KEY_DELETED, FakeSystem::FaultMode::FromThenOn);
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_EQ(sys.Log("RegEnumKeyA").size(), kInstanceEnumTries * kMaxFailingIndexRun);
     EXPECT_TRUE(sys.Log("RegDeleteKeyA").empty());
@@ -298,7 +298,7 @@ TEST_F(InstanceRemovalTest, AnInstanceNameTooLongForItsBufferIsPassedOver)
     const std::string longName(52, 'L');
     Prepare(FullInstance(kDevice, longName, "00") + FullInstance(kDevice, "0001", "01"));
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, longName)));
     EXPECT_EQ(sys.Log("RegDeleteKeyA"), FullInstanceDeletions(kDevice, "0001", "01"));
@@ -314,7 +314,7 @@ TEST_F(InstanceRemovalTest, ATargetWhosePathDoesNotFitIsPassedOver)
     ASSERT_EQ(device.size() + instance.size(), 71u);
     Prepare(FullInstance(device, instance, "00"), device);
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("SSC-DOSEMU", device, instance)));
     EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0100"));
@@ -332,7 +332,7 @@ TEST_F(InstanceRemovalTest, AnInstanceKeyPathThatDoesNotFitEndsWithNothingDelete
     const std::string device = "VEN_13F6&DEV_0111&" + std::string(72, 'D');
     Prepare(FullInstance(device, "INSTANCE10", "00"), device);
 
-    RemoveInstances(state);
+    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
 
     EXPECT_TRUE(sys.Log("RegDeleteKeyA").empty());
     EXPECT_TRUE(sys.Log("RegOpenKeyExA HKLM Enum\\PCI\\" + device + "\\").empty());

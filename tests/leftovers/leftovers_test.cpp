@@ -64,7 +64,7 @@ TEST_F(LeftoversTest, RemovesEverythingInItsFixedOrder)
     sys.AddFile("C:\\WINDOWS\\Cldrune.exe");
     sys.AddFile("C:\\WINDOWS\\SYSTEM\\other.drv");
 
-    RemoveLeftovers(state);
+    RemoveLeftovers(state, state.cardDeviceKey);
 
     Lines expected = {"RegCloseKey",
                       "RegDeleteKeyA HKLM " + kCardKey,
@@ -121,7 +121,7 @@ TEST_F(LeftoversTest, OnlyTheFirstMatchingMixerSubkeyIsDeleted)
         RunState run{fake};
         Prepare(fake, run, c.body);
 
-        RemoveLeftovers(run);
+        RemoveLeftovers(run, run.cardDeviceKey);
 
         EXPECT_EQ(UserDeletions(fake),
                   c.deleted.empty() ? Lines{} : Lines{"RegDeleteKeyA HKCU " + kVolume + "\\" + c.deleted});
@@ -163,7 +163,7 @@ TEST_F(LeftoversTest, MixerWalkPassesOverFailingIndexesAndEnds)
                 fake.Fail("RegEnumKeyA", call, ERROR_MORE_DATA);
         }
 
-        RemoveLeftovers(run);
+        RemoveLeftovers(run, run.cardDeviceKey);
 
         EXPECT_EQ(UserDeletions(fake),
                   c.deleted ? Lines{"RegDeleteKeyA HKCU " + kVolume + "\\C-Media Audio Mixer"} : Lines{});
@@ -179,7 +179,7 @@ TEST_F(LeftoversTest, MissingFilesArePassedOverInTableOrder)
     sys.AddFile("C:\\WINDOWS\\SYSTEM\\CMPCI95.DRV");
     sys.AddFile("C:\\WINDOWS\\SYSTEM\\A3D.DLL");
 
-    RemoveLeftovers(state);
+    RemoveLeftovers(state, state.cardDeviceKey);
 
     Lines expected;
     for (const std::string& file : kSystemFiles)
@@ -219,7 +219,7 @@ TEST_F(LeftoversTest, ADirectoryWithoutRoomForTheNameSkipsThatFile)
             fake.AddFile(directory + file);
         fake.AddFile("C:\\WINDOWS\\Cldrune.exe");
 
-        RemoveLeftovers(run);
+        RemoveLeftovers(run, run.cardDeviceKey);
 
         Lines kept;
         for (const std::string& file : c.kept)
@@ -238,7 +238,7 @@ TEST_F(LeftoversTest, RunsInFullWhenTheCardDeviceKeyWasNeverOpened)
     sys.ClearLog();
     sys.AddFile("C:\\WINDOWS\\Cldrune.exe");
 
-    RemoveLeftovers(state);
+    RemoveLeftovers(state, state.cardDeviceKey);
 
     EXPECT_EQ(sys.Log("RegCloseKey").size(), 1u);  // the mixer key's only
     EXPECT_EQ(sys.Log().front(), "RegDeleteKeyA HKLM " + kCardKey);
@@ -256,7 +256,7 @@ TEST_F(LeftoversTest, WithoutTheCardNothingIsTouched)
     CopyText(state.cardDeviceKey, "Enum\\PCI");
     state.cardFound = false;
 
-    RemoveLeftovers(state);
+    RemoveLeftovers(state, state.cardDeviceKey);
 
     EXPECT_TRUE(sys.Log().empty());
     EXPECT_FALSE(sys.registry().Modified());
