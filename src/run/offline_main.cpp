@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "run/command_line.h"
 #include "run/run.h"
 #include "system/emulated/machine.h"
+#include "system/emulated/numbers.h"
 
 namespace {
 
@@ -60,34 +62,6 @@ int Fail(const std::string& message)
 {
     std::fprintf(stderr, "cmpci-uninstall: %s\n", message.c_str());
     return 2;
-}
-
-// A whole decimal or 0x-hex number no larger than `limit`.
-bool ParseNumber(std::string_view text, unsigned long limit, unsigned long& value)
-{
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 10)
-        return false;
-    value = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        value = value * static_cast<unsigned long>(base) + digit;
-        if (value > limit)
-            return false;
-    }
-    return true;
 }
 
 // Options may come anywhere before "--"; every other word is an ARGUMENT.
@@ -135,7 +109,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             return true;
         };
         std::string text;
-        unsigned long number = 0;
+        std::uint32_t number = 0;
         if (name == "--help") {
             if (!flag(options.help))
                 return false;
@@ -166,7 +140,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         } else if (name == "--lang") {
             if (!value(text))
                 return false;
-            if (!ParseNumber(text, 0xFFFF, number)) {
+            if (!emulated::ParseDecimalOrHex(text, 0xFFFF, number)) {
                 error = "--lang takes a language identifier from 0 to 65535 (decimal or 0x-hex), not " + text;
                 return false;
             }
@@ -174,7 +148,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         } else if (name == "--refuse-restart") {
             if (!value(text))
                 return false;
-            if (!ParseNumber(text, 0xFFFFFFFFul, number)) {
+            if (!emulated::ParseDecimalOrHex(text, 0xFFFFFFFFu, number)) {
                 error = "--refuse-restart takes an error code (decimal or 0x-hex), not " + text;
                 return false;
             }

@@ -1,18 +1,12 @@
 #include "support/fake_system.h"
 
+#include "system/emulated/names.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 namespace {
-
-bool SamePathIgnoringCase(std::string_view a, std::string_view b)
-{
-    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-               return fold(x) == fold(y);
-           });
-}
 
 std::string Text(const char* text)
 {
@@ -20,23 +14,6 @@ std::string Text(const char* text)
 }
 
 }  // namespace
-
-const char* ShortRootName(HKEY root)
-{
-    if (root == HKEY_LOCAL_MACHINE)
-        return "HKLM";
-    if (root == HKEY_CURRENT_USER)
-        return "HKCU";
-    if (root == HKEY_CLASSES_ROOT)
-        return "HKCR";
-    if (root == HKEY_USERS)
-        return "HKU";
-    if (root == HKEY_CURRENT_CONFIG)
-        return "HKCC";
-    if (root == HKEY_DYN_DATA)
-        return "HKDD";
-    return "key";
-}
 
 FakeSystem::FakeSystem() = default;
 FakeSystem::~FakeSystem() = default;
@@ -55,7 +32,7 @@ void FakeSystem::AddFile(std::string_view path)
 bool FakeSystem::HasFile(std::string_view path) const
 {
     return std::any_of(files_.begin(), files_.end(),
-                       [&](const std::string& file) { return SamePathIgnoringCase(file, path); });
+                       [&](const std::string& file) { return emulated::SameName(file, path); });
 }
 
 std::vector<std::string> FakeSystem::Log(std::string_view prefix) const
@@ -98,7 +75,7 @@ void FakeSystem::Record(std::string text, std::int64_t result, bool faulted)
 
 LONG FakeSystem::RegOpenKeyExA(HKEY root, const char* subKey, DWORD, REGSAM, HKEY* result)
 {
-    std::string text = std::string("RegOpenKeyExA ") + ShortRootName(root) + " " + Text(subKey);
+    std::string text = std::string("RegOpenKeyExA ") + emulated::ShortRootName(root) + " " + Text(subKey);
     std::int64_t fault = 0;
     if (Faulted(text, &fault)) {
         *result = nullptr;
@@ -147,7 +124,7 @@ LONG FakeSystem::RegCloseKey(HKEY key)
 
 LONG FakeSystem::RegDeleteKeyA(HKEY root, const char* subKey)
 {
-    std::string text = std::string("RegDeleteKeyA ") + ShortRootName(root) + " " + Text(subKey);
+    std::string text = std::string("RegDeleteKeyA ") + emulated::ShortRootName(root) + " " + Text(subKey);
     std::int64_t fault = 0;
     if (Faulted(text, &fault))
         return static_cast<LONG>(fault);
@@ -165,7 +142,7 @@ int FakeSystem::RemoveFile(const char* path)
     int status = -1;
     if (path != nullptr) {
         auto found = std::find_if(files_.begin(), files_.end(),
-                                  [&](const std::string& file) { return SamePathIgnoringCase(file, path); });
+                                  [&](const std::string& file) { return emulated::SameName(file, path); });
         if (found != files_.end()) {
             files_.erase(found);
             status = 0;

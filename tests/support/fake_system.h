@@ -149,5 +149,3 @@ private:
     std::vector<Fault> faults_;
 };
 
-// The log name of a predefined root: HKLM, HKCU, HKCR, HKU, HKCC, HKDD, or "key" for an opened key.
-const char* ShortRootName(HKEY root);

@@ -1,5 +1,8 @@
 #include "system/emulated/machine.h"
 
+#include "system/emulated/names.h"
+#include "system/emulated/numbers.h"
+
 #include <cstdio>
 #include <cstring>
 #include <cerrno>
@@ -27,23 +30,6 @@ UINT CopyDirectory(const char* directory, char* buffer, UINT size)
 
 }  // namespace
 
-const char* RootName(HKEY root)
-{
-    if (root == HKEY_LOCAL_MACHINE)
-        return "HKEY_LOCAL_MACHINE";
-    if (root == HKEY_CURRENT_USER)
-        return "HKEY_CURRENT_USER";
-    if (root == HKEY_USERS)
-        return "HKEY_USERS";
-    if (root == HKEY_CLASSES_ROOT)
-        return "HKEY_CLASSES_ROOT";
-    if (root == HKEY_CURRENT_CONFIG)
-        return "HKEY_CURRENT_CONFIG";
-    if (root == HKEY_DYN_DATA)
-        return "HKEY_DYN_DATA";
-    return "(handle)";
-}
-
 LANGID LanguageFromRegistry(const Registry& registry)
 {
     const Value* locale = registry.FindValue(HKEY_CURRENT_USER, "Control Panel\\International", "Locale");
@@ -52,22 +38,10 @@ LANGID LanguageFromRegistry(const Registry& registry)
     std::string text = locale->data;
     if (!text.empty() && text.back() == '\0')
         text.pop_back();
-    if (text.size() != 8)
+    std::uint32_t id = 0;
+    if (text.size() != 8 || !ParseNumber(text, 16, 0xFFFFFFFFu, id))
         return 1033;
-    unsigned long value = 0;
-    for (char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return 1033;
-        value = value * 16 + static_cast<unsigned long>(digit);
-    }
-    return static_cast<LANGID>(value & 0xFFFFu);
+    return static_cast<LANGID>(id & 0xFFFFu);
 }
 
 EmulatedMachine::EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options,

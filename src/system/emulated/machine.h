@@ -59,9 +59,6 @@ private:
 // as 00000407), or 1033 when it is missing or not a locale.
 LANGID LanguageFromRegistry(const Registry& registry);
 
-// Name of a predefined root as the journal and REGEDIT4 files write it.
-const char* RootName(HKEY root);
-
 // A machine folder opened for a run.
 struct MachineFolder {
     std::filesystem::path registryFile;

@@ -616,7 +616,7 @@ std::string SaveRegedit4(const Registry& registry) {
         if (index == kCurrentUser && impl.currentUser != kNoKey) continue;
         const KeyId root = impl.Root(index);
         const std::vector<Value>& values = impl.ValuesOf(root);
-        if (!values.empty()) AppendKey(out, RootName(index), values);
+        if (!values.empty()) AppendKey(out, kRootKeys[index].name, values);
         AppendTree(out, impl, root);
     }
     out += "\r\n";

@@ -8,40 +8,10 @@ namespace emulated {
 
 namespace {
 
-struct RootEntry {
-    HKEY handle;
-    const char* name;
-};
-
-// Same order as RootIndex.
-const RootEntry kRootTable[kRootCount] = {
-    {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},   {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
-    {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"}, {HKEY_USERS, "HKEY_USERS"},
-    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG"}, {HKEY_DYN_DATA, "HKEY_DYN_DATA"},
-};
-
-// Letters in either case compare equal, the accented Windows-1252 ones too, as the registry compares names.
-constexpr char FoldByte(unsigned byte) {
-    if ((byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7)) return static_cast<char>(byte + 0x20);
-    if (byte == 0x8A || byte == 0x8C || byte == 0x8E) return static_cast<char>(byte + 0x10);
-    if (byte == 0x9F) return static_cast<char>(0xFF);
-    return static_cast<char>(byte);
-}
-
-struct FoldTable {
-    char folded[256];
-    constexpr FoldTable() : folded() {
-        for (unsigned byte = 0; byte < 256; ++byte) folded[byte] = FoldByte(byte);
-    }
-};
-constexpr FoldTable kFold;
-
-char FoldChar(char c) { return kFold.folded[static_cast<unsigned char>(c)]; }
-
 std::uint32_t HashName(std::string_view name) {
     std::uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
     for (char c : name) {
-        hash ^= static_cast<unsigned char>(FoldChar(c));
+        hash ^= static_cast<unsigned char>(FoldCase(c));
         hash *= 16777619u;
     }
     return hash;
@@ -66,37 +36,9 @@ std::size_t LineStartBefore(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
-int RootIndexOf(HKEY root) {
-    for (int i = 0; i < kRootCount; ++i) {
-        if (kRootTable[i].handle == root) return i;
-    }
-    return -1;
-}
-
-int RootIndexByName(std::string_view name) {
-    for (int i = 0; i < kRootCount; ++i) {
-        std::string_view root = kRootTable[i].name;
-        if (name.size() >= root.size() && SameName(name.substr(0, root.size()), root) &&
-            (name.size() == root.size() || name[root.size()] == '\\')) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-const char* RootName(int index) { return kRootTable[index].name; }
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-    }
-    return true;
-}
-
 Registry::Impl::Impl() {
     nodes.reserve(kRootCount);
-    for (const RootEntry& root : kRootTable) {
+    for (const RootKey& root : kRootKeys) {
         KeyNode node;
         node.name = root.name;
         nodes.push_back(node);

@@ -15,10 +15,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "system/emulated/names.h"
 #include "system/emulated/registry.h"
 
 namespace emulated {
 
+// Positions in kRootKeys.
 enum RootIndex : int {
     kClassesRoot,
     kCurrentUser,
@@ -26,18 +28,7 @@ enum RootIndex : int {
     kUsers,
     kCurrentConfig,
     kDynData,
-    kRootCount,
 };
-
-// The predefined root with that handle, or -1.
-int RootIndexOf(HKEY root);
-// The root a REGEDIT4 key path begins with (any letter case, followed by its end or a backslash), or -1.
-int RootIndexByName(std::string_view name);
-const char* RootName(int index);
-
-// Name comparison of the registry: letters (Windows-1252 accented ones too) without regard to case, every
-// other byte as it is.
-bool SameName(std::string_view a, std::string_view b);
 
 inline constexpr std::uint32_t kNoSection = 0xFFFFFFFFu;
 

@@ -1,5 +1,7 @@
 #include "system/emulated/windows_folder.h"
 
+#include "system/emulated/names.h"
+
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -8,28 +10,12 @@ namespace emulated {
 
 namespace {
 
-char FoldAscii(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
 // Splits what follows C:\WINDOWS into components; false for anything that could leave the folder or that
 // names no single entry: another drive, an empty, "." or ".." component, a host separator.
 bool SplitBelowWindows(std::string_view path, std::vector<std::string_view>& components)
 {
     std::string_view prefix = kWindowsDirectory;
-    if (path.size() < prefix.size() || !SameNameIgnoringCase(path.substr(0, prefix.size()), prefix))
+    if (path.size() < prefix.size() || !SameName(path.substr(0, prefix.size()), prefix))
         return false;
     path.remove_prefix(prefix.size());
     if (path.empty())
@@ -67,7 +53,7 @@ bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view
             best = entry;
             break;
         }
-        if (SameNameIgnoringCase(entry, name) && (best.empty() || entry < best))
+        if (SameName(entry, name) && (best.empty() || entry < best))
             best = entry;
     }
     if (best.empty())

@@ -1,0 +1,32 @@
+// Names as Windows 9x compares them, and the names of the predefined root keys: one home for both, used by
+// the registry, the Windows folder, the journal and the tests' doubles.
+#pragma once
+
+#include <string_view>
+
+#include "system/win_types.h"
+
+namespace emulated {
+
+// Letters compare without regard to case, the accented Windows-1252 ones too; every other byte as it is.
+char FoldCase(char c);
+bool SameName(std::string_view a, std::string_view b);
+
+// The predefined root keys, in this order.
+struct RootKey {
+    HKEY handle;
+    const char* name;       // as REGEDIT4 files and the journal write it
+    const char* shortName;  // as a call log writes it
+};
+inline constexpr int kRootCount = 6;
+extern const RootKey kRootKeys[kRootCount];
+
+// The position in kRootKeys of the root with that handle, or -1.
+int RootIndexOf(HKEY root);
+// The root a key path begins with (its name in any case, then the end or a backslash), or -1.
+int RootIndexByName(std::string_view path);
+// The root's name, or "(handle)" for a handle that is not a root.
+const char* RootName(HKEY root);
+const char* ShortRootName(HKEY root);
+
+}  // namespace emulated
