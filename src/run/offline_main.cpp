@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "run/command_line.h"
@@ -183,6 +184,8 @@ int main(int argc, char** argv)
 {
     // A file-size limit during the save must be an error the save reports, not the end of the run.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader of the journal that goes away (--journal - | head) is a failed write, not the end of the run.
+    std::signal(SIGPIPE, SIG_IGN);
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error))
@@ -209,6 +212,10 @@ int main(int argc, char** argv)
     emulated::MachineFolder machine;
     if (!emulated::OpenMachine(options.machine, registry, machine, error))
         return Fail(error);
+    // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
+    struct stat registryStatus {};
+    if (!options.dryRun && stat(machine.registryFile.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
+        return Fail(machine.registryFile.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
     for (const std::string& warning : machine.warnings)
         std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
 
@@ -235,18 +242,30 @@ int main(int argc, char** argv)
     RunState state(system);
     RunUninstaller(state, ArgumentText(commandLine.c_str(), NoLeadBytes));
 
-    if (journalOut != nullptr && journalOut != stdout)
-        std::fclose(journalOut);
-
-    int exitCode = 0;
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "%s\n", state.restartFailure);
+
+    // Nothing on disk has changed yet: the registry file is saved first, then the removed files go. A
+    // journal that could not be written whole stops the run here, so that no change goes unrecorded.
+    int journalError = journal.writeError();
+    if (journalOut != nullptr && journalOut != stdout && std::fclose(journalOut) != 0 && journalError == 0)
+        journalError = errno;
+    if (journalOut == stdout && std::fflush(stdout) != 0 && journalError == 0)
+        journalError = errno;
+    if (journalError != 0) {
+        return Fail("cannot write the journal " + options.journal + ": " + std::strerror(journalError) +
+                    "; nothing was removed");
+    }
     if (!options.dryRun && registry.Modified() && !emulated::SaveRegistryFile(machine.registryFile, registry, error))
-        exitCode = Fail(error + ": the registry file was left as it was");
+        return Fail(error + "; nothing was removed: the registry file and every file are as they were");
+    if (!system.CommitFiles(error)) {
+        return Fail(error + "; the registry file was saved without the removed keys, and the other files were "
+                            "removed");
+    }
     std::fprintf(stderr, "removed %u registry %s and %u %s%s\n", journal.keysRemoved(),
                  journal.keysRemoved() == 1 ? "key" : "keys", journal.filesRemoved(),
                  journal.filesRemoved() == 1 ? "file" : "files", options.dryRun ? " (dry run: nothing on disk changed)" : "");
     if (system.restartRequested())
         std::fputs("restart requested (recorded, not performed on this host)\n", stderr);
-    return exitCode;
+    return 0;
 }

@@ -204,6 +204,7 @@ protected:
             EXPECT_TRUE(emulated::SaveRegistryFile(folder.registryFile, registry, error)) << error;
             result.saved = true;
         }
+        EXPECT_TRUE(machine.CommitFiles(error)) << error;
         result.journal = journal.text();
         result.keysRemoved = journal.keysRemoved();
         result.filesRemoved = journal.filesRemoved();

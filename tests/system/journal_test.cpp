@@ -8,7 +8,7 @@ TEST(JournalTest, WritesOneJsonObjectPerOperationInOrder)
 {
     emulated::Journal journal;
     journal.DeleteKey("HKEY_LOCAL_MACHINE", "Enum\\PCI\\VEN_13F6&DEV_0111", true);
-    journal.DeleteFile("C:\\WINDOWS\\SYSTEM\\cmaudio.vxd", false);
+    journal.DeleteFile("C:\\WINDOWS\\SYSTEM\\cmaudio.vxd", emulated::Journal::FileOutcome::Missing);
     journal.MessageBox("Pelko Sound DRUNE", "Do you really want to uninstall your sound card ?", 0x1014, 1033, 7);
     journal.Restart(2, 1, 0);
     journal.Restart(2, 0, 5);
@@ -36,9 +36,8 @@ TEST(JournalTest, CountsOnlyWhatWasRemoved)
 {
     emulated::Journal journal;
     journal.DeleteKey("HKEY_CURRENT_USER", "a", false);
-    journal.DeleteFile("C:\\WINDOWS\\inf\\", false, true);
-    journal.DeleteFile("C:\\WINDOWS\\x", true, true);
-    journal.DeleteFile("C:\\WINDOWS\\y", true);
+    journal.DeleteFile("C:\\WINDOWS\\inf\\", emulated::Journal::FileOutcome::Refused);
+    journal.DeleteFile("C:\\WINDOWS\\y", emulated::Journal::FileOutcome::Removed);
     EXPECT_EQ(journal.keysRemoved(), 0u);
     EXPECT_EQ(journal.filesRemoved(), 1u);
     EXPECT_NE(journal.text().find("\"refused\":true"), std::string::npos);

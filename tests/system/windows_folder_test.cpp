@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using emulated::WindowsFolder;
@@ -38,18 +39,20 @@ protected:
 
 TEST_F(WindowsFolderTest, MatchesEveryComponentIgnoringCase)
 {
-    WindowsFolder folder(windows_, false);
+    WindowsFolder folder(windows_);
     EXPECT_EQ(folder.Find("C:\\WINDOWS\\SYSTEM\\cmaudio.vxd"), windows_ / "SYSTEM" / "CMAUDIO.VXD");
     EXPECT_EQ(folder.Find("c:\\windows\\system\\CmAudio.Vxd"), windows_ / "SYSTEM" / "CMAUDIO.VXD");
     EXPECT_EQ(folder.Find("C:\\WINDOWS\\inf\\other\\OEM3.INF"), windows_ / "INF" / "OTHER" / "oem3.inf");
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\system\\cmaudio.vxd"), WindowsFolder::Outcome::Removed);
-    EXPECT_FALSE(fs::exists(windows_ / "SYSTEM" / "CMAUDIO.VXD"));
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\system\\cmaudio.vxd"), WindowsFolder::Outcome::Missing);
+    std::string error;
+    EXPECT_TRUE(folder.Commit(error)) << error;
+    EXPECT_FALSE(fs::exists(windows_ / "SYSTEM" / "CMAUDIO.VXD"));
 }
 
 TEST_F(WindowsFolderTest, NeverRemovesAFolder)
 {
-    WindowsFolder folder(windows_, false);
+    WindowsFolder folder(windows_);
     // An empty INF name makes the path name the folder itself, with or without its backslash.
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\inf\\"), WindowsFolder::Outcome::Refused);
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\inf"), WindowsFolder::Outcome::Refused);
@@ -60,7 +63,7 @@ TEST_F(WindowsFolderTest, NeverRemovesAFolder)
 
 TEST_F(WindowsFolderTest, NeverLeavesTheWindowsFolder)
 {
-    WindowsFolder folder(windows_, false);
+    WindowsFolder folder(windows_);
     const char* outside[] = {
         "C:\\WINDOWS\\..\\outside.txt",     "C:\\WINDOWS\\inf\\..\\..\\outside.txt",
         "C:\\WINDOWS\\.\\Cldrune.exe",      "D:\\WINDOWS\\Cldrune.exe",
@@ -80,20 +83,37 @@ TEST_F(WindowsFolderTest, NeverFollowsALink)
 {
     fs::create_directory_symlink(top_, windows_ / "SYSTEM" / "up");
     fs::create_symlink(top_ / "outside.txt", windows_ / "link.txt");
-    WindowsFolder folder(windows_, false);
+    WindowsFolder folder(windows_);
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\SYSTEM\\up\\outside.txt"), WindowsFolder::Outcome::Refused);
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\link.txt"), WindowsFolder::Outcome::Refused);
     EXPECT_TRUE(fs::exists(top_ / "outside.txt"));
     EXPECT_TRUE(fs::is_symlink(windows_ / "link.txt"));
 }
 
-TEST_F(WindowsFolderTest, DryRunHidesRemovedFilesAndKeepsThemOnDisk)
+TEST_F(WindowsFolderTest, RemovedFilesStayOnDiskUntilCommitted)
 {
-    WindowsFolder folder(windows_, true);
+    WindowsFolder folder(windows_);
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\Cldrune.exe"), WindowsFolder::Outcome::Removed);
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\CLDRUNE.EXE"), WindowsFolder::Outcome::Missing);
     EXPECT_TRUE(folder.Find("C:\\WINDOWS\\Cldrune.exe").empty());
     EXPECT_TRUE(fs::exists(windows_ / "Cldrune.exe"));
+    EXPECT_EQ(folder.Taken(), std::vector<std::string>{"Cldrune.exe"});
+}
+
+// A folder swapped for a link to the outside after the file was found: the commit walks from a handle on
+// WINDOWS without following links, so it removes nothing outside and says which file it could not remove.
+TEST_F(WindowsFolderTest, AFolderSwappedForALinkLeadsNowhere)
+{
+    Write(top_ / "CMAUDIO.VXD");
+    WindowsFolder folder(windows_);
+    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\SYSTEM\\cmaudio.vxd"), WindowsFolder::Outcome::Removed);
+    fs::rename(windows_ / "SYSTEM", windows_ / "SYSTEM.away");
+    fs::create_directory_symlink(top_, windows_ / "SYSTEM");
+    std::string error;
+    EXPECT_FALSE(folder.Commit(error));
+    EXPECT_NE(error.find("WINDOWS/SYSTEM/CMAUDIO.VXD"), std::string::npos) << error;
+    EXPECT_TRUE(fs::exists(top_ / "CMAUDIO.VXD"));
+    EXPECT_TRUE(fs::exists(windows_ / "SYSTEM.away" / "CMAUDIO.VXD"));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "system/emulated/journal.h"
 
+#include <cerrno>
+
 #include "system/emulated/cp1252.h"
 
 namespace emulated {
@@ -30,10 +32,11 @@ void Journal::Emit(const std::string& line)
 {
     text_ += line;
     text_ += '\n';
-    if (out_ != nullptr) {
-        std::fputs(line.c_str(), out_);
-        std::fputc('\n', out_);
-        std::fflush(out_);
+    if (out_ != nullptr && writeError_ == 0) {
+        // Written at once, so that a run that ends early still leaves its journal; every write is checked.
+        errno = 0;
+        if (std::fputs(line.c_str(), out_) < 0 || std::fputc('\n', out_) == EOF || std::fflush(out_) != 0)
+            writeError_ = errno != 0 ? errno : EIO;
     }
 }
 
@@ -45,12 +48,13 @@ void Journal::DeleteKey(std::string_view root, std::string_view path, bool exist
          ",\"existed\":" + (existed ? "true" : "false") + "}");
 }
 
-void Journal::DeleteFile(std::string_view path, bool existed, bool refused)
+void Journal::DeleteFile(std::string_view path, FileOutcome outcome)
 {
-    if (existed && !refused)
+    if (outcome == FileOutcome::Removed)
         ++filesRemoved_;
-    Emit("{\"op\":\"delete-file\",\"path\":" + JsonString(path) + ",\"existed\":" + (existed ? "true" : "false") +
-         (refused ? ",\"refused\":true}" : "}"));
+    Emit("{\"op\":\"delete-file\",\"path\":" + JsonString(path) +
+         ",\"existed\":" + (outcome == FileOutcome::Missing ? "false" : "true") +
+         (outcome == FileOutcome::Refused ? ",\"refused\":true}" : "}"));
 }
 
 void Journal::MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result)

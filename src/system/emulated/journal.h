@@ -16,8 +16,12 @@ public:
     explicit Journal(std::FILE* out = nullptr) : out_(out) {}
 
     void DeleteKey(std::string_view root, std::string_view path, bool existed);
-    // `refused`: something is there, but it was not removed (a folder, a link, outside the Windows folder).
-    void DeleteFile(std::string_view path, bool existed, bool refused = false);
+    enum class FileOutcome {
+        Removed,  // existed, and goes
+        Missing,  // nothing there
+        Refused,  // something is there, but it is not removed: a folder, a link, outside the Windows folder
+    };
+    void DeleteFile(std::string_view path, FileOutcome outcome);
     void MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result);
     void Restart(UINT flags, BOOL result, DWORD error);
 
@@ -25,11 +29,15 @@ public:
     unsigned filesRemoved() const { return filesRemoved_; }
     // Every line written so far, for tests and the summary.
     const std::string& text() const { return text_; }
+    // False once a line could not be written whole to `out`; errno of the first failure in writeError().
+    bool ok() const { return writeError_ == 0; }
+    int writeError() const { return writeError_; }
 
 private:
     void Emit(const std::string& line);
 
     std::FILE* out_;
+    int writeError_ = 0;
     std::string text_;
     unsigned keysRemoved_ = 0;
     unsigned filesRemoved_ = 0;

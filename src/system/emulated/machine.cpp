@@ -47,7 +47,7 @@ LANGID LanguageFromRegistry(const Registry& registry)
 EmulatedMachine::EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options,
                                  Journal& journal)
     : registry_(registry),
-      folder_(std::move(windowsFolder), options.dryRun),
+      folder_(windowsFolder),
       options_(std::move(options)),
       journal_(journal)
 {
@@ -85,16 +85,13 @@ int EmulatedMachine::RemoveFile(const char* path)
 {
     switch (folder_.Remove(path)) {
     case WindowsFolder::Outcome::Removed:
-        journal_.DeleteFile(path, true);
+        journal_.DeleteFile(path, Journal::FileOutcome::Removed);
         return 0;
     case WindowsFolder::Outcome::Missing:
-        journal_.DeleteFile(path, false);
+        journal_.DeleteFile(path, Journal::FileOutcome::Missing);
         return -1;
     case WindowsFolder::Outcome::Refused:
-        journal_.DeleteFile(path, false, true);
-        return -1;
-    case WindowsFolder::Outcome::Failed:
-        journal_.DeleteFile(path, true, true);
+        journal_.DeleteFile(path, Journal::FileOutcome::Refused);
         return -1;
     }
     return -1;
@@ -138,6 +135,11 @@ BOOL EmulatedMachine::ExitWindowsEx(UINT flags, DWORD)
 DWORD EmulatedMachine::GetLastError()
 {
     return lastError_;
+}
+
+bool EmulatedMachine::CommitFiles(std::string& error)
+{
+    return options_.dryRun || folder_.Commit(error);
 }
 
 namespace {
@@ -208,6 +210,11 @@ bool OpenMachine(const std::filesystem::path& folder, Registry& registry, Machin
     if (!FindEntryIgnoringCase(folder, "WINDOWS", machine.windowsFolder) ||
         !std::filesystem::is_directory(machine.windowsFolder, status)) {
         error = "no WINDOWS folder in the machine folder " + folder.string();
+        return false;
+    }
+    // A WINDOWS that is a link would lead the file removals out of the machine.
+    if (std::filesystem::is_symlink(machine.windowsFolder, status)) {
+        error = machine.windowsFolder.string() + " is a symbolic link: the machine is refused";
         return false;
     }
     std::string text;

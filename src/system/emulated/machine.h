@@ -46,6 +46,12 @@ public:
 
     bool restartRequested() const { return restartRequested_; }
 
+    // Files the run removed stay on disk until this removes them (never in a dry run), so that a run whose
+    // registry file cannot be saved removes nothing. False with a one-line `error`.
+    bool CommitFiles(std::string& error);
+    // The removed files, as host paths relative to the Windows folder.
+    const std::vector<std::string>& RemovedFiles() const { return folder_.Taken(); }
+
 private:
     Registry& registry_;
     WindowsFolder folder_;

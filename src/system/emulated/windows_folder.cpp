@@ -1,10 +1,15 @@
 #include "system/emulated/windows_folder.h"
 
-#include "system/emulated/names.h"
-
-#include <system_error>
-#include <utility>
+#include <cerrno>
+#include <cstring>
 #include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "system/emulated/names.h"
 
 namespace emulated {
 
@@ -36,70 +41,125 @@ bool SplitBelowWindows(std::string_view path, std::vector<std::string_view>& com
     }
 }
 
+// The entry of the folder open on `dir` that matches `name`, as FindEntryIgnoringCase chooses it.
+bool FindEntryIn(int dir, std::string_view name, std::string& found)
+{
+    // A handle of its own for the listing, so that `dir` stays as it is.
+    int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0)
+        return false;
+    DIR* entries = fdopendir(listing);
+    if (entries == nullptr) {
+        close(listing);
+        return false;
+    }
+    std::string best;
+    while (const dirent* entry = readdir(entries)) {
+        std::string_view candidate = entry->d_name;
+        if (candidate == name) {
+            best = candidate;
+            break;
+        }
+        if (SameName(candidate, name) && (best.empty() || candidate < best))
+            best = candidate;
+    }
+    closedir(entries);
+    if (best.empty())
+        return false;
+    found = best;
+    return true;
+}
+
+// Opens a folder below `dir` without following a link; -1 when it is not a folder.
+int OpenFolderAt(int dir, const char* name)
+{
+    return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Follows the folders of `relative` (host names joined by '/') from `root`; returns a handle on the last
+// folder, whose entry `*leaf` names, or -1.
+int OpenParent(int root, const std::string& relative, std::string* leaf)
+{
+    int dir = dup(root);
+    std::size_t start = 0;
+    for (std::size_t slash; dir >= 0 && (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+        int next = OpenFolderAt(dir, relative.substr(start, slash - start).c_str());
+        close(dir);
+        dir = next;
+    }
+    *leaf = relative.substr(start);
+    return dir;
+}
+
 }  // namespace
 
 bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found)
 {
-    std::error_code error;
-    std::filesystem::directory_iterator it(folder, error);
-    if (error)
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
         return false;
-    std::string best;
-    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error)
-            return false;
-        std::string entry = it->path().filename().string();
-        if (entry == name) {
-            best = entry;
-            break;
-        }
-        if (SameName(entry, name) && (best.empty() || entry < best))
-            best = entry;
-    }
-    if (best.empty())
-        return false;
-    found = folder / best;
-    return true;
+    std::string entry;
+    bool ok = FindEntryIn(dir, name, entry);
+    close(dir);
+    if (ok)
+        found = folder / entry;
+    return ok;
 }
 
-WindowsFolder::WindowsFolder(std::filesystem::path hostFolder, bool dryRun)
-    : host_(std::move(hostFolder)), dryRun_(dryRun)
+WindowsFolder::WindowsFolder(const std::filesystem::path& hostFolder)
+    : host_(hostFolder), root_(open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
 {
 }
 
-WindowsFolder::Lookup WindowsFolder::Resolve(std::string_view windowsPath, std::filesystem::path& hostPath) const
+WindowsFolder::~WindowsFolder()
+{
+    if (root_ >= 0)
+        close(root_);
+}
+
+WindowsFolder::Lookup WindowsFolder::Resolve(std::string_view windowsPath, std::string& relative) const
 {
     std::vector<std::string_view> components;
     if (!SplitBelowWindows(windowsPath, components) || components.empty())
         return Lookup::Refused;
-    std::error_code error;
-    std::filesystem::path current = host_;
-    if (std::filesystem::symlink_status(current, error).type() != std::filesystem::file_type::directory)
+    if (root_ < 0)
         return Lookup::Missing;
-    for (std::size_t i = 0; i < components.size(); ++i) {
-        std::filesystem::path next;
-        if (!FindEntryIgnoringCase(current, components[i], next))
-            return Lookup::Missing;
-        auto type = std::filesystem::symlink_status(next, error).type();
-        bool last = i + 1 == components.size();
-        if (type == std::filesystem::file_type::symlink)
-            return Lookup::Refused;
-        if (!last && type != std::filesystem::file_type::directory)
-            return Lookup::Missing;
-        if (last && type != std::filesystem::file_type::regular)
-            return type == std::filesystem::file_type::directory ? Lookup::Refused : Lookup::Missing;
-        current = next;
+    Lookup result = Lookup::Missing;
+    int dir = dup(root_);
+    relative.clear();
+    for (std::size_t i = 0; dir >= 0 && i < components.size(); ++i) {
+        std::string name;
+        if (!FindEntryIn(dir, components[i], name))
+            break;
+        struct stat status {};
+        if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            break;
+        relative += name;
+        if (S_ISLNK(status.st_mode)) {
+            result = Lookup::Refused;
+            break;
+        }
+        if (i + 1 == components.size()) {
+            if (S_ISREG(status.st_mode))
+                result = takenSet_.count(relative) != 0 ? Lookup::Missing : Lookup::Found;
+            else if (S_ISDIR(status.st_mode))
+                result = Lookup::Refused;
+            break;
+        }
+        relative += '/';
+        int next = OpenFolderAt(dir, name.c_str());
+        close(dir);
+        dir = next;
     }
-    if (hidden_.count(current.string()) != 0)
-        return Lookup::Missing;
-    hostPath = current;
-    return Lookup::Found;
+    if (dir >= 0)
+        close(dir);
+    return result;
 }
 
 WindowsFolder::Outcome WindowsFolder::Remove(std::string_view windowsPath)
 {
-    std::filesystem::path hostPath;
-    switch (Resolve(windowsPath, hostPath)) {
+    std::string relative;
+    switch (Resolve(windowsPath, relative)) {
     case Lookup::Missing:
         return Outcome::Missing;
     case Lookup::Refused:
@@ -107,20 +167,48 @@ WindowsFolder::Outcome WindowsFolder::Remove(std::string_view windowsPath)
     case Lookup::Found:
         break;
     }
-    if (dryRun_) {
-        hidden_.insert(hostPath.string());
-        return Outcome::Removed;
-    }
-    std::error_code error;
-    if (!std::filesystem::remove(hostPath, error) || error)
-        return Outcome::Failed;
+    taken_.push_back(relative);
+    takenSet_.insert(relative);
     return Outcome::Removed;
 }
 
 std::filesystem::path WindowsFolder::Find(std::string_view windowsPath) const
 {
-    std::filesystem::path hostPath;
-    return Resolve(windowsPath, hostPath) == Lookup::Found ? hostPath : std::filesystem::path();
+    std::string relative;
+    return Resolve(windowsPath, relative) == Lookup::Found ? host_ / relative : std::filesystem::path();
+}
+
+bool WindowsFolder::Commit(std::string& error)
+{
+    bool ok = true;
+    for (const std::string& relative : taken_) {
+        std::string why = RemoveTaken(relative);
+        if (!why.empty() && ok) {
+            error = "cannot remove WINDOWS/" + relative + ": " + why;
+            ok = false;
+        }
+    }
+    taken_.clear();
+    return ok;
+}
+
+std::string WindowsFolder::RemoveTaken(const std::string& relative) const
+{
+    std::string leaf;
+    int dir = root_ < 0 ? -1 : OpenParent(root_, relative, &leaf);
+    if (dir < 0)
+        return std::string("its folder cannot be opened: ") + std::strerror(errno);
+    std::string why;
+    struct stat status {};
+    // Checked again from the handle on its folder: only a regular file is removed, whatever happened since.
+    if (fstatat(dir, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISREG(status.st_mode))
+        why = "no longer a regular file";
+    else if (unlinkat(dir, leaf.c_str(), 0) != 0)
+        why = std::strerror(errno);
+    close(dir);
+    return why;
 }
 
 }  // namespace emulated

@@ -1,43 +1,63 @@
 // The machine's Windows directory: Windows paths below C:\WINDOWS map to a host folder, each component
 // matched case-insensitively as on FAT. Only regular files are ever removed; nothing outside the folder is
-// ever touched (no "." or "..", no other drive, no way out through a link).
+// ever touched: no "." or "..", no other drive, and every step is taken from a handle on the folder before
+// it without following a link, so that a folder swapped for a link while the run goes on leads nowhere.
+//
+// A removal is held until Commit: the file is gone for the rest of the run at once, and leaves the disk only
+// when the run's other changes (the registry file) are saved, so a run that cannot save removes nothing.
 #pragma once
 
 #include <filesystem>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace emulated {
 
 inline constexpr char kWindowsDirectory[] = "C:\\WINDOWS";
 inline constexpr char kSystemDirectory[] = "C:\\WINDOWS\\SYSTEM";
 
-// The entry of `folder` whose name matches `name` ignoring the case of ASCII letters; an exact match wins,
-// then the first in name order, so the choice never depends on the order the host lists a folder.
+// The entry of `folder` whose name matches `name` ignoring case; an exact match wins, then the first in
+// name order, so the choice never depends on the order the host lists a folder.
 bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found);
 
 class WindowsFolder {
 public:
-    // `hostFolder` stands for C:\WINDOWS. In a dry run nothing is removed on disk: removed files are only
-    // hidden from the rest of the run.
-    WindowsFolder(std::filesystem::path hostFolder, bool dryRun);
+    // `hostFolder` stands for C:\WINDOWS. It is opened here, once, without following a link.
+    explicit WindowsFolder(const std::filesystem::path& hostFolder);
+    ~WindowsFolder();
+    WindowsFolder(const WindowsFolder&) = delete;
+    WindowsFolder& operator=(const WindowsFolder&) = delete;
 
-    enum class Outcome { Removed, Missing, Refused, Failed };
-    // Removes the regular file a Windows path names. Missing: nothing there (or already removed);
-    // Refused: a folder, a link, or a path outside the folder; Failed: the host refused the removal.
+    enum class Outcome {
+        Removed,  // a regular file: taken for removal, gone for the rest of the run
+        Missing,  // nothing there (or already taken)
+        Refused,  // a folder, a link, or a path that would leave the folder
+    };
     Outcome Remove(std::string_view windowsPath);
 
-    // The host path of an existing regular file, or empty.
+    // The host path of an existing regular file not taken for removal, or empty.
     std::filesystem::path Find(std::string_view windowsPath) const;
 
+    // The files taken for removal, as host paths relative to the folder, in the order they were taken.
+    const std::vector<std::string>& Taken() const { return taken_; }
+
+    // Removes the taken files from the disk, each from a handle on its own folder. False with a one-line
+    // `error` when a file could not be removed (the others are still removed).
+    bool Commit(std::string& error);
+
 private:
+    // The exact host names of the components of a Windows path, when it names a regular file.
     enum class Lookup { Found, Missing, Refused };
-    Lookup Resolve(std::string_view windowsPath, std::filesystem::path& hostPath) const;
+    Lookup Resolve(std::string_view windowsPath, std::string& relative) const;
+    // Removes one taken file; the reason when it could not, else empty.
+    std::string RemoveTaken(const std::string& relative) const;
 
     std::filesystem::path host_;
-    bool dryRun_;
-    std::set<std::string> hidden_;
+    int root_ = -1;  // handle on the host folder; -1 when it could not be opened
+    std::vector<std::string> taken_;
+    std::set<std::string> takenSet_;
 };
 
 }  // namespace emulated
