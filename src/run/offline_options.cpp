@@ -1,0 +1,172 @@
+#include "run/offline_options.h"
+
+#include <getopt.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "system/emulated/numbers.h"
+
+namespace offline {
+
+const char kUsage[] =
+    "usage: cmpci-uninstall --machine DIR [--answer yes|no] [--lang ID] [--journal FILE] [--dry-run]\n"
+    "                       [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
+    "\n"
+    "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
+    "Windows 9x machine: DIR holds registry.reg (a REGEDIT4 file) and WINDOWS/ (the Windows directory).\n"
+    "\n"
+    "The argument text decides the mode, as on Windows:\n"
+    "  (none)       interactive: asks for confirmation, then reports completion\n"
+    "  reboot       restart: no questions, then announces and requests a restart (never performed here)\n"
+    "  anything else  silent: no box at all\n"
+    "\n"
+    "options:\n"
+    "  --machine DIR          the machine folder (required)\n"
+    "  --answer yes|no        answer the confirmation box without asking\n"
+    "  --lang ID              the user's language identifier, decimal or 0x-hex (default: the user's\n"
+    "                         Control Panel\\International Locale, else 1033)\n"
+    "  --journal FILE         write every deletion, box and restart request as JSON Lines (- = stdout)\n"
+    "  --dry-run              run in full in memory; nothing on disk changes\n"
+    "  --refuse-restart CODE  the restart request fails with this error code\n"
+    "  --command-line TEXT    the whole Windows command line, program name included, instead of ARGUMENTs\n"
+    "  --help                 this text\n"
+    "\n"
+    "Exit code 0 for every run carried out (as the Windows program); 2 when the tool itself cannot run.\n";
+
+namespace {
+
+enum OptionId { kMachine = 256, kAnswer, kLang, kJournal, kDryRun, kRefuseRestart, kCommandLine, kHelp };
+
+const option kLongOptions[] = {
+    {"machine", required_argument, nullptr, kMachine},
+    {"answer", required_argument, nullptr, kAnswer},
+    {"lang", required_argument, nullptr, kLang},
+    {"journal", required_argument, nullptr, kJournal},
+    {"dry-run", no_argument, nullptr, kDryRun},
+    {"refuse-restart", required_argument, nullptr, kRefuseRestart},
+    {"command-line", required_argument, nullptr, kCommandLine},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+// getopt_long takes any unambiguous prefix of a name; this program takes full names only, so that an
+// option added later cannot change what an abbreviation in a script means.
+bool IsFullOptionName(const std::string& word)
+{
+    std::string name = word.substr(2, word.find('=') - 2);
+    for (const option* entry = kLongOptions; entry->name != nullptr; ++entry) {
+        if (name == entry->name)
+            return true;
+    }
+    return false;
+}
+
+bool ParseAnswer(const char* text, Answer& answer)
+{
+    if (std::strcmp(text, "yes") == 0) {
+        answer = Answer::Yes;
+    } else if (std::strcmp(text, "no") == 0) {
+        answer = Answer::No;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
+{
+    // optind = 0 makes glibc's and musl's getopt start afresh, dropping the state of an earlier parse.
+    // A leading "-" in optstring hands every non-option word back in place (code 1) instead of moving it
+    // to the end, so ARGUMENTs keep their order; getopt stops at "--" and leaves the rest to us, so no
+    // word after it is taken as an option. ":" reports a missing value as ':' and quiets getopt's own
+    // messages. There are no short options: every "-x" word comes back as '?'.
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+        int index = optind == 0 ? 1 : optind;  // the word getopt_long looks at next
+        int code = getopt_long(argc, argv, "-:", kLongOptions, nullptr);
+        if (code == -1)
+            break;
+        if (code == 1) {
+            options.arguments.push_back(optarg);
+            continue;
+        }
+        std::string word = argv[index];
+        if (word[1] != '-') {
+            error = "unknown option " + word + " (put ARGUMENTs that begin with - after --)";
+            return false;
+        }
+        if (!IsFullOptionName(word)) {
+            error = "unknown option " + word;
+            return false;
+        }
+        std::string name = word.substr(0, word.find('='));
+        std::uint32_t number = 0;
+        switch (code) {
+        case '?':  // a full name, so a flag given a value
+            error = name + " takes no value";
+            return false;
+        case ':':
+            error = name + " needs a value";
+            return false;
+        case kHelp:
+            options.help = true;
+            break;
+        case kDryRun:
+            options.dryRun = true;
+            break;
+        case kMachine:
+            options.machine = optarg;
+            break;
+        case kJournal:
+            options.journal = optarg;
+            break;
+        case kCommandLine:
+            options.commandLine = optarg;
+            break;
+        case kAnswer:
+            if (!ParseAnswer(optarg, options.answer)) {
+                error = "--answer takes yes or no, not " + std::string(optarg);
+                return false;
+            }
+            break;
+        case kLang:
+            if (!emulated::ParseDecimalOrHex(optarg, 0xFFFF, number)) {
+                error = "--lang takes a language identifier from 0 to 65535 (decimal or 0x-hex), not " +
+                        std::string(optarg);
+                return false;
+            }
+            options.language = static_cast<LANGID>(number);
+            break;
+        case kRefuseRestart:
+            if (!emulated::ParseDecimalOrHex(optarg, 0xFFFFFFFFu, number)) {
+                error = "--refuse-restart takes an error code (decimal or 0x-hex), not " + std::string(optarg);
+                return false;
+            }
+            options.refuseRestart = static_cast<DWORD>(number);
+            break;
+        default:
+            error = "unknown option " + word;
+            return false;
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        options.arguments.push_back(argv[i]);
+
+    if (options.help)
+        return true;
+    if (options.machine.empty()) {
+        error = "--machine DIR is required";
+        return false;
+    }
+    if (options.commandLine && !options.arguments.empty()) {
+        error = "give either --command-line or ARGUMENTs, not both";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace offline

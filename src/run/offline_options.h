@@ -1,0 +1,34 @@
+// The offline program's command line: its options, the parser and the help text.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "system/win_types.h"
+
+namespace offline {
+
+extern const char kUsage[];
+
+// How the confirmation box is answered: on the terminal, or Yes or No without asking.
+enum class Answer { Ask, Yes, No };
+
+struct Options {
+    std::string machine{};
+    Answer answer = Answer::Ask;
+    std::optional<LANGID> language{};
+    std::string journal{};
+    bool dryRun = false;
+    std::optional<DWORD> refuseRestart{};
+    std::optional<std::string> commandLine{};
+    std::vector<std::string> arguments{};
+    bool help = false;
+};
+
+// Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full
+// names; every other word is an ARGUMENT, in order. A repeated option takes its last value. On a refused
+// command line, returns false with one line naming the fault in `error`. `argv` is not reordered.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
+
+}  // namespace offline
