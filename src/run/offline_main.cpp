@@ -59,6 +59,7 @@ int main(int argc, char** argv)
     }
     if (commandLine.find('\0') != std::string::npos)
         return Fail("the command line holds a zero byte");
+    const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
 
     emulated::Registry registry;
     emulated::MachineFolder machine;
@@ -68,6 +69,11 @@ int main(int argc, char** argv)
     struct stat registryStatus {};
     if (!options.dryRun && stat(machine.registryFile.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
         return Fail(machine.registryFile.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
+    // A script that forgot --answer must not have its input taken for an answer (or its end for a Yes).
+    if (argumentText[0] == '\0' && options.answer == offline::Answer::Ask && isatty(STDIN_FILENO) == 0) {
+        return Fail("standard input is not a terminal: give --answer yes or --answer no to answer the "
+                    "confirmation box; nothing was changed");
+    }
     for (const std::string& warning : machine.warnings)
         std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
 
@@ -85,16 +91,19 @@ int main(int argc, char** argv)
     machineOptions.dryRun = options.dryRun;
     machineOptions.language = options.language;
     machineOptions.refuseRestart = options.refuseRestart;
-    machineOptions.answers.preset = options.answer == offline::Answer::Yes  ? IDYES
-                                    : options.answer == offline::Answer::No ? IDNO
-                                                                            : 0;  // ask
+    switch (options.answer) {
+    case offline::Answer::Ask: machineOptions.answers.preset = emulated::BoxPreset::Ask; break;
+    case offline::Answer::Yes: machineOptions.answers.preset = emulated::BoxPreset::Yes; break;
+    case offline::Answer::No: machineOptions.answers.preset = emulated::BoxPreset::No; break;
+    case offline::Answer::Unshown: machineOptions.answers.preset = emulated::BoxPreset::Unshown; break;
+    }
     machineOptions.answers.input = stdin;
     machineOptions.answers.inputIsTerminal = isatty(STDIN_FILENO) != 0;
     machineOptions.answers.display = stderr;
     emulated::EmulatedMachine system(registry, machine.windowsFolder, machineOptions, journal);
 
     RunState state(system);
-    RunUninstaller(state, ArgumentText(commandLine.c_str(), NoLeadBytes));
+    RunUninstaller(state, argumentText);
 
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "%s\n", state.restartFailure);

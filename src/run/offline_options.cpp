@@ -10,7 +10,7 @@
 namespace offline {
 
 const char kUsage[] =
-    "usage: cmpci-uninstall --machine DIR [--answer yes|no] [--lang ID] [--journal FILE] [--dry-run]\n"
+    "usage: cmpci-uninstall --machine DIR [--answer yes|no|unshown] [--lang ID] [--journal FILE] [--dry-run]\n"
     "                       [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
     "\n"
     "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
@@ -23,7 +23,9 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --machine DIR          the machine folder (required)\n"
-    "  --answer yes|no        answer the confirmation box without asking\n"
+    "  --answer yes|no        answer the confirmation box without asking (needed when standard input is\n"
+    "                         not a terminal); unshown: as a box Windows could not show, which counts\n"
+    "                         as consent\n"
     "  --lang ID              the user's language identifier, decimal or 0x-hex (default: the user's\n"
     "                         Control Panel\\International Locale, else 1033)\n"
     "  --journal FILE         write every deletion, box and restart request as JSON Lines (- = stdout)\n"
@@ -68,6 +70,8 @@ bool ParseAnswer(const char* text, Answer& answer)
         answer = Answer::Yes;
     } else if (std::strcmp(text, "no") == 0) {
         answer = Answer::No;
+    } else if (std::strcmp(text, "unshown") == 0) {
+        answer = Answer::Unshown;
     } else {
         return false;
     }
@@ -129,7 +133,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             break;
         case kAnswer:
             if (!ParseAnswer(optarg, options.answer)) {
-                error = "--answer takes yes or no, not " + std::string(optarg);
+                error = "--answer takes yes, no or unshown, not " + std::string(optarg);
                 return false;
             }
             break;

@@ -11,8 +11,9 @@ namespace offline {
 
 extern const char kUsage[];
 
-// How the confirmation box is answered: on the terminal, or Yes or No without asking.
-enum class Answer { Ask, Yes, No };
+// How the confirmation box is answered: on the terminal, Yes or No without asking, or as a box Windows could
+// not show.
+enum class Answer { Ask, Yes, No, Unshown };
 
 struct Options {
     std::string machine{};

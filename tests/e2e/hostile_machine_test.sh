@@ -60,5 +60,13 @@ fresh; rm "$work/m/registry.reg"; mkfifo "$work/m/registry.reg"
 timeout 10 "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"
 check "a FIFO registry file is refused without hanging" 'one_error "not a regular file"'
 
+# A script that forgot --answer: exit 2 naming --answer, before anything happens; unshown is consent.
+fresh
+"$tool" --machine "$work/m" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"
+check "no --answer without a terminal is refused" 'one_error "give --answer" && untouched'
+fresh
+run --answer unshown
+check "--answer unshown removes the card" '[ "$(cat "$work/rc")" = 0 ] && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ] && grep -q "removed 17 registry keys" "$work/err"'
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -195,7 +195,9 @@ protected:
         emulated::Journal journal;
         emulated::MachineOptions options;
         options.dryRun = dryRun;
-        options.answers.preset = answer;
+        options.answers.preset = answer == IDYES ? emulated::BoxPreset::Yes
+                                 : answer == IDNO  ? emulated::BoxPreset::No
+                                                   : emulated::BoxPreset::Unshown;
         emulated::EmulatedMachine machine(registry, folder.windowsFolder, options, journal);
         RunState state(machine);
         RunUninstaller(state, argumentText);

@@ -96,7 +96,7 @@ TEST(OfflineOptionsTest, RefusesWithOneLineNamingTheFault)
         {{"--machine", "m", "--dry-run=1"}, "--dry-run takes no value"},
         {{"--help="}, "--help takes no value"},
         {{"--machine"}, "--machine needs a value"},
-        {{"--machine", "m", "--answer", "maybe"}, "--answer takes yes or no, not maybe"},
+        {{"--machine", "m", "--answer", "maybe"}, "--answer takes yes, no or unshown, not maybe"},
         {{"--machine", "m", "--lang", "65536"}, "0 to 65535 (decimal or 0x-hex), not 65536"},
         {{"--machine", "m", "--lang=0x"}, "--lang takes a language identifier from 0 to 65535"},
         {{"--machine", "m", "--refuse-restart", "0x100000000"}, "--refuse-restart takes an error code"},

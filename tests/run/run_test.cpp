@@ -30,7 +30,9 @@ protected:
         emulated::MachineOptions options;
         options.language = language;
         options.refuseRestart = refuseRestart;
-        options.answers.preset = answer;
+        options.answers.preset = answer == IDYES ? emulated::BoxPreset::Yes
+                                 : answer == IDNO  ? emulated::BoxPreset::No
+                                                   : emulated::BoxPreset::Unshown;
         std::FILE* none = std::fopen("/dev/null", "r");
         options.answers.input = none;
         emulated::EmulatedMachine machine(registry_, std::filesystem::path("/nonexistent-windows"), options, journal);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -15,9 +16,11 @@ protected:
             std::fclose(input_);
         if (display_ != nullptr)
             std::fclose(display_);
+        std::free(shown_);
+        shown_ = nullptr;
     }
 
-    emulated::BoxAnswers Answers(const std::string& typed, bool terminal, int preset = 0)
+    emulated::BoxAnswers Answers(const std::string& typed, bool terminal, emulated::BoxPreset preset = emulated::BoxPreset::Ask)
     {
         typed_ = typed;
         input_ = fmemopen(typed_.data(), typed_.size() + 1, "r");
@@ -49,7 +52,7 @@ TEST_F(TerminalBoxTest, YesNoBoxReadsAnswersAndAsksAgainOnAnythingElse)
         int result;
     } cases[] = {
         {"y\n", IDYES}, {"YES\n", IDYES}, {"n\n", IDNO}, {"No\r\n", IDNO},
-        {"maybe\n\nyes\n", IDYES}, {"  no  \n", IDNO}, {"", 0}, {"what\n", 0},
+        {"maybe\n\nyes\n", IDYES}, {"  no  \n", IDNO}, {"", IDNO}, {"what\n", IDNO},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);
@@ -61,7 +64,7 @@ TEST_F(TerminalBoxTest, YesNoBoxReadsAnswersAndAsksAgainOnAnythingElse)
 
 TEST_F(TerminalBoxTest, PresetAnswersTheYesNoBoxWithoutReading)
 {
-    EXPECT_EQ(emulated::ShowTerminalBox(Answers("y\n", true, IDNO), "c", "t", 0x1014), IDNO);
+    EXPECT_EQ(emulated::ShowTerminalBox(Answers("y\n", true, emulated::BoxPreset::No), "c", "t", 0x1014), IDNO);
     EXPECT_EQ(std::fgetc(input_), 'y');
 }
 

@@ -47,13 +47,20 @@ std::string Lower(std::string text)
     return text;
 }
 
-// One line of input without its line end; false at the end of input.
+// Longer answers are not answers: the rest of such a line is read and dropped, so that endless input
+// cannot exhaust the memory.
+constexpr std::size_t kMaxAnswerLength = 64;
+
+// One line of input without its line end and surrounding blanks, cut at kMaxAnswerLength; false at the end
+// of input.
 bool ReadLine(std::FILE* input, std::string& line)
 {
     line.clear();
     int c;
-    while ((c = std::fgetc(input)) != EOF && c != '\n')
-        line += static_cast<char>(c);
+    while ((c = std::fgetc(input)) != EOF && c != '\n') {
+        if (line.size() <= kMaxAnswerLength)
+            line += static_cast<char>(c);
+    }
     if (c == EOF && line.empty())
         return false;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
@@ -84,31 +91,46 @@ int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::st
         Draw(answers.display, caption, text, style, buttons);
 
     bool singleOk = buttons.size() == 1;
-    if (singleOk && (answers.preset != 0 || answers.input == nullptr || !answers.inputIsTerminal))
+    if (singleOk && (answers.preset != BoxPreset::Ask || answers.input == nullptr || !answers.inputIsTerminal))
         return IDOK;
-    if (!singleOk && answers.preset != 0) {
+    if (!singleOk && answers.preset == BoxPreset::Unshown) {
+        if (answers.display != nullptr)
+            std::fputs("(not shown: taken as a box Windows could not show)\n", answers.display);
+        return 0;
+    }
+    const int preset = answers.preset == BoxPreset::Yes ? IDYES : answers.preset == BoxPreset::No ? IDNO : 0;
+    if (!singleOk && preset != 0) {
         for (const Button& button : buttons) {
-            if (button.result == answers.preset)
-                return answers.preset;
+            if (button.result == preset)
+                return preset;
         }
     }
     if (answers.input == nullptr)
         return 0;
 
+    std::string prompt;
+    for (const Button& button : buttons)
+        prompt += std::string(prompt.empty() ? "" : "/") + button.word;
     std::string line;
     while (true) {
         if (answers.display != nullptr) {
-            std::string prompt;
-            for (const Button& button : buttons)
-                prompt += std::string(prompt.empty() ? "" : "/") + button.word;
             if (singleOk)
                 std::fputs("Press Enter for OK: ", answers.display);
             else
                 std::fprintf(answers.display, "Answer %s: ", prompt.c_str());
             std::fflush(answers.display);
         }
-        if (!ReadLine(answers.input, line))
+        if (!ReadLine(answers.input, line)) {
+            // The end of input on a terminal (Ctrl-D) is a No: a user who leaves removes nothing.
+            for (const Button& button : buttons) {
+                if (button.result == IDNO) {
+                    if (answers.display != nullptr)
+                        std::fputs("\n(end of input: taken as No)\n", answers.display);
+                    return IDNO;
+                }
+            }
             return 0;
+        }
         if (singleOk)
             return IDOK;
         std::string typed = Lower(line);
@@ -116,6 +138,8 @@ int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::st
             if (typed == button.word || (typed.size() == 1 && typed[0] == button.word[0]))
                 return button.result;
         }
+        if (answers.display != nullptr)
+            std::fprintf(answers.display, "Please answer %s.\n", prompt.c_str());
     }
 }
 
