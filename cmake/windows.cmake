@@ -13,7 +13,11 @@ endif()
 # objects or static run-time libraries (they hold CMOV). The image starts at CmpciEntry and imports only from
 # KERNEL32, USER32 and ADVAPI32: no C run-time DLL, since a Windows 95 without Internet Explorer 4 has no
 # MSVCRT.DLL. OS and subsystem version 4.0, or Windows 9x and NT4 refuse it.
+# The version resource shows in Explorer's Properties.
+enable_language(RC)
+configure_file(cmake/cmpci-uninstall.rc.in ${CMAKE_CURRENT_BINARY_DIR}/cmpci-uninstall.rc @ONLY)
 add_executable(cmpci-uninstall WIN32
+    ${CMAKE_CURRENT_BINARY_DIR}/cmpci-uninstall.rc
     src/run/win32_main.cpp
     src/system/win32/win32_system.cpp
     ${CMPCI_LOGIC_SOURCES})
@@ -38,6 +42,9 @@ add_test(NAME win32.no_c_runtime
             check $<TARGET_FILE:cmpci-uninstall>)
 add_test(NAME win32.cpu
     COMMAND bash ${CMPCI_WIN32_TESTS}/check_cpu.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall>)
+add_test(NAME win32.version_resource
+    COMMAND bash -c "strings -el \"$1\" | grep -x -F '${PROJECT_VERSION}' && strings -el \"$1\" | grep -q '^Removes the C-Media'"
+            check $<TARGET_FILE:cmpci-uninstall>)
 add_test(NAME win32.pe_header
     COMMAND bash ${CMPCI_WIN32_TESTS}/check_pe_header.sh ${CMPCI_OBJDUMP} $<TARGET_FILE:cmpci-uninstall> 65536)
 

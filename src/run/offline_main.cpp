@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <sys/stat.h>
@@ -30,9 +31,7 @@ bool NoLeadBytes(unsigned char)
     return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int RunOffline(int argc, char** argv)
 {
     // A file-size limit during the save must be an error the save reports, not the end of the run.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -44,6 +43,10 @@ int main(int argc, char** argv)
         return Fail(error + "\n" + "Try cmpci-uninstall --help.");
     if (options.help) {
         std::fputs(offline::kUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n", CMPCI_VERSION);
         return 0;
     }
 
@@ -131,4 +134,16 @@ int main(int argc, char** argv)
     if (system.restartRequested())
         std::fputs("restart requested (recorded, not performed on this host)\n", stderr);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Nothing on disk changes before the run has ended, so running out of memory anywhere changes nothing.
+    try {
+        return RunOffline(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return Fail("out of memory; nothing was removed");
+    }
 }

@@ -32,13 +32,14 @@ const char kUsage[] =
     "  --dry-run              run in full in memory; nothing on disk changes\n"
     "  --refuse-restart CODE  the restart request fails with this error code\n"
     "  --command-line TEXT    the whole Windows command line, program name included, instead of ARGUMENTs\n"
-    "  --help                 this text\n"
+    "  -h, --help             this text\n"
+    "  --version              the program's version\n"
     "\n"
     "Exit code 0 for every run carried out (as the Windows program); 2 when the tool itself cannot run.\n";
 
 namespace {
 
-enum OptionId { kMachine = 256, kAnswer, kLang, kJournal, kDryRun, kRefuseRestart, kCommandLine, kHelp };
+enum OptionId { kMachine = 256, kAnswer, kLang, kJournal, kDryRun, kRefuseRestart, kCommandLine, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"machine", required_argument, nullptr, kMachine},
@@ -49,6 +50,7 @@ const option kLongOptions[] = {
     {"refuse-restart", required_argument, nullptr, kRefuseRestart},
     {"command-line", required_argument, nullptr, kCommandLine},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -86,12 +88,12 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
     // A leading "-" in optstring hands every non-option word back in place (code 1) instead of moving it
     // to the end, so ARGUMENTs keep their order; getopt stops at "--" and leaves the rest to us, so no
     // word after it is taken as an option. ":" reports a missing value as ':' and quiets getopt's own
-    // messages. There are no short options: every "-x" word comes back as '?'.
+    // messages. The one short option is -h; every other "-x" word comes back as '?'.
     optind = 0;
     opterr = 0;
     for (;;) {
         int index = optind == 0 ? 1 : optind;  // the word getopt_long looks at next
-        int code = getopt_long(argc, argv, "-:", kLongOptions, nullptr);
+        int code = getopt_long(argc, argv, "-:h", kLongOptions, nullptr);
         if (code == -1)
             break;
         if (code == 1) {
@@ -99,6 +101,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             continue;
         }
         std::string word = argv[index];
+        if (code == 'h' && word == "-h") {
+            options.help = true;
+            continue;
+        }
         if (word[1] != '-') {
             error = "unknown option " + word + " (put ARGUMENTs that begin with - after --)";
             return false;
@@ -118,6 +124,9 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             return false;
         case kHelp:
             options.help = true;
+            break;
+        case kVersion:
+            options.version = true;
             break;
         case kDryRun:
             options.dryRun = true;
@@ -160,7 +169,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
     for (int i = optind; i < argc; ++i)
         options.arguments.push_back(argv[i]);
 
-    if (options.help)
+    if (options.help || options.version)
         return true;
     if (options.machine.empty()) {
         error = "--machine DIR is required";

@@ -25,6 +25,7 @@ struct Options {
     std::optional<std::string> commandLine{};
     std::vector<std::string> arguments{};
     bool help = false;
+    bool version = false;
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full

@@ -44,6 +44,9 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         {{"--machine", "m"}, {.machine = "m"}},
         {{"--machine=m"}, {.machine = "m"}},
         {{"--help"}, {.help = true}},
+        {{"-h"}, {.help = true}},
+        {{"--version"}, {.version = true}},
+        {{"--machine", "m", "--answer", "unshown"}, {.machine = "m", .answer = Answer::Unshown}},
         {{"--answer", "yes", "--machine", "m"}, {.machine = "m", .answer = Answer::Yes}},
         {{"--machine", "m", "--answer=no"}, {.machine = "m", .answer = Answer::No}},
         {{"--machine", "m", "--lang", "65535"}, {.machine = "m", .language = 65535}},
@@ -72,6 +75,7 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         EXPECT_EQ(got.commandLine, row.want.commandLine);
         EXPECT_EQ(got.arguments, row.want.arguments);
         EXPECT_EQ(got.help, row.want.help);
+        EXPECT_EQ(got.version, row.want.version);
     }
 }
 
