@@ -6,8 +6,19 @@
 #include "system/win_types.h"
 
 // A walk by rising index (card search, mixer settings) ends after this many consecutive failing indexes, as
-// if the list had ended there. Sixteen unreadable names in a row do not occur on a sound registry.
+// if the list had ended there. Sixteen unreadable keys in a row do not occur on a sound registry. A name
+// too long for the buffer (ERROR_MORE_DATA) is no failure of the key: it is passed over and never counts.
 inline constexpr DWORD kMaxFailingIndexRun = 16;
+
+// No walk goes past this index, whatever the enumeration answers: far more subkeys than any registry holds
+// below one key, and an end for a provider that never says ERROR_NO_MORE_ITEMS.
+inline constexpr DWORD kMaxWalkIndex = 1u << 24;
+
+// Whether a failed enumeration counts toward kMaxFailingIndexRun.
+inline bool CountsAsFailing(LONG result)
+{
+    return result != ERROR_MORE_DATA;
+}
 
 // The instance loop asks again at the same index this many times in all before it passes that index over;
 // it ends, like a walk by rising index, after kMaxFailingIndexRun indexes passed over in a row.

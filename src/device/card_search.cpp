@@ -22,14 +22,14 @@ bool TakeDeviceKey(RunState& state)
 void WalkPciKeys(RunState& state)
 {
     DWORD failingRun = 0;
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
         LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
         if (result == ERROR_NO_MORE_ITEMS)
             return;
         if (result != ERROR_SUCCESS) {
-            // An unreadable name (too long for the buffer, say) passes over that one subkey; a run of them
-            // is taken as the end of the list.
-            if (++failingRun >= kMaxFailingIndexRun)
+            // An unreadable name (too long for the buffer, say) passes over that one subkey; a run of
+            // failing keys is taken as the end of the list.
+            if (CountsAsFailing(result) && ++failingRun >= kMaxFailingIndexRun)
                 return;
             continue;
         }

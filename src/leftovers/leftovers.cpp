@@ -32,13 +32,13 @@ enum class MixerSubkey { None, Found, TooLong };
 MixerSubkey FindMixerSubkey(RunState& state)
 {
     DWORD failingRun = 0;
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
         LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
         if (result == ERROR_NO_MORE_ITEMS)
             return MixerSubkey::None;
         if (result != ERROR_SUCCESS) {
             // As in card search: a failing index is passed over, a run of them ends the walk.
-            if (++failingRun >= kMaxFailingIndexRun)
+            if (CountsAsFailing(result) && ++failingRun >= kMaxFailingIndexRun)
                 return MixerSubkey::None;
             continue;
         }
@@ -49,6 +49,7 @@ MixerSubkey FindMixerSubkey(RunState& state)
             return fits ? MixerSubkey::Found : MixerSubkey::TooLong;
         }
     }
+    return MixerSubkey::None;
 }
 
 void RemoveMixerSettings(RunState& state)

@@ -140,12 +140,15 @@ TEST_F(LeftoversTest, MixerWalkPassesOverFailingIndexesAndEnds)
         unsigned failingCalls;  // the first enumerations fail
         bool forever;
         bool deleted;
+        LONG error = ERROR_ACCESS_DENIED;
     };
     const Case cases[] = {
         {"one failing index", 1, false, true},
         {"a run just below the bound", kMaxFailingIndexRun - 1, false, true},
         {"a run at the bound", kMaxFailingIndexRun, false, false},
         {"every call fails", 1, true, false},
+        // Names too long for the buffer are passed over and never end the walk.
+        {"a long run of over-long names", kMaxFailingIndexRun + 4, false, true, ERROR_MORE_DATA},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -160,7 +163,7 @@ TEST_F(LeftoversTest, MixerWalkPassesOverFailingIndexesAndEnds)
             fake.Fail("RegEnumKeyA", 1, ERROR_KEY_DELETED, FakeSystem::FaultMode::FromThenOn);
         } else {
             for (unsigned call = 1; call <= c.failingCalls; ++call)
-                fake.Fail("RegEnumKeyA", call, ERROR_MORE_DATA);
+                fake.Fail("RegEnumKeyA", call, c.error);
         }
 
         RemoveLeftovers(run, run.cardDeviceKey);
