@@ -6,44 +6,13 @@
 
 namespace {
 
-// One media type a driver may list in its "SubClasses" value, in the order the types are handled.
-struct MediaType {
-    const char* word;          // searched in the SubClasses text
-    const char* driversChild;  // appended to the class key's "Drivers" path
-    const char* entryPrefix;   // the resource entry: this, the first subkey name, the instance tag
-};
-
-constexpr MediaType kMediaTypes[] = {
-    {"wave", "\\wave", "System\\CurrentControlSet\\Control\\MediaResources\\wave\\"},
-    {"midi", "\\midi", "System\\CurrentControlSet\\Control\\MediaResources\\midi\\"},
-    {"mixer", "\\mixer", "System\\CurrentControlSet\\Control\\MediaResources\\mixer\\"},
-    {"aux", "\\aux", "System\\CurrentControlSet\\Control\\MediaResources\\aux\\"},
-    {"joystick", "\\joystick", "System\\CurrentControlSet\\Control\\MediaResources\\joystick\\"},
-};
-
 constexpr char kInfPathValue[] = "InfPath";
 constexpr char kSubClassesValue[] = "SubClasses";
 constexpr char kDriversKey[] = "\\Drivers";
-constexpr char kInfFolder[] = "\\inf\\";
-constexpr char kInfOtherFolder[] = "\\inf\\other\\";
 
 // Room for a value read and for the first subkey name; both hold 19 characters and their terminator.
 constexpr DWORD kValueRoom = 20;
 constexpr UINT kInfPathRoom = 260;
-
-// "<", the characters at positions 6 to 9 of the driver key name, ">". A shorter name gives "<" and those
-// of the four that exist, without ">"; nothing past its terminator is read.
-void MakeInstanceTag(const char* driverKeyName, char (&tag)[7])
-{
-    std::size_t length = BoundedLength(driverKeyName, 10);
-    std::size_t used = 0;
-    tag[used++] = '<';
-    for (std::size_t position = 6; position < length; ++position)
-        tag[used++] = driverKeyName[position];
-    if (length == 10)
-        tag[used++] = '>';
-    tag[used] = '\0';
-}
 
 // True when the driver key name names one driver's key: a class name and an instance below it, separated
 // by backslashes, no component empty, "." or "..". An empty name, a leading, trailing or doubled backslash
@@ -143,6 +112,20 @@ void RemoveResourceEntries(RunState& state, const char* driverKeyName, const cha
 }
 
 }  // namespace
+
+// "<", the characters at positions 6 to 9 of the driver key name, ">". A shorter name gives "<" and those
+// of the four that exist, without ">"; nothing past its terminator is read.
+void MakeInstanceTag(const char* driverKeyName, char (&tag)[7])
+{
+    std::size_t length = BoundedLength(driverKeyName, 10);
+    std::size_t used = 0;
+    tag[used++] = '<';
+    for (std::size_t position = 6; position < length; ++position)
+        tag[used++] = driverKeyName[position];
+    if (length == 10)
+        tag[used++] = '>';
+    tag[used] = '\0';
+}
 
 void RemoveDriverClass(RunState& state, const char* driverKeyName, InfFiles infFiles)
 {

@@ -3,6 +3,28 @@
 
 #include "common/run_state.h"
 
+// One media type a driver may list in its "SubClasses" value, in the order the types are handled.
+struct MediaType {
+    const char* word;          // searched in the SubClasses text
+    const char* driversChild;  // appended to the class key's "Drivers" path
+    const char* entryPrefix;   // the resource entry: this, the first subkey name, the instance tag
+};
+
+inline constexpr MediaType kMediaTypes[] = {
+    {"wave", "\\wave", "System\\CurrentControlSet\\Control\\MediaResources\\wave\\"},
+    {"midi", "\\midi", "System\\CurrentControlSet\\Control\\MediaResources\\midi\\"},
+    {"mixer", "\\mixer", "System\\CurrentControlSet\\Control\\MediaResources\\mixer\\"},
+    {"aux", "\\aux", "System\\CurrentControlSet\\Control\\MediaResources\\aux\\"},
+    {"joystick", "\\joystick", "System\\CurrentControlSet\\Control\\MediaResources\\joystick\\"},
+};
+
+inline constexpr char kInfFolder[] = "\\inf\\";
+inline constexpr char kInfOtherFolder[] = "\\inf\\other\\";
+
+// The instance tag of a driver key name: "<", its characters at positions 6 to 9, ">" (<0001> for
+// MEDIA\0001). A shorter name gives "<" and those of the four that exist, without ">".
+void MakeInstanceTag(const char* driverKeyName, char (&tag)[7]);
+
 // Whether a driver class goes with the INF files its "InfPath" value names.
 enum class InfFiles { Keep, Remove };
 

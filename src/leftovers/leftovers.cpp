@@ -7,20 +7,6 @@
 
 namespace {
 
-enum class Folder { System, Windows };
-
-// The driver files, in the order of removal; each name brings its own backslash.
-struct DriverFile {
-    Folder folder;
-    const char* name;
-};
-
-constexpr DriverFile kDriverFiles[] = {
-    {Folder::System, "\\cmaudio.vxd"},  {Folder::System, "\\cmpci95.drv"}, {Folder::System, "\\cmpcifm.drv"},
-    {Folder::System, "\\cmmpupci.drv"}, {Folder::System, "\\cmswmpu.vxd"}, {Folder::System, "\\cmmpu.exe"},
-    {Folder::System, "\\smidi32.dll"},  {Folder::System, "\\A3D.DLL"},     {Folder::System, "\\C3D.DLL"},
-    {Folder::Windows, "\\Cldrune.exe"},
-};
 
 // What the walk of the mixer settings key found. A match whose path does not fit the key path buffer is
 // not deleted, and no later subkey is taken in its place, since only the first match belongs to the card.

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "run/command_line.h"
+#include "run/offline_check.h"
 #include "run/offline_options.h"
 #include "run/run.h"
 #include "system/emulated/machine.h"
@@ -23,6 +25,20 @@ int Fail(const std::string& message)
 {
     std::fprintf(stderr, "cmpci-uninstall: %s\n", message.c_str());
     return 2;
+}
+
+// Ends the journal: its last lines reach the file or stdout, or `error` says why not.
+bool CloseJournal(const emulated::Journal& journal, std::FILE* out, std::string& error)
+{
+    int failure = journal.writeError();
+    if (out != nullptr && out != stdout && std::fclose(out) != 0 && failure == 0)
+        failure = errno != 0 ? errno : EIO;
+    if (out == stdout && std::fflush(stdout) != 0 && failure == 0)
+        failure = errno != 0 ? errno : EIO;
+    if (failure == 0)
+        return true;
+    error = std::string("cannot write the journal: ") + std::strerror(failure);
+    return false;
 }
 
 // Windows-1252 has no double-byte lead bytes.
@@ -68,12 +84,18 @@ int RunOffline(int argc, char** argv)
     emulated::MachineFolder machine;
     if (!emulated::OpenMachine(options.machine, registry, machine, error))
         return Fail(error);
+    if (!options.user.empty()) {
+        if (!registry.KeyExists(HKEY_USERS, options.user))
+            return Fail("--user " + options.user + ": no such profile below HKEY_USERS in " + machine.registryFile.string());
+        registry.MapCurrentUser(HKEY_USERS, options.user);
+    }
+    const bool changes = !options.dryRun && !options.check;
     // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
     struct stat registryStatus {};
-    if (!options.dryRun && stat(machine.registryFile.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
+    if (changes && stat(machine.registryFile.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
         return Fail(machine.registryFile.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
     // A script that forgot --answer must not have its input taken for an answer (or its end for a Yes).
-    if (argumentText[0] == '\0' && options.answer == offline::Answer::Ask && isatty(STDIN_FILENO) == 0) {
+    if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask && isatty(STDIN_FILENO) == 0) {
         return Fail("standard input is not a terminal: give --answer yes or --answer no to answer the "
                     "confirmation box; nothing was changed");
     }
@@ -91,7 +113,7 @@ int RunOffline(int argc, char** argv)
 
     emulated::Journal journal(journalOut);
     emulated::MachineOptions machineOptions;
-    machineOptions.dryRun = options.dryRun;
+    machineOptions.dryRun = !changes;
     machineOptions.language = options.language;
     machineOptions.refuseRestart = options.refuseRestart;
     switch (options.answer) {
@@ -105,34 +127,65 @@ int RunOffline(int argc, char** argv)
     machineOptions.answers.display = stderr;
     emulated::EmulatedMachine system(registry, machine.windowsFolder, machineOptions, journal);
 
+    if (options.check) {
+        std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
+        for (const offline::Leftover& item : left) {
+            journal.Left(item.kind, item.where);
+            if (journalOut != stdout)
+                std::printf("%s %s\n", item.kind, item.where.c_str());
+        }
+        if (!CloseJournal(journal, journalOut, error))
+            return Fail(error);
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
+        return left.empty() ? 0 : 1;
+    }
+
     RunState state(system);
     RunUninstaller(state, argumentText);
-
     if (state.restartFailure[0] != '\0')
-        std::fprintf(stderr, "%s\n", state.restartFailure);
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
 
     // Nothing on disk has changed yet: the registry file is saved first, then the removed files go. A
     // journal that could not be written whole stops the run here, so that no change goes unrecorded.
-    int journalError = journal.writeError();
-    if (journalOut != nullptr && journalOut != stdout && std::fclose(journalOut) != 0 && journalError == 0)
-        journalError = errno;
-    if (journalOut == stdout && std::fflush(stdout) != 0 && journalError == 0)
-        journalError = errno;
-    if (journalError != 0) {
-        return Fail("cannot write the journal " + options.journal + ": " + std::strerror(journalError) +
-                    "; nothing was removed");
+    if (journal.writeError() != 0) {
+        CloseJournal(journal, journalOut, error);
+        return Fail(error + "; nothing was removed");
     }
-    if (!options.dryRun && registry.Modified() && !emulated::SaveRegistryFile(machine.registryFile, registry, error))
+    emulated::Journal::Summary summary;
+    summary.cardFound = state.cardFound;
+    summary.declined = system.declined();
+    summary.dryRun = options.dryRun;
+    const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
+    summary.left = left.size();
+    if (changes && registry.Modified() && !emulated::SaveRegistryFile(machine.registryFile, registry, error)) {
+        journal.End(summary);
+        CloseJournal(journal, journalOut, error);
         return Fail(error + "; nothing was removed: the registry file and every file are as they were");
-    if (!system.CommitFiles(error)) {
-        return Fail(error + "; the registry file was saved without the removed keys, and the other files were "
-                            "removed");
     }
-    std::fprintf(stderr, "removed %u registry %s and %u %s%s\n", journal.keysRemoved(),
-                 journal.keysRemoved() == 1 ? "key" : "keys", journal.filesRemoved(),
-                 journal.filesRemoved() == 1 ? "file" : "files", options.dryRun ? " (dry run: nothing on disk changed)" : "");
+    summary.saved = changes && registry.Modified();
+    std::string commitError;
+    const bool committed = system.CommitFiles(commitError);
+    journal.End(summary);
+    std::string journalError;
+    const bool journalClosed = CloseJournal(journal, journalOut, journalError);
+    if (!committed)
+        return Fail(commitError + "; the registry file was saved without the removed keys, and the other files were removed");
+    if (!journalClosed)
+        return Fail(journalError + "; the removal itself was made");
+
+    if (summary.declined) {
+        std::fputs("cmpci-uninstall: answered No: nothing was removed\n", stderr);
+    } else if (!summary.cardFound) {
+        std::fputs("cmpci-uninstall: the card was not found: nothing was removed\n", stderr);
+    } else {
+        std::fprintf(stderr, "cmpci-uninstall: removed %u registry %s and %u %s%s\n", journal.keysRemoved(),
+                     journal.keysRemoved() == 1 ? "key" : "keys", journal.filesRemoved(),
+                     journal.filesRemoved() == 1 ? "file" : "files",
+                     options.dryRun ? " (dry run: nothing on disk changed)" : "");
+    }
+    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
     if (system.restartRequested())
-        std::fputs("restart requested (recorded, not performed on this host)\n", stderr);
+        std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
     return 0;
 }
 

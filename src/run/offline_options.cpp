@@ -11,7 +11,8 @@ namespace offline {
 
 const char kUsage[] =
     "usage: cmpci-uninstall --machine DIR [--answer yes|no|unshown] [--lang ID] [--journal FILE] [--dry-run]\n"
-    "                       [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
+    "                       [--user NAME] [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
+    "       cmpci-uninstall --machine DIR --check [--user NAME] [--journal FILE]\n"
     "\n"
     "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
     "Windows 9x machine: DIR holds registry.reg (a REGEDIT4 file) and WINDOWS/ (the Windows directory).\n"
@@ -30,6 +31,10 @@ const char kUsage[] =
     "                         Control Panel\\International Locale, else 1033)\n"
     "  --journal FILE         write every deletion, box and restart request as JSON Lines (- = stdout)\n"
     "  --dry-run              run in full in memory; nothing on disk changes\n"
+    "  --check                change nothing; list what of the card is on the machine (exit 0: nothing,\n"
+    "                         1: something)\n"
+    "  --user NAME            HKEY_CURRENT_USER is the profile NAME below HKEY_USERS (default: the\n"
+    "                         file's own HKEY_CURRENT_USER keys, else .DEFAULT)\n"
     "  --refuse-restart CODE  the restart request fails with this error code\n"
     "  --command-line TEXT    the whole Windows command line, program name included, instead of ARGUMENTs\n"
     "  -h, --help             this text\n"
@@ -39,7 +44,19 @@ const char kUsage[] =
 
 namespace {
 
-enum OptionId { kMachine = 256, kAnswer, kLang, kJournal, kDryRun, kRefuseRestart, kCommandLine, kHelp, kVersion };
+enum OptionId {
+    kMachine = 256,
+    kAnswer,
+    kLang,
+    kJournal,
+    kDryRun,
+    kRefuseRestart,
+    kCommandLine,
+    kHelp,
+    kVersion,
+    kCheck,
+    kUser,
+};
 
 const option kLongOptions[] = {
     {"machine", required_argument, nullptr, kMachine},
@@ -51,6 +68,8 @@ const option kLongOptions[] = {
     {"command-line", required_argument, nullptr, kCommandLine},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
+    {"check", no_argument, nullptr, kCheck},
+    {"user", required_argument, nullptr, kUser},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -127,6 +146,12 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             break;
         case kVersion:
             options.version = true;
+            break;
+        case kCheck:
+            options.check = true;
+            break;
+        case kUser:
+            options.user = optarg;
             break;
         case kDryRun:
             options.dryRun = true;

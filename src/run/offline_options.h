@@ -26,6 +26,10 @@ struct Options {
     std::vector<std::string> arguments{};
     bool help = false;
     bool version = false;
+    // List what of the card is on the machine and change nothing; exit 1 when something is.
+    bool check = false;
+    // The profile below HKEY_USERS that HKEY_CURRENT_USER stands for.
+    std::string user{};
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full

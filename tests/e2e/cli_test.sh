@@ -150,7 +150,7 @@ grep -q '"caption":"Pelko Studio KALTO"' "$work/journal" || fail "second interac
 # --- A refused restart: exit 0, the reason on stderr. ---
 make_machine
 expect_exit 0 --machine "$work/m" --refuse-restart 1314 reboot
-grep -q "^Can't reboot: 1314$" "$work/err" || fail "refusal reason not shown: $(cat "$work/err")"
+grep -q "^cmpci-uninstall: Can't reboot: 1314$" "$work/err" || fail "refusal reason not shown: $(cat "$work/err")"
 
 echo "$(( failures == 0 ? 1 : 0 )) passed, $failures failed"
 [ "$failures" = 0 ]

@@ -34,7 +34,7 @@ deletions() { grep '"op":"delete-' "$work/$1.journal"; }
 
 # --- The reference: an interactive run answered Yes.
 run yes --answer yes
-grep -q -x 'removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
+grep -q -x 'cmpci-uninstall: removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
 
 # --- Restart mode: no confirmation and no completion box; the English restart box, then the restart request.
 run reboot -- reboot
@@ -48,7 +48,7 @@ printf '%s\n' \
 boxes reboot | diff "$work/reboot.want" - >/dev/null || fail "reboot: boxes and restart: $(boxes reboot | tr '\n' ' ')"
 [ "$(tail -n 1 "$work/reboot.journal")" = '{"op":"restart","flags":2,"result":1}' ] ||
     fail "reboot: the restart request is not the last thing the run does"
-grep -q -x 'removed 17 registry keys and 14 files' "$work/reboot.err" || fail "reboot: summary line missing or wrong"
+grep -q -x 'cmpci-uninstall: removed 17 registry keys and 14 files' "$work/reboot.err" || fail "reboot: summary line missing or wrong"
 
 # --- Silent mode: the same removals without any box or restart.
 run silent -- /S

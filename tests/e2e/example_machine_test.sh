@@ -144,7 +144,7 @@ diff "$work/card.keys" "$work/yes.keys" >"$work/yes.keys.diff" ||
     fail "yes: last journal line is not the completion box"
 [ "$(count '"op":"message-box"' "$work/yes.journal")" -eq 2 ] || fail "yes: not exactly two boxes"
 grep -q '"op":"restart"' "$work/yes.journal" && fail "yes: an interactive run requested a restart"
-grep -q -x 'removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
+grep -q -x 'cmpci-uninstall: removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
 for f in "${expected_files[@]}"; do
     [ -e "$work/yes/$f" ] && fail "yes: $f is still there"
 done
@@ -162,7 +162,7 @@ run yes --answer yes
     fail "again: no confirmation box first"
 [ "$(tail -n 1 "$work/yes.journal" | grep -c -F "$completion")" -eq 1 ] || fail "again: no completion box last"
 grep -q '"existed":true' "$work/yes.journal" && fail "again: something was removed"
-grep -q -x 'removed 0 registry keys and 0 files' "$work/yes.err" || fail "again: summary line missing or wrong"
+grep -q -x 'cmpci-uninstall: the card was not found: nothing was removed' "$work/yes.err" || fail "again: summary line missing or wrong"
 cmp -s "$work/yes.reg.before" "$work/yes/registry.reg" || fail "again: registry file changed"
 [ "$(stat -c %i "$work/yes/registry.reg")" = "$inode_before" ] || fail "again: registry file rewritten"
 check_other_files "$work/yes" "$work/card.files" again
@@ -184,7 +184,7 @@ diff "$work/card.keys" "$work/dry.keys" >/dev/null || fail "dry: removed keys di
 grep '"op":"delete-file"' "$work/first.journal" >"$work/first.files"
 grep '"op":"delete-file"' "$work/dry.journal" >"$work/dry.files"
 diff "$work/first.files" "$work/dry.files" >/dev/null || fail "dry: file deletions differ from the real run's"
-grep -q -E '^removed 17 registry keys and 14 files( |$)' "$work/dry.err" || fail "dry: summary line missing or wrong"
+grep -q -E '^cmpci-uninstall: removed 17 registry keys and 14 files( |$)' "$work/dry.err" || fail "dry: summary line missing or wrong"
 diff -r "$machine" "$work/dry" >/dev/null || fail "dry: the machine folder changed"
 
 # --- 5. A hand-edited copy, with comments, odd spacing and lines regedit passes over, loses only the card's

@@ -64,6 +64,20 @@ void Journal::MessageBox(std::string_view caption, std::string_view text, UINT s
          ",\"result\":" + std::to_string(result) + "}");
 }
 
+void Journal::Left(std::string_view kind, std::string_view where)
+{
+    Emit("{\"op\":\"left\",\"kind\":" + JsonString(kind) + ",\"where\":" + JsonString(where) + "}");
+}
+
+void Journal::End(const Summary& summary)
+{
+    auto flag = [](bool value) { return value ? "true" : "false"; };
+    Emit(std::string("{\"op\":\"summary\",\"cardFound\":") + flag(summary.cardFound) +
+         ",\"declined\":" + flag(summary.declined) + ",\"keysRemoved\":" + std::to_string(keysRemoved_) +
+         ",\"filesRemoved\":" + std::to_string(filesRemoved_) + ",\"left\":" + std::to_string(summary.left) +
+         ",\"dryRun\":" + flag(summary.dryRun) + ",\"registrySaved\":" + flag(summary.saved) + "}");
+}
+
 void Journal::Restart(UINT flags, BOOL result, DWORD error)
 {
     std::string line = "{\"op\":\"restart\",\"flags\":" + std::to_string(flags) + ",\"result\":" + std::to_string(result);

@@ -24,6 +24,17 @@ public:
     void DeleteFile(std::string_view path, FileOutcome outcome);
     void MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result);
     void Restart(UINT flags, BOOL result, DWORD error);
+    // Something of the card still on the machine: its kind and its key or file.
+    void Left(std::string_view kind, std::string_view where);
+    // The last record of a run.
+    struct Summary {
+        bool cardFound = false;
+        bool declined = false;
+        std::size_t left = 0;
+        bool dryRun = false;
+        bool saved = false;
+    };
+    void End(const Summary& summary);
 
     unsigned keysRemoved() const { return keysRemoved_; }
     unsigned filesRemoved() const { return filesRemoved_; }

@@ -115,6 +115,8 @@ LANGID EmulatedMachine::GetUserDefaultLangID()
 int EmulatedMachine::MessageBoxExA(HWND, const char* text, const char* caption, UINT type, WORD languageId)
 {
     int result = ShowTerminalBox(options_.answers, caption, text, type);
+    if ((type & 0xF) == MB_YESNO && result == IDNO)
+        declined_ = true;
     journal_.MessageBox(caption, text, type, languageId, result);
     return result;
 }

@@ -45,6 +45,10 @@ public:
     DWORD GetLastError() override;
 
     bool restartRequested() const { return restartRequested_; }
+    // A Yes/No box was answered No.
+    bool declined() const { return declined_; }
+    // The Windows folder as the run left it: removed files are gone from it.
+    const WindowsFolder& folder() const { return folder_; }
 
     // Files the run removed stay on disk until this removes them (never in a dry run), so that a run whose
     // registry file cannot be saved removes nothing. False with a one-line `error`.
@@ -59,6 +63,7 @@ private:
     Journal& journal_;
     DWORD lastError_ = 0;
     bool restartRequested_ = false;
+    bool declined_ = false;
 };
 
 // The user's language from HKEY_CURRENT_USER\Control Panel\International "Locale" (eight hex digits such

@@ -1,0 +1,176 @@
+#include "run/offline_check.h"
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "classes/driver_class.h"
+#include "common/registry_paths.h"
+#include "leftovers/leftovers.h"
+#include "system/emulated/names.h"
+
+namespace offline {
+
+namespace {
+
+constexpr char kEnumVirtual[] = "Enum\\VIRTUAL";
+
+bool HoldsCardId(const std::string& name)
+{
+    return name.find(kCardPciId) != std::string::npos;
+}
+
+// The text of a string value, without its terminator; empty when missing.
+std::string TextOf(const emulated::Registry& registry, HKEY root, const std::string& path, const char* name)
+{
+    const emulated::Value* value = registry.FindValue(root, path, name);
+    if (value == nullptr)
+        return {};
+    std::string text = value->data;
+    if (std::size_t end = text.find('\0'); end != std::string::npos)
+        text.resize(end);
+    return text;
+}
+
+class Finder {
+public:
+    Finder(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
+        : registry_(registry), folder_(folder)
+    {
+    }
+
+    std::vector<Leftover> Find()
+    {
+        for (const std::string& device : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumPci)) {
+            if (!HoldsCardId(device))
+                continue;
+            std::string path = std::string(kEnumPci) + "\\" + device;
+            AddKey("device-key", HKEY_LOCAL_MACHINE, path);
+            for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, path))
+                NoteDriver(path + "\\" + instance, InfFiles::Remove);
+        }
+        for (const std::string& companion : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumVirtual)) {
+            std::string folder = std::string(kEnumVirtual) + "\\" + companion;
+            // The game port's class keeps its INF files, as a run leaves them.
+            InfFiles inf = emulated::SameName(companion, "*PNPB02F") ? InfFiles::Keep : InfFiles::Remove;
+            for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, folder)) {
+                if (!HoldsCardId(instance))
+                    continue;
+                AddKey("companion-key", HKEY_LOCAL_MACHINE, folder + "\\" + instance);
+                NoteDriver(folder + "\\" + instance, inf);
+            }
+        }
+        for (const auto& [driver, inf] : drivers_)
+            AddDriverClass(driver, inf);
+        if (registry_.KeyExists(HKEY_LOCAL_MACHINE, kUninstallEntry))
+            AddKey("uninstall-entry", HKEY_LOCAL_MACHINE, kUninstallEntry);
+        AddMixerSettings();
+        for (const DriverFile& file : kDriverFiles)
+            AddFile("driver-file", std::string(file.folder == Folder::System ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS") + file.name);
+        return std::move(left_);
+    }
+
+private:
+    void AddKey(const char* kind, HKEY root, const std::string& path)
+    {
+        left_.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path});
+    }
+
+    // Two classes may name one INF file: it is listed once.
+    void AddFile(const char* kind, const std::string& windowsPath)
+    {
+        if (!folder_.Find(windowsPath).empty() && files_.insert(folder_.Find(windowsPath)).second)
+            left_.push_back({kind, windowsPath});
+    }
+
+    // A driver class that a device key still names; INF files go with it unless any naming key keeps them.
+    void NoteDriver(const std::string& deviceKey, InfFiles inf)
+    {
+        std::string driver = TextOf(registry_, HKEY_LOCAL_MACHINE, deviceKey, kDriverValue);
+        if (driver.empty())
+            return;
+        auto [it, added] = drivers_.emplace(driver, inf);
+        if (!added && inf == InfFiles::Keep)
+            it->second = InfFiles::Keep;
+    }
+
+    void AddDriverClass(const std::string& driver, InfFiles inf)
+    {
+        std::string classKey = kClassKeyPrefix + driver;
+        if (driver.find('\\') == std::string::npos || !registry_.KeyExists(HKEY_LOCAL_MACHINE, classKey))
+            return;
+        AddKey("driver-class", HKEY_LOCAL_MACHINE, classKey);
+        if (inf == InfFiles::Remove) {
+            std::string infPath = TextOf(registry_, HKEY_LOCAL_MACHINE, classKey, "InfPath");
+            if (!infPath.empty() && infPath.find_first_of("\\/:") == std::string::npos) {
+                AddFile("inf-file", std::string("C:\\WINDOWS") + kInfFolder + infPath);
+                AddFile("inf-file", std::string("C:\\WINDOWS") + kInfOtherFolder + infPath);
+            }
+        }
+        char tag[7];
+        MakeInstanceTag(driver.c_str(), tag);
+        std::string subClasses = TextOf(registry_, HKEY_LOCAL_MACHINE, classKey + "\\Drivers", "SubClasses");
+        for (const MediaType& type : kMediaTypes) {
+            if (subClasses.find(type.word) == std::string::npos)
+                continue;
+            for (const std::string& name : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, classKey + "\\Drivers" + type.driversChild)) {
+                std::string entry = type.entryPrefix + name + tag;
+                if (registry_.KeyExists(HKEY_LOCAL_MACHINE, entry))
+                    AddKey("media-resource", HKEY_LOCAL_MACHINE, entry);
+            }
+        }
+    }
+
+    // The mixer settings of the current user and of every user below HKEY_USERS; a user that the current
+    // user stands for is listed once.
+    void AddMixerSettings()
+    {
+        const emulated::KeyId current = registry_.FindKey(HKEY_CURRENT_USER, "");
+        AddMixerSettingsOf(HKEY_CURRENT_USER, "");
+        for (const std::string& user : registry_.SubkeyNames(HKEY_USERS, "")) {
+            if (registry_.FindKey(HKEY_USERS, user) != current)
+                AddMixerSettingsOf(HKEY_USERS, user + "\\");
+        }
+    }
+
+    void AddMixerSettingsOf(HKEY root, const std::string& prefix)
+    {
+        std::string volume = prefix + kVolumeControlKey;
+        for (const std::string& name : registry_.SubkeyNames(root, volume)) {
+            if (name.find(kMixerName) != std::string::npos)
+                AddKey("mixer-settings", root, volume + "\\" + name);
+        }
+    }
+
+    const emulated::Registry& registry_;
+    const emulated::WindowsFolder& folder_;
+    std::map<std::string, InfFiles> drivers_;
+    std::set<std::filesystem::path> files_;
+    std::vector<Leftover> left_;
+};
+
+}  // namespace
+
+std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
+{
+    return Finder(registry, folder).Find();
+}
+
+std::string DescribeLeftovers(const std::vector<Leftover>& left)
+{
+    if (left.empty())
+        return "nothing of the card is left";
+    std::map<std::string, unsigned> counts;
+    for (const Leftover& item : left)
+        ++counts[item.kind];
+    std::string text = "left of the card:";
+    const char* separator = " ";
+    for (const auto& [kind, count] : counts) {
+        text += separator + std::to_string(count) + " " + kind;
+        separator = ", ";
+    }
+    return text + " (--check lists them)";
+}
+
+}  // namespace offline
