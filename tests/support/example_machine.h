@@ -1,7 +1,9 @@
-// The bundled example machine for the host tests: private copies to run on.
+// The bundled example machine for the host tests: private copies to run on, and the shared list of what a
+// run removes (tests/data/example_machine_removed.txt).
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +17,26 @@ namespace fs = std::filesystem;
 inline fs::path Source()
 {
     return fs::path(CMPCI_SOURCE_DIR) / "examples" / "machine";
+}
+
+// What a run removes, in run order: keys as ROOT\path, files relative to the machine folder.
+struct Removed {
+    std::vector<std::string> keys;
+    std::vector<std::string> files;
+};
+
+inline Removed ReadRemoved()
+{
+    Removed removed;
+    std::ifstream in(fs::path(CMPCI_SOURCE_DIR) / "tests" / "data" / "example_machine_removed.txt");
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        (line.rfind("HKEY_", 0) == 0 ? removed.keys : removed.files).push_back(line);
+    }
+    return removed;
 }
 
 // Relative paths of every regular file below `folder`.
