@@ -56,13 +56,13 @@ struct Failure {
     std::int64_t result;
 };
 inline constexpr Failure kFailures[] = {
-    {Op::RegOpenKeyExA, ERROR_FILE_NOT_FOUND}, {Op::RegOpenKeyExA, ERROR_ACCESS_DENIED},
-    {Op::RegEnumKeyA, ERROR_MORE_DATA},        {Op::RegEnumKeyA, ERROR_ACCESS_DENIED},
-    {Op::RegEnumKeyA, ERROR_NO_MORE_ITEMS},    {Op::RegEnumKeyA, ERROR_KEY_DELETED},
+    {Op::RegOpenKeyExA, ERROR_FILE_NOT_FOUND},    {Op::RegOpenKeyExA, ERROR_ACCESS_DENIED},
+    {Op::RegEnumKeyA, ERROR_MORE_DATA},           {Op::RegEnumKeyA, ERROR_ACCESS_DENIED},
+    {Op::RegEnumKeyA, ERROR_NO_MORE_ITEMS},       {Op::RegEnumKeyA, ERROR_KEY_DELETED},
     {Op::RegQueryValueExA, ERROR_FILE_NOT_FOUND}, {Op::RegQueryValueExA, ERROR_MORE_DATA},
-    {Op::RegCloseKey, ERROR_INVALID_HANDLE},   {Op::RegDeleteKeyA, ERROR_ACCESS_DENIED},
-    {Op::RemoveFile, -1},                      {Op::GetWindowsDirectoryA, 0},
-    {Op::GetSystemDirectoryA, 0},              {Op::MessageBoxExA, 0},
+    {Op::RegCloseKey, ERROR_INVALID_HANDLE},      {Op::RegDeleteKeyA, ERROR_ACCESS_DENIED},
+    {Op::RemoveFile, -1},                         {Op::GetWindowsDirectoryA, 0},
+    {Op::GetSystemDirectoryA, 0},                 {Op::MessageBoxExA, 0},
     {Op::ExitWindowsEx, 0},
 };
 // The reason GetLastError gives after a failed ExitWindowsEx.
@@ -111,7 +111,6 @@ public:
         rule_ = rule;
         seen_ = 0;
     }
-    void FailCall(unsigned first, unsigned count = 1) { Fail({first, count, std::nullopt, std::nullopt}); }
     void FailCall(Op op, unsigned first, unsigned count = 1, std::optional<std::int64_t> result = std::nullopt)
     {
         Fail({first, count, op, result});
@@ -138,119 +137,90 @@ public:
 
     LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) override
     {
-        if (Faulted(Op::RegOpenKeyExA, root, Text(subKey))) {
+        LONG status = Pass<LONG>(Op::RegOpenKeyExA, root, Text(subKey),
+                                 [&] { return inner_.RegOpenKeyExA(root, subKey, options, access, result); });
+        if (calls_.back().failed)
             *result = nullptr;  // as Windows leaves it
-            return Last<LONG>();
-        }
-        return Record(Op::RegOpenKeyExA, root, Text(subKey),
-                      inner_.RegOpenKeyExA(root, subKey, options, access, result));
+        return status;
     }
     LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameCapacity) override
     {
-        std::string arg = std::to_string(index);
-        if (Faulted(Op::RegEnumKeyA, nullptr, arg))
-            return Last<LONG>();
-        return Record(Op::RegEnumKeyA, nullptr, arg, inner_.RegEnumKeyA(key, index, name, nameCapacity));
+        return Pass<LONG>(Op::RegEnumKeyA, nullptr, std::to_string(index),
+                          [&] { return inner_.RegEnumKeyA(key, index, name, nameCapacity); });
     }
     LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                           DWORD* dataSize) override
     {
-        if (Faulted(Op::RegQueryValueExA, nullptr, Text(valueName)))
-            return Last<LONG>();
-        return Record(Op::RegQueryValueExA, nullptr, Text(valueName),
-                      inner_.RegQueryValueExA(key, valueName, reserved, type, data, dataSize));
+        return Pass<LONG>(Op::RegQueryValueExA, nullptr, Text(valueName),
+                          [&] { return inner_.RegQueryValueExA(key, valueName, reserved, type, data, dataSize); });
     }
     LONG RegCloseKey(HKEY key) override
     {
-        if (Faulted(Op::RegCloseKey, nullptr, {}))
-            return Last<LONG>();
-        return Record(Op::RegCloseKey, nullptr, {}, inner_.RegCloseKey(key));
+        return Pass<LONG>(Op::RegCloseKey, nullptr, {}, [&] { return inner_.RegCloseKey(key); });
     }
     LONG RegDeleteKeyA(HKEY root, const char* subKey) override
     {
-        if (Faulted(Op::RegDeleteKeyA, root, Text(subKey)))
-            return Last<LONG>();
-        return Record(Op::RegDeleteKeyA, root, Text(subKey), inner_.RegDeleteKeyA(root, subKey));
+        return Pass<LONG>(Op::RegDeleteKeyA, root, Text(subKey), [&] { return inner_.RegDeleteKeyA(root, subKey); });
     }
     int RemoveFile(const char* path) override
     {
-        if (Faulted(Op::RemoveFile, nullptr, Text(path)))
-            return Last<int>();
-        return Record(Op::RemoveFile, nullptr, Text(path), inner_.RemoveFile(path));
+        return Pass<int>(Op::RemoveFile, nullptr, Text(path), [&] { return inner_.RemoveFile(path); });
     }
     UINT GetWindowsDirectoryA(char* buffer, UINT size) override
     {
-        if (Faulted(Op::GetWindowsDirectoryA, nullptr, {}))
-            return Last<UINT>();
-        return Record(Op::GetWindowsDirectoryA, nullptr, {}, inner_.GetWindowsDirectoryA(buffer, size));
+        return Pass<UINT>(Op::GetWindowsDirectoryA, nullptr, {},
+                          [&] { return inner_.GetWindowsDirectoryA(buffer, size); });
     }
     UINT GetSystemDirectoryA(char* buffer, UINT size) override
     {
-        if (Faulted(Op::GetSystemDirectoryA, nullptr, {}))
-            return Last<UINT>();
-        return Record(Op::GetSystemDirectoryA, nullptr, {}, inner_.GetSystemDirectoryA(buffer, size));
+        return Pass<UINT>(Op::GetSystemDirectoryA, nullptr, {},
+                          [&] { return inner_.GetSystemDirectoryA(buffer, size); });
     }
     LANGID GetUserDefaultLangID() override
     {
-        Faulted(Op::GetUserDefaultLangID, nullptr, {});
-        return Record(Op::GetUserDefaultLangID, nullptr, {}, inner_.GetUserDefaultLangID());
+        return Pass<LANGID>(Op::GetUserDefaultLangID, nullptr, {}, [&] { return inner_.GetUserDefaultLangID(); });
     }
     int MessageBoxExA(HWND owner, const char* text, const char* caption, UINT type, WORD languageId) override
     {
-        if (Faulted(Op::MessageBoxExA, nullptr, Text(caption)))
-            return Last<int>();
-        return Record(Op::MessageBoxExA, nullptr, Text(caption),
-                      inner_.MessageBoxExA(owner, text, caption, type, languageId));
+        return Pass<int>(Op::MessageBoxExA, nullptr, Text(caption),
+                         [&] { return inner_.MessageBoxExA(owner, text, caption, type, languageId); });
     }
     BOOL ExitWindowsEx(UINT flags, DWORD reserved) override
     {
-        std::string arg = std::to_string(flags);
-        if (Faulted(Op::ExitWindowsEx, nullptr, arg)) {
-            lastError_ = kExitWindowsFailure;
-            return Last<BOOL>();
-        }
-        lastError_.reset();
-        return Record(Op::ExitWindowsEx, nullptr, arg, inner_.ExitWindowsEx(flags, reserved));
+        BOOL result = Pass<BOOL>(Op::ExitWindowsEx, nullptr, std::to_string(flags),
+                                 [&] { return inner_.ExitWindowsEx(flags, reserved); });
+        restartFailed_ = calls_.back().failed;
+        return result;
     }
     DWORD GetLastError() override
     {
-        Faulted(Op::GetLastError, nullptr, {});
-        return Record(Op::GetLastError, nullptr, {}, lastError_ ? *lastError_ : inner_.GetLastError());
+        return Pass<DWORD>(Op::GetLastError, nullptr, {},
+                           [&] { return restartFailed_ ? kExitWindowsFailure : inner_.GetLastError(); });
     }
 
 private:
     static std::string Text(const char* text) { return text != nullptr ? text : "(null)"; }
 
-    // Counts the call; when the rule makes it fail, records it with its failure.
-    bool Faulted(Op op, HKEY root, const std::string& arg)
+    // Counts the call against the rule. A failing call returns its failure without reaching the wrapped
+    // provider; either way the call is logged.
+    template <typename Result, typename Forward>
+    Result Pass(Op op, HKEY root, std::string arg, Forward forward)
     {
-        if (rule_.only && *rule_.only != op)
-            return false;
-        ++seen_;
-        std::optional<std::int64_t> failure = rule_.result ? rule_.result : UsualFailure(op);
-        bool hit = rule_.first != 0 && seen_ >= rule_.first && seen_ - rule_.first < rule_.count;
-        if (!hit || !failure)
-            return false;
-        calls_.push_back(Call{op, root, arg, *failure, true});
-        return true;
-    }
-
-    template <typename Result>
-    Result Last() const
-    {
-        return static_cast<Result>(calls_.back().result);
-    }
-
-    template <typename Result>
-    Result Record(Op op, HKEY root, std::string arg, Result result)
-    {
-        calls_.push_back(Call{op, root, std::move(arg), static_cast<std::int64_t>(result), false});
-        return result;
+        std::optional<std::int64_t> failure;
+        if (!rule_.only || *rule_.only == op) {
+            ++seen_;
+            bool hit = rule_.first != 0 && seen_ >= rule_.first && seen_ - rule_.first < rule_.count;
+            if (hit && UsualFailure(op))
+                failure = rule_.result ? rule_.result : UsualFailure(op);
+        }
+        std::int64_t result = failure ? *failure : static_cast<std::int64_t>(forward());
+        calls_.push_back(Call{op, root, std::move(arg), result, failure.has_value()});
+        return static_cast<Result>(result);
     }
 
     SystemOps& inner_;
     FaultRule rule_;
     unsigned seen_ = 0;
     std::vector<Call> calls_;
-    std::optional<DWORD> lastError_;
+    bool restartFailed_ = false;  // the last restart request failed by the rule
 };
