@@ -24,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -35,7 +37,6 @@
 #include <unistd.h>
 
 #include "run/run.h"
-#include "studio_machine_text.h"
 #include "system/emulated/machine.h"
 
 namespace fs = std::filesystem;
@@ -217,6 +218,84 @@ std::string Format(const char* format, long a, long b = 0, long c = 0)
     return text;
 }
 
+// --- The example machine's keys, the fixed part of every generated machine ---
+
+// The parts of examples/machine/registry.reg that a generated machine is built around, in file order. A part
+// runs from the key line named here to the next part's. In the file the PCI neighbours stand on both sides
+// of the card's device key; a generated machine puts them all first and the card among its own devices.
+namespace part {
+enum Id {
+    kEnumRoot,        // Enum and Enum\Root with the system board
+    kPciBefore,       // Enum\PCI with the neighbours before the card
+    kCardDevice,      // the card's device key with its instance
+    kPciAfter,        // the neighbours after the card
+    kVirtual,         // both game ports, the card's DOS and Sound Blaster emulations, the kernel audio device
+    kSoftware,        // the SOFTWARE key
+    kCurrentVersion,  // SOFTWARE\Microsoft\Windows\CurrentVersion and the uninstall entries
+    kSystem,          // System\CurrentControlSet: the multimedia resources and the Class key
+    kClassDisplay,
+    kClassHdc,
+    kClassMedia,  // the other card's class 0000, the card's 0001 to 0004, game port 0005, kernel audio 0006
+    kClassModem,
+    kClassNet,
+    kClassSystem,
+    kDefaultUser,          // HKEY_USERS\.Default and its Control Panel
+    kDefaultUserSoftware,  // the default user's software keys down to Volume Control, the other card's mixer
+    kCardMixer,            // the card's mixer settings
+    kWordPad,
+    kPartCount,
+    kNoPart = kPartCount,
+};
+}  // namespace part
+using Part = part::Id;
+
+const char* const kPartKeys[part::kPartCount] = {
+    "HKEY_LOCAL_MACHINE\\Enum",
+    "HKEY_LOCAL_MACHINE\\Enum\\PCI",
+    "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10",
+    "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0211&SUBSYS_021113F6&REV_00",
+    "HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL",
+    "HKEY_LOCAL_MACHINE\\SOFTWARE",
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft",
+    "HKEY_LOCAL_MACHINE\\System",
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\DISPLAY",
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc",
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA",
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem",
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net",
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\System",
+    "HKEY_USERS\\.Default",
+    "HKEY_USERS\\.Default\\Software",
+    "HKEY_USERS\\.Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\C-Media Audio Mixer",
+    "HKEY_USERS\\.Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\WordPad",
+};
+
+// The parts' texts, with LF line ends: each starts with the blank line before its first key line and ends
+// with the line end of its last value. False when the file is missing or a part's key line is not in order.
+bool ReadStudioParts(const fs::path& file, std::vector<std::string>& parts)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string text;
+    for (char c : std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())) {
+        if (c != '\r')
+            text += c;
+    }
+    while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\n\n") == 0)
+        text.pop_back();
+    std::size_t starts[part::kPartCount + 1];
+    starts[part::kPartCount] = text.size();
+    for (int index = 0; index < part::kPartCount; ++index) {
+        starts[index] = text.find("\n\n[" + std::string(kPartKeys[index]) + "]\n", index == 0 ? 0 : starts[index - 1]);
+        if (starts[index] == std::string::npos)
+            return false;
+        ++starts[index];  // from the blank line before the key line
+    }
+    parts.clear();
+    for (int index = 0; index < part::kPartCount; ++index)
+        parts.push_back(text.substr(starts[index], starts[index + 1] - starts[index]));
+    return true;
+}
+
 const std::string kHklm = "HKEY_LOCAL_MACHINE";
 const std::string kDefaultUser = "HKEY_USERS\\.Default";
 
@@ -225,25 +304,25 @@ struct DriverClass {
     const char* name;
     const char* description;
     const char* provider;
-    const char* fixedText;  // the example machine's class key with its instances, or null
+    Part fixed;  // the example machine's class key with its instances, or kNoPart
 };
 const DriverClass kClasses[] = {
-    {"CDROM", "CD-ROM", "Microsoft", nullptr},
-    {"DiskDrive", "Disk drives", "Microsoft", nullptr},
-    {"DISPLAY", "Display adapters", "NVIDIA", studio::kClassDisplay},
-    {"fdc", "Floppy disk controllers", "Microsoft", nullptr},
-    {"hdc", "Hard disk controllers", "Microsoft", studio::kClassHdc},
-    {"Image", "Imaging devices", "Microsoft", nullptr},
-    {"Keyboard", "Keyboard", "Microsoft", nullptr},
-    {"MEDIA", "Sound, video and game controllers", "Creative", studio::kClassMedia},
-    {"Modem", "Modem", "C-Media", studio::kClassModem},
-    {"Monitor", "Monitors", "Microsoft", nullptr},
-    {"Mouse", "Mouse", "Microsoft", nullptr},
-    {"Net", "Network adapters", "Realtek", studio::kClassNet},
-    {"Ports", "Ports (COM & LPT)", "Microsoft", nullptr},
-    {"Printer", "Printers", "Microsoft", nullptr},
-    {"System", "System devices", "Microsoft", studio::kClassSystem},
-    {"USB", "Universal serial bus controller", "Microsoft", nullptr},
+    {"CDROM", "CD-ROM", "Microsoft", part::kNoPart},
+    {"DiskDrive", "Disk drives", "Microsoft", part::kNoPart},
+    {"DISPLAY", "Display adapters", "NVIDIA", part::kClassDisplay},
+    {"fdc", "Floppy disk controllers", "Microsoft", part::kNoPart},
+    {"hdc", "Hard disk controllers", "Microsoft", part::kClassHdc},
+    {"Image", "Imaging devices", "Microsoft", part::kNoPart},
+    {"Keyboard", "Keyboard", "Microsoft", part::kNoPart},
+    {"MEDIA", "Sound, video and game controllers", "Creative", part::kClassMedia},
+    {"Modem", "Modem", "C-Media", part::kClassModem},
+    {"Monitor", "Monitors", "Microsoft", part::kNoPart},
+    {"Mouse", "Mouse", "Microsoft", part::kNoPart},
+    {"Net", "Network adapters", "Realtek", part::kClassNet},
+    {"Ports", "Ports (COM & LPT)", "Microsoft", part::kNoPart},
+    {"Printer", "Printers", "Microsoft", part::kNoPart},
+    {"System", "System devices", "Microsoft", part::kClassSystem},
+    {"USB", "Universal serial bus controller", "Microsoft", part::kNoPart},
 };
 constexpr long kClassCount = sizeof kClasses / sizeof kClasses[0];
 constexpr long kFirstGeneratedInstance = 100;
@@ -276,7 +355,8 @@ long PciKeys(long devices) { return devices * 3 + (devices + 1) / 2; }
 
 class MachineGenerator {
 public:
-    MachineGenerator(RegFileWriter& out, const MachineShape& shape) : out_(out), random_(0x9E3779B97F4A7C15ull)
+    MachineGenerator(RegFileWriter& out, const MachineShape& shape, const std::vector<std::string>& parts)
+        : out_(out), parts_(parts), random_(0x9E3779B97F4A7C15ull)
     {
         // The shares of the other parts apply to the keys that the PCI devices leave.
         long rest = shape.pciDevices > 0 ? std::max(shape.keys - PciKeys(shape.pciDevices), 0L) : shape.keys;
@@ -291,24 +371,24 @@ public:
     void Write()
     {
         out_.Comment("Studio machine: Windows 98 with the C-Media PCI sound card installed");
-        out_.Text(studio::kEnumRoot);
+        out_.Text(parts_[part::kEnumRoot]);
         RootDevices();
         PciDevices();
-        out_.Text(studio::kVirtual);
-        out_.Text(studio::kSoftware);
+        out_.Text(parts_[part::kVirtual]);
+        out_.Text(parts_[part::kSoftware]);
         SoftwareClasses(Share(6), Share(30), Share(12));
-        out_.Text(studio::kCurrentVersion);
+        out_.Text(parts_[part::kCurrentVersion]);
         UninstallEntries(Share(1));
         MachineSoftware(Share(12));
-        out_.Text(studio::kSystem);
+        out_.Text(parts_[part::kSystem]);
         DriverClasses();
         out_.Comment("The default user");
-        out_.Text(studio::kDefaultUser);
+        out_.Text(parts_[part::kDefaultUser]);
         AppEvents(Share(6));
-        out_.Text(studio::kDefaultUserSoftware);
+        out_.Text(parts_[part::kDefaultUserSoftware]);
         Mixers();
-        out_.Text(studio::kCardMixer);
-        out_.Text(studio::kWordPad);
+        out_.Text(parts_[part::kCardMixer]);
+        out_.Text(parts_[part::kWordPad]);
         UserSoftware(total_ - out_.keys());
     }
 
@@ -342,15 +422,16 @@ private:
 
     void PciDevices()
     {
-        out_.Text(studio::kPciNeighbours);
+        out_.Text(parts_[part::kPciBefore]);
+        out_.Text(parts_[part::kPciAfter]);
         const long cardAt = cardLast_ ? pciDevices_ : pciDevices_ / 2;
         for (long i = 0; i < pciDevices_; ++i) {
             if (i == cardAt)
-                out_.Text(studio::kCardDevice);
+                out_.Text(parts_[part::kCardDevice]);
             PciDevice(i, rootDevices_ + i);
         }
         if (cardAt == pciDevices_)
-            out_.Text(studio::kCardDevice);
+            out_.Text(parts_[part::kCardDevice]);
     }
 
     void PciDevice(long i, long device)
@@ -482,8 +563,8 @@ private:
         const std::string classRoot = kHklm + "\\System\\CurrentControlSet\\Services\\Class\\";
         for (long c = 0; c < kClassCount; ++c) {
             const DriverClass& driverClass = kClasses[c];
-            if (driverClass.fixedText != nullptr) {
-                out_.Text(driverClass.fixedText);
+            if (driverClass.fixed != part::kNoPart) {
+                out_.Text(parts_[driverClass.fixed]);
             } else {
                 out_.Key(classRoot + driverClass.name);
                 out_.Default(driverClass.description);
@@ -592,6 +673,7 @@ private:
     }
 
     RegFileWriter& out_;
+    const std::vector<std::string>& parts_;
     Random random_;
     long pciDevices_ = 0;
     long rootDevices_ = 0;
@@ -644,10 +726,10 @@ bool WriteWindowsFolder(const fs::path& windows)
 }
 
 // Writes the machine folder; returns the number of keys written, or -1.
-long GenerateMachine(const fs::path& folder, const MachineShape& shape)
+long GenerateMachine(const fs::path& folder, const MachineShape& shape, const std::vector<std::string>& parts)
 {
     RegFileWriter out(folder / "registry.reg");
-    MachineGenerator(out, shape).Write();
+    MachineGenerator(out, shape, parts).Write();
     if (!out.Finish() || !WriteWindowsFolder(folder / "WINDOWS"))
         return -1;
     return out.keys();
@@ -840,7 +922,8 @@ Measure Idle()
     });
 }
 
-bool Measured(const MachineShape& shape, const fs::path& scratch, int repeat, Row& row, std::string& error)
+bool Measured(const MachineShape& shape, const std::vector<std::string>& parts, const fs::path& scratch, int repeat,
+              Row& row, std::string& error)
 {
     const fs::path machine = scratch / "machine";
     const fs::path run = scratch / "run";
@@ -849,7 +932,7 @@ bool Measured(const MachineShape& shape, const fs::path& scratch, int repeat, Ro
     fs::create_directories(machine, status);
     fs::create_directories(floor, status);
     row.family = shape.family;
-    row.keys = GenerateMachine(machine, shape);
+    row.keys = GenerateMachine(machine, shape, parts);
     if (row.keys < 0) {
         error = "cannot write the machine";
         return false;
@@ -956,9 +1039,15 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    std::vector<std::string> parts;
+    const fs::path example = fs::path(CMPCI_SOURCE_DIR) / "examples" / "machine" / "registry.reg";
+    if (!ReadStudioParts(example, parts)) {
+        std::fprintf(stderr, "registry_file_bench: %s is missing or not the example machine\n", example.c_str());
+        return 1;
+    }
     if (!generate.empty()) {
         std::error_code status;
-        if (!fs::create_directory(generate, status) || GenerateMachine(generate, {"regular", sizes[0]}) < 0) {
+        if (!fs::create_directory(generate, status) || GenerateMachine(generate, {"regular", sizes[0]}, parts) < 0) {
             std::fprintf(stderr, "registry_file_bench: cannot write a machine into %s\n", generate.c_str());
             return 1;
         }
@@ -993,7 +1082,7 @@ int main(int argc, char** argv)
         const fs::path folder = scratch / std::to_string(i);
         Row row;
         std::string error;
-        bool ok = Measured(shapes[i], folder, repeat, row, error);
+        bool ok = Measured(shapes[i], parts, folder, repeat, row, error);
         std::error_code status;
         fs::remove_all(folder, status);
         if (!ok) {

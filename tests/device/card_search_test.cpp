@@ -1,4 +1,5 @@
 // Card search: the first subkey of Enum\PCI holding the card's PCI identifier, found on small registries.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,14 +26,15 @@ std::string PciKeys(const std::vector<std::string>& names)
 class CardSearchTest : public ::testing::Test {
 protected:
     // What every search leaves behind, whatever it found: nothing open, nothing deleted.
-    static void ExpectCleanEnd(const FakeSystem& sys, const RunState& state)
+    static void ExpectCleanEnd(const StepBench& run)
     {
-        EXPECT_EQ(state.enumKey, nullptr);
-        EXPECT_EQ(sys.OpenHandles(), 0u);
-        EXPECT_FALSE(sys.registry().Modified());
-        EXPECT_STREQ(state.searchText, "VEN_13F6&DEV_0111");
+        EXPECT_EQ(run.state.enumKey, nullptr);
+        EXPECT_EQ(run.fake.registry.OpenHandles(), 0u);
+        EXPECT_FALSE(run.fake.registry.Modified());
     }
 
+    // Found: the card device key, and the device id in the subkey name buffer, where instance and leftover
+    // removal take it from.
     static void ExpectFound(const RunState& state, const std::string& deviceId)
     {
         EXPECT_TRUE(state.cardFound);
@@ -44,6 +46,19 @@ protected:
     {
         EXPECT_FALSE(state.cardFound);
         EXPECT_STREQ(state.cardDeviceKey, "Enum\\PCI");
+    }
+
+    // Searches Enum\PCI holding `names`; a null `deviceId` expects the card to count as absent.
+    static void ExpectSearch(const std::vector<std::string>& names, const char* deviceId)
+    {
+        StepBench run;
+        ASSERT_TRUE(LoadKeys(run.fake, PciKeys(names)));
+        SearchCard(run.state);
+        if (deviceId != nullptr)
+            ExpectFound(run.state, deviceId);
+        else
+            ExpectAbsent(run.state);
+        ExpectCleanEnd(run);
     }
 };
 
@@ -62,48 +77,24 @@ TEST_F(CardSearchTest, FirstNameHoldingTheIdentifierCaseSensitivelyWins)
         {"other vendor or device", {"VEN_13F6&DEV_0112", "VEN_13F7&DEV_0111"}, nullptr},
         {"part of the identifier", {"VEN_13F6&DEV_011", "DEV_0111"}, nullptr},
         {"two matches", {"VEN_13F6&DEV_0111&SUBSYS_A", "VEN_13F6&DEV_0111&SUBSYS_B"}, "VEN_13F6&DEV_0111&SUBSYS_A"},
+        // The walk stops at the match: a later name would take the buffer that holds the device id.
+        {"a name after the match", {kCard, "VEN_8086&DEV_7110"}, kCard},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        FakeSystem sys;
-        RunState state{sys};
-        ASSERT_TRUE(LoadKeys(sys, PciKeys(c.names)));
-
-        SearchCard(state);
-
-        if (c.deviceId != nullptr)
-            ExpectFound(state, c.deviceId);
-        else
-            ExpectAbsent(state);
-        ExpectCleanEnd(sys, state);
+        ExpectSearch(c.names, c.deviceId);
     }
 }
 
-TEST_F(CardSearchTest, StopsReadingAtTheMatchAndClosesTheKey)
+TEST_F(CardSearchTest, WithoutEnumPciTheCardIsAbsent)
 {
-    FakeSystem sys;
-    RunState state{sys};
-    ASSERT_TRUE(LoadKeys(sys, PciKeys({"VEN_8086&DEV_7110", kCard, "VEN_13F6&DEV_0111&SUBSYS_B"})));
+    StepBench run;
+    ASSERT_TRUE(LoadKeys(run.fake, MachineKey("Enum\\ISAPNP\\" + std::string(kCard))));
 
-    SearchCard(state);
+    SearchCard(run.state);
 
-    ExpectFound(state, kCard);
-    EXPECT_EQ(sys.Log(), (std::vector<std::string>{"RegOpenKeyExA HKLM Enum\\PCI", "RegEnumKeyA 0", "RegEnumKeyA 1",
-                                                   "RegCloseKey"}));
-    ExpectCleanEnd(sys, state);
-}
-
-TEST_F(CardSearchTest, WithoutEnumPciNothingIsWalked)
-{
-    FakeSystem sys;
-    RunState state{sys};
-    ASSERT_TRUE(LoadKeys(sys, MachineKey("Enum\\ISAPNP\\" + std::string(kCard))));
-
-    SearchCard(state);
-
-    ExpectAbsent(state);
-    EXPECT_EQ(sys.Log(), (std::vector<std::string>{"RegOpenKeyExA HKLM Enum\\PCI"}));
-    ExpectCleanEnd(sys, state);
+    ExpectAbsent(run.state);
+    ExpectCleanEnd(run);
 }
 
 TEST_F(CardSearchTest, AnUnreadableNameIsPassedOver)
@@ -111,16 +102,16 @@ TEST_F(CardSearchTest, AnUnreadableNameIsPassedOver)
     // A name of 100 characters does not fit the subkey name buffer: its enumeration fails with 234.
     std::string tooLong = "VEN_13F6&DEV_0111&" + std::string(82, 'X');
     ASSERT_EQ(tooLong.size(), 100u);
-    FakeSystem sys;
-    RunState state{sys};
-    ASSERT_TRUE(LoadKeys(sys, PciKeys({tooLong, kCard})));
+    StepBench run;
+    ASSERT_TRUE(LoadKeys(run.fake, PciKeys({tooLong, kCard})));
 
-    SearchCard(state);
+    SearchCard(run.state);
 
-    ExpectFound(state, kCard);
-    ASSERT_EQ(sys.Calls().size(), 4u);
-    EXPECT_EQ(sys.Calls()[1].result, ERROR_MORE_DATA);
-    ExpectCleanEnd(sys, state);
+    ExpectFound(run.state, kCard);
+    using ::testing::Field;
+    EXPECT_THAT(run.sys.calls(), ::testing::Contains(::testing::AllOf(Field(&Call::op, Op::RegEnumKeyA),
+                                                                      Field(&Call::result, ERROR_MORE_DATA))));
+    ExpectCleanEnd(run);
 }
 
 TEST_F(CardSearchTest, ARunOfFailingIndexesEndsTheWalk)
@@ -137,37 +128,31 @@ TEST_F(CardSearchTest, ARunOfFailingIndexesEndsTheWalk)
         for (DWORD i = 0; i < c.failing; ++i)
             names.push_back("VEN_13F6&DEV_0111&FAILING_" + std::to_string(i));
         names.push_back(kCard);
-        FakeSystem sys;
-        RunState state{sys};
-        ASSERT_TRUE(LoadKeys(sys, PciKeys(names)));
-        for (unsigned call = 1; call <= c.failing; ++call)
-            sys.Fail("RegEnumKeyA", call, ERROR_KEY_DELETED);
+        StepBench run;
+        ASSERT_TRUE(LoadKeys(run.fake, PciKeys(names)));
+        run.sys.FailCall(Op::RegEnumKeyA, 1, c.failing, ERROR_KEY_DELETED);
 
-        SearchCard(state);
+        SearchCard(run.state);
 
         if (c.found)
-            ExpectFound(state, kCard);
+            ExpectFound(run.state, kCard);
         else
-            ExpectAbsent(state);
-        EXPECT_EQ(sys.Log("RegEnumKeyA").size(), c.found ? c.failing + 1 : c.failing);
-        EXPECT_EQ(sys.Log().back(), "RegCloseKey");
-        ExpectCleanEnd(sys, state);
+            ExpectAbsent(run.state);
+        ExpectCleanEnd(run);
     }
 }
 
 TEST_F(CardSearchTest, AWalkOnWhichEveryCallFailsEnds)
 {
-    FakeSystem sys;
-    RunState state{sys};
-    ASSERT_TRUE(LoadKeys(sys, PciKeys({kCard})));
-    sys.Fail("RegEnumKeyA", 1, ERROR_INVALID_HANDLE, FakeSystem::FaultMode::FromThenOn);
+    StepBench run;
+    ASSERT_TRUE(LoadKeys(run.fake, PciKeys({kCard})));
+    run.sys.FailCall(Op::RegEnumKeyA, 1, FaultRule::kForever, ERROR_INVALID_HANDLE);
 
-    SearchCard(state);
+    SearchCard(run.state);
 
-    ExpectAbsent(state);
-    EXPECT_EQ(sys.Log("RegEnumKeyA").size(), kMaxFailingIndexRun);
-    EXPECT_EQ(sys.Log().back(), "RegCloseKey");
-    ExpectCleanEnd(sys, state);
+    ExpectAbsent(run.state);
+    EXPECT_EQ(run.sys.Count(Op::RegEnumKeyA), kMaxFailingIndexRun);
+    ExpectCleanEnd(run);
 }
 
 TEST_F(CardSearchTest, ADeviceIdTooLongForTheCardDeviceKeyIsPassedOver)
@@ -177,29 +162,17 @@ TEST_F(CardSearchTest, ADeviceIdTooLongForTheCardDeviceKeyIsPassedOver)
     std::string tooLong = "VEN_13F6&DEV_0111&" + std::string(73, 'L');
     ASSERT_EQ(fits.size(), 90u);
     ASSERT_EQ(tooLong.size(), 91u);
-    struct Case {
-        const char* label;
-        std::vector<std::string> names;
-        std::string deviceId;  // empty: absent
-    };
-    const Case cases[] = {
-        {"90 characters", {fits}, fits},
-        {"91 characters alone", {tooLong}, ""},
-        {"91 characters, then a card", {tooLong, kCard}, kCard},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        FakeSystem sys;
-        RunState state{sys};
-        ASSERT_TRUE(LoadKeys(sys, PciKeys(c.names)));
-
-        SearchCard(state);
-
-        if (c.deviceId.empty())
-            ExpectAbsent(state);
-        else
-            ExpectFound(state, c.deviceId);
-        ExpectCleanEnd(sys, state);
+    {
+        SCOPED_TRACE("90 characters");
+        ExpectSearch({fits}, fits.c_str());
+    }
+    {
+        SCOPED_TRACE("91 characters alone");
+        ExpectSearch({tooLong}, nullptr);
+    }
+    {
+        SCOPED_TRACE("91 characters, then a card");
+        ExpectSearch({tooLong, kCard}, kCard);
     }
 }
 

@@ -1,4 +1,5 @@
 // Instance removal: each instance of the card with its three companions, on small registries.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,11 +39,6 @@ std::string ClassKey(const std::string& driver, const char* infPath)
     return MachineKey(kClass + driver) + StringValue("InfPath", infPath);
 }
 
-std::string Deleted(const std::string& path)
-{
-    return "RegDeleteKeyA HKLM " + path;
-}
-
 // One instance with all three companions, each naming a driver class of its own (named after `number`).
 std::string FullInstance(const std::string& device, const std::string& instance, const std::string& number)
 {
@@ -55,17 +51,17 @@ std::string FullInstance(const std::string& device, const std::string& instance,
            ClassKey("MEDIA\\01" + number, "cmpci.inf") + ClassKey("MEDIA\\02" + number, "cmpci.inf");
 }
 
-// The deletions of one pass over an instance built by FullInstance, in order.
+// The deletions of one pass over an instance built by FullInstance, in order: each key before its class.
 Lines FullInstanceDeletions(const std::string& device, const std::string& instance, const std::string& number)
 {
-    return {Deleted(InstancePath(device, instance)),
-            Deleted(kClass + "MEDIA\\00" + number),
-            Deleted(CompanionPath("*PNPB02F", device, instance)),
-            Deleted(kClass + "SYSTEM\\00" + number),
-            Deleted(CompanionPath("SSC-DOSEMU", device, instance)),
-            Deleted(kClass + "MEDIA\\01" + number),
-            Deleted(CompanionPath("SSC-SBEMU", device, instance)),
-            Deleted(kClass + "MEDIA\\02" + number)};
+    return {InstancePath(device, instance),
+            kClass + "MEDIA\\00" + number,
+            CompanionPath("*PNPB02F", device, instance),
+            kClass + "SYSTEM\\00" + number,
+            CompanionPath("SSC-DOSEMU", device, instance),
+            kClass + "MEDIA\\01" + number,
+            CompanionPath("SSC-SBEMU", device, instance),
+            kClass + "MEDIA\\02" + number};
 }
 
 Lines Concat(Lines a, const Lines& b)
@@ -76,97 +72,83 @@ Lines Concat(Lines a, const Lines& b)
 
 class InstanceRemovalTest : public ::testing::Test {
 protected:
-    // Loads the card's device key with `body` below it and runs card search, as the run does first.
-    void Prepare(const std::string& body, const std::string& device = kDevice)
+    // Loads the card's device key with `body` below it and runs card search, as the run does first; the log
+    // and the fault count start after it.
+    static void Prepare(StepBench& run, const std::string& body, const std::string& device = kDevice)
     {
-        ASSERT_TRUE(LoadKeys(sys, MachineKey("Enum\\PCI\\" + device) + body));
-        SearchCard(state);
-        ASSERT_TRUE(state.cardFound);
-        ASSERT_EQ(std::string(state.subkeyName), device);
-        sys.ClearLog();
+        ASSERT_TRUE(LoadKeys(run.fake, MachineKey("Enum\\PCI\\" + device) + body));
+        SearchCard(run.state);
+        ASSERT_TRUE(run.state.cardFound);
+        ASSERT_EQ(std::string(run.state.subkeyName), device);
+        run.sys.ClearLog();
     }
+
+    static void Remove(StepBench& run) { RemoveInstances(run.state, run.state.cardDeviceKey, run.state.subkeyName); }
+
+    bool Exists(const std::string& path) const { return run.fake.registry.KeyExists(HKEY_LOCAL_MACHINE, path); }
 
     // The card device key stays open for leftover removal, and nothing else is open.
-    void ExpectCardKeyLeftOpen()
+    void ExpectCardKeyLeftOpen() const
     {
-        EXPECT_NE(state.enumKey, nullptr);
-        EXPECT_EQ(sys.OpenHandles(), 1u);
-        EXPECT_EQ(state.workingKey, nullptr);
+        EXPECT_NE(run.state.enumKey, nullptr);
+        EXPECT_EQ(run.fake.registry.OpenHandles(), 1u);
     }
 
-    FakeSystem sys;
-    RunState state{sys};
+    StepBench run;
 };
 
 TEST_F(InstanceRemovalTest, RemovesEachInstanceWithItsCompanionsAndTheirClasses)
 {
-    Prepare(FullInstance(kDevice, "0000", "00") + FullInstance(kDevice, "0001", "01") +
-            KeyWithDriver(CompanionPath("*PNPB02F", "VEN_1274&DEV_1371", "0000"), "SYSTEM\\0099") +
-            ClassKey("MEDIA\\0099", "other.inf"));
-    for (const char* file : {"C:\\WINDOWS\\INF\\cmpci.inf", "C:\\WINDOWS\\INF\\OTHER\\cmpci.inf",
-                             "C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"})
-        sys.AddFile(file);
+    Prepare(run, FullInstance(kDevice, "0000", "00") + FullInstance(kDevice, "0001", "01") +
+                     KeyWithDriver(CompanionPath("*PNPB02F", "VEN_1274&DEV_1371", "0000"), "SYSTEM\\0099") +
+                     ClassKey("MEDIA\\0099", "other.inf"));
+    run.fake.files = {"C:\\WINDOWS\\INF\\cmpci.inf", "C:\\WINDOWS\\INF\\OTHER\\cmpci.inf",
+                      "C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"};
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_EQ(sys.Log("RegDeleteKeyA"),
+    EXPECT_EQ(run.sys.Args(Op::RegDeleteKeyA),
               Concat(FullInstanceDeletions(kDevice, "0000", "00"), FullInstanceDeletions(kDevice, "0001", "01")));
-    EXPECT_EQ(sys.Log("RegEnumKeyA"), (Lines{"RegEnumKeyA 0", "RegEnumKeyA 0", "RegEnumKeyA 0"}));
-    EXPECT_TRUE(sys.registry().SubkeyNames(HKEY_LOCAL_MACHINE, "Enum\\PCI\\" + kDevice).empty());
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, "Enum\\PCI\\" + kDevice));
+    EXPECT_TRUE(run.fake.registry.SubkeyNames(HKEY_LOCAL_MACHINE, "Enum\\PCI\\" + kDevice).empty());
+    EXPECT_TRUE(Exists("Enum\\PCI\\" + kDevice));
     // Another device's companion and an unrelated class stay.
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("*PNPB02F", "VEN_1274&DEV_1371", "0000")));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0099"));
+    EXPECT_TRUE(Exists(CompanionPath("*PNPB02F", "VEN_1274&DEV_1371", "0000")));
+    EXPECT_TRUE(Exists(kClass + "MEDIA\\0099"));
     // The game port's class keeps its INF files; the others' go.
-    EXPECT_EQ(sys.Files(), (Lines{"C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"}));
+    EXPECT_EQ(run.fake.files, (Lines{"C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"}));
     ExpectCardKeyLeftOpen();
 }
 
-TEST_F(InstanceRemovalTest, EachTargetIsReadClosedAndDeletedBeforeItsClassGoes)
+TEST_F(InstanceRemovalTest, AnInstanceWithoutCompanionsLosesItsKeyAndThenItsClass)
 {
-    Prepare(KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001"));
+    Prepare(run, KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001") + MachineKey(kClass + "MEDIA\\0001"));
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    const std::string instance = InstancePath(kDevice, "0000");
-    EXPECT_EQ(sys.Log(), (Lines{
-                             "RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice,
-                             "RegEnumKeyA 0",
-                             "RegOpenKeyExA HKLM " + instance,
-                             "RegQueryValueExA Driver",
-                             "RegCloseKey",
-                             "RegDeleteKeyA HKLM " + instance,
-                             "RegOpenKeyExA HKLM " + kClass + "MEDIA\\0001",
-                             "RegOpenKeyExA HKLM " + kClass + "MEDIA\\0001\\Drivers",
-                             "RegDeleteKeyA HKLM " + kClass + "MEDIA\\0001",
-                             "RegOpenKeyExA HKLM " + CompanionPath("*PNPB02F", kDevice, "0000"),
-                             "RegOpenKeyExA HKLM " + CompanionPath("SSC-DOSEMU", kDevice, "0000"),
-                             "RegOpenKeyExA HKLM " + CompanionPath("SSC-SBEMU", kDevice, "0000"),
-                             "RegEnumKeyA 0",
-                         }));
+    EXPECT_THAT(run.Deletions(), ::testing::ElementsAre(InstancePath(kDevice, "0000"), kClass + "MEDIA\\0001"));
     ExpectCardKeyLeftOpen();
 }
 
 TEST_F(InstanceRemovalTest, CardDeviceKeyWithoutInstancesRemovesNothing)
 {
-    Prepare("");
+    Prepare(run, "");
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_EQ(sys.Log(), (Lines{"RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice, "RegEnumKeyA 0"}));
+    EXPECT_THAT(run.Deletions(), ::testing::IsEmpty());
     ExpectCardKeyLeftOpen();
 }
 
 TEST_F(InstanceRemovalTest, CardDeviceKeyThatDoesNotOpenRemovesNothing)
 {
-    Prepare(FullInstance(kDevice, "0000", "00"));
-    sys.Fail("RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice, 1, ERROR_ACCESS_DENIED);
+    Prepare(run, FullInstance(kDevice, "0000", "00"));
+    run.sys.FailCall(Op::RegOpenKeyExA, 1, 1, ERROR_ACCESS_DENIED);
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_EQ(sys.Log(), (Lines{"RegOpenKeyExA HKLM Enum\\PCI\\" + kDevice}));
-    EXPECT_EQ(state.enumKey, nullptr);
-    EXPECT_EQ(sys.OpenHandles(), 0u);
+    EXPECT_THAT(run.Deletions(), ::testing::IsEmpty());
+    EXPECT_EQ(run.state.enumKey, nullptr);
+    EXPECT_EQ(run.fake.registry.OpenHandles(), 0u);
 }
 
 TEST_F(InstanceRemovalTest, DriverValueDecidesOnlyWhetherTheClassGoes)
@@ -186,20 +168,19 @@ TEST_F(InstanceRemovalTest, DriverValueDecidesOnlyWhetherTheClassGoes)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        FakeSystem fake;
-        RunState run{fake};
-        ASSERT_TRUE(LoadKeys(fake, MachineKey(InstancePath(kDevice, "0000")) + c.driverLine +
-                                       KeyWithDriver(CompanionPath("SSC-DOSEMU", kDevice, "0000"), "MEDIA\\0010") +
-                                       MachineKey(kClass + c.className) + MachineKey(kClass + "MEDIA\\0010")));
-        SearchCard(run);
+        StepBench one;
+        Prepare(one, MachineKey(InstancePath(kDevice, "0000")) + c.driverLine +
+                         KeyWithDriver(CompanionPath("SSC-DOSEMU", kDevice, "0000"), "MEDIA\\0010") +
+                         MachineKey(kClass + c.className) + MachineKey(kClass + "MEDIA\\0010"));
 
-        RemoveInstances(run, run.cardDeviceKey, run.subkeyName);
+        Remove(one);
 
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0000")));
-        EXPECT_NE(fake.KeyExists(HKEY_LOCAL_MACHINE, kClass + c.className), c.classRemoved);
+        const emulated::Registry& registry = one.fake.registry;
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0000")));
+        EXPECT_NE(registry.KeyExists(HKEY_LOCAL_MACHINE, kClass + c.className), c.classRemoved);
         // The companion is handled all the same.
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("SSC-DOSEMU", kDevice, "0000")));
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0010"));
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("SSC-DOSEMU", kDevice, "0000")));
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0010"));
     }
 }
 
@@ -209,51 +190,50 @@ TEST_F(InstanceRemovalTest, CompanionsAreFoundOnlyUnderTheirExactName)
     const std::string otherDevice = CompanionPath("SSC-DOSEMU", "VEN_13F6&DEV_0111&SUBSYS_00000000", "0000");
     const std::string otherInstance = CompanionPath("SSC-SBEMU", kDevice, "0001");
     const std::string noDriver = CompanionPath("SSC-DOSEMU", kDevice, "0000");
-    Prepare(KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001") + KeyWithDriver(nested, "SYSTEM\\0001") +
-            KeyWithDriver(otherDevice, "MEDIA\\0011") + KeyWithDriver(otherInstance, "MEDIA\\0021") +
-            MachineKey(noDriver) + MachineKey(kClass + "MEDIA\\0001"));
+    Prepare(run, KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001") +
+                     KeyWithDriver(nested, "SYSTEM\\0001") + KeyWithDriver(otherDevice, "MEDIA\\0011") +
+                     KeyWithDriver(otherInstance, "MEDIA\\0021") + MachineKey(noDriver) +
+                     MachineKey(kClass + "MEDIA\\0001"));
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_EQ(sys.Log("RegDeleteKeyA"),
-              (Lines{Deleted(InstancePath(kDevice, "0000")), Deleted(kClass + "MEDIA\\0001"), Deleted(noDriver)}));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, nested));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, otherDevice));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, otherInstance));
+    EXPECT_THAT(run.Deletions(),
+                ::testing::ElementsAre(InstancePath(kDevice, "0000"), kClass + "MEDIA\\0001", noDriver));
+    EXPECT_TRUE(Exists(nested));
+    EXPECT_TRUE(Exists(otherDevice));
+    EXPECT_TRUE(Exists(otherInstance));
     ExpectCardKeyLeftOpen();
 }
 
 TEST_F(InstanceRemovalTest, AnInstanceThatSurvivesItsPassIsPassedOver)
 {
-    const std::string first = InstancePath(kDevice, "0000");
+    // The first instance's pass fails at its own key; the walk must not try it again, and must go on.
     struct Case {
         const char* label;
-        std::string match;  // the call that keeps failing
-        bool companionsRemoved;
+        Op op;
+        unsigned call;  // counted among that operation's calls
     };
     const Case cases[] = {
-        {"its key does not open", "RegOpenKeyExA HKLM " + first, true},
-        {"its key is not deleted", "RegDeleteKeyA HKLM " + first, true},
+        {"its key does not open", Op::RegOpenKeyExA, 2},  // after the card device key
+        {"its key is not deleted", Op::RegDeleteKeyA, 1},
     };
+    const std::string first = InstancePath(kDevice, "0000");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        FakeSystem fake;
-        RunState run{fake};
-        ASSERT_TRUE(LoadKeys(fake, FullInstance(kDevice, "0000", "00") + FullInstance(kDevice, "0001", "01")));
-        SearchCard(run);
-        fake.ClearLog();
-        fake.Fail(c.match, 1, ERROR_ACCESS_DENIED, FakeSystem::FaultMode::FromThenOn);
+        StepBench one;
+        Prepare(one, FullInstance(kDevice, "0000", "00") + FullInstance(kDevice, "0001", "01"));
+        one.sys.FailCall(c.op, c.call, 1, ERROR_ACCESS_DENIED);
 
-        RemoveInstances(run, run.cardDeviceKey, run.subkeyName);
+        Remove(one);
 
-        EXPECT_TRUE(fake.KeyExists(HKEY_LOCAL_MACHINE, first));
-        EXPECT_EQ(fake.Log("RegOpenKeyExA HKLM " + first).size(), 1u);
-        EXPECT_EQ(fake.Log("RegEnumKeyA"), (Lines{"RegEnumKeyA 0", "RegEnumKeyA 0", "RegEnumKeyA 1", "RegEnumKeyA 1"}));
+        const emulated::Registry& registry = one.fake.registry;
+        // Failing once is enough: a second try would remove it.
+        EXPECT_TRUE(registry.KeyExists(HKEY_LOCAL_MACHINE, first));
         // The other instance still goes whole, and so do the survivor's companions.
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0001")));
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("SSC-SBEMU", kDevice, "0001")));
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("*PNPB02F", kDevice, "0000")));
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0201"));
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0001")));
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("SSC-SBEMU", kDevice, "0001")));
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("*PNPB02F", kDevice, "0000")));
+        EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0201"));
     }
 }
 
@@ -266,42 +246,38 @@ TEST_F(InstanceRemovalTest, FailingEnumerationIsRetriedThenItsIndexPassedOver)
     const Case cases[] = {{1, true}, {kInstanceEnumTries - 1, true}, {kInstanceEnumTries, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failingCalls);
-        FakeSystem fake;
-        RunState run{fake};
-        ASSERT_TRUE(LoadKeys(fake, FullInstance(kDevice, "0000", "00") + FullInstance(kDevice, "0001", "01")));
-        SearchCard(run);
-        fake.ClearLog();
-        for (unsigned call = 1; call <= c.failingCalls; ++call)
-            fake.Fail("RegEnumKeyA", call, ERROR_KEY_DELETED);
+        StepBench one;
+        Prepare(one, FullInstance(kDevice, "0000", "00") + FullInstance(kDevice, "0001", "01"));
+        one.sys.FailCall(Op::RegEnumKeyA, 1, c.failingCalls, ERROR_KEY_DELETED);
 
-        RemoveInstances(run, run.cardDeviceKey, run.subkeyName);
+        Remove(one);
 
-        EXPECT_NE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0000")), c.firstRemoved);
-        EXPECT_FALSE(fake.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0001")));
+        EXPECT_NE(one.fake.registry.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0000")), c.firstRemoved);
+        EXPECT_FALSE(one.fake.registry.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, "0001")));
     }
 }
 
 TEST_F(InstanceRemovalTest, AnEnumerationFailingForeverEnds)
 {
-    Prepare(FullInstance(kDevice, "0000", "00"));
-    sys.Fail("RegEnumKeyA", 1, ERROR_KEY_DELETED, FakeSystem::FaultMode::FromThenOn);
+    Prepare(run, FullInstance(kDevice, "0000", "00"));
+    run.sys.FailCall(Op::RegEnumKeyA, 1, FaultRule::kForever, ERROR_KEY_DELETED);
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_EQ(sys.Log("RegEnumKeyA").size(), kInstanceEnumTries * kMaxFailingIndexRun);
-    EXPECT_TRUE(sys.Log("RegDeleteKeyA").empty());
+    EXPECT_EQ(run.sys.Count(Op::RegEnumKeyA), kInstanceEnumTries * kMaxFailingIndexRun);
+    EXPECT_THAT(run.Deletions(), ::testing::IsEmpty());
     ExpectCardKeyLeftOpen();
 }
 
 TEST_F(InstanceRemovalTest, AnInstanceNameTooLongForItsBufferIsPassedOver)
 {
     const std::string longName(52, 'L');
-    Prepare(FullInstance(kDevice, longName, "00") + FullInstance(kDevice, "0001", "01"));
+    Prepare(run, FullInstance(kDevice, longName, "00") + FullInstance(kDevice, "0001", "01"));
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, InstancePath(kDevice, longName)));
-    EXPECT_EQ(sys.Log("RegDeleteKeyA"), FullInstanceDeletions(kDevice, "0001", "01"));
+    EXPECT_TRUE(Exists(InstancePath(kDevice, longName)));
+    EXPECT_EQ(run.sys.Args(Op::RegDeleteKeyA), FullInstanceDeletions(kDevice, "0001", "01"));
     ExpectCardKeyLeftOpen();
 }
 
@@ -312,17 +288,16 @@ TEST_F(InstanceRemovalTest, ATargetWhosePathDoesNotFitIsPassedOver)
     const std::string device = "VEN_13F6&DEV_0111&" + std::string(42, 'D');
     const std::string instance = "INSTANCE_01";
     ASSERT_EQ(device.size() + instance.size(), 71u);
-    Prepare(FullInstance(device, instance, "00"), device);
+    Prepare(run, FullInstance(device, instance, "00"), device);
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, CompanionPath("SSC-DOSEMU", device, instance)));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0100"));
-    EXPECT_TRUE(sys.Log("RegOpenKeyExA HKLM Enum\\VIRTUAL\\SSC-DOSEMU").empty());
-    EXPECT_EQ(sys.Log("RegDeleteKeyA"),
-              (Lines{Deleted(InstancePath(device, instance)), Deleted(kClass + "MEDIA\\0000"),
-                     Deleted(CompanionPath("*PNPB02F", device, instance)), Deleted(kClass + "SYSTEM\\0000"),
-                     Deleted(CompanionPath("SSC-SBEMU", device, instance)), Deleted(kClass + "MEDIA\\0200")}));
+    EXPECT_TRUE(Exists(CompanionPath("SSC-DOSEMU", device, instance)));
+    EXPECT_TRUE(Exists(kClass + "MEDIA\\0100"));
+    EXPECT_EQ(run.sys.Args(Op::RegDeleteKeyA),
+              (Lines{InstancePath(device, instance), kClass + "MEDIA\\0000",
+                     CompanionPath("*PNPB02F", device, instance), kClass + "SYSTEM\\0000",
+                     CompanionPath("SSC-SBEMU", device, instance), kClass + "MEDIA\\0200"}));
     ExpectCardKeyLeftOpen();
 }
 
@@ -330,13 +305,12 @@ TEST_F(InstanceRemovalTest, AnInstanceKeyPathThatDoesNotFitEndsWithNothingDelete
 {
     // "Enum\PCI\", 90 characters of device id, "\" and 10 of instance name: 110 characters.
     const std::string device = "VEN_13F6&DEV_0111&" + std::string(72, 'D');
-    Prepare(FullInstance(device, "INSTANCE10", "00"), device);
+    Prepare(run, FullInstance(device, "INSTANCE10", "00"), device);
 
-    RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+    Remove(run);
 
-    EXPECT_TRUE(sys.Log("RegDeleteKeyA").empty());
-    EXPECT_TRUE(sys.Log("RegOpenKeyExA HKLM Enum\\PCI\\" + device + "\\").empty());
-    EXPECT_EQ(sys.Log("RegEnumKeyA"), (Lines{"RegEnumKeyA 0", "RegEnumKeyA 0", "RegEnumKeyA 1"}));
+    EXPECT_THAT(run.Deletions(), ::testing::IsEmpty());
+    EXPECT_FALSE(run.fake.registry.Modified());
     ExpectCardKeyLeftOpen();
 }
 

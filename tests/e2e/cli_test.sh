@@ -3,10 +3,8 @@
 # --dry-run, --refuse-restart, and exit code 2 with one line on stderr for the tool's own problems.
 set -u
 tool=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/common.sh"
+start_work
 
 crlf() { sed 's/$/\r/'; }
 
@@ -152,5 +150,4 @@ make_machine
 expect_exit 0 --machine "$work/m" --refuse-restart 1314 reboot
 grep -q "^cmpci-uninstall: Can't reboot: 1314$" "$work/err" || fail "refusal reason not shown: $(cat "$work/err")"
 
-echo "$(( failures == 0 ? 1 : 0 )) passed, $failures failed"
-[ "$failures" = 0 ]
+finish "command line"

@@ -7,14 +7,9 @@ export LC_ALL=C
 
 tool=$1
 machine=$2/examples/machine
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/common.sh"
+start_work
+summary="cmpci-uninstall: removed $(list_keys "$2" | wc -l) registry keys and $(list_files "$2" | wc -l) files"
 
 # run NAME ARGS...: a fresh copy NAME of the machine, the journal in NAME.journal, stderr in NAME.err.
 run() {
@@ -34,7 +29,7 @@ deletions() { grep '"op":"delete-' "$work/$1.journal"; }
 
 # --- The reference: an interactive run answered Yes.
 run yes --answer yes
-grep -q -x 'cmpci-uninstall: removed 17 registry keys and 14 files' "$work/yes.err" || fail "yes: summary line missing or wrong"
+grep -q -x "$summary" "$work/yes.err" || fail "yes: summary line missing or wrong"
 
 # --- Restart mode: no confirmation and no completion box; the English restart box, then the restart request.
 run reboot -- reboot
@@ -48,7 +43,7 @@ printf '%s\n' \
 boxes reboot | diff "$work/reboot.want" - >/dev/null || fail "reboot: boxes and restart: $(boxes reboot | tr '\n' ' ')"
 [ "$(tail -n 1 "$work/reboot.journal")" = '{"op":"restart","flags":2,"result":1}' ] ||
     fail "reboot: the restart request is not the last thing the run does"
-grep -q -x 'cmpci-uninstall: removed 17 registry keys and 14 files' "$work/reboot.err" || fail "reboot: summary line missing or wrong"
+grep -q -x "$summary" "$work/reboot.err" || fail "reboot: summary line missing or wrong"
 
 # --- Silent mode: the same removals without any box or restart.
 run silent -- /S
@@ -72,8 +67,4 @@ prepare=german run german_reboot reboot
 [ "$(boxes german_reboot | head -n 1)" = '{"op":"message-box","caption":"Pelko Studio KALTO","text":"Your computer will be restarted","style":4160,"language":1031,"result":1}' ] ||
     fail "german reboot: restart box: $(boxes german_reboot | tr '\n' ' ')"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "example machine modes: all checks passed"
+finish "example machine modes"

@@ -1,4 +1,5 @@
 // Leftover removal: the card device key, the uninstall entry, the mixer settings and the driver files.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -36,62 +37,70 @@ std::string MixerKeys(const Lines& names)
     return text;
 }
 
+// The system files with the system directory before them, and Cldrune.exe from the Windows directory: every
+// driver file, in the order of removal.
+Lines DriverFiles(const std::string& systemDirectory = "C:\\WINDOWS\\SYSTEM")
+{
+    Lines files;
+    for (const std::string& file : kSystemFiles)
+        files.push_back(systemDirectory + file);
+    files.push_back("C:\\WINDOWS\\Cldrune.exe");
+    return files;
+}
+
 class LeftoversTest : public ::testing::Test {
 protected:
     // The state instance removal leaves: the card found and its device key open on the enumeration handle.
-    static void Prepare(FakeSystem& fake, RunState& run, const std::string& body)
+    static void Prepare(StepBench& run, const std::string& body)
     {
-        ASSERT_TRUE(LoadKeys(fake, MachineKey(kCardKey + "\\0000") + MachineKey("Enum\\PCI\\VEN_8086&DEV_7110") +
-                                       MachineKey(kUninstall) + MachineKey(kUninstall + "X") + body));
-        run.cardFound = true;
-        ASSERT_TRUE(CopyText(run.cardDeviceKey, kCardKey.c_str()));
-        ASSERT_TRUE(CopyText(run.subkeyName, kDevice.c_str()));
-        ASSERT_EQ(fake.RegOpenKeyExA(HKEY_LOCAL_MACHINE, run.cardDeviceKey, 0, KEY_READ, &run.enumKey), ERROR_SUCCESS);
-        fake.ClearLog();
+        ASSERT_TRUE(LoadKeys(run.fake, MachineKey(kCardKey + "\\0000") + MachineKey("Enum\\PCI\\VEN_8086&DEV_7110") +
+                                           MachineKey(kUninstall) + MachineKey(kUninstall + "X") + body));
+        run.state.cardFound = true;
+        ASSERT_TRUE(CopyText(run.state.cardDeviceKey, kCardKey.c_str()));
+        ASSERT_TRUE(CopyText(run.state.subkeyName, kDevice.c_str()));
+        ASSERT_EQ(run.fake.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCardKey.c_str(), 0, KEY_READ, &run.state.enumKey),
+                  ERROR_SUCCESS);
     }
 
-    static Lines UserDeletions(const FakeSystem& fake) { return fake.Log("RegDeleteKeyA HKCU"); }
+    static void Remove(StepBench& run) { RemoveLeftovers(run.state, run.state.cardDeviceKey); }
 
-    FakeSystem sys;
-    RunState state{sys};
+    // The keys deleted below HKEY_CURRENT_USER, in order.
+    static Lines UserDeletions(const StepBench& run)
+    {
+        Lines paths;
+        for (const Call& call : run.sys.calls()) {
+            if (call.op == Op::RegDeleteKeyA && call.root == HKEY_CURRENT_USER)
+                paths.push_back(call.arg);
+        }
+        return paths;
+    }
+
+    StepBench run;
 };
 
 TEST_F(LeftoversTest, RemovesEverythingInItsFixedOrder)
 {
-    Prepare(sys, state, MixerKeys({"Speakers", "C-Media Audio Mixer"}));
-    for (const std::string& file : kSystemFiles)
-        sys.AddFile("C:\\WINDOWS\\SYSTEM" + file);
-    sys.AddFile("C:\\WINDOWS\\Cldrune.exe");
-    sys.AddFile("C:\\WINDOWS\\SYSTEM\\other.drv");
+    Prepare(run, MixerKeys({"Speakers", "C-Media Audio Mixer"}));
+    run.fake.files = DriverFiles();
+    run.fake.files.push_back("C:\\WINDOWS\\SYSTEM\\other.drv");
 
-    RemoveLeftovers(state, state.cardDeviceKey);
+    Remove(run);
 
-    Lines expected = {"RegCloseKey",
-                      "RegDeleteKeyA HKLM " + kCardKey,
-                      "RegDeleteKeyA HKLM " + kUninstall,
-                      "RegOpenKeyExA HKCU " + kVolume,
-                      "RegEnumKeyA 0",
-                      "RegEnumKeyA 1",
-                      "RegCloseKey",
-                      "RegDeleteKeyA HKCU " + kVolume + "\\C-Media Audio Mixer"};
-    for (const std::string& file : kSystemFiles) {
-        expected.push_back("GetSystemDirectoryA");
-        expected.push_back("remove C:\\WINDOWS\\SYSTEM" + file);
-    }
-    expected.push_back("GetWindowsDirectoryA");
-    expected.push_back("remove C:\\WINDOWS\\Cldrune.exe");
-    EXPECT_EQ(sys.Log(), expected);
-
-    EXPECT_FALSE(sys.KeyExists(HKEY_LOCAL_MACHINE, kCardKey));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_8086&DEV_7110"));
-    EXPECT_FALSE(sys.KeyExists(HKEY_LOCAL_MACHINE, kUninstall));
-    EXPECT_TRUE(sys.KeyExists(HKEY_LOCAL_MACHINE, kUninstall + "X"));
-    EXPECT_TRUE(sys.KeyExists(HKEY_CURRENT_USER, kVolume + "\\Speakers"));
-    EXPECT_EQ(sys.Files(), (Lines{"C:\\WINDOWS\\SYSTEM\\other.drv"}));
-    EXPECT_TRUE(state.mixerSettingsFound);
-    EXPECT_STREQ(state.searchText, "C-Media Audio Mixer");
-    EXPECT_EQ(state.enumKey, nullptr);
-    EXPECT_EQ(sys.OpenHandles(), 0u);
+    Lines expected = {kCardKey, kUninstall, kVolume + "\\C-Media Audio Mixer"};
+    for (const std::string& file : DriverFiles())
+        expected.push_back(file);
+    EXPECT_EQ(run.Deletions(), expected);
+    const emulated::Registry& registry = run.fake.registry;
+    EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, kCardKey));
+    EXPECT_TRUE(registry.KeyExists(HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_8086&DEV_7110"));
+    EXPECT_FALSE(registry.KeyExists(HKEY_LOCAL_MACHINE, kUninstall));
+    EXPECT_TRUE(registry.KeyExists(HKEY_LOCAL_MACHINE, kUninstall + "X"));
+    EXPECT_FALSE(registry.KeyExists(HKEY_CURRENT_USER, kVolume + "\\C-Media Audio Mixer"));
+    EXPECT_TRUE(registry.KeyExists(HKEY_CURRENT_USER, kVolume + "\\Speakers"));
+    EXPECT_EQ(run.fake.files, (Lines{"C:\\WINDOWS\\SYSTEM\\other.drv"}));
+    EXPECT_TRUE(run.state.mixerSettingsFound);
+    EXPECT_EQ(run.state.enumKey, nullptr);
+    EXPECT_EQ(registry.OpenHandles(), 0u);
 }
 
 TEST_F(LeftoversTest, OnlyTheFirstMatchingMixerSubkeyIsDeleted)
@@ -117,19 +126,17 @@ TEST_F(LeftoversTest, OnlyTheFirstMatchingMixerSubkeyIsDeleted)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        FakeSystem fake;
-        RunState run{fake};
-        Prepare(fake, run, c.body);
+        StepBench one;
+        Prepare(one, c.body);
 
-        RemoveLeftovers(run, run.cardDeviceKey);
+        Remove(one);
 
-        EXPECT_EQ(UserDeletions(fake),
-                  c.deleted.empty() ? Lines{} : Lines{"RegDeleteKeyA HKCU " + kVolume + "\\" + c.deleted});
-        EXPECT_EQ(run.mixerSettingsFound, c.found);
+        EXPECT_EQ(UserDeletions(one), c.deleted.empty() ? Lines{} : Lines{kVolume + "\\" + c.deleted});
+        EXPECT_EQ(one.state.mixerSettingsFound, c.found);
         if (c.body.find(kVolume) != std::string::npos) {
-            EXPECT_TRUE(fake.KeyExists(HKEY_CURRENT_USER, kVolume));
+            EXPECT_TRUE(one.fake.registry.KeyExists(HKEY_CURRENT_USER, kVolume));
         }
-        EXPECT_EQ(fake.OpenHandles(), 0u);
+        EXPECT_EQ(one.fake.registry.OpenHandles(), 0u);
     }
 }
 
@@ -156,114 +163,108 @@ TEST_F(LeftoversTest, MixerWalkPassesOverFailingIndexesAndEnds)
         for (unsigned i = 0; i < c.failingCalls; ++i)
             names.push_back("C-Media Audio Mixer " + std::to_string(i));
         names.push_back("C-Media Audio Mixer");
-        FakeSystem fake;
-        RunState run{fake};
-        Prepare(fake, run, MixerKeys(names));
+        StepBench one;
+        Prepare(one, MixerKeys(names));
+        one.fake.files = DriverFiles();
+        if (c.forever)
+            one.sys.FailCall(Op::RegEnumKeyA, 1, FaultRule::kForever, ERROR_KEY_DELETED);
+        else
+            one.sys.FailCall(Op::RegEnumKeyA, 1, c.failingCalls, c.error);
+
+        Remove(one);
+
+        EXPECT_EQ(UserDeletions(one), c.deleted ? Lines{kVolume + "\\C-Media Audio Mixer"} : Lines{});
         if (c.forever) {
-            fake.Fail("RegEnumKeyA", 1, ERROR_KEY_DELETED, FakeSystem::FaultMode::FromThenOn);
-        } else {
-            for (unsigned call = 1; call <= c.failingCalls; ++call)
-                fake.Fail("RegEnumKeyA", call, c.error);
+            EXPECT_EQ(one.sys.Count(Op::RegEnumKeyA), kMaxFailingIndexRun);
         }
-
-        RemoveLeftovers(run, run.cardDeviceKey);
-
-        EXPECT_EQ(UserDeletions(fake),
-                  c.deleted ? Lines{"RegDeleteKeyA HKCU " + kVolume + "\\C-Media Audio Mixer"} : Lines{});
-        EXPECT_EQ(fake.Log("RegEnumKeyA").size(), c.deleted ? c.failingCalls + 1 : kMaxFailingIndexRun);
-        // The driver files are still attempted.
-        EXPECT_EQ(fake.Log("remove").size(), 10u);
+        // The driver files go all the same.
+        EXPECT_TRUE(one.fake.files.empty());
     }
 }
 
 TEST_F(LeftoversTest, MissingFilesArePassedOverInTableOrder)
 {
-    Prepare(sys, state, "");
-    sys.AddFile("C:\\WINDOWS\\SYSTEM\\CMPCI95.DRV");
-    sys.AddFile("C:\\WINDOWS\\SYSTEM\\A3D.DLL");
+    Prepare(run, "");
+    run.fake.files = {"C:\\WINDOWS\\SYSTEM\\CMPCI95.DRV", "C:\\WINDOWS\\SYSTEM\\A3D.DLL"};
 
-    RemoveLeftovers(state, state.cardDeviceKey);
+    Remove(run);
 
-    Lines expected;
-    for (const std::string& file : kSystemFiles)
-        expected.push_back("remove C:\\WINDOWS\\SYSTEM" + file);
-    expected.push_back("remove C:\\WINDOWS\\Cldrune.exe");
-    EXPECT_EQ(sys.Log("remove"), expected);
-    EXPECT_TRUE(sys.Files().empty());
+    EXPECT_EQ(run.sys.Args(Op::RemoveFile), DriverFiles());
+    EXPECT_TRUE(run.fake.files.empty());
 }
 
 TEST_F(LeftoversTest, ADirectoryWithoutRoomForTheNameSkipsThatFile)
 {
     // 86 characters leave room for every name; 87 not for "\cmmpupci.drv" (13); 99 for none; 100 do not
-    // fit the buffer at all, and a failing query gives no directory.
+    // fit the buffer at all, and a failing query gives no directory. The directory is asked for afresh for
+    // every file, so one failing query costs one file.
     struct Case {
         const char* label;
         std::size_t length;
-        bool fails;
+        unsigned failingQueries;
         Lines kept;  // system files that stay
     };
     const Case cases[] = {
-        {"86 characters", 86, false, {}},
-        {"87 characters", 87, false, {"\\cmmpupci.drv"}},
-        {"99 characters", 99, false, kSystemFiles},
-        {"100 characters", 100, false, kSystemFiles},
-        {"failing query", 20, true, kSystemFiles},
+        {"86 characters", 86, 0, {}},
+        {"87 characters", 87, 0, {"\\cmmpupci.drv"}},
+        {"99 characters", 99, 0, kSystemFiles},
+        {"100 characters", 100, 0, kSystemFiles},
+        {"failing query", 20, FaultRule::kForever, kSystemFiles},
+        {"first query fails", 20, 1, {"\\cmaudio.vxd"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         const std::string directory = "C:\\" + std::string(c.length - 3, 'S');
-        FakeSystem fake;
-        RunState run{fake};
-        Prepare(fake, run, "");
-        fake.SetSystemDirectory(directory);
-        if (c.fails)
-            fake.Fail("GetSystemDirectoryA", 1, 0, FakeSystem::FaultMode::FromThenOn);
-        for (const std::string& file : kSystemFiles)
-            fake.AddFile(directory + file);
-        fake.AddFile("C:\\WINDOWS\\Cldrune.exe");
+        StepBench one;
+        Prepare(one, "");
+        one.fake.systemDirectory = directory;
+        one.fake.files = DriverFiles(directory);
+        one.sys.FailCall(Op::GetSystemDirectoryA, c.failingQueries == 0 ? 0 : 1, c.failingQueries);
 
-        RemoveLeftovers(run, run.cardDeviceKey);
+        Remove(one);
 
         Lines kept;
         for (const std::string& file : c.kept)
             kept.push_back(directory + file);
-        EXPECT_EQ(fake.Files(), kept);
-        EXPECT_EQ(fake.Log("remove").size(), 10u - c.kept.size());
-        EXPECT_EQ(fake.Log("GetSystemDirectoryA").size(), 9u);
+        EXPECT_EQ(one.fake.files, kept);
+        // No other path was asked for, such as one cut short.
+        EXPECT_EQ(one.sys.Args(Op::RemoveFile), one.fake.filesRemoved);
     }
 }
 
 TEST_F(LeftoversTest, RunsInFullWhenTheCardDeviceKeyWasNeverOpened)
 {
-    Prepare(sys, state, MixerKeys({"C-Media Audio Mixer"}));
-    sys.RegCloseKey(state.enumKey);
-    state.enumKey = nullptr;
-    sys.ClearLog();
-    sys.AddFile("C:\\WINDOWS\\Cldrune.exe");
+    Prepare(run, MixerKeys({"C-Media Audio Mixer"}));
+    run.fake.RegCloseKey(run.state.enumKey);
+    run.state.enumKey = nullptr;
+    run.fake.files = {"C:\\WINDOWS\\Cldrune.exe"};
 
-    RemoveLeftovers(state, state.cardDeviceKey);
+    Remove(run);
 
-    EXPECT_EQ(sys.Log("RegCloseKey").size(), 1u);  // the mixer key's only
-    EXPECT_EQ(sys.Log().front(), "RegDeleteKeyA HKLM " + kCardKey);
-    EXPECT_FALSE(sys.KeyExists(HKEY_LOCAL_MACHINE, kCardKey));
-    EXPECT_FALSE(sys.KeyExists(HKEY_LOCAL_MACHINE, kUninstall));
-    EXPECT_FALSE(sys.KeyExists(HKEY_CURRENT_USER, kVolume + "\\C-Media Audio Mixer"));
-    EXPECT_FALSE(sys.HasFile("C:\\WINDOWS\\Cldrune.exe"));
+    // No close of a handle it does not hold.
+    using ::testing::Field;
+    EXPECT_THAT(run.sys.calls(), ::testing::Not(::testing::Contains(::testing::AllOf(
+                                     Field(&Call::op, Op::RegCloseKey), Field(&Call::result, ::testing::Ne(0))))));
+    EXPECT_EQ(run.Deletions().front(), kCardKey);
+    EXPECT_FALSE(run.fake.registry.KeyExists(HKEY_LOCAL_MACHINE, kCardKey));
+    EXPECT_FALSE(run.fake.registry.KeyExists(HKEY_LOCAL_MACHINE, kUninstall));
+    EXPECT_FALSE(run.fake.registry.KeyExists(HKEY_CURRENT_USER, kVolume + "\\C-Media Audio Mixer"));
+    EXPECT_FALSE(run.fake.HasFile("C:\\WINDOWS\\Cldrune.exe"));
 }
 
 TEST_F(LeftoversTest, WithoutTheCardNothingIsTouched)
 {
-    ASSERT_TRUE(LoadKeys(sys, MachineKey("Enum\\PCI\\VEN_8086&DEV_7110") + MachineKey(kUninstall) +
-                                  MixerKeys({"C-Media Audio Mixer"})));
-    sys.AddFile("C:\\WINDOWS\\Cldrune.exe");
-    CopyText(state.cardDeviceKey, "Enum\\PCI");
-    state.cardFound = false;
+    ASSERT_TRUE(LoadKeys(run.fake, MachineKey("Enum\\PCI\\VEN_8086&DEV_7110") + MachineKey(kUninstall) +
+                                       MixerKeys({"C-Media Audio Mixer"})));
+    run.fake.files = {"C:\\WINDOWS\\Cldrune.exe"};
+    CopyText(run.state.cardDeviceKey, "Enum\\PCI");
+    run.state.cardFound = false;
 
-    RemoveLeftovers(state, state.cardDeviceKey);
+    Remove(run);
 
-    EXPECT_TRUE(sys.Log().empty());
-    EXPECT_FALSE(sys.registry().Modified());
-    EXPECT_TRUE(sys.HasFile("C:\\WINDOWS\\Cldrune.exe"));
+    EXPECT_THAT(run.Deletions(), ::testing::IsEmpty());
+    EXPECT_FALSE(run.fake.registry.Modified());
+    EXPECT_TRUE(run.fake.HasFile("C:\\WINDOWS\\Cldrune.exe"));
 }
 
 }  // namespace

@@ -90,6 +90,18 @@ static char *Copy(const void *bytes, DWORD length) {
     return copy;
 }
 
+/* The array with room for entry `count`, which gets the name. */
+static Entry *Added(Entry *entries, DWORD count, DWORD *capacity, const char *name, DWORD nameLength) {
+    if (count == *capacity) {
+        *capacity = *capacity ? 2 * *capacity : 16;
+        entries = (Entry *)realloc(entries, *capacity * sizeof *entries);
+        if (!entries) exit(3);
+    }
+    entries[count].name = Copy(name, nameLength);
+    entries[count].nameLength = nameLength;
+    return entries;
+}
+
 static void DumpKey(HKEY key, const char *path) {
     static char name[NAME_CAPACITY];
     static unsigned char data[DATA_CAPACITY];
@@ -106,13 +118,7 @@ static void DumpKey(HKEY key, const char *path) {
             printf("ERROR RegEnumValueA %ld in %s\n", status, path);
             break;
         }
-        if (count == capacity) {
-            capacity = capacity ? 2 * capacity : 16;
-            entries = (Entry *)realloc(entries, capacity * sizeof *entries);
-            if (!entries) exit(3);
-        }
-        entries[count].name = Copy(name, nameLength);
-        entries[count].nameLength = nameLength;
+        entries = Added(entries, count, &capacity, name, nameLength);
         entries[count].type = type;
         entries[count].data = (unsigned char *)Copy(data, dataLength);
         entries[count].dataLength = dataLength;
@@ -134,13 +140,7 @@ static void DumpKey(HKEY key, const char *path) {
             printf("ERROR RegEnumKeyExA %ld in %s\n", status, path);
             break;
         }
-        if (count == capacity) {
-            capacity = capacity ? 2 * capacity : 16;
-            entries = (Entry *)realloc(entries, capacity * sizeof *entries);
-            if (!entries) exit(3);
-        }
-        entries[count].name = Copy(name, nameLength);
-        entries[count].nameLength = nameLength;
+        entries = Added(entries, count, &capacity, name, nameLength);
         ++count;
     }
     qsort(entries, count, sizeof *entries, CompareEntries);

@@ -1,10 +1,12 @@
 // Whole runs of the uninstaller on a copy of the bundled example machine, in-process: every key and file of
-// the card goes, in every mode; everything else stays, down to the bytes of the saved registry file.
+// the card goes, in run order, in every mode; everything else stays, down to the bytes of the saved registry
+// file. What goes is listed in tests/data/example_machine_removed.txt.
 #include "run/run.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,45 +17,18 @@
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
-
+#include "support/example_machine.h"
+#include "support/faulty_system.h"
 #include "system/emulated/machine.h"
+#include "system/emulated/names.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path ExampleMachine()
-{
-    return fs::path(CMPCI_SOURCE_DIR) / "examples" / "machine";
-}
-
 struct KeyName {
     HKEY root;
     const char* path;
-};
-
-const KeyName kCardKeys[] = {
-    {HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10\\BUS_00&DEV_0B&FUNC_00"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\MediaResources\\wave\\cmpci95.drv<0001>"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\MediaResources\\midi\\cmpcifm.drv<0001>"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\MediaResources\\mixer\\cmpci95.drv<0001>"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\MediaResources\\aux\\cmpci95.drv<0001>"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0001"},
-    {HKEY_LOCAL_MACHINE,
-     "Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10&BUS_00&DEV_0B&FUNC_00"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\MediaResources\\joystick\\msjstick.drv<0002>"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0002"},
-    {HKEY_LOCAL_MACHINE,
-     "Enum\\VIRTUAL\\SSC-DOSEMU\\PCI&VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10&BUS_00&DEV_0B&FUNC_00"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\MediaResources\\midi\\cmmpupci.drv<0003>"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0003"},
-    {HKEY_LOCAL_MACHINE,
-     "Enum\\VIRTUAL\\SSC-SBEMU\\PCI&VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10&BUS_00&DEV_0B&FUNC_00"},
-    {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0004"},
-    {HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10"},
-    {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\PelkoSoundDrune"},
-    {HKEY_CURRENT_USER, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\C-Media Audio Mixer"},
 };
 
 // Neighbours of the card's keys that a careless match would take with them.
@@ -75,18 +50,6 @@ const KeyName kNeighbourKeys[] = {
     {HKEY_CURRENT_USER, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\Creative Mixer"},
 };
 
-// The card's files as they lie in the machine folder, in mixed letter case.
-const char* const kCardFiles[] = {
-    "WINDOWS/INF/OEM3.INF",        "WINDOWS/INF/OTHER/oem3.inf", "WINDOWS/INF/oem4.inf",
-    "WINDOWS/INF/OTHER/OEM4.INF",  "WINDOWS/SYSTEM/CMAUDIO.VXD", "WINDOWS/SYSTEM/cmpci95.drv",
-    "WINDOWS/SYSTEM/CMPCIFM.DRV",  "WINDOWS/SYSTEM/cmmpupci.drv", "WINDOWS/SYSTEM/CMSWMPU.VXD",
-    "WINDOWS/SYSTEM/cmmpu.exe",    "WINDOWS/SYSTEM/SMIDI32.DLL", "WINDOWS/SYSTEM/A3D.DLL",
-    "WINDOWS/SYSTEM/c3d.dll",      "WINDOWS/CLDRUNE.EXE",
-};
-
-constexpr unsigned kCardKeyCount = 17;
-constexpr unsigned kCardFileCount = 14;
-
 std::string ReadFile(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
@@ -96,25 +59,28 @@ std::string ReadFile(const fs::path& file)
 std::string Lower(std::string_view text)
 {
     std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    std::transform(lower.begin(), lower.end(), lower.begin(), emulated::FoldCase);
     return lower;
 }
 
-// The key's name as a REGEDIT4 file writes it; the current user is HKEY_USERS\.Default there.
-std::string FileKeyName(const KeyName& key)
+// Whether the registry holds a key named as ROOT\path.
+bool ExistsIn(const emulated::Registry& registry, const std::string& key)
 {
-    return std::string(key.root == HKEY_CURRENT_USER ? "HKEY_USERS\\.Default\\" : "HKEY_LOCAL_MACHINE\\") + key.path;
+    int root = emulated::RootIndexByName(key);
+    if (root < 0)
+        return false;
+    const emulated::RootKey& rootKey = emulated::kRootKeys[root];
+    return registry.KeyExists(rootKey.handle, key.substr(std::strlen(rootKey.name) + 1));
 }
 
-// The REGEDIT4 text without the blocks of the card's keys and their subkeys. A block runs from its key line
-// to the next key line.
-std::string WithoutCardKeys(const std::string& text)
+// The REGEDIT4 text without the blocks of the removed keys and their subkeys. A block runs from its key line
+// to the next key line; the current user's keys stand below HKEY_USERS\.Default in the file.
+std::string WithoutKeys(const std::string& text, const std::vector<std::string>& keys)
 {
+    const std::string user = "HKEY_CURRENT_USER\\";
     std::vector<std::string> gone;
-    for (const KeyName& key : kCardKeys)
-        gone.push_back(Lower(FileKeyName(key)));
+    for (const std::string& key : keys)
+        gone.push_back(Lower(key.rfind(user, 0) == 0 ? "HKEY_USERS\\.Default\\" + key.substr(user.size()) : key));
     std::string result;
     bool skipping = false;
     std::size_t start = 0;
@@ -136,16 +102,6 @@ std::string WithoutCardKeys(const std::string& text)
     return result;
 }
 
-// Relative paths of every regular file below `folder`, sorted.
-std::set<std::string> FilesBelow(const fs::path& folder)
-{
-    std::set<std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.is_regular_file())
-            files.insert(entry.path().lexically_relative(folder).generic_string());
-    return files;
-}
-
 unsigned CountLines(const std::string& text, std::string_view part)
 {
     unsigned count = 0;
@@ -158,31 +114,13 @@ unsigned CountLines(const std::string& text, std::string_view part)
 
 struct RunResult {
     std::string journal;
-    unsigned keysRemoved = 0;
-    unsigned filesRemoved = 0;
+    std::vector<std::string> keys;   // removed, in order, as ROOT\path
+    std::vector<std::string> files;  // removed, in order, relative to the machine folder in small letters
     bool saved = false;
 };
 
 class ExampleMachineTest : public ::testing::Test {
 protected:
-    void SetUp() override { FreshCopy(); }
-
-    void TearDown() override { fs::remove_all(copy_); }
-
-    // A new copy of the example machine, replacing any earlier one.
-    void FreshCopy()
-    {
-        ASSERT_TRUE(fs::is_directory(ExampleMachine())) << ExampleMachine();
-        // The process id keeps runs of the suite from different build trees apart.
-        copy_ = fs::temp_directory_path() /
-                ("cmpci-example-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(copy_);
-        fs::copy(ExampleMachine(), copy_, fs::copy_options::recursive);
-        original_ = ReadFile(copy_ / "registry.reg");
-        originalFiles_ = FilesBelow(copy_);
-    }
-
     // One run as the offline program makes it: open the machine, run, save the registry when something
     // was deleted (never in a dry run).
     RunResult Run(const char* argumentText, int answer, bool dryRun = false)
@@ -191,7 +129,7 @@ protected:
         emulated::Registry registry;
         emulated::MachineFolder folder;
         std::string error;
-        EXPECT_TRUE(emulated::OpenMachine(copy_, registry, folder, error)) << error;
+        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), registry, folder, error)) << error;
         emulated::Journal journal;
         emulated::MachineOptions options;
         options.dryRun = dryRun;
@@ -199,7 +137,8 @@ protected:
                                  : answer == IDNO  ? emulated::BoxPreset::No
                                                    : emulated::BoxPreset::Unshown;
         emulated::EmulatedMachine machine(registry, folder.windowsFolder, options, journal);
-        RunState state(machine);
+        FaultySystem logged(machine);
+        RunState state(logged);
         RunUninstaller(state, argumentText);
         EXPECT_EQ(registry.OpenHandles(), 0u);
         if (!dryRun && registry.Modified()) {
@@ -208,8 +147,16 @@ protected:
         }
         EXPECT_TRUE(machine.CommitFiles(error)) << error;
         result.journal = journal.text();
-        result.keysRemoved = journal.keysRemoved();
-        result.filesRemoved = journal.filesRemoved();
+        for (const Call& call : logged.calls()) {
+            if (call.op == Op::RegDeleteKeyA && call.result == ERROR_SUCCESS)
+                result.keys.push_back(std::string(emulated::RootName(call.root)) + "\\" + call.arg);
+            if (call.op == Op::RemoveFile && call.result == 0) {
+                // C:\WINDOWS\... stands for the folder WINDOWS.
+                std::string file = Lower(call.arg.substr(3));
+                std::replace(file.begin(), file.end(), '\\', '/');
+                result.files.push_back(file);
+            }
+        }
         return result;
     }
 
@@ -218,39 +165,51 @@ protected:
         loaded_ = std::make_unique<emulated::Registry>();
         emulated::MachineFolder folder;
         std::string error;
-        EXPECT_TRUE(emulated::OpenMachine(copy_, *loaded_, folder, error)) << error;
+        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), *loaded_, folder, error)) << error;
         return *loaded_;
     }
 
     std::set<std::string> FilesWithoutCard() const
     {
         std::set<std::string> files = originalFiles_;
-        for (const char* file : kCardFiles)
+        for (const std::string& file : removed_.files)
             EXPECT_EQ(files.erase(file), 1u) << file;
         return files;
     }
 
-    fs::path copy_;
-    std::string original_;
-    std::set<std::string> originalFiles_;
+    std::vector<std::string> RemovedFilesLower() const
+    {
+        std::vector<std::string> files;
+        for (const std::string& file : removed_.files)
+            files.push_back(Lower(file));
+        return files;
+    }
+
+    example::Copy copy_{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+    const example::Removed removed_ = example::ReadRemoved();
+    const std::string original_ = ReadFile(copy_.path() / "registry.reg");
+    const std::set<std::string> originalFiles_ = example::FilesBelow(copy_.path());
     std::unique_ptr<emulated::Registry> loaded_;
 };
 
 TEST_F(ExampleMachineTest, MachineHoldsTheCardAndItsNeighbours)
 {
+    // The list that the host and Wine tests share: 17 keys and 14 files.
+    ASSERT_EQ(removed_.keys.size(), 17u);
+    ASSERT_EQ(removed_.files.size(), 14u);
     emulated::Registry& registry = Loaded();
-    for (const KeyName& key : kCardKeys)
-        EXPECT_TRUE(registry.KeyExists(key.root, key.path)) << key.path;
+    for (const std::string& key : removed_.keys)
+        EXPECT_TRUE(ExistsIn(registry, key)) << key;
     for (const KeyName& key : kNeighbourKeys)
         EXPECT_TRUE(registry.KeyExists(key.root, key.path)) << key.path;
-    for (const char* file : kCardFiles)
+    for (const std::string& file : removed_.files)
         EXPECT_EQ(originalFiles_.count(file), 1u) << file;
     // Loading and saving an untouched machine gives back its bytes.
     EXPECT_EQ(emulated::SaveRegedit4(registry), original_);
 }
 
 // The removal does not depend on the mode: interactive (answered Yes), restart and silent runs all take the
-// card, all of it and nothing else.
+// card, all of it, in the same order, and nothing else.
 TEST_F(ExampleMachineTest, EveryModeRemovesTheCardAndNothingElse)
 {
     struct Case {
@@ -259,29 +218,29 @@ TEST_F(ExampleMachineTest, EveryModeRemovesTheCardAndNothingElse)
         unsigned restarts;
     };
     const Case cases[] = {{"", 2, 0}, {"reboot", 1, 1}, {"/S", 0, 0}};
-    const std::string expected = WithoutCardKeys(original_);
+    const std::string expected = WithoutKeys(original_, removed_.keys);
     ASSERT_NE(expected, original_);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("argument text \"") + c.argumentText + "\"");
-        FreshCopy();
+        copy_.Reset();
         RunResult run = Run(c.argumentText, IDYES);
-        EXPECT_EQ(run.keysRemoved, kCardKeyCount);
-        EXPECT_EQ(run.filesRemoved, kCardFileCount);
+        EXPECT_EQ(run.keys, removed_.keys);
+        EXPECT_EQ(run.files, RemovedFilesLower());
         EXPECT_EQ(CountLines(run.journal, "\"op\":\"message-box\""), c.boxes);
         EXPECT_EQ(CountLines(run.journal, "\"op\":\"restart\""), c.restarts);
         EXPECT_TRUE(run.saved);
 
-        EXPECT_TRUE(ReadFile(copy_ / "registry.reg") == expected)
+        EXPECT_TRUE(ReadFile(copy_.path() / "registry.reg") == expected)
             << "registry.reg is not the original with the card's blocks taken out";
         emulated::Registry& registry = Loaded();
-        for (const KeyName& key : kCardKeys)
-            EXPECT_FALSE(registry.KeyExists(key.root, key.path)) << key.path;
+        for (const std::string& key : removed_.keys)
+            EXPECT_FALSE(ExistsIn(registry, key)) << key;
         for (const KeyName& key : kNeighbourKeys)
             EXPECT_TRUE(registry.KeyExists(key.root, key.path)) << key.path;
-        EXPECT_EQ(FilesBelow(copy_), FilesWithoutCard());
+        EXPECT_EQ(example::FilesBelow(copy_.path()), FilesWithoutCard());
         for (const std::string& file : FilesWithoutCard()) {
             if (file != "registry.reg") {
-                EXPECT_TRUE(ReadFile(copy_ / file) == ReadFile(ExampleMachine() / file)) << file << " changed";
+                EXPECT_TRUE(ReadFile(copy_.path() / file) == ReadFile(example::Source() / file)) << file << " changed";
             }
         }
     }
@@ -290,19 +249,19 @@ TEST_F(ExampleMachineTest, EveryModeRemovesTheCardAndNothingElse)
 TEST_F(ExampleMachineTest, SecondRunFindsNoCardAndStillReportsCompletion)
 {
     Run("", IDYES);
-    const std::string cleaned = ReadFile(copy_ / "registry.reg");
+    const std::string cleaned = ReadFile(copy_.path() / "registry.reg");
 
     RunResult again = Run("", IDYES);
-    EXPECT_EQ(again.keysRemoved, 0u);
-    EXPECT_EQ(again.filesRemoved, 0u);
+    EXPECT_TRUE(again.keys.empty());
+    EXPECT_TRUE(again.files.empty());
     EXPECT_FALSE(again.saved);
     EXPECT_EQ(again.journal,
               "{\"op\":\"message-box\",\"caption\":\"Pelko Sound DRUNE\",\"text\":\"Do you really want to uninstall "
               "your sound card ?\",\"style\":4116,\"language\":1033,\"result\":6}\n"
               "{\"op\":\"message-box\",\"caption\":\"Pelko Studio KALTO\",\"text\":\"    Uninstall complete.    \","
               "\"style\":4160,\"language\":1033,\"result\":1}\n");
-    EXPECT_EQ(ReadFile(copy_ / "registry.reg"), cleaned);
-    EXPECT_EQ(FilesBelow(copy_), FilesWithoutCard());
+    EXPECT_EQ(ReadFile(copy_.path() / "registry.reg"), cleaned);
+    EXPECT_EQ(example::FilesBelow(copy_.path()), FilesWithoutCard());
 }
 
 TEST_F(ExampleMachineTest, NoToTheConfirmationChangesNothing)
@@ -312,18 +271,18 @@ TEST_F(ExampleMachineTest, NoToTheConfirmationChangesNothing)
               "{\"op\":\"message-box\",\"caption\":\"Pelko Sound DRUNE\",\"text\":\"Do you really want to uninstall "
               "your sound card ?\",\"style\":4116,\"language\":1033,\"result\":7}\n");
     EXPECT_FALSE(run.saved);
-    EXPECT_EQ(ReadFile(copy_ / "registry.reg"), original_);
-    EXPECT_EQ(FilesBelow(copy_), originalFiles_);
+    EXPECT_EQ(ReadFile(copy_.path() / "registry.reg"), original_);
+    EXPECT_EQ(example::FilesBelow(copy_.path()), originalFiles_);
 }
 
 TEST_F(ExampleMachineTest, DryRunJournalsTheRemovalsAndChangesNothingOnDisk)
 {
     RunResult dry = Run("", IDYES, /*dryRun=*/true);
-    EXPECT_EQ(dry.keysRemoved, kCardKeyCount);
-    EXPECT_EQ(dry.filesRemoved, kCardFileCount);
+    EXPECT_EQ(dry.keys, removed_.keys);
+    EXPECT_EQ(dry.files, RemovedFilesLower());
     EXPECT_FALSE(dry.saved);
-    EXPECT_EQ(ReadFile(copy_ / "registry.reg"), original_);
-    EXPECT_EQ(FilesBelow(copy_), originalFiles_);
+    EXPECT_EQ(ReadFile(copy_.path() / "registry.reg"), original_);
+    EXPECT_EQ(example::FilesBelow(copy_.path()), originalFiles_);
 
     RunResult real = Run("", IDYES);
     EXPECT_EQ(dry.journal, real.journal);

@@ -5,15 +5,16 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/fake_system.h"
 
-// Loads `body` (key and value lines, without the REGEDIT4 header) into the fake's registry.
+// Loads `body` (key and value lines, without the REGEDIT4 header) into the double's registry.
 inline ::testing::AssertionResult LoadKeys(FakeSystem& sys, std::string_view body)
 {
     std::string text = "REGEDIT4\n\n";
     text += body;
-    emulated::LoadResult loaded = sys.LoadRegistry(text);
+    emulated::LoadResult loaded = emulated::LoadRegedit4(std::move(text), sys.registry);
     if (loaded.ok)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "REGEDIT4 line " << loaded.line << ": " << loaded.message;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +98,19 @@ protected:
         return names;
     }
 
+    // Creates `names` below `parent` in that order, then walks `parent`.
+    std::vector<std::string> CreateAndWalk(const std::string& parent, std::initializer_list<const char*> names,
+                                           LONG* end)
+    {
+        for (const char* name : names)
+            Create(parent + "\\" + name);
+        HKEY key = nullptr;
+        EXPECT_EQ(Open(parent, &key), ERROR_SUCCESS);
+        std::vector<std::string> found = Walk(key, end);
+        ops().RegCloseKey(key);
+        return found;
+    }
+
     std::unique_ptr<RegistryContractTarget> target_;
 };
 
@@ -123,13 +137,12 @@ TEST_F(RegistryContract, OpeningAMissingKeyFailsWithFileNotFound)
 
 TEST_F(RegistryContract, AWalkByRisingIndexYieldsEverySubkeyOnceThenNoMoreItems)
 {
-    for (const char* name : {"Alpha", "Bravo", "Charlie"})
-        Create(std::string("Walk\\") + name);
+    LONG end = 0;
+    EXPECT_EQ(CreateAndWalk("Walk", {"Alpha", "Bravo", "Charlie"}, &end),
+              (std::vector<std::string>{"Alpha", "Bravo", "Charlie"}));
+    EXPECT_EQ(end, ERROR_NO_MORE_ITEMS);
     HKEY key = nullptr;
     ASSERT_EQ(Open("Walk", &key), ERROR_SUCCESS);
-    LONG end = 0;
-    EXPECT_EQ(Walk(key, &end), (std::vector<std::string>{"Alpha", "Bravo", "Charlie"}));
-    EXPECT_EQ(end, ERROR_NO_MORE_ITEMS);
     char name[100] = {};
     EXPECT_EQ(ops().RegEnumKeyA(key, 7, name, sizeof name), ERROR_NO_MORE_ITEMS);
     ops().RegCloseKey(key);
@@ -149,13 +162,8 @@ TEST_F(RegistryContract, AKeyWithoutSubkeysYieldsNoMoreItemsAtOnce)
 // creation order on Windows 9x, sorted by name on NT-family Windows.
 TEST_F(RegistryContract, EnumerationOrderOfKeysCreatedOutOfOrder)
 {
-    for (const char* name : {"zulu", "Alpha", "mike"})
-        Create(std::string("Order\\") + name);
-    HKEY key = nullptr;
-    ASSERT_EQ(Open("Order", &key), ERROR_SUCCESS);
     LONG end = 0;
-    std::vector<std::string> names = Walk(key, &end);
-    ops().RegCloseKey(key);
+    std::vector<std::string> names = CreateAndWalk("Order", {"zulu", "Alpha", "mike"}, &end);
     EXPECT_EQ(end, ERROR_NO_MORE_ITEMS);
     if (target_->Order() == EnumerationOrder::AsCreated)
         EXPECT_EQ(names, (std::vector<std::string>{"zulu", "Alpha", "mike"}));

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -36,6 +37,14 @@ protected:
     {
         std::fflush(display_);
         return std::string(shown_, shownSize_);
+    }
+
+    // Every part stands somewhere in what was drawn.
+    void ExpectShown(std::initializer_list<const char*> parts)
+    {
+        std::string shown = Shown();
+        for (const char* part : parts)
+            EXPECT_NE(shown.find(part), std::string::npos) << part << " in\n" << shown;
     }
 
     std::string typed_;
@@ -85,20 +94,13 @@ TEST_F(TerminalBoxTest, OkBoxOnATerminalWaitsForEnterAndCountsEndOfInputAsNotSho
 TEST_F(TerminalBoxTest, DrawsCaptionIconButtonsAndTheTextWithItsBlanks)
 {
     emulated::ShowTerminalBox(Answers("", false), "Pelko Studio KALTO", "    De-installatie voltooid.   ", 0x1040);
-    std::string shown = Shown();
-    EXPECT_NE(shown.find("Pelko Studio KALTO"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("[information]"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("\"    De-installatie voltooid.   \""), std::string::npos) << shown;
-    EXPECT_NE(shown.find("[ OK ]"), std::string::npos) << shown;
+    ExpectShown({"Pelko Studio KALTO", "[information]", "\"    De-installatie voltooid.   \"", "[ OK ]"});
 }
 
 TEST_F(TerminalBoxTest, ConvertsWindows1252ForDisplay)
 {
     emulated::ShowTerminalBox(Answers("n\n", false), "Pelko Sound DRUNE", "Sind Sie sicher, da\xDF Sie ?", 0x1014);
-    std::string shown = Shown();
-    EXPECT_NE(shown.find("da\xC3\x9F Sie"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("[stop]"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("[ Yes ]  [ No ]"), std::string::npos) << shown;
+    ExpectShown({"da\xC3\x9F Sie", "[stop]", "[ Yes ]  [ No ]"});
 }
 
 }  // namespace

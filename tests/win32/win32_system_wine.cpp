@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "support/faulty_system.h"
 #include "system/win32/win32_system.h"
 
 namespace {
@@ -113,6 +114,17 @@ TEST_F(Win32SystemTest, AnEmptyPathNeverNamesTheRootItself)
     EXPECT_EQ(system_.RegDeleteKeyA(base, nullptr), ERROR_INVALID_PARAMETER);
     ::RegCloseKey(base);
     EXPECT_TRUE(Exists("Kept"));
+}
+
+// The fault wrapper holds back a failing call from the real provider, so that a fault sweep can run here too.
+TEST_F(Win32SystemTest, AFailingDeletionThroughTheFaultWrapperLeavesTheKey)
+{
+    Create("Kept\\Child");
+    FaultySystem faulty(system_, {1, 1, Op::RegDeleteKeyA, std::nullopt});
+    EXPECT_EQ(faulty.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Path("Kept").c_str()), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(Exists("Kept\\Child"));
+    EXPECT_EQ(faulty.RegDeleteKeyA(HKEY_LOCAL_MACHINE, Path("Kept").c_str()), ERROR_SUCCESS);
+    EXPECT_FALSE(Exists("Kept"));
 }
 
 TEST_F(Win32SystemTest, AFileIsRemovedLikeRemoveDoes)

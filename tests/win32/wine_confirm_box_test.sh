@@ -58,35 +58,14 @@ run_interactive() {
 }
 
 install_card
-registry_snapshot >"$WORK/reg.before"
-files_snapshot >"$WORK/files.before"
+snapshot before
 
 run_interactive answer_no n
-registry_snapshot >"$WORK/reg.no"
-files_snapshot >"$WORK/files.no"
-if cmp -s "$WORK/reg.before" "$WORK/reg.no" && cmp -s "$WORK/files.before" "$WORK/files.no"; then
-    echo "ok   No: nothing changed"
-else
-    fail "No: something changed"
-    diff -u "$WORK/reg.before" "$WORK/reg.no"
-    diff -u "$WORK/files.before" "$WORK/files.no"
-fi
+snapshot no
+expect_same "No: nothing changed" before no
 
 run_interactive answer_yes y "Pelko Studio KALTO"
-registry_snapshot >"$WORK/reg.yes"
-files_snapshot >"$WORK/files.yes"
-registry_without "$WORK/reg.before" "${card_keys[@]}" >"$WORK/reg.expected"
-files_without "$WORK/files.before" "${card_files[@]}" >"$WORK/files.expected"
-if cmp -s "$WORK/reg.expected" "$WORK/reg.yes" && cmp -s "$WORK/files.expected" "$WORK/files.yes"; then
-    echo "ok   Yes: the card is removed and the completion box was answered"
-else
-    fail "Yes: the machine is not the expected cleaned one"
-    diff -u "$WORK/reg.expected" "$WORK/reg.yes"
-    diff -u "$WORK/files.expected" "$WORK/files.yes"
-fi
+snapshot yes
+expect_cleaned "Yes: the card is removed and the completion box was answered" before yes
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures failure(s)"
-    exit 1
-fi
-echo "all passed"
+finish "wine confirmation box"

@@ -2,9 +2,9 @@
 # the card's files in Wine's Windows and system directories, the keys and files a run must remove, and
 # snapshots of the registry trees and the Windows directory to compare before and after a run.
 # The system directory of a 32-bit prefix is the Windows directory's system32.
+# Failures are counted and tallied as in the scripts on the host.
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$source/tests/e2e/common.sh"
 
 win_dir=$(wine_unix_path 'C:\windows')
 sys_dir=$(wine_unix_path 'C:\windows\system32')
@@ -110,4 +110,32 @@ files_without() {
     printf './%s\n' "$@" | awk -v snap="$snapshot" '
         { gone[$0] = 1 }
         END { while ((getline line < snap) > 0) if (!(line in gone)) print line }'
+}
+
+# snapshot <name>: the registry trees in $WORK/<name>.reg, the Windows directory in $WORK/<name>.files.
+snapshot() {
+    registry_snapshot >"$WORK/$1.reg"
+    files_snapshot >"$WORK/$1.files"
+}
+
+# expect_same <what> <expected snapshot> <found snapshot>: both parts alike, or a failure with the differences
+# (- expected, + found).
+expect_same() {
+    local what=$1 part status=0
+    for part in reg files; do
+        diff -u "$WORK/$2.$part" "$WORK/$3.$part" >"$WORK/$3.$part.diff" || status=1
+    done
+    if [ "$status" -eq 0 ]; then
+        echo "ok   $what"
+    else
+        fail "not so: $what"
+        cat "$WORK/$3.reg.diff" "$WORK/$3.files.diff"
+    fi
+}
+
+# expect_cleaned <what> <before> <after>: <after> is <before> without card_keys and card_files.
+expect_cleaned() {
+    registry_without "$WORK/$2.reg" "${card_keys[@]}" >"$WORK/$3.expected.reg"
+    files_without "$WORK/$2.files" "${card_files[@]}" >"$WORK/$3.expected.files"
+    expect_same "$1" "$3.expected" "$3"
 }

@@ -34,43 +34,21 @@ run_program() {
 
 # --- 1. A silent run removes the card and nothing else. ---------------------------------------------------
 install_card
-registry_snapshot >"$WORK/reg.before"
-files_snapshot >"$WORK/files.before"
+snapshot before
 for key in "${card_keys[@]}"; do
-    grep -qiF -- "$key|" "$WORK/reg.before" || fail "the card's key was not installed: $key"
+    grep -qiF -- "$key|" "$WORK/before.reg" || fail "the card's key was not installed: $key"
 done
 
 run_program silent "\"$program\" /s"
-registry_snapshot >"$WORK/reg.after"
-files_snapshot >"$WORK/files.after"
-
-registry_without "$WORK/reg.before" "${card_keys[@]}" >"$WORK/reg.expected"
-if diff -u "$WORK/reg.expected" "$WORK/reg.after" >"$WORK/reg.diff"; then
-    echo "ok   silent run: the card's ${#card_keys[@]} keys are gone, the rest of the registry trees is unchanged"
-else
-    fail "silent run: the registry differs from the expected one (- expected, + found):"
-    cat "$WORK/reg.diff"
-fi
-files_without "$WORK/files.before" "${card_files[@]}" >"$WORK/files.expected"
-if diff -u "$WORK/files.expected" "$WORK/files.after" >"$WORK/files.diff"; then
-    echo "ok   silent run: the card's ${#card_files[@]} files are gone, the other files and every folder are there"
-else
-    fail "silent run: the Windows directory differs from the expected one (- expected, + found):"
-    cat "$WORK/files.diff"
-fi
+snapshot after
+expect_cleaned "silent run: the card's ${#card_keys[@]} keys and ${#card_files[@]} files are gone, all else is there" \
+    before after
 [ -s "$WORK/silent.calls" ] && fail "silent run showed a box or asked for a restart: $(cat "$WORK/silent.calls")"
 
 # --- 2. A second run finds no card and removes nothing. ---------------------------------------------------
 run_program again "\"$program\" /s"
-registry_snapshot >"$WORK/reg.again"
-files_snapshot >"$WORK/files.again"
-if cmp -s "$WORK/reg.after" "$WORK/reg.again" && cmp -s "$WORK/files.after" "$WORK/files.again"; then
-    echo "ok   second run: nothing removed"
-else
-    fail "second run changed something"
-    diff -u "$WORK/reg.after" "$WORK/reg.again"
-    diff -u "$WORK/files.after" "$WORK/files.again"
-fi
+snapshot again
+expect_same "second run: nothing removed" after again
 
 # --- 3. The command line selects the mode. ----------------------------------------------------------------
 # Without a display Wine cannot show a box: MessageBoxExA fails, which the run takes as consent.
@@ -115,16 +93,7 @@ mode_case slash "\"$program\" /reboot" ""
 mode_case two_words "\"$program\" reboot now" ""
 
 # The restart run above removed the card before asking for the restart.
-registry_snapshot >"$WORK/reg.restart"
-if cmp -s "$WORK/reg.after" "$WORK/reg.restart"; then
-    echo "ok   restart run: the card was removed before the restart request"
-else
-    fail "after the restart runs the registry is not the cleaned one"
-    diff -u "$WORK/reg.after" "$WORK/reg.restart"
-fi
+snapshot restart
+expect_same "restart run: the card was removed before the restart request" after restart
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures failure(s)"
-    exit 1
-fi
-echo "all passed"
+finish "wine removal"

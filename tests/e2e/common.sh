@@ -1,0 +1,29 @@
+# Shared by the end-to-end scripts, here and under Wine (sourced): counted failures, the closing tally, and
+# the list of what a run on the bundled example machine removes (tests/data/example_machine_removed.txt).
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# finish <name>: the tally, then the exit code: 0 when no check failed.
+finish() {
+    if [ "$failures" -ne 0 ]; then
+        echo "$1: $failures check(s) failed" >&2
+        exit 1
+    fi
+    echo "$1: all checks passed"
+    exit 0
+}
+
+# start_work: $work, a temporary folder removed when the script exits.
+start_work() {
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+}
+
+# list_keys <source dir> / list_files <source dir>: the keys (ROOT\path) and the files (relative to the
+# machine folder) that a run on the example machine removes, one a line, in run order.
+list_keys() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep '^HKEY_'; }
+list_files() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep -v -e '^#' -e '^HKEY_' -e '^$'; }
