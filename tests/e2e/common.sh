@@ -27,3 +27,11 @@ start_work() {
 # machine folder) that a run on the example machine removes, one a line, in run order.
 list_keys() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep '^HKEY_'; }
 list_files() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep -v -e '^#' -e '^HKEY_' -e '^$'; }
+
+# split_summary <journal>: a run's journal ends with its summary record; it moves to <journal>.summary, so
+# that the journal holds the run's deletions, boxes and restart request alone.
+split_summary() {
+    tail -n 1 "$1" >"$1.summary"
+    grep -q '^{"op":"summary",' "$1.summary" || fail "$1: the journal does not end with a summary record"
+    sed -i '$d' "$1"
+}

@@ -21,6 +21,7 @@ run() {
     "$tool" --machine "$work/$name" --journal "$work/$name.journal" "$@" </dev/null 2>"$work/$name.err"
     local rc=$?
     [ "$rc" -eq 0 ] || fail "$name: exit code $rc, expected 0 ($(tail -n 1 "$work/$name.err"))"
+    split_summary "$work/$name.journal"
 }
 
 # The journal without its deletions: the boxes and the restart request, in order.

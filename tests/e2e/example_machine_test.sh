@@ -29,6 +29,7 @@ run() {
     "$tool" --machine "$work/$name" --journal "$work/$name.journal" "$@" </dev/null 2>"$work/$name.err"
     local rc=$?
     [ "$rc" -eq 0 ] || fail "$name: exit code $rc, expected 0 ($(tail -n 1 "$work/$name.err"))"
+    split_summary "$work/$name.journal"
 }
 
 # Keys of a journal whose deletion found them, one "root\path" a line, JSON escapes undone.
@@ -103,6 +104,9 @@ diff "$work/card.keys" "$work/yes.keys" >"$work/yes.keys.diff" ||
     fail "yes: last journal line is not the completion box"
 [ "$(count '"op":"message-box"' "$work/yes.journal")" -eq 2 ] || fail "yes: not exactly two boxes"
 grep -q '"op":"restart"' "$work/yes.journal" && fail "yes: an interactive run requested a restart"
+grep -q -F '"cardFound":true,"declined":false,"keysRemoved":17,"filesRemoved":14,"left":0,"dryRun":false,"registrySaved":true}' \
+    "$work/yes.journal.summary" || fail "yes: summary record: $(cat "$work/yes.journal.summary")"
+grep -q -x 'cmpci-uninstall: nothing of the card is left' "$work/yes.err" || fail "yes: something of the card is said to be left"
 grep -q -x "$summary" "$work/yes.err" || fail "yes: summary line missing or wrong"
 while IFS= read -r f; do
     [ -e "$work/yes/$f" ] && fail "yes: $f is still there"
@@ -122,6 +126,7 @@ run yes --answer yes
 [ "$(tail -n 1 "$work/yes.journal" | grep -c -F "$completion")" -eq 1 ] || fail "again: no completion box last"
 grep -q '"existed":true' "$work/yes.journal" && fail "again: something was removed"
 grep -q -x 'cmpci-uninstall: the card was not found: nothing was removed' "$work/yes.err" || fail "again: summary line missing or wrong"
+grep -q -F '"cardFound":false,"declined":false,"keysRemoved":0' "$work/yes.journal.summary" || fail "again: summary record"
 cmp -s "$work/yes.reg.before" "$work/yes/registry.reg" || fail "again: registry file changed"
 [ "$(stat -c %i "$work/yes/registry.reg")" = "$inode_before" ] || fail "again: registry file rewritten"
 check_other_files "$work/yes" "$work/card.files" again
@@ -132,6 +137,8 @@ run no --answer no
 [ "$(wc -l <"$work/no.journal")" -eq 1 ] || fail "no: journal does not hold exactly one line"
 [ "$(grep -c -x -F "$confirmation\"result\":7}" "$work/no.journal")" -eq 1 ] ||
     fail "no: the journal line is not the confirmation answered No"
+grep -q -F '"declined":true,"keysRemoved":0,"filesRemoved":0' "$work/no.journal.summary" || fail "no: summary record"
+grep -q -x 'cmpci-uninstall: answered No: nothing was removed' "$work/no.err" || fail "no: summary line"
 cmp -s "$machine/registry.reg" "$work/no/registry.reg" || fail "no: registry file changed"
 diff -r "$machine" "$work/no" >/dev/null || fail "no: the machine folder changed"
 
@@ -171,5 +178,24 @@ grep -q "registry.reg:4: line skipped" "$work/edited.err" || fail "edited: the j
 grep -q -F "; inside the card: goes" "$work/edited/registry.reg" && fail "edited: a comment inside a removed section stayed"
 cmp -s "$work/edited.expected.reg" "$work/edited/registry.reg" ||
     fail "edited: registry differs from the hand-edited file without the card's sections: $(diff "$work/edited.expected.reg" "$work/edited/registry.reg" | head -n 8 | tr '\n' ' ')"
+
+# --- 6. --check changes nothing and lists what of the card is there: all of it before a run, nothing after;
+#        a second card device key, which a run leaves by design, is named.
+fresh_copy check
+"$tool" --machine "$work/check" --check >"$work/check.out" 2>"$work/check.err"
+[ $? = 1 ] || fail "check: exit code is not 1 on a machine with the card"
+grep -q -x -F 'device-key HKEY_LOCAL_MACHINE\Enum\PCI\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10' "$work/check.out" || fail "check: no device key listed"
+[ "$(grep -c '^driver-file ' "$work/check.out")" = 10 ] || fail "check: not the ten driver files"
+diff -r "$machine" "$work/check" >/dev/null || fail "check: the machine changed"
+printf '\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_00000000&REV_10\\BUS_00&DEV_0C&FUNC_00]\r\n' >>"$work/check/registry.reg"
+run check --answer yes
+"$tool" --machine "$work/check" --check --journal "$work/check.left" >"$work/check.out" 2>"$work/check.err"
+[ $? = 1 ] || fail "check: exit code is not 1 with a second card device key"
+[ "$(cat "$work/check.left")" = '{"op":"left","kind":"device-key","where":"HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_00000000&REV_10"}' ] ||
+    fail "check: the second device key is not the one thing left: $(cat "$work/check.left")"
+fresh_copy check
+run check --answer yes
+"$tool" --machine "$work/check" --check >"$work/check.out" 2>"$work/check.err" || fail "check: something is left after a run"
+[ ! -s "$work/check.out" ] || fail "check: listed after a run: $(cat "$work/check.out")"
 
 finish "example machine"

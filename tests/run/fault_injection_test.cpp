@@ -25,7 +25,7 @@ public:
         EXPECT_TRUE(emulated::OpenMachine(copy_.path(), *registry_, folder, error)) << error;
         journal_ = std::make_unique<emulated::Journal>();
         emulated::MachineOptions options;
-        options.answers.preset = IDYES;
+        options.answers.preset = emulated::BoxPreset::Yes;
         machine_ = std::make_unique<emulated::EmulatedMachine>(*registry_, folder.windowsFolder, options, *journal_);
         return *machine_;
     }
