@@ -97,13 +97,17 @@ TEST_F(CardSearchTest, WithoutEnumPciTheCardIsAbsent)
     ExpectCleanEnd(run);
 }
 
-TEST_F(CardSearchTest, AnUnreadableNameIsPassedOver)
+TEST_F(CardSearchTest, UnreadableNamesArePassedOverHoweverMany)
 {
-    // A name of 100 characters does not fit the subkey name buffer: its enumeration fails with 234.
-    std::string tooLong = "VEN_13F6&DEV_0111&" + std::string(82, 'X');
-    ASSERT_EQ(tooLong.size(), 100u);
+    // A name of 100 characters does not fit the subkey name buffer: its enumeration fails with 234, which
+    // never counts toward the end of the walk.
+    std::vector<std::string> names;
+    for (DWORD i = 0; i < kMaxFailingIndexRun + 2; ++i)
+        names.push_back("VEN_13F6&DEV_0111&" + std::string(80, 'X') + std::to_string(10 + i));
+    ASSERT_EQ(names[0].size(), 100u);
+    names.push_back(kCard);
     StepBench run;
-    ASSERT_TRUE(LoadKeys(run.fake, PciKeys({tooLong, kCard})));
+    ASSERT_TRUE(LoadKeys(run.fake, PciKeys(names)));
 
     SearchCard(run.state);
 

@@ -269,14 +269,18 @@ TEST_F(InstanceRemovalTest, AnEnumerationFailingForeverEnds)
     ExpectCardKeyLeftOpen();
 }
 
-TEST_F(InstanceRemovalTest, AnInstanceNameTooLongForItsBufferIsPassedOver)
+TEST_F(InstanceRemovalTest, InstanceNamesTooLongForTheirBufferArePassedOverHoweverMany)
 {
-    const std::string longName(52, 'L');
-    Prepare(run, FullInstance(kDevice, longName, "00") + FullInstance(kDevice, "0001", "01"));
+    // Each is passed over at once, without asking again, and never counts toward the end of the walk.
+    std::string keys;
+    for (DWORD i = 0; i < kMaxFailingIndexRun + 2; ++i)
+        keys += FullInstance(kDevice, std::string(50, 'L') + std::to_string(10 + i), "00");
+    Prepare(run, keys + FullInstance(kDevice, "0001", "01"));
 
     Remove(run);
 
-    EXPECT_TRUE(Exists(InstancePath(kDevice, longName)));
+    EXPECT_TRUE(Exists(InstancePath(kDevice, std::string(50, 'L') + "10")));
+    EXPECT_EQ(run.sys.Count(Op::RegEnumKeyA), kMaxFailingIndexRun + 2 + 2);  // the long ones, 0001, the end
     EXPECT_EQ(run.sys.Args(Op::RegDeleteKeyA), FullInstanceDeletions(kDevice, "0001", "01"));
     ExpectCardKeyLeftOpen();
 }
