@@ -11,13 +11,14 @@ missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v make >/dev/null 2>&1 || missing+=(make)
 command -v g++ >/dev/null 2>&1 || command -v c++ >/dev/null 2>&1 || missing+=(g++)
+[ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
         echo "Installing ${missing[*]} ..."
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
     else
-        echo "Please install first: ${missing[*]} (CMake 3.25 or newer and a C++20 compiler)." >&2
+        echo "Please install first: ${missing[*]} (CMake 3.25 or newer, a C++20 compiler, OpenSSL headers)." >&2
         exit 1
     fi
 fi

@@ -1,7 +1,9 @@
 // The offline program: runs the uninstaller on an emulated Windows 9x machine (a folder holding
 // registry.reg and WINDOWS/), answering its boxes on the terminal or by option, and journaling every change.
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "run/command_line.h"
+#include "run/offline_backup.h"
 #include "run/offline_check.h"
 #include "run/offline_options.h"
 #include "run/run.h"
@@ -79,6 +82,15 @@ int RunOffline(int argc, char** argv)
     if (commandLine.find('\0') != std::string::npos)
         return Fail("the command line holds a zero byte");
     const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
+
+    if (!options.restore.empty()) {
+        std::vector<std::string> said;
+        if (!offline::RestoreBackup(options.restore, options.machine, said, error))
+            return Fail(error);
+        for (const std::string& line : said)
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+        return 0;
+    }
 
     emulated::Registry registry;
     emulated::MachineFolder machine;
@@ -157,9 +169,28 @@ int RunOffline(int argc, char** argv)
     summary.dryRun = options.dryRun;
     const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
     summary.left = left.size();
+    // The backup is written before the first change; a run that cannot keep one changes nothing.
+    std::filesystem::path backup;
+    if (changes && !options.noBackup && (registry.Modified() || !system.RemovedFiles().empty())) {
+        backup = options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
+        offline::RunChanges removed{options.machine, machine.registryFile, machine.windowsFolder, &registry,
+                                    system.RemovedFiles(), {}};
+        for (const std::string& file : removed.removedFiles) {
+            std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
+            std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+            removed.removedWindowsPaths.push_back(windowsPath);
+        }
+        if (!offline::WriteBackup(backup, removed, error)) {
+            CloseJournal(journal, journalOut, error);
+            return Fail(error);
+        }
+    }
     if (changes && registry.Modified() && !emulated::SaveRegistryFile(machine.registryFile, registry, error)) {
         journal.End(summary);
         CloseJournal(journal, journalOut, error);
+        std::error_code ignored;
+        if (!backup.empty() && options.backup.empty())
+            std::filesystem::remove_all(backup, ignored);
         return Fail(error + "; nothing was removed: the registry file and every file are as they were");
     }
     summary.saved = changes && registry.Modified();
@@ -184,6 +215,8 @@ int RunOffline(int argc, char** argv)
                      options.dryRun ? " (dry run: nothing on disk changed)" : "");
     }
     std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
+    if (!backup.empty())
+        std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup.c_str());
     if (system.restartRequested())
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
     return 0;

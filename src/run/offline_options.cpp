@@ -13,6 +13,7 @@ const char kUsage[] =
     "usage: cmpci-uninstall --machine DIR [--answer yes|no|unshown] [--lang ID] [--journal FILE] [--dry-run]\n"
     "                       [--user NAME] [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
     "       cmpci-uninstall --machine DIR --check [--user NAME] [--journal FILE]\n"
+    "       cmpci-uninstall --machine DIR --restore BACKUP\n"
     "\n"
     "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
     "Windows 9x machine: DIR holds registry.reg (a REGEDIT4 file) and WINDOWS/ (the Windows directory).\n"
@@ -33,6 +34,11 @@ const char kUsage[] =
     "  --dry-run              run in full in memory; nothing on disk changes\n"
     "  --check                change nothing; list what of the card is on the machine (exit 0: nothing,\n"
     "                         1: something)\n"
+    "  --backup DIR           keep what the run removes in DIR (new or empty): removed.reg, the removed\n"
+    "                         files, the registry file as it was, manifest.json (default: a dated\n"
+    "                         cmpci-backup-... folder in the machine folder)\n"
+    "  --no-backup            keep no backup\n"
+    "  --restore DIR          put back what the run whose backup DIR holds removed\n"
     "  --user NAME            HKEY_CURRENT_USER is the profile NAME below HKEY_USERS (default: the\n"
     "                         file's own HKEY_CURRENT_USER keys, else .DEFAULT)\n"
     "  --refuse-restart CODE  the restart request fails with this error code\n"
@@ -56,6 +62,9 @@ enum OptionId {
     kVersion,
     kCheck,
     kUser,
+    kBackup,
+    kNoBackup,
+    kRestore,
 };
 
 const option kLongOptions[] = {
@@ -70,6 +79,9 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"check", no_argument, nullptr, kCheck},
     {"user", required_argument, nullptr, kUser},
+    {"backup", required_argument, nullptr, kBackup},
+    {"no-backup", no_argument, nullptr, kNoBackup},
+    {"restore", required_argument, nullptr, kRestore},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -153,6 +165,15 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         case kUser:
             options.user = optarg;
             break;
+        case kBackup:
+            options.backup = optarg;
+            break;
+        case kNoBackup:
+            options.noBackup = true;
+            break;
+        case kRestore:
+            options.restore = optarg;
+            break;
         case kDryRun:
             options.dryRun = true;
             break;
@@ -202,6 +223,14 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
     }
     if (options.commandLine && !options.arguments.empty()) {
         error = "give either --command-line or ARGUMENTs, not both";
+        return false;
+    }
+    if (!options.backup.empty() && options.noBackup) {
+        error = "give either --backup or --no-backup, not both";
+        return false;
+    }
+    if (!options.restore.empty() && (options.check || options.dryRun || !options.backup.empty())) {
+        error = "--restore takes only --machine";
         return false;
     }
     return true;

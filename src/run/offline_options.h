@@ -30,6 +30,11 @@ struct Options {
     bool check = false;
     // The profile below HKEY_USERS that HKEY_CURRENT_USER stands for.
     std::string user{};
+    // Where the run keeps what it removes; empty: a dated folder in the machine folder, unless noBackup.
+    std::string backup{};
+    bool noBackup = false;
+    // Put back what the run whose backup this folder holds removed.
+    std::string restore{};
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full

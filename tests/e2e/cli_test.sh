@@ -139,7 +139,8 @@ expect_exit 0 --machine "$work/m" --lang 0x409 --journal "$work/journal" silent
 grep -q "removed 3 registry keys and 3 files" "$work/err" || fail "summary: $(cat "$work/err")"
 grep -q 'VEN_8086&DEV_7111' "$work/m/registry.reg" || fail "another device was removed"
 if grep -q 'VEN_13F6' "$work/m/registry.reg"; then fail "the card is still in the registry"; fi
-[ -z "$(ls "$work/m" | grep -v -e '^registry.reg$' -e '^Windows$')" ] || fail "temporary files left: $(ls "$work/m")"
+[ -z "$(ls "$work/m" | grep -v -e '^registry.reg$' -e '^Windows$' -e '^cmpci-backup-')" ] || fail "temporary files left: $(ls "$work/m")"
+[ "$(ls -d "$work/m"/cmpci-backup-*/manifest.json | wc -l)" = 1 ] || fail "no dated backup kept in the machine folder"
 [ -d "$work/m/Windows/Inf/Other" ] || fail "a folder was removed"
 expect_exit 0 --machine "$work/m" --journal "$work/journal" --answer yes
 grep -q '"existed":true' "$work/journal" && fail "a second run removed something"

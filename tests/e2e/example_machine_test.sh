@@ -92,7 +92,7 @@ cmp -s "$machine/registry.reg" "$work/expected.reg" && fail "the expected regist
 
 # --- 1. An interactive run answered Yes removes the card, all of it and nothing else.
 fresh_copy yes
-run yes --answer yes
+run yes --no-backup --answer yes
 removed_keys "$work/yes.journal" >"$work/yes.keys"
 diff "$work/card.keys" "$work/yes.keys" >"$work/yes.keys.diff" ||
     fail "yes: removed keys differ from the card's: $(tr '\n' ' ' <"$work/yes.keys.diff")"
@@ -119,7 +119,7 @@ cmp -s "$work/expected.reg" "$work/yes/registry.reg" ||
 cp "$work/yes/registry.reg" "$work/yes.reg.before"
 inode_before=$(stat -c %i "$work/yes/registry.reg")
 mv "$work/yes.journal" "$work/first.journal"
-run yes --answer yes
+run yes --no-backup --answer yes
 [ "$(wc -l <"$work/yes.journal")" -eq 2 ] || fail "again: journal does not hold exactly two lines"
 [ "$(head -n 1 "$work/yes.journal" | grep -c -F "$confirmation\"result\":6}")" -eq 1 ] ||
     fail "again: no confirmation box first"
@@ -133,7 +133,7 @@ check_other_files "$work/yes" "$work/card.files" again
 
 # --- 3. Answering No leaves the machine as it was; the journal holds the confirmation box alone.
 fresh_copy no
-run no --answer no
+run no --no-backup --answer no
 [ "$(wc -l <"$work/no.journal")" -eq 1 ] || fail "no: journal does not hold exactly one line"
 [ "$(grep -c -x -F "$confirmation\"result\":7}" "$work/no.journal")" -eq 1 ] ||
     fail "no: the journal line is not the confirmation answered No"
@@ -144,7 +144,7 @@ diff -r "$machine" "$work/no" >/dev/null || fail "no: the machine folder changed
 
 # --- 4. A dry run journals the same removals and changes nothing on disk.
 fresh_copy dry
-run dry --answer yes --dry-run
+run dry --no-backup --answer yes --dry-run
 removed_keys "$work/dry.journal" >"$work/dry.keys"
 diff "$work/card.keys" "$work/dry.keys" >/dev/null || fail "dry: removed keys differ from the card's"
 grep '"op":"delete-file"' "$work/first.journal" >"$work/first.files"
@@ -171,7 +171,7 @@ awk '
 ' >"$work/edited/registry.reg"
 cp "$work/edited/registry.reg" "$work/edited.original.reg"
 expected_registry "$work/edited.original.reg" "$work/card.keys" >"$work/edited.expected.reg"
-run edited --answer yes
+run edited --no-backup --answer yes
 removed_keys "$work/edited.journal" >"$work/edited.keys"
 diff "$work/card.keys" "$work/edited.keys" >/dev/null || fail "edited: removed keys differ from the card's"
 grep -q "registry.reg:4: line skipped" "$work/edited.err" || fail "edited: the junk line was not reported"
@@ -188,14 +188,43 @@ grep -q -x -F 'device-key HKEY_LOCAL_MACHINE\Enum\PCI\VEN_13F6&DEV_0111&SUBSYS_0
 [ "$(grep -c '^driver-file ' "$work/check.out")" = 10 ] || fail "check: not the ten driver files"
 diff -r "$machine" "$work/check" >/dev/null || fail "check: the machine changed"
 printf '\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_00000000&REV_10\\BUS_00&DEV_0C&FUNC_00]\r\n' >>"$work/check/registry.reg"
-run check --answer yes
+run check --no-backup --answer yes
 "$tool" --machine "$work/check" --check --journal "$work/check.left" >"$work/check.out" 2>"$work/check.err"
 [ $? = 1 ] || fail "check: exit code is not 1 with a second card device key"
 [ "$(cat "$work/check.left")" = '{"op":"left","kind":"device-key","where":"HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_00000000&REV_10"}' ] ||
     fail "check: the second device key is not the one thing left: $(cat "$work/check.left")"
 fresh_copy check
-run check --answer yes
+run check --no-backup --answer yes
 "$tool" --machine "$work/check" --check >"$work/check.out" 2>"$work/check.err" || fail "check: something is left after a run"
 [ ! -s "$work/check.out" ] || fail "check: listed after a run: $(cat "$work/check.out")"
+
+# --- 7. Backup and undo: a run keeps what it removes; --restore puts the machine back byte for byte. When
+#        the registry file changed since, the removed keys are merged back; a file that came back with other
+#        content is not overwritten.
+fresh_copy undo
+run undo --answer yes --backup "$work/undo.backup"
+grep -q -F '"registrySha256Before": "'"$(sha256sum <"$machine/registry.reg" | cut -d' ' -f1)"'"' "$work/undo.backup/manifest.json" ||
+    fail "undo: the manifest does not hold the registry file's SHA-256 before the run"
+"$tool" --machine "$work/undo" --restore "$work/undo.backup" 2>"$work/undo.err" || fail "undo: restore failed: $(cat "$work/undo.err")"
+diff -r "$machine" "$work/undo" >/dev/null || fail "undo: the machine is not as it was: $(diff -r "$machine" "$work/undo" | head -n 3)"
+fresh_copy undo
+run undo --answer yes --backup "$work/undo2.backup"
+printf '\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n' >>"$work/undo/registry.reg"
+"$tool" --machine "$work/undo" --restore "$work/undo2.backup" 2>"$work/undo.err" || fail "undo: merge failed"
+grep -q "added back" "$work/undo.err" || fail "undo: the merge is not said"
+"$tool" --machine "$work/undo" --check >/dev/null 2>&1
+[ $? = 1 ] || fail "undo: the merged registry does not hold the card again"
+grep -q -F '[HKEY_LOCAL_MACHINE\SOFTWARE\Added]' "$work/undo/registry.reg" || fail "undo: the later change was lost"
+fresh_copy undo
+run undo --answer yes --backup "$work/undo3.backup"
+cp "$work/undo/registry.reg" "$work/undo3.after"
+echo other >"$work/undo/WINDOWS/SYSTEM/CMAUDIO.VXD"
+"$tool" --machine "$work/undo" --restore "$work/undo3.backup" >/dev/null 2>"$work/undo.err"
+[ $? = 2 ] && grep -q "CMAUDIO.VXD exists again with other content" "$work/undo.err" || fail "undo: other content was not refused"
+cmp -s "$work/undo3.after" "$work/undo/registry.reg" || fail "undo: a refused restore changed the registry file"
+mkdir -p "$work/full" && echo x >"$work/full/x"
+fresh_copy undo
+"$tool" --machine "$work/undo" --answer yes --backup "$work/full" >/dev/null 2>"$work/undo.err"
+[ $? = 2 ] && cmp -s "$machine/registry.reg" "$work/undo/registry.reg" || fail "undo: a backup folder that is not empty was taken"
 
 finish "example machine"

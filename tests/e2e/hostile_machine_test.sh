@@ -37,8 +37,10 @@ if [ "$(id -u)" != 0 ]; then
 fi
 chmod u+w "$work/m"
 fresh
+( ulimit -f 4; "$tool" --machine "$work/m" --answer yes --no-backup >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+check "a file-size limit during the save removes nothing" 'one_error "cannot save.*nothing was removed" && untouched'
 ( ulimit -f 4; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
-check "a file-size limit during the save removes nothing" 'one_error "nothing was removed" && untouched'
+check "a file-size limit during the backup removes nothing" 'one_error "cannot write the backup.*nothing was removed" && untouched'
 check "no temporary file is left behind" '[ -z "$(ls "$work/m" | grep -v -x -e registry.reg -e WINDOWS -e README.md -e .gitattributes)" ]'
 
 # A read-only registry file is refused, not replaced.

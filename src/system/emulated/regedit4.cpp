@@ -508,12 +508,13 @@ void AppendKey(std::string& out, std::string_view path, const std::vector<Value>
 }
 
 // Writes every key below `root`, depth-first, parents before their subkeys, subkeys in stored order.
-void AppendTree(std::string& out, Registry::Impl& impl, KeyId root) {
+// `rootPath` is the full path of `root`.
+void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string rootPath) {
     struct Frame {
         KeyId key;
         std::size_t pathLength;  // length of the path up to and including the parent's name
     };
-    std::string path(impl.Node(root).name);
+    std::string path = std::move(rootPath);
     std::vector<Frame> stack;
     auto pushChildren = [&](KeyId key, std::size_t length) {
         for (std::uint32_t i = impl.Node(key).childCount; i > 0; --i) stack.push_back({impl.Child(key, i - 1), length});
@@ -617,7 +618,26 @@ std::string SaveRegedit4(const Registry& registry) {
         const KeyId root = impl.Root(index);
         const std::vector<Value>& values = impl.ValuesOf(root);
         if (!values.empty()) AppendKey(out, kRootKeys[index].name, values);
-        AppendTree(out, impl, root);
+        AppendTree(out, impl, root, kRootKeys[index].name);
+    }
+    out += "\r\n";
+    return out;
+}
+
+std::string RemovedRegedit4(const Registry& registry) {
+    Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
+    std::string out(kHeader);
+    out += "\r\n";
+    for (KeyId key : impl.removedRoots) {
+        std::string path(impl.Node(key).name);
+        for (KeyId up = impl.Node(key).parent; up != kNoKey; up = impl.Node(up).parent) {
+            path.insert(0, 1, '\\');
+            path.insert(0, impl.Node(up).name);
+        }
+        // The path runs up the tree as the file holds it: keys of a mapped HKEY_CURRENT_USER stand below
+        // HKEY_USERS, where the file has them.
+        AppendKey(out, path, impl.ValuesOf(key));
+        AppendTree(out, impl, key, path);
     }
     out += "\r\n";
     return out;

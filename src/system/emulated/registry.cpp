@@ -265,6 +265,7 @@ LONG Registry::DeleteKey(HKEY root, const char* path) {
     KeyId key = impl_->Walk(base, sub);
     if (key == kNoKey) return ERROR_FILE_NOT_FOUND;
     impl_->DetachSubtree(key, true);
+    impl_->removedRoots.push_back(key);
     modified_ = true;
     return ERROR_SUCCESS;
 }

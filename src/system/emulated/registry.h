@@ -118,4 +118,8 @@ std::string SaveRegedit4(const Registry& registry);
 // The edited file: the kept ranges joined.
 std::string EditedRegedit4(const Registry& registry);
 
+// Every key DeleteKey removed, with its whole subtree as it was, in regedit's form: importing it puts the
+// keys back.
+std::string RemovedRegedit4(const Registry& registry);
+
 }  // namespace emulated

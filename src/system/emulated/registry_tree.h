@@ -66,6 +66,7 @@ struct Registry::Impl {
     std::size_t indexUsed = 0;
     std::deque<std::string> ownNames;  // names of keys made through CreateKey
     std::unordered_map<KeyId, std::vector<Value>> values;  // parsed or set values, by key
+    std::vector<KeyId> removedRoots;  // the keys DeleteKey removed, in order, each with its subtree
 
     KeyId currentUser = kNoKey;  // the key HKEY_CURRENT_USER stands for, when mapped
     std::unordered_map<std::uintptr_t, KeyId> handles;

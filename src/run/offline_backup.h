@@ -1,0 +1,41 @@
+// Backup and undo for the offline program. Before a run changes anything, its backup folder receives what
+// the run is about to remove: removed.reg (the removed keys with their subtrees, in regedit's form, for any
+// regedit to import), registry.reg.before (the registry file as it was), files/ (every removed file under
+// its path in the machine folder) and manifest.json (the machine, the time, the version, sizes and SHA-256
+// of the registry file before and after, and of every removed file). --restore puts it all back.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "system/emulated/registry.h"
+
+namespace offline {
+
+// What a run is about to change, for its backup.
+struct RunChanges {
+    std::filesystem::path machine;       // the machine folder
+    std::filesystem::path registryFile;  // its registry file
+    std::filesystem::path windowsFolder;
+    const emulated::Registry* registry = nullptr;   // after the run, before the save
+    std::vector<std::string> removedFiles;          // host paths relative to the Windows folder
+    std::vector<std::string> removedWindowsPaths;   // the same files as C:\WINDOWS\... paths
+};
+
+// A fresh backup folder name in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.
+std::filesystem::path DefaultBackupFolder(const std::filesystem::path& machine);
+
+// Writes the backup into `folder`, which must not exist or be empty. False with a one-line `error`; a
+// backup half written is removed again.
+bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error);
+
+// Puts back what the run whose backup `folder` holds removed from `machine`. `said` receives what was done,
+// a line each. False with a one-line `error` when nothing could be restored safely (then nothing is).
+bool RestoreBackup(const std::filesystem::path& folder, const std::filesystem::path& machine,
+                   std::vector<std::string>& said, std::string& error);
+
+// The SHA-256 of a file's bytes, in lower-case hex; empty when it cannot be read.
+std::string Sha256OfFile(const std::filesystem::path& file);
+
+}  // namespace offline
