@@ -91,49 +91,25 @@ public:
         Spill();
     }
 
+    // Value lines in regedit's form, written by the program's own writer.
     void String(std::string_view name, std::string_view text)
     {
-        Name(name);
-        buffer_ += '"';
-        Escaped(text);
-        buffer_ += "\"\r\n";
+        emulated::AppendRegedit4Value(buffer_, {std::string(name), REG_SZ, std::string(text) + '\0'});
     }
 
     void Default(std::string_view text) { String({}, text); }
 
     void Dword(std::string_view name, std::uint32_t number)
     {
-        char digits[16];
-        std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(number));
-        Name(name);
-        buffer_ += "dword:";
-        buffer_ += digits;
-        buffer_ += "\r\n";
+        std::string bytes(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
+        emulated::AppendRegedit4Value(buffer_, {std::string(name), REG_DWORD, bytes});
     }
 
-    // A hex: list, broken as regedit breaks it: after the comma that brings a line to 77 characters or
-    // more, with a backslash, and continued after two blanks.
     void Hex(std::string_view name, const std::vector<unsigned char>& bytes)
     {
-        static const char kDigits[] = "0123456789abcdef";
-        std::size_t lineStart = buffer_.size();
-        Name(name);
-        buffer_ += "hex:";
-        std::size_t lineLength = buffer_.size() - lineStart;
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            buffer_ += kDigits[bytes[i] >> 4];
-            buffer_ += kDigits[bytes[i] & 0xF];
-            lineLength += 2;
-            if (i + 1 == bytes.size())
-                break;
-            buffer_ += ',';
-            ++lineLength;
-            if (lineLength >= 77) {
-                buffer_ += "\\\r\n  ";
-                lineLength = 2;
-            }
-        }
-        buffer_ += "\r\n";
+        emulated::AppendRegedit4Value(buffer_, {std::string(name), REG_BINARY, std::string(bytes.begin(), bytes.end())});
     }
 
     bool Finish()
@@ -147,26 +123,6 @@ public:
     }
 
 private:
-    void Name(std::string_view name)
-    {
-        if (name.empty()) {
-            buffer_ += "@=";
-            return;
-        }
-        buffer_ += '"';
-        Escaped(name);
-        buffer_ += "\"=";
-    }
-
-    void Escaped(std::string_view text)
-    {
-        for (char c : text) {
-            if (c == '\\' || c == '"')
-                buffer_ += '\\';
-            buffer_ += c;
-        }
-    }
-
     void Spill()
     {
         if (buffer_.size() >= (1u << 20))

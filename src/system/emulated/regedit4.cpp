@@ -453,7 +453,9 @@ bool WritableAsText(const Value& value) {
            value.data.find_first_of("\r\n") == std::string::npos;
 }
 
-void AppendValue(std::string& out, const Value& value) {
+}  // namespace
+
+void AppendRegedit4Value(std::string& out, const Value& value) {
     const std::size_t lineStart = out.size();
     if (value.name.empty()) {
         out += '@';
@@ -500,11 +502,13 @@ void AppendValue(std::string& out, const Value& value) {
     out += "\r\n";
 }
 
+namespace {
+
 void AppendKey(std::string& out, std::string_view path, const std::vector<Value>& values) {
     out += "\r\n[";
     out += path;
     out += "]\r\n";
-    for (const Value& value : values) AppendValue(out, value);
+    for (const Value& value : values) AppendRegedit4Value(out, value);
 }
 
 // Writes every key below `root`, depth-first, parents before their subkeys, subkeys in stored order.

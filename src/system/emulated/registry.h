@@ -115,6 +115,9 @@ std::string DescribeNonRegedit4(std::string_view text);
 // (a CR or LF inside it, no terminator) goes out as hex(1).
 std::string SaveRegedit4(const Registry& registry);
 
+// Appends one value line (and its continuation lines) in regedit's form.
+void AppendRegedit4Value(std::string& out, const Value& value);
+
 // The edited file: the kept ranges joined.
 std::string EditedRegedit4(const Registry& registry);
 
