@@ -50,6 +50,80 @@ bool NoLeadBytes(unsigned char)
     return false;
 }
 
+emulated::MachineOptions MachineOptionsFor(const offline::Options& options, bool changes)
+{
+    emulated::MachineOptions machine;
+    machine.dryRun = !changes;
+    machine.language = options.language;
+    machine.refuseRestart = options.refuseRestart;
+    switch (options.answer) {
+    case offline::Answer::Ask: machine.answers.preset = emulated::BoxPreset::Ask; break;
+    case offline::Answer::Yes: machine.answers.preset = emulated::BoxPreset::Yes; break;
+    case offline::Answer::No: machine.answers.preset = emulated::BoxPreset::No; break;
+    case offline::Answer::Unshown: machine.answers.preset = emulated::BoxPreset::Unshown; break;
+    }
+    machine.answers.input = stdin;
+    machine.answers.inputIsTerminal = isatty(STDIN_FILENO) != 0;
+    machine.answers.display = stderr;
+    return machine;
+}
+
+// --check: lists what of the card is on the machine, on stdout and in the journal; 1 when something is.
+int RunCheck(const emulated::Registry& registry, const emulated::EmulatedMachine& system, emulated::Journal& journal,
+             std::FILE* journalOut)
+{
+    std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
+    for (const offline::Leftover& item : left) {
+        journal.Left(item.kind, item.where);
+        if (journalOut != stdout)
+            std::printf("%s %s\n", item.kind, item.where.c_str());
+    }
+    std::string error;
+    if (!CloseJournal(journal, journalOut, error))
+        return Fail(error);
+    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
+    return left.empty() ? 0 : 1;
+}
+
+// Keeps what the run is about to remove in `backup` (--backup, or a dated folder in the machine folder), when
+// it removes anything. False with `error` when it cannot: then nothing is changed.
+bool KeepBackup(const offline::Options& options, const emulated::MachineFolder& machine,
+                const emulated::Registry& registry, const emulated::EmulatedMachine& system,
+                std::filesystem::path& backup, std::string& error)
+{
+    if (!registry.Modified() && system.RemovedFiles().empty())
+        return true;
+    backup = options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
+    offline::RunChanges removed{options.machine, machine.registryFile, machine.windowsFolder, &registry,
+                                system.RemovedFiles(), {}};
+    for (const std::string& file : removed.removedFiles) {
+        std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
+        std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+        removed.removedWindowsPaths.push_back(windowsPath);
+    }
+    return offline::WriteBackup(backup, removed, error);
+}
+
+void PrintSummary(const emulated::Journal::Summary& summary, const std::vector<offline::Leftover>& left,
+                  const std::filesystem::path& backup, bool restartRequested)
+{
+    if (summary.declined) {
+        std::fputs("cmpci-uninstall: answered No: nothing was removed\n", stderr);
+    } else if (!summary.cardFound) {
+        std::fputs("cmpci-uninstall: the card was not found: nothing was removed\n", stderr);
+    } else {
+        std::fprintf(stderr, "cmpci-uninstall: removed %u registry %s and %u %s%s\n", summary.keysRemoved,
+                     summary.keysRemoved == 1 ? "key" : "keys", summary.filesRemoved,
+                     summary.filesRemoved == 1 ? "file" : "files",
+                     summary.dryRun ? " (dry run: nothing on disk changed)" : "");
+    }
+    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
+    if (!backup.empty())
+        std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup.c_str());
+    if (restartRequested)
+        std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
+}
+
 int RunOffline(int argc, char** argv)
 {
     // A file-size limit during the save must be an error the save reports, not the end of the run.
@@ -124,41 +198,17 @@ int RunOffline(int argc, char** argv)
     }
 
     emulated::Journal journal(journalOut);
-    emulated::MachineOptions machineOptions;
-    machineOptions.dryRun = !changes;
-    machineOptions.language = options.language;
-    machineOptions.refuseRestart = options.refuseRestart;
-    switch (options.answer) {
-    case offline::Answer::Ask: machineOptions.answers.preset = emulated::BoxPreset::Ask; break;
-    case offline::Answer::Yes: machineOptions.answers.preset = emulated::BoxPreset::Yes; break;
-    case offline::Answer::No: machineOptions.answers.preset = emulated::BoxPreset::No; break;
-    case offline::Answer::Unshown: machineOptions.answers.preset = emulated::BoxPreset::Unshown; break;
-    }
-    machineOptions.answers.input = stdin;
-    machineOptions.answers.inputIsTerminal = isatty(STDIN_FILENO) != 0;
-    machineOptions.answers.display = stderr;
-    emulated::EmulatedMachine system(registry, machine.windowsFolder, machineOptions, journal);
-
-    if (options.check) {
-        std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
-        for (const offline::Leftover& item : left) {
-            journal.Left(item.kind, item.where);
-            if (journalOut != stdout)
-                std::printf("%s %s\n", item.kind, item.where.c_str());
-        }
-        if (!CloseJournal(journal, journalOut, error))
-            return Fail(error);
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
-        return left.empty() ? 0 : 1;
-    }
+    emulated::EmulatedMachine system(registry, machine.windowsFolder, MachineOptionsFor(options, changes), journal);
+    if (options.check)
+        return RunCheck(registry, system, journal, journalOut);
 
     RunState state(system);
     RunUninstaller(state, argumentText);
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
 
-    // Nothing on disk has changed yet: the registry file is saved first, then the removed files go. A
-    // journal that could not be written whole stops the run here, so that no change goes unrecorded.
+    // Nothing on disk has changed yet. A journal that could not be written whole stops the run here, so that
+    // no change goes unrecorded; then the backup is kept, the registry file saved, and last the files go.
     if (journal.writeError() != 0) {
         CloseJournal(journal, journalOut, error);
         return Fail(error + "; nothing was removed");
@@ -169,21 +219,10 @@ int RunOffline(int argc, char** argv)
     summary.dryRun = options.dryRun;
     const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
     summary.left = left.size();
-    // The backup is written before the first change; a run that cannot keep one changes nothing.
     std::filesystem::path backup;
-    if (changes && !options.noBackup && (registry.Modified() || !system.RemovedFiles().empty())) {
-        backup = options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
-        offline::RunChanges removed{options.machine, machine.registryFile, machine.windowsFolder, &registry,
-                                    system.RemovedFiles(), {}};
-        for (const std::string& file : removed.removedFiles) {
-            std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
-            std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
-            removed.removedWindowsPaths.push_back(windowsPath);
-        }
-        if (!offline::WriteBackup(backup, removed, error)) {
-            CloseJournal(journal, journalOut, error);
-            return Fail(error);
-        }
+    if (changes && !options.noBackup && !KeepBackup(options, machine, registry, system, backup, error)) {
+        CloseJournal(journal, journalOut, error);
+        return Fail(error);
     }
     if (changes && registry.Modified() && !emulated::SaveRegistryFile(machine.registryFile, registry, error)) {
         journal.End(summary);
@@ -194,6 +233,8 @@ int RunOffline(int argc, char** argv)
         return Fail(error + "; nothing was removed: the registry file and every file are as they were");
     }
     summary.saved = changes && registry.Modified();
+    summary.keysRemoved = journal.keysRemoved();
+    summary.filesRemoved = journal.filesRemoved();
     std::string commitError;
     const bool committed = system.CommitFiles(commitError);
     journal.End(summary);
@@ -203,22 +244,7 @@ int RunOffline(int argc, char** argv)
         return Fail(commitError + "; the registry file was saved without the removed keys, and the other files were removed");
     if (!journalClosed)
         return Fail(journalError + "; the removal itself was made");
-
-    if (summary.declined) {
-        std::fputs("cmpci-uninstall: answered No: nothing was removed\n", stderr);
-    } else if (!summary.cardFound) {
-        std::fputs("cmpci-uninstall: the card was not found: nothing was removed\n", stderr);
-    } else {
-        std::fprintf(stderr, "cmpci-uninstall: removed %u registry %s and %u %s%s\n", journal.keysRemoved(),
-                     journal.keysRemoved() == 1 ? "key" : "keys", journal.filesRemoved(),
-                     journal.filesRemoved() == 1 ? "file" : "files",
-                     options.dryRun ? " (dry run: nothing on disk changed)" : "");
-    }
-    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
-    if (!backup.empty())
-        std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup.c_str());
-    if (system.restartRequested())
-        std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
+    PrintSummary(summary, left, backup, system.restartRequested());
     return 0;
 }
 

@@ -73,8 +73,8 @@ void Journal::End(const Summary& summary)
 {
     auto flag = [](bool value) { return value ? "true" : "false"; };
     Emit(std::string("{\"op\":\"summary\",\"cardFound\":") + flag(summary.cardFound) +
-         ",\"declined\":" + flag(summary.declined) + ",\"keysRemoved\":" + std::to_string(keysRemoved_) +
-         ",\"filesRemoved\":" + std::to_string(filesRemoved_) + ",\"left\":" + std::to_string(summary.left) +
+         ",\"declined\":" + flag(summary.declined) + ",\"keysRemoved\":" + std::to_string(summary.keysRemoved) +
+         ",\"filesRemoved\":" + std::to_string(summary.filesRemoved) + ",\"left\":" + std::to_string(summary.left) +
          ",\"dryRun\":" + flag(summary.dryRun) + ",\"registrySaved\":" + flag(summary.saved) + "}");
 }
 

@@ -30,6 +30,8 @@ public:
     struct Summary {
         bool cardFound = false;
         bool declined = false;
+        unsigned keysRemoved = 0;   // what the run removed (or, in a dry run, would remove); 0 when unsaved
+        unsigned filesRemoved = 0;
         std::size_t left = 0;
         bool dryRun = false;
         bool saved = false;
