@@ -14,10 +14,22 @@ inline constexpr DWORD kMaxFailingIndexRun = 16;
 // below one key, and an end for a provider that never says ERROR_NO_MORE_ITEMS.
 inline constexpr DWORD kMaxWalkIndex = 1u << 24;
 
-// Whether a failed enumeration counts toward kMaxFailingIndexRun.
-inline bool CountsAsFailing(LONG result)
+// Names too long for the buffer in a row: each is passed over, but past this many the enumeration can only
+// be a provider that answers nothing else, and the walk ends.
+inline constexpr DWORD kMaxOverlongRun = 1024;
+
+// The failed enumerations of one walk since its last name, by kind.
+struct FailingRun {
+    DWORD failing = 0;   // failures of the key: counted toward kMaxFailingIndexRun
+    DWORD overlong = 0;  // ERROR_MORE_DATA: counted toward kMaxOverlongRun only
+};
+
+// Notes one failed enumeration; true when the walk ends there.
+inline bool EndsWalk(FailingRun& run, LONG result)
 {
-    return result != ERROR_MORE_DATA;
+    if (result == ERROR_MORE_DATA)
+        return ++run.overlong >= kMaxOverlongRun;
+    return ++run.failing >= kMaxFailingIndexRun;
 }
 
 // The instance loop asks again at the same index this many times in all before it passes that index over;

@@ -21,7 +21,7 @@ bool TakeDeviceKey(RunState& state)
 
 void WalkPciKeys(RunState& state)
 {
-    DWORD failingRun = 0;
+    FailingRun failingRun;
     for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
         LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
         if (result == ERROR_NO_MORE_ITEMS)
@@ -29,11 +29,11 @@ void WalkPciKeys(RunState& state)
         if (result != ERROR_SUCCESS) {
             // An unreadable name (too long for the buffer, say) passes over that one subkey; a run of
             // failing keys is taken as the end of the list.
-            if (CountsAsFailing(result) && ++failingRun >= kMaxFailingIndexRun)
+            if (EndsWalk(failingRun, result))
                 return;
             continue;
         }
-        failingRun = 0;
+        failingRun = {};
         if (ContainsText(state.subkeyName, state.searchText) && TakeDeviceKey(state)) {
             state.cardFound = true;
             return;

@@ -70,29 +70,24 @@ void WalkInstances(RunState& state, const char* cardDeviceKey, const char* devic
     bool passMade = false;
     DWORD index = 0;
     DWORD tries = 0;
-    DWORD passedOver = 0;
+    FailingRun passedOver;
     while (index < kMaxWalkIndex) {
         LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.instanceName, sizeof state.instanceName);
         if (result == ERROR_NO_MORE_ITEMS)
             return;
         if (result != ERROR_SUCCESS) {
-            // A name too long for the buffer will not fit when asked again: that instance is passed over
-            // at once, and it does not count toward the end of the walk.
-            if (!CountsAsFailing(result)) {
-                tries = 0;
-                ++index;
-                continue;
-            }
-            if (++tries < kInstanceEnumTries)
+            // A name too long for the buffer will not fit when asked again: that instance is passed over at
+            // once. Another failure is asked again first.
+            if (result != ERROR_MORE_DATA && ++tries < kInstanceEnumTries)
                 continue;
             tries = 0;
-            if (++passedOver >= kMaxFailingIndexRun)
+            if (EndsWalk(passedOver, result))
                 return;
             ++index;
             continue;
         }
         tries = 0;
-        passedOver = 0;
+        passedOver = {};
         if (passMade && SameText(state.instanceName, lastName)) {
             ++index;
             continue;

@@ -17,18 +17,18 @@ enum class MixerSubkey { None, Found, TooLong };
 // holds the mixer settings key path.
 MixerSubkey FindMixerSubkey(RunState& state)
 {
-    DWORD failingRun = 0;
+    FailingRun failingRun;
     for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
         LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
         if (result == ERROR_NO_MORE_ITEMS)
             return MixerSubkey::None;
         if (result != ERROR_SUCCESS) {
             // As in card search: a failing index is passed over, a run of them ends the walk.
-            if (CountsAsFailing(result) && ++failingRun >= kMaxFailingIndexRun)
+            if (EndsWalk(failingRun, result))
                 return MixerSubkey::None;
             continue;
         }
-        failingRun = 0;
+        failingRun = {};
         if (ContainsText(state.subkeyName, state.searchText)) {
             state.mixerSettingsFound = true;
             bool fits = AppendText(state.keyPath, kBackslash) && AppendText(state.keyPath, state.subkeyName);

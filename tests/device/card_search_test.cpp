@@ -148,15 +148,23 @@ TEST_F(CardSearchTest, ARunOfFailingIndexesEndsTheWalk)
 
 TEST_F(CardSearchTest, AWalkOnWhichEveryCallFailsEnds)
 {
-    StepBench run;
-    ASSERT_TRUE(LoadKeys(run.fake, PciKeys({kCard})));
-    run.sys.FailCall(Op::RegEnumKeyA, 1, FaultRule::kForever, ERROR_INVALID_HANDLE);
+    // Failures of the key end the walk soon; names too long for the buffer only after a long run of them.
+    const struct {
+        LONG error;
+        DWORD calls;
+    } cases[] = {{ERROR_INVALID_HANDLE, kMaxFailingIndexRun}, {ERROR_MORE_DATA, kMaxOverlongRun}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        StepBench run;
+        ASSERT_TRUE(LoadKeys(run.fake, PciKeys({kCard})));
+        run.sys.FailCall(Op::RegEnumKeyA, 1, FaultRule::kForever, c.error);
 
-    SearchCard(run.state);
+        SearchCard(run.state);
 
-    ExpectAbsent(run.state);
-    EXPECT_EQ(run.sys.Count(Op::RegEnumKeyA), kMaxFailingIndexRun);
-    ExpectCleanEnd(run);
+        ExpectAbsent(run.state);
+        EXPECT_EQ(run.sys.Count(Op::RegEnumKeyA), c.calls);
+        ExpectCleanEnd(run);
+    }
 }
 
 TEST_F(CardSearchTest, ADeviceIdTooLongForTheCardDeviceKeyIsPassedOver)
