@@ -73,8 +73,9 @@ set(CMPCI_WINE_ENVIRONMENT "CMPCI_WINE_TMP=${CMAKE_BINARY_DIR}/wine-prefixes")
 add_executable(cmpci_launch tests/win32/launch.cpp)
 target_link_options(cmpci_launch PRIVATE -static)
 
-# The registry contract suite and the provider's own tests, cross-compiled with GoogleTest's sources. This
-# program is no product: it may use mingw's start-up code and libstdc++.
+# The registry contract suite, the provider's own tests and the fault sweep on the real registry,
+# cross-compiled with GoogleTest's sources. This program is no product: it may use mingw's start-up code and
+# libstdc++.
 set(CMPCI_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH "GoogleTest sources to build for Windows")
 if(EXISTS ${CMPCI_GTEST_SOURCE}/src/gtest-all.cc)
     add_library(cmpci_gtest_win32 STATIC ${CMPCI_GTEST_SOURCE}/src/gtest-all.cc ${CMPCI_GTEST_SOURCE}/src/gtest_main.cc)
@@ -83,11 +84,22 @@ if(EXISTS ${CMPCI_GTEST_SOURCE}/src/gtest-all.cc)
     target_compile_options(cmpci_gtest_win32 PRIVATE -w)
     target_compile_options(cmpci_gtest_win32 PUBLIC -include ${CMPCI_WIN32_TESTS}/gtest_notification.h)
 
+    # The fault sweep runs the whole logic on the Wine prefix's card machine, whose registry text is
+    # compiled in.
+    set(CMPCI_CARD_MACHINE_REG ${CMPCI_WIN32_TESTS}/card_machine.reg)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMPCI_CARD_MACHINE_REG})
+    file(READ ${CMPCI_CARD_MACHINE_REG} CMPCI_CARD_MACHINE_TEXT)
+    file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/generated/card_machine_reg.h
+        CONTENT "// Made from tests/win32/card_machine.reg when the build is configured.\n#pragma once\n\ninline constexpr char kCardMachineReg[] = R\"reg(@CMPCI_CARD_MACHINE_TEXT@)reg\";\n"
+        @ONLY)
+
     add_executable(cmpci_registry_contract
         tests/win32/registry_contract_win32.cpp
         tests/win32/win32_system_wine.cpp
-        src/system/win32/win32_system.cpp)
-    target_include_directories(cmpci_registry_contract PRIVATE src tests)
+        tests/win32/fault_sweep_wine.cpp
+        src/system/win32/win32_system.cpp
+        ${CMPCI_LOGIC_SOURCES})
+    target_include_directories(cmpci_registry_contract PRIVATE src tests ${CMAKE_CURRENT_BINARY_DIR}/generated)
     target_link_libraries(cmpci_registry_contract PRIVATE cmpci_gtest_win32 advapi32)
     target_link_options(cmpci_registry_contract PRIVATE -static)
 

@@ -44,7 +44,7 @@ inline unsigned SweepFaults(SweepMachine& machine, const char* argumentText)
     RunUninstaller(cleanState, argumentText);
     const std::set<std::string> kept = machine.Contents();
     EXPECT_LT(kept.size(), before.size()) << "the clean run removed nothing: no run could remove too much";
-    const std::vector<Call> cleanCalls = clean.calls();
+    const std::vector<Call> cleanCalls(clean.calls().begin(), clean.calls().end());
 
     unsigned runs = 0;
     auto run = [&](FaultRule rule) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -116,7 +117,7 @@ public:
         Fail({first, count, op, result});
     }
 
-    const std::vector<Call>& calls() const { return calls_; }
+    const std::deque<Call>& calls() const { return calls_; }
     // The arguments of one operation's calls, in order.
     std::vector<std::string> Args(Op op) const
     {
@@ -221,6 +222,8 @@ private:
     SystemOps& inner_;
     FaultRule rule_;
     unsigned seen_ = 0;
-    std::vector<Call> calls_;
+    // A deque, not a vector: a walk on which every enumeration fails goes on to its index bound (some 16.7
+    // million calls), and a 32-bit test program has no room for a vector of them to grow.
+    std::deque<Call> calls_;
     bool restartFailed_ = false;  // the last restart request failed by the rule
 };
