@@ -425,8 +425,14 @@ struct Parser {
 
 // --- Writing ---
 
+// Quoted text, escaped as the reader undoes it. A line end can stand only in a value name (text data holding
+// one goes out as hex): it is written as \r or \n, so that the name stays on its line.
 void AppendEscaped(std::string& out, std::string_view text) {
     for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            out += c == '\r' ? "\\r" : "\\n";
+            continue;
+        }
         if (c == '\\' || c == '"') out.push_back('\\');
         out.push_back(c);
     }
