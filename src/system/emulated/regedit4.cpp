@@ -206,17 +206,19 @@ struct Parser {
         std::string_view path = rest.substr(0, close);
         const auto begin = static_cast<std::uint32_t>(offset);
         if (!path.empty() && path.front() == '-') {
-            impl->AddSection(begin, kNoKey);
+            impl->AddSection(begin, kNoKey, false);
             key = kNoKey;
             return DeleteKeyLine(path.substr(1));
         }
-        key = OpenKeyLine(path);
-        impl->AddSection(begin, key);
+        KeyId reached = kNoKey;
+        key = OpenKeyLine(path, &reached);
+        impl->AddSection(begin, reached, key != kNoKey);
     }
 
     // The key a key line names, made with its missing parents; kNoKey when it names none. Empty components
     // (doubled, leading or trailing backslashes) are passed over, as the registry passes over them.
-    KeyId OpenKeyLine(std::string_view path) {
+    // `reached` is the deepest key the line made or passed through, also when it names none.
+    KeyId OpenKeyLine(std::string_view path, KeyId* reached) {
         // Most key lines spell their root as the one before did.
         int root = lastRoot >= 0 && path.substr(0, lastRootText.size()) == lastRootText &&
                            (path.size() == lastRootText.size() || path[lastRootText.size()] == '\\')
@@ -240,6 +242,7 @@ struct Parser {
             path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
             if (part.empty()) continue;
             if (part.size() > kMaxKeyNameLength) {
+                *reached = found;
                 lastPath.resize(depth);
                 Skip("key line with a key name longer than 255 characters");
                 return kNoKey;
@@ -255,6 +258,7 @@ struct Parser {
             ++depth;
         }
         lastPath.resize(depth);
+        *reached = found;
         return found;
     }
 
@@ -421,8 +425,14 @@ struct Parser {
 
 // --- Writing ---
 
+// Quoted text, escaped as the reader undoes it. A line end can stand only in a value name (text data holding
+// one goes out as hex): it is written as \r or \n, so that the name stays on its line.
 void AppendEscaped(std::string& out, std::string_view text) {
     for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            out += c == '\r' ? "\\r" : "\\n";
+            continue;
+        }
         if (c == '\\' || c == '"') out.push_back('\\');
         out.push_back(c);
     }

@@ -172,10 +172,10 @@ void Registry::Impl::DetachSubtree(KeyId key, bool byRun) {
     }
 }
 
-void Registry::Impl::AddSection(std::uint32_t begin, KeyId key) {
+void Registry::Impl::AddSection(std::uint32_t begin, KeyId key, bool opened) {
     const auto number = static_cast<std::uint32_t>(sections.size());
     sections.push_back({begin, key, kNoSection});
-    if (key == kNoKey) return;
+    if (key == kNoKey || !opened) return;
     KeyNode& node = nodes[key];
     if (node.lastSection == kNoSection) {
         node.firstSection = number;
@@ -351,13 +351,19 @@ std::vector<std::string_view> Registry::KeptRanges() const {
         if (from > keptFrom) ranges.push_back(text.substr(keptFrom, from - keptFrom));
         keptFrom = to;
     };
+    // A section goes when its key line reaches a key the run removed, as importing the line would make that
+    // key again. That holds too for the line of a key the file itself deletes further down: it still makes
+    // the parents above the deleted one.
+    auto removed = [&impl](KeyId key) {
+        while (key != kNoKey && impl.Node(key).deleted && !impl.Node(key).removedByRun) key = impl.Node(key).parent;
+        return key != kNoKey && impl.Node(key).removedByRun;
+    };
     const std::size_t count = impl.sections.size();
     for (std::size_t i = 0; i < count; ++i) {
         const Section& section = impl.sections[i];
-        if (section.key == kNoKey || !impl.Node(section.key).removedByRun) continue;
+        if (!removed(section.key)) continue;
         std::size_t end = i + 1 < count ? impl.sections[i + 1].begin : text.size();
-        const bool nextKept = i + 1 == count || impl.sections[i + 1].key == kNoKey ||
-                              !impl.Node(impl.sections[i + 1].key).removedByRun;
+        const bool nextKept = i + 1 == count || !removed(impl.sections[i + 1].key);
         // Comment lines directly above the next kept key line speak of that key: they stay.
         if (nextKept) {
             while (end > section.begin) {

@@ -112,7 +112,7 @@ std::string DescribeNonRegedit4(std::string_view text);
 
 // Writes the registry in the form regedit writes: CRLF, "REGEDIT4", a blank line before every key line,
 // keys depth-first in stored order, an empty line at the end. Text that regedit would read back otherwise
-// (a CR or LF inside it, no terminator) goes out as hex(1).
+// (a CR or LF inside it, no terminator) goes out as hex(1); a CR or LF in a value name goes out as \r or \n.
 std::string SaveRegedit4(const Registry& registry);
 
 // Appends one value line (and its continuation lines) in regedit's form.

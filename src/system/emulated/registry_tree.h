@@ -49,7 +49,9 @@ struct KeyNode {
 // A stretch of the file from one key line up to the next: the key line, then the lines that belong to it.
 struct Section {
     std::uint32_t begin = 0;  // offset of the key line in the file's text
-    KeyId key = kNoKey;       // the key it opened; kNoKey for a deletion line or a key line that opened nothing
+    // The key its line reaches: the key it opened or, for a line refused for a too-long name, the deepest key
+    // it made on the way. kNoKey for a deletion line or an unknown root.
+    KeyId key = kNoKey;
     std::uint32_t next = kNoSection;
 };
 
@@ -90,8 +92,9 @@ struct Registry::Impl {
     void DetachSubtree(KeyId key, bool byRun);
     // Makes room for about `keys` keys, so that loading a large file does not rebuild the index over and over.
     void ReserveKeys(std::size_t keys);
-    // Appends a section for `key` (kNoKey for none) starting at `begin`.
-    void AddSection(std::uint32_t begin, KeyId key);
+    // Appends a section starting at `begin` whose line reaches `key` (kNoKey for none); it holds the values
+    // of `key` when the line `opened` it.
+    void AddSection(std::uint32_t begin, KeyId key, bool opened);
     // The values of a key, parsed from its sections on first use.
     std::vector<Value>& ValuesOf(KeyId key);
 

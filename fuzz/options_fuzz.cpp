@@ -1,0 +1,53 @@
+// The offline program's option parser on any argv: the input split at NUL bytes into words after the
+// program name. A refusal names its fault; an accepted command line obeys the parser's rules; argv is left
+// in its order.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "run/offline_options.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> words{"cmpci-uninstall"};
+    std::string word;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            words.push_back(word);
+            word.clear();
+        } else {
+            word.push_back(static_cast<char>(data[i]));
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    const std::vector<char*> given = argv;
+    argv.push_back(nullptr);
+
+    offline::Options options;
+    std::string error;
+    const bool ok = offline::ParseOptions(static_cast<int>(words.size()), argv.data(), options, error);
+
+    Check(std::vector<char*>(argv.begin(), argv.end() - 1) == given);
+    Check(options.arguments.size() < words.size());
+    if (!ok) {
+        Check(!error.empty());
+        return 0;
+    }
+    if (options.help || options.version) return 0;
+    Check(!options.machine.empty());
+    Check(!options.commandLine || options.arguments.empty());
+    Check(options.backup.empty() || !options.noBackup);
+    Check(options.restore.empty() || (!options.check && !options.dryRun && options.backup.empty()));
+    return 0;
+}
