@@ -15,7 +15,8 @@ constexpr int kGroups = 90;
 constexpr int kItemsPerGroup = 500;  // 90 * 500 + 5000 + the group and frame keys: about 50,100 keys
 constexpr int kValuesPerKey = 4;
 
-void AppendValues(std::string& text, int n) {
+void AppendValues(std::string& text, int n)
+{
     char line[256];
     std::snprintf(line, sizeof line, "\"Driver\"=\"MEDIA\\\\%04d\"\r\n", n % 10000);
     text += line;
@@ -27,33 +28,39 @@ void AppendValues(std::string& text, int n) {
 }
 
 // A text in the form regedit writes, so that saving it must give back the same bytes.
-std::string Generate(std::vector<std::string>* paths) {
+std::string Generate(std::vector<std::string>* paths)
+{
     std::string text = "REGEDIT4\r\n";
     auto key = [&](const std::string& path, int n) {
         text += "\r\n[HKEY_LOCAL_MACHINE\\" + path + "]\r\n";
-        if (n >= 0) AppendValues(text, n);
+        if (n >= 0)
+            AppendValues(text, n);
         paths->push_back(path);
     };
     key("Bench", -1);
     key("Bench\\Wide", -1);
     int n = 0;
-    for (int i = 0; i < kWideSubkeys; ++i) key("Bench\\Wide\\Sub" + std::to_string(i), n++);
+    for (int i = 0; i < kWideSubkeys; ++i)
+        key("Bench\\Wide\\Sub" + std::to_string(i), n++);
     for (int g = 0; g < kGroups; ++g) {
         const std::string group = "Bench\\Group" + std::to_string(g);
         key(group, -1);
-        for (int i = 0; i < kItemsPerGroup; ++i) key(group + "\\Item" + std::to_string(i), n++);
+        for (int i = 0; i < kItemsPerGroup; ++i)
+            key(group + "\\Item" + std::to_string(i), n++);
     }
     text += "\r\n";
     return text;
 }
 
-double MillisecondsSince(std::chrono::steady_clock::time_point start) {
+double MillisecondsSince(std::chrono::steady_clock::time_point start)
+{
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
 
-int main() {
+int main()
+{
     using Clock = std::chrono::steady_clock;
     std::vector<std::string> paths;
     const std::string text = Generate(&paths);
@@ -79,12 +86,15 @@ int main() {
     std::size_t read = 0;
     for (const std::string& path : paths) {
         std::string upper = path;
-        for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        for (char& c : upper)
+            c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
         HKEY key = nullptr;
-        if (reg.OpenKey(HKEY_LOCAL_MACHINE, upper.c_str(), &key) != ERROR_SUCCESS) continue;
+        if (reg.OpenKey(HKEY_LOCAL_MACHINE, upper.c_str(), &key) != ERROR_SUCCESS)
+            continue;
         BYTE data[20];
         DWORD size = sizeof data;
-        if (reg.QueryValue(key, "driver", nullptr, data, &size) == ERROR_SUCCESS) ++read;
+        if (reg.QueryValue(key, "driver", nullptr, data, &size) == ERROR_SUCCESS)
+            ++read;
         reg.CloseKey(key);
     }
     double ms = MillisecondsSince(start);
@@ -92,21 +102,23 @@ int main() {
                 paths.size(), read, ms * 1000.0 / static_cast<double>(paths.size()));
 
     HKEY wide = nullptr;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, "Bench\\Wide", &wide) != ERROR_SUCCESS) return 1;
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, "Bench\\Wide", &wide) != ERROR_SUCCESS)
+        return 1;
     start = Clock::now();
     char name[100];
     DWORD index = 0;
-    while (reg.EnumKey(wide, index, name, sizeof name) == ERROR_SUCCESS) ++index;
+    while (reg.EnumKey(wide, index, name, sizeof name) == ERROR_SUCCESS)
+        ++index;
     ms = MillisecondsSince(start);
-    std::printf("enumerate wide key:   %9.3f ms  (%u subkeys, %.3f us per index)\n", ms, index,
-                ms * 1000.0 / index);
+    std::printf("enumerate wide key:   %9.3f ms  (%u subkeys, %.3f us per index)\n", ms, index, ms * 1000.0 / index);
 
     // The deleting walk: index 0, delete by full path, again, until none is left.
     start = Clock::now();
     unsigned deleted = 0;
     while (reg.EnumKey(wide, 0, name, sizeof name) == ERROR_SUCCESS) {
         std::string path = std::string("Bench\\Wide\\") + name;
-        if (reg.DeleteKey(HKEY_LOCAL_MACHINE, path.c_str()) != ERROR_SUCCESS) break;
+        if (reg.DeleteKey(HKEY_LOCAL_MACHINE, path.c_str()) != ERROR_SUCCESS)
+            break;
         ++deleted;
     }
     std::printf("delete wide by idx 0: %9.1f ms  (%u subkeys)\n", MillisecondsSince(start), deleted);

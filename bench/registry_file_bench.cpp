@@ -109,7 +109,8 @@ public:
 
     void Hex(std::string_view name, const std::vector<unsigned char>& bytes)
     {
-        emulated::AppendRegedit4Value(buffer_, {std::string(name), REG_BINARY, std::string(bytes.begin(), bytes.end())});
+        emulated::AppendRegedit4Value(buffer_,
+                                      {std::string(name), REG_BINARY, std::string(bytes.begin(), bytes.end())});
     }
 
     bool Finish()
@@ -146,7 +147,7 @@ private:
 // A small deterministic generator (xorshift64), so that every run of the benchmark sees the same machines.
 class Random {
 public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
+    explicit Random(std::uint64_t seed) : state_(seed) { }
     std::uint32_t Next()
     {
         state_ ^= state_ << 13;
@@ -288,9 +289,18 @@ struct PciVendor {
     const char* name;
 };
 const PciVendor kVendors[] = {
-    {0x8086, "Intel"},    {0x10DE, "NVIDIA"},         {0x1274, "Creative Technology Ltd."}, {0x10EC, "Realtek"},
-    {0x1002, "ATI"},      {0x5333, "S3 Incorporated"}, {0x121A, "3Dfx Interactive"},        {0x1106, "VIA Technologies"},
-    {0x1039, "SiS"},      {0x10B7, "3Com"},           {0x1102, "Creative Labs"},            {0x104C, "Texas Instruments"},
+    {0x8086, "Intel"},
+    {0x10DE, "NVIDIA"},
+    {0x1274, "Creative Technology Ltd."},
+    {0x10EC, "Realtek"},
+    {0x1002, "ATI"},
+    {0x5333, "S3 Incorporated"},
+    {0x121A, "3Dfx Interactive"},
+    {0x1106, "VIA Technologies"},
+    {0x1039, "SiS"},
+    {0x10B7, "3Com"},
+    {0x1102, "Creative Labs"},
+    {0x104C, "Texas Instruments"},
 };
 constexpr long kVendorCount = sizeof kVendors / sizeof kVendors[0];
 
@@ -307,7 +317,10 @@ struct MachineShape {
 
 // Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance,
 // and the driver class instance.
-long PciKeys(long devices) { return devices * 3 + (devices + 1) / 2; }
+long PciKeys(long devices)
+{
+    return devices * 3 + (devices + 1) / 2;
+}
 
 class MachineGenerator {
 public:
@@ -367,8 +380,8 @@ private:
             out_.Key(type);
             out_.Key(type + "\\0000");
             out_.String("Class", kClasses[device % kClassCount].name);
-            out_.String("DeviceDesc", std::string(kClasses[device % kClassCount].description) + " (legacy) " +
-                                          std::to_string(i));
+            out_.String("DeviceDesc",
+                        std::string(kClasses[device % kClassCount].description) + " (legacy) " + std::to_string(i));
             out_.String("HardwareID", Format("*PNP%04lX", 0x1000 + i));
             out_.String("Mfg", "(Standard system devices)");
             out_.Hex("ConfigFlags", {0, 0, 0, 0});
@@ -410,8 +423,8 @@ private:
         const std::string vendorOnly = Format("PCI\\VEN_%04lX", static_cast<long>(vendor.id));
         const std::string cc = Format("CC_%06lX", classCode);
         const std::string cc4 = cc.substr(0, 7);
-        out_.String("DeviceDesc", std::string(vendor.name) + " " + kClasses[device % kClassCount].description +
-                                      " " + std::to_string(i));
+        out_.String("DeviceDesc", std::string(vendor.name) + " " + kClasses[device % kClassCount].description + " " +
+                                      std::to_string(i));
         out_.String("Class", kClasses[device % kClassCount].name);
         out_.String("HardwareID", "PCI\\" + venDev + "&" + subsys + "&" + rev + ",PCI\\" + venDev + "&" + subsys +
                                       ",PCI\\" + venDev + "&" + rev + ",PCI\\" + venDev);
@@ -469,8 +482,8 @@ private:
                 out_.Hex("EditFlags", {0x00, 0x00, 0x01, 0x00});
             out_.Key(key + "\\CLSID");
             out_.Default(Guid(i % std::max(clsids, 1L)));
-            const std::string program = "C:\\Program Files\\Vendor" + Format("%04ld", i % 500) + "\\APP" +
-                                        std::to_string(i % 7) + ".EXE";
+            const std::string program =
+                "C:\\Program Files\\Vendor" + Format("%04ld", i % 500) + "\\APP" + std::to_string(i % 7) + ".EXE";
             out_.Key(key + "\\DefaultIcon");
             out_.Default(program + "," + std::to_string(i % 5));
             out_.Key(key + "\\shell");
@@ -644,12 +657,12 @@ private:
 bool WriteWindowsFolder(const fs::path& windows)
 {
     const char* const windowsFiles[] = {"CLDRUNE.EXE", "NOTEPAD.EXE", "REGEDIT.EXE", "SYSTEM.INI", "WIN.INI"};
-    const char* const systemFiles[] = {"A3D.DLL",     "A3DAPI.DLL",  "CMAUDIO.VXD",  "CMPCIFM.DRV", "CMSWMPU.VXD",
+    const char* const systemFiles[] = {"A3D.DLL",      "A3DAPI.DLL",   "CMAUDIO.VXD",  "CMPCIFM.DRV", "CMSWMPU.VXD",
                                        "ES1371MP.SYS", "MMSYSTEM.DLL", "MSJSTICK.DRV", "RTL8139.SYS", "SMIDI32.DLL",
-                                       "VJOYD.VXD",   "WDMAUD.DRV",  "c3d.dll",      "cmmpu.exe",   "cmmpupci.drv",
-                                       "cmpci95.drv", "nvdisp.drv"};
-    const char* const infFiles[] = {"MACHINE.INF", "MSHDC.INF", "MSJSTICK.INF", "OEM0.INF",     "OEM2.INF",
-                                    "OEM3.INF",    "OEM5.INF",  "WDMAUDIO.INF", "oem1.inf",     "oem4.inf"};
+                                       "VJOYD.VXD",    "WDMAUD.DRV",   "c3d.dll",      "cmmpu.exe",   "cmmpupci.drv",
+                                       "cmpci95.drv",  "nvdisp.drv"};
+    const char* const infFiles[] = {"MACHINE.INF", "MSHDC.INF", "MSJSTICK.INF", "OEM0.INF", "OEM2.INF",
+                                    "OEM3.INF",    "OEM5.INF",  "WDMAUDIO.INF", "oem1.inf", "oem4.inf"};
     const char* const otherFiles[] = {"CreativeES1371.INF", "NVIDIANV4.INF", "OEM4.INF", "oem3.inf"};
 
     std::error_code status;
@@ -733,8 +746,7 @@ void SetError(Measure& measure, const std::string& error)
 }
 
 // Runs `work` in a forked child and returns what it measured, with the child's peak memory.
-template <typename Work>
-Measure InChild(Work work)
+template <typename Work> Measure InChild(Work work)
 {
     Measure measure;
     int channel[2];
@@ -780,7 +792,7 @@ Measure CopyFloor(const fs::path& file)
     Measure measure;
     auto start = std::chrono::steady_clock::now();
     int in = open(file.c_str(), O_RDONLY);
-    struct stat info {};
+    struct stat info { };
     if (in < 0 || fstat(in, &info) != 0) {
         SetError(measure, "cannot read " + file.string());
         return measure;
@@ -898,8 +910,7 @@ bool Measured(const MachineShape& shape, const std::vector<std::string>& parts, 
 
     for (int i = 0; i < repeat; ++i) {
         // Both start from copies just written and flushed, so neither pays for the other's dirty pages.
-        fs::copy_file(machine / "registry.reg", floor / "registry.reg", fs::copy_options::overwrite_existing,
-                      status);
+        fs::copy_file(machine / "registry.reg", floor / "registry.reg", fs::copy_options::overwrite_existing, status);
         if (status || !FreshCopy(machine, run)) {
             error = "cannot copy the machine";
             return false;
@@ -928,7 +939,10 @@ bool Measured(const MachineShape& shape, const std::vector<std::string>& parts, 
     return true;
 }
 
-double Mb(long kb) { return static_cast<double>(kb) / 1024.0; }
+double Mb(long kb)
+{
+    return static_cast<double>(kb) / 1024.0;
+}
 
 // Columns: time ratio run/floor ("x floor"), peak/file, and (peak - idle)/file ("-idle x file").
 void PrintHeader()
@@ -965,7 +979,10 @@ bool ParseSizes(const char* text, std::vector<long>& sizes)
     return !sizes.empty();
 }
 
-const char* YesNo(bool yes) { return yes ? "yes" : "NO"; }
+const char* YesNo(bool yes)
+{
+    return yes ? "yes" : "NO";
+}
 
 }  // namespace
 

@@ -9,14 +9,23 @@
 
 namespace {
 
-bool NoLeadBytes(unsigned char) { return false; }
-bool HighLeadBytes(unsigned char byte) { return byte >= 0x81; }
-
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
+bool NoLeadBytes(unsigned char)
+{
+    return false;
+}
+bool HighLeadBytes(unsigned char byte)
+{
+    return byte >= 0x81;
 }
 
-void CheckArgumentText(const char* line, std::size_t length, LeadByteTest isLeadByte) {
+void Check(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+void CheckArgumentText(const char* line, std::size_t length, LeadByteTest isLeadByte)
+{
     const char* tail = ArgumentText(line, isLeadByte);
     Check(tail >= line && tail <= line + length);
     // The tail never starts with a blank or control byte.
@@ -26,7 +35,8 @@ void CheckArgumentText(const char* line, std::size_t length, LeadByteTest isLead
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     // The line ends at the first NUL, as a command line does.
     const void* zero = std::memchr(data, 0, size);
     const std::size_t length = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data) : size;

@@ -10,14 +10,17 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
+void Check(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::string> words{"cmpci-uninstall"};
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::vector<std::string> words {"cmpci-uninstall"};
     std::string word;
     for (std::size_t i = 0; i < size; ++i) {
         if (data[i] == 0) {
@@ -27,10 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             word.push_back(static_cast<char>(data[i]));
         }
     }
-    if (!word.empty()) words.push_back(word);
+    if (!word.empty())
+        words.push_back(word);
 
     std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
+    for (std::string& w : words)
+        argv.push_back(w.data());
     const std::vector<char*> given = argv;
     argv.push_back(nullptr);
 
@@ -44,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(!error.empty());
         return 0;
     }
-    if (options.help || options.version) return 0;
+    if (options.help || options.version)
+        return 0;
     Check(!options.machine.empty());
     Check(!options.commandLine || options.arguments.empty());
     Check(options.backup.empty() || !options.noBackup);

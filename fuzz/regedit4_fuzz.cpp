@@ -11,40 +11,49 @@
 
 namespace {
 
-const HKEY kRoots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS,
+const HKEY kRoots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER,   HKEY_USERS,
                        HKEY_CLASSES_ROOT,  HKEY_CURRENT_CONFIG, HKEY_DYN_DATA};
 
 // Bounds of a walk, so that one input stays fast: SaveRegedit4 writes every key's full path.
 constexpr std::size_t kMaxKeys = 2000;
 constexpr std::size_t kMaxDepth = 64;
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
+void Check(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
 }
 
-bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsText(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 struct Key {
     std::string path;  // below the root; empty for the root itself
     std::vector<emulated::Value> values;
 };
 
-bool SameValues(const std::vector<emulated::Value>& a, const std::vector<emulated::Value>& b) {
-    if (a.size() != b.size()) return false;
+bool SameValues(const std::vector<emulated::Value>& a, const std::vector<emulated::Value>& b)
+{
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].name != b[i].name || a[i].type != b[i].type || a[i].data != b[i].data) return false;
+        if (a[i].name != b[i].name || a[i].type != b[i].type || a[i].data != b[i].data)
+            return false;
     }
     return true;
 }
 
 // The keys below `root`, depth-first in stored order, each with its values. False when the walk stopped at
 // its bounds.
-bool Walk(const emulated::Registry& registry, HKEY root, std::vector<Key>& keys) {
+bool Walk(const emulated::Registry& registry, HKEY root, std::vector<Key>& keys)
+{
     struct Pending {
         std::string path;
         std::size_t depth;
     };
-    std::vector<Pending> pending{{std::string(), 0}};
+    std::vector<Pending> pending {{std::string(), 0}};
     while (!pending.empty()) {
         Pending next = std::move(pending.back());
         pending.pop_back();
@@ -56,8 +65,10 @@ bool Walk(const emulated::Registry& registry, HKEY root, std::vector<Key>& keys)
             Check(!IsText(value.type) || (!value.data.empty() && value.data.back() == '\0'));
         }
         std::vector<std::string> names = registry.SubkeyNames(root, next.path);
-        if (names.empty()) continue;
-        if (keys.size() + pending.size() + names.size() > kMaxKeys || next.depth == kMaxDepth) return false;
+        if (names.empty())
+            continue;
+        if (keys.size() + pending.size() + names.size() > kMaxKeys || next.depth == kMaxDepth)
+            return false;
         for (auto name = names.rbegin(); name != names.rend(); ++name) {
             Check(!name->empty());
             pending.push_back({next.path.empty() ? *name : next.path + '\\' + *name, next.depth + 1});
@@ -66,26 +77,35 @@ bool Walk(const emulated::Registry& registry, HKEY root, std::vector<Key>& keys)
     return true;
 }
 
-bool SameKeys(const std::vector<Key>& a, const std::vector<Key>& b) {
-    if (a.size() != b.size()) return false;
+bool SameKeys(const std::vector<Key>& a, const std::vector<Key>& b)
+{
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].path != b[i].path || !SameValues(a[i].values, b[i].values)) return false;
+        if (a[i].path != b[i].path || !SameValues(a[i].values, b[i].values))
+            return false;
     }
     return true;
 }
 
-bool Empty(const std::vector<Key>& keys) { return keys.size() == 1 && keys[0].values.empty(); }
+bool Empty(const std::vector<Key>& keys)
+{
+    return keys.size() == 1 && keys[0].values.empty();
+}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     const std::string text(reinterpret_cast<const char*>(data), size);
     emulated::Registry registry;
-    if (!emulated::LoadRegedit4(text, registry).ok) return 0;
+    if (!emulated::LoadRegedit4(text, registry).ok)
+        return 0;
 
     std::vector<Key> before[std::size(kRoots)];
     bool bounded = true;
-    for (std::size_t r = 0; r < std::size(kRoots); ++r) bounded = Walk(registry, kRoots[r], before[r]) && bounded;
+    for (std::size_t r = 0; r < std::size(kRoots); ++r)
+        bounded = Walk(registry, kRoots[r], before[r]) && bounded;
 
     // Nothing removed yet: the edited file is the file, in one range.
     const std::vector<std::string_view> whole = registry.KeptRanges();
@@ -98,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         emulated::Registry saved;
         Check(emulated::LoadRegedit4(emulated::SaveRegedit4(registry), saved).ok);
         for (std::size_t r = 0; r < std::size(kRoots); ++r) {
-            if (kRoots[r] == HKEY_CURRENT_USER && Empty(before[r])) continue;
+            if (kRoots[r] == HKEY_CURRENT_USER && Empty(before[r]))
+                continue;
             std::vector<Key> after;
             Check(Walk(saved, kRoots[r], after));
             Check(SameKeys(before[r], after));
@@ -108,8 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Delete the first subkey of the first root that has one. HKEY_CURRENT_USER is passed over: once its
     // last key line is gone, the edited file maps it to HKEY_USERS\.DEFAULT on reading.
     std::size_t r = 0;
-    while (r < std::size(kRoots) && (kRoots[r] == HKEY_CURRENT_USER || before[r].size() < 2)) ++r;
-    if (r == std::size(kRoots)) return 0;
+    while (r < std::size(kRoots) && (kRoots[r] == HKEY_CURRENT_USER || before[r].size() < 2))
+        ++r;
+    if (r == std::size(kRoots))
+        return 0;
     const HKEY root = kRoots[r];
     const std::vector<std::string> names = registry.SubkeyNames(root, "");
     Check(registry.DeleteKey(root, names[0].c_str()) == ERROR_SUCCESS);
@@ -130,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     emulated::Registry reread;
     Check(emulated::LoadRegedit4(edited, reread).ok);
     Check(!reread.KeyExists(root, names[0]));
-    for (std::size_t i = 1; i < names.size(); ++i) Check(reread.KeyExists(root, names[i]));
+    for (std::size_t i = 1; i < names.size(); ++i)
+        Check(reread.KeyExists(root, names[i]));
     return 0;
 }

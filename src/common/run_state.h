@@ -13,7 +13,7 @@ struct MessageSet {
 };
 
 struct RunState {
-    explicit RunState(SystemOps& ops) : sys(ops) {}
+    explicit RunState(SystemOps& ops) : sys(ops) { }
 
     SystemOps& sys;
 

@@ -16,8 +16,7 @@ bool AppendText(char* buffer, std::size_t capacity, const char* source);
 
 // Copies the first text, then appends the others in order. False, with `buffer` left empty, when the whole
 // does not fit.
-template <std::size_t N, class... Rest>
-bool JoinText(char (&buffer)[N], const char* first, const Rest*... rest)
+template <std::size_t N, class... Rest> bool JoinText(char (&buffer)[N], const char* first, const Rest*... rest)
 {
     if (!CopyText(buffer, N, first))
         return false;
@@ -31,14 +30,12 @@ bool JoinText(char (&buffer)[N], const char* first, const Rest*... rest)
     return true;
 }
 
-template <std::size_t N>
-bool CopyText(char (&buffer)[N], const char* source)
+template <std::size_t N> bool CopyText(char (&buffer)[N], const char* source)
 {
     return CopyText(buffer, N, source);
 }
 
-template <std::size_t N>
-bool AppendText(char (&buffer)[N], const char* source)
+template <std::size_t N> bool AppendText(char (&buffer)[N], const char* source)
 {
     return AppendText(buffer, N, source);
 }

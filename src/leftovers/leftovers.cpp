@@ -7,7 +7,6 @@
 
 namespace {
 
-
 // What the walk of the mixer settings key found. A match whose path does not fit the key path buffer is
 // not deleted, and no later subkey is taken in its place, since only the first match belongs to the card.
 enum class MixerSubkey { None, Found, TooLong };

@@ -106,7 +106,7 @@ bool Field(std::string_view line, std::string_view key, std::string& value)
 std::string UtcNow()
 {
     std::time_t now = std::time(nullptr);
-    std::tm utc{};
+    std::tm utc {};
     gmtime_r(&now, &utc);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
@@ -165,7 +165,7 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 // Replaces `target` with `bytes` atomically, keeping its mode: a temporary file beside it, fsync, rename.
 bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& error)
 {
-    struct stat original {};
+    struct stat original { };
     mode_t mode = stat(target.c_str(), &original) == 0 ? (original.st_mode & 07777) : 0644;
     std::string temporary = (target.parent_path() / (target.filename().string() + ".tmp-XXXXXX")).string();
     int fd = mkstemp(temporary.data());
@@ -203,7 +203,7 @@ std::string Sha256OfFile(const fs::path& file)
 fs::path DefaultBackupFolder(const fs::path& machine)
 {
     std::time_t now = std::time(nullptr);
-    std::tm local{};
+    std::tm local {};
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "cmpci-backup-%Y%m%d-%H%M%S", &local);
@@ -265,10 +265,10 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
             return fail("cannot copy " + source.string());
         Sha256 hash;
         hash.Add(bytes);
-        files += std::string(files.empty() ? "" : ",\n") + "    {\"path\": " +
-                 emulated::JsonString(changes.removedWindowsPaths[i]) + ", \"host\": " +
-                 JsonBytes(windowsName + "/" + relative) + ", \"size\": " + std::to_string(bytes.size()) +
-                 ", \"sha256\": \"" + hash.Hex() + "\"}";
+        files += std::string(files.empty() ? "" : ",\n") +
+                 "    {\"path\": " + emulated::JsonString(changes.removedWindowsPaths[i]) +
+                 ", \"host\": " + JsonBytes(windowsName + "/" + relative) +
+                 ", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" + hash.Hex() + "\"}";
     }
     std::string manifest = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
     manifest += "  \"machine\": " + JsonBytes(fs::absolute(changes.machine, status).string()) + ",\n";
@@ -284,8 +284,7 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     return true;
 }
 
-bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said,
-                   std::string& error)
+bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error)
 {
     Manifest manifest;
     if (!ReadManifest(folder / kManifest, manifest, error))
@@ -312,7 +311,8 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
         if (!fs::exists(fs::symlink_status(target, status))) {
             missing.push_back(&entry);
         } else if (Sha256OfFile(target) != entry.sha256) {
-            error = target.string() + " exists again with other content; it is not overwritten, and nothing was restored";
+            error =
+                target.string() + " exists again with other content; it is not overwritten, and nothing was restored";
             return false;
         }
     }

@@ -18,9 +18,9 @@ struct RunChanges {
     std::filesystem::path machine;       // the machine folder
     std::filesystem::path registryFile;  // its registry file
     std::filesystem::path windowsFolder;
-    const emulated::Registry* registry = nullptr;   // after the run, before the save
-    std::vector<std::string> removedFiles;          // host paths relative to the Windows folder
-    std::vector<std::string> removedWindowsPaths;   // the same files as C:\WINDOWS\... paths
+    const emulated::Registry* registry = nullptr;  // after the run, before the save
+    std::vector<std::string> removedFiles;         // host paths relative to the Windows folder
+    std::vector<std::string> removedWindowsPaths;  // the same files as C:\WINDOWS\... paths
 };
 
 // A fresh backup folder name in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.

@@ -67,7 +67,8 @@ public:
             AddKey("uninstall-entry", HKEY_LOCAL_MACHINE, kUninstallEntry);
         AddMixerSettings();
         for (const DriverFile& file : kDriverFiles)
-            AddFile("driver-file", std::string(file.folder == Folder::System ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS") + file.name);
+            AddFile("driver-file",
+                    std::string(file.folder == Folder::System ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS") + file.name);
         return std::move(left_);
     }
 
@@ -114,7 +115,8 @@ private:
         for (const MediaType& type : kMediaTypes) {
             if (subClasses.find(type.word) == std::string::npos)
                 continue;
-            for (const std::string& name : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, classKey + "\\Drivers" + type.driversChild)) {
+            for (const std::string& name :
+                 registry_.SubkeyNames(HKEY_LOCAL_MACHINE, classKey + "\\Drivers" + type.driversChild)) {
                 std::string entry = type.entryPrefix + name + tag;
                 if (registry_.KeyExists(HKEY_LOCAL_MACHINE, entry))
                     AddKey("media-resource", HKEY_LOCAL_MACHINE, entry);

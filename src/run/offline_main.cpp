@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -93,9 +93,10 @@ bool KeepBackup(const offline::Options& options, const emulated::MachineFolder& 
 {
     if (!registry.Modified() && system.RemovedFiles().empty())
         return true;
-    backup = options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
-    offline::RunChanges removed{options.machine, machine.registryFile, machine.windowsFolder, &registry,
-                                system.RemovedFiles(), {}};
+    backup =
+        options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
+    offline::RunChanges removed {options.machine, machine.registryFile,  machine.windowsFolder,
+                                 &registry,       system.RemovedFiles(), {}};
     for (const std::string& file : removed.removedFiles) {
         std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
         std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
@@ -172,16 +173,19 @@ int RunOffline(int argc, char** argv)
         return Fail(error);
     if (!options.user.empty()) {
         if (!registry.KeyExists(HKEY_USERS, options.user))
-            return Fail("--user " + options.user + ": no such profile below HKEY_USERS in " + machine.registryFile.string());
+            return Fail("--user " + options.user + ": no such profile below HKEY_USERS in " +
+                        machine.registryFile.string());
         registry.MapCurrentUser(HKEY_USERS, options.user);
     }
     const bool changes = !options.dryRun && !options.check;
     // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
-    struct stat registryStatus {};
+    struct stat registryStatus { };
     if (changes && stat(machine.registryFile.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
-        return Fail(machine.registryFile.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
+        return Fail(machine.registryFile.string() +
+                    " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
     // A script that forgot --answer must not have its input taken for an answer (or its end for a Yes).
-    if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask && isatty(STDIN_FILENO) == 0) {
+    if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask &&
+        isatty(STDIN_FILENO) == 0) {
         return Fail("standard input is not a terminal: give --answer yes or --answer no to answer the "
                     "confirmation box; nothing was changed");
     }
@@ -241,7 +245,8 @@ int RunOffline(int argc, char** argv)
     std::string journalError;
     const bool journalClosed = CloseJournal(journal, journalOut, journalError);
     if (!committed)
-        return Fail(commitError + "; the registry file was saved without the removed keys, and the other files were removed");
+        return Fail(commitError +
+                    "; the registry file was saved without the removed keys, and the other files were removed");
     if (!journalClosed)
         return Fail(journalError + "; the removal itself was made");
     PrintSummary(summary, left, backup, system.restartRequested());

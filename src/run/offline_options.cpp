@@ -150,42 +150,18 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         case '?':  // a full name, so a flag given a value
             error = name + " takes no value";
             return false;
-        case ':':
-            error = name + " needs a value";
-            return false;
-        case kHelp:
-            options.help = true;
-            break;
-        case kVersion:
-            options.version = true;
-            break;
-        case kCheck:
-            options.check = true;
-            break;
-        case kUser:
-            options.user = optarg;
-            break;
-        case kBackup:
-            options.backup = optarg;
-            break;
-        case kNoBackup:
-            options.noBackup = true;
-            break;
-        case kRestore:
-            options.restore = optarg;
-            break;
-        case kDryRun:
-            options.dryRun = true;
-            break;
-        case kMachine:
-            options.machine = optarg;
-            break;
-        case kJournal:
-            options.journal = optarg;
-            break;
-        case kCommandLine:
-            options.commandLine = optarg;
-            break;
+        case ':': error = name + " needs a value"; return false;
+        case kHelp: options.help = true; break;
+        case kVersion: options.version = true; break;
+        case kCheck: options.check = true; break;
+        case kUser: options.user = optarg; break;
+        case kBackup: options.backup = optarg; break;
+        case kNoBackup: options.noBackup = true; break;
+        case kRestore: options.restore = optarg; break;
+        case kDryRun: options.dryRun = true; break;
+        case kMachine: options.machine = optarg; break;
+        case kJournal: options.journal = optarg; break;
+        case kCommandLine: options.commandLine = optarg; break;
         case kAnswer:
             if (!ParseAnswer(optarg, options.answer)) {
                 error = "--answer takes yes, no or unshown, not " + std::string(optarg);
@@ -207,9 +183,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             }
             options.refuseRestart = static_cast<DWORD>(number);
             break;
-        default:
-            error = "unknown option " + word;
-            return false;
+        default: error = "unknown option " + word; return false;
         }
     }
     for (int i = optind; i < argc; ++i)

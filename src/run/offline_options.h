@@ -16,25 +16,25 @@ extern const char kUsage[];
 enum class Answer { Ask, Yes, No, Unshown };
 
 struct Options {
-    std::string machine{};
+    std::string machine {};
     Answer answer = Answer::Ask;
-    std::optional<LANGID> language{};
-    std::string journal{};
+    std::optional<LANGID> language {};
+    std::string journal {};
     bool dryRun = false;
-    std::optional<DWORD> refuseRestart{};
-    std::optional<std::string> commandLine{};
-    std::vector<std::string> arguments{};
+    std::optional<DWORD> refuseRestart {};
+    std::optional<std::string> commandLine {};
+    std::vector<std::string> arguments {};
     bool help = false;
     bool version = false;
     // List what of the card is on the machine and change nothing; exit 1 when something is.
     bool check = false;
     // The profile below HKEY_USERS that HKEY_CURRENT_USER stands for.
-    std::string user{};
+    std::string user {};
     // Where the run keeps what it removes; empty: a dated folder in the machine folder, unless noBackup.
-    std::string backup{};
+    std::string backup {};
     bool noBackup = false;
     // Put back what the run whose backup this folder holds removed.
-    std::string restore{};
+    std::string restore {};
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full

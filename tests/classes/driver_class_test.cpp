@@ -44,7 +44,7 @@ std::string Entry(const std::string& type, const std::string& name)
 const Lines kAllTypes = {"wave=cmpci95.drv", "midi=cmpcifm.drv", "mixer=cmmix.drv", "aux=cmaux.drv",
                          "joystick=cmjoy.drv"};
 
-class DriverClassTest : public ::testing::Test, protected StepBench {};
+class DriverClassTest : public ::testing::Test, protected StepBench { };
 
 const std::string kMedia1 = kClass + "MEDIA\\0001";
 
@@ -62,13 +62,12 @@ TEST_F(DriverClassTest, RemovesInfFilesThenEntriesInTableOrderThenTheClassKey)
 
     EXPECT_THAT(Deletions(), ElementsAre("C:\\WINDOWS\\inf\\cmpci.inf", "C:\\WINDOWS\\inf\\other\\cmpci.inf",
                                          Entry("wave", "cmpci95.drv<0001>"), Entry("midi", "cmpcifm.drv<0001>"),
-                                         Entry("mixer", "cmmix.drv<0001>"), Entry("aux", "cmaux.drv<0001>"),
-                                         kMedia1));
+                                         Entry("mixer", "cmmix.drv<0001>"), Entry("aux", "cmaux.drv<0001>"), kMedia1));
     EXPECT_FALSE(fake.registry.KeyExists(HKEY_LOCAL_MACHINE, kMedia1));
     EXPECT_FALSE(fake.registry.KeyExists(HKEY_LOCAL_MACHINE, kResources + "wave\\cmpci95.drv<0001>"));
     EXPECT_TRUE(fake.registry.KeyExists(HKEY_LOCAL_MACHINE, kResources + "wave\\cmpci95.drv<0002>"));
     EXPECT_TRUE(fake.registry.KeyExists(HKEY_LOCAL_MACHINE, kClass + "MEDIA\\0002"));
-    EXPECT_EQ(fake.files, (Lines{"C:\\WINDOWS\\inf\\other\\other.inf"}));
+    EXPECT_EQ(fake.files, (Lines {"C:\\WINDOWS\\inf\\other\\other.inf"}));
     EXPECT_EQ(fake.registry.OpenHandles(), 0u);
 }
 
@@ -99,13 +98,17 @@ TEST_F(DriverClassTest, SubClassesWordsChooseTheMediaSteps)
         {"substrings", StringValue("SubClasses", "wavetable,auxiliary"), {"wave", "aux"}},
         {"other letter case", StringValue("SubClasses", "Wave,WAVE,MIDI"), {}},
         {"a word twice", StringValue("SubClasses", "wave,wave"), {"wave"}},
-        {"order of the table, not of the text", StringValue("SubClasses", "joystick,mixer,wave"),
+        {"order of the table, not of the text",
+         StringValue("SubClasses", "joystick,mixer,wave"),
          {"wave", "mixer", "joystick"}},
         {"empty text", StringValue("SubClasses", ""), {}},
         {"no value", "", {}},
     };
-    const char* names[][2] = {{"wave", "cmpci95.drv"}, {"midi", "cmpcifm.drv"}, {"mixer", "cmmix.drv"},
-                              {"aux", "cmaux.drv"}, {"joystick", "cmjoy.drv"}};
+    const char* names[][2] = {{"wave", "cmpci95.drv"},
+                              {"midi", "cmpcifm.drv"},
+                              {"mixer", "cmmix.drv"},
+                              {"aux", "cmaux.drv"},
+                              {"joystick", "cmjoy.drv"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         StepBench run;
@@ -137,14 +140,17 @@ TEST_F(DriverClassTest, AStepWithoutANameUsesOnlyOneEnumeratedEarlierInTheCall)
     const std::string longName(20, 'n');  // does not fit the 20-character field with its terminator
     const std::string fits(19, 'w');
     const Case cases[] = {
-        {"midi key missing", {"wave=cmpci95.drv"},
+        {"midi key missing",
+         {"wave=cmpci95.drv"},
          {Entry("wave", "cmpci95.drv<0001>"), Entry("midi", "cmpci95.drv<0001>")}},
-        {"midi key empty", {"wave=cmpci95.drv", "midi="},
+        {"midi key empty",
+         {"wave=cmpci95.drv", "midi="},
          {Entry("wave", "cmpci95.drv<0001>"), Entry("midi", "cmpci95.drv<0001>")}},
         {"wave key missing", {"midi=cmpcifm.drv"}, {Entry("midi", "cmpcifm.drv<0001>")}},
         {"wave key empty", {"wave=", "midi=cmpcifm.drv"}, {Entry("midi", "cmpcifm.drv<0001>")}},
         {"wave name too long", {"wave=" + longName, "midi=cmpcifm.drv"}, {Entry("midi", "cmpcifm.drv<0001>")}},
-        {"midi name too long", {"wave=cmpci95.drv", "midi=" + longName},
+        {"midi name too long",
+         {"wave=cmpci95.drv", "midi=" + longName},
          {Entry("wave", "cmpci95.drv<0001>"), Entry("midi", "cmpci95.drv<0001>")}},
         {"19 characters fit", {"wave=" + fits}, {Entry("wave", fits + "<0001>"), Entry("midi", fits + "<0001>")}},
         {"no name at all", {"wave=", "midi=" + longName}, {}},
@@ -181,15 +187,15 @@ TEST_F(DriverClassTest, InstanceTagTakesFixedPositions)
 
         RemoveDriverClass(run.state, c.driver, InfFiles::Keep);
 
-        EXPECT_THAT(run.Deletions(),
-                    ElementsAre(Entry("wave", std::string("cmpci95.drv") + c.tag), kClass + c.driver));
+        EXPECT_THAT(run.Deletions(), ElementsAre(Entry("wave", std::string("cmpci95.drv") + c.tag), kClass + c.driver));
     }
 }
 
 TEST_F(DriverClassTest, NamesThatCouldReachTheClassKeyItselfRemoveNothing)
 {
-    const char* names[] = {"",   "MEDIA",    "MEDIAX",           "\\",           "\\MEDIA", "MEDIA\\", "MEDIA\\\\0001",
-                           ".",  "..",       "MEDIA\\..",       "..\\..\\Control", "MEDIA\\.\\0001"};
+    const char* names[] = {"",        "MEDIA",     "MEDIAX",          "\\",
+                           "\\MEDIA", "MEDIA\\",   "MEDIA\\\\0001",   ".",
+                           "..",      "MEDIA\\..", "..\\..\\Control", "MEDIA\\.\\0001"};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         StepBench run;
@@ -227,10 +233,14 @@ TEST_F(DriverClassTest, OnlyAPlainInfFileNameReadInThisCallIsDeleted)
         {"slash", StringValue("InfPath", "../WIN.INI"), nullptr},
         {"bytes without terminator", "\"InfPath\"=hex:63,6d,70,63,69,2e,69,6e,66\n", nullptr},
     };
-    const Lines files = {"C:\\WINDOWS\\inf\\cmpci.inf",          "C:\\WINDOWS\\inf\\other\\cmpci.inf",
-                         "C:\\WINDOWS\\inf\\cmpci_1234567890.in", "C:\\WINDOWS\\inf\\other\\cmpci_1234567890.in",
-                         "C:\\WINDOWS\\inf\\cmpci_1234567890.inf", "C:\\WINDOWS\\SYSTEM.INI",
-                         "C:\\WINDOWS\\WIN.INI",                  "C:\\AUTOEXEC.BAT"};
+    const Lines files = {"C:\\WINDOWS\\inf\\cmpci.inf",
+                         "C:\\WINDOWS\\inf\\other\\cmpci.inf",
+                         "C:\\WINDOWS\\inf\\cmpci_1234567890.in",
+                         "C:\\WINDOWS\\inf\\other\\cmpci_1234567890.in",
+                         "C:\\WINDOWS\\inf\\cmpci_1234567890.inf",
+                         "C:\\WINDOWS\\SYSTEM.INI",
+                         "C:\\WINDOWS\\WIN.INI",
+                         "C:\\AUTOEXEC.BAT"};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         StepBench run;
@@ -262,8 +272,8 @@ TEST_F(DriverClassTest, AnInfPathThatDoesNotFitIsNotDeleted)
         bool infRemoved;
         bool otherRemoved;
     };
-    const Case cases[] = {{229, true, true}, {230, true, false}, {235, true, false}, {236, false, false},
-                          {260, false, false}};
+    const Case cases[] = {
+        {229, true, true}, {230, true, false}, {235, true, false}, {236, false, false}, {260, false, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.directoryLength);
         const std::string directory = "C:\\" + std::string(c.directoryLength - 3, 'W');

@@ -56,9 +56,15 @@ TEST(TextTest, ContainsIsCaseSensitiveAnywhereAndSameTextIsExact)
         bool contains;
     };
     const Case cases[] = {
-        {"VEN_13F6&DEV_0111", "VEN_13F6&DEV_0111", true}, {"xVEN_13F6&DEV_0111&SUBSYS", "VEN_13F6&DEV_0111", true},
-        {"ven_13f6&dev_0111", "VEN_13F6&DEV_0111", false}, {"VEN_13F6&DEV_011", "VEN_13F6&DEV_0111", false},
-        {"aaab", "aab", true}, {"abc", "", true}, {"", "", true}, {"", "a", false}, {"ab", "abc", false},
+        {"VEN_13F6&DEV_0111", "VEN_13F6&DEV_0111", true},
+        {"xVEN_13F6&DEV_0111&SUBSYS", "VEN_13F6&DEV_0111", true},
+        {"ven_13f6&dev_0111", "VEN_13F6&DEV_0111", false},
+        {"VEN_13F6&DEV_011", "VEN_13F6&DEV_0111", false},
+        {"aaab", "aab", true},
+        {"abc", "", true},
+        {"", "", true},
+        {"", "a", false},
+        {"ab", "abc", false},
         {"wave,midi", "midi", true},
     };
     for (const Case& c : cases)

@@ -115,7 +115,7 @@ TEST_F(InstanceRemovalTest, RemovesEachInstanceWithItsCompanionsAndTheirClasses)
     EXPECT_TRUE(Exists(CompanionPath("*PNPB02F", "VEN_1274&DEV_1371", "0000")));
     EXPECT_TRUE(Exists(kClass + "MEDIA\\0099"));
     // The game port's class keeps its INF files; the others' go.
-    EXPECT_EQ(run.fake.files, (Lines{"C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"}));
+    EXPECT_EQ(run.fake.files, (Lines {"C:\\WINDOWS\\INF\\gameport.inf", "C:\\WINDOWS\\INF\\OTHER\\gameport.inf"}));
     ExpectCardKeyLeftOpen();
 }
 
@@ -190,10 +190,9 @@ TEST_F(InstanceRemovalTest, CompanionsAreFoundOnlyUnderTheirExactName)
     const std::string otherDevice = CompanionPath("SSC-DOSEMU", "VEN_13F6&DEV_0111&SUBSYS_00000000", "0000");
     const std::string otherInstance = CompanionPath("SSC-SBEMU", kDevice, "0001");
     const std::string noDriver = CompanionPath("SSC-DOSEMU", kDevice, "0000");
-    Prepare(run, KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001") +
-                     KeyWithDriver(nested, "SYSTEM\\0001") + KeyWithDriver(otherDevice, "MEDIA\\0011") +
-                     KeyWithDriver(otherInstance, "MEDIA\\0021") + MachineKey(noDriver) +
-                     MachineKey(kClass + "MEDIA\\0001"));
+    Prepare(run, KeyWithDriver(InstancePath(kDevice, "0000"), "MEDIA\\0001") + KeyWithDriver(nested, "SYSTEM\\0001") +
+                     KeyWithDriver(otherDevice, "MEDIA\\0011") + KeyWithDriver(otherInstance, "MEDIA\\0021") +
+                     MachineKey(noDriver) + MachineKey(kClass + "MEDIA\\0001"));
 
     Remove(run);
 
@@ -298,10 +297,10 @@ TEST_F(InstanceRemovalTest, ATargetWhosePathDoesNotFitIsPassedOver)
 
     EXPECT_TRUE(Exists(CompanionPath("SSC-DOSEMU", device, instance)));
     EXPECT_TRUE(Exists(kClass + "MEDIA\\0100"));
-    EXPECT_EQ(run.sys.Args(Op::RegDeleteKeyA),
-              (Lines{InstancePath(device, instance), kClass + "MEDIA\\0000",
-                     CompanionPath("*PNPB02F", device, instance), kClass + "SYSTEM\\0000",
-                     CompanionPath("SSC-SBEMU", device, instance), kClass + "MEDIA\\0200"}));
+    EXPECT_EQ(
+        run.sys.Args(Op::RegDeleteKeyA),
+        (Lines {InstancePath(device, instance), kClass + "MEDIA\\0000", CompanionPath("*PNPB02F", device, instance),
+                kClass + "SYSTEM\\0000", CompanionPath("SSC-SBEMU", device, instance), kClass + "MEDIA\\0200"}));
     ExpectCardKeyLeftOpen();
 }
 

@@ -97,7 +97,7 @@ TEST_F(LeftoversTest, RemovesEverythingInItsFixedOrder)
     EXPECT_TRUE(registry.KeyExists(HKEY_LOCAL_MACHINE, kUninstall + "X"));
     EXPECT_FALSE(registry.KeyExists(HKEY_CURRENT_USER, kVolume + "\\C-Media Audio Mixer"));
     EXPECT_TRUE(registry.KeyExists(HKEY_CURRENT_USER, kVolume + "\\Speakers"));
-    EXPECT_EQ(run.fake.files, (Lines{"C:\\WINDOWS\\SYSTEM\\other.drv"}));
+    EXPECT_EQ(run.fake.files, (Lines {"C:\\WINDOWS\\SYSTEM\\other.drv"}));
     EXPECT_TRUE(run.state.mixerSettingsFound);
     EXPECT_EQ(run.state.enumKey, nullptr);
     EXPECT_EQ(registry.OpenHandles(), 0u);
@@ -131,7 +131,7 @@ TEST_F(LeftoversTest, OnlyTheFirstMatchingMixerSubkeyIsDeleted)
 
         Remove(one);
 
-        EXPECT_EQ(UserDeletions(one), c.deleted.empty() ? Lines{} : Lines{kVolume + "\\" + c.deleted});
+        EXPECT_EQ(UserDeletions(one), c.deleted.empty() ? Lines {} : Lines {kVolume + "\\" + c.deleted});
         EXPECT_EQ(one.state.mixerSettingsFound, c.found);
         if (c.body.find(kVolume) != std::string::npos) {
             EXPECT_TRUE(one.fake.registry.KeyExists(HKEY_CURRENT_USER, kVolume));
@@ -173,7 +173,7 @@ TEST_F(LeftoversTest, MixerWalkPassesOverFailingIndexesAndEnds)
 
         Remove(one);
 
-        EXPECT_EQ(UserDeletions(one), c.deleted ? Lines{kVolume + "\\C-Media Audio Mixer"} : Lines{});
+        EXPECT_EQ(UserDeletions(one), c.deleted ? Lines {kVolume + "\\C-Media Audio Mixer"} : Lines {});
         if (c.forever) {
             EXPECT_EQ(one.sys.Count(Op::RegEnumKeyA), kMaxFailingIndexRun);
         }

@@ -17,25 +17,32 @@
 
 namespace {
 
-unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
+unsigned char Fold(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
+}
 
 // The order of reg_dump_win32.c: ASCII case folded, then by bytes.
-int CompareFolded(std::string_view a, std::string_view b) {
+int CompareFolded(std::string_view a, std::string_view b)
+{
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned char x = Fold(static_cast<unsigned char>(a[i]));
         const unsigned char y = Fold(static_cast<unsigned char>(b[i]));
-        if (x != y) return x < y ? -1 : 1;
+        if (x != y)
+            return x < y ? -1 : 1;
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-bool NameLess(std::string_view a, std::string_view b) {
+bool NameLess(std::string_view a, std::string_view b)
+{
     const int folded = CompareFolded(a, b);
     return folded != 0 ? folded < 0 : a < b;
 }
 
-std::string Escape(std::string_view name) {
+std::string Escape(std::string_view name)
+{
     std::string out;
     for (const char ch : name) {
         const auto c = static_cast<unsigned char>(ch);
@@ -50,8 +57,10 @@ std::string Escape(std::string_view name) {
     return out;
 }
 
-void PrintValue(const std::string& shownPath, const emulated::Value& value) {
-    std::string line = "V " + shownPath + ' ' + (value.name.empty() ? std::string("@") : '"' + Escape(value.name) + '"');
+void PrintValue(const std::string& shownPath, const emulated::Value& value)
+{
+    std::string line =
+        "V " + shownPath + ' ' + (value.name.empty() ? std::string("@") : '"' + Escape(value.name) + '"');
     line += ' ' + std::to_string(value.type);
     for (std::size_t i = 0; i < value.data.size(); ++i) {
         char buffer[4];
@@ -62,24 +71,30 @@ void PrintValue(const std::string& shownPath, const emulated::Value& value) {
 }
 
 // `path` is the key's path below `root`, `shownPath` the same with the root's name and escaped names.
-void DumpKey(const emulated::Registry& reg, HKEY root, const std::string& path, const std::string& shownPath) {
+void DumpKey(const emulated::Registry& reg, HKEY root, const std::string& path, const std::string& shownPath)
+{
     std::cout << "K " << shownPath << '\n';
     std::vector<emulated::Value> values = reg.ValuesOf(root, path);
-    std::sort(values.begin(), values.end(), [](const emulated::Value& a, const emulated::Value& b) { return NameLess(a.name, b.name); });
-    for (const emulated::Value& value : values) PrintValue(shownPath, value);
+    std::sort(values.begin(), values.end(),
+              [](const emulated::Value& a, const emulated::Value& b) { return NameLess(a.name, b.name); });
+    for (const emulated::Value& value : values)
+        PrintValue(shownPath, value);
     std::vector<std::string> names = reg.SubkeyNames(root, path);
     std::sort(names.begin(), names.end(), NameLess);
-    for (const std::string& name : names) DumpKey(reg, root, path + '\\' + name, shownPath + '\\' + Escape(name));
+    for (const std::string& name : names)
+        DumpKey(reg, root, path + '\\' + name, shownPath + '\\' + Escape(name));
 }
 
-void DumpRoot(const emulated::Registry& reg, HKEY root, const std::string& rootName) {
+void DumpRoot(const emulated::Registry& reg, HKEY root, const std::string& rootName)
+{
     if (const emulated::Value* value = reg.FindValue(root, "", "RegDiff")) {
         emulated::Value shown = *value;
         shown.name = "RegDiff";
         PrintValue(rootName, shown);
     }
     for (const std::string& name : reg.SubkeyNames(root, "Software")) {
-        if (CompareFolded(name, "regdiff") != 0) continue;
+        if (CompareFolded(name, "regdiff") != 0)
+            continue;
         DumpKey(reg, root, "Software\\" + name, rootName + "\\Software\\" + Escape(name));
         break;
     }
@@ -87,7 +102,8 @@ void DumpRoot(const emulated::Registry& reg, HKEY root, const std::string& rootN
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const bool cut = argc == 5 && std::string_view(argv[1]) == "--cut";
     if (argc != 2 && !cut) {
         std::cerr << "usage: reg_dump_host [--cut KEY OUT] <file.reg>\n";

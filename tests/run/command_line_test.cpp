@@ -88,10 +88,10 @@ struct ModeCase {
 TEST(ModeOfTest, ComparesTheWholeTextExactly)
 {
     const ModeCase cases[] = {
-        {"", RunMode::Interactive},   {"reboot", RunMode::Restart},   {"REBOOT", RunMode::Silent},
-        {"Reboot", RunMode::Silent},  {"reboot ", RunMode::Silent},   {" reboot", RunMode::Silent},
-        {"/reboot", RunMode::Silent}, {"-reboot", RunMode::Silent},   {"reboot now", RunMode::Silent},
-        {"rebo", RunMode::Silent},    {"x", RunMode::Silent},         {" ", RunMode::Silent},
+        {"", RunMode::Interactive},   {"reboot", RunMode::Restart}, {"REBOOT", RunMode::Silent},
+        {"Reboot", RunMode::Silent},  {"reboot ", RunMode::Silent}, {" reboot", RunMode::Silent},
+        {"/reboot", RunMode::Silent}, {"-reboot", RunMode::Silent}, {"reboot now", RunMode::Silent},
+        {"rebo", RunMode::Silent},    {"x", RunMode::Silent},       {" ", RunMode::Silent},
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(std::string("'") + c.argumentText + "'");

@@ -36,8 +36,7 @@ const KeyName kNeighbourKeys[] = {
     {HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_13F6&DEV_0211&SUBSYS_021113F6&REV_00\\BUS_00&DEV_0D&FUNC_00"},
     {HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_1274&DEV_1371&SUBSYS_13711274&REV_06\\BUS_00&DEV_09&FUNC_00"},
     {HKEY_LOCAL_MACHINE, "Enum\\VIRTUAL\\*PNPB02F"},
-    {HKEY_LOCAL_MACHINE,
-     "Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_1274&DEV_1371&SUBSYS_13711274&REV_06&BUS_00&DEV_09&FUNC_00"},
+    {HKEY_LOCAL_MACHINE, "Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_1274&DEV_1371&SUBSYS_13711274&REV_06&BUS_00&DEV_09&FUNC_00"},
     {HKEY_LOCAL_MACHINE, "Enum\\VIRTUAL\\SSC-DOSEMU"},
     {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA"},
     {HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000\\Drivers\\wave\\wdmaud.drv"},
@@ -133,9 +132,9 @@ protected:
         emulated::Journal journal;
         emulated::MachineOptions options;
         options.dryRun = dryRun;
-        options.answers.preset = answer == IDYES ? emulated::BoxPreset::Yes
-                                 : answer == IDNO  ? emulated::BoxPreset::No
-                                                   : emulated::BoxPreset::Unshown;
+        options.answers.preset = answer == IDYES  ? emulated::BoxPreset::Yes
+                                 : answer == IDNO ? emulated::BoxPreset::No
+                                                  : emulated::BoxPreset::Unshown;
         emulated::EmulatedMachine machine(registry, folder.windowsFolder, options, journal);
         FaultySystem logged(machine);
         RunState state(logged);
@@ -185,7 +184,7 @@ protected:
         return files;
     }
 
-    example::Copy copy_{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+    example::Copy copy_ {::testing::UnitTest::GetInstance()->current_test_info()->name()};
     const example::Removed removed_ = example::ReadRemoved();
     const std::string original_ = ReadFile(copy_.path() / "registry.reg");
     const std::set<std::string> originalFiles_ = example::FilesBelow(copy_.path());

@@ -43,7 +43,7 @@ public:
     }
 
 private:
-    example::Copy copy_{"fault-sweep"};
+    example::Copy copy_ {"fault-sweep"};
     std::unique_ptr<emulated::Registry> registry_;
     std::unique_ptr<emulated::Journal> journal_;
     std::unique_ptr<emulated::EmulatedMachine> machine_;

@@ -15,7 +15,7 @@ using Words = std::initializer_list<const char*>;
 // Parses the words behind a program name, as main() receives them.
 bool Parse(Words words, Options& options, std::string& error)
 {
-    std::vector<std::string> storage{"cmpci-uninstall"};
+    std::vector<std::string> storage {"cmpci-uninstall"};
     storage.insert(storage.end(), words.begin(), words.end());
     std::vector<char*> argv;
     for (std::string& word : storage)
@@ -54,11 +54,12 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         {{"--machine", "m", "--journal", "-", "--dry-run"}, {.machine = "m", .journal = "-", .dryRun = true}},
         {{"--refuse-restart=0xFFFFFFFF", "--machine", "m"}, {.machine = "m", .refuseRestart = 0xFFFFFFFFu}},
         {{"--machine", "m", "--command-line", "-x reboot"}, {.machine = "m", .commandLine = "-x reboot"}},
-        {{"b", "--machine", "m", "a", "-", "", "c"}, {.machine = "m", .arguments = Args{"b", "a", "-", "", "c"}}},
+        {{"b", "--machine", "m", "a", "-", "", "c"}, {.machine = "m", .arguments = Args {"b", "a", "-", "", "c"}}},
         {{"--machine", "m", "x", "--", "--dry-run", "-x", "--", "y"},
-         {.machine = "m", .arguments = Args{"x", "--dry-run", "-x", "--", "y"}}},
+         {.machine = "m", .arguments = Args {"x", "--dry-run", "-x", "--", "y"}}},
         // A repeated option takes its last value; a value is taken verbatim, even when it looks like an option.
-        {{"--machine", "a", "--machine=b", "--answer", "yes", "--answer", "no"}, {.machine = "b", .answer = Answer::No}},
+        {{"--machine", "a", "--machine=b", "--answer", "yes", "--answer", "no"},
+         {.machine = "b", .answer = Answer::No}},
         {{"--machine", "--dry-run"}, {.machine = "--dry-run"}},
     };
     for (const Accepted& row : rows) {

@@ -30,9 +30,9 @@ protected:
         emulated::MachineOptions options;
         options.language = language;
         options.refuseRestart = refuseRestart;
-        options.answers.preset = answer == IDYES ? emulated::BoxPreset::Yes
-                                 : answer == IDNO  ? emulated::BoxPreset::No
-                                                   : emulated::BoxPreset::Unshown;
+        options.answers.preset = answer == IDYES  ? emulated::BoxPreset::Yes
+                                 : answer == IDNO ? emulated::BoxPreset::No
+                                                  : emulated::BoxPreset::Unshown;
         std::FILE* none = std::fopen("/dev/null", "r");
         options.answers.input = none;
         emulated::EmulatedMachine machine(registry_, std::filesystem::path("/nonexistent-windows"), options, journal);
@@ -127,8 +127,12 @@ const SetCase kGerman = {0, 1031, "Sind Sie sicher, da\xDF Sie Ihre Soundkarte d
                          "     Deinstallation beendet.    ", kOtherRestart};
 const SetCase kSpanish = {0, 1034, "\xBFQuieres realmente desinstalar tu tarjeta de sonido ?",
                           "     Desinstalaci\xF3n completa.     ", kOtherRestart};
-const SetCase kFrench = {0, 1036, "Voulez-vous r\xE9""ellement d\xE9sinstaller votre carte son ?",
-                         "    D\xE9sinstallation achev\xE9""e.    ", kOtherRestart};
+const SetCase kFrench = {0, 1036,
+                         "Voulez-vous r\xE9"
+                         "ellement d\xE9sinstaller votre carte son ?",
+                         "    D\xE9sinstallation achev\xE9"
+                         "e.    ",
+                         kOtherRestart};
 const SetCase kDutch = {0, 1043, "Weet u zeker dat u de geluidskaart wilt de-installeren ?",
                         "    De-installatie voltooid.   ", kOtherRestart};
 
@@ -141,9 +145,9 @@ SetCase With(SetCase set, LANGID user)
 TEST_F(RunSequenceTest, MessageSetFollowsTheWholeUserLanguageIdentifier)
 {
     std::vector<SetCase> cases = {
-        With(kEnglish, 1033), With(kEnglish, 0x0809), With(kEnglish, 0x0007), With(kEnglish, 0x0410),
+        With(kEnglish, 1033),   With(kEnglish, 0x0809), With(kEnglish, 0x0007), With(kEnglish, 0x0410),
         With(kEnglish, 0x540A), With(kEnglish, 0x000A), With(kEnglish, 0x180C), With(kEnglish, 0x0C13),
-        With(kEnglish, 0x1807), With(kEnglish, 0), With(kEnglish, 0xFFFF), With(kEnglish, 0x8407),
+        With(kEnglish, 0x1807), With(kEnglish, 0),      With(kEnglish, 0xFFFF), With(kEnglish, 0x8407),
     };
     for (LANGID id : {0x0407, 0x0807, 0x0C07, 0x1007, 0x1407})
         cases.push_back(With(kGerman, id));

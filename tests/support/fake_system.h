@@ -79,8 +79,8 @@ private:
 // A step's test bench: the double, the call log around it and the run state, for one test or one table case.
 struct StepBench {
     FakeSystem fake;
-    FaultySystem sys{fake};
-    RunState state{sys};
+    FaultySystem sys {fake};
+    RunState state {sys};
 
     // The keys deleted and files removed, as asked for, in order: the paths alone.
     std::vector<std::string> Deletions() const

@@ -39,9 +39,9 @@ enum class Op {
 inline const char* OpName(Op op)
 {
     static const char* const kNames[] = {
-        "RegOpenKeyExA",        "RegEnumKeyA",         "RegQueryValueExA",     "RegCloseKey",
-        "RegDeleteKeyA",        "RemoveFile",          "GetWindowsDirectoryA", "GetSystemDirectoryA",
-        "GetUserDefaultLangID", "MessageBoxExA",       "ExitWindowsEx",        "GetLastError",
+        "RegOpenKeyExA",        "RegEnumKeyA",   "RegQueryValueExA",     "RegCloseKey",
+        "RegDeleteKeyA",        "RemoveFile",    "GetWindowsDirectoryA", "GetSystemDirectoryA",
+        "GetUserDefaultLangID", "MessageBoxExA", "ExitWindowsEx",        "GetLastError",
     };
     return kNames[static_cast<int>(op)];
 }
@@ -57,13 +57,20 @@ struct Failure {
     std::int64_t result;
 };
 inline constexpr Failure kFailures[] = {
-    {Op::RegOpenKeyExA, ERROR_FILE_NOT_FOUND},    {Op::RegOpenKeyExA, ERROR_ACCESS_DENIED},
-    {Op::RegEnumKeyA, ERROR_MORE_DATA},           {Op::RegEnumKeyA, ERROR_ACCESS_DENIED},
-    {Op::RegEnumKeyA, ERROR_NO_MORE_ITEMS},       {Op::RegEnumKeyA, ERROR_KEY_DELETED},
-    {Op::RegQueryValueExA, ERROR_FILE_NOT_FOUND}, {Op::RegQueryValueExA, ERROR_MORE_DATA},
-    {Op::RegCloseKey, ERROR_INVALID_HANDLE},      {Op::RegDeleteKeyA, ERROR_ACCESS_DENIED},
-    {Op::RemoveFile, -1},                         {Op::GetWindowsDirectoryA, 0},
-    {Op::GetSystemDirectoryA, 0},                 {Op::MessageBoxExA, 0},
+    {Op::RegOpenKeyExA, ERROR_FILE_NOT_FOUND},
+    {Op::RegOpenKeyExA, ERROR_ACCESS_DENIED},
+    {Op::RegEnumKeyA, ERROR_MORE_DATA},
+    {Op::RegEnumKeyA, ERROR_ACCESS_DENIED},
+    {Op::RegEnumKeyA, ERROR_NO_MORE_ITEMS},
+    {Op::RegEnumKeyA, ERROR_KEY_DELETED},
+    {Op::RegQueryValueExA, ERROR_FILE_NOT_FOUND},
+    {Op::RegQueryValueExA, ERROR_MORE_DATA},
+    {Op::RegCloseKey, ERROR_INVALID_HANDLE},
+    {Op::RegDeleteKeyA, ERROR_ACCESS_DENIED},
+    {Op::RemoveFile, -1},
+    {Op::GetWindowsDirectoryA, 0},
+    {Op::GetSystemDirectoryA, 0},
+    {Op::MessageBoxExA, 0},
     {Op::ExitWindowsEx, 0},
 };
 // The reason GetLastError gives after a failed ExitWindowsEx.
@@ -104,7 +111,7 @@ inline std::ostream& operator<<(std::ostream& out, const Call& call)
 
 class FaultySystem final : public SystemOps {
 public:
-    explicit FaultySystem(SystemOps& inner, FaultRule rule = {}) : inner_(inner), rule_(rule) {}
+    explicit FaultySystem(SystemOps& inner, FaultRule rule = {}) : inner_(inner), rule_(rule) { }
 
     // A new rule, counting from the next call.
     void Fail(FaultRule rule)
@@ -204,8 +211,7 @@ private:
 
     // Counts the call against the rule. A failing call returns its failure without reaching the wrapped
     // provider; either way the call is logged.
-    template <typename Result, typename Forward>
-    Result Pass(Op op, HKEY root, std::string arg, Forward forward)
+    template <typename Result, typename Forward> Result Pass(Op op, HKEY root, std::string arg, Forward forward)
     {
         std::optional<std::int64_t> failure;
         if (!rule_.only || *rule_.only == op) {
@@ -215,7 +221,7 @@ private:
                 failure = rule_.result ? rule_.result : UsualFailure(op);
         }
         std::int64_t result = failure ? *failure : static_cast<std::int64_t>(forward());
-        calls_.push_back(Call{op, root, std::move(arg), result, failure.has_value()});
+        calls_.push_back(Call {op, root, std::move(arg), result, failure.has_value()});
         return static_cast<Result>(result);
     }
 

@@ -14,7 +14,8 @@ using emulated::LoadRegedit4;
 using emulated::Registry;
 using emulated::Value;
 
-std::string Join(std::initializer_list<const char*> lines, const char* end) {
+std::string Join(std::initializer_list<const char*> lines, const char* end)
+{
     std::string text;
     for (const char* line : lines) {
         text += line;
@@ -22,19 +23,30 @@ std::string Join(std::initializer_list<const char*> lines, const char* end) {
     }
     return text;
 }
-std::string Crlf(std::initializer_list<const char*> lines) { return Join(lines, "\r\n"); }
-std::string Lf(std::initializer_list<const char*> lines) { return Join(lines, "\n"); }
-std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+std::string Crlf(std::initializer_list<const char*> lines)
+{
+    return Join(lines, "\r\n");
+}
+std::string Lf(std::initializer_list<const char*> lines)
+{
+    return Join(lines, "\n");
+}
+std::string Sz(const std::string& text)
+{
+    return text + std::string(1, '\0');
+}
 
 class Regedit4Test : public ::testing::Test {
 protected:
-    emulated::LoadResult Load(const std::string& text) {
+    emulated::LoadResult Load(const std::string& text)
+    {
         emulated::LoadResult result = LoadRegedit4(text, reg);
         EXPECT_TRUE(result.ok) << result.message;
         return result;
     }
 
-    void ExpectValue(const char* path, const char* name, DWORD type, const std::string& data) {
+    void ExpectValue(const char* path, const char* name, DWORD type, const std::string& data)
+    {
         SCOPED_TRACE(testing::Message() << path << " / " << name);
         const Value* value = reg.FindValue(HKEY_LOCAL_MACHINE, path, name);
         ASSERT_NE(value, nullptr);
@@ -42,16 +54,19 @@ protected:
         EXPECT_EQ(value->data, data);
     }
 
-    std::vector<unsigned> SkippedLines(const emulated::LoadResult& result) {
+    std::vector<unsigned> SkippedLines(const emulated::LoadResult& result)
+    {
         std::vector<unsigned> lines;
-        for (const auto& skipped : result.skipped) lines.push_back(skipped.line);
+        for (const auto& skipped : result.skipped)
+            lines.push_back(skipped.line);
         return lines;
     }
 
     Registry reg;
 };
 
-TEST_F(Regedit4Test, ReadsValuesAsRegeditImportsThem) {
+TEST_F(Regedit4Test, ReadsValuesAsRegeditImportsThem)
+{
     emulated::LoadResult result = Load(Crlf({
         "REGEDIT4",
         "[HKEY_LOCAL_MACHINE\\A]",
@@ -88,34 +103,37 @@ TEST_F(Regedit4Test, ReadsValuesAsRegeditImportsThem) {
     EXPECT_EQ(path.FindValue(HKEY_LOCAL_MACHINE, "A", "P")->data, Sz("C:WINDOWS\n"));
 }
 
-TEST_F(Regedit4Test, SkipsWhatRegeditSkipsAndNamesTheLines) {
+TEST_F(Regedit4Test, SkipsWhatRegeditSkipsAndNamesTheLines)
+{
     emulated::LoadResult result = Load(Lf({
-        "REGEDIT4",                          // 1
-        "\"Early\"=\"no key yet\"",          // 2 skipped
-        "[HKEY_LOCAL_MACHINE\\A]",           // 3
-        "\"Bad\"=dword:zz",                  // 4 skipped
-        "\"Upper\"=DWORD:1",                 // 5 skipped: tags are lower case
-        "\"Zero\"=\"a\\0b\"",                // 6 skipped
-        "\"Nine\"=dword:123456789",          // 7 skipped
-        "junk",                              // 8 skipped
-        "[HKEY_LOCAL_MACHINE\\B",            // 9 skipped: values still go to A
-        "\"AfterBadKey\"=\"to A\"",          // 10
-        "\"Cut\"=hex:01,\\",                 // 11
-        "[HKEY_LOCAL_MACHINE\\C]",           // 12 ends the list: value and line skipped
-        "\"Also\"=\"to A\"",                 // 13
-        "[NOWHERE\\D]",                      // 14 skipped
-        "\"Lost\"=\"x\"",                    // 15 skipped
-        "# a comment",                       // 16
+        "REGEDIT4",                  // 1
+        "\"Early\"=\"no key yet\"",  // 2 skipped
+        "[HKEY_LOCAL_MACHINE\\A]",   // 3
+        "\"Bad\"=dword:zz",          // 4 skipped
+        "\"Upper\"=DWORD:1",         // 5 skipped: tags are lower case
+        "\"Zero\"=\"a\\0b\"",        // 6 skipped
+        "\"Nine\"=dword:123456789",  // 7 skipped
+        "junk",                      // 8 skipped
+        "[HKEY_LOCAL_MACHINE\\B",    // 9 skipped: values still go to A
+        "\"AfterBadKey\"=\"to A\"",  // 10
+        "\"Cut\"=hex:01,\\",         // 11
+        "[HKEY_LOCAL_MACHINE\\C]",   // 12 ends the list: value and line skipped
+        "\"Also\"=\"to A\"",         // 13
+        "[NOWHERE\\D]",              // 14 skipped
+        "\"Lost\"=\"x\"",            // 15 skipped
+        "# a comment",               // 16
     }));
-    EXPECT_EQ(SkippedLines(result), (std::vector<unsigned>{2, 4, 5, 6, 7, 8, 9, 12, 14, 15}));
+    EXPECT_EQ(SkippedLines(result), (std::vector<unsigned> {2, 4, 5, 6, 7, 8, 9, 12, 14, 15}));
     EXPECT_EQ(result.skippedCount, 10u);
-    EXPECT_EQ(reg.SubkeyNames(HKEY_LOCAL_MACHINE, ""), (std::vector<std::string>{"A"}));
+    EXPECT_EQ(reg.SubkeyNames(HKEY_LOCAL_MACHINE, ""), (std::vector<std::string> {"A"}));
     std::vector<std::string> names;
-    for (const Value& value : reg.ValuesOf(HKEY_LOCAL_MACHINE, "A")) names.push_back(value.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"AfterBadKey", "Also"}));
+    for (const Value& value : reg.ValuesOf(HKEY_LOCAL_MACHINE, "A"))
+        names.push_back(value.name);
+    EXPECT_EQ(names, (std::vector<std::string> {"AfterBadKey", "Also"}));
 }
 
-TEST_F(Regedit4Test, KeyAndDeletionLinesAsTheRegistryTakesThem) {
+TEST_F(Regedit4Test, KeyAndDeletionLinesAsTheRegistryTakesThem)
+{
     Load(Crlf({
         "  REGEDIT4",
         "[hkey_local_machine\\\\Top\\\\Sub\\]  trailing text",
@@ -136,7 +154,8 @@ TEST_F(Regedit4Test, KeyAndDeletionLinesAsTheRegistryTakesThem) {
     ExpectValue("Gone", "v", REG_SZ, Sz("new"));
 }
 
-TEST_F(Regedit4Test, RefusesFilesThatAreNotRegedit4) {
+TEST_F(Regedit4Test, RefusesFilesThatAreNotRegedit4)
+{
     const struct {
         std::string text;
         const char* says;
@@ -159,7 +178,8 @@ TEST_F(Regedit4Test, RefusesFilesThatAreNotRegedit4) {
 }
 
 // After removing keys, the file is its old bytes less the removed keys' sections.
-TEST_F(Regedit4Test, RemovalCutsExactlyTheRemovedSections) {
+TEST_F(Regedit4Test, RemovalCutsExactlyTheRemovedSections)
+{
     const struct {
         const char* name;
         std::string before;
@@ -168,7 +188,8 @@ TEST_F(Regedit4Test, RemovalCutsExactlyTheRemovedSections) {
     } cases[] = {
         {"a key with subkeys, CRLF",
          Crlf({"REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Keep]", "\"a\"=\"1\"", "", "[HKEY_LOCAL_MACHINE\\Card]",
-               "\"b\"=hex:01,\\", "  02", "", "[HKEY_LOCAL_MACHINE\\Card\\Sub]", "", "[HKEY_LOCAL_MACHINE\\Keep2]", ""}),
+               "\"b\"=hex:01,\\", "  02", "", "[HKEY_LOCAL_MACHINE\\Card\\Sub]", "", "[HKEY_LOCAL_MACHINE\\Keep2]",
+               ""}),
          {"Card"},
          Crlf({"REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Keep]", "\"a\"=\"1\"", "", "[HKEY_LOCAL_MACHINE\\Keep2]", ""})},
         {"a key named twice, a subkey before its parent, LF",
@@ -178,9 +199,9 @@ TEST_F(Regedit4Test, RemovalCutsExactlyTheRemovedSections) {
          {"Card"},
          Lf({"REGEDIT4", "[HKEY_LOCAL_MACHINE\\Keep]", "[HKEY_LOCAL_MACHINE\\Keep\\A]"})},
         {"comments above the next kept key line stay, those inside go",
-         Crlf({"REGEDIT4", "; export", "[HKEY_LOCAL_MACHINE\\Card]", "; inside", "\"b\"=\"1\"", "", "; far",
-               "", "; about Keep", "# and more", "[HKEY_LOCAL_MACHINE\\Keep]", "; about Card2", "[HKEY_LOCAL_MACHINE\\Card2]",
-               "; end"}),
+         Crlf({"REGEDIT4", "; export", "[HKEY_LOCAL_MACHINE\\Card]", "; inside", "\"b\"=\"1\"", "", "; far", "",
+               "; about Keep", "# and more", "[HKEY_LOCAL_MACHINE\\Keep]", "; about Card2",
+               "[HKEY_LOCAL_MACHINE\\Card2]", "; end"}),
          {"Card", "Card2"},
          Crlf({"REGEDIT4", "; export", "; about Keep", "# and more", "[HKEY_LOCAL_MACHINE\\Keep]", "; about Card2",
                "; end"})},
@@ -194,17 +215,31 @@ TEST_F(Regedit4Test, RemovalCutsExactlyTheRemovedSections) {
         Registry target;
         ASSERT_TRUE(LoadRegedit4(c.before, target).ok);
         EXPECT_EQ(emulated::EditedRegedit4(target), c.before);
-        for (const char* path : c.removed) EXPECT_EQ(target.DeleteKey(HKEY_LOCAL_MACHINE, path), ERROR_SUCCESS);
+        for (const char* path : c.removed)
+            EXPECT_EQ(target.DeleteKey(HKEY_LOCAL_MACHINE, path), ERROR_SUCCESS);
         EXPECT_EQ(emulated::EditedRegedit4(target), c.after);
     }
 }
 
-TEST_F(Regedit4Test, RegeditFormReadsBackToTheSameRegistry) {
+TEST_F(Regedit4Test, RegeditFormReadsBackToTheSameRegistry)
+{
     const std::string text = Crlf({
-        "REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\A]", "@=\"d\"", "\"S\"=\"q\\\"\\\\\"", "\"N\"=dword:0000002a",
+        "REGEDIT4",
+        "",
+        "[HKEY_LOCAL_MACHINE\\A]",
+        "@=\"d\"",
+        "\"S\"=\"q\\\"\\\\\"",
+        "\"N\"=dword:0000002a",
         "\"B\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\",
-        "  17,18,19,1a", "\"E\"=hex(2):25,00", "", "[HKEY_LOCAL_MACHINE\\A\\B]", "", "[HKEY_USERS\\.DEFAULT]", "",
-        "[HKEY_USERS\\.DEFAULT\\C]", "",
+        "  17,18,19,1a",
+        "\"E\"=hex(2):25,00",
+        "",
+        "[HKEY_LOCAL_MACHINE\\A\\B]",
+        "",
+        "[HKEY_USERS\\.DEFAULT]",
+        "",
+        "[HKEY_USERS\\.DEFAULT\\C]",
+        "",
     });
     Load(text);
     EXPECT_EQ(emulated::SaveRegedit4(reg), text);

@@ -29,8 +29,7 @@ public:
     virtual SystemOps& Ops() = 0;
     // Set-up, outside the operations the logic uses: a key with any missing parents, a string value.
     virtual void CreateKey(HKEY root, const std::string& path) = 0;
-    virtual void SetString(HKEY root, const std::string& path, const std::string& name,
-                           const std::string& text) = 0;
+    virtual void SetString(HKEY root, const std::string& path, const std::string& name, const std::string& text) = 0;
     virtual EnumerationOrder Order() const = 0;
 };
 
@@ -118,8 +117,7 @@ TEST_F(RegistryContract, OpensAKeyWhateverTheCaseOfItsPathAndKeepsTheStoredCase)
 {
     Create("Enum\\PCI\\VEN_13F6&DEV_0111");
     HKEY key = nullptr;
-    ASSERT_EQ(ops().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\CMPCIREGISTRYCONTRACT\\enum\\pci", 0, KEY_READ,
-                                  &key),
+    ASSERT_EQ(ops().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\CMPCIREGISTRYCONTRACT\\enum\\pci", 0, KEY_READ, &key),
               ERROR_SUCCESS);
     char name[100] = {};
     EXPECT_EQ(ops().RegEnumKeyA(key, 0, name, sizeof name), ERROR_SUCCESS);
@@ -139,7 +137,7 @@ TEST_F(RegistryContract, AWalkByRisingIndexYieldsEverySubkeyOnceThenNoMoreItems)
 {
     LONG end = 0;
     EXPECT_EQ(CreateAndWalk("Walk", {"Alpha", "Bravo", "Charlie"}, &end),
-              (std::vector<std::string>{"Alpha", "Bravo", "Charlie"}));
+              (std::vector<std::string> {"Alpha", "Bravo", "Charlie"}));
     EXPECT_EQ(end, ERROR_NO_MORE_ITEMS);
     HKEY key = nullptr;
     ASSERT_EQ(Open("Walk", &key), ERROR_SUCCESS);
@@ -166,9 +164,9 @@ TEST_F(RegistryContract, EnumerationOrderOfKeysCreatedOutOfOrder)
     std::vector<std::string> names = CreateAndWalk("Order", {"zulu", "Alpha", "mike"}, &end);
     EXPECT_EQ(end, ERROR_NO_MORE_ITEMS);
     if (target_->Order() == EnumerationOrder::AsCreated)
-        EXPECT_EQ(names, (std::vector<std::string>{"zulu", "Alpha", "mike"}));
+        EXPECT_EQ(names, (std::vector<std::string> {"zulu", "Alpha", "mike"}));
     else
-        EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "mike", "zulu"}));
+        EXPECT_EQ(names, (std::vector<std::string> {"Alpha", "mike", "zulu"}));
 }
 
 TEST_F(RegistryContract, ANameThatDoesNotFitFailsWithMoreDataAndWritesNothingPastTheField)
@@ -216,7 +214,7 @@ TEST_F(RegistryContract, ADeletionByFullPathIsSeenAtOnceThroughAnOpenHandle)
         EXPECT_EQ(Delete("Card\\" + std::string(name)), ERROR_SUCCESS);
     }
     EXPECT_EQ(result, ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(seen, (std::vector<std::string>{"0000", "0001", "0002"}));
+    EXPECT_EQ(seen, (std::vector<std::string> {"0000", "0001", "0002"}));
     EXPECT_EQ(ops().RegCloseKey(card), ERROR_SUCCESS);
     EXPECT_TRUE(Exists("Card"));
 }
@@ -260,8 +258,8 @@ TEST_F(RegistryContract, AValueReadGivesTheStringWithItsTerminatorOnlyWhenItFits
 {
     Create("Values");
     SetString("Values", "Driver", "MEDIA\\0001");
-    SetString("Values", "Fits", "wave,midi,mixer,aux");             // 19 characters: 20 bytes
-    SetString("Values", "Long", "wave,midi,mixer,aux,joystick");    // 29 characters
+    SetString("Values", "Fits", "wave,midi,mixer,aux");           // 19 characters: 20 bytes
+    SetString("Values", "Long", "wave,midi,mixer,aux,joystick");  // 29 characters
     SetString("Values", "Empty", "");
     HKEY key = nullptr;
     ASSERT_EQ(Open("Values", &key), ERROR_SUCCESS);

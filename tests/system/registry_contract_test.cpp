@@ -13,13 +13,16 @@ class EmulatedTarget final : public RegistryContractTarget {
 public:
     EmulatedTarget()
         : machine_(registry_, std::filesystem::temp_directory_path() / "cmpci-registry-contract-no-windows",
-                   emulated::MachineOptions{}, journal_)
+                   emulated::MachineOptions {}, journal_)
     {
     }
 
     SystemOps& Ops() override { return machine_; }
 
-    void CreateKey(HKEY root, const std::string& path) override { ASSERT_NE(registry_.CreateKey(root, path), emulated::kNoKey); }
+    void CreateKey(HKEY root, const std::string& path) override
+    {
+        ASSERT_NE(registry_.CreateKey(root, path), emulated::kNoKey);
+    }
 
     void SetString(HKEY root, const std::string& path, const std::string& name, const std::string& text) override
     {

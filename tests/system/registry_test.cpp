@@ -14,7 +14,8 @@ using emulated::LoadRegedit4;
 using emulated::Registry;
 using emulated::SaveRegedit4;
 
-std::string Lines(std::initializer_list<const char*> lines) {
+std::string Lines(std::initializer_list<const char*> lines)
+{
     std::string text;
     for (const char* line : lines) {
         text += line;
@@ -25,24 +26,28 @@ std::string Lines(std::initializer_list<const char*> lines) {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void Load(const std::string& text) {
+    void Load(const std::string& text)
+    {
         emulated::LoadResult result = LoadRegedit4(text, reg);
         ASSERT_TRUE(result.ok) << "line " << result.line << ": " << result.message;
     }
 
-    HKEY Open(HKEY root, const char* path) {
+    HKEY Open(HKEY root, const char* path)
+    {
         HKEY key = nullptr;
         EXPECT_EQ(reg.OpenKey(root, path, &key), ERROR_SUCCESS) << path;
         return key;
     }
 
     // Names of all subkeys through EnumKey by rising index, until it stops with 259.
-    std::vector<std::string> Enumerate(HKEY key) {
+    std::vector<std::string> Enumerate(HKEY key)
+    {
         std::vector<std::string> names;
         char name[100];
         DWORD index = 0;
         LONG rc = ERROR_SUCCESS;
-        while ((rc = reg.EnumKey(key, index++, name, sizeof name)) == ERROR_SUCCESS) names.push_back(name);
+        while ((rc = reg.EnumKey(key, index++, name, sizeof name)) == ERROR_SUCCESS)
+            names.push_back(name);
         EXPECT_EQ(rc, ERROR_NO_MORE_ITEMS);
         return names;
     }
@@ -73,19 +78,22 @@ const std::string kPciTree = Lines({
 constexpr const char* kCard = "Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_00000000";
 constexpr const char* kInstance = "Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_00000000\\BUS_00&DEV_0B&FUNC_00";
 
-TEST_F(RegistryTest, SubkeysKeepFileOrderThenCreationOrder) {
+TEST_F(RegistryTest, SubkeysKeepFileOrderThenCreationOrder)
+{
     Load(kPciTree);
     EXPECT_EQ(reg.SubkeyNames(HKEY_LOCAL_MACHINE, "Enum\\PCI"),
-              (std::vector<std::string>{"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha"}));
+              (std::vector<std::string> {"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha"}));
     ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\Beta"), emulated::kNoKey);
     // Creating an existing key in another case adds nothing.
     EXPECT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, "ENUM\\pci\\ZETA"), reg.FindKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\zeta"));
     HKEY pci = Open(HKEY_LOCAL_MACHINE, "Enum\\PCI");
-    EXPECT_EQ(Enumerate(pci), (std::vector<std::string>{"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha", "Beta"}));
+    EXPECT_EQ(Enumerate(pci),
+              (std::vector<std::string> {"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha", "Beta"}));
     EXPECT_EQ(reg.CloseKey(pci), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryTest, OpenKeyMatchesNamesWithoutCaseAndKeepsStoredCase) {
+TEST_F(RegistryTest, OpenKeyMatchesNamesWithoutCaseAndKeepsStoredCase)
+{
     Load(kPciTree);
     struct Case {
         const char* path;
@@ -122,7 +130,8 @@ TEST_F(RegistryTest, OpenKeyMatchesNamesWithoutCaseAndKeepsStoredCase) {
     EXPECT_EQ(reg.OpenHandles(), 2u);
 }
 
-TEST_F(RegistryTest, EnumKeyResultCodesAndNothingWrittenWhenTooSmall) {
+TEST_F(RegistryTest, EnumKeyResultCodesAndNothingWrittenWhenTooSmall)
+{
     Load(kPciTree);
     HKEY pci = Open(HKEY_LOCAL_MACHINE, "Enum\\PCI");
     const std::string card = "VEN_13F6&DEV_0111&SUBSYS_00000000";  // 33 characters
@@ -135,7 +144,7 @@ TEST_F(RegistryTest, EnumKeyResultCodesAndNothingWrittenWhenTooSmall) {
     const Case cases[] = {
         {0, 100, ERROR_SUCCESS, "VEN_13F6&DEV_0111&SUBSYS_00000000"},
         {0, 34, ERROR_SUCCESS, "VEN_13F6&DEV_0111&SUBSYS_00000000"},  // name and terminator exactly
-        {0, 33, ERROR_MORE_DATA, nullptr},                              // terminator does not fit
+        {0, 33, ERROR_MORE_DATA, nullptr},                            // terminator does not fit
         {0, 20, ERROR_MORE_DATA, nullptr},
         {0, 0, ERROR_MORE_DATA, nullptr},
         {1, 5, ERROR_SUCCESS, "zeta"},
@@ -151,14 +160,17 @@ TEST_F(RegistryTest, EnumKeyResultCodesAndNothingWrittenWhenTooSmall) {
         EXPECT_EQ(reg.EnumKey(pci, c.index, field, c.capacity), c.expected);
         if (c.name) {
             EXPECT_STREQ(field, c.name);
-            for (std::size_t i = std::strlen(c.name) + 1; i < sizeof field; ++i) ASSERT_EQ(field[i], 0x5A) << i;
+            for (std::size_t i = std::strlen(c.name) + 1; i < sizeof field; ++i)
+                ASSERT_EQ(field[i], 0x5A) << i;
         } else {
-            for (std::size_t i = 0; i < sizeof field; ++i) ASSERT_EQ(field[i], 0x5A) << i;
+            for (std::size_t i = 0; i < sizeof field; ++i)
+                ASSERT_EQ(field[i], 0x5A) << i;
         }
     }
 }
 
-TEST_F(RegistryTest, WideKeyEnumeratesAndFindsEveryName) {
+TEST_F(RegistryTest, WideKeyEnumeratesAndFindsEveryName)
+{
     Load(Lines({"REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Wide]"}));
     for (int i = 0; i < 3000; ++i) {
         ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Wide\\Sub" + std::to_string(i)), emulated::kNoKey);
@@ -182,7 +194,8 @@ TEST_F(RegistryTest, WideKeyEnumeratesAndFindsEveryName) {
     EXPECT_STREQ(name, "SUB20");
 }
 
-TEST_F(RegistryTest, QueryValueCopiesOnlyWhatFits) {
+TEST_F(RegistryTest, QueryValueCopiesOnlyWhatFits)
+{
     Load(kPciTree);
     HKEY key = Open(HKEY_LOCAL_MACHINE, kInstance);
     struct Case {
@@ -197,7 +210,7 @@ TEST_F(RegistryTest, QueryValueCopiesOnlyWhatFits) {
         {"Driver", 20, ERROR_SUCCESS, 11, "MEDIA\\0001", 11},
         {"DRIVER", 11, ERROR_SUCCESS, 11, "MEDIA\\0001", 11},  // exactly, terminator counted
         {"driver", 10, ERROR_MORE_DATA, 11, nullptr, 0},
-        {"LongValue", 20, ERROR_MORE_DATA, 21, nullptr, 0},    // 20 characters and the terminator
+        {"LongValue", 20, ERROR_MORE_DATA, 21, nullptr, 0},  // 20 characters and the terminator
         {"Missing", 20, ERROR_FILE_NOT_FOUND, 20, nullptr, 0},
         {"", 20, ERROR_SUCCESS, 13, "default text", 13},
         {"Flags", 20, ERROR_SUCCESS, 4, "\x02\x01\x00\x00", 4},
@@ -214,7 +227,8 @@ TEST_F(RegistryTest, QueryValueCopiesOnlyWhatFits) {
             EXPECT_EQ(std::memcmp(buffer, c.data, c.dataLength), 0);
             copied = c.dataLength;
         }
-        for (std::size_t i = copied; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x5A) << i;
+        for (std::size_t i = copied; i < sizeof buffer; ++i)
+            ASSERT_EQ(buffer[i], 0x5A) << i;
     }
     // A null name reads the default value; the type comes back when asked for; a null buffer asks the size.
     DWORD type = 0;
@@ -227,7 +241,8 @@ TEST_F(RegistryTest, QueryValueCopiesOnlyWhatFits) {
     EXPECT_EQ(size, 4u);
 }
 
-TEST_F(RegistryTest, DeletionIsSeenThroughOpenHandles) {
+TEST_F(RegistryTest, DeletionIsSeenThroughOpenHandles)
+{
     Load(kPciTree);
     HKEY card = Open(HKEY_LOCAL_MACHINE, kCard);
     HKEY instance = Open(HKEY_LOCAL_MACHINE, kInstance);
@@ -266,7 +281,8 @@ TEST_F(RegistryTest, DeletionIsSeenThroughOpenHandles) {
     EXPECT_EQ(reg.OpenHandles(), 0u);
 }
 
-TEST_F(RegistryTest, DeletingAMissingKeyChangesNothing) {
+TEST_F(RegistryTest, DeletingAMissingKeyChangesNothing)
+{
     Load(kPciTree);
     const std::string before = SaveRegedit4(reg);
     for (const char* path : {"Enum\\PCI\\Missing", "Missing\\Deeper", "Enum\\PCI\\zeta\\x"}) {
@@ -277,7 +293,8 @@ TEST_F(RegistryTest, DeletingAMissingKeyChangesNothing) {
     EXPECT_EQ(SaveRegedit4(reg), before);
 }
 
-TEST_F(RegistryTest, RootIsNeverDeleted) {
+TEST_F(RegistryTest, RootIsNeverDeleted)
+{
     Load(kPciTree);
     const std::string before = SaveRegedit4(reg);
     EXPECT_EQ(reg.DeleteKey(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
@@ -286,18 +303,19 @@ TEST_F(RegistryTest, RootIsNeverDeleted) {
     EXPECT_EQ(SaveRegedit4(reg), before);
 }
 
-TEST_F(RegistryTest, HandlesAreDistinctFromRootsAndUnknownOnesAreRefused) {
+TEST_F(RegistryTest, HandlesAreDistinctFromRootsAndUnknownOnesAreRefused)
+{
     Load(kPciTree);
     HKEY a = Open(HKEY_LOCAL_MACHINE, "Enum");
     HKEY b = Open(HKEY_LOCAL_MACHINE, "Enum");
     EXPECT_NE(a, b);
-    for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG,
-                      HKEY_DYN_DATA}) {
+    for (HKEY root :
+         {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA}) {
         EXPECT_NE(a, root);
         EXPECT_NE(b, root);
     }
     HKEY pci = Open(a, "pci");
-    EXPECT_EQ(Enumerate(pci), (std::vector<std::string>{"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha"}));
+    EXPECT_EQ(Enumerate(pci), (std::vector<std::string> {"VEN_13F6&DEV_0111&SUBSYS_00000000", "zeta", "Alpha"}));
     EXPECT_EQ(reg.OpenHandles(), 3u);
     char name[20];
     HKEY bogus = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x7777));
@@ -313,11 +331,13 @@ TEST_F(RegistryTest, HandlesAreDistinctFromRootsAndUnknownOnesAreRefused) {
     EXPECT_EQ(reg.CloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryTest, CurrentUserStandsForTheDefaultUserWhenTheFileHasNoneOfItsOwn) {
+TEST_F(RegistryTest, CurrentUserStandsForTheDefaultUserWhenTheFileHasNoneOfItsOwn)
+{
     const std::string text = Lines({
         "REGEDIT4",
         "",
-        "[HKEY_USERS\\.Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\C-Media Audio Mixer]",
+        "[HKEY_USERS\\.Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\C-Media Audio "
+        "Mixer]",
         "\"Left\"=dword:00000010",
         "",
         "[HKEY_LOCAL_MACHINE\\Software]",
@@ -331,7 +351,7 @@ TEST_F(RegistryTest, CurrentUserStandsForTheDefaultUserWhenTheFileHasNoneOfItsOw
     EXPECT_STREQ(name, "C-Media Audio Mixer");
     ASSERT_EQ(reg.DeleteKey(HKEY_CURRENT_USER, (std::string(mixer) + "\\C-Media Audio Mixer").c_str()), ERROR_SUCCESS);
     EXPECT_EQ(reg.EnumKey(volume, 0, name, sizeof name), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(reg.SubkeyNames(HKEY_USERS, std::string(".DEFAULT\\") + mixer), std::vector<std::string>{});
+    EXPECT_EQ(reg.SubkeyNames(HKEY_USERS, std::string(".DEFAULT\\") + mixer), std::vector<std::string> {});
     // Keys made through the mapped root land below HKEY_USERS; no HKEY_CURRENT_USER lines are written.
     ASSERT_NE(reg.CreateKey(HKEY_CURRENT_USER, "Software\\New"), emulated::kNoKey);
     EXPECT_TRUE(reg.KeyExists(HKEY_USERS, ".Default\\Software\\New"));
@@ -340,7 +360,8 @@ TEST_F(RegistryTest, CurrentUserStandsForTheDefaultUserWhenTheFileHasNoneOfItsOw
     EXPECT_NE(saved.find("[HKEY_USERS\\.Default\\Software\\New]\r\n"), std::string::npos) << saved;
 }
 
-TEST_F(RegistryTest, CurrentUserKeysOfTheFileWinOverTheDefaultUser) {
+TEST_F(RegistryTest, CurrentUserKeysOfTheFileWinOverTheDefaultUser)
+{
     Load(Lines({
         "REGEDIT4",
         "",
@@ -352,7 +373,8 @@ TEST_F(RegistryTest, CurrentUserKeysOfTheFileWinOverTheDefaultUser) {
     EXPECT_FALSE(reg.KeyExists(HKEY_CURRENT_USER, "Software\\Shared"));
 }
 
-TEST_F(RegistryTest, KeysMadeBelowAnEmptyUnmappedCurrentUserAreSavedUnderIt) {
+TEST_F(RegistryTest, KeysMadeBelowAnEmptyUnmappedCurrentUserAreSavedUnderIt)
+{
     Load(Lines({"REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software]"}));
     ASSERT_NE(reg.CreateKey(HKEY_CURRENT_USER, "Software\\Mixer"), emulated::kNoKey);
     EXPECT_EQ(SaveRegedit4(reg), Lines({
@@ -367,14 +389,17 @@ TEST_F(RegistryTest, KeysMadeBelowAnEmptyUnmappedCurrentUserAreSavedUnderIt) {
                                  }));
 }
 
-TEST_F(RegistryTest, SetValueReplacesInPlaceKeepingTheStoredName) {
+TEST_F(RegistryTest, SetValueReplacesInPlaceKeepingTheStoredName)
+{
     ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Test"), emulated::kNoKey);
     for (int i = 0; i < 40; ++i) {
-        reg.SetValue(HKEY_LOCAL_MACHINE, "Software\\Test", {"Name" + std::to_string(i), REG_SZ, std::string("v") + '\0'});
+        reg.SetValue(HKEY_LOCAL_MACHINE, "Software\\Test",
+                     {"Name" + std::to_string(i), REG_SZ, std::string("v") + '\0'});
     }
     for (int i : {3, 30}) {
         SCOPED_TRACE(i);
-        reg.SetValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\test", {"NAME" + std::to_string(i), REG_DWORD, std::string(4, '\x07')});
+        reg.SetValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\test",
+                     {"NAME" + std::to_string(i), REG_DWORD, std::string(4, '\x07')});
         const emulated::Value* value = reg.FindValue(HKEY_LOCAL_MACHINE, "software\\test", "name" + std::to_string(i));
         ASSERT_NE(value, nullptr);
         EXPECT_EQ(value->name, "Name" + std::to_string(i));

@@ -21,7 +21,8 @@ protected:
         shown_ = nullptr;
     }
 
-    emulated::BoxAnswers Answers(const std::string& typed, bool terminal, emulated::BoxPreset preset = emulated::BoxPreset::Ask)
+    emulated::BoxAnswers Answers(const std::string& typed, bool terminal,
+                                 emulated::BoxPreset preset = emulated::BoxPreset::Ask)
     {
         typed_ = typed;
         input_ = fmemopen(typed_.data(), typed_.size() + 1, "r");
@@ -60,8 +61,8 @@ TEST_F(TerminalBoxTest, YesNoBoxReadsAnswersAndAsksAgainOnAnythingElse)
         const char* typed;
         int result;
     } cases[] = {
-        {"y\n", IDYES}, {"YES\n", IDYES}, {"n\n", IDNO}, {"No\r\n", IDNO},
-        {"maybe\n\nyes\n", IDYES}, {"  no  \n", IDNO}, {"", IDNO}, {"what\n", IDNO},
+        {"y\n", IDYES},     {"YES\n", IDYES}, {"n\n", IDNO},    {"No\r\n", IDNO}, {"maybe\n\nyes\n", IDYES},
+        {"  no  \n", IDNO}, {"", IDNO},       {"what\n", IDNO},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);

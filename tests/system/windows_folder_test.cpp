@@ -65,11 +65,16 @@ TEST_F(WindowsFolderTest, NeverLeavesTheWindowsFolder)
 {
     WindowsFolder folder(windows_);
     const char* outside[] = {
-        "C:\\WINDOWS\\..\\outside.txt",     "C:\\WINDOWS\\inf\\..\\..\\outside.txt",
-        "C:\\WINDOWS\\.\\Cldrune.exe",      "D:\\WINDOWS\\Cldrune.exe",
-        "C:\\outside.txt",                  "C:\\WINDOWSX\\Cldrune.exe",
-        "C:\\WINDOWS\\SYSTEM/../../outside.txt", "C:\\WINDOWS\\\\Cldrune.exe",
-        "\\\\server\\share\\x",             "C:\\WINDOWS\\C:x",
+        "C:\\WINDOWS\\..\\outside.txt",
+        "C:\\WINDOWS\\inf\\..\\..\\outside.txt",
+        "C:\\WINDOWS\\.\\Cldrune.exe",
+        "D:\\WINDOWS\\Cldrune.exe",
+        "C:\\outside.txt",
+        "C:\\WINDOWSX\\Cldrune.exe",
+        "C:\\WINDOWS\\SYSTEM/../../outside.txt",
+        "C:\\WINDOWS\\\\Cldrune.exe",
+        "\\\\server\\share\\x",
+        "C:\\WINDOWS\\C:x",
     };
     for (const char* path : outside) {
         SCOPED_TRACE(path);
@@ -97,7 +102,7 @@ TEST_F(WindowsFolderTest, RemovedFilesStayOnDiskUntilCommitted)
     EXPECT_EQ(folder.Remove("C:\\WINDOWS\\CLDRUNE.EXE"), WindowsFolder::Outcome::Missing);
     EXPECT_TRUE(folder.Find("C:\\WINDOWS\\Cldrune.exe").empty());
     EXPECT_TRUE(fs::exists(windows_ / "Cldrune.exe"));
-    EXPECT_EQ(folder.Taken(), std::vector<std::string>{"Cldrune.exe"});
+    EXPECT_EQ(folder.Taken(), std::vector<std::string> {"Cldrune.exe"});
 }
 
 // A folder swapped for a link to the outside after the file was found: the commit walks from a handle on

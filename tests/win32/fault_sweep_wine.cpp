@@ -49,17 +49,17 @@ struct MachineFile {
 
 // The files of the card machine, as the Wine scripts lay them out.
 const MachineFile kFiles[] = {
-    {Folder::System, "CMAUDIO.VXD", true},     {Folder::System, "cmpci95.drv", true},
-    {Folder::System, "cmpcifm.drv", true},     {Folder::System, "cmmpupci.drv", true},
-    {Folder::System, "cmswmpu.vxd", true},     {Folder::System, "cmmpu.exe", true},
-    {Folder::System, "smidi32.dll", true},     {Folder::System, "a3d.dll", true},
-    {Folder::System, "C3D.DLL", true},         {Folder::Windows, "Cldrune.exe", true},
-    {Folder::Inf, "OEM5.INF", true},           {Folder::InfOther, "OEM5.INF", true},
-    {Folder::Inf, "OEM7.INF", true},           {Folder::Inf, "oem8.inf", true},
-    {Folder::InfOther, "OEM8.INF", true},      {Folder::System, "cmaudio.vxd.bak", false},
-    {Folder::System, "msjstick.drv", false},   {Folder::Windows, "CLDRUNE.INI", false},
-    {Folder::Inf, "OEM6.INF", false},          {Folder::InfOther, "OEM6.INF", false},
-    {Folder::Inf, "OEM9.INF", false},          {Folder::InfOther, "readme.txt", false},
+    {Folder::System, "CMAUDIO.VXD", true},   {Folder::System, "cmpci95.drv", true},
+    {Folder::System, "cmpcifm.drv", true},   {Folder::System, "cmmpupci.drv", true},
+    {Folder::System, "cmswmpu.vxd", true},   {Folder::System, "cmmpu.exe", true},
+    {Folder::System, "smidi32.dll", true},   {Folder::System, "a3d.dll", true},
+    {Folder::System, "C3D.DLL", true},       {Folder::Windows, "Cldrune.exe", true},
+    {Folder::Inf, "OEM5.INF", true},         {Folder::InfOther, "OEM5.INF", true},
+    {Folder::Inf, "OEM7.INF", true},         {Folder::Inf, "oem8.inf", true},
+    {Folder::InfOther, "OEM8.INF", true},    {Folder::System, "cmaudio.vxd.bak", false},
+    {Folder::System, "msjstick.drv", false}, {Folder::Windows, "CLDRUNE.INI", false},
+    {Folder::Inf, "OEM6.INF", false},        {Folder::InfOther, "OEM6.INF", false},
+    {Folder::Inf, "OEM9.INF", false},        {Folder::InfOther, "readme.txt", false},
 };
 
 struct RegValue {
@@ -166,8 +166,7 @@ std::vector<RegKey> ParseRegedit4(const std::string& text)
         RegValue value;
         std::size_t at = 0;
         bool named = line[0] == '@' ? (at = 1, true) : Quoted(line, at, value.name);
-        if (keys.empty() || !named || at >= line.size() || line[at] != '=' ||
-            !ParseData(line.substr(at + 1), value)) {
+        if (keys.empty() || !named || at >= line.size() || line[at] != '=' || !ParseData(line.substr(at + 1), value)) {
             ADD_FAILURE() << "line " << number << ": not a value line this reader knows: " << line;
             continue;
         }
@@ -241,8 +240,8 @@ public:
             EXPECT_TRUE(DeleteTree(tree.root, tree.path)) << tree.rootName << "\\" << tree.path;
         for (const RegKey& key : keys_) {
             HKEY handle = nullptr;
-            LONG created = ::RegCreateKeyExA(key.root, key.path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &handle, nullptr);
+            LONG created =
+                ::RegCreateKeyExA(key.root, key.path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
             if (created != ERROR_SUCCESS) {
                 ADD_FAILURE() << "cannot create " << key.FullName() << ": " << created;
                 continue;
@@ -261,8 +260,8 @@ public:
         ::CreateDirectoryA(FolderPath(Folder::InfOther).c_str(), nullptr);
         for (const MachineFile& file : kFiles) {
             std::string path = FilePath(file);
-            HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+            HANDLE handle =
+                ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (handle == INVALID_HANDLE_VALUE) {
                 ADD_FAILURE() << "cannot write " << path;
                 continue;
@@ -311,14 +310,10 @@ private:
     std::string FolderPath(Folder folder) const
     {
         switch (folder) {
-        case Folder::Windows:
-            return windows_;
-        case Folder::System:
-            return system_;
-        case Folder::Inf:
-            return windows_ + "\\inf";
-        case Folder::InfOther:
-            return windows_ + "\\inf\\other";
+        case Folder::Windows: return windows_;
+        case Folder::System: return system_;
+        case Folder::Inf: return windows_ + "\\inf";
+        case Folder::InfOther: return windows_ + "\\inf\\other";
         }
         return {};
     }

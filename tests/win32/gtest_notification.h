@@ -12,7 +12,7 @@ namespace internal {
 
 class Notification {
 public:
-    Notification() : event_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    Notification() : event_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) { }
     ~Notification() { ::CloseHandle(event_); }
     Notification(const Notification&) = delete;
     Notification& operator=(const Notification&) = delete;

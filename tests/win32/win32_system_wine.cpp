@@ -132,8 +132,8 @@ TEST_F(Win32SystemTest, AFileIsRemovedLikeRemoveDoes)
     char folder[MAX_PATH];
     ASSERT_NE(::GetTempPathA(sizeof folder, folder), 0u);
     std::string file = std::string(folder) + "cmpci-win32-system.tmp";
-    HANDLE handle = ::CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+    HANDLE handle =
+        ::CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     ::CloseHandle(handle);
     EXPECT_EQ(system_.RemoveFile(file.c_str()), 0);

@@ -80,7 +80,8 @@ void Journal::End(const Summary& summary)
 
 void Journal::Restart(UINT flags, BOOL result, DWORD error)
 {
-    std::string line = "{\"op\":\"restart\",\"flags\":" + std::to_string(flags) + ",\"result\":" + std::to_string(result);
+    std::string line =
+        "{\"op\":\"restart\",\"flags\":" + std::to_string(flags) + ",\"result\":" + std::to_string(result);
     if (result == 0)
         line += ",\"error\":" + std::to_string(error);
     Emit(line + "}");

@@ -13,7 +13,7 @@ namespace emulated {
 class Journal {
 public:
     // Lines go to `out` when it is not null; they are counted either way.
-    explicit Journal(std::FILE* out = nullptr) : out_(out) {}
+    explicit Journal(std::FILE* out = nullptr) : out_(out) { }
 
     void DeleteKey(std::string_view root, std::string_view path, bool existed);
     enum class FileOutcome {
@@ -30,7 +30,7 @@ public:
     struct Summary {
         bool cardFound = false;
         bool declined = false;
-        unsigned keysRemoved = 0;   // what the run removed (or, in a dry run, would remove); 0 when unsaved
+        unsigned keysRemoved = 0;  // what the run removed (or, in a dry run, would remove); 0 when unsaved
         unsigned filesRemoved = 0;
         std::size_t left = 0;
         bool dryRun = false;

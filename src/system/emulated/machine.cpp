@@ -3,11 +3,11 @@
 #include "system/emulated/names.h"
 #include "system/emulated/numbers.h"
 
-#include <cstdio>
-#include <cstring>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -46,10 +46,7 @@ LANGID LanguageFromRegistry(const Registry& registry)
 
 EmulatedMachine::EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options,
                                  Journal& journal)
-    : registry_(registry),
-      folder_(windowsFolder),
-      options_(std::move(options)),
-      journal_(journal)
+    : registry_(registry), folder_(windowsFolder), options_(std::move(options)), journal_(journal)
 {
 }
 
@@ -84,15 +81,9 @@ LONG EmulatedMachine::RegDeleteKeyA(HKEY root, const char* subKey)
 int EmulatedMachine::RemoveFile(const char* path)
 {
     switch (folder_.Remove(path)) {
-    case WindowsFolder::Outcome::Removed:
-        journal_.DeleteFile(path, Journal::FileOutcome::Removed);
-        return 0;
-    case WindowsFolder::Outcome::Missing:
-        journal_.DeleteFile(path, Journal::FileOutcome::Missing);
-        return -1;
-    case WindowsFolder::Outcome::Refused:
-        journal_.DeleteFile(path, Journal::FileOutcome::Refused);
-        return -1;
+    case WindowsFolder::Outcome::Removed: journal_.DeleteFile(path, Journal::FileOutcome::Removed); return 0;
+    case WindowsFolder::Outcome::Missing: journal_.DeleteFile(path, Journal::FileOutcome::Missing); return -1;
+    case WindowsFolder::Outcome::Refused: journal_.DeleteFile(path, Journal::FileOutcome::Refused); return -1;
     }
     return -1;
 }
@@ -155,7 +146,7 @@ bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std:
         error = file.string() + (errno == ELOOP ? ": is a symbolic link" : std::string(": ") + std::strerror(errno));
         return false;
     }
-    struct stat status {};
+    struct stat status { };
     bool ok = fstat(fd, &status) == 0;
     if (ok && !S_ISREG(status.st_mode)) {
         error = file.string() + ": is not a regular file";
@@ -250,7 +241,7 @@ bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registr
         error = "cannot save " + file.string() + ": " + what + ": " + std::strerror(errno);
         return false;
     };
-    struct stat original {};
+    struct stat original { };
     if (lstat(file.c_str(), &original) != 0)
         return fail("cannot read its mode");
     std::filesystem::path folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();

@@ -2,9 +2,9 @@
 // WINDOWS/ (the Windows directory). Every deletion, box and restart request goes to the journal.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,8 +27,7 @@ struct MachineOptions {
 
 class EmulatedMachine final : public SystemOps {
 public:
-    EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options,
-                    Journal& journal);
+    EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options, Journal& journal);
 
     LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) override;
     LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameCapacity) override;
@@ -81,13 +80,12 @@ struct MachineFolder {
 
 inline constexpr std::size_t kWarningsShown = 5;
 // A registry file larger than this is refused: Windows 9x registries are a few megabytes.
-inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t{1} << 30;
+inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 
 // Finds registry.reg and WINDOWS (names matched case-insensitively) and loads the registry. False with a
 // one-line `error` naming the problem: no such folder or file, a file that is not a regular file or not a
 // REGEDIT4 file.
-bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine,
-                 std::string& error);
+bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine, std::string& error);
 
 // Saves the registry file as its own bytes less the sections of the removed keys, atomically: a temporary
 // file created exclusively in the same folder with the file's mode and owner, fsync, rename, fsync of the

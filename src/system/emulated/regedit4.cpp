@@ -15,31 +15,48 @@ constexpr std::string_view kHeader = "REGEDIT4";
 // Longer key names are refused by the registry, and their key lines open nothing.
 constexpr std::size_t kMaxKeyNameLength = 255;
 // Offsets into the file are 32-bit; a registry file is far smaller than this in practice.
-constexpr std::size_t kMaxFileSize = std::size_t{1} << 30;
+constexpr std::size_t kMaxFileSize = std::size_t {1} << 30;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';
+}
 
-std::string_view SkipBlanks(std::string_view text) {
+std::string_view SkipBlanks(std::string_view text)
+{
     std::size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) ++i;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
     return text.substr(i);
 }
 
-std::string_view TrimTrailingBlanks(std::string_view text) {
+std::string_view TrimTrailingBlanks(std::string_view text)
+{
     std::size_t n = text.size();
-    while (n > 0 && IsBlank(text[n - 1])) --n;
+    while (n > 0 && IsBlank(text[n - 1]))
+        --n;
     return text.substr(0, n);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
-bool EndsLine(std::string_view rest) { return rest.empty() || rest.front() == ';'; }
+bool EndsLine(std::string_view rest)
+{
+    return rest.empty() || rest.front() == ';';
+}
 
 // A hex number read as the C library's wcstoul reads one in base 16, which regedit uses: white space, a
 // sign, an optional 0x, digits. `used` is 0 when no digit was read. A value past 32 bits saturates and sets
@@ -50,13 +67,17 @@ struct HexNumber {
     bool overflow = false;
 };
 
-HexNumber ReadHexNumber(std::string_view text) {
+HexNumber ReadHexNumber(std::string_view text)
+{
     HexNumber number;
     std::size_t i = 0;
-    while (i < text.size() && IsSpace(text[i])) ++i;
+    while (i < text.size() && IsSpace(text[i]))
+        ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
+        i += 2;
     std::uint64_t value = 0;
     std::size_t digits = 0;
     for (; i < text.size() && HexDigit(text[i]) >= 0; ++i, ++digits) {
@@ -66,7 +87,8 @@ HexNumber ReadHexNumber(std::string_view text) {
             value = 0xFFFFFFFFu;
         }
     }
-    if (digits == 0) return number;
+    if (digits == 0)
+        return number;
     number.used = i;
     number.value = number.overflow ? 0xFFFFFFFFu : static_cast<DWORD>(negative ? 0u - value : value);
     return number;
@@ -76,21 +98,27 @@ HexNumber ReadHexNumber(std::string_view text) {
 // are line ends, \\ and \" themselves, and a backslash before any other character is dropped. \0, a
 // backslash at the end of the line, or no closing quote make the text unreadable. *used counts up to and
 // including the closing quote. With `out` null the text is only checked.
-bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
-    if (out) out->clear();
+bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used)
+{
+    if (out)
+        out->clear();
     std::size_t i = 0;
     while (i < text.size()) {
         // Copy the plain run up to the next quote or backslash at once.
         std::size_t stop = text.find_first_of("\"\\", i);
-        if (stop == std::string_view::npos) return false;
-        if (out) out->append(text.data() + i, stop - i);
+        if (stop == std::string_view::npos)
+            return false;
+        if (out)
+            out->append(text.data() + i, stop - i);
         if (text[stop] == '"') {
             *used = stop + 1;
             return true;
         }
-        if (stop + 1 == text.size() || text[stop + 1] == '0') return false;
+        if (stop + 1 == text.size() || text[stop + 1] == '0')
+            return false;
         char c = text[stop + 1];
-        if (out) out->push_back(c == 'n' ? '\n' : c == 'r' ? '\r' : c);
+        if (out)
+            out->push_back(c == 'n' ? '\n' : c == 'r' ? '\r' : c);
         i = stop + 2;
     }
     return false;
@@ -101,10 +129,14 @@ bool ReadQuoted(std::string_view text, std::string* out, std::size_t* used) {
 class LineSplitter {
 public:
     LineSplitter(std::string_view text, std::size_t begin, std::size_t end)
-        : text_(text), pos_(begin), end_(end), zeros_(std::memchr(text.data() + begin, '\0', end - begin) != nullptr) {}
+        : text_(text), pos_(begin), end_(end), zeros_(std::memchr(text.data() + begin, '\0', end - begin) != nullptr)
+    {
+    }
 
-    bool Next(std::string_view* line, std::size_t* start) {
-        if (pos_ >= end_) return false;
+    bool Next(std::string_view* line, std::size_t* start)
+    {
+        if (pos_ >= end_)
+            return false;
         const char* base = text_.data();
         const void* lf = std::memchr(base + pos_, '\n', end_ - pos_);
         std::size_t stop = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base) : end_;
@@ -161,48 +193,56 @@ struct Parser {
     int lastRoot = -1;
     std::string_view lastRootText;  // the root as that key line spelled it
 
-    void Skip(const char* reason) {
-        if (!result) return;
+    void Skip(const char* reason)
+    {
+        if (!result)
+            return;
         ++result->skippedCount;
-        if (result->skipped.size() < kSkippedLinesKept) result->skipped.push_back({line, reason});
+        if (result->skipped.size() < kSkippedLinesKept)
+            result->skipped.push_back({line, reason});
     }
 
-    void Feed(std::string_view text, std::size_t offset) {
+    void Feed(std::string_view text, std::size_t offset)
+    {
         ++line;
-        if (state == State::HexContinuation) return OnContinuation(text);
+        if (state == State::HexContinuation)
+            return OnContinuation(text);
         std::string_view rest = SkipBlanks(text);
-        if (rest.empty()) return;
+        if (rest.empty())
+            return;
         switch (rest.front()) {
-            case '[': return OnKeyLine(rest.substr(1), offset);
-            case '@':
-                name.clear();
-                return OnValueData(rest.substr(1));
-            case '"': {
-                std::size_t used = 0;
-                if (!ReadQuoted(rest.substr(1), values ? &name : nullptr, &used)) {
-                    return Skip("value name without a closing quote or with a \\0");
-                }
-                return OnValueData(rest.substr(1 + used));
+        case '[': return OnKeyLine(rest.substr(1), offset);
+        case '@': name.clear(); return OnValueData(rest.substr(1));
+        case '"': {
+            std::size_t used = 0;
+            if (!ReadQuoted(rest.substr(1), values ? &name : nullptr, &used)) {
+                return Skip("value name without a closing quote or with a \\0");
             }
-            case ';':
-            case '#': return;
-            default: return Skip("not a key line, value line or comment");
+            return OnValueData(rest.substr(1 + used));
+        }
+        case ';':
+        case '#': return;
+        default: return Skip("not a key line, value line or comment");
         }
     }
 
     // The end of the lines fed: a hex list still continued is complete as it stands.
-    void Finish() {
-        if (state == State::HexContinuation) StoreHex();
+    void Finish()
+    {
+        if (state == State::HexContinuation)
+            StoreHex();
         state = State::LineStart;
     }
 
-    void OnKeyLine(std::string_view rest, std::size_t offset) {
+    void OnKeyLine(std::string_view rest, std::size_t offset)
+    {
         std::size_t close = rest.rfind(']');
         if (rest.empty() || IsBlank(rest.front()) || close == std::string_view::npos) {
             // regedit passes over such a line and its values still go to the key before it.
             return Skip("key line that is not one: a blank after [ or no ]");
         }
-        if (!impl) return;  // replaying: the next section begins here
+        if (!impl)
+            return;  // replaying: the next section begins here
         std::string_view path = rest.substr(0, close);
         const auto begin = static_cast<std::uint32_t>(offset);
         if (!path.empty() && path.front() == '-') {
@@ -218,7 +258,8 @@ struct Parser {
     // The key a key line names, made with its missing parents; kNoKey when it names none. Empty components
     // (doubled, leading or trailing backslashes) are passed over, as the registry passes over them.
     // `reached` is the deepest key the line made or passed through, also when it names none.
-    KeyId OpenKeyLine(std::string_view path, KeyId* reached) {
+    KeyId OpenKeyLine(std::string_view path, KeyId* reached)
+    {
         // Most key lines spell their root as the one before did.
         int root = lastRoot >= 0 && path.substr(0, lastRootText.size()) == lastRootText &&
                            (path.size() == lastRootText.size() || path[lastRootText.size()] == '\\')
@@ -229,7 +270,8 @@ struct Parser {
             return kNoKey;
         }
         std::size_t slash = path.find('\\');
-        if (root != lastRoot) lastPath.clear();
+        if (root != lastRoot)
+            lastPath.clear();
         lastRoot = root;
         lastRootText = path.substr(0, slash);
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
@@ -240,7 +282,8 @@ struct Parser {
             std::size_t end = path.find('\\');
             std::string_view part = path.substr(0, end);
             path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
-            if (part.empty()) continue;
+            if (part.empty())
+                continue;
             if (part.size() > kMaxKeyNameLength) {
                 *reached = found;
                 lastPath.resize(depth);
@@ -262,10 +305,13 @@ struct Parser {
         return found;
     }
 
-    void DeleteKeyLine(std::string_view path) {
-        if (path.empty() || (path.front() != 'H' && path.front() != 'h')) return Skip("deletion line that names no key");
+    void DeleteKeyLine(std::string_view path)
+    {
+        if (path.empty() || (path.front() != 'H' && path.front() != 'h'))
+            return Skip("deletion line that names no key");
         int root = RootIndexByName(path);
-        if (root < 0) return Skip("deletion line with an unknown root key");
+        if (root < 0)
+            return Skip("deletion line with an unknown root key");
         std::size_t slash = path.find('\\');
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
         KeyId target = impl->Root(root);
@@ -273,22 +319,28 @@ struct Parser {
             std::size_t end = path.find('\\');
             std::string_view part = path.substr(0, end);
             path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
-            if (!part.empty()) target = impl->FindChild(target, part);
+            if (!part.empty())
+                target = impl->FindChild(target, part);
         }
-        if (target == impl->Root(root)) return Skip("deletion line for a whole root key");
-        if (target == kNoKey) return;  // nothing to delete
+        if (target == impl->Root(root))
+            return Skip("deletion line for a whole root key");
+        if (target == kNoKey)
+            return;  // nothing to delete
         impl->DetachSubtree(target, false);
         lastPath.clear();
         lastRoot = -1;
     }
 
     // After the value name: "=" and the data.
-    void OnValueData(std::string_view rest) {
+    void OnValueData(std::string_view rest)
+    {
         rest = SkipBlanks(rest);
-        if (rest.empty() || rest.front() != '=') return Skip("value line without = after the name");
+        if (rest.empty() || rest.front() != '=')
+            return Skip("value line without = after the name");
         rest = TrimTrailingBlanks(SkipBlanks(rest.substr(1)));
         if (!rest.empty() && rest.front() == '-') {
-            if (!EndsLine(SkipBlanks(rest.substr(1)))) return Skip("value deletion line with more after the -");
+            if (!EndsLine(SkipBlanks(rest.substr(1))))
+                return Skip("value deletion line with more after the -");
             return DeleteValue();
         }
         if (!rest.empty() && rest.front() == '"') {
@@ -296,13 +348,15 @@ struct Parser {
             if (!ReadQuoted(rest.substr(1), values ? &data : nullptr, &used)) {
                 return Skip("text value without a closing quote or with a \\0");
             }
-            if (!EndsLine(SkipBlanks(rest.substr(1 + used)))) return Skip("more after the closing quote");
+            if (!EndsLine(SkipBlanks(rest.substr(1 + used))))
+                return Skip("more after the closing quote");
             data.push_back('\0');
             type = REG_SZ;
             return Store();
         }
         // The type tags are matched in this case only, as regedit matches them.
-        if (rest.substr(0, 6) == "dword:") return OnDword(rest.substr(6));
+        if (rest.substr(0, 6) == "dword:")
+            return OnDword(rest.substr(6));
         if (rest.substr(0, 4) == "hex:") {
             type = REG_BINARY;
             data.clear();
@@ -310,10 +364,12 @@ struct Parser {
         }
         if (rest.substr(0, 4) == "hex(") {
             rest = rest.substr(4);
-            if (rest.empty() || (rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X'))) return Skip("bad hex(type)");
+            if (rest.empty() || (rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X')))
+                return Skip("bad hex(type)");
             HexNumber number = ReadHexNumber(rest);
             rest = rest.substr(number.used);
-            if (number.overflow || rest.size() < 2 || rest[0] != ')' || rest[1] != ':') return Skip("bad hex(type)");
+            if (number.overflow || rest.size() < 2 || rest[0] != ')' || rest[1] != ':')
+                return Skip("bad hex(type)");
             type = number.value;
             data.clear();
             return OnHexData(rest.substr(2));
@@ -321,37 +377,47 @@ struct Parser {
         Skip("unknown value type");
     }
 
-    void OnDword(std::string_view rest) {
+    void OnDword(std::string_view rest)
+    {
         rest = SkipBlanks(rest);
-        if (rest.empty()) return Skip("dword without digits");
+        if (rest.empty())
+            return Skip("dword without digits");
         std::size_t digits = 0;
         DWORD number = 0;
         while (digits < rest.size() && HexDigit(rest[digits]) >= 0) {
             number = (number << 4) | static_cast<DWORD>(HexDigit(rest[digits]));
             ++digits;
         }
-        if (digits > 8) return Skip("dword of more than 8 digits");
-        if (!EndsLine(SkipBlanks(rest.substr(digits)))) return Skip("more after the dword");
+        if (digits > 8)
+            return Skip("dword of more than 8 digits");
+        if (!EndsLine(SkipBlanks(rest.substr(digits))))
+            return Skip("more after the dword");
         type = REG_DWORD;
         data.assign(4, '\0');
-        for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            data[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
         Store();
     }
 
     // A comma-separated hex list, on the value's line or on a continuation line.
-    void OnHexData(std::string_view rest) {
+    void OnHexData(std::string_view rest)
+    {
         state = State::LineStart;
-        if (rest.empty()) return Store();
+        if (rest.empty())
+            return Store();
         bool continued = false;
         while (!rest.empty()) {
             // Most bytes are two digits and a comma, as regedit writes them.
-            if (rest.size() >= 2 && HexDigit(rest[0]) >= 0 && HexDigit(rest[1]) >= 0 && (rest.size() == 2 || rest[2] == ',')) {
-                if (values) data.push_back(static_cast<char>(HexDigit(rest[0]) * 16 + HexDigit(rest[1])));
+            if (rest.size() >= 2 && HexDigit(rest[0]) >= 0 && HexDigit(rest[1]) >= 0 &&
+                (rest.size() == 2 || rest[2] == ',')) {
+                if (values)
+                    data.push_back(static_cast<char>(HexDigit(rest[0]) * 16 + HexDigit(rest[1])));
                 rest.remove_prefix(rest.size() == 2 ? 2 : 3);
                 continue;
             }
             HexNumber number = ReadHexNumber(rest);
-            if (number.value > 0xFF) return DropHex("hex byte above ff");
+            if (number.value > 0xFF)
+                return DropHex("hex byte above ff");
             if (number.used == 0) {
                 rest = SkipBlanks(rest);
                 if (!rest.empty() && rest.front() == '\\') {
@@ -359,25 +425,33 @@ struct Parser {
                     rest.remove_prefix(1);
                     break;
                 }
-                if (!rest.empty() && rest.front() == ';') break;
+                if (!rest.empty() && rest.front() == ';')
+                    break;
                 return DropHex("bad hex list");
             }
-            if (values) data.push_back(static_cast<char>(number.value));
+            if (values)
+                data.push_back(static_cast<char>(number.value));
             rest.remove_prefix(number.used);
             if (!rest.empty() && rest.front() != ',') {
-                if (!EndsLine(SkipBlanks(rest))) return DropHex("bad hex list");
+                if (!EndsLine(SkipBlanks(rest)))
+                    return DropHex("bad hex list");
                 break;
             }
-            if (!rest.empty()) rest.remove_prefix(1);
+            if (!rest.empty())
+                rest.remove_prefix(1);
         }
-        if (!continued) return StoreHex();
-        if (!EndsLine(SkipBlanks(rest))) return DropHex("more after the continuation backslash");
+        if (!continued)
+            return StoreHex();
+        if (!EndsLine(SkipBlanks(rest)))
+            return DropHex("more after the continuation backslash");
         state = State::HexContinuation;
     }
 
-    void OnContinuation(std::string_view text) {
+    void OnContinuation(std::string_view text)
+    {
         std::string_view rest = SkipBlanks(text);
-        if (EndsLine(rest)) return;  // blank and comment lines inside a continued list are passed over
+        if (EndsLine(rest))
+            return;  // blank and comment lines inside a continued list are passed over
         if (HexDigit(rest.front()) < 0) {
             state = State::LineStart;
             return DropHex("continued hex value ended by a line that is not hex: value and line skipped");
@@ -385,22 +459,28 @@ struct Parser {
         OnHexData(rest);
     }
 
-    void DropHex(const char* reason) {
+    void DropHex(const char* reason)
+    {
         state = State::LineStart;
         Skip(reason);
     }
 
     // Text types given as hex get their terminator when the list lacks it.
-    void StoreHex() {
-        if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) && (data.empty() || data.back() != '\0')) {
+    void StoreHex()
+    {
+        if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) &&
+            (data.empty() || data.back() != '\0')) {
             data.push_back('\0');
         }
         Store();
     }
 
-    void Store() {
-        if (key == kNoKey) return Skip("value line for no key");
-        if (!values) return;
+    void Store()
+    {
+        if (key == kNoKey)
+            return Skip("value line for no key");
+        if (!values)
+            return;
         for (Value& value : *values) {
             if (SameName(value.name, name)) {
                 value.type = type;
@@ -411,9 +491,12 @@ struct Parser {
         values->push_back({name, type, data});
     }
 
-    void DeleteValue() {
-        if (key == kNoKey) return Skip("value deletion line for no key");
-        if (!values) return;
+    void DeleteValue()
+    {
+        if (key == kNoKey)
+            return Skip("value deletion line for no key");
+        if (!values)
+            return;
         for (auto it = values->begin(); it != values->end(); ++it) {
             if (SameName(it->name, name)) {
                 values->erase(it);
@@ -427,24 +510,28 @@ struct Parser {
 
 // Quoted text, escaped as the reader undoes it. A line end can stand only in a value name (text data holding
 // one goes out as hex): it is written as \r or \n, so that the name stays on its line.
-void AppendEscaped(std::string& out, std::string_view text) {
+void AppendEscaped(std::string& out, std::string_view text)
+{
     for (char c : text) {
         if (c == '\r' || c == '\n') {
             out += c == '\r' ? "\\r" : "\\n";
             continue;
         }
-        if (c == '\\' || c == '"') out.push_back('\\');
+        if (c == '\\' || c == '"')
+            out.push_back('\\');
         out.push_back(c);
     }
 }
 
-void AppendHexByte(std::string& out, unsigned char byte) {
+void AppendHexByte(std::string& out, unsigned char byte)
+{
     static const char kDigits[] = "0123456789abcdef";
     out.push_back(kDigits[byte >> 4]);
     out.push_back(kDigits[byte & 0xF]);
 }
 
-void AppendHexNumber(std::string& out, DWORD number, int minDigits) {
+void AppendHexNumber(std::string& out, DWORD number, int minDigits)
+{
     static const char kDigits[] = "0123456789abcdef";
     char digits[8];
     int count = 0;
@@ -452,20 +539,24 @@ void AppendHexNumber(std::string& out, DWORD number, int minDigits) {
         digits[count++] = kDigits[number & 0xF];
         number >>= 4;
     } while (number != 0);
-    while (count < minDigits) digits[count++] = '0';
-    while (count > 0) out.push_back(digits[--count]);
+    while (count < minDigits)
+        digits[count++] = '0';
+    while (count > 0)
+        out.push_back(digits[--count]);
 }
 
 // A text value can be written in quotes when regedit reads the quotes back to the same bytes: one
 // terminator at the end, no other zero byte, no line end.
-bool WritableAsText(const Value& value) {
+bool WritableAsText(const Value& value)
+{
     return value.type == REG_SZ && !value.data.empty() && value.data.find('\0') == value.data.size() - 1 &&
            value.data.find_first_of("\r\n") == std::string::npos;
 }
 
 }  // namespace
 
-void AppendRegedit4Value(std::string& out, const Value& value) {
+void AppendRegedit4Value(std::string& out, const Value& value)
+{
     const std::size_t lineStart = out.size();
     if (value.name.empty()) {
         out += '@';
@@ -483,7 +574,8 @@ void AppendRegedit4Value(std::string& out, const Value& value) {
     }
     if (value.type == REG_DWORD && value.data.size() == 4) {
         DWORD number = 0;
-        for (int i = 3; i >= 0; --i) number = (number << 8) | static_cast<unsigned char>(value.data[i]);
+        for (int i = 3; i >= 0; --i)
+            number = (number << 8) | static_cast<unsigned char>(value.data[i]);
         out += "dword:";
         AppendHexNumber(out, number, 8);
         out += "\r\n";
@@ -501,7 +593,8 @@ void AppendRegedit4Value(std::string& out, const Value& value) {
     for (std::size_t i = 0; i < value.data.size(); ++i) {
         AppendHexByte(out, static_cast<unsigned char>(value.data[i]));
         lineLength += 2;
-        if (i + 1 == value.data.size()) break;
+        if (i + 1 == value.data.size())
+            break;
         out += ',';
         ++lineLength;
         if (lineLength >= 77) {
@@ -514,16 +607,19 @@ void AppendRegedit4Value(std::string& out, const Value& value) {
 
 namespace {
 
-void AppendKey(std::string& out, std::string_view path, const std::vector<Value>& values) {
+void AppendKey(std::string& out, std::string_view path, const std::vector<Value>& values)
+{
     out += "\r\n[";
     out += path;
     out += "]\r\n";
-    for (const Value& value : values) AppendRegedit4Value(out, value);
+    for (const Value& value : values)
+        AppendRegedit4Value(out, value);
 }
 
 // Writes every key below `root`, depth-first, parents before their subkeys, subkeys in stored order.
 // `rootPath` is the full path of `root`.
-void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string rootPath) {
+void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string rootPath)
+{
     struct Frame {
         KeyId key;
         std::size_t pathLength;  // length of the path up to and including the parent's name
@@ -531,7 +627,8 @@ void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string 
     std::string path = std::move(rootPath);
     std::vector<Frame> stack;
     auto pushChildren = [&](KeyId key, std::size_t length) {
-        for (std::uint32_t i = impl.Node(key).childCount; i > 0; --i) stack.push_back({impl.Child(key, i - 1), length});
+        for (std::uint32_t i = impl.Node(key).childCount; i > 0; --i)
+            stack.push_back({impl.Child(key, i - 1), length});
     };
     pushChildren(root, path.size());
     while (!stack.empty()) {
@@ -547,7 +644,8 @@ void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string 
 
 }  // namespace
 
-void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out) {
+void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out)
+{
     Parser parser;
     parser.values = &out;
     parser.key = key;
@@ -557,27 +655,36 @@ void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value
         std::string_view line;
         std::size_t start = 0;
         lines.Next(&line, &start);  // the key line itself
-        while (lines.Next(&line, &start)) parser.Feed(line, start);
+        while (lines.Next(&line, &start))
+            parser.Feed(line, start);
         parser.Finish();
     }
 }
 
-std::string DescribeNonRegedit4(std::string_view text) {
-    if (text.empty()) return "is empty";
+std::string DescribeNonRegedit4(std::string_view text)
+{
+    if (text.empty())
+        return "is empty";
     if (text.size() >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'))) {
         return "is a UTF-16 text file";
     }
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") return "begins with a UTF-8 byte order mark";
-    if (text.substr(0, 4) == "CREG") return "is a binary Windows 9x registry file (SYSTEM.DAT or USER.DAT)";
-    if (text.substr(0, 4) == "regf") return "is a binary Windows NT registry hive";
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        return "begins with a UTF-8 byte order mark";
+    if (text.substr(0, 4) == "CREG")
+        return "is a binary Windows 9x registry file (SYSTEM.DAT or USER.DAT)";
+    if (text.substr(0, 4) == "regf")
+        return "is a binary Windows NT registry hive";
     std::string_view first = text.substr(0, text.find_first_of("\r\n"));
     first = SkipBlanks(first);
-    if (first == "Windows Registry Editor Version 5.00") return "is a Windows Registry Editor Version 5.00 file";
-    if (first.substr(0, 7) == "REGEDIT") return "has the header line \"" + std::string(first.substr(0, 40)) + "\"";
+    if (first == "Windows Registry Editor Version 5.00")
+        return "is a Windows Registry Editor Version 5.00 file";
+    if (first.substr(0, 7) == "REGEDIT")
+        return "has the header line \"" + std::string(first.substr(0, 40)) + "\"";
     return "does not begin with the line REGEDIT4";
 }
 
-LoadResult LoadRegedit4(std::string text, Registry& registry) {
+LoadResult LoadRegedit4(std::string text, Registry& registry)
+{
     LoadResult result;
     if (text.size() > kMaxFileSize) {
         result.line = 1;
@@ -608,7 +715,8 @@ LoadResult LoadRegedit4(std::string text, Registry& registry) {
     LineSplitter body(impl.text, 0, impl.text.size());
     body.Next(&line, &start);  // the header
     parser.line = 1;
-    while (body.Next(&line, &start)) parser.Feed(line, start);
+    while (body.Next(&line, &start))
+        parser.Feed(line, start);
     parser.Finish();
     impl.preambleEnd = impl.sections.empty() ? static_cast<std::uint32_t>(impl.text.size()) : impl.sections[0].begin;
 
@@ -616,29 +724,34 @@ LoadResult LoadRegedit4(std::string text, Registry& registry) {
     const KeyNode& currentUser = impl.Node(impl.Root(kCurrentUser));
     if (currentUser.childCount == 0 && currentUser.firstSection == kNoSection) {
         KeyId defaultUser = impl.FindChild(impl.Root(kUsers), ".DEFAULT");
-        if (defaultUser != kNoKey) impl.currentUser = defaultUser;
+        if (defaultUser != kNoKey)
+            impl.currentUser = defaultUser;
     }
     result.ok = true;
     return result;
 }
 
-std::string SaveRegedit4(const Registry& registry) {
+std::string SaveRegedit4(const Registry& registry)
+{
     Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
     std::string out(kHeader);
     out += "\r\n";
     for (int index : {kLocalMachine, kCurrentUser, kUsers, kClassesRoot, kCurrentConfig, kDynData}) {
         // A mapped HKEY_CURRENT_USER is another name for a key written under its own root.
-        if (index == kCurrentUser && impl.currentUser != kNoKey) continue;
+        if (index == kCurrentUser && impl.currentUser != kNoKey)
+            continue;
         const KeyId root = impl.Root(index);
         const std::vector<Value>& values = impl.ValuesOf(root);
-        if (!values.empty()) AppendKey(out, kRootKeys[index].name, values);
+        if (!values.empty())
+            AppendKey(out, kRootKeys[index].name, values);
         AppendTree(out, impl, root, kRootKeys[index].name);
     }
     out += "\r\n";
     return out;
 }
 
-std::string RemovedRegedit4(const Registry& registry) {
+std::string RemovedRegedit4(const Registry& registry)
+{
     Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
     std::string out(kHeader);
     out += "\r\n";

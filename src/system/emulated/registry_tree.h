@@ -41,9 +41,9 @@ struct KeyNode {
     std::uint32_t firstSection = kNoSection;  // this key's sections in file order, linked through Section::next
     std::uint32_t lastSection = kNoSection;
     std::uint32_t nameHash = 0;
-    bool deleted = false;        // out of the tree; the node stays so that stale handles fail cleanly
-    bool removedByRun = false;   // deleted after loading: its sections leave the file on save
-    bool valuesParsed = false;   // `values` holds its values
+    bool deleted = false;       // out of the tree; the node stays so that stale handles fail cleanly
+    bool removedByRun = false;  // deleted after loading: its sections leave the file on save
+    bool valuesParsed = false;  // `values` holds its values
 };
 
 // A stretch of the file from one key line up to the next: the key line, then the lines that belong to it.
@@ -58,7 +58,7 @@ struct Section {
 struct Registry::Impl {
     Impl();
 
-    std::string text;  // the file's bytes; names of file keys point into it
+    std::string text;               // the file's bytes; names of file keys point into it
     std::uint32_t preambleEnd = 0;  // bytes before the first section: the header and what follows it
     std::vector<Section> sections;  // in file order
 
@@ -66,7 +66,7 @@ struct Registry::Impl {
     std::vector<KeyId> children;
     std::vector<KeyId> index;  // open addressing by (parent, folded name); kNoKey marks a free slot
     std::size_t indexUsed = 0;
-    std::deque<std::string> ownNames;  // names of keys made through CreateKey
+    std::deque<std::string> ownNames;                      // names of keys made through CreateKey
     std::unordered_map<KeyId, std::vector<Value>> values;  // parsed or set values, by key
     std::vector<KeyId> removedRoots;  // the keys DeleteKey removed, in order, each with its subtree
 

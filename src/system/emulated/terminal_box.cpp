@@ -11,7 +11,7 @@ namespace {
 
 struct Button {
     const char* label;
-    const char* word;   // what the user types, besides its first letter
+    const char* word;  // what the user types, besides its first letter
     int result;
 };
 

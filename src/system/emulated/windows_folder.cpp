@@ -131,7 +131,7 @@ WindowsFolder::Lookup WindowsFolder::Resolve(std::string_view windowsPath, std::
         std::string name;
         if (!FindEntryIn(dir, components[i], name))
             break;
-        struct stat status {};
+        struct stat status { };
         if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
             break;
         relative += name;
@@ -160,12 +160,9 @@ WindowsFolder::Outcome WindowsFolder::Remove(std::string_view windowsPath)
 {
     std::string relative;
     switch (Resolve(windowsPath, relative)) {
-    case Lookup::Missing:
-        return Outcome::Missing;
-    case Lookup::Refused:
-        return Outcome::Refused;
-    case Lookup::Found:
-        break;
+    case Lookup::Missing: return Outcome::Missing;
+    case Lookup::Refused: return Outcome::Refused;
+    case Lookup::Found: break;
     }
     taken_.push_back(relative);
     takenSet_.insert(relative);
@@ -199,7 +196,7 @@ std::string WindowsFolder::RemoveTaken(const std::string& relative) const
     if (dir < 0)
         return std::string("its folder cannot be opened: ") + std::strerror(errno);
     std::string why;
-    struct stat status {};
+    struct stat status { };
     // Checked again from the handle on its folder: only a regular file is removed, whatever happened since.
     if (fstatat(dir, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         why = std::strerror(errno);
