@@ -209,6 +209,11 @@ TEST_F(Regedit4Test, RemovalCutsExactlyTheRemovedSections)
          "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Keep]\n[HKEY_LOCAL_MACHINE\\Card]\n[HKEY_LOCAL_MACHINE\\Bad\n\"v\"=\"1\"",
          {"Card"},
          "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Keep]\n"},
+        {"key lines below the removed key that open nothing still go: importing them would make it again",
+         Lf({"REGEDIT4", "[HKEY_LOCAL_MACHINE\\Card\\Gone]", "[-HKEY_LOCAL_MACHINE\\Card\\Gone]",
+             ("[HKEY_LOCAL_MACHINE\\Card\\" + std::string(300, 'x') + "]").c_str(), "[HKEY_LOCAL_MACHINE\\Keep]"}),
+         {"Card"},
+         Lf({"REGEDIT4", "[-HKEY_LOCAL_MACHINE\\Card\\Gone]", "[HKEY_LOCAL_MACHINE\\Keep]"})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,12 +252,14 @@ TEST_F(Regedit4Test, RegeditFormReadsBackToTheSameRegistry)
     // Text that regedit would read back otherwise goes out as hex(1).
     reg.SetValue(HKEY_LOCAL_MACHINE, "A", {"Lines", REG_SZ, Sz("a\rb\nc")});
     reg.SetValue(HKEY_LOCAL_MACHINE, "A", {"NoEnd", REG_SZ, "ab"});
+    reg.SetValue(HKEY_LOCAL_MACHINE, "A", {"Line\r\nName", REG_DWORD, std::string(4, '\x01')});
     std::string saved = emulated::SaveRegedit4(reg);
     EXPECT_NE(saved.find("\"Lines\"=hex(1):61,0d,62,0a,63,00\r\n"), std::string::npos) << saved;
     Registry reread;
     ASSERT_TRUE(LoadRegedit4(saved, reread).ok);
     EXPECT_EQ(reread.FindValue(HKEY_LOCAL_MACHINE, "A", "Lines")->data, Sz("a\rb\nc"));
     EXPECT_EQ(reread.FindValue(HKEY_LOCAL_MACHINE, "A", "NoEnd")->data, Sz("ab"));  // the import adds it
+    ASSERT_NE(reread.FindValue(HKEY_LOCAL_MACHINE, "A", "Line\r\nName"), nullptr) << saved;
 }
 
 }  // namespace
