@@ -43,6 +43,11 @@ check "a file-size limit during the save removes nothing" 'one_error "cannot sav
 check "a file-size limit during the backup removes nothing" 'one_error "cannot write the backup.*nothing was removed" && untouched'
 check "no temporary file is left behind" '[ -z "$(ls "$work/m" | grep -v -x -e registry.reg -e WINDOWS -e README.md -e .gitattributes)" ]'
 
+# A stale temporary file of a killed run is left alone, and the run saves all the same.
+fresh; echo stale >"$work/m/registry.reg.tmp-AbC123"
+run --no-backup
+check "a stale temporary file does not stop the save" '[ "$(cat "$work/rc")" = 0 ] && [ "$(cat "$work/m/registry.reg.tmp-AbC123")" = stale ] && ! cmp -s "$work/original.reg" "$work/m/registry.reg"'
+
 # A read-only registry file is refused, not replaced.
 fresh; chmod a-w "$work/m/registry.reg"
 run
