@@ -11,8 +11,6 @@
 #include <system_error>
 
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "system/emulated/journal.h"
 #include "system/emulated/machine.h"
@@ -162,32 +160,6 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
     return true;
 }
 
-// Replaces `target` with `bytes` atomically, keeping its mode: a temporary file beside it, fsync, rename.
-bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& error)
-{
-    struct stat original { };
-    mode_t mode = stat(target.c_str(), &original) == 0 ? (original.st_mode & 07777) : 0644;
-    std::string temporary = (target.parent_path() / (target.filename().string() + ".tmp-XXXXXX")).string();
-    int fd = mkstemp(temporary.data());
-    bool ok = fd >= 0;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        ok = wrote > 0;
-        done += ok ? static_cast<std::size_t>(wrote) : 0;
-    }
-    ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    if (fd >= 0)
-        ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        error = "cannot write " + target.string() + ": " + std::strerror(errno);
-        if (fd >= 0)
-            unlink(temporary.c_str());
-    }
-    return ok;
-}
-
 }  // namespace
 
 std::string Sha256OfFile(const fs::path& file)
@@ -323,7 +295,7 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
     if (currentSha == manifest.sha256Before) {
         said.push_back("the registry file is already as it was before the run");
     } else if (currentSha == manifest.sha256After) {
-        if (!ReplaceFile(registryFile, before, error))
+        if (!emulated::ReplaceFileAtomically(registryFile, {before}, error))
             return false;
         said.push_back("the registry file is back as it was before the run, byte for byte");
     } else {
@@ -333,7 +305,7 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
         if (!merged.empty() && merged.back() != '\n' && merged.back() != '\r')
             merged += "\r\n";
         merged += removed.substr(body == std::string::npos ? removed.size() : body + 1);
-        if (!ReplaceFile(registryFile, merged, error))
+        if (!emulated::ReplaceFileAtomically(registryFile, {merged}, error))
             return false;
         said.push_back("the registry file changed since the run: the removed keys were added back at its end");
     }

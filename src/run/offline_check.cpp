@@ -81,7 +81,8 @@ private:
     // Two classes may name one INF file: it is listed once.
     void AddFile(const char* kind, const std::string& windowsPath)
     {
-        if (!folder_.Find(windowsPath).empty() && files_.insert(folder_.Find(windowsPath)).second)
+        std::filesystem::path host = folder_.Find(windowsPath);
+        if (!host.empty() && files_.insert(host).second)
             left_.push_back({kind, windowsPath});
     }
 

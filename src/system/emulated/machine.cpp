@@ -235,7 +235,8 @@ bool OpenMachine(const std::filesystem::path& folder, Registry& registry, Machin
     return true;
 }
 
-bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error)
+bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
+                           std::string& error)
 {
     auto fail = [&](const std::string& what) {
         error = "cannot save " + file.string() + ": " + what + ": " + std::strerror(errno);
@@ -255,9 +256,9 @@ bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registr
     // Keep the owner when allowed to (as root); otherwise the file stays the user's own.
     if (ok && (original.st_uid != geteuid() || original.st_gid != getegid()))
         (void)!fchown(fd, original.st_uid, original.st_gid);
-    for (std::string_view range : registry.KeptRanges()) {
+    for (std::string_view piece : pieces) {
         if (ok)
-            ok = WriteAll(fd, range);
+            ok = WriteAll(fd, piece);
     }
     ok = ok && fsync(fd) == 0;
     int saved = errno;
@@ -277,6 +278,11 @@ bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registr
         close(dir);
     }
     return true;
+}
+
+bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error)
+{
+    return ReplaceFileAtomically(file, registry.KeptRanges(), error);
 }
 
 }  // namespace emulated

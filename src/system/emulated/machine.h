@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "system/emulated/journal.h"
@@ -91,5 +92,10 @@ bool OpenMachine(const std::filesystem::path& folder, Registry& registry, Machin
 // file created exclusively in the same folder with the file's mode and owner, fsync, rename, fsync of the
 // folder. False with a one-line `error` (the file is then as it was).
 bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error);
+
+// Replaces an existing file with `pieces` joined, as SaveRegistryFile saves: exclusive temporary file beside
+// it with its mode and owner, fsync, rename, fsync of the folder. False with a one-line `error`.
+bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
+                           std::string& error);
 
 }  // namespace emulated
