@@ -834,7 +834,7 @@ Measure WholeRun(const fs::path& folder)
     emulated::Registry registry;
     emulated::MachineFolder machine;
     std::string error;
-    bool ok = emulated::OpenMachine(folder, registry, machine, error);
+    bool ok = emulated::OpenMachine(folder, "", registry, machine, error);
     measure.loadMs = MillisecondsSince(start);
     if (!ok) {
         SetError(measure, error);
@@ -851,7 +851,8 @@ Measure WholeRun(const fs::path& folder)
     measure.keysRemoved = journal.keysRemoved();
 
     start = std::chrono::steady_clock::now();
-    ok = emulated::SaveRegistryFile(machine.registryFile, registry, error);
+    std::vector<std::string> saved;
+    ok = emulated::SaveRegistryFiles(machine, registry, saved, error);
     measure.saveMs = MillisecondsSince(start);
     if (!ok) {
         SetError(measure, error);

@@ -25,6 +25,7 @@ constexpr char kManifest[] = "manifest.json";
 constexpr char kRemovedKeys[] = "removed.reg";
 constexpr char kRegistryBefore[] = "registry.reg.before";
 constexpr char kFiles[] = "files";
+constexpr char kBefore[] = "before";
 
 // SHA-256 over pieces fed one after the other.
 class Sha256 {
@@ -116,12 +117,31 @@ struct ManifestFile {
     std::string sha256;
 };
 
-struct Manifest {
-    std::string registryFile;
+// A binary registry file the run changed.
+struct ManifestRegistryFile {
+    std::string host;    // relative to the machine folder
+    std::string before;  // its copy, relative to the backup folder
     std::string sha256Before;
     std::string sha256After;
+};
+
+struct Manifest {
+    std::string registryFile;  // a REGEDIT4 machine's registry.reg
+    std::string sha256Before;
+    std::string sha256After;
+    std::vector<ManifestRegistryFile> registryFiles;
     std::vector<ManifestFile> files;
 };
+
+// A relative path that stays inside the folder it is taken from.
+bool StaysInside(const std::string& path)
+{
+    fs::path relative(path);
+    bool inside = !relative.is_absolute() && relative.begin() != relative.end() && *relative.begin() != "..";
+    for (const fs::path& part : relative)
+        inside = inside && part != ".." && part != ".";
+    return inside;
+}
 
 bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 {
@@ -138,21 +158,28 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
             manifest.sha256Before = value;
         else if (Field(line, "registrySha256After", value))
             manifest.sha256After = value;
+        else if (ManifestRegistryFile changed;
+                 Field(line, "registryHost", changed.host) && Field(line, "before", changed.before) &&
+                 Field(line, "sha256Before", changed.sha256Before) && Field(line, "sha256After", changed.sha256After))
+            manifest.registryFiles.push_back(changed);
         else if (ManifestFile entry; Field(line, "host", entry.host) && Field(line, "sha256", entry.sha256))
             manifest.files.push_back(entry);
     }
-    if (manifest.registryFile.empty() || manifest.sha256Before.empty() || manifest.sha256After.empty() ||
-        manifest.registryFile.find('/') != std::string::npos) {
+    const bool regedit4 = !manifest.registryFile.empty() && !manifest.sha256Before.empty() &&
+                          !manifest.sha256After.empty() && manifest.registryFile.find('/') == std::string::npos;
+    if (!regedit4 && (manifest.registryFiles.empty() || !manifest.registryFile.empty())) {
         error = file.string() + " is not a manifest this program wrote";
         return false;
     }
+    // Only paths inside the machine folder are ever restored, and only from inside the backup.
+    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
+        if (!StaysInside(entry.host) || !StaysInside(entry.before)) {
+            error = file.string() + " names a file outside the machine or the backup: " + entry.host;
+            return false;
+        }
+    }
     for (const ManifestFile& entry : manifest.files) {
-        // Only paths inside the machine's Windows folder are ever restored.
-        fs::path host(entry.host);
-        bool inside = !host.is_absolute() && host.begin() != host.end() && *host.begin() != "..";
-        for (const fs::path& part : host)
-            inside = inside && part != ".." && part != ".";
-        if (!inside) {
+        if (!StaysInside(entry.host)) {
             error = file.string() + " names a file outside the machine: " + entry.host;
             return false;
         }
@@ -207,29 +234,58 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     if (status)
         return fail(status.message());
 
-    std::string before;
-    if (!ReadWhole(changes.registryFile, before))
-        return fail("cannot read " + changes.registryFile.string());
-    Sha256 beforeHash;
-    beforeHash.Add(before);
-    Sha256 afterHash;
-    std::size_t afterSize = 0;
-    for (std::string_view range : changes.registry->KeptRanges()) {
-        afterHash.Add(range);
-        afterSize += range.size();
+    const emulated::MachineFolder& machine = *changes.folder;
+    std::string registryFields;
+    std::string registryLines;
+    for (const emulated::RegistryFile& registryFile : machine.registryFiles) {
+        const bool regedit4 = registryFile.hive < 0;
+        if (!regedit4 && !emulated::RegistryFileChanged(registryFile, *changes.registry))
+            continue;
+        std::string before;
+        if (!ReadWhole(registryFile.path, before))
+            return fail("cannot read " + registryFile.path.string());
+        Sha256 beforeHash;
+        beforeHash.Add(before);
+        const std::string sha256Before = beforeHash.Hex();
+        std::string storage;
+        Sha256 afterHash;
+        std::size_t afterSize = 0;
+        for (std::string_view piece : emulated::SavedBytes(registryFile, *changes.registry, storage)) {
+            afterHash.Add(piece);
+            afterSize += piece.size();
+        }
+        const bool changed = emulated::RegistryFileChanged(registryFile, *changes.registry);
+        const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
+        if (!changed)
+            afterSize = before.size();
+        if (regedit4) {
+            if (!WriteWhole(folder / kRegistryBefore, before))
+                return fail(std::strerror(errno));
+            registryFields += "  \"registryFile\": " + JsonBytes(registryFile.path.filename().string()) + ",\n";
+            registryFields += "  \"registrySizeBefore\": " + std::to_string(before.size()) + ",\n";
+            registryFields += "  \"registrySha256Before\": \"" + sha256Before + "\",\n";
+            registryFields += "  \"registrySizeAfter\": " + std::to_string(afterSize) + ",\n";
+            registryFields += "  \"registrySha256After\": \"" + sha256After + "\",\n";
+            continue;
+        }
+        const std::string host = registryFile.path.lexically_relative(changes.machine).generic_string();
+        const std::string copy = std::string(kBefore) + "/" + host;
+        fs::create_directories((folder / copy).parent_path(), status);
+        if (status || !WriteWhole(folder / copy, before))
+            return fail("cannot copy " + registryFile.path.string());
+        registryLines += std::string(registryLines.empty() ? "" : ",\n") + "    {\"registryHost\": " + JsonBytes(host) +
+                         ", \"before\": " + JsonBytes(copy) + ", \"sizeBefore\": " + std::to_string(before.size()) +
+                         ", \"sha256Before\": \"" + sha256Before + "\", \"sizeAfter\": " + std::to_string(afterSize) +
+                         ", \"sha256After\": \"" + sha256After + "\"}";
     }
-    if (!changes.registry->Modified())
-        afterSize = before.size();
-    std::string sha256After = changes.registry->Modified() ? afterHash.Hex() : beforeHash.Hex();
-    if (!WriteWhole(folder / kRegistryBefore, before) ||
-        !WriteWhole(folder / kRemovedKeys, emulated::RemovedRegedit4(*changes.registry)))
+    if (!WriteWhole(folder / kRemovedKeys, emulated::RemovedRegedit4(*changes.registry)))
         return fail(std::strerror(errno));
 
-    const std::string windowsName = changes.windowsFolder.filename().string();
+    const std::string windowsName = machine.windowsFolder.filename().string();
     std::string files;
     for (std::size_t i = 0; i < changes.removedFiles.size(); ++i) {
         const std::string& relative = changes.removedFiles[i];
-        fs::path source = changes.windowsFolder / relative;
+        fs::path source = machine.windowsFolder / relative;
         fs::path copy = folder / kFiles / windowsName / relative;
         fs::create_directories(copy.parent_path(), status);
         std::string bytes;
@@ -245,22 +301,29 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     std::string manifest = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
     manifest += "  \"machine\": " + JsonBytes(fs::absolute(changes.machine, status).string()) + ",\n";
     manifest += "  \"time\": \"" + UtcNow() + "\",\n";
-    manifest += "  \"registryFile\": " + JsonBytes(changes.registryFile.filename().string()) + ",\n";
-    manifest += "  \"registrySizeBefore\": " + std::to_string(before.size()) + ",\n";
-    manifest += "  \"registrySha256Before\": \"" + beforeHash.Hex() + "\",\n";
-    manifest += "  \"registrySizeAfter\": " + std::to_string(afterSize) + ",\n";
-    manifest += "  \"registrySha256After\": \"" + sha256After + "\",\n";
+    manifest += registryFields;
+    if (machine.binary())
+        manifest += "  \"registryFiles\": [\n" + registryLines + (registryLines.empty() ? "" : "\n") + "  ],\n";
     manifest += "  \"files\": [\n" + files + (files.empty() ? "" : "\n") + "  ]\n}\n";
     if (!WriteWhole(folder / kManifest, manifest))
         return fail(std::strerror(errno));
     return true;
 }
 
-bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error)
+namespace {
+
+std::string Sha256Of(std::string_view bytes)
 {
-    Manifest manifest;
-    if (!ReadManifest(folder / kManifest, manifest, error))
-        return false;
+    Sha256 hash;
+    hash.Add(bytes);
+    return hash.Hex();
+}
+
+// Puts a REGEDIT4 machine's registry.reg back: byte for byte when the run's save is still there, else with
+// the removed keys added at its end.
+bool RestoreRegedit4(const fs::path& folder, const fs::path& machine, const Manifest& manifest,
+                     std::vector<std::string>& said, std::string& error)
+{
     const fs::path registryFile = machine / manifest.registryFile;
     std::string current;
     if (!ReadWhole(registryFile, current)) {
@@ -273,25 +336,7 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
         error = "the backup " + folder.string() + " lacks " + kRegistryBefore + " or " + kRemovedKeys;
         return false;
     }
-
-    // Every file is checked before anything changes: one that exists again with other content stays, and
-    // then nothing is restored.
-    std::vector<const ManifestFile*> missing;
-    for (const ManifestFile& entry : manifest.files) {
-        fs::path target = machine / entry.host;
-        std::error_code status;
-        if (!fs::exists(fs::symlink_status(target, status))) {
-            missing.push_back(&entry);
-        } else if (Sha256OfFile(target) != entry.sha256) {
-            error =
-                target.string() + " exists again with other content; it is not overwritten, and nothing was restored";
-            return false;
-        }
-    }
-
-    Sha256 currentHash;
-    currentHash.Add(current);
-    const std::string currentSha = currentHash.Hex();
+    const std::string currentSha = Sha256Of(current);
     if (currentSha == manifest.sha256Before) {
         said.push_back("the registry file is already as it was before the run");
     } else if (currentSha == manifest.sha256After) {
@@ -309,6 +354,62 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
             return false;
         said.push_back("the registry file changed since the run: the removed keys were added back at its end");
     }
+    return true;
+}
+
+}  // namespace
+
+bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error)
+{
+    Manifest manifest;
+    if (!ReadManifest(folder / kManifest, manifest, error))
+        return false;
+
+    // Every file is checked before anything changes: one that exists again with other content stays, and
+    // then nothing is restored.
+    std::vector<const ManifestFile*> missing;
+    for (const ManifestFile& entry : manifest.files) {
+        fs::path target = machine / entry.host;
+        std::error_code status;
+        if (!fs::exists(fs::symlink_status(target, status))) {
+            missing.push_back(&entry);
+        } else if (Sha256OfFile(target) != entry.sha256) {
+            error =
+                target.string() + " exists again with other content; it is not overwritten, and nothing was restored";
+            return false;
+        }
+    }
+    // A binary registry file is put back only when it is as the run left it: one changed since cannot take
+    // the removed keys back in, and then nothing is restored.
+    std::vector<std::pair<const ManifestRegistryFile*, std::string>> putBack;
+    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
+        const fs::path target = machine / entry.host;
+        const std::string current = Sha256OfFile(target);
+        if (current == entry.sha256Before) {
+            said.push_back(entry.host + " is already as it was before the run");
+            continue;
+        }
+        std::string before;
+        if (current != entry.sha256After) {
+            error = target.string() +
+                    " changed since the run; it is not overwritten, and nothing was restored "
+                    "(the removed keys are in " +
+                    (folder / kRemovedKeys).string() + ")";
+            return false;
+        }
+        if (!ReadWhole(folder / entry.before, before) || Sha256Of(before) != entry.sha256Before) {
+            error = "the backup's copy of " + entry.host + " is missing or damaged; nothing was restored";
+            return false;
+        }
+        putBack.emplace_back(&entry, std::move(before));
+    }
+    for (const auto& [entry, before] : putBack) {
+        if (!emulated::ReplaceFileAtomically(machine / entry->host, {before}, error))
+            return false;
+        said.push_back(entry->host + " is back as it was before the run, byte for byte");
+    }
+    if (!manifest.registryFile.empty() && !RestoreRegedit4(folder, machine, manifest, said, error))
+        return false;
     for (const ManifestFile* entry : missing) {
         std::string bytes;
         fs::path target = machine / entry->host;

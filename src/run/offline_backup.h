@@ -1,23 +1,24 @@
 // Backup and undo for the offline program. Before a run changes anything, its backup folder receives what
 // the run is about to remove: removed.reg (the removed keys with their subtrees, in regedit's form, for any
-// regedit to import), registry.reg.before (the registry file as it was), files/ (every removed file under
-// its path in the machine folder) and manifest.json (the machine, the time, the version, sizes and SHA-256
-// of the registry file before and after, and of every removed file). --restore puts it all back.
+// regedit to import), the registry as it was (registry.reg.before, or each binary registry file the run
+// changes under before/ at its path in the machine folder), files/ (every removed file under its path in
+// the machine folder) and manifest.json (the machine, the time, the version, sizes and SHA-256 of the
+// registry files before and after, and of every removed file). --restore puts it all back.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "system/emulated/machine.h"
 #include "system/emulated/registry.h"
 
 namespace offline {
 
 // What a run is about to change, for its backup.
 struct RunChanges {
-    std::filesystem::path machine;       // the machine folder
-    std::filesystem::path registryFile;  // its registry file
-    std::filesystem::path windowsFolder;
+    std::filesystem::path machine;  // the machine folder
+    const emulated::MachineFolder* folder = nullptr;
     const emulated::Registry* registry = nullptr;  // after the run, before the save
     std::vector<std::string> removedFiles;         // host paths relative to the Windows folder
     std::vector<std::string> removedWindowsPaths;  // the same files as C:\WINDOWS\... paths

@@ -1,5 +1,6 @@
-// The offline program: runs the uninstaller on an emulated Windows 9x machine (a folder holding
-// registry.reg and WINDOWS/), answering its boxes on the terminal or by option, and journaling every change.
+// The offline program: runs the uninstaller on an emulated Windows 9x machine (a folder holding WINDOWS/ and
+// its registry: registry.reg, or WINDOWS/SYSTEM.DAT and USER.DAT), answering its boxes on the terminal or by
+// option, and journaling every change.
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "run/offline_backup.h"
 #include "run/offline_check.h"
 #include "run/offline_options.h"
+#include "run/offline_transfer.h"
 #include "run/run.h"
 #include "system/emulated/machine.h"
 
@@ -95,8 +97,7 @@ bool KeepBackup(const offline::Options& options, const emulated::MachineFolder& 
         return true;
     backup =
         options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
-    offline::RunChanges removed {options.machine, machine.registryFile,  machine.windowsFolder,
-                                 &registry,       system.RemovedFiles(), {}};
+    offline::RunChanges removed {options.machine, &machine, &registry, system.RemovedFiles(), {}};
     for (const std::string& file : removed.removedFiles) {
         std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
         std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
@@ -158,31 +159,32 @@ int RunOffline(int argc, char** argv)
         return Fail("the command line holds a zero byte");
     const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
 
-    if (!options.restore.empty()) {
+    if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty()) {
         std::vector<std::string> said;
-        if (!offline::RestoreBackup(options.restore, options.machine, said, error))
-            return Fail(error);
+        bool done = false;
+        if (!options.restore.empty())
+            done = offline::RestoreBackup(options.restore, options.machine, said, error);
+        else if (!options.importFile.empty())
+            done = offline::ImportRegistry(options.importFile, options.machine, said, error);
+        else
+            done = offline::ExportRegistry(options.machine, options.user, options.exportFile, said, error);
         for (const std::string& line : said)
             std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
-        return 0;
+        return done ? 0 : Fail(error);
     }
 
     emulated::Registry registry;
     emulated::MachineFolder machine;
-    if (!emulated::OpenMachine(options.machine, registry, machine, error))
+    if (!emulated::OpenMachine(options.machine, options.user, registry, machine, error))
         return Fail(error);
-    if (!options.user.empty()) {
-        if (!registry.KeyExists(HKEY_USERS, options.user))
-            return Fail("--user " + options.user + ": no such profile below HKEY_USERS in " +
-                        machine.registryFile.string());
-        registry.MapCurrentUser(HKEY_USERS, options.user);
-    }
     const bool changes = !options.dryRun && !options.check;
     // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
-    struct stat registryStatus { };
-    if (changes && stat(machine.registryFile.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
-        return Fail(machine.registryFile.string() +
-                    " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
+    for (const emulated::RegistryFile& file : machine.registryFiles) {
+        struct stat registryStatus { };
+        if (changes && stat(file.path.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
+            return Fail(file.path.string() +
+                        " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
+    }
     // A script that forgot --answer must not have its input taken for an answer (or its end for a Yes).
     if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask &&
         isatty(STDIN_FILENO) == 0) {
@@ -228,13 +230,21 @@ int RunOffline(int argc, char** argv)
         CloseJournal(journal, journalOut, error);
         return Fail(error);
     }
-    if (changes && registry.Modified() && !emulated::SaveRegistryFile(machine.registryFile, registry, error)) {
+    std::vector<std::string> saved;
+    if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
         journal.End(summary);
         CloseJournal(journal, journalOut, error);
+        if (!saved.empty()) {
+            std::string savedList;
+            for (const std::string& file : saved)
+                savedList += (savedList.empty() ? "" : ", ") + file;
+            return Fail(error + "; " + savedList + " saved already, no other file was removed; --restore " +
+                        backup.string() + " puts it back");
+        }
         std::error_code ignored;
         if (!backup.empty() && options.backup.empty())
             std::filesystem::remove_all(backup, ignored);
-        return Fail(error + "; nothing was removed: the registry file and every file are as they were");
+        return Fail(error + "; nothing was removed: the registry and every file are as they were");
     }
     summary.saved = changes && registry.Modified();
     summary.keysRemoved = journal.keysRemoved();

@@ -14,9 +14,11 @@ const char kUsage[] =
     "                       [--user NAME] [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
     "       cmpci-uninstall --machine DIR --check [--user NAME] [--journal FILE]\n"
     "       cmpci-uninstall --machine DIR --restore BACKUP\n"
+    "       cmpci-uninstall --machine DIR --import FILE | --export FILE\n"
     "\n"
     "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
-    "Windows 9x machine: DIR holds registry.reg (a REGEDIT4 file) and WINDOWS/ (the Windows directory).\n"
+    "Windows 9x machine: DIR holds WINDOWS/ (the Windows directory) and the registry, either registry.reg\n"
+    "(a REGEDIT4 file) or Windows 9x's own WINDOWS/SYSTEM.DAT and WINDOWS/USER.DAT.\n"
     "\n"
     "The argument text decides the mode, as on Windows:\n"
     "  (none)       interactive: asks for confirmation, then reports completion\n"
@@ -39,8 +41,12 @@ const char kUsage[] =
     "                         cmpci-backup-... folder in the machine folder)\n"
     "  --no-backup            keep no backup\n"
     "  --restore DIR          put back what the run whose backup DIR holds removed\n"
-    "  --user NAME            HKEY_CURRENT_USER is the profile NAME below HKEY_USERS (default: the\n"
-    "                         file's own HKEY_CURRENT_USER keys, else .DEFAULT)\n"
+    "  --user NAME            HKEY_CURRENT_USER is the profile NAME below HKEY_USERS, from\n"
+    "                         WINDOWS/PROFILES/NAME/USER.DAT when there is one (default: the file's own\n"
+    "                         HKEY_CURRENT_USER keys, else .DEFAULT)\n"
+    "  --import FILE          write DIR/WINDOWS/SYSTEM.DAT and USER.DAT from a REGEDIT4 file; DIR must\n"
+    "                         have no registry yet\n"
+    "  --export FILE          write DIR's whole registry to FILE as REGEDIT4 (- = stdout)\n"
     "  --refuse-restart CODE  the restart request fails with this error code\n"
     "  --command-line TEXT    the whole Windows command line, program name included, instead of ARGUMENTs\n"
     "  -h, --help             this text\n"
@@ -65,6 +71,8 @@ enum OptionId {
     kBackup,
     kNoBackup,
     kRestore,
+    kImport,
+    kExport,
 };
 
 const option kLongOptions[] = {
@@ -82,6 +90,8 @@ const option kLongOptions[] = {
     {"backup", required_argument, nullptr, kBackup},
     {"no-backup", no_argument, nullptr, kNoBackup},
     {"restore", required_argument, nullptr, kRestore},
+    {"import", required_argument, nullptr, kImport},
+    {"export", required_argument, nullptr, kExport},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -158,6 +168,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         case kBackup: options.backup = optarg; break;
         case kNoBackup: options.noBackup = true; break;
         case kRestore: options.restore = optarg; break;
+        case kImport: options.importFile = optarg; break;
+        case kExport: options.exportFile = optarg; break;
         case kDryRun: options.dryRun = true; break;
         case kMachine: options.machine = optarg; break;
         case kJournal: options.journal = optarg; break;
@@ -205,6 +217,18 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
     }
     if (!options.restore.empty() && (options.check || options.dryRun || !options.backup.empty())) {
         error = "--restore takes only --machine";
+        return false;
+    }
+    const int tasks = !options.restore.empty() + !options.importFile.empty() + !options.exportFile.empty();
+    if (tasks > 1) {
+        error = "give one of --restore, --import and --export";
+        return false;
+    }
+    if ((!options.importFile.empty() || !options.exportFile.empty()) &&
+        (options.check || options.dryRun || !options.backup.empty() || options.noBackup || !options.journal.empty() ||
+         options.commandLine || !options.arguments.empty())) {
+        error = std::string(options.importFile.empty() ? "--export" : "--import") +
+                " takes only --machine (and --user for --export)";
         return false;
     }
     return true;

@@ -35,6 +35,10 @@ struct Options {
     bool noBackup = false;
     // Put back what the run whose backup this folder holds removed.
     std::string restore {};
+    // Write the machine's WINDOWS/SYSTEM.DAT and USER.DAT from this REGEDIT4 file.
+    std::string importFile {};
+    // Write the machine's whole registry to this file as REGEDIT4 (- = stdout).
+    std::string exportFile {};
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full

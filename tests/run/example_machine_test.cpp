@@ -128,7 +128,7 @@ protected:
         emulated::Registry registry;
         emulated::MachineFolder folder;
         std::string error;
-        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), registry, folder, error)) << error;
+        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), "", registry, folder, error)) << error;
         emulated::Journal journal;
         emulated::MachineOptions options;
         options.dryRun = dryRun;
@@ -141,7 +141,8 @@ protected:
         RunUninstaller(state, argumentText);
         EXPECT_EQ(registry.OpenHandles(), 0u);
         if (!dryRun && registry.Modified()) {
-            EXPECT_TRUE(emulated::SaveRegistryFile(folder.registryFile, registry, error)) << error;
+            std::vector<std::string> saved;
+            EXPECT_TRUE(emulated::SaveRegistryFiles(folder, registry, saved, error)) << error;
             result.saved = true;
         }
         EXPECT_TRUE(machine.CommitFiles(error)) << error;
@@ -164,7 +165,7 @@ protected:
         loaded_ = std::make_unique<emulated::Registry>();
         emulated::MachineFolder folder;
         std::string error;
-        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), *loaded_, folder, error)) << error;
+        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), "", *loaded_, folder, error)) << error;
         return *loaded_;
     }
 

@@ -22,7 +22,7 @@ public:
         registry_ = std::make_unique<emulated::Registry>();
         emulated::MachineFolder folder;
         std::string error;
-        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), *registry_, folder, error)) << error;
+        EXPECT_TRUE(emulated::OpenMachine(copy_.path(), "", *registry_, folder, error)) << error;
         journal_ = std::make_unique<emulated::Journal>();
         emulated::MachineOptions options;
         options.answers.preset = emulated::BoxPreset::Yes;

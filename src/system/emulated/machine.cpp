@@ -1,5 +1,6 @@
 #include "system/emulated/machine.h"
 
+#include "system/emulated/hive.h"
 #include "system/emulated/names.h"
 #include "system/emulated/numbers.h"
 
@@ -135,10 +136,8 @@ bool EmulatedMachine::CommitFiles(std::string& error)
     return options_.dryRun || folder_.Commit(error);
 }
 
-namespace {
-
-// Reads the whole registry file. Only a regular file is read: a folder, a FIFO or a device would hang the
-// run or make no sense, and a link could lead out of the machine.
+// Only a regular file is read: a folder, a FIFO or a device would hang the run or make no sense, and a link
+// could lead out of the machine.
 bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error)
 {
     int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -174,6 +173,8 @@ bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std:
     return ok;
 }
 
+namespace {
+
 bool WriteAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -189,15 +190,66 @@ bool WriteAll(int fd, std::string_view bytes)
 
 }  // namespace
 
-bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine, std::string& error)
+namespace {
+
+bool LoadHiveFile(const std::filesystem::path& file, Registry& registry, HKEY root, std::string_view path,
+                  std::string& error)
 {
-    std::error_code status;
-    if (!std::filesystem::is_directory(folder, status)) {
-        error = "no machine folder at " + folder.string();
+    std::string bytes;
+    if (!ReadRegistryFile(file, bytes, error))
+        return false;
+    if (!LooksLikeHive(bytes)) {
+        error = file.string() + ": " + DescribeNonRegedit4(bytes) + ", not a Windows 9x registry file";
         return false;
     }
-    if (!FindEntryIgnoringCase(folder, "registry.reg", machine.registryFile)) {
-        error = "no registry.reg in the machine folder " + folder.string();
+    HiveError fault;
+    if (!LoadHive(std::move(bytes), registry, root, path, fault)) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "0x%X", static_cast<unsigned>(fault.offset));
+        error = file.string() + ": damaged Windows 9x registry file at offset " + offset + ": " + fault.message +
+                "; nothing was changed";
+        return false;
+    }
+    return true;
+}
+
+bool OpenRegedit4(const std::filesystem::path& file, Registry& registry, MachineFolder& machine, std::string& error)
+{
+    std::string text;
+    if (!ReadRegistryFile(file, text, error))
+        return false;
+    LoadResult loaded = LoadRegedit4(std::move(text), registry);
+    if (!loaded.ok) {
+        error = file.string() + ": " + loaded.message +
+                ", not a REGEDIT4 file: export the registry again with regedit as a REGEDIT4 file "
+                "(Win9x/NT4 registration file)";
+        return false;
+    }
+    machine.warnings.clear();
+    for (const SkippedLine& skipped : loaded.skipped) {
+        if (machine.warnings.size() == kWarningsShown)
+            break;
+        machine.warnings.push_back(file.string() + ":" + std::to_string(skipped.line) +
+                                   ": line skipped, as regedit skips it: " + skipped.reason);
+    }
+    if (loaded.skippedCount > machine.warnings.size()) {
+        machine.warnings.push_back(file.string() + ": " +
+                                   std::to_string(loaded.skippedCount - machine.warnings.size()) +
+                                   " more lines skipped, as regedit skips them");
+    }
+    machine.registryFiles.push_back({file, -1});
+    return true;
+}
+
+}  // namespace
+
+bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
+                 std::string& error)
+{
+    std::error_code status;
+    machine = MachineFolder();
+    if (!std::filesystem::is_directory(folder, status)) {
+        error = "no machine folder at " + folder.string();
         return false;
     }
     if (!FindEntryIgnoringCase(folder, "WINDOWS", machine.windowsFolder) ||
@@ -210,28 +262,69 @@ bool OpenMachine(const std::filesystem::path& folder, Registry& registry, Machin
         error = machine.windowsFolder.string() + " is a symbolic link: the machine is refused";
         return false;
     }
-    std::string text;
-    if (!ReadRegistryFile(machine.registryFile, text, error))
+    std::filesystem::path regedit4;
+    std::filesystem::path system;
+    std::filesystem::path users;
+    const bool hasRegedit4 = FindEntryIgnoringCase(folder, "registry.reg", regedit4);
+    const bool hasSystem = FindEntryIgnoringCase(machine.windowsFolder, "SYSTEM.DAT", system);
+    const bool hasUsers = FindEntryIgnoringCase(machine.windowsFolder, "USER.DAT", users);
+    if (hasRegedit4 && (hasSystem || hasUsers)) {
+        error = "the machine folder " + folder.string() + " holds both registry.reg and WINDOWS/" +
+                (hasSystem ? "SYSTEM.DAT" : "USER.DAT") +
+                ": it is refused, as it is not clear which registry is the machine's";
         return false;
-    LoadResult loaded = LoadRegedit4(std::move(text), registry);
-    if (!loaded.ok) {
-        error = machine.registryFile.string() + ": " + loaded.message +
-                ", not a REGEDIT4 file: export the registry again with regedit as a REGEDIT4 file "
-                "(Win9x/NT4 registration file)";
+    }
+    if (hasRegedit4) {
+        if (!OpenRegedit4(regedit4, registry, machine, error))
+            return false;
+        if (!user.empty()) {
+            if (!registry.KeyExists(HKEY_USERS, user)) {
+                error = "--user " + std::string(user) + ": no such profile below HKEY_USERS in " + regedit4.string();
+                return false;
+            }
+            registry.MapCurrentUser(HKEY_USERS, user);
+        }
+        return true;
+    }
+    if (!hasSystem || !hasUsers) {
+        error = hasSystem || hasUsers ? "the machine folder " + folder.string() + " has WINDOWS/" +
+                                            (hasSystem ? "SYSTEM.DAT" : "USER.DAT") + " but no WINDOWS/" +
+                                            (hasSystem ? "USER.DAT" : "SYSTEM.DAT") + ": Windows needs both"
+                                      : "no registry in the machine folder " + folder.string() +
+                                            ": neither registry.reg nor WINDOWS/SYSTEM.DAT and WINDOWS/USER.DAT";
         return false;
     }
-    machine.warnings.clear();
-    for (const SkippedLine& skipped : loaded.skipped) {
-        if (machine.warnings.size() == kWarningsShown)
-            break;
-        machine.warnings.push_back(machine.registryFile.string() + ":" + std::to_string(skipped.line) +
-                                   ": line skipped, as regedit skips it: " + skipped.reason);
+    if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
+        !LoadHiveFile(users, registry, HKEY_USERS, "", error))
+        return false;
+    machine.registryFiles.push_back({system, 0});
+    machine.registryFiles.push_back({users, 1});
+    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
+        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
+    if (user.empty()) {
+        if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
+            registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
+        return true;
     }
-    if (loaded.skippedCount > machine.warnings.size()) {
-        machine.warnings.push_back(machine.registryFile.string() + ": " +
-                                   std::to_string(loaded.skippedCount - machine.warnings.size()) +
-                                   " more lines skipped, as regedit skips them");
+    // Windows 98 keeps a profile's user registry in WINDOWS/PROFILES/NAME/USER.DAT and loads it as
+    // HKEY_USERS\NAME.
+    std::filesystem::path profiles;
+    std::filesystem::path profile;
+    std::filesystem::path profileUsers;
+    const bool ownFile = user.find_first_of("/\\") == std::string_view::npos && user != "." && user != ".." &&
+                         FindEntryIgnoringCase(machine.windowsFolder, "PROFILES", profiles) &&
+                         FindEntryIgnoringCase(profiles, std::string(user), profile) &&
+                         FindEntryIgnoringCase(profile, "USER.DAT", profileUsers);
+    if (ownFile && !registry.KeyExists(HKEY_USERS, user)) {
+        if (!LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
+            return false;
+        machine.registryFiles.push_back({profileUsers, 2});
+    } else if (!registry.KeyExists(HKEY_USERS, user)) {
+        error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
+                "/USER.DAT and no such key below HKEY_USERS in " + users.string();
+        return false;
     }
+    registry.MapCurrentUser(HKEY_USERS, user);
     return true;
 }
 
@@ -280,9 +373,31 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<
     return true;
 }
 
-bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error)
+bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)
 {
-    return ReplaceFileAtomically(file, registry.KeptRanges(), error);
+    return file.hive < 0 ? registry.Modified() : HiveModified(registry, static_cast<std::size_t>(file.hive));
+}
+
+std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& storage)
+{
+    if (file.hive < 0)
+        return registry.KeptRanges();
+    storage = EditedHive(registry, static_cast<std::size_t>(file.hive));
+    return {storage};
+}
+
+bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
+                       std::string& error)
+{
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (!RegistryFileChanged(file, registry))
+            continue;
+        std::string storage;
+        if (!ReplaceFileAtomically(file.path, SavedBytes(file, registry, storage), error))
+            return false;
+        saved.push_back(file.path.string());
+    }
+    return true;
 }
 
 }  // namespace emulated

@@ -1,5 +1,6 @@
-// The emulated Windows 9x machine as the logic sees it: a folder holding registry.reg (a REGEDIT4 file) and
-// WINDOWS/ (the Windows directory). Every deletion, box and restart request goes to the journal.
+// The emulated Windows 9x machine as the logic sees it: a folder holding WINDOWS/ (the Windows directory) and
+// its registry, either registry.reg (a REGEDIT4 file) or Windows 9x's own WINDOWS/SYSTEM.DAT and USER.DAT. Every
+// deletion, box and restart request goes to the journal.
 #pragma once
 
 #include <cstdint>
@@ -70,30 +71,56 @@ private:
 // as 00000407), or 1033 when it is missing or not a locale.
 LANGID LanguageFromRegistry(const Registry& registry);
 
+// One registry file of a machine.
+struct RegistryFile {
+    std::filesystem::path path;
+    // Its position among the registry's binary registry files, or -1 for a REGEDIT4 file.
+    int hive = -1;
+};
+
 // A machine folder opened for a run.
 struct MachineFolder {
-    std::filesystem::path registryFile;
+    // registry.reg alone; or WINDOWS/SYSTEM.DAT, WINDOWS/USER.DAT and, for a user profile,
+    // WINDOWS/PROFILES/NAME/USER.DAT.
+    std::vector<RegistryFile> registryFiles;
     std::filesystem::path windowsFolder;
     // Lines of the registry file that were skipped, one message each, the last one a count when there were
     // more than kWarningsShown.
     std::vector<std::string> warnings;
+
+    bool binary() const { return !registryFiles.empty() && registryFiles.front().hive >= 0; }
 };
 
 inline constexpr std::size_t kWarningsShown = 5;
 // A registry file larger than this is refused: Windows 9x registries are a few megabytes.
 inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 
-// Finds registry.reg and WINDOWS (names matched case-insensitively) and loads the registry. False with a
-// one-line `error` naming the problem: no such folder or file, a file that is not a regular file or not a
-// REGEDIT4 file.
-bool OpenMachine(const std::filesystem::path& folder, Registry& registry, MachineFolder& machine, std::string& error);
+// Finds the machine's registry (names matched case-insensitively) and WINDOWS, and loads the registry: either
+// registry.reg, a REGEDIT4 file, or Windows 9x's own files, WINDOWS/SYSTEM.DAT as HKEY_LOCAL_MACHINE and
+// WINDOWS/USER.DAT as HKEY_USERS (HKEY_CLASSES_ROOT standing for HKEY_LOCAL_MACHINE\SOFTWARE\Classes).
+// HKEY_CURRENT_USER stands for HKEY_USERS\.DEFAULT or, with a `user`, for that user's profile: the key
+// HKEY_USERS\NAME, loaded from WINDOWS/PROFILES/NAME/USER.DAT when the machine has one. False with a
+// one-line `error` naming the problem: no such folder or file, a folder with both kinds of registry, a file
+// that is not a regular file, not a REGEDIT4 file, or a damaged binary file (with the offset at fault).
+bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
+                 std::string& error);
 
-// Saves the registry file as its own bytes less the sections of the removed keys, atomically: a temporary
-// file created exclusively in the same folder with the file's mode and owner, fsync, rename, fsync of the
-// folder. False with a one-line `error` (the file is then as it was).
-bool SaveRegistryFile(const std::filesystem::path& file, const Registry& registry, std::string& error);
+// Reads a whole registry file: a regular file only, never through a link, at most kMaxRegistryFileSize.
+bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error);
 
-// Replaces an existing file with `pieces` joined, as SaveRegistryFile saves: exclusive temporary file beside
+// The registry file's new bytes, as pieces: a REGEDIT4 file's own bytes less the sections of the removed
+// keys, or a binary file with the removed keys cut out in place (made in `storage`).
+std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& storage);
+// True when the run removed something from that file.
+bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
+
+// Saves every registry file the run changed, each atomically: a temporary file created exclusively in the
+// same folder with the file's mode and owner, fsync, rename, fsync of the folder. False with a one-line
+// `error`; the files named in `saved` were saved before the fault, the others are as they were.
+bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
+                       std::string& error);
+
+// Replaces an existing file with `pieces` joined, as SaveRegistryFiles saves: exclusive temporary file beside
 // it with its mode and owner, fsync, rename, fsync of the folder. False with a one-line `error`.
 bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
                            std::string& error);

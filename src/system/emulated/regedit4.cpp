@@ -725,7 +725,7 @@ LoadResult LoadRegedit4(std::string text, Registry& registry)
     if (currentUser.childCount == 0 && currentUser.firstSection == kNoSection) {
         KeyId defaultUser = impl.FindChild(impl.Root(kUsers), ".DEFAULT");
         if (defaultUser != kNoKey)
-            impl.currentUser = defaultUser;
+            impl.aliases[kCurrentUser] = defaultUser;
     }
     result.ok = true;
     return result;
@@ -737,8 +737,8 @@ std::string SaveRegedit4(const Registry& registry)
     std::string out(kHeader);
     out += "\r\n";
     for (int index : {kLocalMachine, kCurrentUser, kUsers, kClassesRoot, kCurrentConfig, kDynData}) {
-        // A mapped HKEY_CURRENT_USER is another name for a key written under its own root.
-        if (index == kCurrentUser && impl.currentUser != kNoKey)
+        // A mapped root (HKEY_CURRENT_USER, say) is another name for a key written under its own root.
+        if (impl.aliases[index] != kNoKey)
             continue;
         const KeyId root = impl.Root(index);
         const std::vector<Value>& values = impl.ValuesOf(root);

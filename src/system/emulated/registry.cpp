@@ -141,8 +141,8 @@ KeyId Registry::Impl::Resolve(HKEY key, LONG* error) const
 {
     KeyId found = kNoKey;
     int root = RootIndexOf(key);
-    if (root == kCurrentUser && currentUser != kNoKey) {
-        found = currentUser;
+    if (root >= 0 && aliases[root] != kNoKey) {
+        found = aliases[root];
     } else if (root >= 0) {
         found = Root(root);
     } else {
@@ -216,7 +216,10 @@ std::vector<Value>& Registry::Impl::ValuesOf(KeyId key)
 {
     std::vector<Value>& list = values[key];
     if (!nodes[key].valuesParsed) {
-        ParseSectionValues(*this, key, list);
+        if (nodes[key].hive != 0)
+            ParseHiveValues(*this, key, list);
+        else
+            ParseSectionValues(*this, key, list);
         nodes[key].valuesParsed = true;
     }
     return list;
@@ -397,8 +400,17 @@ std::vector<Value> Registry::ValuesOf(HKEY root, std::string_view path) const
 
 void Registry::MapCurrentUser(HKEY root, std::string_view path)
 {
+    MapRoot(HKEY_CURRENT_USER, root, path);
+}
+
+void Registry::MapRoot(HKEY alias, HKEY root, std::string_view path)
+{
+    const int index = RootIndexOf(alias);
+    if (index < 0)
+        return;
+    impl_->aliases[index] = kNoKey;
     if (KeyId target = CreateKey(root, path); target != kNoKey)
-        impl_->currentUser = target;
+        impl_->aliases[index] = target;
 }
 
 std::size_t Registry::OpenHandles() const

@@ -64,6 +64,9 @@ public:
 
     // HKEY_CURRENT_USER stands for another key, such as HKEY_USERS\.DEFAULT.
     void MapCurrentUser(HKEY root, std::string_view path);
+    // The root `alias` stands for `root\path` (made when missing), as HKEY_CLASSES_ROOT stands for
+    // HKEY_LOCAL_MACHINE\SOFTWARE\Classes on Windows 9x.
+    void MapRoot(HKEY alias, HKEY root, std::string_view path);
 
     // True once a deletion has removed something.
     bool Modified() const { return modified_; }

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "system/emulated/hive_file.h"
 #include "system/emulated/names.h"
 #include "system/emulated/registry.h"
 
@@ -44,6 +45,10 @@ struct KeyNode {
     bool deleted = false;       // out of the tree; the node stays so that stale handles fail cleanly
     bool removedByRun = false;  // deleted after loading: its sections leave the file on save
     bool valuesParsed = false;  // `values` holds its values
+    // 1 + the position in Impl::hives of the binary registry file the key comes from, 0 for none. Such a key
+    // has no sections: `firstSection` is then the offset of its key entry in the file's key tree and
+    // `lastSection` the file offset of its key record (kNoSection when it has none).
+    std::uint8_t hive = 0;
 };
 
 // A stretch of the file from one key line up to the next: the key line, then the lines that belong to it.
@@ -70,7 +75,11 @@ struct Registry::Impl {
     std::unordered_map<KeyId, std::vector<Value>> values;  // parsed or set values, by key
     std::vector<KeyId> removedRoots;  // the keys DeleteKey removed, in order, each with its subtree
 
-    KeyId currentUser = kNoKey;  // the key HKEY_CURRENT_USER stands for, when mapped
+    // The key a root stands for when it is another name for a key, as HKEY_CURRENT_USER is for
+    // HKEY_USERS\.DEFAULT; kNoKey for a root that is its own key.
+    KeyId aliases[kRootCount] = {kNoKey, kNoKey, kNoKey, kNoKey, kNoKey, kNoKey};
+    // The binary registry files the keys were read from (empty for a REGEDIT4 file).
+    std::deque<Hive> hives;
     std::unordered_map<std::uintptr_t, KeyId> handles;
     std::uintptr_t nextHandle = 1;
 
@@ -105,5 +114,7 @@ private:
 
 // Reads a key's values from its sections in file order, as regedit's import sets and deletes them.
 void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out);
+// Reads the values of a key that comes from a binary registry file from its key record.
+void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out);
 
 }  // namespace emulated

@@ -1,0 +1,177 @@
+#include "run/offline_transfer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "system/emulated/hive.h"
+#include "system/emulated/machine.h"
+#include "system/emulated/windows_folder.h"
+
+namespace offline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Copies every key and value below `from` (the key itself included, as `to`) into `toRoot\to`.
+// Nothing is made for an empty root.
+void CopyTree(emulated::Registry& registry, HKEY fromRoot, const std::string& from, HKEY toRoot, const std::string& to)
+{
+    if (registry.SubkeyNames(fromRoot, from).empty() && registry.ValuesOf(fromRoot, from).empty())
+        return;
+    std::vector<std::pair<std::string, std::string>> pending {{from, to}};
+    while (!pending.empty()) {
+        auto [source, target] = std::move(pending.back());
+        pending.pop_back();
+        registry.CreateKey(toRoot, target);
+        for (emulated::Value& value : registry.ValuesOf(fromRoot, source))
+            registry.SetValue(toRoot, target, std::move(value));
+        const std::vector<std::string> names = registry.SubkeyNames(fromRoot, source);
+        for (auto it = names.rbegin(); it != names.rend(); ++it)
+            pending.emplace_back(source.empty() ? *it : source + "\\" + *it, target + "\\" + *it);
+    }
+}
+
+std::size_t CountKeys(const emulated::Registry& registry, HKEY root)
+{
+    std::size_t count = 0;
+    std::vector<std::string> pending {""};
+    while (!pending.empty()) {
+        std::string path = std::move(pending.back());
+        pending.pop_back();
+        for (const std::string& name : registry.SubkeyNames(root, path)) {
+            ++count;
+            pending.push_back(path.empty() ? name : path + "\\" + name);
+        }
+    }
+    return count;
+}
+
+// Writes a new file: never over an existing one, never through a link; fsync before it counts as written.
+bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& error)
+{
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    while (ok && !bytes.empty()) {
+        ssize_t done = write(fd, bytes.data(), bytes.size());
+        if (done < 0 && errno == EINTR)
+            continue;
+        ok = done > 0;
+        if (ok)
+            bytes.remove_prefix(static_cast<std::size_t>(done));
+    }
+    ok = ok && fsync(fd) == 0;
+    const int saved = errno;
+    if (fd >= 0 && close(fd) != 0)
+        ok = false;
+    if (!ok) {
+        error = "cannot write " + file.string() + ": " + std::strerror(saved ? saved : errno);
+        if (fd >= 0)
+            unlink(file.c_str());
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<std::string>& said, std::string& error)
+{
+    std::error_code status;
+    fs::path windows;
+    fs::path existing;
+    if (emulated::FindEntryIgnoringCase(machine, "registry.reg", existing) ||
+        (emulated::FindEntryIgnoringCase(machine, "WINDOWS", windows) &&
+         (emulated::FindEntryIgnoringCase(windows, "SYSTEM.DAT", existing) ||
+          emulated::FindEntryIgnoringCase(windows, "USER.DAT", existing)))) {
+        error = "the machine folder " + machine.string() + " has a registry already (" + existing.string() +
+                "): nothing was written";
+        return false;
+    }
+    std::string text;
+    if (!emulated::ReadRegistryFile(file, text, error))
+        return false;
+    emulated::Registry registry;
+    emulated::LoadResult loaded = emulated::LoadRegedit4(std::move(text), registry);
+    if (!loaded.ok) {
+        error = file.string() + ": " + loaded.message + ", not a REGEDIT4 file";
+        return false;
+    }
+    for (const emulated::SkippedLine& skipped : loaded.skipped)
+        said.push_back("warning: " + file.string() + ":" + std::to_string(skipped.line) +
+                       ": line skipped, as regedit skips it: " + skipped.reason);
+    if (loaded.skippedCount > loaded.skipped.size())
+        said.push_back("warning: " + file.string() + ": " +
+                       std::to_string(loaded.skippedCount - loaded.skipped.size()) + " more lines skipped");
+
+    // Windows 9x keeps three of the roots inside the other two.
+    CopyTree(registry, HKEY_CLASSES_ROOT, "", HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
+    CopyTree(registry, HKEY_CURRENT_CONFIG, "", HKEY_LOCAL_MACHINE, "Config\\0001");
+    // A file without HKEY_CURRENT_USER keys of its own reads it as .DEFAULT already.
+    registry.CreateKey(HKEY_USERS, ".DEFAULT");
+    if (registry.FindKey(HKEY_CURRENT_USER, "") != registry.FindKey(HKEY_USERS, ".DEFAULT"))
+        CopyTree(registry, HKEY_CURRENT_USER, "", HKEY_USERS, ".DEFAULT");
+    if (std::size_t dynamic = CountKeys(registry, HKEY_DYN_DATA); dynamic > 0)
+        said.push_back("warning: " + std::to_string(dynamic) +
+                       " keys below HKEY_DYN_DATA were left out: Windows makes them at each start");
+
+    std::string system;
+    std::string users;
+    if (!emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", system, error) ||
+        !emulated::BuildHive(registry, HKEY_USERS, "", users, error)) {
+        error = file.string() + ": " + error + "; nothing was written";
+        return false;
+    }
+    if (windows.empty())
+        windows = machine / "WINDOWS";
+    fs::create_directories(windows, status);
+    if (status) {
+        error = "cannot make " + windows.string() + ": " + status.message();
+        return false;
+    }
+    const fs::path systemFile = windows / "SYSTEM.DAT";
+    const fs::path usersFile = windows / "USER.DAT";
+    if (!WriteNewFile(systemFile, system, error))
+        return false;
+    if (!WriteNewFile(usersFile, users, error)) {
+        unlink(systemFile.c_str());
+        return false;
+    }
+    said.push_back("wrote " + systemFile.string() + " (" + std::to_string(system.size()) + " bytes) and " +
+                   usersFile.string() + " (" + std::to_string(users.size()) + " bytes)");
+    return true;
+}
+
+bool ExportRegistry(const fs::path& machine, std::string_view user, const std::string& file,
+                    std::vector<std::string>& said, std::string& error)
+{
+    emulated::Registry registry;
+    emulated::MachineFolder folder;
+    if (!emulated::OpenMachine(machine, user, registry, folder, error))
+        return false;
+    for (const std::string& warning : folder.warnings)
+        said.push_back("warning: " + warning);
+    const std::string text = emulated::SaveRegedit4(registry);
+    if (file == "-") {
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+            error = std::string("cannot write the export: ") + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    std::FILE* out = std::fopen(file.c_str(), "wb");
+    bool ok = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    ok = out != nullptr && std::fclose(out) == 0 && ok;
+    if (!ok) {
+        error = "cannot write " + file + ": " + std::strerror(errno);
+        return false;
+    }
+    said.push_back("wrote the registry of " + machine.string() + " to " + file);
+    return true;
+}
+
+}  // namespace offline
