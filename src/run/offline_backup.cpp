@@ -299,7 +299,8 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
                  ", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" + hash.Hex() + "\"}";
     }
     std::string manifest = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
-    manifest += "  \"machine\": " + JsonBytes(fs::absolute(changes.machine, status).string()) + ",\n";
+    const fs::path shown = changes.shownMachine.empty() ? changes.machine : changes.shownMachine;
+    manifest += "  \"machine\": " + JsonBytes(fs::absolute(shown, status).string()) + ",\n";
     manifest += "  \"time\": \"" + UtcNow() + "\",\n";
     manifest += registryFields;
     if (machine.binary())
@@ -359,7 +360,24 @@ bool RestoreRegedit4(const fs::path& folder, const fs::path& machine, const Mani
 
 }  // namespace
 
-bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error)
+std::vector<std::string> BackupMachineFiles(const fs::path& folder)
+{
+    Manifest manifest;
+    std::string error;
+    std::vector<std::string> files;
+    if (!ReadManifest(folder / kManifest, manifest, error))
+        return files;
+    if (!manifest.registryFile.empty())
+        files.push_back(manifest.registryFile);
+    for (const ManifestRegistryFile& entry : manifest.registryFiles)
+        files.push_back(entry.host);
+    for (const ManifestFile& entry : manifest.files)
+        files.push_back(entry.host);
+    return files;
+}
+
+bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error,
+                   std::vector<std::string>* written)
 {
     Manifest manifest;
     if (!ReadManifest(folder / kManifest, manifest, error))
@@ -407,9 +425,15 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
         if (!emulated::ReplaceFileAtomically(machine / entry->host, {before}, error))
             return false;
         said.push_back(entry->host + " is back as it was before the run, byte for byte");
+        if (written)
+            written->push_back(entry->host);
     }
-    if (!manifest.registryFile.empty() && !RestoreRegedit4(folder, machine, manifest, said, error))
-        return false;
+    if (!manifest.registryFile.empty()) {
+        if (!RestoreRegedit4(folder, machine, manifest, said, error))
+            return false;
+        if (written)
+            written->push_back(manifest.registryFile);
+    }
     for (const ManifestFile* entry : missing) {
         std::string bytes;
         fs::path target = machine / entry->host;
@@ -417,6 +441,8 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
             error = "cannot restore " + target.string();
             return false;
         }
+        if (written)
+            written->push_back(entry->host);
     }
     said.push_back(std::to_string(missing.size()) + " files restored" +
                    (missing.size() == manifest.files.size() ? "" : ", the others were already there"));

@@ -22,6 +22,8 @@ struct RunChanges {
     const emulated::Registry* registry = nullptr;  // after the run, before the save
     std::vector<std::string> removedFiles;         // host paths relative to the Windows folder
     std::vector<std::string> removedWindowsPaths;  // the same files as C:\WINDOWS\... paths
+    // What the manifest names as the machine when it is not the folder itself (a disk image).
+    std::filesystem::path shownMachine {};
 };
 
 // A fresh backup folder name in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.
@@ -33,8 +35,12 @@ bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes,
 
 // Puts back what the run whose backup `folder` holds removed from `machine`. `said` receives what was done,
 // a line each. False with a one-line `error` when nothing could be restored safely (then nothing is).
+// `written`, when given, receives every file written, relative to the machine folder.
 bool RestoreBackup(const std::filesystem::path& folder, const std::filesystem::path& machine,
-                   std::vector<std::string>& said, std::string& error);
+                   std::vector<std::string>& said, std::string& error, std::vector<std::string>* written = nullptr);
+
+// The files of the machine folder a backup names (registry files and removed files), relative to it.
+std::vector<std::string> BackupMachineFiles(const std::filesystem::path& folder);
 
 // The SHA-256 of a file's bytes, in lower-case hex; empty when it cannot be read.
 std::string Sha256OfFile(const std::filesystem::path& file);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "run/command_line.h"
 #include "run/offline_backup.h"
 #include "run/offline_check.h"
+#include "run/offline_image.h"
 #include "run/offline_options.h"
 #include "run/offline_transfer.h"
 #include "run/run.h"
@@ -91,13 +93,20 @@ int RunCheck(const emulated::Registry& registry, const emulated::EmulatedMachine
 // it removes anything. False with `error` when it cannot: then nothing is changed.
 bool KeepBackup(const offline::Options& options, const emulated::MachineFolder& machine,
                 const emulated::Registry& registry, const emulated::EmulatedMachine& system,
-                std::filesystem::path& backup, std::string& error)
+                offline::ImageMachine* image, std::filesystem::path& backup, std::string& error)
 {
     if (!registry.Modified() && system.RemovedFiles().empty())
         return true;
-    backup =
-        options.backup.empty() ? offline::DefaultBackupFolder(options.machine) : std::filesystem::path(options.backup);
-    offline::RunChanges removed {options.machine, &machine, &registry, system.RemovedFiles(), {}};
+    // An image's backup goes beside the image: its machine folder is a temporary one.
+    const std::filesystem::path base =
+        image ? std::filesystem::path(options.image).parent_path() : std::filesystem::path(options.machine);
+    backup = options.backup.empty() ? offline::DefaultBackupFolder(base.empty() ? "." : base)
+                                    : std::filesystem::path(options.backup);
+    if (image && !image->Fetch(system.RemovedFiles(), error))
+        return false;
+    offline::RunChanges removed {options.machine, &machine, &registry, system.RemovedFiles(), {}, {}};
+    if (image)
+        removed.shownMachine = options.image;
     for (const std::string& file : removed.removedFiles) {
         std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
         std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
@@ -159,12 +168,28 @@ int RunOffline(int argc, char** argv)
         return Fail("the command line holds a zero byte");
     const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
 
+    // A disk image is worked on through a machine folder standing for it.
+    std::unique_ptr<offline::ImageMachine> image;
+    if (!options.image.empty()) {
+        image = std::make_unique<offline::ImageMachine>();
+        std::vector<std::string> said;
+        const bool opened = image->Open({options.image, options.partition, options.windows}, options.user, said, error);
+        for (const std::string& line : said)
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+        if (!opened)
+            return Fail(error);
+        options.machine = image->machine().string();
+    }
+
     if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty()) {
         std::vector<std::string> said;
         bool done = false;
-        if (!options.restore.empty())
-            done = offline::RestoreBackup(options.restore, options.machine, said, error);
-        else if (!options.importFile.empty())
+        if (!options.restore.empty()) {
+            std::vector<std::string> written;
+            done = (!image || image->FetchMachineFiles(offline::BackupMachineFiles(options.restore), error)) &&
+                   offline::RestoreBackup(options.restore, options.machine, said, error, &written) &&
+                   (!image || image->Commit(written, {}, error));
+        } else if (!options.importFile.empty())
             done = offline::ImportRegistry(options.importFile, options.machine, said, error);
         else
             done = offline::ExportRegistry(options.machine, options.user, options.exportFile, said, error);
@@ -226,7 +251,7 @@ int RunOffline(int argc, char** argv)
     const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
     summary.left = left.size();
     std::filesystem::path backup;
-    if (changes && !options.noBackup && !KeepBackup(options, machine, registry, system, backup, error)) {
+    if (changes && !options.noBackup && !KeepBackup(options, machine, registry, system, image.get(), backup, error)) {
         CloseJournal(journal, journalOut, error);
         return Fail(error);
     }
@@ -234,7 +259,7 @@ int RunOffline(int argc, char** argv)
     if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
         journal.End(summary);
         CloseJournal(journal, journalOut, error);
-        if (!saved.empty()) {
+        if (!saved.empty() && !image) {
             std::string savedList;
             for (const std::string& file : saved)
                 savedList += (savedList.empty() ? "" : ", ") + file;
@@ -250,7 +275,22 @@ int RunOffline(int argc, char** argv)
     summary.keysRemoved = journal.keysRemoved();
     summary.filesRemoved = journal.filesRemoved();
     std::string commitError;
-    const bool committed = system.CommitFiles(commitError);
+    const std::vector<std::string> removedFiles = system.RemovedFiles();
+    bool committed = system.CommitFiles(commitError);
+    // An image takes the saved registry files and the removals in one step, at the very end.
+    if (committed && image && changes) {
+        std::vector<std::string> written;
+        for (const std::string& file : saved)
+            written.push_back(std::filesystem::path(file).lexically_relative(options.machine).generic_string());
+        if (!image->Commit(written, removedFiles, commitError)) {
+            journal.End(summary);
+            CloseJournal(journal, journalOut, error);
+            std::error_code ignored;
+            if (!backup.empty() && options.backup.empty())
+                std::filesystem::remove_all(backup, ignored);
+            return Fail(commitError + ": nothing was removed from it");
+        }
+    }
     journal.End(summary);
     std::string journalError;
     const bool journalClosed = CloseJournal(journal, journalOut, journalError);

@@ -15,6 +15,8 @@ const char kUsage[] =
     "       cmpci-uninstall --machine DIR --check [--user NAME] [--journal FILE]\n"
     "       cmpci-uninstall --machine DIR --restore BACKUP\n"
     "       cmpci-uninstall --machine DIR --import FILE | --export FILE\n"
+    "       cmpci-uninstall --image FILE [--partition N] [--windows PATH] [any option but --machine and\n"
+    "                       --import]\n"
     "\n"
     "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
     "Windows 9x machine: DIR holds WINDOWS/ (the Windows directory) and the registry, either registry.reg\n"
@@ -47,6 +49,11 @@ const char kUsage[] =
     "  --import FILE          write DIR/WINDOWS/SYSTEM.DAT and USER.DAT from a REGEDIT4 file; DIR must\n"
     "                         have no registry yet\n"
     "  --export FILE          write DIR's whole registry to FILE as REGEDIT4 (- = stdout)\n"
+    "  --image FILE           work on a raw hard-disk image (MBR with FAT partitions, a bare FAT volume,\n"
+    "                         or a fixed VHD) instead of DIR, through mtools, never mounted\n"
+    "  --partition N          the image's partition holding Windows (1-4 primary, 5 on logical)\n"
+    "  --windows PATH         the Windows folder on that partition (default: MSDOS.SYS's WinDir, else the\n"
+    "                         folder holding WIN.COM and SYSTEM.DAT)\n"
     "  --refuse-restart CODE  the restart request fails with this error code\n"
     "  --command-line TEXT    the whole Windows command line, program name included, instead of ARGUMENTs\n"
     "  -h, --help             this text\n"
@@ -73,6 +80,9 @@ enum OptionId {
     kRestore,
     kImport,
     kExport,
+    kImage,
+    kPartition,
+    kWindows,
 };
 
 const option kLongOptions[] = {
@@ -92,6 +102,9 @@ const option kLongOptions[] = {
     {"restore", required_argument, nullptr, kRestore},
     {"import", required_argument, nullptr, kImport},
     {"export", required_argument, nullptr, kExport},
+    {"image", required_argument, nullptr, kImage},
+    {"partition", required_argument, nullptr, kPartition},
+    {"windows", required_argument, nullptr, kWindows},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -170,6 +183,15 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         case kRestore: options.restore = optarg; break;
         case kImport: options.importFile = optarg; break;
         case kExport: options.exportFile = optarg; break;
+        case kImage: options.image = optarg; break;
+        case kWindows: options.windows = optarg; break;
+        case kPartition:
+            if (!emulated::ParseNumber(optarg, 10, 68, number) || number == 0) {
+                error = "--partition takes a partition number from 1 to 68, not " + std::string(optarg);
+                return false;
+            }
+            options.partition = static_cast<int>(number);
+            break;
         case kDryRun: options.dryRun = true; break;
         case kMachine: options.machine = optarg; break;
         case kJournal: options.journal = optarg; break;
@@ -203,8 +225,17 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
 
     if (options.help || options.version)
         return true;
-    if (options.machine.empty()) {
-        error = "--machine DIR is required";
+    if (options.machine.empty() == options.image.empty()) {
+        error = options.machine.empty() ? "--machine DIR (or --image FILE) is required"
+                                        : "give either --machine or --image, not both";
+        return false;
+    }
+    if (options.image.empty() && (options.partition != 0 || !options.windows.empty())) {
+        error = "--partition and --windows go with --image";
+        return false;
+    }
+    if (!options.image.empty() && !options.importFile.empty()) {
+        error = "--import writes a machine folder, not an image";
         return false;
     }
     if (options.commandLine && !options.arguments.empty()) {

@@ -39,6 +39,11 @@ struct Options {
     std::string importFile {};
     // Write the machine's whole registry to this file as REGEDIT4 (- = stdout).
     std::string exportFile {};
+    // A disk image standing for the machine, its partition (0: the one holding Windows) and the Windows
+    // folder on it (empty: found).
+    std::string image {};
+    int partition = 0;
+    std::string windows {};
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full
