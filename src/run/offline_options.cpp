@@ -226,7 +226,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
     if (options.help || options.version)
         return true;
     if (options.machine.empty() == options.image.empty()) {
-        error = options.machine.empty() ? "--machine DIR (or --image FILE) is required"
+        error = options.machine.empty() ? "--machine DIR is required (or --image FILE for a disk image)"
                                         : "give either --machine or --image, not both";
         return false;
     }
