@@ -41,3 +41,11 @@ foreach(kind floppy cd)
 endforeach()
 add_custom_target(media ALL DEPENDS ${CMPCI_MEDIA_floppy} ${CMPCI_MEDIA_cd})
 
+# Both images read back: names, contents, line ends, size, file system check; then the same checks must
+# refuse damaged images, and images made again from the same files must be the same bytes.
+add_test(NAME media.contents
+    COMMAND bash ${CMPCI_WIN32_TESTS}/check_media.sh $<TARGET_FILE:cmpci-uninstall> ${CMPCI_README_TXT}
+            ${CMPCI_MEDIA_floppy} ${CMPCI_MEDIA_cd})
+add_test(NAME media.controls
+    COMMAND bash ${CMPCI_WIN32_TESTS}/media_controls.sh ${CMPCI_MEDIA_DIR}/make_media.sh $<TARGET_FILE:cmpci-uninstall>
+            ${CMPCI_README_TXT} ${CMPCI_MEDIA_floppy} ${CMPCI_MEDIA_cd} ${CMPCI_MEDIA_EPOCH})
