@@ -125,3 +125,6 @@ add_test(NAME wine.example_machine
     COMMAND bash ${CMPCI_WIN32_TESTS}/wine_example_machine_test.sh $<TARGET_FILE:cmpci-uninstall> ${PROJECT_SOURCE_DIR})
 set_tests_properties(wine.example_machine PROPERTIES
     LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 600 ENVIRONMENT "${CMPCI_WINE_ENVIRONMENT}")
+
+# The floppy and CD images that carry the program, and their tests.
+include(cmake/media.cmake)
