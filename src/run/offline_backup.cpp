@@ -130,6 +130,7 @@ struct Manifest {
     std::string sha256Before;
     std::string sha256After;
     std::vector<ManifestRegistryFile> registryFiles;
+    bool binary = false;  // a machine with binary registry files: the list above, empty when none changed
     std::vector<ManifestFile> files;
 };
 
@@ -158,6 +159,8 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
             manifest.sha256Before = value;
         else if (Field(line, "registrySha256After", value))
             manifest.sha256After = value;
+        else if (line.find("\"registryFiles\": [") != std::string::npos)
+            manifest.binary = true;
         else if (ManifestRegistryFile changed;
                  Field(line, "registryHost", changed.host) && Field(line, "before", changed.before) &&
                  Field(line, "sha256Before", changed.sha256Before) && Field(line, "sha256After", changed.sha256After))
@@ -167,7 +170,7 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
     }
     const bool regedit4 = !manifest.registryFile.empty() && !manifest.sha256Before.empty() &&
                           !manifest.sha256After.empty() && manifest.registryFile.find('/') == std::string::npos;
-    if (!regedit4 && (manifest.registryFiles.empty() || !manifest.registryFile.empty())) {
+    if (regedit4 == manifest.binary) {
         error = file.string() + " is not a manifest this program wrote";
         return false;
     }

@@ -295,6 +295,10 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
                         std::string& error)
 {
     image_ = choice.image;
+    if (image_.string().find("@@") != std::string::npos) {
+        error = image_.string() + ": a name holding \"@@\" cannot be given to mtools; rename the image";
+        return false;
+    }
     std::vector<Partition> volumes;
     if (!FindVolumes(image_, volumes, error))
         return false;

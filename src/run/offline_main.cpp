@@ -203,7 +203,13 @@ int RunOffline(int argc, char** argv)
     if (!emulated::OpenMachine(options.machine, options.user, registry, machine, error))
         return Fail(error);
     const bool changes = !options.dryRun && !options.check;
-    // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
+    // A registry file (or image) its owner may not write is left alone, as Windows leaves a read-only file.
+    if (image) {
+        struct stat imageStatus { };
+        if (changes && stat(options.image.c_str(), &imageStatus) == 0 && (imageStatus.st_mode & S_IWUSR) == 0)
+            return Fail(options.image + " is read-only: nothing was changed (use --dry-run to see what a run would "
+                                        "remove)");
+    }
     for (const emulated::RegistryFile& file : machine.registryFiles) {
         struct stat registryStatus { };
         if (changes && stat(file.path.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
