@@ -61,6 +61,10 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         {{"--machine", "a", "--machine=b", "--answer", "yes", "--answer", "no"},
          {.machine = "b", .answer = Answer::No}},
         {{"--machine", "--dry-run"}, {.machine = "--dry-run"}},
+        {{"--machine", "m", "--import", "a.reg"}, {.machine = "m", .importFile = "a.reg"}},
+        {{"--machine", "m", "--export=-", "--user", "u"}, {.machine = "m", .user = "u", .exportFile = "-"}},
+        {{"--image", "d.img", "--partition", "5", "--windows", "C:\\WIN98", "--dry-run"},
+         {.dryRun = true, .image = "d.img", .partition = 5, .windows = "C:\\WIN98"}},
     };
     for (const Accepted& row : rows) {
         SCOPED_TRACE(Joined(row.words));
@@ -77,6 +81,12 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         EXPECT_EQ(got.arguments, row.want.arguments);
         EXPECT_EQ(got.help, row.want.help);
         EXPECT_EQ(got.version, row.want.version);
+        EXPECT_EQ(got.user, row.want.user);
+        EXPECT_EQ(got.importFile, row.want.importFile);
+        EXPECT_EQ(got.exportFile, row.want.exportFile);
+        EXPECT_EQ(got.image, row.want.image);
+        EXPECT_EQ(got.partition, row.want.partition);
+        EXPECT_EQ(got.windows, row.want.windows);
     }
 }
 
@@ -107,6 +117,12 @@ TEST(OfflineOptionsTest, RefusesWithOneLineNamingTheFault)
         {{"--machine", "m", "--refuse-restart", "0x100000000"}, "--refuse-restart takes an error code"},
         {{"--machine", "m", "--command-line", "x.exe", "reboot"}, "give either --command-line or ARGUMENTs"},
         {{"--help", "--bogus"}, "unknown option --bogus"},
+        {{"--machine", "m", "--image", "d.img"}, "give either --machine or --image, not both"},
+        {{"--machine", "m", "--partition", "1"}, "--partition and --windows go with --image"},
+        {{"--image", "d.img", "--partition", "0"}, "--partition takes a partition number from 1 to 68, not 0"},
+        {{"--image", "d.img", "--import", "a.reg"}, "--import writes a machine folder, not an image"},
+        {{"--machine", "m", "--import", "a.reg", "--export", "b.reg"}, "give one of --restore, --import and --export"},
+        {{"--machine", "m", "--export", "b.reg", "--dry-run"}, "--export takes only --machine"},
     };
     for (const Refused& row : rows) {
         SCOPED_TRACE(Joined(row.words));
