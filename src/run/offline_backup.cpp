@@ -87,7 +87,8 @@ std::string JsonBytes(std::string_view bytes)
 // The text of `"key": "..."` in one manifest line, escapes undone; false when the line has no such field.
 bool Field(std::string_view line, std::string_view key, std::string& value)
 {
-    std::string marker = "\"" + std::string(key) + "\": \"";
+    std::string marker(1, '"');
+    marker.append(key).append("\": \"");
     std::size_t at = line.find(marker);
     if (at == std::string_view::npos)
         return false;

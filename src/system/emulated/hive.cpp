@@ -243,8 +243,11 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
         return false;
     }
     Hive& hive = impl.hives.emplace_back();
-    // Keys made before a fault was found keep their names in the file's bytes, so the bytes stay.
-    auto drop = [](HiveError&) { return false; };
+    // No key is made before the whole file has been checked, so a refused file leaves nothing behind.
+    auto drop = [&impl](HiveError&) {
+        impl.hives.pop_back();
+        return false;
+    };
     if (!ParseHive(std::move(bytes), hive, error))
         return drop(error);
     const std::string_view file = hive.bytes;
@@ -254,8 +257,9 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
         error = Error(0, "the key to load the file below is missing or has keys already");
         return drop(error);
     }
+    // The whole key tree is checked now, so that a damaged file is refused before the run; its keys are
+    // made only when the run asks for them (Registry::Impl::Expand).
     const std::uint32_t entries = (hive.keyTreeEnd - kKeyTreeStart - kKeyTreeHeaderSize) / kKeyEntrySize;
-    impl.ReserveKeys(impl.nodes.size() + entries);
     std::vector<bool> seen(entries, false);
     auto visit = [&](std::uint32_t entry, std::uint32_t from) {
         if (!hive.IsEntry(entry)) {
@@ -280,27 +284,18 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
         }
         return true;
     };
-
     if (!visit(hive.rootEntry, kKeyTreeStart + kTreeRoot))
         return drop(error);
-    {
-        KeyNode& node = impl.Node(base);
-        node.hive = hiveNumber;
-        node.firstSection = hive.rootEntry;
-        node.lastSection = hive.RecordOf(file, hive.rootEntry);
-        node.valuesParsed = false;
-        impl.values.erase(base);
-    }
-    // Each pending item is a run of siblings (linked by their next offsets) below one key.
+    // Each pending item is a run of siblings linked by their next offsets; `from` is the file offset of the
+    // link that names it, for the message.
     struct Run {
         std::uint32_t first;
-        std::uint32_t from;  // the file offset of the link that names it, for the message
-        KeyId parent;
+        std::uint32_t from;
     };
     std::vector<Run> pending;
     const std::uint32_t rootAt = Hive::EntryAt(hive.rootEntry);
     if (Get32(file, rootAt + kEntryChild) != kHiveNone)
-        pending.push_back({Get32(file, rootAt + kEntryChild), rootAt + kEntryChild, base});
+        pending.push_back({Get32(file, rootAt + kEntryChild), rootAt + kEntryChild});
     while (!pending.empty()) {
         const Run run = pending.back();
         pending.pop_back();
@@ -320,22 +315,46 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
                 error = Error(record, "key name is empty or holds a backslash");
                 return drop(error);
             }
-            if (impl.FindChild(run.parent, name) != kNoKey) {
-                error = Error(record, "two subkeys of one key are named " + std::string(name));
-                return drop(error);
-            }
-            const KeyId key = impl.FindOrAddChild(run.parent, name);
-            KeyNode& node = impl.Node(key);
-            node.hive = hiveNumber;
-            node.firstSection = entry;
-            node.lastSection = record;
             if (Get32(file, at + kEntryChild) != kHiveNone)
-                pending.push_back({Get32(file, at + kEntryChild), at + kEntryChild, key});
+                pending.push_back({Get32(file, at + kEntryChild), at + kEntryChild});
             from = at + kEntryNext;
             entry = Get32(file, at + kEntryNext);
         }
     }
+    KeyNode& node = impl.Node(base);
+    node.hive = hiveNumber;
+    node.firstSection = hive.rootEntry;
+    node.lastSection = hive.RecordOf(file, hive.rootEntry);
+    node.valuesParsed = false;
+    node.childrenPending = Get32(file, rootAt + kEntryChild) != kHiveNone;
+    impl.values.erase(base);
     return true;
+}
+
+void ExpandHiveKey(Registry::Impl& impl, KeyId key)
+{
+    impl.Node(key).childrenPending = false;
+    const std::uint8_t hiveNumber = impl.Node(key).hive;
+    const Hive& hive = impl.hives[hiveNumber - 1];
+    const std::string_view file = hive.bytes;
+    // Subkeys of a removed key are removed too.
+    const bool deleted = impl.Node(key).deleted;
+    const bool removedByRun = impl.Node(key).removedByRun;
+    std::uint32_t entry = Get32(file, Hive::EntryAt(impl.Node(key).firstSection) + kEntryChild);
+    for (; entry != kHiveNone; entry = Get32(file, Hive::EntryAt(entry) + kEntryNext)) {
+        const std::uint32_t at = Hive::EntryAt(entry);
+        const std::uint32_t record = hive.RecordOf(file, entry);
+        // Two subkeys of one name are both listed, and a lookup finds the first, as on Windows.
+        const KeyId child =
+            impl.AddChild(key, file.substr(record + kRecordHeaderSize, Get16(file, record + kRecordNameLength)));
+        KeyNode& node = impl.Node(child);
+        node.hive = hiveNumber;
+        node.firstSection = entry;
+        node.lastSection = record;
+        node.childrenPending = Get32(file, at + kEntryChild) != kHiveNone;
+        node.deleted = deleted;
+        node.removedByRun = removedByRun;
+    }
 }
 
 void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out)
@@ -503,8 +522,8 @@ bool BuildHive(const Registry& registry, HKEY root, std::string_view path, std::
             error = "too many keys for a registry file";
             return false;
         }
-        const KeyNode& node = impl.Node(key);
-        for (std::uint32_t i = node.childCount; i > 0; --i)
+        impl.Expand(key);
+        for (std::uint32_t i = impl.Node(key).childCount; i > 0; --i)
             pending.emplace_back(impl.Child(key, i - 1), position);
     }
 

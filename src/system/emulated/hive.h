@@ -14,9 +14,9 @@ namespace emulated {
 
 // Loads a binary registry file below `root\path` (made when missing): the file's root key is that key, its
 // subkeys and values are the file's. Names are case-insensitive with their stored case, subkeys keep the
-// file's order, and values are read from their records when first asked for. A REG_SZ or REG_EXPAND_SZ
-// stored without its terminator is read with one, as Windows returns it. False with the offset at fault;
-// the registry may then hold part of the file and is to be discarded.
+// file's order, and subkeys and values are read from the file when first asked for; the whole key tree and
+// every record are checked first. A REG_SZ or REG_EXPAND_SZ stored without its terminator is read with one,
+// as Windows returns it. False with the offset at fault; then nothing of the file is loaded.
 bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view path, HiveError& error);
 
 // The binary registry files loaded, in load order.

@@ -627,6 +627,7 @@ void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string 
     std::string path = std::move(rootPath);
     std::vector<Frame> stack;
     auto pushChildren = [&](KeyId key, std::size_t length) {
+        impl.Expand(key);
         for (std::uint32_t i = impl.Node(key).childCount; i > 0; --i)
             stack.push_back({impl.Child(key, i - 1), length});
     };

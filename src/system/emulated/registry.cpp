@@ -91,8 +91,15 @@ void Registry::Impl::ReserveKeys(std::size_t keys)
         Reindex(slots);
 }
 
+void Registry::Impl::Expand(KeyId key) const
+{
+    if (nodes[key].childrenPending)
+        ExpandHiveKey(const_cast<Impl&>(*this), key);
+}
+
 KeyId Registry::Impl::FindChild(KeyId parent, std::string_view name) const
 {
+    Expand(parent);
     const std::uint32_t hash = HashName(name);
     for (std::size_t slot = Slot(parent, hash); index[slot] != kNoKey; slot = (slot + 1) & (index.size() - 1)) {
         const KeyNode& node = nodes[index[slot]];
@@ -107,6 +114,11 @@ KeyId Registry::Impl::FindOrAddChild(KeyId parent, std::string_view name)
 {
     if (KeyId found = FindChild(parent, name); found != kNoKey)
         return found;
+    return AddChild(parent, name);
+}
+
+KeyId Registry::Impl::AddChild(KeyId parent, std::string_view name)
+{
     // Deleted nodes leave the index only when it is rebuilt, so it is sized by every node ever made.
     if ((indexUsed + 1) * 2 > index.size())
         Reindex(index.size() * 2);
@@ -253,6 +265,7 @@ LONG Registry::EnumKey(HKEY key, DWORD index, char* name, DWORD capacity)
     KeyId found = impl_->Resolve(key, &error);
     if (found == kNoKey)
         return error;
+    impl_->Expand(found);
     if (index >= impl_->Node(found).childCount)
         return ERROR_NO_MORE_ITEMS;
     std::string_view subName = impl_->Node(impl_->Child(found, index)).name;
@@ -385,6 +398,7 @@ std::vector<std::string> Registry::SubkeyNames(HKEY root, std::string_view path)
     KeyId key = FindKey(root, path);
     if (key == kNoKey)
         return names;
+    impl_->Expand(key);
     names.reserve(impl_->Node(key).childCount);
     for (std::uint32_t i = 0; i < impl_->Node(key).childCount; ++i) {
         names.emplace_back(impl_->Node(impl_->Child(key, i)).name);

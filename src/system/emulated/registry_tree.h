@@ -42,9 +42,11 @@ struct KeyNode {
     std::uint32_t firstSection = kNoSection;  // this key's sections in file order, linked through Section::next
     std::uint32_t lastSection = kNoSection;
     std::uint32_t nameHash = 0;
-    bool deleted = false;       // out of the tree; the node stays so that stale handles fail cleanly
-    bool removedByRun = false;  // deleted after loading: its sections leave the file on save
-    bool valuesParsed = false;  // `values` holds its values
+    bool deleted : 1 = false;       // out of the tree; the node stays so that stale handles fail cleanly
+    bool removedByRun : 1 = false;  // deleted after loading: its sections leave the file on save
+    bool valuesParsed : 1 = false;  // `values` holds its values
+    // A key of a binary registry file whose subkeys are not read yet: they are made when first asked for.
+    bool childrenPending : 1 = false;
     // 1 + the position in Impl::hives of the binary registry file the key comes from, 0 for none. Such a key
     // has no sections: `firstSection` is then the offset of its key entry in the file's key tree and
     // `lastSection` the file offset of its key record (kNoSection when it has none).
@@ -88,10 +90,15 @@ struct Registry::Impl {
     const KeyNode& Node(KeyId id) const { return nodes[id]; }
     KeyId Child(KeyId key, std::uint32_t position) const { return children[nodes[key].childBegin + position]; }
 
+    // Makes the subkeys of a key whose subkeys are still in its binary registry file. Every reader of a
+    // key's subkeys calls it first; it changes no key that exists, so const callers may call it.
+    void Expand(KeyId key) const;
     // The live subkey of `parent` with that name (any case), or kNoKey.
     KeyId FindChild(KeyId parent, std::string_view name) const;
     // The subkey with that name, made (last in stored order) when missing. `name` must outlive the registry.
     KeyId FindOrAddChild(KeyId parent, std::string_view name);
+    // Adds a subkey last in stored order, even when one of the same name exists: lookups find the first.
+    KeyId AddChild(KeyId parent, std::string_view name);
     // The key a handle stands for; kNoKey with *error set (ERROR_INVALID_HANDLE, ERROR_KEY_DELETED) when none.
     KeyId Resolve(HKEY key, LONG* error) const;
     // Follows a backslash-separated path from `base`; an empty path is `base` itself. An empty component or
@@ -116,5 +123,7 @@ private:
 void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out);
 // Reads the values of a key that comes from a binary registry file from its key record.
 void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out);
+// Makes the subkeys of a key of a binary registry file from its key entry's run of subkeys.
+void ExpandHiveKey(Registry::Impl& impl, KeyId key);
 
 }  // namespace emulated
