@@ -198,10 +198,6 @@ bool LoadHiveFile(const std::filesystem::path& file, Registry& registry, HKEY ro
     std::string bytes;
     if (!ReadRegistryFile(file, bytes, error))
         return false;
-    if (!LooksLikeHive(bytes)) {
-        error = file.string() + ": " + DescribeNonRegedit4(bytes) + ", not a Windows 9x registry file";
-        return false;
-    }
     HiveError fault;
     if (!LoadHive(std::move(bytes), registry, root, path, fault)) {
         char offset[16];

@@ -1,0 +1,271 @@
+// Windows 9x registry files: keys cut out by EditedHive (a first subkey, a middle or last one, a deep subtree,
+// a file edited twice) read back as the registry less them, in the project and in libcreg, with every freed
+// key entry on the free list and every freed record counted in its block; BuildHive's value size limit;
+// strings stored without their terminator and read with one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hive/hive_view.h"
+#include "system/emulated/hive.h"
+#include "system/emulated/hive_file.h"
+#include "system/emulated/registry.h"
+
+namespace {
+
+using emulated::Get16;
+using emulated::Get32;
+using emulated::kHiveNone;
+
+// A registry file built from a REGEDIT4 text, HKEY_LOCAL_MACHINE its root.
+std::string Build(const std::string& text)
+{
+    emulated::Registry registry;
+    EXPECT_TRUE(emulated::LoadRegedit4(text, registry).ok);
+    std::string bytes;
+    std::string error;
+    EXPECT_TRUE(emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", bytes, error)) << error;
+    return bytes;
+}
+
+void Load(const std::string& bytes, emulated::Registry& registry)
+{
+    emulated::HiveError error;
+    ASSERT_TRUE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error))
+        << "offset " << error.offset << ": " << error.message;
+}
+
+std::string OwnView(const std::string& bytes)
+{
+    emulated::Registry registry;
+    Load(bytes, registry);
+    return hive_view::Dump(registry, HKEY_LOCAL_MACHINE);
+}
+
+// The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it.
+std::string LibcregView(const std::string& bytes)
+{
+    const std::string file =
+        ::testing::TempDir() + "hive_test_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".dat";
+    std::ofstream(file, std::ios::binary) << bytes;
+    const std::string command = std::string("'") + CMPCI_PYTHON3 + "' '" + CMPCI_SOURCE_DIR +
+                                "/tests/hive/libcreg_view.py' '" + file + "' 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {};
+    }
+    std::string out;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, got);
+    EXPECT_EQ(pclose(pipe), 0) << out;
+    std::remove(file.c_str());
+    return out;
+}
+
+// The lines of a view less those of the keys `gone` (paths below the root) and everything below them.
+std::string Without(const std::string& view, const std::vector<std::string>& gone)
+{
+    std::istringstream in(view);
+    std::string out;
+    for (std::string line; std::getline(in, line);) {
+        const std::string path = line.substr(2, line.find('\t', 2) - 2);
+        bool keep = true;
+        for (const std::string& key : gone)
+            keep = keep && path != key && path.rfind(key + "\\", 0) != 0;
+        if (keep)
+            out += line + '\n';
+    }
+    return out;
+}
+
+std::size_t KeyLines(const std::string& view)
+{
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = view.find("K\t", at)) != std::string::npos; at += 2)
+        count += at == 0 || view[at - 1] == '\n';
+    return count;
+}
+
+// The free space of a file, checked as Windows reuses it: the free key entries on the list from the key
+// tree's header, each marked free and listed once; every data block's free byte count and first free record
+// agree with its free records.
+struct FreeSpace {
+    std::size_t entries = 0;
+    std::size_t records = 0;
+};
+
+FreeSpace CheckFreeSpace(const std::string& bytes)
+{
+    FreeSpace space;
+    const std::uint32_t treeEnd = Get32(bytes, 8);
+    std::set<std::uint32_t> seen;
+    for (std::uint32_t entry = Get32(bytes, 0x20 + 0x0C); entry != kHiveNone; entry = Get32(bytes, 0x20 + entry + 8)) {
+        EXPECT_LT(0x20 + entry, treeEnd) << "free entry " << entry;
+        if (0x20 + entry >= treeEnd || !seen.insert(entry).second) {
+            ADD_FAILURE() << "free entry list runs out of the key tree or loops at " << entry;
+            break;
+        }
+        EXPECT_EQ(Get32(bytes, 0x20 + entry), emulated::kFreeEntryFlag) << "free entry " << entry;
+        ++space.entries;
+    }
+    std::uint32_t block = treeEnd;
+    for (unsigned count = Get16(bytes, 0x10); count > 0; --count) {
+        const std::uint32_t end = block + Get32(bytes, block + 4);
+        std::uint32_t freeBytes = 0;
+        std::uint32_t firstFree = kHiveNone;
+        for (std::uint32_t record = block + 0x20; record < end; record += Get32(bytes, record)) {
+            if (Get32(bytes, record + 4) != kHiveNone)
+                continue;
+            freeBytes += Get32(bytes, record);
+            firstFree = std::min(firstFree, record - block);
+            ++space.records;
+        }
+        EXPECT_EQ(Get32(bytes, block + 8), freeBytes) << "free bytes of the block at " << block;
+        if (firstFree != kHiveNone) {
+            EXPECT_EQ(Get32(bytes, block + 0x10), firstFree) << "first free record of the block at " << block;
+        }
+        block = end;
+    }
+    return space;
+}
+
+std::string HexList(std::size_t size, const char* byte)
+{
+    std::string list;
+    for (std::size_t i = 0; i < size; ++i)
+        list += i == 0 ? byte : std::string(",") + byte;
+    return list;
+}
+
+// B's subtree and C hold 40,000 bytes each, so that the file has two data blocks.
+const std::string kTree = "REGEDIT4\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"a\"\r\n"
+                          "[HKEY_LOCAL_MACHINE\\A\\A1]\r\n\"x\"=dword:00000001\r\n"
+                          "[HKEY_LOCAL_MACHINE\\A\\A2]\r\n"
+                          "[HKEY_LOCAL_MACHINE\\A\\A2\\Below]\r\n\"y\"=\"z\"\r\n"
+                          "[HKEY_LOCAL_MACHINE\\A\\A3]\r\n"
+                          "[HKEY_LOCAL_MACHINE\\B\\Deep\\L1\\L2\\L3]\r\n\"deep\"=hex:" +
+                          HexList(40000, "01") +
+                          "\r\n"
+                          "[HKEY_LOCAL_MACHINE\\B\\Deep\\L1\\Side]\r\n"
+                          "[HKEY_LOCAL_MACHINE\\B\\Deep\\Other]\r\n"
+                          "[HKEY_LOCAL_MACHINE\\B\\Next]\r\n"
+                          "[HKEY_LOCAL_MACHINE\\C]\r\n\"c\"=hex:" +
+                          HexList(40000, "02") + "\r\n";
+
+TEST(HiveTest, CutKeysReadBackAsTheRegistryLessThem)
+{
+    const std::string original = Build(kTree);
+    ASSERT_EQ(Get16(original, 0x10), 2) << "the tree is meant to fill two data blocks";
+    const std::string originalView = OwnView(original);
+    ASSERT_EQ(LibcregView(original), originalView);
+    const FreeSpace originalSpace = CheckFreeSpace(original);
+
+    // Each case: the keys removed in each edit, the file of one edit loaded for the next.
+    const std::vector<std::pair<const char*, std::vector<std::vector<std::string>>>> cases = {
+        {"first subkey", {{"A\\A1"}}},
+        {"middle subkey with a subkey", {{"A\\A2"}}},
+        {"last subkey", {{"A\\A3"}}},
+        {"every subkey of a key", {{"A\\A1", "A\\A2", "A\\A3"}}},
+        {"deep subtree", {{"B\\Deep"}}},
+        {"first key below the root", {{"A"}}},
+        {"a key, then a key above it", {{"B\\Deep\\L1\\L2", "B"}}},
+        {"an edited file edited again", {{"A\\A2", "B\\Deep\\L1"}, {"A\\A1", "C", "B\\Deep"}}},
+    };
+    for (const auto& [label, edits] : cases) {
+        SCOPED_TRACE(label);
+        std::string bytes = original;
+        std::vector<std::string> gone;
+        for (const std::vector<std::string>& keys : edits) {
+            emulated::Registry registry;
+            Load(bytes, registry);
+            for (const std::string& key : keys) {
+                ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, key.c_str()), ERROR_SUCCESS) << key;
+                gone.push_back(key);
+            }
+            ASSERT_TRUE(emulated::HiveModified(registry, 0));
+            bytes = emulated::EditedHive(registry, 0);
+        }
+        ASSERT_EQ(bytes.size(), original.size());
+        const std::string expected = Without(originalView, gone);
+        const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
+        EXPECT_EQ(OwnView(bytes), expected);
+        EXPECT_EQ(LibcregView(bytes), expected);
+        const FreeSpace space = CheckFreeSpace(bytes);
+        EXPECT_EQ(space.entries, originalSpace.entries + removed);
+        EXPECT_EQ(space.records, originalSpace.records + removed);
+    }
+}
+
+TEST(HiveTest, BuildHiveHoldsValuesUpTo65535Bytes)
+{
+    emulated::Registry registry;
+    registry.CreateKey(HKEY_LOCAL_MACHINE, "Key");
+    registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"most", REG_BINARY, std::string(65535, '\x5A')});
+    // A string of 65,535 characters with its terminator: stored without it, it fits.
+    registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"text", REG_SZ, std::string(65535, 't') + '\0'});
+    std::string bytes;
+    std::string error;
+    ASSERT_TRUE(emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", bytes, error)) << error;
+    emulated::Registry loaded;
+    Load(bytes, loaded);
+    ASSERT_NE(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "most"), nullptr);
+    EXPECT_EQ(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "most")->data, std::string(65535, '\x5A'));
+    ASSERT_NE(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "text"), nullptr);
+    EXPECT_EQ(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "text")->data, std::string(65535, 't') + '\0');
+    EXPECT_EQ(LibcregView(bytes), hive_view::Dump(loaded, HKEY_LOCAL_MACHINE));
+
+    registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"over", REG_BINARY, std::string(65536, '\0')});
+    std::string refused = "untouched";
+    EXPECT_FALSE(emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", refused, error));
+    EXPECT_NE(error.find("\"over\""), std::string::npos) << error;
+    EXPECT_NE(error.find("65536 bytes"), std::string::npos) << error;
+}
+
+TEST(HiveTest, StringsAreStoredWithoutTheirTerminatorAndReadWithOne)
+{
+    const std::string bytes = Build("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n"
+                                    "\"sz\"=\"abc\"\r\n"
+                                    "\"expand\"=hex(2):25,50,25,00\r\n"
+                                    "\"two zeros\"=hex(1):61,62,00,00\r\n"
+                                    "\"binary\"=hex:61,00\r\n");
+    // The file's one key record: the first record of the first data block. Its values follow its name, each
+    // a type, a spare dword, the name's and the data's lengths, the name and the data.
+    const std::uint32_t record = Get32(bytes, 8) + 0x20;
+    std::uint32_t at = record + 0x14 + Get16(bytes, record + 0x0C);
+    std::vector<std::string> stored;
+    for (unsigned count = Get16(bytes, record + 0x0E); count > 0; --count) {
+        stored.push_back(bytes.substr(at + 0x0C + Get16(bytes, at + 8), Get16(bytes, at + 10)));
+        at += 0x0C + Get16(bytes, at + 8) + Get16(bytes, at + 10);
+    }
+    EXPECT_EQ(stored,
+              (std::vector<std::string> {"abc", std::string("%P%"), std::string("ab\0", 3), std::string("a\0", 2)}));
+
+    emulated::Registry registry;
+    Load(bytes, registry);
+    const char* names[] = {"sz", "expand", "two zeros", "binary"};
+    const std::string read[] = {std::string("abc\0", 4), std::string("%P%\0", 4), std::string("ab\0", 3),
+                                std::string("a\0", 2)};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_NE(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i]), nullptr) << names[i];
+        EXPECT_EQ(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i])->data, read[i]) << names[i];
+    }
+    // What a program asks for: the size with the terminator.
+    HKEY key = nullptr;
+    ASSERT_EQ(registry.OpenKey(HKEY_LOCAL_MACHINE, "K", &key), ERROR_SUCCESS);
+    DWORD type = 0;
+    DWORD size = 0;
+    EXPECT_EQ(registry.QueryValue(key, "sz", &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 4u);
+    registry.CloseKey(key);
+}
+
+}  // namespace
