@@ -179,6 +179,12 @@ int RunOffline(int argc, char** argv)
         if (!opened)
             return Fail(error);
         options.machine = image->machine().string();
+        // An image its owner may not write is left alone, as Windows leaves a read-only file.
+        struct stat imageStatus { };
+        const bool writes =
+            !options.restore.empty() || (options.exportFile.empty() && !options.dryRun && !options.check);
+        if (writes && stat(options.image.c_str(), &imageStatus) == 0 && (imageStatus.st_mode & S_IWUSR) == 0)
+            return Fail(options.image + " is read-only: nothing was changed");
     }
 
     if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty()) {
@@ -203,13 +209,7 @@ int RunOffline(int argc, char** argv)
     if (!emulated::OpenMachine(options.machine, options.user, registry, machine, error))
         return Fail(error);
     const bool changes = !options.dryRun && !options.check;
-    // A registry file (or image) its owner may not write is left alone, as Windows leaves a read-only file.
-    if (image) {
-        struct stat imageStatus { };
-        if (changes && stat(options.image.c_str(), &imageStatus) == 0 && (imageStatus.st_mode & S_IWUSR) == 0)
-            return Fail(options.image + " is read-only: nothing was changed (use --dry-run to see what a run would "
-                                        "remove)");
-    }
+    // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
     for (const emulated::RegistryFile& file : machine.registryFiles) {
         struct stat registryStatus { };
         if (changes && stat(file.path.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
