@@ -284,7 +284,22 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
         }
         return true;
     };
+    // A key record belongs to one key: were two keys to share one, removing either would free the record the
+    // other still names.
+    std::vector<bool> claimed(hive.records.size(), false);
+    auto claim = [&](std::uint32_t entry) {
+        const std::uint32_t at = Hive::EntryAt(entry);
+        const std::size_t slot = hive.recordBase[Get16(file, at + kEntryBlock)] + Get16(file, at + kEntryNumber);
+        if (claimed[slot]) {
+            error = Error(at + kEntryNumber, "key entry names the key record of another key");
+            return false;
+        }
+        claimed[slot] = true;
+        return true;
+    };
     if (!visit(hive.rootEntry, kKeyTreeStart + kTreeRoot))
+        return drop(error);
+    if (hive.RecordOf(file, hive.rootEntry) != kHiveNone && !claim(hive.rootEntry))
         return drop(error);
     // Each pending item is a run of siblings linked by their next offsets; `from` is the file offset of the
     // link that names it, for the message.
@@ -309,6 +324,8 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
                 error = Error(at + kEntryNumber, "key entry names a key record that is not there");
                 return drop(error);
             }
+            if (!claim(entry))
+                return drop(error);
             const std::string_view name =
                 file.substr(record + kRecordHeaderSize, Get16(file, record + kRecordNameLength));
             if (name.empty() || name.find('\\') != std::string_view::npos) {
