@@ -7,14 +7,22 @@
 // fresh copy of the machine; times are the best of the repetitions. The child's VmHWM is its peak memory,
 // so the peaks of different sizes are independent; an idle child shows the fixed overhead in that figure.
 //
-// usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide] [--generate DIR]
-//   --quick     one repetition at 10,000 keys only (the build's test runs this)
+// Then the same on a machine with Windows 98's own registry files: the generated registry.reg goes through
+// --import into WINDOWS/SYSTEM.DAT and USER.DAT, the floor is copying SYSTEM.DAT, and the run saves both.
+//
+// usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide] [--dat-keys N]
+//                            [--no-dat | --dat-only] [--generate DIR]
+//   --quick     one repetition at 10,000 keys only, in both forms (the build's test runs this)
 //   --sizes     numbers of keys (default 10000,30000,100000,300000,1000000)
 //   --repeat    repetitions per size (default 3)
 //   --no-wide   leave out the machine whose Enum\PCI holds 100,000 devices, the card's last, and whose
 //               Volume Control holds 2,000 mixers' settings before the card's
 //   --generate  only write the machine of the first size into DIR (a new folder), for a look or a run of
 //               the offline program
+//   --dat-keys  keys of the machine with SYSTEM.DAT and USER.DAT (default 88,000: a SYSTEM.DAT of about
+//               10 MB)
+//   --no-dat    leave that machine out
+//   --dat-only  measure that machine only
 //
 // Exit code 0 unless a run failed or left the card in place; the targets are reported, never enforced.
 #include <algorithm>
@@ -36,6 +44,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "run/offline_transfer.h"
 #include "run/run.h"
 #include "system/emulated/machine.h"
 
@@ -313,6 +322,7 @@ struct MachineShape {
     long pciDevices = 0;
     bool cardLast = false;
     long mixers = 0;
+    bool binary = false;  // WINDOWS/SYSTEM.DAT and USER.DAT instead of registry.reg
 };
 
 // Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance,
@@ -713,6 +723,7 @@ struct Measure {
     double logicMs = 0;
     double saveMs = 0;
     unsigned keysRemoved = 0;
+    unsigned filesSaved = 0;
     long peakKb = 0;
     char error[240] = {};
 
@@ -826,6 +837,42 @@ Measure CopyFloor(const fs::path& file)
     return measure;
 }
 
+// The same machine with Windows 98's own registry files: the generated registry.reg is written into
+// WINDOWS/SYSTEM.DAT and USER.DAT as --import writes them, then removed. Returns the number of keys, or -1.
+long GenerateBinaryMachine(const fs::path& folder, const MachineShape& shape, const std::vector<std::string>& parts,
+                           std::string& error)
+{
+    const long keys = GenerateMachine(folder, shape, parts);
+    if (keys < 0) {
+        error = "cannot write the machine";
+        return -1;
+    }
+    // Out of the machine folder, which must hold no registry for the import.
+    const fs::path source = folder.parent_path() / "import.reg";
+    std::error_code status;
+    fs::rename(folder / "registry.reg", source, status);
+    if (status) {
+        error = "cannot move the generated registry.reg";
+        return -1;
+    }
+    // In a child, so that the registry the import reads leaves nothing in this process's memory, which every
+    // child measured later would count in its peak.
+    const Measure imported = InChild([&] {
+        Measure measure;
+        std::vector<std::string> said;
+        std::string importError;
+        measure.ok = offline::ImportRegistry(source, folder, said, importError);
+        SetError(measure, importError);
+        return measure;
+    });
+    fs::remove(source, status);
+    if (!imported.ok) {
+        error = imported.error;
+        return -1;
+    }
+    return keys;
+}
+
 // A whole run of the offline program, silent, not a dry run.
 Measure WholeRun(const fs::path& folder)
 {
@@ -854,6 +901,7 @@ Measure WholeRun(const fs::path& folder)
     std::vector<std::string> saved;
     ok = emulated::SaveRegistryFiles(machine, registry, saved, error);
     measure.saveMs = MillisecondsSince(start);
+    measure.filesSaved = static_cast<unsigned>(saved.size());
     if (!ok) {
         SetError(measure, error);
         return measure;
@@ -862,14 +910,32 @@ Measure WholeRun(const fs::path& folder)
     return measure;
 }
 
+// After a run: the saved machine opens again and the card's device key is gone.
+Measure CardGone(const fs::path& folder)
+{
+    Measure measure;
+    emulated::Registry registry;
+    emulated::MachineFolder machine;
+    std::string error;
+    if (!emulated::OpenMachine(folder, "", registry, machine, error)) {
+        SetError(measure, "the saved machine does not open: " + error);
+        return measure;
+    }
+    measure.ok = !registry.KeyExists(HKEY_LOCAL_MACHINE, "Enum\\PCI\\VEN_13F6&DEV_0111&SUBSYS_011113F6&REV_10");
+    if (!measure.ok)
+        SetError(measure, "the card's device key is still there after the run");
+    return measure;
+}
+
 // --- The benchmark ---
 
 struct Row {
     std::string family;
     long keys = 0;
-    double fileMb = 0;
-    Measure floor;  // the best floor
-    Measure run;    // the best run
+    double fileMb = 0;  // registry.reg, or SYSTEM.DAT
+    double userMb = 0;  // USER.DAT
+    Measure floor;      // the best floor
+    Measure run;        // the best run
     long peakKb = 0;
     long idleKb = 0;  // an idle child forked just before, for the fixed part of the peak
 };
@@ -901,23 +967,29 @@ bool Measured(const MachineShape& shape, const std::vector<std::string>& parts, 
     fs::create_directories(machine, status);
     fs::create_directories(floor, status);
     row.family = shape.family;
-    row.keys = GenerateMachine(machine, shape, parts);
+    // The floor copies the file holding the card's keys: registry.reg, or SYSTEM.DAT.
+    const fs::path file = shape.binary ? fs::path("WINDOWS") / "SYSTEM.DAT" : fs::path("registry.reg");
+    row.keys =
+        shape.binary ? GenerateBinaryMachine(machine, shape, parts, error) : GenerateMachine(machine, shape, parts);
     if (row.keys < 0) {
-        error = "cannot write the machine";
+        if (error.empty())
+            error = "cannot write the machine";
         return false;
     }
-    row.fileMb = static_cast<double>(fs::file_size(machine / "registry.reg", status)) / (1024.0 * 1024.0);
+    row.fileMb = static_cast<double>(fs::file_size(machine / file, status)) / (1024.0 * 1024.0);
+    if (shape.binary)
+        row.userMb = static_cast<double>(fs::file_size(machine / "WINDOWS" / "USER.DAT", status)) / (1024.0 * 1024.0);
     row.idleKb = Idle().peakKb;
 
     for (int i = 0; i < repeat; ++i) {
         // Both start from copies just written and flushed, so neither pays for the other's dirty pages.
-        fs::copy_file(machine / "registry.reg", floor / "registry.reg", fs::copy_options::overwrite_existing, status);
+        fs::copy_file(machine / file, floor / file.filename(), fs::copy_options::overwrite_existing, status);
         if (status || !FreshCopy(machine, run)) {
             error = "cannot copy the machine";
             return false;
         }
         sync();
-        Measure floorMeasure = InChild([&] { return CopyFloor(floor / "registry.reg"); });
+        Measure floorMeasure = InChild([&] { return CopyFloor(floor / file.filename()); });
         if (!floorMeasure.ok) {
             error = floorMeasure.error;
             return false;
@@ -930,6 +1002,18 @@ bool Measured(const MachineShape& shape, const std::vector<std::string>& parts, 
         if (runMeasure.keysRemoved == 0) {
             error = "the run removed no key: the card was not found";
             return false;
+        }
+        // The card has keys in every registry file: a REGEDIT4 file, or both SYSTEM.DAT and USER.DAT.
+        if (runMeasure.filesSaved != (shape.binary ? 2u : 1u)) {
+            error = "the run saved " + std::to_string(runMeasure.filesSaved) + " registry files";
+            return false;
+        }
+        if (i == 0) {
+            Measure gone = InChild([&] { return CardGone(run); });
+            if (!gone.ok) {
+                error = gone.error;
+                return false;
+            }
         }
         if (i == 0 || floorMeasure.floorMs < row.floor.floorMs)
             row.floor = floorMeasure;
@@ -963,6 +1047,26 @@ void PrintRow(const Row& row)
     std::fflush(stdout);
 }
 
+// The machine with binary registry files: the floor copies SYSTEM.DAT, the run saves both files; the peak
+// is compared with both files together.
+void PrintBinaryHeader()
+{
+    std::printf("%8s %9s %7s %9s %9s %8s %8s %8s %7s %7s %8s %7s %6s %6s %7s\n", "keys", "SYSTEM MB", "USER MB",
+                "floor ms", "run ms", "load", "logic", "save", "x floor", "ns/key", "peak MB", "idle MB", "x files",
+                "-idle", "removed");
+}
+
+void PrintBinaryRow(const Row& row)
+{
+    const double filesMb = row.fileMb + row.userMb;
+    std::printf("%8ld %9.1f %7.1f %9.1f %9.1f %8.1f %8.1f %8.1f %7.2f %7.0f %8.1f %7.1f %7.2f %6.2f %7u\n", row.keys,
+                row.fileMb, row.userMb, row.floor.floorMs, row.run.runMs(), row.run.loadMs, row.run.logicMs,
+                row.run.saveMs, row.run.runMs() / row.floor.floorMs,
+                row.run.runMs() * 1e6 / static_cast<double>(row.keys), Mb(row.peakKb), Mb(row.idleKb),
+                Mb(row.peakKb) / filesMb, (Mb(row.peakKb) - Mb(row.idleKb)) / filesMb, row.run.keysRemoved);
+    std::fflush(stdout);
+}
+
 bool ParseSizes(const char* text, std::vector<long>& sizes)
 {
     sizes.clear();
@@ -992,24 +1096,37 @@ int main(int argc, char** argv)
     std::vector<long> sizes = {10000, 30000, 100000, 300000, 1000000};
     int repeat = 3;
     bool wide = true;
+    bool regedit4 = true;
+    bool binary = true;
+    long binaryKeys = 88000;
     std::string generate;
     for (int i = 1; i < argc; ++i) {
         std::string_view word = argv[i];
+        std::vector<long> one;
         if (word == "--quick") {
             sizes = {10000};
             repeat = 1;
             wide = false;
+            binaryKeys = 10000;
         } else if (word == "--sizes" && i + 1 < argc && ParseSizes(argv[i + 1], sizes)) {
             ++i;
         } else if (word == "--repeat" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
             repeat = std::atoi(argv[++i]);
         } else if (word == "--no-wide") {
             wide = false;
+        } else if (word == "--dat-keys" && i + 1 < argc && ParseSizes(argv[i + 1], one) && one.size() == 1) {
+            binaryKeys = one[0];
+            ++i;
+        } else if (word == "--no-dat") {
+            binary = false;
+        } else if (word == "--dat-only") {
+            regedit4 = false;
         } else if (word == "--generate" && i + 1 < argc) {
             generate = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide]\n"
-                                 "                           [--generate DIR]\n");
+            std::fprintf(stderr,
+                         "usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide]\n"
+                         "                           [--dat-keys N] [--no-dat | --dat-only] [--generate DIR]\n");
             return 2;
         }
     }
@@ -1029,10 +1146,14 @@ int main(int argc, char** argv)
     }
 
     std::vector<MachineShape> shapes;
-    for (long keys : sizes)
-        shapes.push_back({"regular", keys});
-    if (wide)
-        shapes.push_back({"wide PCI", 450000, 100000, true, 2000});
+    if (regedit4) {
+        for (long keys : sizes)
+            shapes.push_back({"regular", keys});
+        if (wide)
+            shapes.push_back({"wide PCI", 450000, 100000, true, 2000});
+    }
+    if (binary || !regedit4)
+        shapes.push_back({"dat", binaryKeys, 0, false, 0, true});
 
     std::error_code tempStatus;
     const std::string pattern = (fs::temp_directory_path(tempStatus) / "registry_file_bench.XXXXXX").string();
@@ -1046,13 +1167,25 @@ int main(int argc, char** argv)
 
     std::printf("Whole run (load, silent removal, save) against the floor (read the file, write it to a new file,\n"
                 "fsync, rename); best of %d, each on a fresh copy. Peak: the run's child's VmHWM; idle: that of a\n"
-                "child that does nothing, the fixed part of every peak.\n\n",
+                "child that does nothing, the fixed part of every peak.\n",
                 repeat);
-    PrintHeader();
 
     std::vector<Row> rows;
     bool failed = false;
+    bool binaryHeader = false;
+    if (regedit4) {
+        std::printf("\n");
+        PrintHeader();
+    }
     for (std::size_t i = 0; i < shapes.size(); ++i) {
+        if (shapes[i].binary && !binaryHeader) {
+            std::printf(
+                "\nThe same machine with Windows 98's registry files, WINDOWS/SYSTEM.DAT and USER.DAT (written\n"
+                "as --import writes them). The floor copies SYSTEM.DAT; the run loads both files and saves\n"
+                "both, as the card's mixer settings are in USER.DAT; the peak is compared with both files.\n\n");
+            PrintBinaryHeader();
+            binaryHeader = true;
+        }
         const fs::path folder = scratch / std::to_string(i);
         Row row;
         std::string error;
@@ -1064,29 +1197,36 @@ int main(int argc, char** argv)
             failed = true;
             continue;
         }
-        PrintRow(row);
+        if (shapes[i].binary)
+            PrintBinaryRow(row);
+        else
+            PrintRow(row);
         rows.push_back(row);
     }
     std::error_code status;
     fs::remove_all(scratch, status);
 
-    if (!rows.empty()) {
-        double worstRatio = 0;
-        double worstPeak = 0;
-        const Row* smallest = nullptr;
-        const Row* largest = nullptr;
-        for (const Row& row : rows) {
-            worstRatio = std::max(worstRatio, row.run.runMs() / row.floor.floorMs);
-            worstPeak = std::max(worstPeak, Mb(row.peakKb - row.idleKb) / row.fileMb);
-            if (row.family != std::string("regular"))
-                continue;
-            if (smallest == nullptr || row.keys < smallest->keys)
-                smallest = &row;
-            if (largest == nullptr || row.keys > largest->keys)
-                largest = &row;
-        }
-        std::printf("\nrun within 5 x the floor at every size: %s (worst %.2f x)\n", YesNo(worstRatio <= 5),
-                    worstRatio);
+    std::printf("\n");
+    double worstRatio = 0;
+    double worstPeak = 0;
+    const Row* smallest = nullptr;
+    const Row* largest = nullptr;
+    bool anyRegedit4 = false;
+    for (const Row& row : rows) {
+        if (row.family == "dat")
+            continue;
+        anyRegedit4 = true;
+        worstRatio = std::max(worstRatio, row.run.runMs() / row.floor.floorMs);
+        worstPeak = std::max(worstPeak, Mb(row.peakKb - row.idleKb) / row.fileMb);
+        if (row.family != std::string("regular"))
+            continue;
+        if (smallest == nullptr || row.keys < smallest->keys)
+            smallest = &row;
+        if (largest == nullptr || row.keys > largest->keys)
+            largest = &row;
+    }
+    if (anyRegedit4) {
+        std::printf("run within 5 x the floor at every size: %s (worst %.2f x)\n", YesNo(worstRatio <= 5), worstRatio);
         if (smallest != nullptr && largest != smallest) {
             const double perKey = (largest->run.runMs() / static_cast<double>(largest->keys)) /
                                   (smallest->run.runMs() / static_cast<double>(smallest->keys));
@@ -1095,6 +1235,11 @@ int main(int argc, char** argv)
         }
         std::printf("peak above the idle child within 2 x the file at every size: %s (worst %.2f x)\n",
                     YesNo(worstPeak <= 2), worstPeak);
+    }
+    for (const Row& row : rows) {
+        if (row.family == "dat")
+            std::printf("run on SYSTEM.DAT and USER.DAT within 5 x copying SYSTEM.DAT: %s (%.2f x)\n",
+                        YesNo(row.run.runMs() <= 5 * row.floor.floorMs), row.run.runMs() / row.floor.floorMs);
     }
     return failed ? 1 : 0;
 }
