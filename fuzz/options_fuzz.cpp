@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (options.help || options.version)
         return 0;
-    Check(!options.machine.empty());
+    // A machine folder or a disk image standing for one, never both.
+    Check(options.machine.empty() != options.image.empty());
+    Check(!options.image.empty() || (options.partition == 0 && options.windows.empty()));
     Check(!options.commandLine || options.arguments.empty());
     Check(options.backup.empty() || !options.noBackup);
     Check(options.restore.empty() || (!options.check && !options.dryRun && options.backup.empty()));
