@@ -247,12 +247,12 @@ TEST(HiveTest, StringsAreStoredWithoutTheirTerminatorAndReadWithOne)
         at += 0x0C + Get16(bytes, at + 8) + Get16(bytes, at + 10);
     }
     EXPECT_EQ(stored,
-              (std::vector<std::string> {"abc", std::string("%P%"), std::string("ab\0", 3), std::string("a\0", 2)}));
+              (std::vector<std::string> {"abc", std::string("%P%"), std::string("ab\0\0", 4), std::string("a\0", 2)}));
 
     emulated::Registry registry;
     Load(bytes, registry);
     const char* names[] = {"sz", "expand", "two zeros", "binary"};
-    const std::string read[] = {std::string("abc\0", 4), std::string("%P%\0", 4), std::string("ab\0", 3),
+    const std::string read[] = {std::string("abc\0", 4), std::string("%P%\0", 4), std::string("ab\0\0", 4),
                                 std::string("a\0", 2)};
     for (int i = 0; i < 4; ++i) {
         ASSERT_NE(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i]), nullptr) << names[i];

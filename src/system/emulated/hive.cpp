@@ -607,7 +607,10 @@ bool BuildHive(const Registry& registry, HKEY root, std::string_view path, std::
         }
         for (const Value& value : values) {
             std::string_view bytes = value.data;
-            if (IsStringType(value.type) && !bytes.empty() && bytes.back() == '\0')
+            // The one terminator goes, as Windows stores a string; data that ends in more zeros is stored as
+            // it is, since reading adds a terminator only where none is.
+            if (IsStringType(value.type) && !bytes.empty() && bytes.back() == '\0' &&
+                (bytes.size() == 1 || bytes[bytes.size() - 2] != '\0'))
                 bytes.remove_suffix(1);
             if (value.name.size() > 0xFFFF || bytes.size() > 0xFFFF) {
                 error = "value \"" + value.name + "\" of " + KeyPathOf(impl, built.key) + " holds " +

@@ -32,7 +32,8 @@ std::string EditedHive(const Registry& registry, std::size_t hive);
 // Builds a new binary registry file holding the keys below `root\path` (which becomes the file's root key),
 // laid out as Windows 98 writes one: the key tree in depth-first order with free entries to the end of its
 // last 4 KB page, then data blocks of up to 64 KB in 4 KB pages holding the key records in the same order.
-// Strings are stored without their terminator, as Windows stores them. False with a one-line `error` when
+// Strings are stored without their terminator, as Windows stores them (one ending in more zeros keeps them
+// all, so that it reads back as it was). False with a one-line `error` when
 // something does not fit the format (a value of more than 65,535 bytes, say).
 bool BuildHive(const Registry& registry, HKEY root, std::string_view path, std::string& out, std::string& error);
 
