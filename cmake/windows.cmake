@@ -31,7 +31,7 @@ target_link_options(cmpci-uninstall PRIVATE
     -nostdlib -nostartfiles
     -Wl,-e,_CmpciEntry@0
     -Wl,--subsystem,windows:4.0 -Wl,--major-os-version,4 -Wl,--minor-os-version,0
-    -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -s)
+    -Wl,--gc-sections -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -Wl,--no-insert-timestamp -s)
 target_link_libraries(cmpci-uninstall PRIVATE kernel32 user32 advapi32)
 
 # --- Checks of the linked program ------------------------------------------------------------------------
