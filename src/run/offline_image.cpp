@@ -268,6 +268,22 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+// A relative path of names only: no empty, "." or ".." component.
+bool InsideFolder(std::string_view path)
+{
+    if (!path.empty() && path.back() == '/')
+        path.remove_suffix(1);
+    while (true) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        path.remove_prefix(slash + 1);
+    }
+}
+
 std::string BaseName(std::string path)
 {
     if (!path.empty() && path.back() == '/')
@@ -405,6 +421,9 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         if (line.size() <= prefix.size() || !emulated::SameName(line.substr(0, prefix.size()), prefix))
             continue;
         const std::string relative = line.substr(prefix.size());
+        // A name from a damaged or crafted volume must not lead the stand-ins out of the machine folder.
+        if (!InsideFolder(relative))
+            continue;
         fs::path host = windowsFolder / relative;
         if (relative.back() == '/') {
             fs::create_directories(host, status);
