@@ -15,20 +15,20 @@ export TZ=UTC SOURCE_DATE_EPOCH=$epoch
 
 stage=$(mktemp -d "$image.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-mkdir "$stage/root"
-cp "$exe" "$stage/root/cmpci-uninstall.exe"
-cp "$readme" "$stage/root/README.TXT"
-touch -d "@$epoch" "$stage/root/cmpci-uninstall.exe" "$stage/root/README.TXT" "$stage/root"
+mkdir "$stage/files"
+cp "$exe" "$stage/files/cmpci-uninstall.exe"
+cp "$readme" "$stage/files/README.TXT"
+touch -d "@$epoch" "$stage/files/cmpci-uninstall.exe" "$stage/files/README.TXT" "$stage/files"
 
 case $kind in
 floppy)
     # --invariant fixes the volume label entry's time; the -i after it sets the serial number.
     mkfs.fat -C --invariant -i 13F60111 -n CMPCI "$stage/image" 1440 >/dev/null
-    mcopy -i "$stage/image" -m "$stage/root/cmpci-uninstall.exe" "$stage/root/README.TXT" ::/
+    mcopy -i "$stage/image" -m "$stage/files/cmpci-uninstall.exe" "$stage/files/README.TXT" ::/
     ;;
 cd)
     # xorriso greets on stderr even with -quiet: its messages are shown only when it fails.
-    xorriso -as mkisofs -quiet -iso-level 1 -J -r -V CMPCI_UNINSTALL -o "$stage/image" "$stage/root" \
+    xorriso -as mkisofs -quiet -iso-level 1 -J -r -V CMPCI_UNINSTALL -o "$stage/image" "$stage/files" \
         2>"$stage/xorriso.log" || { cat "$stage/xorriso.log" >&2; exit 1; }
     ;;
 *)
