@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz_check.h"
 #include "run/command_line.h"
 
 namespace {
@@ -16,12 +17,6 @@ bool NoLeadBytes(unsigned char)
 bool HighLeadBytes(unsigned char byte)
 {
     return byte >= 0x81;
-}
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
 }
 
 void CheckArgumentText(const char* line, std::size_t length, LeadByteTest isLeadByte)

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "system/emulated/hive.h"
 
 namespace {
@@ -24,39 +25,11 @@ namespace {
 constexpr std::size_t kMaxKeys = 4000;
 constexpr char kProfile[] = "Profile";
 
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 struct Key {
     std::string path;  // below HKEY_LOCAL_MACHINE
     std::vector<emulated::Value> values;
     emulated::KeyId id = emulated::kNoKey;  // the key the path leads to
 };
-
-bool SameValues(const std::vector<emulated::Value>& a, const std::vector<emulated::Value>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].name != b[i].name || a[i].type != b[i].type || a[i].data != b[i].data)
-            return false;
-    }
-    return true;
-}
-
-bool SameKeys(const std::vector<Key>& a, const std::vector<Key>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].path != b[i].path || !SameValues(a[i].values, b[i].values))
-            return false;
-    }
-    return true;
-}
 
 // The key `base` and every key below it, depth-first in stored order, each with its values. False when the
 // walk passed kMaxKeys.

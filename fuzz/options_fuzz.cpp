@@ -6,15 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "run/offline_options.h"
 
 namespace {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 }  // namespace
 

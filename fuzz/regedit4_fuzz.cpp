@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "system/emulated/registry.h"
 
 namespace {
@@ -18,12 +19,6 @@ const HKEY kRoots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER,   HKEY_USERS,
 constexpr std::size_t kMaxKeys = 2000;
 constexpr std::size_t kMaxDepth = 64;
 
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
 bool IsText(DWORD type)
 {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
@@ -33,17 +28,6 @@ struct Key {
     std::string path;  // below the root; empty for the root itself
     std::vector<emulated::Value> values;
 };
-
-bool SameValues(const std::vector<emulated::Value>& a, const std::vector<emulated::Value>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].name != b[i].name || a[i].type != b[i].type || a[i].data != b[i].data)
-            return false;
-    }
-    return true;
-}
 
 // The keys below `root`, depth-first in stored order, each with its values. False when the walk stopped at
 // its bounds.
@@ -73,17 +57,6 @@ bool Walk(const emulated::Registry& registry, HKEY root, std::vector<Key>& keys)
             Check(!name->empty());
             pending.push_back({next.path.empty() ? *name : next.path + '\\' + *name, next.depth + 1});
         }
-    }
-    return true;
-}
-
-bool SameKeys(const std::vector<Key>& a, const std::vector<Key>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].path != b[i].path || !SameValues(a[i].values, b[i].values))
-            return false;
     }
     return true;
 }

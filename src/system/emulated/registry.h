@@ -23,6 +23,8 @@ struct Value {
     std::string name;  // empty for the default value (@)
     DWORD type = REG_SZ;
     std::string data;  // raw bytes, Windows-1252 text as it is
+
+    friend bool operator==(const Value&, const Value&) = default;
 };
 
 // A key of the tree. Ids stay valid for the registry's life; a deleted key keeps its id, so that a handle
