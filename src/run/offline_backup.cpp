@@ -145,6 +145,13 @@ bool StaysInside(const std::string& path)
     return inside;
 }
 
+std::string Sha256Of(std::string_view bytes)
+{
+    Sha256 hash;
+    hash.Add(bytes);
+    return hash.Hex();
+}
+
 bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 {
     std::ifstream in(file);
@@ -196,11 +203,7 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 std::string Sha256OfFile(const fs::path& file)
 {
     std::string bytes;
-    if (!ReadWhole(file, bytes))
-        return {};
-    Sha256 hash;
-    hash.Add(bytes);
-    return hash.Hex();
+    return ReadWhole(file, bytes) ? Sha256Of(bytes) : std::string();
 }
 
 fs::path DefaultBackupFolder(const fs::path& machine)
@@ -248,9 +251,7 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
         std::string before;
         if (!ReadWhole(registryFile.path, before))
             return fail("cannot read " + registryFile.path.string());
-        Sha256 beforeHash;
-        beforeHash.Add(before);
-        const std::string sha256Before = beforeHash.Hex();
+        const std::string sha256Before = Sha256Of(before);
         std::string storage;
         Sha256 afterHash;
         std::size_t afterSize = 0;
@@ -295,12 +296,10 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
         std::string bytes;
         if (status || !ReadWhole(source, bytes) || !WriteWhole(copy, bytes))
             return fail("cannot copy " + source.string());
-        Sha256 hash;
-        hash.Add(bytes);
         files += std::string(files.empty() ? "" : ",\n") +
                  "    {\"path\": " + emulated::JsonString(changes.removedWindowsPaths[i]) +
                  ", \"host\": " + JsonBytes(windowsName + "/" + relative) +
-                 ", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" + hash.Hex() + "\"}";
+                 ", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" + Sha256Of(bytes) + "\"}";
     }
     std::string manifest = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
     const fs::path shown = changes.shownMachine.empty() ? changes.machine : changes.shownMachine;
@@ -316,13 +315,6 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
 }
 
 namespace {
-
-std::string Sha256Of(std::string_view bytes)
-{
-    Sha256 hash;
-    hash.Add(bytes);
-    return hash.Hex();
-}
 
 // Puts a REGEDIT4 machine's registry.reg back: byte for byte when the run's save is still there, else with
 // the removed keys added at its end.

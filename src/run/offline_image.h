@@ -35,8 +35,6 @@ public:
 
     // The machine folder standing for the image.
     const std::filesystem::path& machine() const { return machine_; }
-    // Where the Windows folder is in the volume, as "WINDOWS".
-    const std::string& windowsPath() const { return windowsPath_; }
 
     // Replaces the stand-ins of these files (relative to the Windows folder) with their content, so that a
     // backup keeps the real bytes.

@@ -261,21 +261,27 @@ int RunOffline(int argc, char** argv)
         CloseJournal(journal, journalOut, error);
         return Fail(error);
     }
-    std::vector<std::string> saved;
-    if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
+    // A run stopped after its backup with nothing changed: the journal ends, and a backup made in the default
+    // place goes again.
+    auto abandon = [&](const std::string& message) {
         journal.End(summary);
         CloseJournal(journal, journalOut, error);
-        if (!saved.empty() && !image) {
-            std::string savedList;
-            for (const std::string& file : saved)
-                savedList += (savedList.empty() ? "" : ", ") + file;
-            return Fail(error + "; " + savedList + " saved already, no other file was removed; --restore " +
-                        backup.string() + " puts it back");
-        }
         std::error_code ignored;
         if (!backup.empty() && options.backup.empty())
             std::filesystem::remove_all(backup, ignored);
-        return Fail(error + "; nothing was removed: the registry and every file are as they were");
+        return Fail(message);
+    };
+    std::vector<std::string> saved;
+    if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
+        if (saved.empty() || image)
+            return abandon(error + "; nothing was removed: the registry and every file are as they were");
+        journal.End(summary);
+        CloseJournal(journal, journalOut, error);
+        std::string savedList;
+        for (const std::string& file : saved)
+            savedList += (savedList.empty() ? "" : ", ") + file;
+        return Fail(error + "; " + savedList + " saved already, no other file was removed; --restore " +
+                    backup.string() + " puts it back");
     }
     summary.saved = changes && registry.Modified();
     summary.keysRemoved = journal.keysRemoved();
@@ -288,14 +294,8 @@ int RunOffline(int argc, char** argv)
         std::vector<std::string> written;
         for (const std::string& file : saved)
             written.push_back(std::filesystem::path(file).lexically_relative(options.machine).generic_string());
-        if (!image->Commit(written, removedFiles, commitError)) {
-            journal.End(summary);
-            CloseJournal(journal, journalOut, error);
-            std::error_code ignored;
-            if (!backup.empty() && options.backup.empty())
-                std::filesystem::remove_all(backup, ignored);
-            return Fail(commitError + ": nothing was removed from it");
-        }
+        if (!image->Commit(written, removedFiles, commitError))
+            return abandon(commitError + ": nothing was removed from it");
     }
     journal.End(summary);
     std::string journalError;

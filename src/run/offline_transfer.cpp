@@ -56,16 +56,7 @@ std::size_t CountKeys(const emulated::Registry& registry, HKEY root)
 bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& error)
 {
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0;
-    while (ok && !bytes.empty()) {
-        ssize_t done = write(fd, bytes.data(), bytes.size());
-        if (done < 0 && errno == EINTR)
-            continue;
-        ok = done > 0;
-        if (ok)
-            bytes.remove_prefix(static_cast<std::size_t>(done));
-    }
-    ok = ok && fsync(fd) == 0;
+    bool ok = fd >= 0 && emulated::WriteAll(fd, bytes) && fsync(fd) == 0;
     const int saved = errno;
     if (fd >= 0 && close(fd) != 0)
         ok = false;

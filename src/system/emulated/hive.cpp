@@ -66,6 +66,17 @@ std::string Hex(std::uint32_t value)
     return text;
 }
 
+// A key record's name, and the offset of its first value just after it.
+std::string_view RecordName(std::string_view bytes, std::uint32_t record)
+{
+    return bytes.substr(record + kRecordHeaderSize, Get16(bytes, record + kRecordNameLength));
+}
+
+std::uint32_t FirstValue(std::string_view bytes, std::uint32_t record)
+{
+    return record + kRecordHeaderSize + Get16(bytes, record + kRecordNameLength);
+}
+
 // Checks a key record at `at` inside a block ending at `end`: its sizes, name and values lie inside it.
 bool CheckRecord(std::string_view bytes, std::uint32_t at, std::uint32_t end, HiveError& error)
 {
@@ -76,7 +87,7 @@ bool CheckRecord(std::string_view bytes, std::uint32_t at, std::uint32_t end, Hi
                               ")");
         return false;
     }
-    std::uint32_t pos = at + kRecordHeaderSize + Get16(bytes, at + kRecordNameLength);
+    std::uint32_t pos = FirstValue(bytes, at);
     const std::uint32_t usedEnd = at + used;
     if (pos > usedEnd) {
         error = Error(at, "key record name runs past the record");
@@ -132,11 +143,6 @@ std::uint32_t Hive::RecordOf(std::string_view file, std::uint32_t entry) const
     return records[recordBase[block] + number];
 }
 
-bool LooksLikeHive(std::string_view bytes)
-{
-    return bytes.substr(0, 4) == "CREG";
-}
-
 bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
 {
     hive = Hive();
@@ -150,7 +156,7 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
         error = Error(0, "file larger than 1 GiB");
         return false;
     }
-    if (!LooksLikeHive(file)) {
+    if (file.substr(0, 4) != "CREG") {
         error = Error(0, "no CREG signature: not a Windows 9x registry file");
         return false;
     }
@@ -326,8 +332,7 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
             }
             if (!claim(entry))
                 return drop(error);
-            const std::string_view name =
-                file.substr(record + kRecordHeaderSize, Get16(file, record + kRecordNameLength));
+            const std::string_view name = RecordName(file, record);
             if (name.empty() || name.find('\\') != std::string_view::npos) {
                 error = Error(record, "key name is empty or holds a backslash");
                 return drop(error);
@@ -362,8 +367,7 @@ void ExpandHiveKey(Registry::Impl& impl, KeyId key)
         const std::uint32_t at = Hive::EntryAt(entry);
         const std::uint32_t record = hive.RecordOf(file, entry);
         // Two subkeys of one name are both listed, and a lookup finds the first, as on Windows.
-        const KeyId child =
-            impl.AddChild(key, file.substr(record + kRecordHeaderSize, Get16(file, record + kRecordNameLength)));
+        const KeyId child = impl.AddChild(key, RecordName(file, record));
         KeyNode& node = impl.Node(child);
         node.hive = hiveNumber;
         node.firstSection = entry;
@@ -381,7 +385,7 @@ void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& 
     if (record == kNoSection)
         return;
     const std::string_view file = impl.hives[node.hive - 1].bytes;
-    std::uint32_t pos = record + kRecordHeaderSize + Get16(file, record + kRecordNameLength);
+    std::uint32_t pos = FirstValue(file, record);
     for (unsigned count = Get16(file, record + kRecordValueCount); count > 0; --count) {
         const std::uint16_t nameLength = Get16(file, pos + 8);
         const std::uint16_t dataLength = Get16(file, pos + 10);

@@ -93,7 +93,4 @@ struct HiveError {
 // itself is walked when the keys are loaded. False with the offset at fault and what is wrong there.
 bool ParseHive(std::string bytes, Hive& hive, HiveError& error);
 
-// True when the bytes start as a Windows 9x binary registry file does.
-bool LooksLikeHive(std::string_view bytes);
-
 }  // namespace emulated

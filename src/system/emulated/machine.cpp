@@ -173,8 +173,6 @@ bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std:
     return ok;
 }
 
-namespace {
-
 bool WriteAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -187,6 +185,8 @@ bool WriteAll(int fd, std::string_view bytes)
     }
     return true;
 }
+
+namespace {
 
 }  // namespace
 

@@ -105,6 +105,9 @@ inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error);
 
+// Writes all of `bytes` to `fd`, again after an interrupted or short write. False on an error (errno says).
+bool WriteAll(int fd, std::string_view bytes);
+
 // Reads a whole registry file: a regular file only, never through a link, at most kMaxRegistryFileSize.
 bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error);
 
