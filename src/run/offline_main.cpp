@@ -283,9 +283,6 @@ int RunOffline(int argc, char** argv)
         return Fail(error + "; " + savedList + " saved already, no other file was removed; --restore " +
                     backup.string() + " puts it back");
     }
-    summary.saved = changes && registry.Modified();
-    summary.keysRemoved = journal.keysRemoved();
-    summary.filesRemoved = journal.filesRemoved();
     std::string commitError;
     const std::vector<std::string> removedFiles = system.RemovedFiles();
     bool committed = system.CommitFiles(commitError);
@@ -297,6 +294,10 @@ int RunOffline(int argc, char** argv)
         if (!image->Commit(written, removedFiles, commitError))
             return abandon(commitError + ": nothing was removed from it");
     }
+    // The summary counts what reached the disk (or, in a dry run, what would have).
+    summary.saved = changes && registry.Modified();
+    summary.keysRemoved = journal.keysRemoved();
+    summary.filesRemoved = journal.filesRemoved();
     journal.End(summary);
     std::string journalError;
     const bool journalClosed = CloseJournal(journal, journalOut, journalError);
