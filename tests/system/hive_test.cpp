@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -94,9 +95,8 @@ std::size_t KeyLines(const std::string& view)
     return count;
 }
 
-// The free space of a file, checked as Windows reuses it: the free key entries on the list from the key
-// tree's header, each marked free and listed once; every data block's free byte count and first free record
-// agree with its free records.
+// The free space of a file, counted as Windows reuses it: the free key entries on the list from the key
+// tree's header and the free records on each data block's list. The file must pass the structural check.
 struct FreeSpace {
     std::size_t entries = 0;
     std::size_t records = 0;
@@ -104,35 +104,18 @@ struct FreeSpace {
 
 FreeSpace CheckFreeSpace(const std::string& bytes)
 {
+    emulated::HiveError error;
+    EXPECT_TRUE(emulated::CheckHiveStructure(bytes, error)) << "offset " << error.offset << ": " << error.message;
     FreeSpace space;
-    const std::uint32_t treeEnd = Get32(bytes, 8);
-    std::set<std::uint32_t> seen;
-    for (std::uint32_t entry = Get32(bytes, 0x20 + 0x0C); entry != kHiveNone; entry = Get32(bytes, 0x20 + entry + 8)) {
-        EXPECT_LT(0x20 + entry, treeEnd) << "free entry " << entry;
-        if (0x20 + entry >= treeEnd || !seen.insert(entry).second) {
-            ADD_FAILURE() << "free entry list runs out of the key tree or loops at " << entry;
-            break;
-        }
-        EXPECT_EQ(Get32(bytes, 0x20 + entry), emulated::kFreeEntryFlag) << "free entry " << entry;
+    for (std::uint32_t entry = Get32(bytes, 0x20 + 0x0C); entry != kHiveNone && space.entries < bytes.size();
+         entry = Get32(bytes, 0x20 + entry + 8))
         ++space.entries;
-    }
-    std::uint32_t block = treeEnd;
+    std::uint32_t block = Get32(bytes, 8);
     for (unsigned count = Get16(bytes, 0x10); count > 0; --count) {
-        const std::uint32_t end = block + Get32(bytes, block + 4);
-        std::uint32_t freeBytes = 0;
-        std::uint32_t firstFree = kHiveNone;
-        for (std::uint32_t record = block + 0x20; record < end; record += Get32(bytes, record)) {
-            if (Get32(bytes, record + 4) != kHiveNone)
-                continue;
-            freeBytes += Get32(bytes, record);
-            firstFree = std::min(firstFree, record - block);
+        for (std::uint32_t record = Get32(bytes, block + 0x10); record != kHiveNone && space.records < bytes.size();
+             record = Get32(bytes, block + record + 8))
             ++space.records;
-        }
-        EXPECT_EQ(Get32(bytes, block + 8), freeBytes) << "free bytes of the block at " << block;
-        if (firstFree != kHiveNone) {
-            EXPECT_EQ(Get32(bytes, block + 0x10), firstFree) << "first free record of the block at " << block;
-        }
-        block = end;
+        block += Get32(bytes, block + 4);
     }
     return space;
 }
@@ -269,3 +252,164 @@ TEST(HiveTest, StringsAreStoredWithoutTheirTerminatorAndReadWithOne)
 }
 
 }  // namespace
+
+// Registry files written by Windows ME (tests/data/real-registry, see its NOTICE).
+std::string RealFile(const char* name)
+{
+    std::ifstream in(std::string(CMPCI_SOURCE_DIR) + "/tests/data/real-registry/winme/" + name, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    EXPECT_FALSE(bytes.str().empty()) << name;
+    return bytes.str();
+}
+
+// Every byte an edit changed lies in the key tree, in a data block's header or in the header of a record
+// the edit freed: the rest of the file is as Windows left it.
+void ExpectOnlyFreeSpaceChanged(const std::string& before, const std::string& after)
+{
+    ASSERT_EQ(before.size(), after.size());
+    std::uint32_t block = Get32(before, 8);
+    for (unsigned count = Get16(before, 0x10); count > 0; block += Get32(before, block + 4), --count) {
+        const std::uint32_t end = block + Get32(before, block + 4);
+        for (std::uint32_t record = block + 0x20; record < end; record += Get32(before, record)) {
+            const std::uint32_t size = Get32(before, record);
+            const bool freed = Get32(before, record + 4) != kHiveNone && Get32(after, record + 4) == kHiveNone;
+            const std::uint32_t kept = freed ? 0x10 : 0;
+            EXPECT_EQ(before.compare(record + kept, size - kept, after, record + kept, size - kept), 0)
+                << "record at " << record << " changed";
+        }
+    }
+}
+
+TEST(HiveRealFileTest, WindowsMeFilesReadAsLibcregReadsThem)
+{
+    for (const char* name : {"SYSTEM.DAT", "USER.DAT"}) {
+        SCOPED_TRACE(name);
+        const std::string bytes = RealFile(name);
+        emulated::HiveError error;
+        EXPECT_TRUE(emulated::CheckHiveStructure(bytes, error)) << "offset " << error.offset << ": " << error.message;
+        const std::string own = OwnView(bytes);
+        EXPECT_GT(KeyLines(own), 700u);
+        EXPECT_EQ(own, LibcregView(bytes));
+    }
+}
+
+TEST(HiveRealFileTest, RemovalsKeepWindowsLayout)
+{
+    // Each case: a file, then the keys removed in each edit, the file of one edit loaded for the next.
+    struct Case {
+        const char* label;
+        const char* file;
+        std::vector<std::vector<std::string>> edits;
+    };
+    const std::vector<Case> cases = {
+        {"one leaf", "SYSTEM.DAT", {{"Network\\Logon"}}},
+        {"a large subtree", "SYSTEM.DAT", {{"System\\CurrentControlSet\\Services\\Class"}}},
+        {"keys amid live records, then more",
+         "SYSTEM.DAT",
+         {{"Enum\\PCI", "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000\\Drivers\\wave"}, {"Config", "Driver"}}},
+        {"a user's keys, edited twice", "USER.DAT", {{".DEFAULT\\AppEvents"}, {".DEFAULT\\Control Panel", "Software"}}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.label);
+        const std::string original = RealFile(test.file);
+        const std::string originalView = OwnView(original);
+        const FreeSpace originalSpace = CheckFreeSpace(original);
+        std::string bytes = original;
+        std::vector<std::string> gone;
+        for (const std::vector<std::string>& keys : test.edits) {
+            emulated::Registry registry;
+            Load(bytes, registry);
+            for (const std::string& key : keys) {
+                ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, key.c_str()), ERROR_SUCCESS) << key;
+                gone.push_back(key);
+            }
+            const std::string edited = emulated::EditedHive(registry, 0);
+            ExpectOnlyFreeSpaceChanged(bytes, edited);
+            bytes = edited;
+        }
+        const std::string expected = Without(originalView, gone);
+        const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
+        EXPECT_EQ(LibcregView(bytes), expected);
+        EXPECT_EQ(OwnView(bytes), expected);
+        const FreeSpace space = CheckFreeSpace(bytes);
+        EXPECT_EQ(space.entries, originalSpace.entries + removed);
+        EXPECT_EQ(space.records, originalSpace.records + removed);
+    }
+}
+
+TEST(HiveRealFileTest, ChecksumsAreKeptWhereTheirFlagIsSet)
+{
+    // Windows 95 sets the checksum flag on some areas: the key tree and the blocks an edit changes must then
+    // sum to 0 again.
+    std::string bytes = RealFile("USER.DAT");
+    emulated::Put32(bytes, 0x20 + 0x10, Get32(bytes, 0x20 + 0x10) | 4);
+    emulated::FixChecksum(bytes, 0x20, Get32(bytes, 0x24), 0x20 + 0x14);
+    for (std::uint32_t block = Get32(bytes, 8), count = Get16(bytes, 0x10); count > 0; --count) {
+        bytes[block + 0x0C] = static_cast<char>(bytes[block + 0x0C] | 4);
+        emulated::FixChecksum(bytes, block, Get32(bytes, block + 4), block + 0x1C);
+        block += Get32(bytes, block + 4);
+    }
+    emulated::Registry registry;
+    Load(bytes, registry);
+    ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, ".DEFAULT\\AppEvents"), ERROR_SUCCESS);
+    const std::string edited = emulated::EditedHive(registry, 0);
+    emulated::HiveError error;
+    EXPECT_TRUE(emulated::CheckHiveStructure(edited, error)) << "offset " << error.offset << ": " << error.message;
+}
+
+TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
+{
+    const std::string real = RealFile("USER.DAT");
+    const std::uint32_t tree = 0x20;
+    const std::uint32_t block = Get32(real, 8);  // its first block has free records
+    const std::uint32_t head = Get32(real, block + 0x10);
+    const std::uint32_t firstKey = Get32(real, tree + 0x20 + 0x10);  // the root's first subkey
+    struct Case {
+        const char* label;
+        std::function<void(std::string&)> damage;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"key tree size off its pages", [&](std::string& b) { emulated::Put32(b, tree + 4, Get32(b, tree + 4) - 0x1000 + 0x1C); },
+         "key tree"},
+        {"a free entry dropped from its list",
+         [&](std::string& b) { emulated::Put32(b, tree + 0x0C, Get32(b, tree + Get32(b, tree + 0x0C) + 8)); },
+         "neither in the key tree nor free"},
+        {"an entry across a page end", [&](std::string& b) { emulated::Put32(b, tree + 0x20 + 0x10, 0x2FF0); }, "outside"},
+        {"a wrong parent link", [&](std::string& b) { emulated::Put32(b, tree + firstKey + 0x0C, firstKey); }, "parent"},
+        {"a free record unlinked", [&](std::string& b) { emulated::Put32(b, block + 0x10, Get32(b, block + head + 8)); },
+         "missing from the free list"},
+        {"free bytes miscounted", [&](std::string& b) { emulated::Put32(b, block + 8, Get32(b, block + 8) + 1); }, "free bytes"},
+        {"lowest unused number not lowered", [&](std::string& b) { b[block + 0x16] = static_cast<char>(b[block + 0x16] + 1); },
+         "lowest unused"},
+        {"highest number below one in use", [&](std::string& b) { b[block + 0x14] = 0; }, "highest record number"},
+        {"checksum flag over a wrong sum", [&](std::string& b) { b[block + 0x0C] = static_cast<char>(b[block + 0x0C] | 4); },
+         "checksum"},
+        {"a record named by no entry",
+         [&](std::string& b) {
+             // A leaf reached by first subkeys, freed from the tree while its record stays live.
+             std::uint32_t parent = 0x20;
+             std::uint32_t leaf = firstKey;
+             for (; Get32(b, tree + leaf + 0x10) != kHiveNone; leaf = Get32(b, tree + leaf + 0x10))
+                 parent = leaf;
+             emulated::Put32(b, tree + parent + 0x10, Get32(b, tree + leaf + 0x14));
+             emulated::Put32(b, tree + leaf, emulated::kFreeEntryFlag);
+             emulated::Put32(b, tree + leaf + 4, 0x1C);
+             emulated::Put32(b, tree + leaf + 8, Get32(b, tree + 0x0C));
+             emulated::Put32(b, tree + 0x0C, leaf);
+         },
+         "named by no key entry"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.label);
+        std::string bytes = real;
+        test.damage(bytes);
+        ASSERT_NE(bytes, real);
+        emulated::HiveError error;
+        EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
+        EXPECT_NE(error.message.find(test.message), std::string::npos) << error.message;
+        emulated::Registry registry;
+        EXPECT_FALSE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error));
+    }
+}

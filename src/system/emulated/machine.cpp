@@ -385,6 +385,17 @@ std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registr
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error)
 {
+    // Every edited binary file must keep Windows' layout before any file is replaced.
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (file.hive < 0 || !RegistryFileChanged(file, registry))
+            continue;
+        HiveError fault;
+        if (!CheckHiveStructure(EditedHive(registry, static_cast<std::size_t>(file.hive)), fault)) {
+            error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
+                    HexOffset(fault.offset) + ": " + fault.message + "; nothing was changed";
+            return false;
+        }
+    }
     for (const RegistryFile& file : machine.registryFiles) {
         if (!RegistryFileChanged(file, registry))
             continue;
