@@ -1,7 +1,8 @@
 // The binary registry file reader on any bytes, loaded below HKEY_LOCAL_MACHINE as SYSTEM.DAT is. A file it
 // takes must walk cleanly. Then one or two keys, picked by the input's last bytes, are deleted: the edited
 // file (the removed keys cut out in place) must load again and hold exactly the keys left, each with its
-// values. A file built anew from the loaded keys must load to the same keys and values.
+// values. A file built anew from the loaded keys must load to the same keys and values. Every file taken,
+// edited or built must pass the structural check of Windows' layout.
 //
 // Two subkeys of one name are both listed, as on Windows, but a path leads to the first: keys are picked for
 // deletion only where the walk by path sees each key once.
@@ -118,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, base, error))
         return 0;
     Check(emulated::HiveCount(registry) == 1 && !emulated::HiveModified(registry, 0));
+    Check(emulated::CheckHiveStructure(bytes, error));
     std::vector<Key> before;
     if (!Walk(registry, base, before))
         return 0;
@@ -131,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string buildError;
         if (emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, base, built, buildError)) {
             emulated::Registry rebuilt;
+            Check(emulated::CheckHiveStructure(built, error));
             Check(emulated::LoadHive(std::move(built), rebuilt, HKEY_LOCAL_MACHINE, base, error));
             std::vector<Key> after;
             Check(Walk(rebuilt, base, after));
@@ -171,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // loaded below went, the file's root key stays, with its values and no subkeys.
     const std::string edited = emulated::EditedHive(registry, 0);
     Check(edited.size() == bytes.size());
+    Check(emulated::CheckHiveStructure(edited, error));
     emulated::Registry reread;
     Check(emulated::LoadHive(edited, reread, HKEY_LOCAL_MACHINE, base, error));
     Check(emulated::HiveCount(reread) == 1 && !emulated::HiveModified(reread, 0));

@@ -4,6 +4,8 @@
 #   NAME.dat            the SYSTEM.DAT that --import writes for NAME.reg
 #   tree_after_run.dat  that of tree.reg after a silent run removed the card (free entries and records)
 #   example_user.dat    examples/machine-dat/WINDOWS/USER.DAT
+# winme_user.dat, the USER.DAT that Windows ME wrote (tests/data/real-registry), is a seed too; this script
+# leaves it as it is.
 # usage: bash fuzz/hive-seeds/make.sh PROGRAM   (PROGRAM: a built cmpci-uninstall)
 set -euo pipefail
 program=$(realpath "$1")
