@@ -125,6 +125,20 @@ TEST_F(RegistryContract, OpensAKeyWhateverTheCaseOfItsPathAndKeepsTheStoredCase)
     EXPECT_EQ(ops().RegCloseKey(key), ERROR_SUCCESS);
 }
 
+TEST_F(RegistryContract, APathWithDoubledOrTrailingBackslashesOpensTheKeyItNames)
+{
+    Create("Enum\\PCI\\VEN_13F6&DEV_0111");
+    for (const char* path : {"Enum\\PCI\\", "Enum\\\\PCI", "Enum\\\\\\PCI\\\\"}) {
+        SCOPED_TRACE(path);
+        HKEY key = nullptr;
+        ASSERT_EQ(Open(path, &key), ERROR_SUCCESS);
+        char name[100] = {};
+        EXPECT_EQ(ops().RegEnumKeyA(key, 0, name, sizeof name), ERROR_SUCCESS);
+        EXPECT_STREQ(name, "VEN_13F6&DEV_0111");
+        EXPECT_EQ(ops().RegCloseKey(key), ERROR_SUCCESS);
+    }
+}
+
 TEST_F(RegistryContract, OpeningAMissingKeyFailsWithFileNotFound)
 {
     Create("Enum");

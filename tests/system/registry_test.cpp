@@ -106,8 +106,8 @@ TEST_F(RegistryTest, OpenKeyMatchesNamesWithoutCaseAndKeepsStoredCase)
         {"enum\\pci\\ven_13f6&dev_0111&subsys_00000000\\bus_00&dev_0b&func_00", ERROR_SUCCESS},
         {"", ERROR_SUCCESS},
         {"Enum\\PCI\\Missing", ERROR_FILE_NOT_FOUND},
-        {"Enum\\\\PCI", ERROR_FILE_NOT_FOUND},
-        {"Enum\\PCI\\", ERROR_FILE_NOT_FOUND},
+        {"Enum\\\\PCI", ERROR_SUCCESS},
+        {"Enum\\PCI\\", ERROR_SUCCESS},
         {"\\Enum", ERROR_FILE_NOT_FOUND},
         {"Enum\\PCI\\zet", ERROR_FILE_NOT_FOUND},
     };

@@ -174,15 +174,17 @@ KeyId Registry::Impl::Resolve(HKEY key, LONG* error) const
 
 KeyId Registry::Impl::Walk(KeyId base, std::string_view path) const
 {
+    // A path that starts with a backslash names no key; further empty parts ("a\\\\b", a trailing
+    // backslash) are passed over, as Windows and regedit do.
+    if (!path.empty() && path.front() == '\\')
+        return kNoKey;
     KeyId key = base;
     while (key != kNoKey && !path.empty()) {
         std::size_t end = path.find('\\');
         std::string_view part = path.substr(0, end);
         path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
-        // "a\\b" and a trailing backslash name no key.
-        if (part.empty() || (end != std::string_view::npos && path.empty()))
-            return kNoKey;
-        key = FindChild(key, part);
+        if (!part.empty())
+            key = FindChild(key, part);
     }
     return key;
 }

@@ -101,8 +101,8 @@ struct Registry::Impl {
     KeyId AddChild(KeyId parent, std::string_view name);
     // The key a handle stands for; kNoKey with *error set (ERROR_INVALID_HANDLE, ERROR_KEY_DELETED) when none.
     KeyId Resolve(HKEY key, LONG* error) const;
-    // Follows a backslash-separated path from `base`; an empty path is `base` itself. An empty component or
-    // a missing key gives kNoKey.
+    // Follows a backslash-separated path from `base`; an empty path is `base` itself. A leading backslash or
+    // a missing key gives kNoKey; other empty parts (doubled or trailing backslashes) are passed over.
     KeyId Walk(KeyId base, std::string_view path) const;
     // Unlinks `key` from its parent and marks it and everything below it deleted (and removed by the run).
     void DetachSubtree(KeyId key, bool byRun);
