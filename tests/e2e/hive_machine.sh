@@ -7,7 +7,9 @@
 #   --restore puts both files back byte for byte; --dry-run and --check change no byte;
 #   a folder with both kinds of registry, or SYSTEM.DAT alone, is refused;
 #   --user NAME cleans WINDOWS/PROFILES/NAME/USER.DAT and leaves WINDOWS/USER.DAT as it was;
-#   damaged files are refused with one line naming the file and the offset, and change nothing.
+#   damaged files are refused with one line naming the file and the offset, and change nothing;
+#   the registry files of Windows ME itself read alike, survive --export and --import, and, with the card's
+#   keys added, lose exactly those keys in a run.
 # Usage: hive_machine.sh <cmpci-uninstall> <hive_view> <python3 with pycreg> <source-dir>
 set -u
 export LC_ALL=C
@@ -259,5 +261,58 @@ cp -R "$twin" "$work/loop"
 damage cycle "$work/loop/WINDOWS/SYSTEM.DAT" >/dev/null
 timeout 60 "$python" "$source/tests/hive/libcreg_view.py" "$work/loop/WINDOWS/SYSTEM.DAT" >/dev/null 2>&1 &&
     fail "libcreg_view.py reads a key tree that loops"
+
+# --- 8. The registry files of Windows ME itself (tests/data/real-registry): both read alike in libcreg and
+#        in the project; --check finds nothing and a run changes no byte; --export then --import writes files
+#        that libcreg reads as it reads Windows' own. With the card's keys added to that export and imported,
+#        a run leaves files libcreg reads as before less exactly the card's keys, and --check finds nothing.
+real=$source/tests/data/real-registry/winme
+mkdir -p "$work/me/WINDOWS"
+cp "$real/SYSTEM.DAT" "$real/USER.DAT" "$work/me/WINDOWS/"
+chmod u+w "$work/me/WINDOWS/SYSTEM.DAT" "$work/me/WINDOWS/USER.DAT"
+for f in SYSTEM USER; do
+    views "$work/me/WINDOWS/$f.DAT" "$work/me.$f" "Windows ME $f.DAT"
+done
+"$tool" --machine "$work/me" --check >"$work/me.check" 2>&1 || fail "Windows ME: --check: $(cat "$work/me.check")"
+run me --answer yes --no-backup
+for f in SYSTEM USER; do
+    cmp -s "$real/$f.DAT" "$work/me/WINDOWS/$f.DAT" || fail "Windows ME: a run without the card changed $f.DAT"
+done
+"$tool" --machine "$work/me" --export "$work/me.reg" 2>"$work/export.err" || fail "Windows ME: export: $(cat "$work/export.err")"
+"$tool" --machine "$work/me-again" --import "$work/me.reg" >/dev/null 2>"$work/import.err" ||
+    fail "Windows ME: import of its export: $(cat "$work/import.err")"
+for f in SYSTEM USER; do
+    views "$work/me-again/WINDOWS/$f.DAT" "$work/me-again.$f" "Windows ME $f.DAT exported and imported"
+    cmp -s "$work/me.$f" "$work/me-again.$f" || fail "Windows ME: $f.DAT exported and imported reads otherwise"
+done
+# The card's sections of the example's registry.reg, HKEY_USERS\.Default standing for HKEY_CURRENT_USER.
+sed -e 's/^HKEY_CURRENT_USER\\/HKEY_USERS\\.Default\\/' "$work/card.keys" >"$work/card.sections"
+awk -v keysfile="$work/card.sections" '
+    BEGIN { while ((getline key < keysfile) > 0) { sub(/\r$/, "", key); keys[tolower(key)] = 1 } }
+    /^\[/ {
+        name = tolower(substr($0, 2)); sub(/\]\r?$/, "", name); keep = 0
+        for (key in keys) if (name == key || substr(name, 1, length(key) + 1) == key "\\") keep = 1
+    }
+    keep' "$machine/registry.reg" >"$work/card.reg"
+[ "$(grep -c '^\[' "$work/card.reg")" -ge "$(wc -l <"$work/card.keys")" ] || fail "Windows ME: the card's sections not found"
+cat "$work/me.reg" "$work/card.reg" >"$work/me-card.reg"
+cp -R "$machine" "$work/me-card"
+rm "$work/me-card/registry.reg"
+"$tool" --machine "$work/me-card" --import "$work/me-card.reg" >/dev/null 2>"$work/import.err" ||
+    fail "Windows ME with the card: import: $(cat "$work/import.err")"
+for f in SYSTEM USER; do
+    views "$work/me-card/WINDOWS/$f.DAT" "$work/me-card.$f" "Windows ME $f.DAT with the card"
+done
+run me-card --answer yes --no-backup
+[ "$(removed_count "$work/me-card.journal")" -eq "$(wc -l <"$work/card.keys")" ] ||
+    fail "Windows ME with the card: not the card's keys removed"
+for f in SYSTEM USER; do
+    views "$work/me-card/WINDOWS/$f.DAT" "$work/me-card.$f.after" "Windows ME $f.DAT after the run"
+    without_keys "$work/me-card.$f" "$work/$f.keys" >"$work/me-card.$f.expected"
+    cmp -s "$work/me-card.$f.expected" "$work/me-card.$f.after" ||
+        fail "Windows ME with the card: $f.DAT after the run is not as before less the card's keys"
+done
+"$tool" --machine "$work/me-card" --check >"$work/check.out" 2>&1 ||
+    fail "Windows ME with the card: --check finds something after the run: $(cat "$work/check.out")"
 
 finish "binary registry files"
