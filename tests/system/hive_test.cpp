@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,7 +18,9 @@
 #include "hive/hive_view.h"
 #include "system/emulated/hive.h"
 #include "system/emulated/hive_file.h"
+#include "system/emulated/machine.h"
 #include "system/emulated/registry.h"
+#include "system/emulated/registry_tree.h"
 
 namespace {
 
@@ -412,4 +416,35 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
         emulated::Registry registry;
         EXPECT_FALSE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error));
     }
+}
+
+TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
+{
+    namespace fs = std::filesystem;
+    const fs::path machine = fs::path(::testing::TempDir()) / "hive_test_refused_save";
+    fs::remove_all(machine);
+    fs::create_directories(machine / "WINDOWS");
+    const std::string system = RealFile("SYSTEM.DAT");
+    const std::string users = RealFile("USER.DAT");
+    std::ofstream(machine / "WINDOWS" / "SYSTEM.DAT", std::ios::binary) << system;
+    std::ofstream(machine / "WINDOWS" / "USER.DAT", std::ios::binary) << users;
+    emulated::Registry registry;
+    emulated::MachineFolder folder;
+    std::string error;
+    ASSERT_TRUE(emulated::OpenMachine(machine, "", registry, folder, error)) << error;
+    // USER.DAT's first data block miscounts its free bytes in memory, as a faulty edit would leave it.
+    std::string& loaded = registry.impl().hives[1].bytes;
+    const std::uint32_t block = Get32(loaded, 8);
+    emulated::Put32(loaded, block + 8, Get32(loaded, block + 8) + 4);
+    ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Network\\Logon"), ERROR_SUCCESS);
+    ASSERT_EQ(registry.DeleteKey(HKEY_USERS, ".DEFAULT\\AppEvents"), ERROR_SUCCESS);
+    std::vector<std::string> saved;
+    EXPECT_FALSE(emulated::SaveRegistryFiles(folder, registry, saved, error));
+    EXPECT_NE(error.find("USER.DAT: the edited file would break Windows' registry layout"), std::string::npos) << error;
+    EXPECT_TRUE(saved.empty());
+    std::ifstream systemNow(machine / "WINDOWS" / "SYSTEM.DAT", std::ios::binary);
+    std::ifstream usersNow(machine / "WINDOWS" / "USER.DAT", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(systemNow), {}), system);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(usersNow), {}), users);
+    fs::remove_all(machine);
 }
