@@ -9,9 +9,11 @@
 //
 // Then the same on a machine with Windows 98's own registry files: the generated registry.reg goes through
 // --import into WINDOWS/SYSTEM.DAT and USER.DAT, the floor is copying SYSTEM.DAT, and the run saves both.
+// Last, the registry of the Windows ME pair in tests/data/real-registry, exported, with the example machine's
+// keys (the card's among them) added, through --import into SYSTEM.DAT and USER.DAT: a real machine's keys.
 //
 // usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide] [--dat-keys N]
-//                            [--no-dat | --dat-only] [--generate DIR]
+//                            [--no-dat | --dat-only] [--no-winme] [--generate DIR]
 //   --quick     one repetition at 10,000 keys only, in both forms (the build's test runs this)
 //   --sizes     numbers of keys (default 10000,30000,100000,300000,1000000)
 //   --repeat    repetitions per size (default 3)
@@ -22,7 +24,8 @@
 //   --dat-keys  keys of the machine with SYSTEM.DAT and USER.DAT (default 88,000: a SYSTEM.DAT of about
 //               10 MB)
 //   --no-dat    leave that machine out
-//   --dat-only  measure that machine only
+//   --dat-only  measure that machine and the Windows ME one only
+//   --no-winme  leave out the Windows ME machine
 //
 // Exit code 0 unless a run failed or left the card in place; the targets are reported, never enforced.
 #include <algorithm>
@@ -323,6 +326,7 @@ struct MachineShape {
     bool cardLast = false;
     long mixers = 0;
     bool binary = false;  // WINDOWS/SYSTEM.DAT and USER.DAT instead of registry.reg
+    bool winme = false;   // the Windows ME pair's registry with the example's keys added, not a generated one
 };
 
 // Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance,
@@ -873,6 +877,78 @@ long GenerateBinaryMachine(const fs::path& folder, const MachineShape& shape, co
     return keys;
 }
 
+// The registry of the Windows ME pair (tests/data/real-registry), exported, with the example machine's keys
+// (the card's among them) added after it, written through --import into WINDOWS/SYSTEM.DAT and USER.DAT.
+// Returns the number of keys, or -1.
+long GenerateWinMeMachine(const fs::path& folder, const std::vector<std::string>& parts, std::string& error)
+{
+    const fs::path real = fs::path(CMPCI_SOURCE_DIR) / "tests" / "data" / "real-registry" / "winme";
+    const fs::path exported = folder.parent_path() / "winme.reg";
+    std::error_code status;
+    // A machine folder for the export: the pair in its WINDOWS folder.
+    const fs::path source = folder.parent_path() / "winme-source";
+    fs::create_directories(source / "WINDOWS", status);
+    for (const char* name : {"SYSTEM.DAT", "USER.DAT"})
+        fs::copy_file(real / name, source / "WINDOWS" / name, fs::copy_options::overwrite_existing, status);
+    Measure measure = InChild([&] {
+        Measure step;
+        std::vector<std::string> said;
+        std::string stepError;
+        step.ok = offline::ExportRegistry(source, "", exported.string(), said, stepError);
+        SetError(step, stepError);
+        return step;
+    });
+    fs::remove_all(source, status);
+    if (!measure.ok) {
+        error = "cannot export the Windows ME pair: " + std::string(measure.error);
+        return -1;
+    }
+    {
+        std::ofstream out(exported, std::ios::binary | std::ios::app);
+        for (const std::string& part : parts)
+            out << part;
+        if (!out.flush()) {
+            error = "cannot write " + exported.string();
+            return -1;
+        }
+    }
+    fs::create_directories(folder, status);
+    if (!WriteWindowsFolder(folder / "WINDOWS")) {
+        error = "cannot write the Windows folder";
+        return -1;
+    }
+    measure = InChild([&] {
+        Measure step;
+        std::vector<std::string> said;
+        std::string stepError;
+        step.ok = offline::ImportRegistry(exported, folder, said, stepError);
+        SetError(step, stepError);
+        return step;
+    });
+    fs::remove(exported, status);
+    if (!measure.ok) {
+        error = measure.error;
+        return -1;
+    }
+    emulated::Registry registry;
+    emulated::MachineFolder machine;
+    if (!emulated::OpenMachine(folder, "", registry, machine, error))
+        return -1;
+    long keys = 0;
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_USERS}) {
+        std::vector<std::string> pending {""};
+        while (!pending.empty()) {
+            const std::string path = std::move(pending.back());
+            pending.pop_back();
+            for (const std::string& name : registry.SubkeyNames(root, path)) {
+                ++keys;
+                pending.push_back(path.empty() ? name : path + "\\" + name);
+            }
+        }
+    }
+    return keys;
+}
+
 // A whole run of the offline program, silent, not a dry run.
 Measure WholeRun(const fs::path& folder)
 {
@@ -969,8 +1045,9 @@ bool Measured(const MachineShape& shape, const std::vector<std::string>& parts, 
     row.family = shape.family;
     // The floor copies the file holding the card's keys: registry.reg, or SYSTEM.DAT.
     const fs::path file = shape.binary ? fs::path("WINDOWS") / "SYSTEM.DAT" : fs::path("registry.reg");
-    row.keys =
-        shape.binary ? GenerateBinaryMachine(machine, shape, parts, error) : GenerateMachine(machine, shape, parts);
+    row.keys = shape.winme    ? GenerateWinMeMachine(machine, parts, error)
+               : shape.binary ? GenerateBinaryMachine(machine, shape, parts, error)
+                              : GenerateMachine(machine, shape, parts);
     if (row.keys < 0) {
         if (error.empty())
             error = "cannot write the machine";
@@ -1051,7 +1128,8 @@ void PrintRow(const Row& row)
 // is compared with both files together.
 void PrintBinaryHeader()
 {
-    std::printf("%8s %9s %7s %9s %9s %8s %8s %8s %7s %7s %8s %7s %6s %6s %7s\n", "keys", "SYSTEM MB", "USER MB",
+    std::printf("%-8s %8s %9s %7s %9s %9s %8s %8s %8s %7s %7s %8s %7s %6s %6s %7s\n", "family", "keys", "SYSTEM MB",
+                "USER MB",
                 "floor ms", "run ms", "load", "logic", "save", "x floor", "ns/key", "peak MB", "idle MB", "x files",
                 "-idle", "removed");
 }
@@ -1059,7 +1137,8 @@ void PrintBinaryHeader()
 void PrintBinaryRow(const Row& row)
 {
     const double filesMb = row.fileMb + row.userMb;
-    std::printf("%8ld %9.1f %7.1f %9.1f %9.1f %8.1f %8.1f %8.1f %7.2f %7.0f %8.1f %7.1f %7.2f %6.2f %7u\n", row.keys,
+    std::printf("%-8s %8ld %9.1f %7.1f %9.1f %9.1f %8.1f %8.1f %8.1f %7.2f %7.0f %8.1f %7.1f %7.2f %6.2f %7u\n",
+                row.family.c_str(), row.keys,
                 row.fileMb, row.userMb, row.floor.floorMs, row.run.runMs(), row.run.loadMs, row.run.logicMs,
                 row.run.saveMs, row.run.runMs() / row.floor.floorMs,
                 row.run.runMs() * 1e6 / static_cast<double>(row.keys), Mb(row.peakKb), Mb(row.idleKb),
@@ -1099,6 +1178,7 @@ int main(int argc, char** argv)
     bool regedit4 = true;
     bool binary = true;
     long binaryKeys = 88000;
+    bool winme = true;
     std::string generate;
     for (int i = 1; i < argc; ++i) {
         std::string_view word = argv[i];
@@ -1117,6 +1197,8 @@ int main(int argc, char** argv)
         } else if (word == "--dat-keys" && i + 1 < argc && ParseSizes(argv[i + 1], one) && one.size() == 1) {
             binaryKeys = one[0];
             ++i;
+        } else if (word == "--no-winme") {
+            winme = false;
         } else if (word == "--no-dat") {
             binary = false;
         } else if (word == "--dat-only") {
@@ -1126,7 +1208,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide]\n"
-                         "                           [--dat-keys N] [--no-dat | --dat-only] [--generate DIR]\n");
+                         "                           [--dat-keys N] [--no-dat | --dat-only] [--no-winme] [--generate DIR]\n");
             return 2;
         }
     }
@@ -1154,6 +1236,8 @@ int main(int argc, char** argv)
     }
     if (binary || !regedit4)
         shapes.push_back({"dat", binaryKeys, 0, false, 0, true});
+    if (winme)
+        shapes.push_back({"winme", 0, 0, false, 0, true, true});
 
     std::error_code tempStatus;
     const std::string pattern = (fs::temp_directory_path(tempStatus) / "registry_file_bench.XXXXXX").string();

@@ -385,22 +385,27 @@ std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registr
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error)
 {
-    // Every edited binary file must keep Windows' layout before any file is replaced.
-    for (const RegistryFile& file : machine.registryFiles) {
+    // Every edited binary file is made and must keep Windows' layout before any file is replaced.
+    std::vector<std::string> edited(machine.registryFiles.size());
+    for (std::size_t i = 0; i < machine.registryFiles.size(); ++i) {
+        const RegistryFile& file = machine.registryFiles[i];
         if (file.hive < 0 || !RegistryFileChanged(file, registry))
             continue;
+        edited[i] = EditedHive(registry, static_cast<std::size_t>(file.hive));
         HiveError fault;
-        if (!CheckHiveStructure(EditedHive(registry, static_cast<std::size_t>(file.hive)), fault)) {
+        if (!CheckHiveStructure(edited[i], fault)) {
             error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
                     HexOffset(fault.offset) + ": " + fault.message + "; nothing was changed";
             return false;
         }
     }
-    for (const RegistryFile& file : machine.registryFiles) {
+    for (std::size_t i = 0; i < machine.registryFiles.size(); ++i) {
+        const RegistryFile& file = machine.registryFiles[i];
         if (!RegistryFileChanged(file, registry))
             continue;
-        std::string storage;
-        if (!ReplaceFileAtomically(file.path, SavedBytes(file, registry, storage), error))
+        const std::vector<std::string_view> pieces =
+            file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited[i]};
+        if (!ReplaceFileAtomically(file.path, pieces, error))
             return false;
         saved.push_back(file.path.string());
     }
