@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "system/emulated/hive.h"
+#include "registry/hive.h"
 
 namespace {
 

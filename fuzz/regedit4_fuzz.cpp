@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "system/emulated/machine.h"
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 
 namespace offline {
 

@@ -8,7 +8,7 @@
 #include "classes/driver_class.h"
 #include "common/registry_paths.h"
 #include "leftovers/leftovers.h"
-#include "system/emulated/names.h"
+#include "registry/names.h"
 
 namespace offline {
 

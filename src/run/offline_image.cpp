@@ -17,7 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "system/emulated/names.h"
+#include "registry/names.h"
 
 extern char** environ;
 

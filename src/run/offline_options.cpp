@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "system/emulated/numbers.h"
+#include "registry/numbers.h"
 
 namespace offline {
 

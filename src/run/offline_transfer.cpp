@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/emulated/hive.h"
+#include "registry/hive.h"
 #include "system/emulated/machine.h"
 #include "system/emulated/windows_folder.h"
 

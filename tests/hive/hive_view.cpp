@@ -8,7 +8,7 @@
 #include <string>
 
 #include "hive/hive_view.h"
-#include "system/emulated/hive.h"
+#include "registry/hive.h"
 
 int main(int argc, char** argv)
 {

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 
 namespace hive_view {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 
 namespace {
 

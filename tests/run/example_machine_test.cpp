@@ -20,7 +20,7 @@
 #include "support/example_machine.h"
 #include "support/faulty_system.h"
 #include "system/emulated/machine.h"
-#include "system/emulated/names.h"
+#include "registry/names.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "common/run_state.h"
 #include "support/faulty_system.h"
-#include "system/emulated/names.h"
-#include "system/emulated/registry.h"
+#include "registry/names.h"
+#include "registry/registry.h"
 #include "system/system_ops.h"
 
 class FakeSystem final : public SystemOps {

@@ -5,7 +5,7 @@
 
 #include "system/emulated/journal.h"
 #include "system/emulated/machine.h"
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 
 namespace {
 

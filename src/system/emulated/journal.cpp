@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "system/emulated/cp1252.h"
+#include "registry/cp1252.h"
 
 namespace emulated {
 

@@ -1,8 +1,8 @@
 #include "system/emulated/machine.h"
 
-#include "system/emulated/hive.h"
-#include "system/emulated/names.h"
-#include "system/emulated/numbers.h"
+#include "registry/hive.h"
+#include "registry/names.h"
+#include "registry/numbers.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "system/emulated/journal.h"
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 #include "system/emulated/terminal_box.h"
 #include "system/emulated/windows_folder.h"
 #include "system/system_ops.h"

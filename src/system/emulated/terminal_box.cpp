@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "system/emulated/cp1252.h"
+#include "registry/cp1252.h"
 
 namespace emulated {
 

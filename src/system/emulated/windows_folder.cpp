@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "system/emulated/names.h"
+#include "registry/names.h"
 
 namespace emulated {
 

@@ -1,4 +1,4 @@
-#include "system/emulated/names.h"
+#include "registry/names.h"
 
 namespace emulated {
 

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "system/emulated/hive.h"
-#include "system/emulated/registry_tree.h"
+#include "registry/hive.h"
+#include "registry/registry_tree.h"
 
 namespace emulated {
 

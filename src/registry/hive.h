@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "system/emulated/hive_file.h"
-#include "system/emulated/registry.h"
+#include "registry/hive_file.h"
+#include "registry/registry.h"
 
 namespace emulated {
 

@@ -1,11 +1,11 @@
 // Windows 9x binary registry files: reading them into the emulated registry.
-#include "system/emulated/hive.h"
+#include "registry/hive.h"
 
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "system/emulated/registry_tree.h"
+#include "registry/registry_tree.h"
 
 namespace emulated {
 

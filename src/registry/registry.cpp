@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "system/emulated/registry_tree.h"
+#include "registry/registry_tree.h"
 
 namespace emulated {
 

@@ -1,4 +1,4 @@
-#include "system/emulated/cp1252.h"
+#include "registry/cp1252.h"
 
 namespace emulated {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "system/emulated/registry.h"
+#include "registry/registry.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "system/emulated/registry_tree.h"
+#include "registry/registry_tree.h"
 
 namespace emulated {
 

@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "system/emulated/hive_file.h"
-#include "system/emulated/names.h"
-#include "system/emulated/registry.h"
+#include "registry/hive_file.h"
+#include "registry/names.h"
+#include "registry/registry.h"
 
 namespace emulated {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "system/emulated/hive_file.h"
+#include "registry/hive_file.h"
 
 namespace emulated {
 

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "hive/hive_view.h"
-#include "system/emulated/hive.h"
-#include "system/emulated/hive_file.h"
+#include "registry/hive.h"
+#include "registry/hive_file.h"
 #include "system/emulated/machine.h"
-#include "system/emulated/registry.h"
-#include "system/emulated/registry_tree.h"
+#include "registry/registry.h"
+#include "registry/registry_tree.h"
 
 namespace {
 
