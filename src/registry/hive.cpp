@@ -261,7 +261,7 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
 
 bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view path, HiveError& error)
 {
-    Registry::Impl& impl = registry.impl();
+    Registry::Impl& impl = ImplOf(registry);
     if (impl.hives.size() >= 0xFF) {
         error = Error(0, "too many registry files");
         return false;
@@ -282,15 +282,15 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
     }
     KeyNode& node = impl.Node(base);
     node.hive = static_cast<std::uint8_t>(impl.hives.size());
-    node.firstSection = hive.rootEntry;
-    node.lastSection = hive.RecordOf(file, hive.rootEntry);
+    node.source.hive.entry = hive.rootEntry;
+    node.source.hive.record = hive.RecordOf(file, hive.rootEntry);
     node.valuesParsed = false;
     node.childrenPending = Get32(file, Hive::EntryAt(hive.rootEntry) + kEntryChild) != kHiveNone;
     impl.values.erase(base);
     return true;
 }
 
-void ExpandHiveKey(Registry::Impl& impl, KeyId key)
+void ExpandHiveKey(const Registry::Impl& impl, KeyId key)
 {
     impl.Node(key).childrenPending = false;
     const std::uint8_t hiveNumber = impl.Node(key).hive;
@@ -299,7 +299,7 @@ void ExpandHiveKey(Registry::Impl& impl, KeyId key)
     // Subkeys of a removed key are removed too.
     const bool deleted = impl.Node(key).deleted;
     const bool removedByRun = impl.Node(key).removedByRun;
-    std::uint32_t entry = Get32(file, Hive::EntryAt(impl.Node(key).firstSection) + kEntryChild);
+    std::uint32_t entry = Get32(file, Hive::EntryAt(impl.Node(key).source.hive.entry) + kEntryChild);
     for (; entry != kHiveNone; entry = Get32(file, Hive::EntryAt(entry) + kEntryNext)) {
         const std::uint32_t at = Hive::EntryAt(entry);
         const std::uint32_t record = hive.RecordOf(file, entry);
@@ -307,8 +307,8 @@ void ExpandHiveKey(Registry::Impl& impl, KeyId key)
         const KeyId child = impl.AddChild(key, RecordName(file, record));
         KeyNode& node = impl.Node(child);
         node.hive = hiveNumber;
-        node.firstSection = entry;
-        node.lastSection = record;
+        node.source.hive.entry = entry;
+        node.source.hive.record = record;
         node.childrenPending = Get32(file, at + kEntryChild) != kHiveNone;
         node.deleted = deleted;
         node.removedByRun = removedByRun;
@@ -318,7 +318,7 @@ void ExpandHiveKey(Registry::Impl& impl, KeyId key)
 void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& out)
 {
     const KeyNode& node = impl.Node(key);
-    const std::uint32_t record = node.lastSection;
+    const std::uint32_t record = node.source.hive.record;
     if (record == kNoSection)
         return;
     const std::string_view file = impl.hives[node.hive - 1].bytes;
@@ -339,12 +339,12 @@ void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& 
 
 std::size_t HiveCount(const Registry& registry)
 {
-    return registry.impl().hives.size();
+    return ImplOf(registry).hives.size();
 }
 
 bool HiveModified(const Registry& registry, std::size_t hive)
 {
-    const Registry::Impl& impl = registry.impl();
+    const Registry::Impl& impl = ImplOf(registry);
     return std::any_of(impl.removedRoots.begin(), impl.removedRoots.end(),
                        [&](KeyId key) { return impl.Node(key).hive == hive + 1; });
 }

@@ -51,7 +51,7 @@ std::uint32_t SlotAt(std::uint32_t position)
 
 // Keys in depth-first order, the base first, each with its family's links as positions in `keys`; the links
 // become entry offsets when the tree is written.
-bool CollectKeys(Registry::Impl& impl, KeyId base, std::vector<BuiltKey>& keys, std::string& error)
+bool CollectKeys(const Registry::Impl& impl, KeyId base, std::vector<BuiltKey>& keys, std::string& error)
 {
     std::vector<std::pair<KeyId, std::uint32_t>> pending {{base, kHiveNone}};  // key, its parent's position
     while (!pending.empty()) {
@@ -84,7 +84,7 @@ bool CollectKeys(Registry::Impl& impl, KeyId base, std::vector<BuiltKey>& keys, 
 
 // A key's record: header, name, then each value with a string's one terminator dropped, as Windows stores
 // a string (data that ends in more zeros keeps them all, since reading adds a terminator only where none is).
-bool MakeRecord(Registry::Impl& impl, KeyId key, std::string& record, std::string& error)
+bool MakeRecord(const Registry::Impl& impl, KeyId key, std::string& record, std::string& error)
 {
     const std::string_view name = impl.Node(key).name;
     const std::vector<Value>& values = impl.ValuesOf(key);
@@ -245,8 +245,7 @@ void WriteTree(const Registry::Impl& impl, const std::vector<BuiltKey>& keys, st
 
 bool BuildHive(const Registry& registry, HKEY root, std::string_view path, std::string& out, std::string& error)
 {
-    // Building reads the keys lazily, which fills the registry's caches; it changes no key.
-    Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
+    const Registry::Impl& impl = ImplOf(registry);
     const KeyId base = registry.FindKey(root, path);
     if (base == kNoKey) {
         error = "no key " + std::string(path) + " to build a registry file from";

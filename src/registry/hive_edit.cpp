@@ -66,7 +66,7 @@ void FreeRecord(std::string& out, std::uint32_t block, std::uint32_t record)
 
 std::string EditedHive(const Registry& registry, std::size_t hiveIndex)
 {
-    const Registry::Impl& impl = registry.impl();
+    const Registry::Impl& impl = ImplOf(registry);
     const Hive& hive = impl.hives[hiveIndex];
     std::string out = hive.bytes;
     std::vector<std::uint32_t> freed;
@@ -74,14 +74,14 @@ std::string EditedHive(const Registry& registry, std::size_t hiveIndex)
         const KeyNode& node = impl.Node(key);
         if (node.hive != hiveIndex + 1)
             continue;
-        const std::uint32_t entry = node.firstSection;
+        const std::uint32_t entry = node.source.hive.entry;
         if (entry == hive.rootEntry) {
             // The file's root key itself stays: what goes is everything below it.
             CollectBelow(out, entry, freed);
             Put32(out, Hive::EntryAt(entry) + kEntryChild, kHiveNone);
             continue;
         }
-        Unlink(out, impl.Node(node.parent).firstSection, entry);
+        Unlink(out, impl.Node(node.parent).source.hive.entry, entry);
         freed.push_back(entry);
         CollectBelow(out, entry, freed);
     }

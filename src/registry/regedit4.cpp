@@ -618,7 +618,7 @@ void AppendKey(std::string& out, std::string_view path, const std::vector<Value>
 
 // Writes every key below `root`, depth-first, parents before their subkeys, subkeys in stored order.
 // `rootPath` is the full path of `root`.
-void AppendTree(std::string& out, Registry::Impl& impl, KeyId root, std::string rootPath)
+void AppendTree(std::string& out, const Registry::Impl& impl, KeyId root, std::string rootPath)
 {
     struct Frame {
         KeyId key;
@@ -650,7 +650,7 @@ void ParseSectionValues(const Registry::Impl& impl, KeyId key, std::vector<Value
     Parser parser;
     parser.values = &out;
     parser.key = key;
-    for (std::uint32_t s = impl.Node(key).firstSection; s != kNoSection; s = impl.sections[s].next) {
+    for (std::uint32_t s = impl.Node(key).source.sections.first; s != kNoSection; s = impl.sections[s].next) {
         const std::size_t end = s + 1 < impl.sections.size() ? impl.sections[s + 1].begin : impl.text.size();
         LineSplitter lines(impl.text, impl.sections[s].begin, end);
         std::string_view line;
@@ -702,7 +702,7 @@ LoadResult LoadRegedit4(std::string text, Registry& registry)
     }
 
     // Whatever the registry held before is replaced; handles to it are retired with it.
-    Registry::Impl& impl = registry.impl();
+    Registry::Impl& impl = ImplOf(registry);
     impl = Registry::Impl();
     impl.text = std::move(text);
     // A key line and its values take some 100 bytes in a typical export; reserving for more costs address
@@ -723,7 +723,7 @@ LoadResult LoadRegedit4(std::string text, Registry& registry)
 
     // Without keys of its own, HKEY_CURRENT_USER stands for the default user, as on Windows 9x.
     const KeyNode& currentUser = impl.Node(impl.Root(kCurrentUser));
-    if (currentUser.childCount == 0 && currentUser.firstSection == kNoSection) {
+    if (currentUser.childCount == 0 && currentUser.source.sections.first == kNoSection) {
         KeyId defaultUser = impl.FindChild(impl.Root(kUsers), ".DEFAULT");
         if (defaultUser != kNoKey)
             impl.aliases[kCurrentUser] = defaultUser;
@@ -734,7 +734,7 @@ LoadResult LoadRegedit4(std::string text, Registry& registry)
 
 std::string SaveRegedit4(const Registry& registry)
 {
-    Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
+    const Registry::Impl& impl = ImplOf(registry);
     std::string out(kHeader);
     out += "\r\n";
     for (int index : {kLocalMachine, kCurrentUser, kUsers, kClassesRoot, kCurrentConfig, kDynData}) {
@@ -753,7 +753,7 @@ std::string SaveRegedit4(const Registry& registry)
 
 std::string RemovedRegedit4(const Registry& registry)
 {
-    Registry::Impl& impl = const_cast<Registry::Impl&>(registry.impl());
+    const Registry::Impl& impl = ImplOf(registry);
     std::string out(kHeader);
     out += "\r\n";
     for (KeyId key : impl.removedRoots) {

@@ -65,7 +65,7 @@ std::size_t Registry::Impl::Slot(KeyId parent, std::uint32_t nameHash) const
     return static_cast<std::size_t>(mixed) & (index.size() - 1);
 }
 
-void Registry::Impl::Reindex(std::size_t slots)
+void Registry::Impl::Reindex(std::size_t slots) const
 {
     index.assign(slots, kNoKey);
     indexUsed = 0;
@@ -94,7 +94,7 @@ void Registry::Impl::ReserveKeys(std::size_t keys)
 void Registry::Impl::Expand(KeyId key) const
 {
     if (nodes[key].childrenPending)
-        ExpandHiveKey(const_cast<Impl&>(*this), key);
+        ExpandHiveKey(*this, key);
 }
 
 KeyId Registry::Impl::FindChild(KeyId parent, std::string_view name) const
@@ -117,7 +117,7 @@ KeyId Registry::Impl::FindOrAddChild(KeyId parent, std::string_view name)
     return AddChild(parent, name);
 }
 
-KeyId Registry::Impl::AddChild(KeyId parent, std::string_view name)
+KeyId Registry::Impl::AddChild(KeyId parent, std::string_view name) const
 {
     // Deleted nodes leave the index only when it is rebuilt, so it is sized by every node ever made.
     if ((indexUsed + 1) * 2 > index.size())
@@ -218,15 +218,15 @@ void Registry::Impl::AddSection(std::uint32_t begin, KeyId key, bool opened)
     if (key == kNoKey || !opened)
         return;
     KeyNode& node = nodes[key];
-    if (node.lastSection == kNoSection) {
-        node.firstSection = number;
+    if (node.source.sections.last == kNoSection) {
+        node.source.sections.first = number;
     } else {
-        sections[node.lastSection].next = number;
+        sections[node.source.sections.last].next = number;
     }
-    node.lastSection = number;
+    node.source.sections.last = number;
 }
 
-std::vector<Value>& Registry::Impl::ValuesOf(KeyId key)
+const std::vector<Value>& Registry::Impl::ValuesOf(KeyId key) const
 {
     std::vector<Value>& list = values[key];
     if (!nodes[key].valuesParsed) {
@@ -361,7 +361,7 @@ bool Registry::SetValue(HKEY root, std::string_view path, Value value)
     KeyId key = FindKey(root, path);
     if (key == kNoKey)
         return false;
-    std::vector<Value>& list = impl_->ValuesOf(key);
+    std::vector<Value>& list = impl_->MutableValuesOf(key);
     for (Value& existing : list) {
         if (SameName(existing.name, value.name)) {
             existing.type = value.type;
@@ -386,7 +386,7 @@ const Value* Registry::FindValue(HKEY root, std::string_view path, std::string_v
     if (key == kNoKey)
         return nullptr;
     // Parsing on first use fills the value cache; the registry's content does not change.
-    const std::vector<Value>& list = const_cast<Impl&>(*impl_).ValuesOf(key);
+    const std::vector<Value>& list = impl_->ValuesOf(key);
     for (const Value& value : list) {
         if (SameName(value.name, name))
             return &value;
@@ -411,7 +411,7 @@ std::vector<std::string> Registry::SubkeyNames(HKEY root, std::string_view path)
 std::vector<Value> Registry::ValuesOf(HKEY root, std::string_view path) const
 {
     KeyId key = FindKey(root, path);
-    return key == kNoKey ? std::vector<Value>() : const_cast<Impl&>(*impl_).ValuesOf(key);
+    return key == kNoKey ? std::vector<Value>() : impl_->ValuesOf(key);
 }
 
 void Registry::MapCurrentUser(HKEY root, std::string_view path)

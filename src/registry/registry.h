@@ -80,10 +80,12 @@ public:
     std::vector<std::string_view> KeptRanges() const;
 
     struct Impl;
-    Impl& impl() { return *impl_; }
-    const Impl& impl() const { return *impl_; }
 
 private:
+    // The file formats' code reaches the inside through these (registry_tree.h).
+    friend Impl& ImplOf(Registry& registry);
+    friend const Impl& ImplOf(const Registry& registry);
+
     std::unique_ptr<Impl> impl_;
     bool modified_ = false;
 };

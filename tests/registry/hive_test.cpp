@@ -433,7 +433,7 @@ TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
     std::string error;
     ASSERT_TRUE(emulated::OpenMachine(machine, "", registry, folder, error)) << error;
     // USER.DAT's first data block miscounts its free bytes in memory, as a faulty edit would leave it.
-    std::string& loaded = registry.impl().hives[1].bytes;
+    std::string& loaded = emulated::ImplOf(registry).hives[1].bytes;
     const std::uint32_t block = Get32(loaded, 8);
     emulated::Put32(loaded, block + 8, Get32(loaded, block + 8) + 4);
     ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Network\\Logon"), ERROR_SUCCESS);
