@@ -1,4 +1,4 @@
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 
 #include "system/emulated/hive.h"
 #include "system/emulated/names.h"

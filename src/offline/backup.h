@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 #include "system/emulated/registry.h"
 
 namespace offline {

@@ -1,4 +1,4 @@
-#include "run/offline_backup.h"
+#include "offline/backup.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,8 +12,8 @@
 
 #include <openssl/evp.h>
 
-#include "system/emulated/journal.h"
-#include "system/emulated/machine.h"
+#include "machine/journal.h"
+#include "machine/machine.h"
 
 namespace offline {
 

@@ -18,13 +18,13 @@
 #include <unistd.h>
 
 #include "run/command_line.h"
-#include "run/offline_backup.h"
-#include "run/offline_check.h"
-#include "run/offline_image.h"
-#include "run/offline_options.h"
-#include "run/offline_transfer.h"
+#include "offline/backup.h"
+#include "offline/check.h"
+#include "offline/image.h"
+#include "offline/options.h"
+#include "offline/transfer.h"
 #include "run/run.h"
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "run/offline_image.h"
+#include "offline/image.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "run/offline_check.h"
+#include "offline/check.h"
 
 #include <cstring>
 #include <filesystem>

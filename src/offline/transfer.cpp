@@ -1,4 +1,4 @@
-#include "run/offline_transfer.h"
+#include "offline/transfer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "system/emulated/hive.h"
-#include "system/emulated/machine.h"
-#include "system/emulated/windows_folder.h"
+#include "machine/machine.h"
+#include "machine/windows_folder.h"
 
 namespace offline {
 

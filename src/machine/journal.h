@@ -1,0 +1,62 @@
+// The journal: every key deletion, file deletion, message box and restart request of a run, in order, as
+// JSON Lines. Texts are converted from Windows-1252 to UTF-8.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "system/win_types.h"
+
+namespace emulated {
+
+class Journal {
+public:
+    // Lines go to `out` when it is not null; they are counted either way.
+    explicit Journal(std::FILE* out = nullptr) : out_(out) { }
+
+    void DeleteKey(std::string_view root, std::string_view path, bool existed);
+    enum class FileOutcome {
+        Removed,  // existed, and goes
+        Missing,  // nothing there
+        Refused,  // something is there, but it is not removed: a folder, a link, outside the Windows folder
+    };
+    void DeleteFile(std::string_view path, FileOutcome outcome);
+    void MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result);
+    void Restart(UINT flags, BOOL result, DWORD error);
+    // Something of the card still on the machine: its kind and its key or file.
+    void Left(std::string_view kind, std::string_view where);
+    // The last record of a run.
+    struct Summary {
+        bool cardFound = false;
+        bool declined = false;
+        unsigned keysRemoved = 0;  // what the run removed (or, in a dry run, would remove); 0 when unsaved
+        unsigned filesRemoved = 0;
+        std::size_t left = 0;
+        bool dryRun = false;
+        bool saved = false;
+    };
+    void End(const Summary& summary);
+
+    unsigned keysRemoved() const { return keysRemoved_; }
+    unsigned filesRemoved() const { return filesRemoved_; }
+    // Every line written so far, for tests and the summary.
+    const std::string& text() const { return text_; }
+    // False once a line could not be written whole to `out`; errno of the first failure in writeError().
+    bool ok() const { return writeError_ == 0; }
+    int writeError() const { return writeError_; }
+
+private:
+    void Emit(const std::string& line);
+
+    std::FILE* out_;
+    int writeError_ = 0;
+    std::string text_;
+    unsigned keysRemoved_ = 0;
+    unsigned filesRemoved_ = 0;
+};
+
+// A JSON string literal of a Windows-1252 text.
+std::string JsonString(std::string_view cp1252);
+
+}  // namespace emulated

@@ -1,0 +1,131 @@
+// The emulated Windows 9x machine as the logic sees it: a folder holding WINDOWS/ (the Windows directory) and
+// its registry, either registry.reg (a REGEDIT4 file) or Windows 9x's own WINDOWS/SYSTEM.DAT and USER.DAT. Every
+// deletion, box and restart request goes to the journal.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "machine/journal.h"
+#include "system/emulated/registry.h"
+#include "machine/terminal_box.h"
+#include "machine/windows_folder.h"
+#include "system/system_ops.h"
+
+namespace emulated {
+
+struct MachineOptions {
+    bool dryRun = false;
+    // The user's language; without it the user's "Control Panel\International" Locale, else 1033.
+    std::optional<LANGID> language;
+    BoxAnswers answers;
+    // When set, the restart request is refused with this code.
+    std::optional<DWORD> refuseRestart;
+};
+
+class EmulatedMachine final : public SystemOps {
+public:
+    EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options, Journal& journal);
+
+    LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) override;
+    LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameCapacity) override;
+    LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                          DWORD* dataSize) override;
+    LONG RegCloseKey(HKEY key) override;
+    LONG RegDeleteKeyA(HKEY root, const char* subKey) override;
+    int RemoveFile(const char* path) override;
+    UINT GetWindowsDirectoryA(char* buffer, UINT size) override;
+    UINT GetSystemDirectoryA(char* buffer, UINT size) override;
+    LANGID GetUserDefaultLangID() override;
+    int MessageBoxExA(HWND owner, const char* text, const char* caption, UINT type, WORD languageId) override;
+    BOOL ExitWindowsEx(UINT flags, DWORD reserved) override;
+    DWORD GetLastError() override;
+
+    bool restartRequested() const { return restartRequested_; }
+    // A Yes/No box was answered No.
+    bool declined() const { return declined_; }
+    // The Windows folder as the run left it: removed files are gone from it.
+    const WindowsFolder& folder() const { return folder_; }
+
+    // Files the run removed stay on disk until this removes them (never in a dry run), so that a run whose
+    // registry file cannot be saved removes nothing. False with a one-line `error`.
+    bool CommitFiles(std::string& error);
+    // The removed files, as host paths relative to the Windows folder.
+    const std::vector<std::string>& RemovedFiles() const { return folder_.Taken(); }
+
+private:
+    Registry& registry_;
+    WindowsFolder folder_;
+    MachineOptions options_;
+    Journal& journal_;
+    DWORD lastError_ = 0;
+    bool restartRequested_ = false;
+    bool declined_ = false;
+};
+
+// The user's language from HKEY_CURRENT_USER\Control Panel\International "Locale" (eight hex digits such
+// as 00000407), or 1033 when it is missing or not a locale.
+LANGID LanguageFromRegistry(const Registry& registry);
+
+// One registry file of a machine.
+struct RegistryFile {
+    std::filesystem::path path;
+    // Its position among the registry's binary registry files, or -1 for a REGEDIT4 file.
+    int hive = -1;
+};
+
+// A machine folder opened for a run.
+struct MachineFolder {
+    // registry.reg alone; or WINDOWS/SYSTEM.DAT, WINDOWS/USER.DAT and, for a user profile,
+    // WINDOWS/PROFILES/NAME/USER.DAT.
+    std::vector<RegistryFile> registryFiles;
+    std::filesystem::path windowsFolder;
+    // Lines of the registry file that were skipped, one message each, the last one a count when there were
+    // more than kWarningsShown.
+    std::vector<std::string> warnings;
+
+    bool binary() const { return !registryFiles.empty() && registryFiles.front().hive >= 0; }
+};
+
+inline constexpr std::size_t kWarningsShown = 5;
+// A registry file larger than this is refused: Windows 9x registries are a few megabytes.
+inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
+
+// Finds the machine's registry (names matched case-insensitively) and WINDOWS, and loads the registry: either
+// registry.reg, a REGEDIT4 file, or Windows 9x's own files, WINDOWS/SYSTEM.DAT as HKEY_LOCAL_MACHINE and
+// WINDOWS/USER.DAT as HKEY_USERS (HKEY_CLASSES_ROOT standing for HKEY_LOCAL_MACHINE\SOFTWARE\Classes).
+// HKEY_CURRENT_USER stands for HKEY_USERS\.DEFAULT or, with a `user`, for that user's profile: the key
+// HKEY_USERS\NAME, loaded from WINDOWS/PROFILES/NAME/USER.DAT when the machine has one. False with a
+// one-line `error` naming the problem: no such folder or file, a folder with both kinds of registry, a file
+// that is not a regular file, not a REGEDIT4 file, or a damaged binary file (with the offset at fault).
+bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
+                 std::string& error);
+
+// Writes all of `bytes` to `fd`, again after an interrupted or short write. False on an error (errno says).
+bool WriteAll(int fd, std::string_view bytes);
+
+// Reads a whole registry file: a regular file only, never through a link, at most kMaxRegistryFileSize.
+bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error);
+
+// The registry file's new bytes, as pieces: a REGEDIT4 file's own bytes less the sections of the removed
+// keys, or a binary file with the removed keys cut out in place (made in `storage`).
+std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& storage);
+// True when the run removed something from that file.
+bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
+
+// Saves every registry file the run changed, each atomically: a temporary file created exclusively in the
+// same folder with the file's mode and owner, fsync, rename, fsync of the folder. False with a one-line
+// `error`; the files named in `saved` were saved before the fault, the others are as they were.
+bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
+                       std::string& error);
+
+// Replaces an existing file with `pieces` joined, as SaveRegistryFiles saves: exclusive temporary file beside
+// it with its mode and owner, fsync, rename, fsync of the folder. False with a one-line `error`.
+bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
+                           std::string& error);
+
+}  // namespace emulated
