@@ -3,6 +3,7 @@
 #include "system/emulated/hive.h"
 #include "system/emulated/names.h"
 #include "system/emulated/numbers.h"
+#include "storage/durable.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -173,23 +174,6 @@ bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std:
     return ok;
 }
 
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t done = write(fd, bytes.data(), bytes.size());
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(done));
-    }
-    return true;
-}
-
-namespace {
-
-}  // namespace
-
 namespace {
 
 bool LoadHiveFile(const std::filesystem::path& file, Registry& registry, HKEY root, std::string_view path,
@@ -324,62 +308,17 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
     return true;
 }
 
-bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
-                           std::string& error)
-{
-    auto fail = [&](const std::string& what) {
-        error = "cannot save " + file.string() + ": " + what + ": " + std::strerror(errno);
-        return false;
-    };
-    struct stat original { };
-    if (lstat(file.c_str(), &original) != 0)
-        return fail("cannot read its mode");
-    std::filesystem::path folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
-
-    // A fresh name that nothing else can hold: mkstemp creates the file exclusively, never through a link.
-    std::string temporary = (folder / (file.filename().string() + ".tmp-XXXXXX")).string();
-    int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        return fail("cannot create a temporary file beside it");
-    bool ok = fchmod(fd, original.st_mode & 07777) == 0;
-    // Keep the owner when allowed to (as root); otherwise the file stays the user's own.
-    if (ok && (original.st_uid != geteuid() || original.st_gid != getegid()))
-        (void)!fchown(fd, original.st_uid, original.st_gid);
-    for (std::string_view piece : pieces) {
-        if (ok)
-            ok = WriteAll(fd, piece);
-    }
-    ok = ok && fsync(fd) == 0;
-    int saved = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok)
-        ok = std::rename(temporary.c_str(), file.c_str()) == 0;
-    if (!ok) {
-        saved = errno ? errno : saved;
-        unlink(temporary.c_str());
-        errno = saved;
-        return fail("cannot write it");
-    }
-    // The rename is durable once the folder is.
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
-}
-
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)
 {
     return file.hive < 0 ? registry.Modified() : HiveModified(registry, static_cast<std::size_t>(file.hive));
 }
 
-std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& storage)
+std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& edited)
 {
     if (file.hive < 0)
         return registry.KeptRanges();
-    storage = EditedHive(registry, static_cast<std::size_t>(file.hive));
-    return {storage};
+    edited = EditedHive(registry, static_cast<std::size_t>(file.hive));
+    return {edited};
 }
 
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
@@ -388,8 +327,8 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
     for (const RegistryFile& file : machine.registryFiles) {
         if (!RegistryFileChanged(file, registry))
             continue;
-        std::string storage;
-        if (!ReplaceFileAtomically(file.path, SavedBytes(file, registry, storage), error))
+        std::string edited;
+        if (!storage::ReplaceFileAtomically(file.path, SavedBytes(file, registry, edited), error))
             return false;
         saved.push_back(file.path.string());
     }

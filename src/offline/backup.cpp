@@ -12,8 +12,10 @@
 
 #include <openssl/evp.h>
 
-#include "machine/journal.h"
+#include "common/hex.h"
 #include "machine/machine.h"
+#include "offline/manifest.h"
+#include "storage/durable.h"
 
 namespace offline {
 
@@ -37,11 +39,10 @@ public:
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
         EVP_DigestFinal_ex(context_.get(), digest, &length);
-        static constexpr char kDigits[] = "0123456789abcdef";
         std::string hex;
         for (unsigned int i = 0; i < length; ++i) {
-            hex += kDigits[digest[i] >> 4];
-            hex += kDigits[digest[i] & 0xF];
+            hex += HexDigit(digest[i] >> 4);
+            hex += HexDigit(digest[i]);
         }
         return hex;
     }
@@ -57,52 +58,6 @@ bool ReadWhole(const fs::path& file, std::string& bytes)
     return in.good() || in.eof();
 }
 
-bool WriteWhole(const fs::path& file, std::string_view bytes)
-{
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    return out.good();
-}
-
-// A JSON string of host bytes, kept as they are but for the characters JSON escapes.
-std::string JsonBytes(std::string_view bytes)
-{
-    std::string out = "\"";
-    for (char c : bytes) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-// The text of `"key": "..."` in one manifest line, escapes undone; false when the line has no such field.
-bool Field(std::string_view line, std::string_view key, std::string& value)
-{
-    std::string marker(1, '"');
-    marker.append(key).append("\": \"");
-    std::size_t at = line.find(marker);
-    if (at == std::string_view::npos)
-        return false;
-    value.clear();
-    for (std::size_t i = at + marker.size(); i < line.size(); ++i) {
-        if (line[i] == '"')
-            return true;
-        if (line[i] == '\\' && i + 1 < line.size())
-            ++i;
-        value += line[i];
-    }
-    return false;
-}
-
 std::string UtcNow()
 {
     std::time_t now = std::time(nullptr);
@@ -111,38 +66,6 @@ std::string UtcNow()
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
-}
-
-struct ManifestFile {
-    std::string host;  // relative to the machine folder
-    std::string sha256;
-};
-
-// A binary registry file the run changed.
-struct ManifestRegistryFile {
-    std::string host;    // relative to the machine folder
-    std::string before;  // its copy, relative to the backup folder
-    std::string sha256Before;
-    std::string sha256After;
-};
-
-struct Manifest {
-    std::string registryFile;  // a REGEDIT4 machine's registry.reg
-    std::string sha256Before;
-    std::string sha256After;
-    std::vector<ManifestRegistryFile> registryFiles;
-    bool binary = false;  // a machine with binary registry files: the list above, empty when none changed
-    std::vector<ManifestFile> files;
-};
-
-// A relative path that stays inside the folder it is taken from.
-bool StaysInside(const std::string& path)
-{
-    fs::path relative(path);
-    bool inside = !relative.is_absolute() && relative.begin() != relative.end() && *relative.begin() != "..";
-    for (const fs::path& part : relative)
-        inside = inside && part != ".." && part != ".";
-    return inside;
 }
 
 std::string Sha256Of(std::string_view bytes)
@@ -154,48 +77,13 @@ std::string Sha256Of(std::string_view bytes)
 
 bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 {
-    std::ifstream in(file);
-    if (!in) {
+    std::string text;
+    std::error_code status;
+    if (!fs::is_regular_file(file, status) || !ReadWhole(file, text)) {
         error = "no " + file.string() + ": not a backup folder of this program";
         return false;
     }
-    for (std::string line; std::getline(in, line);) {
-        std::string value;
-        if (Field(line, "registryFile", value))
-            manifest.registryFile = value;
-        else if (Field(line, "registrySha256Before", value))
-            manifest.sha256Before = value;
-        else if (Field(line, "registrySha256After", value))
-            manifest.sha256After = value;
-        else if (line.find("\"registryFiles\": [") != std::string::npos)
-            manifest.binary = true;
-        else if (ManifestRegistryFile changed;
-                 Field(line, "registryHost", changed.host) && Field(line, "before", changed.before) &&
-                 Field(line, "sha256Before", changed.sha256Before) && Field(line, "sha256After", changed.sha256After))
-            manifest.registryFiles.push_back(changed);
-        else if (ManifestFile entry; Field(line, "host", entry.host) && Field(line, "sha256", entry.sha256))
-            manifest.files.push_back(entry);
-    }
-    const bool regedit4 = !manifest.registryFile.empty() && !manifest.sha256Before.empty() &&
-                          !manifest.sha256After.empty() && manifest.registryFile.find('/') == std::string::npos;
-    if (regedit4 == manifest.binary) {
-        error = file.string() + " is not a manifest this program wrote";
-        return false;
-    }
-    // Only paths inside the machine folder are ever restored, and only from inside the backup.
-    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
-        if (!StaysInside(entry.host) || !StaysInside(entry.before)) {
-            error = file.string() + " names a file outside the machine or the backup: " + entry.host;
-            return false;
-        }
-    }
-    for (const ManifestFile& entry : manifest.files) {
-        if (!StaysInside(entry.host)) {
-            error = file.string() + " names a file outside the machine: " + entry.host;
-            return false;
-        }
-    }
-    return true;
+    return ParseManifest(text, file.string(), manifest, error);
 }
 
 }  // namespace
@@ -220,98 +108,138 @@ fs::path DefaultBackupFolder(const fs::path& machine)
     return folder;
 }
 
-bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string& error)
+bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles)
+{
+    return registry.Modified() || !removedFiles.empty();
+}
+
+namespace {
+
+// The backup folder, made when missing; false when it exists with something in it.
+bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
 {
     std::error_code status;
     if (fs::exists(folder, status) && !fs::is_empty(folder, status)) {
         error = "the backup folder " + folder.string() + " exists and is not empty; nothing was removed";
         return false;
     }
-    const bool made = !fs::exists(folder, status);
-    auto fail = [&](const std::string& what) {
-        error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
-        if (made)
-            fs::remove_all(folder, status);
-        else
-            for (const fs::directory_entry& entry : fs::directory_iterator(folder, status))
-                fs::remove_all(entry.path(), status);
-        return false;
-    };
+    made = !fs::exists(folder, status);
     fs::create_directories(folder, status);
     if (status)
-        return fail(status.message());
+        error = status.message();
+    return !status;
+}
 
+// Writes `bytes` as `relative` in the backup folder, making its folders.
+bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_view bytes, std::string& error)
+{
+    std::error_code status;
+    const fs::path copy = folder / relative;
+    fs::create_directories(copy.parent_path(), status);
+    if (status) {
+        error = "cannot make " + copy.parent_path().string() + ": " + status.message();
+        return false;
+    }
+    return storage::WriteNewFile(copy, bytes, error);
+}
+
+// Keeps one registry file as it was and notes it in the manifest, with its size and SHA-256 before and
+// after the run. A binary file the run did not change is not kept.
+bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const emulated::RegistryFile& file,
+                      Manifest& manifest, std::string& error)
+{
+    const bool changed = emulated::RegistryFileChanged(file, *changes.registry);
+    if (file.hive >= 0 && !changed)
+        return true;
+    std::string before;
+    if (!ReadWhole(file.path, before)) {
+        error = "cannot read " + file.path.string();
+        return false;
+    }
+    std::string edited;
+    Sha256 afterHash;
+    std::uint64_t sizeAfter = 0;
+    for (std::string_view piece : emulated::SavedBytes(file, *changes.registry, edited)) {
+        afterHash.Add(piece);
+        sizeAfter += piece.size();
+    }
+    const std::string sha256Before = Sha256Of(before);
+    const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
+    if (!changed)
+        sizeAfter = before.size();
+    if (file.hive < 0) {
+        manifest.registryFile = file.path.filename().string();
+        manifest.sizeBefore = before.size();
+        manifest.sha256Before = sha256Before;
+        manifest.sizeAfter = sizeAfter;
+        manifest.sha256After = sha256After;
+        return KeepCopy(folder, kRegistryBefore, before, error);
+    }
+    const std::string host = file.path.lexically_relative(changes.machine).generic_string();
+    const std::string copy = std::string(kBefore) + "/" + host;
+    manifest.registryFiles.push_back({host, copy, before.size(), sha256Before, sizeAfter, sha256After});
+    return KeepCopy(folder, copy, before, error);
+}
+
+// Keeps every file the run removes, under files/ at its path in the machine folder.
+bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifest& manifest, std::string& error)
+{
     const emulated::MachineFolder& machine = *changes.folder;
-    std::string registryFields;
-    std::string registryLines;
-    for (const emulated::RegistryFile& registryFile : machine.registryFiles) {
-        const bool regedit4 = registryFile.hive < 0;
-        if (!regedit4 && !emulated::RegistryFileChanged(registryFile, *changes.registry))
-            continue;
-        std::string before;
-        if (!ReadWhole(registryFile.path, before))
-            return fail("cannot read " + registryFile.path.string());
-        const std::string sha256Before = Sha256Of(before);
-        std::string storage;
-        Sha256 afterHash;
-        std::size_t afterSize = 0;
-        for (std::string_view piece : emulated::SavedBytes(registryFile, *changes.registry, storage)) {
-            afterHash.Add(piece);
-            afterSize += piece.size();
-        }
-        const bool changed = emulated::RegistryFileChanged(registryFile, *changes.registry);
-        const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
-        if (!changed)
-            afterSize = before.size();
-        if (regedit4) {
-            if (!WriteWhole(folder / kRegistryBefore, before))
-                return fail(std::strerror(errno));
-            registryFields += "  \"registryFile\": " + JsonBytes(registryFile.path.filename().string()) + ",\n";
-            registryFields += "  \"registrySizeBefore\": " + std::to_string(before.size()) + ",\n";
-            registryFields += "  \"registrySha256Before\": \"" + sha256Before + "\",\n";
-            registryFields += "  \"registrySizeAfter\": " + std::to_string(afterSize) + ",\n";
-            registryFields += "  \"registrySha256After\": \"" + sha256After + "\",\n";
-            continue;
-        }
-        const std::string host = registryFile.path.lexically_relative(changes.machine).generic_string();
-        const std::string copy = std::string(kBefore) + "/" + host;
-        fs::create_directories((folder / copy).parent_path(), status);
-        if (status || !WriteWhole(folder / copy, before))
-            return fail("cannot copy " + registryFile.path.string());
-        registryLines += std::string(registryLines.empty() ? "" : ",\n") + "    {\"registryHost\": " + JsonBytes(host) +
-                         ", \"before\": " + JsonBytes(copy) + ", \"sizeBefore\": " + std::to_string(before.size()) +
-                         ", \"sha256Before\": \"" + sha256Before + "\", \"sizeAfter\": " + std::to_string(afterSize) +
-                         ", \"sha256After\": \"" + sha256After + "\"}";
-    }
-    if (!WriteWhole(folder / kRemovedKeys, emulated::RemovedRegedit4(*changes.registry)))
-        return fail(std::strerror(errno));
-
     const std::string windowsName = machine.windowsFolder.filename().string();
-    std::string files;
     for (std::size_t i = 0; i < changes.removedFiles.size(); ++i) {
-        const std::string& relative = changes.removedFiles[i];
-        fs::path source = machine.windowsFolder / relative;
-        fs::path copy = folder / kFiles / windowsName / relative;
-        fs::create_directories(copy.parent_path(), status);
+        const std::string host = windowsName + "/" + changes.removedFiles[i];
+        const fs::path source = machine.windowsFolder / changes.removedFiles[i];
         std::string bytes;
-        if (status || !ReadWhole(source, bytes) || !WriteWhole(copy, bytes))
-            return fail("cannot copy " + source.string());
-        files += std::string(files.empty() ? "" : ",\n") +
-                 "    {\"path\": " + emulated::JsonString(changes.removedWindowsPaths[i]) +
-                 ", \"host\": " + JsonBytes(windowsName + "/" + relative) +
-                 ", \"size\": " + std::to_string(bytes.size()) + ", \"sha256\": \"" + Sha256Of(bytes) + "\"}";
+        if (!ReadWhole(source, bytes)) {
+            error = "cannot read " + source.string();
+            return false;
+        }
+        manifest.files.push_back({changes.removedWindowsPaths[i], host, bytes.size(), Sha256Of(bytes)});
+        if (!KeepCopy(folder, std::string(kFiles) + "/" + host, bytes, error))
+            return false;
     }
-    std::string manifest = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
-    const fs::path shown = changes.shownMachine.empty() ? changes.machine : changes.shownMachine;
-    manifest += "  \"machine\": " + JsonBytes(fs::absolute(shown, status).string()) + ",\n";
-    manifest += "  \"time\": \"" + UtcNow() + "\",\n";
-    manifest += registryFields;
-    if (machine.binary())
-        manifest += "  \"registryFiles\": [\n" + registryLines + (registryLines.empty() ? "" : "\n") + "  ],\n";
-    manifest += "  \"files\": [\n" + files + (files.empty() ? "" : "\n") + "  ]\n}\n";
-    if (!WriteWhole(folder / kManifest, manifest))
-        return fail(std::strerror(errno));
     return true;
+}
+
+// Removes a backup half written: the folder when this run made it, else what it put in it.
+void RemoveBackup(const fs::path& folder, bool made)
+{
+    std::error_code status;
+    if (made) {
+        fs::remove_all(folder, status);
+        return;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, status))
+        fs::remove_all(entry.path(), status);
+}
+
+}  // namespace
+
+bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string& error)
+{
+    bool made = false;
+    if (!MakeBackupFolder(folder, made, error)) {
+        if (error.find("nothing was removed") == std::string::npos)
+            error = "cannot write the backup " + folder.string() + ": " + error + "; nothing was removed";
+        return false;
+    }
+    Manifest manifest;
+    std::error_code status;
+    const fs::path shown = changes.shownMachine.empty() ? changes.machine : changes.shownMachine;
+    manifest.machine = fs::absolute(shown, status).string();
+    manifest.time = UtcNow();
+    manifest.binary = changes.folder->binary();
+    std::string what;
+    bool ok = true;
+    for (const emulated::RegistryFile& file : changes.folder->registryFiles)
+        ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
+    ok = ok && KeepCopy(folder, kRemovedKeys, emulated::RemovedRegedit4(*changes.registry), what) &&
+         KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifest, manifest.Text(), what);
+    if (!ok) {
+        error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
+        RemoveBackup(folder, made);
+    }
+    return ok;
 }
 
 namespace {
@@ -337,7 +265,7 @@ bool RestoreRegedit4(const fs::path& folder, const fs::path& machine, const Mani
     if (currentSha == manifest.sha256Before) {
         said.push_back("the registry file is already as it was before the run");
     } else if (currentSha == manifest.sha256After) {
-        if (!emulated::ReplaceFileAtomically(registryFile, {before}, error))
+        if (!storage::ReplaceFileAtomically(registryFile, {before}, error))
             return false;
         said.push_back("the registry file is back as it was before the run, byte for byte");
     } else {
@@ -347,7 +275,7 @@ bool RestoreRegedit4(const fs::path& folder, const fs::path& machine, const Mani
         if (!merged.empty() && merged.back() != '\n' && merged.back() != '\r')
             merged += "\r\n";
         merged += removed.substr(body == std::string::npos ? removed.size() : body + 1);
-        if (!emulated::ReplaceFileAtomically(registryFile, {merged}, error))
+        if (!storage::ReplaceFileAtomically(registryFile, {merged}, error))
             return false;
         said.push_back("the registry file changed since the run: the removed keys were added back at its end");
     }
@@ -418,7 +346,7 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
         putBack.emplace_back(&entry, std::move(before));
     }
     for (const auto& [entry, before] : putBack) {
-        if (!emulated::ReplaceFileAtomically(machine / entry->host, {before}, error))
+        if (!storage::ReplaceFileAtomically(machine / entry->host, {before}, error))
             return false;
         said.push_back(entry->host + " is back as it was before the run, byte for byte");
         if (written)
@@ -433,8 +361,12 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
     for (const ManifestFile* entry : missing) {
         std::string bytes;
         fs::path target = machine / entry->host;
-        if (!ReadWhole(folder / kFiles / entry->host, bytes) || !WriteWhole(target, bytes)) {
-            error = "cannot restore " + target.string();
+        if (!ReadWhole(folder / kFiles / entry->host, bytes)) {
+            error = "cannot restore " + target.string() + ": the backup lacks its copy";
+            return false;
+        }
+        if (!storage::WriteNewFile(target, bytes, error)) {
+            error = "cannot restore " + target.string() + ": " + error;
             return false;
         }
         if (written)

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "storage/durable.h"
 #include "system/emulated/names.h"
 
 extern char** environ;
@@ -471,93 +472,93 @@ bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std:
     return Fetch(inWindows, error);
 }
 
+bool ImageMachine::CopyImage(std::string& copy, std::string& error) const
+{
+    int target = storage::CreateTemporaryBeside(image_, copy, error);
+    if (target < 0) {
+        error = "cannot make a copy of " + image_.string() + " beside it: " + error;
+        return false;
+    }
+    int source = open(image_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status { };
+    bool copied = source >= 0 && fstat(source, &status) == 0;
+    if (!copied)
+        error = "cannot read " + image_.string() + ": " + std::strerror(errno);
+    // A clone shares the blocks where the file system can (btrfs, XFS); else the bytes are copied.
+    if (copied && ioctl(target, FICLONE, source) != 0) {
+        for (off_t done = 0; copied && done < status.st_size;) {
+            ssize_t moved = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+            if (moved < 0 && errno == EINTR)
+                continue;
+            if (moved <= 0) {
+                error = "cannot copy " + image_.string() + ": " + (moved < 0 ? std::strerror(errno) : "it shrank");
+                copied = false;
+            }
+            done += moved;
+        }
+    }
+    if (source >= 0)
+        close(source);
+    close(target);
+    if (!copied)
+        unlink(copy.c_str());
+    return copied;
+}
+
+bool ImageMachine::WriteInto(const std::string& copy, const std::string& file, std::string& error) const
+{
+    const std::string volume = Volume(copy);
+    const std::size_t slash = file.find('/');
+    const std::string inVolume = "::/" + windowsPath_ + "/" + file.substr(slash + 1);
+    // Windows keeps its registry files read-only, hidden and system; an overwrite would drop that.
+    // A file the image does not have (one a restore puts back) has no attributes to keep.
+    Tool attributes;
+    const bool exists = RunTool({"mattrib", "-i", volume, inVolume}, attributes);
+    const std::string flags = exists ? attributes.out.substr(0, attributes.out.find("::/")) : std::string();
+    Tool tool;
+    if ((exists && !RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool)) ||
+        !RunTool({"mcopy", "-o", "-i", volume, (machine_ / file).string(), inVolume}, tool)) {
+        error = "cannot write " + inVolume + " into the image: " + Complaint(tool);
+        return false;
+    }
+    std::vector<std::string> restore {"mattrib", "-i", volume};
+    for (char flag : {'R', 'S', 'H'}) {
+        if (flags.find(flag) != std::string::npos)
+            restore.push_back(std::string("+") + static_cast<char>(flag - 'A' + 'a'));
+    }
+    restore.push_back(inVolume);
+    if (restore.size() > 4 && !RunTool(restore, tool)) {
+        error = "cannot set the attributes of " + inVolume + ": " + Complaint(tool);
+        return false;
+    }
+    return true;
+}
+
 bool ImageMachine::Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
                           std::string& error)
 {
     if (written.empty() && removed.empty())
         return true;
-    const fs::path folder = image_.parent_path().empty() ? fs::path(".") : image_.parent_path();
-    std::string copy = (folder / (image_.filename().string() + ".cmpci-XXXXXX")).string();
-    int target = mkstemp(copy.data());
-    if (target < 0) {
-        error = "cannot make a copy of " + image_.string() + " beside it: " + std::strerror(errno) +
-                "; the image is as it was";
-        return false;
-    }
-    auto fail = [&](const std::string& what) {
-        if (target >= 0)
-            close(target);
-        unlink(copy.c_str());
-        error = what + "; the image is as it was";
-        return false;
-    };
-    int source = open(image_.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat status { };
-    if (source < 0 || fstat(source, &status) != 0) {
-        if (source >= 0)
-            close(source);
-        return fail("cannot read " + image_.string() + ": " + std::strerror(errno));
-    }
-    // A clone shares the blocks where the file system can (btrfs, XFS); else the bytes are copied.
-    bool copied = ioctl(target, FICLONE, source) == 0;
-    for (off_t done = 0; !copied;) {
-        ssize_t moved = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved < 0) {
-            close(source);
-            return fail("cannot copy " + image_.string() + ": " + std::strerror(errno));
+    std::string copy;
+    bool ok = CopyImage(copy, error);
+    if (ok) {
+        for (const std::string& file : written)
+            ok = ok && WriteInto(copy, file, error);
+        for (const std::string& file : removed) {
+            Tool tool;
+            if (ok && !RunTool({"mdel", "-i", Volume(copy), "::/" + windowsPath_ + "/" + file}, tool)) {
+                error = "cannot delete " + windowsPath_ + "/" + file + " in the image: " + Complaint(tool);
+                ok = false;
+            }
         }
-        done += moved;
-        copied = moved == 0 || done >= status.st_size;
+        if (!ok)
+            unlink(copy.c_str());
     }
-    close(source);
-    fchmod(target, status.st_mode & 07777);
-    if (status.st_uid != geteuid() || status.st_gid != getegid())
-        (void)!fchown(target, status.st_uid, status.st_gid);
-    close(target);
-    target = -1;
-
-    const std::string volume = Volume(copy);
-    for (const std::string& file : written) {
-        const std::size_t slash = file.find('/');
-        const std::string inVolume = "::/" + windowsPath_ + "/" + file.substr(slash + 1);
-        // Windows keeps its registry files read-only, hidden and system; an overwrite would drop that.
-        // A file the image does not have (one a restore puts back) has no attributes to keep.
-        Tool attributes;
-        const bool exists = RunTool({"mattrib", "-i", volume, inVolume}, attributes);
-        const std::string flags = exists ? attributes.out.substr(0, attributes.out.find("::/")) : std::string();
-        Tool tool;
-        if ((exists && !RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool)) ||
-            !RunTool({"mcopy", "-o", "-i", volume, (machine_ / file).string(), inVolume}, tool))
-            return fail("cannot write " + inVolume + " into the image: " + Complaint(tool));
-        std::vector<std::string> restore {"mattrib", "-i", volume};
-        for (char flag : {'R', 'S', 'H'}) {
-            if (flags.find(flag) != std::string::npos)
-                restore.push_back(std::string("+") + static_cast<char>(flag - 'A' + 'a'));
-        }
-        restore.push_back(inVolume);
-        if (restore.size() > 4 && !RunTool(restore, tool))
-            return fail("cannot set the attributes of " + inVolume + ": " + Complaint(tool));
-    }
-    for (const std::string& file : removed) {
-        Tool tool;
-        if (!RunTool({"mdel", "-i", volume, "::/" + windowsPath_ + "/" + file}, tool))
-            return fail("cannot delete " + windowsPath_ + "/" + file + " in the image: " + Complaint(tool));
-    }
-    target = open(copy.c_str(), O_RDWR | O_CLOEXEC);
-    if (target < 0 || fsync(target) != 0)
-        return fail("cannot flush the changed copy of " + image_.string() + ": " + std::strerror(errno));
-    close(target);
-    target = -1;
-    if (std::rename(copy.c_str(), image_.c_str()) != 0)
-        return fail("cannot replace " + image_.string() + ": " + std::strerror(errno));
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
+    // The changed copy replaces the image only once it is whole and on disk.
+    ok = ok && storage::PublishTemporary(copy, image_, error);
+    if (!ok)
+        error += "; the image is as it was";
+    return ok;
 }
 
 }  // namespace offline

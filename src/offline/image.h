@@ -49,6 +49,11 @@ public:
     bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed, std::string& error);
 
 private:
+    // A copy of the image beside it, made exclusively with its mode and owner; its name in `copy`.
+    bool CopyImage(std::string& copy, std::string& error) const;
+    // Writes one file of the machine folder into the image copy, keeping the attributes it had there.
+    bool WriteInto(const std::string& copy, const std::string& file, std::string& error) const;
+
     // An mtools image argument: the image file with the volume's offset.
     std::string Volume(const std::filesystem::path& image) const;
 

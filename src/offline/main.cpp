@@ -95,7 +95,7 @@ bool KeepBackup(const offline::Options& options, const emulated::MachineFolder& 
                 const emulated::Registry& registry, const emulated::EmulatedMachine& system,
                 offline::ImageMachine* image, std::filesystem::path& backup, std::string& error)
 {
-    if (!registry.Modified() && system.RemovedFiles().empty())
+    if (!offline::BackupNeeded(registry, system.RemovedFiles()))
         return true;
     // An image's backup goes beside the image: its machine folder is a temporary one.
     const std::filesystem::path base =
