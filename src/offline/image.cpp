@@ -153,10 +153,41 @@ bool IsExtendedType(unsigned type)
     return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
-struct Partition {
-    int number;
-    std::uint64_t offset;
-};
+}  // namespace
+
+std::vector<Partition> PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSector& read)
+{
+    std::vector<Partition> volumes;
+    unsigned char boot[kSector];
+    auto addIfFat = [&](int number, std::uint64_t lba) {
+        const std::uint64_t offset = lba * kSector;
+        if (offset + kSector <= size && read(offset, boot) && IsFatBootSector(boot))
+            volumes.push_back({number, offset});
+    };
+    std::uint64_t extended = 0;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* entry = mbr + 446 + 16 * i;
+        if (IsFatType(entry[4]))
+            addIfFat(i + 1, Le32(entry + 8));
+        else if (IsExtendedType(entry[4]) && extended == 0)
+            extended = Le32(entry + 8);
+    }
+    // Logical partitions: a chain of extended boot records, each naming one partition relative to itself and
+    // the next record relative to the extended partition.
+    std::uint64_t record = extended;
+    for (int number = 5; record != 0 && number < 5 + kMaxLogicalPartitions; ++number) {
+        unsigned char ebr[kSector];
+        if (record * kSector + kSector > size || !read(record * kSector, ebr) || ebr[510] != 0x55 || ebr[511] != 0xAA)
+            break;
+        if (IsFatType(ebr[446 + 4]))
+            addIfFat(number, record + Le32(ebr + 446 + 8));
+        const std::uint32_t next = Le32(ebr + 446 + 16 + 8);
+        record = IsExtendedType(ebr[446 + 16 + 4]) && next != 0 ? extended + next : 0;
+    }
+    return volumes;
+}
+
+namespace {
 
 // The FAT volumes of the image: the image itself when it is a bare volume, else the primary and logical
 // partitions of its MBR whose boot sectors are FAT.
@@ -203,32 +234,9 @@ bool FindVolumes(const fs::path& image, std::vector<Partition>& volumes, std::st
         error = image.string() + ": neither a partitioned disk (no MBR) nor a FAT volume";
         return false;
     }
-    unsigned char boot[kSector];
-    auto addIfFat = [&](int number, std::uint64_t lba) {
-        const std::uint64_t offset = lba * kSector;
-        if (offset + kSector <= size && ReadAt(fd, offset, boot, kSector) && IsFatBootSector(boot))
-            volumes.push_back({number, offset});
-    };
-    std::uint64_t extended = 0;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned char* entry = sector + 446 + 16 * i;
-        if (IsFatType(entry[4]))
-            addIfFat(i + 1, Le32(entry + 8));
-        else if (IsExtendedType(entry[4]) && extended == 0)
-            extended = Le32(entry + 8);
-    }
-    // Logical partitions: a chain of extended boot records, each naming one partition and the next record.
-    std::uint64_t record = extended;
-    for (int number = 5; record != 0 && number < 5 + kMaxLogicalPartitions; ++number) {
-        unsigned char ebr[kSector];
-        if (record * kSector + kSector > size || !ReadAt(fd, record * kSector, ebr, kSector) || ebr[510] != 0x55 ||
-            ebr[511] != 0xAA)
-            break;
-        if (IsFatType(ebr[446 + 4]))
-            addIfFat(number, record + Le32(ebr + 446 + 8));
-        const std::uint32_t next = Le32(ebr + 446 + 16 + 8);
-        record = IsExtendedType(ebr[446 + 16 + 4]) && next != 0 ? extended + next : 0;
-    }
+    volumes = PartitionVolumes(sector, size, [&](std::uint64_t offset, unsigned char* into) {
+        return ReadAt(fd, offset, into, kSector);
+    });
     close(fd);
     if (volumes.empty()) {
         error = image.string() + ": no FAT partition in its partition table";

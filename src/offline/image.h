@@ -10,10 +10,26 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace offline {
+
+// A FAT volume of a disk image: its partition number (1-4 primary, 5 on logical; 0 for a bare volume) and
+// its byte offset in the image.
+struct Partition {
+    int number;
+    std::uint64_t offset;
+    bool operator==(const Partition&) const = default;
+};
+
+// Reads the 512-byte sector at a byte offset of the image into a buffer; false when it cannot.
+using ReadSector = std::function<bool(std::uint64_t offset, unsigned char* sector)>;
+
+// The partitions of a partitioned disk of `size` bytes whose boot sectors are FAT: the primary ones of the
+// MBR `mbr` (512 bytes), then the logical ones along the chain of extended boot records.
+std::vector<Partition> PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSector& read);
 
 struct ImageChoice {
     std::filesystem::path image;
