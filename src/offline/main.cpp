@@ -22,6 +22,7 @@
 #include "offline/check.h"
 #include "offline/image.h"
 #include "offline/options.h"
+#include "offline/target.h"
 #include "offline/transfer.h"
 #include "run/run.h"
 #include "machine/machine.h"
@@ -89,24 +90,19 @@ int RunCheck(const emulated::Registry& registry, const emulated::EmulatedMachine
     return left.empty() ? 0 : 1;
 }
 
-// Keeps what the run is about to remove in `backup` (--backup, or a dated folder in the machine folder), when
-// it removes anything. False with `error` when it cannot: then nothing is changed.
-bool KeepBackup(const offline::Options& options, const emulated::MachineFolder& machine,
+// Keeps what the run is about to remove in `backup` (--backup, or a dated folder in the machine folder, or
+// beside an image), when it removes anything. False with `error` when it cannot: then nothing is changed.
+bool KeepBackup(const offline::Options& options, offline::Target& target, const emulated::MachineFolder& machine,
                 const emulated::Registry& registry, const emulated::EmulatedMachine& system,
-                offline::ImageMachine* image, std::filesystem::path& backup, std::string& error)
+                std::filesystem::path& backup, std::string& error)
 {
     if (!offline::BackupNeeded(registry, system.RemovedFiles()))
         return true;
-    // An image's backup goes beside the image: its machine folder is a temporary one.
-    const std::filesystem::path base =
-        image ? std::filesystem::path(options.image).parent_path() : std::filesystem::path(options.machine);
-    backup = options.backup.empty() ? offline::DefaultBackupFolder(base.empty() ? "." : base)
+    backup = options.backup.empty() ? offline::DefaultBackupFolder(target.backupBase())
                                     : std::filesystem::path(options.backup);
-    if (image && !image->Fetch(system.RemovedFiles(), error))
+    if (!target.Fetch(system.RemovedFiles(), error))
         return false;
-    offline::RunChanges removed {options.machine, &machine, &registry, system.RemovedFiles(), {}, {}};
-    if (image)
-        removed.shownMachine = options.image;
+    offline::RunChanges removed {target.folder(), &machine, &registry, system.RemovedFiles(), {}, target.shown()};
     for (const std::string& file : removed.removedFiles) {
         std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
         std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
@@ -135,6 +131,147 @@ void PrintSummary(const emulated::Journal::Summary& summary, const std::vector<o
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
 }
 
+// The ARGUMENT words stand behind the program name on a command line, so the same rule cuts them off as on
+// Windows. False when the text holds a zero byte.
+bool CommandLineOf(const offline::Options& options, std::string& commandLine)
+{
+    if (options.commandLine) {
+        commandLine = *options.commandLine;
+    } else {
+        commandLine = "cmpci-uninstall";
+        for (const std::string& argument : options.arguments)
+            commandLine += " " + argument;
+    }
+    return commandLine.find('\0') == std::string::npos;
+}
+
+void Say(const std::vector<std::string>& said)
+{
+    for (const std::string& line : said)
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+}
+
+// --restore, --import and --export: each works on the target's machine folder without a run.
+int RunTransfer(const offline::Options& options, offline::Target& target)
+{
+    std::vector<std::string> said;
+    std::string error;
+    const std::filesystem::path machine = target.folder();
+    bool done = false;
+    if (!options.restore.empty()) {
+        std::vector<std::string> written;
+        done = target.FetchMachineFiles(offline::BackupMachineFiles(options.restore), error) &&
+               offline::RestoreBackup(options.restore, machine, said, error, &written) &&
+               target.Commit(written, {}, error);
+    } else if (!options.importFile.empty()) {
+        done = offline::ImportRegistry(options.importFile, machine, said, error);
+    } else {
+        done = offline::ExportRegistry(machine, options.user, options.exportFile, said, error);
+    }
+    Say(said);
+    return done ? 0 : Fail(error);
+}
+
+// Refuses a run that cannot go well before anything is shown: a registry file its owner may not write (as
+// Windows leaves a read-only file), or a confirmation box whose answer would be taken from a script's input.
+bool RunAllowed(const offline::Options& options, const emulated::MachineFolder& machine, const char* argumentText,
+                std::string& error)
+{
+    for (const emulated::RegistryFile& file : machine.registryFiles) {
+        struct stat status { };
+        if (offline::WritesTarget(options) && stat(file.path.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {
+            error = file.path.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)";
+            return false;
+        }
+    }
+    if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask &&
+        isatty(STDIN_FILENO) == 0) {
+        error = "standard input is not a terminal: give --answer yes or --answer no to answer the confirmation box; "
+                "nothing was changed";
+        return false;
+    }
+    return true;
+}
+
+// The end of a run after the logic: its journal ends exactly once, whichever way the run goes.
+struct RunEnd {
+    emulated::Journal& journal;
+    std::FILE* journalOut;
+    emulated::Journal::Summary summary;
+    bool ended = false;
+
+    // Ends the journal; false with `error` when its last lines did not reach their place.
+    bool End(std::string& error)
+    {
+        if (!ended)
+            journal.End(summary);
+        ended = true;
+        return CloseJournal(journal, journalOut, error);
+    }
+    // Stops the run with `message`, the journal ended.
+    int Stop(const std::string& message)
+    {
+        std::string ignored;
+        End(ignored);
+        return Fail(message);
+    }
+};
+
+// The files saved, relative to the machine folder.
+std::vector<std::string> RelativeTo(const std::vector<std::string>& files, const std::filesystem::path& folder)
+{
+    std::vector<std::string> relative;
+    for (const std::string& file : files)
+        relative.push_back(std::filesystem::path(file).lexically_relative(folder).generic_string());
+    return relative;
+}
+
+// After the logic, nothing on disk has changed yet. The backup is kept, the registry files saved, the files
+// removed, and the target takes the changes; the journal ends once, with what reached the disk.
+int SaveRun(const offline::Options& options, offline::Target& target, const emulated::MachineFolder& machine,
+            const emulated::Registry& registry, emulated::EmulatedMachine& system, RunEnd& end,
+            std::filesystem::path& backup)
+{
+    const bool changes = !options.dryRun;
+    std::string error;
+    if (changes && !options.noBackup && !KeepBackup(options, target, machine, registry, system, backup, error)) {
+        std::string ignored;
+        CloseJournal(end.journal, end.journalOut, ignored);
+        return Fail(error);
+    }
+    // A run stopped after its backup with nothing changed: a backup made in the default place goes again.
+    auto abandon = [&](const std::string& message) {
+        std::error_code ignored;
+        if (!backup.empty() && options.backup.empty())
+            std::filesystem::remove_all(backup, ignored);
+        return end.Stop(message);
+    };
+    std::vector<std::string> saved;
+    if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
+        if (saved.empty() || target.stagesChanges())
+            return abandon(error + "; nothing was removed: the registry and every file are as they were");
+        std::string savedList;
+        for (const std::string& file : saved)
+            savedList += (savedList.empty() ? "" : ", ") + file;
+        return end.Stop(error + "; " + savedList + " saved already, no other file was removed; --restore " +
+                        backup.string() + " puts it back");
+    }
+    const std::vector<std::string> removedFiles = system.RemovedFiles();
+    const bool committed = system.CommitFiles(error);
+    if (committed && changes && !target.Commit(RelativeTo(saved, target.folder()), removedFiles, error))
+        return abandon(error + ": nothing was removed from it");
+    // The summary counts what reached the disk (or, in a dry run, what would have).
+    end.summary.saved = changes && registry.Modified();
+    end.summary.keysRemoved = end.journal.keysRemoved();
+    end.summary.filesRemoved = end.journal.filesRemoved();
+    if (!committed)
+        return end.Stop(error + "; the registry file was saved without the removed keys, and the other files were "
+                                "removed");
+    if (!end.End(error))
+        return Fail(error + "; the removal itself was made");
+    return 0;
+}
+
 int RunOffline(int argc, char** argv)
 {
     // A file-size limit during the save must be an error the save reports, not the end of the run.
@@ -145,83 +282,31 @@ int RunOffline(int argc, char** argv)
     std::string error;
     if (!offline::ParseOptions(argc, argv, options, error))
         return Fail(error + "\n" + "Try cmpci-uninstall --help.");
-    if (options.help) {
-        std::fputs(offline::kUsage, stdout);
+    if (options.help || options.version) {
+        if (options.help)
+            std::fputs(offline::kUsage, stdout);
+        else
+            std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n", CMPCI_VERSION);
         return 0;
     }
-    if (options.version) {
-        std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n", CMPCI_VERSION);
-        return 0;
-    }
-
-    // The ARGUMENT words stand behind the program name on a command line, so the same rule cuts them off as
-    // on Windows.
     std::string commandLine;
-    if (options.commandLine) {
-        commandLine = *options.commandLine;
-    } else {
-        commandLine = "cmpci-uninstall";
-        for (const std::string& argument : options.arguments)
-            commandLine += " " + argument;
-    }
-    if (commandLine.find('\0') != std::string::npos)
+    if (!CommandLineOf(options, commandLine))
         return Fail("the command line holds a zero byte");
     const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
 
-    // A disk image is worked on through a machine folder standing for it.
-    std::unique_ptr<offline::ImageMachine> image;
-    if (!options.image.empty()) {
-        image = std::make_unique<offline::ImageMachine>();
-        std::vector<std::string> said;
-        const bool opened = image->Open({options.image, options.partition, options.windows}, options.user, said, error);
-        for (const std::string& line : said)
-            std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
-        if (!opened)
-            return Fail(error);
-        options.machine = image->machine().string();
-        // An image its owner may not write is left alone, as Windows leaves a read-only file.
-        struct stat imageStatus { };
-        const bool writes =
-            !options.restore.empty() || (options.exportFile.empty() && !options.dryRun && !options.check);
-        if (writes && stat(options.image.c_str(), &imageStatus) == 0 && (imageStatus.st_mode & S_IWUSR) == 0)
-            return Fail(options.image + " is read-only: nothing was changed");
-    }
-
-    if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty()) {
-        std::vector<std::string> said;
-        bool done = false;
-        if (!options.restore.empty()) {
-            std::vector<std::string> written;
-            done = (!image || image->FetchMachineFiles(offline::BackupMachineFiles(options.restore), error)) &&
-                   offline::RestoreBackup(options.restore, options.machine, said, error, &written) &&
-                   (!image || image->Commit(written, {}, error));
-        } else if (!options.importFile.empty())
-            done = offline::ImportRegistry(options.importFile, options.machine, said, error);
-        else
-            done = offline::ExportRegistry(options.machine, options.user, options.exportFile, said, error);
-        for (const std::string& line : said)
-            std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
-        return done ? 0 : Fail(error);
-    }
+    std::vector<std::string> said;
+    std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
+    Say(said);
+    if (!target)
+        return Fail(error);
+    if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty())
+        return RunTransfer(options, *target);
 
     emulated::Registry registry;
     emulated::MachineFolder machine;
-    if (!emulated::OpenMachine(options.machine, options.user, registry, machine, error))
+    if (!emulated::OpenMachine(target->folder(), options.user, registry, machine, error) ||
+        !RunAllowed(options, machine, argumentText, error))
         return Fail(error);
-    const bool changes = !options.dryRun && !options.check;
-    // A registry file its owner may not write is left alone, as Windows leaves a read-only file.
-    for (const emulated::RegistryFile& file : machine.registryFiles) {
-        struct stat registryStatus { };
-        if (changes && stat(file.path.c_str(), &registryStatus) == 0 && (registryStatus.st_mode & S_IWUSR) == 0)
-            return Fail(file.path.string() +
-                        " is read-only: nothing was changed (use --dry-run to see what a run would remove)");
-    }
-    // A script that forgot --answer must not have its input taken for an answer (or its end for a Yes).
-    if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask &&
-        isatty(STDIN_FILENO) == 0) {
-        return Fail("standard input is not a terminal: give --answer yes or --answer no to answer the "
-                    "confirmation box; nothing was changed");
-    }
     for (const std::string& warning : machine.warnings)
         std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
 
@@ -233,8 +318,8 @@ int RunOffline(int argc, char** argv)
         if (journalOut == nullptr)
             return Fail("cannot write the journal " + options.journal + ": " + std::strerror(errno));
     }
-
     emulated::Journal journal(journalOut);
+    const bool changes = !options.dryRun && !options.check;
     emulated::EmulatedMachine system(registry, machine.windowsFolder, MachineOptionsFor(options, changes), journal);
     if (options.check)
         return RunCheck(registry, system, journal, journalOut);
@@ -243,70 +328,21 @@ int RunOffline(int argc, char** argv)
     RunUninstaller(state, argumentText);
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
-
-    // Nothing on disk has changed yet. A journal that could not be written whole stops the run here, so that
-    // no change goes unrecorded; then the backup is kept, the registry file saved, and last the files go.
+    // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
     if (journal.writeError() != 0) {
         CloseJournal(journal, journalOut, error);
         return Fail(error + "; nothing was removed");
     }
-    emulated::Journal::Summary summary;
-    summary.cardFound = state.cardFound;
-    summary.declined = system.declined();
-    summary.dryRun = options.dryRun;
+    RunEnd end {journal, journalOut, {}};
+    end.summary.cardFound = state.cardFound;
+    end.summary.declined = system.declined();
+    end.summary.dryRun = options.dryRun;
     const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
-    summary.left = left.size();
+    end.summary.left = left.size();
     std::filesystem::path backup;
-    if (changes && !options.noBackup && !KeepBackup(options, machine, registry, system, image.get(), backup, error)) {
-        CloseJournal(journal, journalOut, error);
-        return Fail(error);
-    }
-    // A run stopped after its backup with nothing changed: the journal ends, and a backup made in the default
-    // place goes again.
-    auto abandon = [&](const std::string& message) {
-        journal.End(summary);
-        CloseJournal(journal, journalOut, error);
-        std::error_code ignored;
-        if (!backup.empty() && options.backup.empty())
-            std::filesystem::remove_all(backup, ignored);
-        return Fail(message);
-    };
-    std::vector<std::string> saved;
-    if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
-        if (saved.empty() || image)
-            return abandon(error + "; nothing was removed: the registry and every file are as they were");
-        journal.End(summary);
-        CloseJournal(journal, journalOut, error);
-        std::string savedList;
-        for (const std::string& file : saved)
-            savedList += (savedList.empty() ? "" : ", ") + file;
-        return Fail(error + "; " + savedList + " saved already, no other file was removed; --restore " +
-                    backup.string() + " puts it back");
-    }
-    std::string commitError;
-    const std::vector<std::string> removedFiles = system.RemovedFiles();
-    bool committed = system.CommitFiles(commitError);
-    // An image takes the saved registry files and the removals in one step, at the very end.
-    if (committed && image && changes) {
-        std::vector<std::string> written;
-        for (const std::string& file : saved)
-            written.push_back(std::filesystem::path(file).lexically_relative(options.machine).generic_string());
-        if (!image->Commit(written, removedFiles, commitError))
-            return abandon(commitError + ": nothing was removed from it");
-    }
-    // The summary counts what reached the disk (or, in a dry run, what would have).
-    summary.saved = changes && registry.Modified();
-    summary.keysRemoved = journal.keysRemoved();
-    summary.filesRemoved = journal.filesRemoved();
-    journal.End(summary);
-    std::string journalError;
-    const bool journalClosed = CloseJournal(journal, journalOut, journalError);
-    if (!committed)
-        return Fail(commitError +
-                    "; the registry file was saved without the removed keys, and the other files were removed");
-    if (!journalClosed)
-        return Fail(journalError + "; the removal itself was made");
-    PrintSummary(summary, left, backup, system.restartRequested());
+    if (int status = SaveRun(options, *target, machine, registry, system, end, backup); status != 0)
+        return status;
+    PrintSummary(end.summary, left, backup, system.restartRequested());
     return 0;
 }
 
