@@ -221,6 +221,44 @@ bool OpenRegedit4(const std::filesystem::path& file, Registry& registry, Machine
     return true;
 }
 
+// Loads WINDOWS/SYSTEM.DAT and USER.DAT and, for a `user` with a profile of its own, that profile's USER.DAT.
+bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesystem::path& users, std::string_view user,
+                        Registry& registry, MachineFolder& machine, std::string& error)
+{
+    if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
+        !LoadHiveFile(users, registry, HKEY_USERS, "", error))
+        return false;
+    machine.registryFiles.push_back({system, 0});
+    machine.registryFiles.push_back({users, 1});
+    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
+        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
+    if (user.empty()) {
+        if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
+            registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
+        return true;
+    }
+    // Windows 98 keeps a profile's user registry in WINDOWS/PROFILES/NAME/USER.DAT and loads it as
+    // HKEY_USERS\NAME.
+    std::filesystem::path profiles;
+    std::filesystem::path profile;
+    std::filesystem::path profileUsers;
+    const bool ownFile = user.find_first_of("/\\") == std::string_view::npos && user != "." && user != ".." &&
+                         FindEntryIgnoringCase(machine.windowsFolder, "PROFILES", profiles) &&
+                         FindEntryIgnoringCase(profiles, std::string(user), profile) &&
+                         FindEntryIgnoringCase(profile, "USER.DAT", profileUsers);
+    if (ownFile && !registry.KeyExists(HKEY_USERS, user)) {
+        if (!LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
+            return false;
+        machine.registryFiles.push_back({profileUsers, 2});
+    } else if (!registry.KeyExists(HKEY_USERS, user)) {
+        error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
+                "/USER.DAT and no such key below HKEY_USERS in " + users.string();
+        return false;
+    }
+    registry.MapCurrentUser(HKEY_USERS, user);
+    return true;
+}
+
 }  // namespace
 
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
@@ -274,38 +312,7 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
                                             ": neither registry.reg nor WINDOWS/SYSTEM.DAT and WINDOWS/USER.DAT";
         return false;
     }
-    if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
-        !LoadHiveFile(users, registry, HKEY_USERS, "", error))
-        return false;
-    machine.registryFiles.push_back({system, 0});
-    machine.registryFiles.push_back({users, 1});
-    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
-        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
-    if (user.empty()) {
-        if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
-            registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
-        return true;
-    }
-    // Windows 98 keeps a profile's user registry in WINDOWS/PROFILES/NAME/USER.DAT and loads it as
-    // HKEY_USERS\NAME.
-    std::filesystem::path profiles;
-    std::filesystem::path profile;
-    std::filesystem::path profileUsers;
-    const bool ownFile = user.find_first_of("/\\") == std::string_view::npos && user != "." && user != ".." &&
-                         FindEntryIgnoringCase(machine.windowsFolder, "PROFILES", profiles) &&
-                         FindEntryIgnoringCase(profiles, std::string(user), profile) &&
-                         FindEntryIgnoringCase(profile, "USER.DAT", profileUsers);
-    if (ownFile && !registry.KeyExists(HKEY_USERS, user)) {
-        if (!LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
-            return false;
-        machine.registryFiles.push_back({profileUsers, 2});
-    } else if (!registry.KeyExists(HKEY_USERS, user)) {
-        error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
-                "/USER.DAT and no such key below HKEY_USERS in " + users.string();
-        return false;
-    }
-    registry.MapCurrentUser(HKEY_USERS, user);
-    return true;
+    return OpenBinaryRegistry(system, users, user, registry, machine, error);
 }
 
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)

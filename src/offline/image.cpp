@@ -316,14 +316,60 @@ std::string ImageMachine::Volume(const fs::path& image) const
     return image.string() + "@@" + std::to_string(offset_);
 }
 
-bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said,
-                        std::string& error)
+namespace {
+
+// The Windows folders on the volume that `volume` (an mtools image argument) names: the one --windows
+// names, else the one MSDOS.SYS names, else every top folder holding WIN.COM and SYSTEM.DAT.
+std::vector<std::string> WindowsFoldersOn(const std::string& volume, const std::string& named)
 {
-    image_ = choice.image;
-    if (image_.string().find("@@") != std::string::npos) {
-        error = image_.string() + ": a name holding \"@@\" cannot be given to mtools; rename the image";
-        return false;
+    Tool tool;
+    if (!named.empty()) {
+        const std::string path = VolumePath(named);
+        if (!path.empty() && RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + path}, tool))
+            return {path};
+        return {};
     }
+    // Windows 9x's MSDOS.SYS names the Windows folder ([Paths] WinDir=C:\WINDOWS).
+    std::string windows;
+    if (RunTool({"mtype", "-i", volume, "::/MSDOS.SYS"}, tool)) {
+        for (const std::string& line : Lines(tool.out)) {
+            if (line.size() > 7 && emulated::SameName(line.substr(0, 7), "WinDir=")) {
+                windows = VolumePath(line.substr(7));
+                while (!windows.empty() && (windows.back() == ' ' || windows.back() == '\t'))
+                    windows.pop_back();
+            }
+        }
+    }
+    Tool listing;
+    if (!windows.empty() && RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + windows}, listing))
+        return {windows};
+    std::vector<std::string> found;
+    Tool top;
+    if (!RunTool({"mdir", "-b", "-a", "-i", volume, "::/"}, top))
+        return found;
+    for (const std::string& line : Lines(top.out)) {
+        if (line.back() != '/')
+            continue;
+        const std::string folder = BaseName(line);
+        Tool inside;
+        if (!RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + folder}, inside))
+            continue;
+        bool winCom = false;
+        bool systemDat = false;
+        for (const std::string& entry : Lines(inside.out)) {
+            winCom = winCom || emulated::SameName(BaseName(entry), "WIN.COM");
+            systemDat = systemDat || emulated::SameName(BaseName(entry), "SYSTEM.DAT");
+        }
+        if (winCom && systemDat)
+            found.push_back(folder);
+    }
+    return found;
+}
+
+}  // namespace
+
+bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::string& error)
+{
     std::vector<Partition> volumes;
     if (!FindVolumes(image_, volumes, error))
         return false;
@@ -336,56 +382,11 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         }
         volumes = {*chosen};
     }
-    struct Found {
-        Partition volume;
-        std::string windows;
-    };
-    std::vector<Found> found;
+    std::vector<std::pair<Partition, std::string>> found;
     for (const Partition& volume : volumes) {
         offset_ = volume.offset;
-        Tool tool;
-        if (!choice.windows.empty()) {
-            const std::string path = VolumePath(choice.windows);
-            if (!path.empty() && RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/" + path}, tool))
-                found.push_back({volume, path});
-            continue;
-        }
-        // Windows 9x's MSDOS.SYS names the Windows folder ([Paths] WinDir=C:\WINDOWS).
-        std::string windows;
-        if (RunTool({"mtype", "-i", Volume(image_), "::/MSDOS.SYS"}, tool)) {
-            for (const std::string& line : Lines(tool.out)) {
-                if (line.size() > 7 && emulated::SameName(line.substr(0, 7), "WinDir=")) {
-                    windows = VolumePath(line.substr(7));
-                    while (!windows.empty() && (windows.back() == ' ' || windows.back() == '\t'))
-                        windows.pop_back();
-                }
-            }
-        }
-        Tool listing;
-        if (!windows.empty() && RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/" + windows}, listing)) {
-            found.push_back({volume, windows});
-            continue;
-        }
-        // Else a top folder holding WIN.COM and SYSTEM.DAT.
-        Tool top;
-        if (!RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/"}, top))
-            continue;
-        for (const std::string& line : Lines(top.out)) {
-            if (line.back() != '/')
-                continue;
-            const std::string folder = BaseName(line);
-            Tool inside;
-            if (!RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/" + folder}, inside))
-                continue;
-            bool winCom = false;
-            bool systemDat = false;
-            for (const std::string& entry : Lines(inside.out)) {
-                winCom = winCom || emulated::SameName(BaseName(entry), "WIN.COM");
-                systemDat = systemDat || emulated::SameName(BaseName(entry), "SYSTEM.DAT");
-            }
-            if (winCom && systemDat)
-                found.push_back({volume, folder});
-        }
+        for (const std::string& windows : WindowsFoldersOn(Volume(image_), choice.windows))
+            found.emplace_back(volume, windows);
     }
     if (found.empty()) {
         error = image_.string() + ": no Windows folder found" +
@@ -396,19 +397,19 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     }
     if (found.size() > 1) {
         error = image_.string() + ": several Windows folders:";
-        for (const Found& one : found)
-            error += " partition " + std::to_string(one.volume.number) + " " + one.windows + ";";
+        for (const auto& [volume, windows] : found)
+            error += " partition " + std::to_string(volume.number) + " " + windows + ";";
         error += " choose with --partition N and --windows PATH";
         return false;
     }
-    offset_ = found.front().volume.offset;
-    windowsPath_ = found.front().windows;
-    said.push_back("image " + image_.string() +
-                   (found.front().volume.number == 0 ? std::string(": a FAT volume")
-                                                     : ": partition " + std::to_string(found.front().volume.number)) +
-                   ", Windows in " + windowsPath_);
+    offset_ = found.front().first.offset;
+    partition = found.front().first.number;
+    windowsPath_ = found.front().second;
+    return true;
+}
 
-    // The machine folder: the Windows folder's tree with empty stand-ins.
+bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+{
     std::string pattern = (fs::temp_directory_path() / "cmpci-image.XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
@@ -425,7 +426,6 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         return false;
     }
     const std::string prefix = "::/" + windowsPath_ + "/";
-    std::vector<std::string> registryFiles;
     for (const std::string& line : Lines(listing.out)) {
         if (line.size() <= prefix.size() || !emulated::SameName(line.substr(0, prefix.size()), prefix))
             continue;
@@ -450,7 +450,26 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
             return false;
         }
     }
-    return Fetch(registryFiles, error);
+    return true;
+}
+
+bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said,
+                        std::string& error)
+{
+    image_ = choice.image;
+    if (image_.string().find("@@") != std::string::npos) {
+        error = image_.string() + ": a name holding \"@@\" cannot be given to mtools; rename the image";
+        return false;
+    }
+    int partition = 0;
+    if (!FindWindows(choice, partition, error))
+        return false;
+    said.push_back("image " + image_.string() +
+                   (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
+                   ", Windows in " + windowsPath_);
+    // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes.
+    std::vector<std::string> registryFiles;
+    return MakeStandIns(user, registryFiles, error) && Fetch(registryFiles, error);
 }
 
 bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& error)

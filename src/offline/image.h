@@ -65,6 +65,11 @@ public:
     bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed, std::string& error);
 
 private:
+    // Finds the volume and its Windows folder; `partition` receives the volume's partition number.
+    bool FindWindows(const ImageChoice& choice, int& partition, std::string& error);
+    // Makes the machine folder: the Windows folder's tree with empty stand-ins; `registryFiles` receives the
+    // registry files among them (relative to the Windows folder).
+    bool MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error);
     // A copy of the image beside it, made exclusively with its mode and owner; its name in `copy`.
     bool CopyImage(std::string& copy, std::string& error) const;
     // Writes one file of the machine folder into the image copy, keeping the attributes it had there.
