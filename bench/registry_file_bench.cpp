@@ -47,9 +47,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "run/offline_transfer.h"
+#include "offline/transfer.h"
 #include "run/run.h"
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "run/offline_options.h"
+#include "offline/options.h"
 
 namespace {
 

@@ -19,6 +19,8 @@ constexpr UINT kInfPathRoom = 260;
 // could make the class key path name the class key itself, a provider that resolved dot components could
 // climb above it, and a bare class name such as MEDIA would take every driver of that class with it; no real
 // driver key name has any of these, so such a call removes nothing.
+}  // namespace
+
 bool NamesOneDriverKey(const char* driverKeyName)
 {
     const char* component = driverKeyName;
@@ -47,6 +49,8 @@ bool IsPlainFileName(const char* name)
         return false;
     return !ContainsAnyOf(name, "\\/:");
 }
+
+namespace {
 
 // A value read gives text only when it succeeded and its terminator lies within the bytes read.
 bool ReadText(RunState& state, char (&text)[kValueRoom])

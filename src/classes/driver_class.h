@@ -25,6 +25,14 @@ inline constexpr char kInfOtherFolder[] = "\\inf\\other\\";
 // MEDIA\0001). A shorter name gives "<" and those of the four that exist, without ">".
 void MakeInstanceTag(const char* driverKeyName, char (&tag)[7]);
 
+// The card's footprint as the removal sees it; --check asks the same questions.
+// True when a "Driver" value names one driver's key: a class and an instance below it, no component empty,
+// "." or "..". Any other name removes nothing.
+bool NamesOneDriverKey(const char* driverKeyName);
+// True when an "InfPath" value is a plain file name, so that its INF files lie inside the INF folders. Any
+// other name removes no INF file.
+bool IsPlainFileName(const char* name);
+
 // Whether a driver class goes with the INF files its "InfPath" value names.
 enum class InfFiles { Keep, Remove };
 

@@ -1,5 +1,5 @@
 // Bounds that end subkey walks on which the enumeration keeps failing. A walk by rising index passes over
-// an index whose enumeration fails with anything but 259, yet a key whose every index fails (a handle to a
+// an index whose enumeration fails with anything but ERROR_NO_MORE_ITEMS, yet a key whose every index fails (a handle to a
 // deleted key, say) must not keep the walk going through the whole 32-bit index range.
 #pragma once
 

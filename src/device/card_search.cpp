@@ -3,7 +3,7 @@
 #include "common/open_key.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
-#include "common/walk_limits.h"
+#include "common/walk.h"
 
 namespace {
 
@@ -19,26 +19,10 @@ bool TakeDeviceKey(RunState& state)
     return false;
 }
 
-void WalkPciKeys(RunState& state)
+// The first PCI device key whose name holds the card's id and fits the card device key text.
+bool IsCardKey(RunState& state)
 {
-    FailingRun failingRun;
-    for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
-        LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
-        if (result == ERROR_NO_MORE_ITEMS)
-            return;
-        if (result != ERROR_SUCCESS) {
-            // An unreadable name (too long for the buffer, say) passes over that one subkey; a run of
-            // failing keys is taken as the end of the list.
-            if (EndsWalk(failingRun, result))
-                return;
-            continue;
-        }
-        failingRun = {};
-        if (ContainsText(state.subkeyName, state.searchText) && TakeDeviceKey(state)) {
-            state.cardFound = true;
-            return;
-        }
-    }
+    return ContainsText(state.subkeyName, state.searchText) && TakeDeviceKey(state);
 }
 
 }  // namespace
@@ -51,7 +35,7 @@ void SearchCard(RunState& state)
     // Nothing opened means nothing to walk or close: the card counts as absent.
     if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.cardDeviceKey, state.enumKey))
         return;
-    WalkPciKeys(state);
+    state.cardFound = WalkByRisingIndex(state, IsCardKey);
     state.sys.RegCloseKey(state.enumKey);
     state.enumKey = nullptr;
 }

@@ -3,7 +3,7 @@
 #include "common/open_key.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
-#include "common/walk_limits.h"
+#include "common/walk.h"
 
 namespace {
 
@@ -14,27 +14,18 @@ enum class MixerSubkey { None, Found, TooLong };
 // Walks the open mixer settings key by rising index for the first subkey whose name holds the search text.
 // At that match it sets the mixer-settings-found flag and appends the name to the key path buffer, which
 // holds the mixer settings key path.
+bool HoldsSearchText(RunState& state)
+{
+    return ContainsText(state.subkeyName, state.searchText);
+}
+
 MixerSubkey FindMixerSubkey(RunState& state)
 {
-    FailingRun failingRun;
-    for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
-        LONG result = state.sys.RegEnumKeyA(state.enumKey, index, state.subkeyName, sizeof state.subkeyName);
-        if (result == ERROR_NO_MORE_ITEMS)
-            return MixerSubkey::None;
-        if (result != ERROR_SUCCESS) {
-            // As in card search: a failing index is passed over, a run of them ends the walk.
-            if (EndsWalk(failingRun, result))
-                return MixerSubkey::None;
-            continue;
-        }
-        failingRun = {};
-        if (ContainsText(state.subkeyName, state.searchText)) {
-            state.mixerSettingsFound = true;
-            bool fits = AppendText(state.keyPath, kBackslash) && AppendText(state.keyPath, state.subkeyName);
-            return fits ? MixerSubkey::Found : MixerSubkey::TooLong;
-        }
-    }
-    return MixerSubkey::None;
+    if (!WalkByRisingIndex(state, HoldsSearchText))
+        return MixerSubkey::None;
+    state.mixerSettingsFound = true;
+    bool fits = AppendText(state.keyPath, kBackslash) && AppendText(state.keyPath, state.subkeyName);
+    return fits ? MixerSubkey::Found : MixerSubkey::TooLong;
 }
 
 void RemoveMixerSettings(RunState& state)

@@ -1,6 +1,6 @@
 // The inside of the emulated registry: key nodes, the name index, the sections of the file each key comes
 // from, and the handle table. Shared by the registry operations and the REGEDIT4 reader and writer; nothing
-// outside src/system/emulated needs it.
+// outside src/registry needs it.
 //
 // Nodes are small and flat so that a registry of a million keys costs less memory than its file: a name is
 // a view into the file's text, subkeys are a run of ids in one shared array, and a key's values are parsed

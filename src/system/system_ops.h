@@ -7,13 +7,15 @@
 
 class SystemOps {
 public:
-    // 0 when the key was opened into *result. Access is always KEY_READ.
+    // ERROR_SUCCESS when the key was opened into *result. Access is always KEY_READ.
     virtual LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) = 0;
-    // 0 with the name of subkey `index`; 259 past the last; 234 and nothing past `name` when it does not fit
-    // `nameCapacity` (terminator included). After a deletion the indexes shift at once.
+    // ERROR_SUCCESS with the name of subkey `index`; ERROR_NO_MORE_ITEMS past the last; ERROR_MORE_DATA and
+    // nothing past `name` when it does not fit `nameCapacity` (terminator included). After a deletion the
+    // indexes shift at once.
     virtual LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameCapacity) = 0;
-    // 0 when the data fitted *dataSize bytes and was copied (*dataSize becomes its length); 234 when longer;
-    // 2 when the value is missing. String data counts its terminator.
+    // ERROR_SUCCESS when the data fitted *dataSize bytes and was copied (*dataSize becomes its length);
+    // ERROR_MORE_DATA when longer; ERROR_FILE_NOT_FOUND when the value is missing. String data counts its
+    // terminator.
     virtual LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                                   DWORD* dataSize) = 0;
     virtual LONG RegCloseKey(HKEY key) = 0;

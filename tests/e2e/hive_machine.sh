@@ -204,7 +204,7 @@ cmp -s "$twin/WINDOWS/USER.DAT" "$work/user/WINDOWS/USER.DAT" || fail "user: WIN
 cmp -s "$work/profile.before.dat" "$work/user/WINDOWS/PROFILES/ANNA/USER.DAT" || fail "user restore: the profile's USER.DAT is not as it was"
 
 # --- 7. Damaged files, made by patching the bytes of the twin's files (the layout is that of
-#        src/system/emulated/hive_file.h): exit 2 with one line naming the file and the offset at fault,
+#        src/registry/hive_file.h): exit 2 with one line naming the file and the offset at fault,
 #        nothing changed, no crash, no hang. damage KIND FILE patches FILE and prints that offset.
 damage() {
     "$python" - "$1" "$2" <<'EOF'

@@ -18,7 +18,7 @@
 #include "hive/hive_view.h"
 #include "registry/hive.h"
 #include "registry/hive_file.h"
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 #include "registry/registry.h"
 #include "registry/registry_tree.h"
 

@@ -19,7 +19,7 @@
 
 #include "support/example_machine.h"
 #include "support/faulty_system.h"
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 #include "registry/names.h"
 
 namespace {

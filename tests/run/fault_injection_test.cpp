@@ -10,7 +10,7 @@
 
 #include "support/example_machine.h"
 #include "support/fault_sweep.h"
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 
 namespace {
 

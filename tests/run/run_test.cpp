@@ -10,7 +10,7 @@
 #include <string>
 
 #include "run/messages.h"
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 
 namespace {
 

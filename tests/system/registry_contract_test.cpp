@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "system/emulated/journal.h"
-#include "system/emulated/machine.h"
+#include "machine/journal.h"
+#include "machine/machine.h"
 #include "registry/registry.h"
 
 namespace {

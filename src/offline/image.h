@@ -10,10 +10,26 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace offline {
+
+// A FAT volume of a disk image: its partition number (1-4 primary, 5 on logical; 0 for a bare volume) and
+// its byte offset in the image.
+struct Partition {
+    int number;
+    std::uint64_t offset;
+    bool operator==(const Partition&) const = default;
+};
+
+// Reads the 512-byte sector at a byte offset of the image into a buffer; false when it cannot.
+using ReadSector = std::function<bool(std::uint64_t offset, unsigned char* sector)>;
+
+// The partitions of a partitioned disk of `size` bytes whose boot sectors are FAT: the primary ones of the
+// MBR `mbr` (512 bytes), then the logical ones along the chain of extended boot records.
+std::vector<Partition> PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSector& read);
 
 struct ImageChoice {
     std::filesystem::path image;
@@ -49,6 +65,16 @@ public:
     bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed, std::string& error);
 
 private:
+    // Finds the volume and its Windows folder; `partition` receives the volume's partition number.
+    bool FindWindows(const ImageChoice& choice, int& partition, std::string& error);
+    // Makes the machine folder: the Windows folder's tree with empty stand-ins; `registryFiles` receives the
+    // registry files among them (relative to the Windows folder).
+    bool MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error);
+    // A copy of the image beside it, made exclusively with its mode and owner; its name in `copy`.
+    bool CopyImage(std::string& copy, std::string& error) const;
+    // Writes one file of the machine folder into the image copy, keeping the attributes it had there.
+    bool WriteInto(const std::string& copy, const std::string& file, std::string& error) const;
+
     // An mtools image argument: the image file with the volume's offset.
     std::string Volume(const std::filesystem::path& image) const;
 

@@ -1,4 +1,4 @@
-#include "run/offline_options.h"
+#include "offline/options.h"
 
 #include <getopt.h>
 
@@ -136,6 +136,107 @@ bool ParseAnswer(const char* text, Answer& answer)
 
 }  // namespace
 
+namespace {
+
+// Options that go together or not at all, checked in this order; the first broken rule is the error.
+struct CrossRule {
+    bool (*broken)(const Options& options);
+    const char* message;
+};
+
+bool Transfers(const Options& o)
+{
+    return !o.importFile.empty() || !o.exportFile.empty();
+}
+
+bool RunsOnlyWith(const Options& o)
+{
+    return o.check || o.dryRun || !o.backup.empty() || o.noBackup || !o.journal.empty() || o.commandLine ||
+           !o.arguments.empty();
+}
+
+constexpr CrossRule kCrossRules[] = {
+    {[](const Options& o) { return o.machine.empty() && o.image.empty(); },
+     "--machine DIR is required (or --image FILE for a disk image)"},
+    {[](const Options& o) { return !o.machine.empty() && !o.image.empty(); }, "give either --machine or --image, not both"},
+    {[](const Options& o) { return o.image.empty() && (o.partition != 0 || !o.windows.empty()); },
+     "--partition and --windows go with --image"},
+    {[](const Options& o) { return !o.image.empty() && !o.importFile.empty(); },
+     "--import writes a machine folder, not an image"},
+    {[](const Options& o) { return o.commandLine && !o.arguments.empty(); },
+     "give either --command-line or ARGUMENTs, not both"},
+    {[](const Options& o) { return !o.backup.empty() && o.noBackup; }, "give either --backup or --no-backup, not both"},
+    {[](const Options& o) { return !o.restore.empty() && (o.check || o.dryRun || !o.backup.empty()); },
+     "--restore takes only --machine"},
+    {[](const Options& o) { return !o.restore.empty() + !o.importFile.empty() + !o.exportFile.empty() > 1; },
+     "give one of --restore, --import and --export"},
+    {[](const Options& o) { return !o.importFile.empty() && RunsOnlyWith(o); },
+     "--import takes only --machine (and --user for --export)"},
+    {[](const Options& o) { return Transfers(o) && RunsOnlyWith(o); },
+     "--export takes only --machine (and --user for --export)"},
+};
+
+// Takes one option getopt_long returned as `code` from the command-line word `word`. False with `error` for
+// a value it does not take or a value missing.
+bool TakeOption(int code, const std::string& word, Options& options, std::string& error)
+{
+    std::string name = word.substr(0, word.find('='));
+    std::uint32_t number = 0;
+    switch (code) {
+    case '?':  // a full name, so a flag given a value
+        error = name + " takes no value";
+        return false;
+    case ':': error = name + " needs a value"; return false;
+    case kHelp: options.help = true; break;
+    case kVersion: options.version = true; break;
+    case kCheck: options.check = true; break;
+    case kUser: options.user = optarg; break;
+    case kBackup: options.backup = optarg; break;
+    case kNoBackup: options.noBackup = true; break;
+    case kRestore: options.restore = optarg; break;
+    case kImport: options.importFile = optarg; break;
+    case kExport: options.exportFile = optarg; break;
+    case kImage: options.image = optarg; break;
+    case kWindows: options.windows = optarg; break;
+    case kPartition:
+        if (!emulated::ParseNumber(optarg, 10, 68, number) || number == 0) {
+            error = "--partition takes a partition number from 1 to 68, not " + std::string(optarg);
+            return false;
+        }
+        options.partition = static_cast<int>(number);
+        break;
+    case kDryRun: options.dryRun = true; break;
+    case kMachine: options.machine = optarg; break;
+    case kJournal: options.journal = optarg; break;
+    case kCommandLine: options.commandLine = optarg; break;
+    case kAnswer:
+        if (!ParseAnswer(optarg, options.answer)) {
+            error = "--answer takes yes, no or unshown, not " + std::string(optarg);
+            return false;
+        }
+        break;
+    case kLang:
+        if (!emulated::ParseDecimalOrHex(optarg, 0xFFFF, number)) {
+            error = "--lang takes a language identifier from 0 to 65535 (decimal or 0x-hex), not " +
+                    std::string(optarg);
+            return false;
+        }
+        options.language = static_cast<LANGID>(number);
+        break;
+    case kRefuseRestart:
+        if (!emulated::ParseDecimalOrHex(optarg, 0xFFFFFFFFu, number)) {
+            error = "--refuse-restart takes an error code (decimal or 0x-hex), not " + std::string(optarg);
+            return false;
+        }
+        options.refuseRestart = static_cast<DWORD>(number);
+        break;
+    default: error = "unknown option " + word; return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
 {
     // optind = 0 makes glibc's and musl's getopt start afresh, dropping the state of an earlier parse.
@@ -167,100 +268,19 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             error = "unknown option " + word;
             return false;
         }
-        std::string name = word.substr(0, word.find('='));
-        std::uint32_t number = 0;
-        switch (code) {
-        case '?':  // a full name, so a flag given a value
-            error = name + " takes no value";
+        if (!TakeOption(code, word, options, error))
             return false;
-        case ':': error = name + " needs a value"; return false;
-        case kHelp: options.help = true; break;
-        case kVersion: options.version = true; break;
-        case kCheck: options.check = true; break;
-        case kUser: options.user = optarg; break;
-        case kBackup: options.backup = optarg; break;
-        case kNoBackup: options.noBackup = true; break;
-        case kRestore: options.restore = optarg; break;
-        case kImport: options.importFile = optarg; break;
-        case kExport: options.exportFile = optarg; break;
-        case kImage: options.image = optarg; break;
-        case kWindows: options.windows = optarg; break;
-        case kPartition:
-            if (!emulated::ParseNumber(optarg, 10, 68, number) || number == 0) {
-                error = "--partition takes a partition number from 1 to 68, not " + std::string(optarg);
-                return false;
-            }
-            options.partition = static_cast<int>(number);
-            break;
-        case kDryRun: options.dryRun = true; break;
-        case kMachine: options.machine = optarg; break;
-        case kJournal: options.journal = optarg; break;
-        case kCommandLine: options.commandLine = optarg; break;
-        case kAnswer:
-            if (!ParseAnswer(optarg, options.answer)) {
-                error = "--answer takes yes, no or unshown, not " + std::string(optarg);
-                return false;
-            }
-            break;
-        case kLang:
-            if (!emulated::ParseDecimalOrHex(optarg, 0xFFFF, number)) {
-                error = "--lang takes a language identifier from 0 to 65535 (decimal or 0x-hex), not " +
-                        std::string(optarg);
-                return false;
-            }
-            options.language = static_cast<LANGID>(number);
-            break;
-        case kRefuseRestart:
-            if (!emulated::ParseDecimalOrHex(optarg, 0xFFFFFFFFu, number)) {
-                error = "--refuse-restart takes an error code (decimal or 0x-hex), not " + std::string(optarg);
-                return false;
-            }
-            options.refuseRestart = static_cast<DWORD>(number);
-            break;
-        default: error = "unknown option " + word; return false;
-        }
     }
     for (int i = optind; i < argc; ++i)
         options.arguments.push_back(argv[i]);
 
     if (options.help || options.version)
         return true;
-    if (options.machine.empty() == options.image.empty()) {
-        error = options.machine.empty() ? "--machine DIR is required (or --image FILE for a disk image)"
-                                        : "give either --machine or --image, not both";
-        return false;
-    }
-    if (options.image.empty() && (options.partition != 0 || !options.windows.empty())) {
-        error = "--partition and --windows go with --image";
-        return false;
-    }
-    if (!options.image.empty() && !options.importFile.empty()) {
-        error = "--import writes a machine folder, not an image";
-        return false;
-    }
-    if (options.commandLine && !options.arguments.empty()) {
-        error = "give either --command-line or ARGUMENTs, not both";
-        return false;
-    }
-    if (!options.backup.empty() && options.noBackup) {
-        error = "give either --backup or --no-backup, not both";
-        return false;
-    }
-    if (!options.restore.empty() && (options.check || options.dryRun || !options.backup.empty())) {
-        error = "--restore takes only --machine";
-        return false;
-    }
-    const int tasks = !options.restore.empty() + !options.importFile.empty() + !options.exportFile.empty();
-    if (tasks > 1) {
-        error = "give one of --restore, --import and --export";
-        return false;
-    }
-    if ((!options.importFile.empty() || !options.exportFile.empty()) &&
-        (options.check || options.dryRun || !options.backup.empty() || options.noBackup || !options.journal.empty() ||
-         options.commandLine || !options.arguments.empty())) {
-        error = std::string(options.importFile.empty() ? "--export" : "--import") +
-                " takes only --machine (and --user for --export)";
-        return false;
+    for (const CrossRule& rule : kCrossRules) {
+        if (rule.broken(options)) {
+            error = rule.message;
+            return false;
+        }
     }
     return true;
 }

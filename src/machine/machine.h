@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "system/emulated/journal.h"
+#include "machine/journal.h"
 #include "registry/registry.h"
-#include "system/emulated/terminal_box.h"
-#include "system/emulated/windows_folder.h"
+#include "machine/terminal_box.h"
+#include "machine/windows_folder.h"
 #include "system/system_ops.h"
 
 namespace emulated {
@@ -105,27 +105,18 @@ inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error);
 
-// Writes all of `bytes` to `fd`, again after an interrupted or short write. False on an error (errno says).
-bool WriteAll(int fd, std::string_view bytes);
-
 // Reads a whole registry file: a regular file only, never through a link, at most kMaxRegistryFileSize.
 bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error);
 
 // The registry file's new bytes, as pieces: a REGEDIT4 file's own bytes less the sections of the removed
-// keys, or a binary file with the removed keys cut out in place (made in `storage`).
-std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& storage);
+// keys, or a binary file with the removed keys cut out in place (made in `edited`).
+std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& edited);
 // True when the run removed something from that file.
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 
-// Saves every registry file the run changed, each atomically: a temporary file created exclusively in the
-// same folder with the file's mode and owner, fsync, rename, fsync of the folder. False with a one-line
-// `error`; the files named in `saved` were saved before the fault, the others are as they were.
+// Saves every registry file the run changed, each atomically (storage::ReplaceFileAtomically). False with a
+// one-line `error`; the files named in `saved` were saved before the fault, the others are as they were.
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error);
-
-// Replaces an existing file with `pieces` joined, as SaveRegistryFiles saves: exclusive temporary file beside
-// it with its mode and owner, fsync, rename, fsync of the folder. False with a one-line `error`.
-bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
-                           std::string& error);
 
 }  // namespace emulated

@@ -1,4 +1,4 @@
-#include "run/offline_check.h"
+#include "offline/check.h"
 
 #include <cstring>
 #include <filesystem>
@@ -67,8 +67,9 @@ public:
             AddKey("uninstall-entry", HKEY_LOCAL_MACHINE, kUninstallEntry);
         AddMixerSettings();
         for (const DriverFile& file : kDriverFiles)
-            AddFile("driver-file",
-                    std::string(file.folder == Folder::System ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS") + file.name);
+            AddFile("driver-file", std::string(file.folder == Folder::System ? emulated::kSystemDirectory
+                                                                             : emulated::kWindowsDirectory) +
+                                       file.name);
         return std::move(left_);
     }
 
@@ -100,14 +101,14 @@ private:
     void AddDriverClass(const std::string& driver, InfFiles inf)
     {
         std::string classKey = kClassKeyPrefix + driver;
-        if (driver.find('\\') == std::string::npos || !registry_.KeyExists(HKEY_LOCAL_MACHINE, classKey))
+        if (!NamesOneDriverKey(driver.c_str()) || !registry_.KeyExists(HKEY_LOCAL_MACHINE, classKey))
             return;
         AddKey("driver-class", HKEY_LOCAL_MACHINE, classKey);
         if (inf == InfFiles::Remove) {
             std::string infPath = TextOf(registry_, HKEY_LOCAL_MACHINE, classKey, "InfPath");
-            if (!infPath.empty() && infPath.find_first_of("\\/:") == std::string::npos) {
-                AddFile("inf-file", std::string("C:\\WINDOWS") + kInfFolder + infPath);
-                AddFile("inf-file", std::string("C:\\WINDOWS") + kInfOtherFolder + infPath);
+            if (IsPlainFileName(infPath.c_str())) {
+                AddFile("inf-file", std::string(emulated::kWindowsDirectory) + kInfFolder + infPath);
+                AddFile("inf-file", std::string(emulated::kWindowsDirectory) + kInfOtherFolder + infPath);
             }
         }
         char tag[7];

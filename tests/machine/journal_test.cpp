@@ -1,4 +1,4 @@
-#include "system/emulated/journal.h"
+#include "machine/journal.h"
 
 #include <gtest/gtest.h>
 

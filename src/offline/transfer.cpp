@@ -1,4 +1,4 @@
-#include "run/offline_transfer.h"
+#include "offline/transfer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,8 +9,9 @@
 #include <unistd.h>
 
 #include "registry/hive.h"
-#include "system/emulated/machine.h"
-#include "system/emulated/windows_folder.h"
+#include "machine/machine.h"
+#include "storage/durable.h"
+#include "machine/windows_folder.h"
 
 namespace offline {
 
@@ -50,22 +51,6 @@ std::size_t CountKeys(const emulated::Registry& registry, HKEY root)
         }
     }
     return count;
-}
-
-// Writes a new file: never over an existing one, never through a link; fsync before it counts as written.
-bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& error)
-{
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && emulated::WriteAll(fd, bytes) && fsync(fd) == 0;
-    const int saved = errno;
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (!ok) {
-        error = "cannot write " + file.string() + ": " + std::strerror(saved ? saved : errno);
-        if (fd >= 0)
-            unlink(file.c_str());
-    }
-    return ok;
 }
 
 }  // namespace
@@ -126,9 +111,9 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
     }
     const fs::path systemFile = windows / "SYSTEM.DAT";
     const fs::path usersFile = windows / "USER.DAT";
-    if (!WriteNewFile(systemFile, system, error))
+    if (!storage::WriteNewFile(systemFile, system, error))
         return false;
-    if (!WriteNewFile(usersFile, users, error)) {
+    if (!storage::WriteNewFile(usersFile, users, error)) {
         unlink(systemFile.c_str());
         return false;
     }

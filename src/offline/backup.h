@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 #include "registry/registry.h"
 
 namespace offline {
@@ -28,6 +28,10 @@ struct RunChanges {
 
 // A fresh backup folder name in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.
 std::filesystem::path DefaultBackupFolder(const std::filesystem::path& machine);
+
+// Whether a run that removed `removedFiles` and changed `registry` as it did needs a backup: when it
+// removed anything, keys or files.
+bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles);
 
 // Writes the backup into `folder`, which must not exist or be empty. False with a one-line `error`; a
 // backup half written is removed again.

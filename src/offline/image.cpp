@@ -1,4 +1,4 @@
-#include "run/offline_image.h"
+#include "offline/image.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "registry/names.h"
+#include "storage/durable.h"
 
 extern char** environ;
 
@@ -152,10 +153,41 @@ bool IsExtendedType(unsigned type)
     return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
-struct Partition {
-    int number;
-    std::uint64_t offset;
-};
+}  // namespace
+
+std::vector<Partition> PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSector& read)
+{
+    std::vector<Partition> volumes;
+    unsigned char boot[kSector];
+    auto addIfFat = [&](int number, std::uint64_t lba) {
+        const std::uint64_t offset = lba * kSector;
+        if (offset + kSector <= size && read(offset, boot) && IsFatBootSector(boot))
+            volumes.push_back({number, offset});
+    };
+    std::uint64_t extended = 0;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char* entry = mbr + 446 + 16 * i;
+        if (IsFatType(entry[4]))
+            addIfFat(i + 1, Le32(entry + 8));
+        else if (IsExtendedType(entry[4]) && extended == 0)
+            extended = Le32(entry + 8);
+    }
+    // Logical partitions: a chain of extended boot records, each naming one partition relative to itself and
+    // the next record relative to the extended partition.
+    std::uint64_t record = extended;
+    for (int number = 5; record != 0 && number < 5 + kMaxLogicalPartitions; ++number) {
+        unsigned char ebr[kSector];
+        if (record * kSector + kSector > size || !read(record * kSector, ebr) || ebr[510] != 0x55 || ebr[511] != 0xAA)
+            break;
+        if (IsFatType(ebr[446 + 4]))
+            addIfFat(number, record + Le32(ebr + 446 + 8));
+        const std::uint32_t next = Le32(ebr + 446 + 16 + 8);
+        record = IsExtendedType(ebr[446 + 16 + 4]) && next != 0 ? extended + next : 0;
+    }
+    return volumes;
+}
+
+namespace {
 
 // The FAT volumes of the image: the image itself when it is a bare volume, else the primary and logical
 // partitions of its MBR whose boot sectors are FAT.
@@ -202,32 +234,9 @@ bool FindVolumes(const fs::path& image, std::vector<Partition>& volumes, std::st
         error = image.string() + ": neither a partitioned disk (no MBR) nor a FAT volume";
         return false;
     }
-    unsigned char boot[kSector];
-    auto addIfFat = [&](int number, std::uint64_t lba) {
-        const std::uint64_t offset = lba * kSector;
-        if (offset + kSector <= size && ReadAt(fd, offset, boot, kSector) && IsFatBootSector(boot))
-            volumes.push_back({number, offset});
-    };
-    std::uint64_t extended = 0;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned char* entry = sector + 446 + 16 * i;
-        if (IsFatType(entry[4]))
-            addIfFat(i + 1, Le32(entry + 8));
-        else if (IsExtendedType(entry[4]) && extended == 0)
-            extended = Le32(entry + 8);
-    }
-    // Logical partitions: a chain of extended boot records, each naming one partition and the next record.
-    std::uint64_t record = extended;
-    for (int number = 5; record != 0 && number < 5 + kMaxLogicalPartitions; ++number) {
-        unsigned char ebr[kSector];
-        if (record * kSector + kSector > size || !ReadAt(fd, record * kSector, ebr, kSector) || ebr[510] != 0x55 ||
-            ebr[511] != 0xAA)
-            break;
-        if (IsFatType(ebr[446 + 4]))
-            addIfFat(number, record + Le32(ebr + 446 + 8));
-        const std::uint32_t next = Le32(ebr + 446 + 16 + 8);
-        record = IsExtendedType(ebr[446 + 16 + 4]) && next != 0 ? extended + next : 0;
-    }
+    volumes = PartitionVolumes(sector, size, [&](std::uint64_t offset, unsigned char* into) {
+        return ReadAt(fd, offset, into, kSector);
+    });
     close(fd);
     if (volumes.empty()) {
         error = image.string() + ": no FAT partition in its partition table";
@@ -307,14 +316,60 @@ std::string ImageMachine::Volume(const fs::path& image) const
     return image.string() + "@@" + std::to_string(offset_);
 }
 
-bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said,
-                        std::string& error)
+namespace {
+
+// The Windows folders on the volume that `volume` (an mtools image argument) names: the one --windows
+// names, else the one MSDOS.SYS names, else every top folder holding WIN.COM and SYSTEM.DAT.
+std::vector<std::string> WindowsFoldersOn(const std::string& volume, const std::string& named)
 {
-    image_ = choice.image;
-    if (image_.string().find("@@") != std::string::npos) {
-        error = image_.string() + ": a name holding \"@@\" cannot be given to mtools; rename the image";
-        return false;
+    Tool tool;
+    if (!named.empty()) {
+        const std::string path = VolumePath(named);
+        if (!path.empty() && RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + path}, tool))
+            return {path};
+        return {};
     }
+    // Windows 9x's MSDOS.SYS names the Windows folder ([Paths] WinDir=C:\WINDOWS).
+    std::string windows;
+    if (RunTool({"mtype", "-i", volume, "::/MSDOS.SYS"}, tool)) {
+        for (const std::string& line : Lines(tool.out)) {
+            if (line.size() > 7 && emulated::SameName(line.substr(0, 7), "WinDir=")) {
+                windows = VolumePath(line.substr(7));
+                while (!windows.empty() && (windows.back() == ' ' || windows.back() == '\t'))
+                    windows.pop_back();
+            }
+        }
+    }
+    Tool listing;
+    if (!windows.empty() && RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + windows}, listing))
+        return {windows};
+    std::vector<std::string> found;
+    Tool top;
+    if (!RunTool({"mdir", "-b", "-a", "-i", volume, "::/"}, top))
+        return found;
+    for (const std::string& line : Lines(top.out)) {
+        if (line.back() != '/')
+            continue;
+        const std::string folder = BaseName(line);
+        Tool inside;
+        if (!RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + folder}, inside))
+            continue;
+        bool winCom = false;
+        bool systemDat = false;
+        for (const std::string& entry : Lines(inside.out)) {
+            winCom = winCom || emulated::SameName(BaseName(entry), "WIN.COM");
+            systemDat = systemDat || emulated::SameName(BaseName(entry), "SYSTEM.DAT");
+        }
+        if (winCom && systemDat)
+            found.push_back(folder);
+    }
+    return found;
+}
+
+}  // namespace
+
+bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::string& error)
+{
     std::vector<Partition> volumes;
     if (!FindVolumes(image_, volumes, error))
         return false;
@@ -327,56 +382,11 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         }
         volumes = {*chosen};
     }
-    struct Found {
-        Partition volume;
-        std::string windows;
-    };
-    std::vector<Found> found;
+    std::vector<std::pair<Partition, std::string>> found;
     for (const Partition& volume : volumes) {
         offset_ = volume.offset;
-        Tool tool;
-        if (!choice.windows.empty()) {
-            const std::string path = VolumePath(choice.windows);
-            if (!path.empty() && RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/" + path}, tool))
-                found.push_back({volume, path});
-            continue;
-        }
-        // Windows 9x's MSDOS.SYS names the Windows folder ([Paths] WinDir=C:\WINDOWS).
-        std::string windows;
-        if (RunTool({"mtype", "-i", Volume(image_), "::/MSDOS.SYS"}, tool)) {
-            for (const std::string& line : Lines(tool.out)) {
-                if (line.size() > 7 && emulated::SameName(line.substr(0, 7), "WinDir=")) {
-                    windows = VolumePath(line.substr(7));
-                    while (!windows.empty() && (windows.back() == ' ' || windows.back() == '\t'))
-                        windows.pop_back();
-                }
-            }
-        }
-        Tool listing;
-        if (!windows.empty() && RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/" + windows}, listing)) {
-            found.push_back({volume, windows});
-            continue;
-        }
-        // Else a top folder holding WIN.COM and SYSTEM.DAT.
-        Tool top;
-        if (!RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/"}, top))
-            continue;
-        for (const std::string& line : Lines(top.out)) {
-            if (line.back() != '/')
-                continue;
-            const std::string folder = BaseName(line);
-            Tool inside;
-            if (!RunTool({"mdir", "-b", "-a", "-i", Volume(image_), "::/" + folder}, inside))
-                continue;
-            bool winCom = false;
-            bool systemDat = false;
-            for (const std::string& entry : Lines(inside.out)) {
-                winCom = winCom || emulated::SameName(BaseName(entry), "WIN.COM");
-                systemDat = systemDat || emulated::SameName(BaseName(entry), "SYSTEM.DAT");
-            }
-            if (winCom && systemDat)
-                found.push_back({volume, folder});
-        }
+        for (const std::string& windows : WindowsFoldersOn(Volume(image_), choice.windows))
+            found.emplace_back(volume, windows);
     }
     if (found.empty()) {
         error = image_.string() + ": no Windows folder found" +
@@ -387,19 +397,19 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     }
     if (found.size() > 1) {
         error = image_.string() + ": several Windows folders:";
-        for (const Found& one : found)
-            error += " partition " + std::to_string(one.volume.number) + " " + one.windows + ";";
+        for (const auto& [volume, windows] : found)
+            error += " partition " + std::to_string(volume.number) + " " + windows + ";";
         error += " choose with --partition N and --windows PATH";
         return false;
     }
-    offset_ = found.front().volume.offset;
-    windowsPath_ = found.front().windows;
-    said.push_back("image " + image_.string() +
-                   (found.front().volume.number == 0 ? std::string(": a FAT volume")
-                                                     : ": partition " + std::to_string(found.front().volume.number)) +
-                   ", Windows in " + windowsPath_);
+    offset_ = found.front().first.offset;
+    partition = found.front().first.number;
+    windowsPath_ = found.front().second;
+    return true;
+}
 
-    // The machine folder: the Windows folder's tree with empty stand-ins.
+bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+{
     std::string pattern = (fs::temp_directory_path() / "cmpci-image.XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
@@ -416,7 +426,6 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         return false;
     }
     const std::string prefix = "::/" + windowsPath_ + "/";
-    std::vector<std::string> registryFiles;
     for (const std::string& line : Lines(listing.out)) {
         if (line.size() <= prefix.size() || !emulated::SameName(line.substr(0, prefix.size()), prefix))
             continue;
@@ -441,7 +450,26 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
             return false;
         }
     }
-    return Fetch(registryFiles, error);
+    return true;
+}
+
+bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said,
+                        std::string& error)
+{
+    image_ = choice.image;
+    if (image_.string().find("@@") != std::string::npos) {
+        error = image_.string() + ": a name holding \"@@\" cannot be given to mtools; rename the image";
+        return false;
+    }
+    int partition = 0;
+    if (!FindWindows(choice, partition, error))
+        return false;
+    said.push_back("image " + image_.string() +
+                   (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
+                   ", Windows in " + windowsPath_);
+    // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes.
+    std::vector<std::string> registryFiles;
+    return MakeStandIns(user, registryFiles, error) && Fetch(registryFiles, error);
 }
 
 bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& error)
@@ -471,93 +499,93 @@ bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std:
     return Fetch(inWindows, error);
 }
 
+bool ImageMachine::CopyImage(std::string& copy, std::string& error) const
+{
+    int target = storage::CreateTemporaryBeside(image_, copy, error);
+    if (target < 0) {
+        error = "cannot make a copy of " + image_.string() + " beside it: " + error;
+        return false;
+    }
+    int source = open(image_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status { };
+    bool copied = source >= 0 && fstat(source, &status) == 0;
+    if (!copied)
+        error = "cannot read " + image_.string() + ": " + std::strerror(errno);
+    // A clone shares the blocks where the file system can (btrfs, XFS); else the bytes are copied.
+    if (copied && ioctl(target, FICLONE, source) != 0) {
+        for (off_t done = 0; copied && done < status.st_size;) {
+            ssize_t moved = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+            if (moved < 0 && errno == EINTR)
+                continue;
+            if (moved <= 0) {
+                error = "cannot copy " + image_.string() + ": " + (moved < 0 ? std::strerror(errno) : "it shrank");
+                copied = false;
+            }
+            done += moved;
+        }
+    }
+    if (source >= 0)
+        close(source);
+    close(target);
+    if (!copied)
+        unlink(copy.c_str());
+    return copied;
+}
+
+bool ImageMachine::WriteInto(const std::string& copy, const std::string& file, std::string& error) const
+{
+    const std::string volume = Volume(copy);
+    const std::size_t slash = file.find('/');
+    const std::string inVolume = "::/" + windowsPath_ + "/" + file.substr(slash + 1);
+    // Windows keeps its registry files read-only, hidden and system; an overwrite would drop that.
+    // A file the image does not have (one a restore puts back) has no attributes to keep.
+    Tool attributes;
+    const bool exists = RunTool({"mattrib", "-i", volume, inVolume}, attributes);
+    const std::string flags = exists ? attributes.out.substr(0, attributes.out.find("::/")) : std::string();
+    Tool tool;
+    if ((exists && !RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool)) ||
+        !RunTool({"mcopy", "-o", "-i", volume, (machine_ / file).string(), inVolume}, tool)) {
+        error = "cannot write " + inVolume + " into the image: " + Complaint(tool);
+        return false;
+    }
+    std::vector<std::string> restore {"mattrib", "-i", volume};
+    for (char flag : {'R', 'S', 'H'}) {
+        if (flags.find(flag) != std::string::npos)
+            restore.push_back(std::string("+") + static_cast<char>(flag - 'A' + 'a'));
+    }
+    restore.push_back(inVolume);
+    if (restore.size() > 4 && !RunTool(restore, tool)) {
+        error = "cannot set the attributes of " + inVolume + ": " + Complaint(tool);
+        return false;
+    }
+    return true;
+}
+
 bool ImageMachine::Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
                           std::string& error)
 {
     if (written.empty() && removed.empty())
         return true;
-    const fs::path folder = image_.parent_path().empty() ? fs::path(".") : image_.parent_path();
-    std::string copy = (folder / (image_.filename().string() + ".cmpci-XXXXXX")).string();
-    int target = mkstemp(copy.data());
-    if (target < 0) {
-        error = "cannot make a copy of " + image_.string() + " beside it: " + std::strerror(errno) +
-                "; the image is as it was";
-        return false;
-    }
-    auto fail = [&](const std::string& what) {
-        if (target >= 0)
-            close(target);
-        unlink(copy.c_str());
-        error = what + "; the image is as it was";
-        return false;
-    };
-    int source = open(image_.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat status { };
-    if (source < 0 || fstat(source, &status) != 0) {
-        if (source >= 0)
-            close(source);
-        return fail("cannot read " + image_.string() + ": " + std::strerror(errno));
-    }
-    // A clone shares the blocks where the file system can (btrfs, XFS); else the bytes are copied.
-    bool copied = ioctl(target, FICLONE, source) == 0;
-    for (off_t done = 0; !copied;) {
-        ssize_t moved = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved < 0) {
-            close(source);
-            return fail("cannot copy " + image_.string() + ": " + std::strerror(errno));
+    std::string copy;
+    bool ok = CopyImage(copy, error);
+    if (ok) {
+        for (const std::string& file : written)
+            ok = ok && WriteInto(copy, file, error);
+        for (const std::string& file : removed) {
+            Tool tool;
+            if (ok && !RunTool({"mdel", "-i", Volume(copy), "::/" + windowsPath_ + "/" + file}, tool)) {
+                error = "cannot delete " + windowsPath_ + "/" + file + " in the image: " + Complaint(tool);
+                ok = false;
+            }
         }
-        done += moved;
-        copied = moved == 0 || done >= status.st_size;
+        if (!ok)
+            unlink(copy.c_str());
     }
-    close(source);
-    fchmod(target, status.st_mode & 07777);
-    if (status.st_uid != geteuid() || status.st_gid != getegid())
-        (void)!fchown(target, status.st_uid, status.st_gid);
-    close(target);
-    target = -1;
-
-    const std::string volume = Volume(copy);
-    for (const std::string& file : written) {
-        const std::size_t slash = file.find('/');
-        const std::string inVolume = "::/" + windowsPath_ + "/" + file.substr(slash + 1);
-        // Windows keeps its registry files read-only, hidden and system; an overwrite would drop that.
-        // A file the image does not have (one a restore puts back) has no attributes to keep.
-        Tool attributes;
-        const bool exists = RunTool({"mattrib", "-i", volume, inVolume}, attributes);
-        const std::string flags = exists ? attributes.out.substr(0, attributes.out.find("::/")) : std::string();
-        Tool tool;
-        if ((exists && !RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool)) ||
-            !RunTool({"mcopy", "-o", "-i", volume, (machine_ / file).string(), inVolume}, tool))
-            return fail("cannot write " + inVolume + " into the image: " + Complaint(tool));
-        std::vector<std::string> restore {"mattrib", "-i", volume};
-        for (char flag : {'R', 'S', 'H'}) {
-            if (flags.find(flag) != std::string::npos)
-                restore.push_back(std::string("+") + static_cast<char>(flag - 'A' + 'a'));
-        }
-        restore.push_back(inVolume);
-        if (restore.size() > 4 && !RunTool(restore, tool))
-            return fail("cannot set the attributes of " + inVolume + ": " + Complaint(tool));
-    }
-    for (const std::string& file : removed) {
-        Tool tool;
-        if (!RunTool({"mdel", "-i", volume, "::/" + windowsPath_ + "/" + file}, tool))
-            return fail("cannot delete " + windowsPath_ + "/" + file + " in the image: " + Complaint(tool));
-    }
-    target = open(copy.c_str(), O_RDWR | O_CLOEXEC);
-    if (target < 0 || fsync(target) != 0)
-        return fail("cannot flush the changed copy of " + image_.string() + ": " + std::strerror(errno));
-    close(target);
-    target = -1;
-    if (std::rename(copy.c_str(), image_.c_str()) != 0)
-        return fail("cannot replace " + image_.string() + ": " + std::strerror(errno));
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
+    // The changed copy replaces the image only once it is whole and on disk.
+    ok = ok && storage::PublishTemporary(copy, image_, error);
+    if (!ok)
+        error += "; the image is as it was";
+    return ok;
 }
 
 }  // namespace offline

@@ -1,8 +1,9 @@
-#include "system/emulated/machine.h"
+#include "machine/machine.h"
 
 #include "registry/hive.h"
 #include "registry/names.h"
 #include "registry/numbers.h"
+#include "storage/durable.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -173,23 +174,6 @@ bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std:
     return ok;
 }
 
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t done = write(fd, bytes.data(), bytes.size());
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(done));
-    }
-    return true;
-}
-
-namespace {
-
-}  // namespace
-
 namespace {
 
 bool LoadHiveFile(const std::filesystem::path& file, Registry& registry, HKEY root, std::string_view path,
@@ -234,6 +218,44 @@ bool OpenRegedit4(const std::filesystem::path& file, Registry& registry, Machine
                                    " more lines skipped, as regedit skips them");
     }
     machine.registryFiles.push_back({file, -1});
+    return true;
+}
+
+// Loads WINDOWS/SYSTEM.DAT and USER.DAT and, for a `user` with a profile of its own, that profile's USER.DAT.
+bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesystem::path& users, std::string_view user,
+                        Registry& registry, MachineFolder& machine, std::string& error)
+{
+    if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
+        !LoadHiveFile(users, registry, HKEY_USERS, "", error))
+        return false;
+    machine.registryFiles.push_back({system, 0});
+    machine.registryFiles.push_back({users, 1});
+    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
+        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
+    if (user.empty()) {
+        if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
+            registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
+        return true;
+    }
+    // Windows 98 keeps a profile's user registry in WINDOWS/PROFILES/NAME/USER.DAT and loads it as
+    // HKEY_USERS\NAME.
+    std::filesystem::path profiles;
+    std::filesystem::path profile;
+    std::filesystem::path profileUsers;
+    const bool ownFile = user.find_first_of("/\\") == std::string_view::npos && user != "." && user != ".." &&
+                         FindEntryIgnoringCase(machine.windowsFolder, "PROFILES", profiles) &&
+                         FindEntryIgnoringCase(profiles, std::string(user), profile) &&
+                         FindEntryIgnoringCase(profile, "USER.DAT", profileUsers);
+    if (ownFile && !registry.KeyExists(HKEY_USERS, user)) {
+        if (!LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
+            return false;
+        machine.registryFiles.push_back({profileUsers, 2});
+    } else if (!registry.KeyExists(HKEY_USERS, user)) {
+        error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
+                "/USER.DAT and no such key below HKEY_USERS in " + users.string();
+        return false;
+    }
+    registry.MapCurrentUser(HKEY_USERS, user);
     return true;
 }
 
@@ -290,83 +312,7 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
                                             ": neither registry.reg nor WINDOWS/SYSTEM.DAT and WINDOWS/USER.DAT";
         return false;
     }
-    if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
-        !LoadHiveFile(users, registry, HKEY_USERS, "", error))
-        return false;
-    machine.registryFiles.push_back({system, 0});
-    machine.registryFiles.push_back({users, 1});
-    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
-        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
-    if (user.empty()) {
-        if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
-            registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
-        return true;
-    }
-    // Windows 98 keeps a profile's user registry in WINDOWS/PROFILES/NAME/USER.DAT and loads it as
-    // HKEY_USERS\NAME.
-    std::filesystem::path profiles;
-    std::filesystem::path profile;
-    std::filesystem::path profileUsers;
-    const bool ownFile = user.find_first_of("/\\") == std::string_view::npos && user != "." && user != ".." &&
-                         FindEntryIgnoringCase(machine.windowsFolder, "PROFILES", profiles) &&
-                         FindEntryIgnoringCase(profiles, std::string(user), profile) &&
-                         FindEntryIgnoringCase(profile, "USER.DAT", profileUsers);
-    if (ownFile && !registry.KeyExists(HKEY_USERS, user)) {
-        if (!LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
-            return false;
-        machine.registryFiles.push_back({profileUsers, 2});
-    } else if (!registry.KeyExists(HKEY_USERS, user)) {
-        error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
-                "/USER.DAT and no such key below HKEY_USERS in " + users.string();
-        return false;
-    }
-    registry.MapCurrentUser(HKEY_USERS, user);
-    return true;
-}
-
-bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
-                           std::string& error)
-{
-    auto fail = [&](const std::string& what) {
-        error = "cannot save " + file.string() + ": " + what + ": " + std::strerror(errno);
-        return false;
-    };
-    struct stat original { };
-    if (lstat(file.c_str(), &original) != 0)
-        return fail("cannot read its mode");
-    std::filesystem::path folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
-
-    // A fresh name that nothing else can hold: mkstemp creates the file exclusively, never through a link.
-    std::string temporary = (folder / (file.filename().string() + ".tmp-XXXXXX")).string();
-    int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        return fail("cannot create a temporary file beside it");
-    bool ok = fchmod(fd, original.st_mode & 07777) == 0;
-    // Keep the owner when allowed to (as root); otherwise the file stays the user's own.
-    if (ok && (original.st_uid != geteuid() || original.st_gid != getegid()))
-        (void)!fchown(fd, original.st_uid, original.st_gid);
-    for (std::string_view piece : pieces) {
-        if (ok)
-            ok = WriteAll(fd, piece);
-    }
-    ok = ok && fsync(fd) == 0;
-    int saved = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok)
-        ok = std::rename(temporary.c_str(), file.c_str()) == 0;
-    if (!ok) {
-        saved = errno ? errno : saved;
-        unlink(temporary.c_str());
-        errno = saved;
-        return fail("cannot write it");
-    }
-    // The rename is durable once the folder is.
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
+    return OpenBinaryRegistry(system, users, user, registry, machine, error);
 }
 
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)
@@ -374,12 +320,12 @@ bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)
     return file.hive < 0 ? registry.Modified() : HiveModified(registry, static_cast<std::size_t>(file.hive));
 }
 
-std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& storage)
+std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& edited)
 {
     if (file.hive < 0)
         return registry.KeptRanges();
-    storage = EditedHive(registry, static_cast<std::size_t>(file.hive));
-    return {storage};
+    edited = EditedHive(registry, static_cast<std::size_t>(file.hive));
+    return {edited};
 }
 
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
@@ -405,7 +351,7 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
             continue;
         const std::vector<std::string_view> pieces =
             file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited[i]};
-        if (!ReplaceFileAtomically(file.path, pieces, error))
+        if (!storage::ReplaceFileAtomically(file.path, pieces, error))
             return false;
         saved.push_back(file.path.string());
     }

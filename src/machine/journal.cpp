@@ -1,31 +1,35 @@
-#include "system/emulated/journal.h"
+#include "machine/journal.h"
 
 #include <cerrno>
 
+#include "common/hex.h"
 #include "registry/cp1252.h"
 
 namespace emulated {
 
-std::string JsonString(std::string_view cp1252)
+std::string JsonBytes(std::string_view bytes)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string utf8 = Cp1252ToUtf8(cp1252);
     std::string out = "\"";
-    for (char c : utf8) {
+    for (char c : bytes) {
         auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
         } else if (byte < 0x20) {
             out += "\\u00";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xF];
+            out += HexDigit(byte >> 4);
+            out += HexDigit(byte);
         } else {
             out += c;
         }
     }
     out += '"';
     return out;
+}
+
+std::string JsonString(std::string_view cp1252)
+{
+    return JsonBytes(Cp1252ToUtf8(cp1252));
 }
 
 void Journal::Emit(const std::string& line)

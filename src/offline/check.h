@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "registry/registry.h"
-#include "system/emulated/windows_folder.h"
+#include "machine/windows_folder.h"
 
 namespace offline {
 

@@ -1,4 +1,4 @@
-#include "run/offline_options.h"
+#include "offline/options.h"
 
 #include <gtest/gtest.h>
 

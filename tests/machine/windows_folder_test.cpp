@@ -1,4 +1,4 @@
-#include "system/emulated/windows_folder.h"
+#include "machine/windows_folder.h"
 
 #include <gtest/gtest.h>
 

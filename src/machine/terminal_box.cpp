@@ -1,4 +1,4 @@
-#include "system/emulated/terminal_box.h"
+#include "machine/terminal_box.h"
 
 #include <string>
 #include <vector>

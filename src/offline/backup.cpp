@@ -1,0 +1,380 @@
+#include "offline/backup.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <system_error>
+
+#include <openssl/evp.h>
+
+#include "common/hex.h"
+#include "machine/machine.h"
+#include "offline/manifest.h"
+#include "storage/durable.h"
+
+namespace offline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kManifest[] = "manifest.json";
+constexpr char kRemovedKeys[] = "removed.reg";
+constexpr char kRegistryBefore[] = "registry.reg.before";
+constexpr char kFiles[] = "files";
+constexpr char kBefore[] = "before";
+
+// SHA-256 over pieces fed one after the other.
+class Sha256 {
+public:
+    Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr); }
+    void Add(std::string_view bytes) { EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()); }
+    std::string Hex()
+    {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(context_.get(), digest, &length);
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i) {
+            hex += HexDigit(digest[i] >> 4);
+            hex += HexDigit(digest[i]);
+        }
+        return hex;
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
+};
+
+bool ReadWhole(const fs::path& file, std::string& bytes)
+{
+    std::ifstream in(file, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.good() || in.eof();
+}
+
+std::string UtcNow()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string Sha256Of(std::string_view bytes)
+{
+    Sha256 hash;
+    hash.Add(bytes);
+    return hash.Hex();
+}
+
+bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
+{
+    std::string text;
+    std::error_code status;
+    if (!fs::is_regular_file(file, status) || !ReadWhole(file, text)) {
+        error = "no " + file.string() + ": not a backup folder of this program";
+        return false;
+    }
+    return ParseManifest(text, file.string(), manifest, error);
+}
+
+}  // namespace
+
+std::string Sha256OfFile(const fs::path& file)
+{
+    std::string bytes;
+    return ReadWhole(file, bytes) ? Sha256Of(bytes) : std::string();
+}
+
+fs::path DefaultBackupFolder(const fs::path& machine)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "cmpci-backup-%Y%m%d-%H%M%S", &local);
+    fs::path folder = machine / stamp;
+    std::error_code status;
+    for (int n = 2; fs::exists(folder, status); ++n)
+        folder = machine / (std::string(stamp) + "-" + std::to_string(n));
+    return folder;
+}
+
+bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles)
+{
+    return registry.Modified() || !removedFiles.empty();
+}
+
+namespace {
+
+// The backup folder, made when missing; false when it exists with something in it.
+bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
+{
+    std::error_code status;
+    if (fs::exists(folder, status) && !fs::is_empty(folder, status)) {
+        error = "the backup folder " + folder.string() + " exists and is not empty; nothing was removed";
+        return false;
+    }
+    made = !fs::exists(folder, status);
+    fs::create_directories(folder, status);
+    if (status)
+        error = status.message();
+    return !status;
+}
+
+// Writes `bytes` as `relative` in the backup folder, making its folders.
+bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_view bytes, std::string& error)
+{
+    std::error_code status;
+    const fs::path copy = folder / relative;
+    fs::create_directories(copy.parent_path(), status);
+    if (status) {
+        error = "cannot make " + copy.parent_path().string() + ": " + status.message();
+        return false;
+    }
+    return storage::WriteNewFile(copy, bytes, error);
+}
+
+// Keeps one registry file as it was and notes it in the manifest, with its size and SHA-256 before and
+// after the run. A binary file the run did not change is not kept.
+bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const emulated::RegistryFile& file,
+                      Manifest& manifest, std::string& error)
+{
+    const bool changed = emulated::RegistryFileChanged(file, *changes.registry);
+    if (file.hive >= 0 && !changed)
+        return true;
+    std::string before;
+    if (!ReadWhole(file.path, before)) {
+        error = "cannot read " + file.path.string();
+        return false;
+    }
+    std::string edited;
+    Sha256 afterHash;
+    std::uint64_t sizeAfter = 0;
+    for (std::string_view piece : emulated::SavedBytes(file, *changes.registry, edited)) {
+        afterHash.Add(piece);
+        sizeAfter += piece.size();
+    }
+    const std::string sha256Before = Sha256Of(before);
+    const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
+    if (!changed)
+        sizeAfter = before.size();
+    if (file.hive < 0) {
+        manifest.registryFile = file.path.filename().string();
+        manifest.sizeBefore = before.size();
+        manifest.sha256Before = sha256Before;
+        manifest.sizeAfter = sizeAfter;
+        manifest.sha256After = sha256After;
+        return KeepCopy(folder, kRegistryBefore, before, error);
+    }
+    const std::string host = file.path.lexically_relative(changes.machine).generic_string();
+    const std::string copy = std::string(kBefore) + "/" + host;
+    manifest.registryFiles.push_back({host, copy, before.size(), sha256Before, sizeAfter, sha256After});
+    return KeepCopy(folder, copy, before, error);
+}
+
+// Keeps every file the run removes, under files/ at its path in the machine folder.
+bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifest& manifest, std::string& error)
+{
+    const emulated::MachineFolder& machine = *changes.folder;
+    const std::string windowsName = machine.windowsFolder.filename().string();
+    for (std::size_t i = 0; i < changes.removedFiles.size(); ++i) {
+        const std::string host = windowsName + "/" + changes.removedFiles[i];
+        const fs::path source = machine.windowsFolder / changes.removedFiles[i];
+        std::string bytes;
+        if (!ReadWhole(source, bytes)) {
+            error = "cannot read " + source.string();
+            return false;
+        }
+        manifest.files.push_back({changes.removedWindowsPaths[i], host, bytes.size(), Sha256Of(bytes)});
+        if (!KeepCopy(folder, std::string(kFiles) + "/" + host, bytes, error))
+            return false;
+    }
+    return true;
+}
+
+// Removes a backup half written: the folder when this run made it, else what it put in it.
+void RemoveBackup(const fs::path& folder, bool made)
+{
+    std::error_code status;
+    if (made) {
+        fs::remove_all(folder, status);
+        return;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, status))
+        fs::remove_all(entry.path(), status);
+}
+
+}  // namespace
+
+bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string& error)
+{
+    bool made = false;
+    if (!MakeBackupFolder(folder, made, error)) {
+        if (error.find("nothing was removed") == std::string::npos)
+            error = "cannot write the backup " + folder.string() + ": " + error + "; nothing was removed";
+        return false;
+    }
+    Manifest manifest;
+    std::error_code status;
+    const fs::path shown = changes.shownMachine.empty() ? changes.machine : changes.shownMachine;
+    manifest.machine = fs::absolute(shown, status).string();
+    manifest.time = UtcNow();
+    manifest.binary = changes.folder->binary();
+    std::string what;
+    bool ok = true;
+    for (const emulated::RegistryFile& file : changes.folder->registryFiles)
+        ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
+    ok = ok && KeepCopy(folder, kRemovedKeys, emulated::RemovedRegedit4(*changes.registry), what) &&
+         KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifest, manifest.Text(), what);
+    if (!ok) {
+        error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
+        RemoveBackup(folder, made);
+    }
+    return ok;
+}
+
+namespace {
+
+// Puts a REGEDIT4 machine's registry.reg back: byte for byte when the run's save is still there, else with
+// the removed keys added at its end.
+bool RestoreRegedit4(const fs::path& folder, const fs::path& machine, const Manifest& manifest,
+                     std::vector<std::string>& said, std::string& error)
+{
+    const fs::path registryFile = machine / manifest.registryFile;
+    std::string current;
+    if (!ReadWhole(registryFile, current)) {
+        error = "cannot read " + registryFile.string();
+        return false;
+    }
+    std::string before;
+    std::string removed;
+    if (!ReadWhole(folder / kRegistryBefore, before) || !ReadWhole(folder / kRemovedKeys, removed)) {
+        error = "the backup " + folder.string() + " lacks " + kRegistryBefore + " or " + kRemovedKeys;
+        return false;
+    }
+    const std::string currentSha = Sha256Of(current);
+    if (currentSha == manifest.sha256Before) {
+        said.push_back("the registry file is already as it was before the run");
+    } else if (currentSha == manifest.sha256After) {
+        if (!storage::ReplaceFileAtomically(registryFile, {before}, error))
+            return false;
+        said.push_back("the registry file is back as it was before the run, byte for byte");
+    } else {
+        // Changed since the run: the removed keys are added back at the end, as regedit would import them.
+        std::size_t body = removed.find('\n');
+        std::string merged = current;
+        if (!merged.empty() && merged.back() != '\n' && merged.back() != '\r')
+            merged += "\r\n";
+        merged += removed.substr(body == std::string::npos ? removed.size() : body + 1);
+        if (!storage::ReplaceFileAtomically(registryFile, {merged}, error))
+            return false;
+        said.push_back("the registry file changed since the run: the removed keys were added back at its end");
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> BackupMachineFiles(const fs::path& folder)
+{
+    Manifest manifest;
+    std::string error;
+    std::vector<std::string> files;
+    if (!ReadManifest(folder / kManifest, manifest, error))
+        return files;
+    if (!manifest.registryFile.empty())
+        files.push_back(manifest.registryFile);
+    for (const ManifestRegistryFile& entry : manifest.registryFiles)
+        files.push_back(entry.host);
+    for (const ManifestFile& entry : manifest.files)
+        files.push_back(entry.host);
+    return files;
+}
+
+bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error,
+                   std::vector<std::string>* written)
+{
+    Manifest manifest;
+    if (!ReadManifest(folder / kManifest, manifest, error))
+        return false;
+
+    // Every file is checked before anything changes: one that exists again with other content stays, and
+    // then nothing is restored.
+    std::vector<const ManifestFile*> missing;
+    for (const ManifestFile& entry : manifest.files) {
+        fs::path target = machine / entry.host;
+        std::error_code status;
+        if (!fs::exists(fs::symlink_status(target, status))) {
+            missing.push_back(&entry);
+        } else if (Sha256OfFile(target) != entry.sha256) {
+            error =
+                target.string() + " exists again with other content; it is not overwritten, and nothing was restored";
+            return false;
+        }
+    }
+    // A binary registry file is put back only when it is as the run left it: one changed since cannot take
+    // the removed keys back in, and then nothing is restored.
+    std::vector<std::pair<const ManifestRegistryFile*, std::string>> putBack;
+    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
+        const fs::path target = machine / entry.host;
+        const std::string current = Sha256OfFile(target);
+        if (current == entry.sha256Before) {
+            said.push_back(entry.host + " is already as it was before the run");
+            continue;
+        }
+        std::string before;
+        if (current != entry.sha256After) {
+            error = target.string() +
+                    " changed since the run; it is not overwritten, and nothing was restored "
+                    "(the removed keys are in " +
+                    (folder / kRemovedKeys).string() + ")";
+            return false;
+        }
+        if (!ReadWhole(folder / entry.before, before) || Sha256Of(before) != entry.sha256Before) {
+            error = "the backup's copy of " + entry.host + " is missing or damaged; nothing was restored";
+            return false;
+        }
+        putBack.emplace_back(&entry, std::move(before));
+    }
+    for (const auto& [entry, before] : putBack) {
+        if (!storage::ReplaceFileAtomically(machine / entry->host, {before}, error))
+            return false;
+        said.push_back(entry->host + " is back as it was before the run, byte for byte");
+        if (written)
+            written->push_back(entry->host);
+    }
+    if (!manifest.registryFile.empty()) {
+        if (!RestoreRegedit4(folder, machine, manifest, said, error))
+            return false;
+        if (written)
+            written->push_back(manifest.registryFile);
+    }
+    for (const ManifestFile* entry : missing) {
+        std::string bytes;
+        fs::path target = machine / entry->host;
+        if (!ReadWhole(folder / kFiles / entry->host, bytes)) {
+            error = "cannot restore " + target.string() + ": the backup lacks its copy";
+            return false;
+        }
+        if (!storage::WriteNewFile(target, bytes, error)) {
+            error = "cannot restore " + target.string() + ": " + error;
+            return false;
+        }
+        if (written)
+            written->push_back(entry->host);
+    }
+    said.push_back(std::to_string(missing.size()) + " files restored" +
+                   (missing.size() == manifest.files.size() ? "" : ", the others were already there"));
+    return true;
+}
+
+}  // namespace offline

@@ -1,0 +1,156 @@
+#include "offline/manifest.h"
+
+#include <filesystem>
+
+#include "machine/journal.h"
+
+namespace offline {
+
+namespace {
+
+std::string Quoted(std::string_view field, const std::string& value)
+{
+    return "\"" + std::string(field) + "\": " + emulated::JsonBytes(value);
+}
+
+std::string Number(std::string_view field, std::uint64_t value)
+{
+    return "\"" + std::string(field) + "\": " + std::to_string(value);
+}
+
+// Entries of a list, one a line, with the list's brackets.
+std::string List(std::string_view name, const std::vector<std::string>& entries, bool last)
+{
+    std::string text = "  \"" + std::string(name) + "\": [\n";
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        text += "    {" + entries[i] + "}" + (i + 1 < entries.size() ? ",\n" : "\n");
+    return text + "  ]" + (last ? "\n" : ",\n");
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The text of `"key": "..."` in one manifest line, escapes undone (\" \\ and the \u00XX of a control
+// character); false when the line has no such field.
+bool Field(std::string_view line, std::string_view key, std::string& value)
+{
+    std::string marker = "\"" + std::string(key) + "\": \"";
+    std::size_t at = line.find(marker);
+    if (at == std::string_view::npos)
+        return false;
+    value.clear();
+    for (std::size_t i = at + marker.size(); i < line.size(); ++i) {
+        if (line[i] == '"')
+            return true;
+        if (line.substr(i, 4) == "\\u00" && i + 5 < line.size() && HexValue(line[i + 4]) >= 0 &&
+            HexValue(line[i + 5]) >= 0) {
+            value += static_cast<char>(HexValue(line[i + 4]) << 4 | HexValue(line[i + 5]));
+            i += 5;
+            continue;
+        }
+        if (line[i] == '\\' && i + 1 < line.size())
+            ++i;
+        value += line[i];
+    }
+    return false;
+}
+
+void ReadLine(std::string_view line, Manifest& manifest)
+{
+    std::string value;
+    if (Field(line, "registryFile", value))
+        manifest.registryFile = value;
+    else if (Field(line, "registrySha256Before", value))
+        manifest.sha256Before = value;
+    else if (Field(line, "registrySha256After", value))
+        manifest.sha256After = value;
+    else if (line.find("\"registryFiles\": [") != std::string_view::npos)
+        manifest.binary = true;
+    else if (ManifestRegistryFile changed;
+             Field(line, "registryHost", changed.host) && Field(line, "before", changed.before) &&
+             Field(line, "sha256Before", changed.sha256Before) && Field(line, "sha256After", changed.sha256After))
+        manifest.registryFiles.push_back(changed);
+    else if (ManifestFile entry; Field(line, "host", entry.host) && Field(line, "sha256", entry.sha256))
+        manifest.files.push_back(entry);
+}
+
+}  // namespace
+
+bool StaysInside(const std::string& path)
+{
+    std::filesystem::path relative(path);
+    bool inside = !relative.is_absolute() && !relative.empty();
+    for (const std::filesystem::path& part : relative)
+        inside = inside && part != ".." && part != "." && !part.empty();
+    return inside;
+}
+
+std::string Manifest::Text() const
+{
+    std::string text = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
+    text += "  " + Quoted("machine", machine) + ",\n";
+    text += "  \"time\": \"" + time + "\",\n";
+    if (!registryFile.empty()) {
+        text += "  " + Quoted("registryFile", registryFile) + ",\n";
+        text += "  " + Number("registrySizeBefore", sizeBefore) + ",\n";
+        text += "  \"registrySha256Before\": \"" + sha256Before + "\",\n";
+        text += "  " + Number("registrySizeAfter", sizeAfter) + ",\n";
+        text += "  \"registrySha256After\": \"" + sha256After + "\",\n";
+    }
+    if (binary) {
+        std::vector<std::string> entries;
+        for (const ManifestRegistryFile& file : registryFiles)
+            entries.push_back(Quoted("registryHost", file.host) + ", " + Quoted("before", file.before) + ", " +
+                              Number("sizeBefore", file.sizeBefore) + ", \"sha256Before\": \"" + file.sha256Before +
+                              "\", " + Number("sizeAfter", file.sizeAfter) + ", \"sha256After\": \"" +
+                              file.sha256After + "\"");
+        text += List("registryFiles", entries, false);
+    }
+    std::vector<std::string> entries;
+    for (const ManifestFile& file : files)
+        entries.push_back("\"path\": " + emulated::JsonString(file.path) + ", " + Quoted("host", file.host) + ", " +
+                          Number("size", file.size) + ", \"sha256\": \"" + file.sha256 + "\"");
+    return text + List("files", entries, true) + "}\n";
+}
+
+bool ParseManifest(std::string_view text, const std::string& name, Manifest& manifest, std::string& error)
+{
+    manifest = Manifest();
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        ReadLine(text.substr(0, end), manifest);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    const bool regedit4 = !manifest.registryFile.empty() && !manifest.sha256Before.empty() &&
+                          !manifest.sha256After.empty() && manifest.registryFile.find('/') == std::string::npos;
+    if (regedit4 == manifest.binary) {
+        error = name + " is not a manifest this program wrote";
+        return false;
+    }
+    // Only paths inside the machine folder are ever restored, and only from inside the backup.
+    if (regedit4 && !StaysInside(manifest.registryFile)) {
+        error = name + " names a file outside the machine: " + manifest.registryFile;
+        return false;
+    }
+    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
+        if (!StaysInside(entry.host) || !StaysInside(entry.before)) {
+            error = name + " names a file outside the machine or the backup: " + entry.host;
+            return false;
+        }
+    }
+    for (const ManifestFile& entry : manifest.files) {
+        if (!StaysInside(entry.host)) {
+            error = name + " names a file outside the machine: " + entry.host;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace offline

@@ -1,0 +1,87 @@
+#include "offline/target.h"
+
+#include <sys/stat.h>
+
+#include "offline/image.h"
+
+namespace offline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A machine folder: the run's saves and removals land in it directly.
+class FolderTarget final : public Target {
+public:
+    explicit FolderTarget(fs::path folder) : folder_(std::move(folder)) { }
+    fs::path folder() const override { return folder_; }
+    fs::path shown() const override { return folder_; }
+    fs::path backupBase() const override { return folder_.empty() ? fs::path(".") : folder_; }
+    bool Fetch(const std::vector<std::string>&, std::string&) override { return true; }
+    bool FetchMachineFiles(const std::vector<std::string>&, std::string&) override { return true; }
+    bool Commit(const std::vector<std::string>&, const std::vector<std::string>&, std::string&) override
+    {
+        return true;
+    }
+    bool stagesChanges() const override { return false; }
+
+private:
+    fs::path folder_;
+};
+
+// A disk image: the run works on a machine folder standing for it, and the changes go into the image at
+// the very end.
+class ImageTarget final : public Target {
+public:
+    explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
+    bool Open(const Options& options, std::vector<std::string>& said, std::string& error)
+    {
+        return machine_.Open({image_, options.partition, options.windows}, options.user, said, error);
+    }
+    fs::path folder() const override { return machine_.machine(); }
+    fs::path shown() const override { return image_; }
+    fs::path backupBase() const override { return image_.parent_path().empty() ? fs::path(".") : image_.parent_path(); }
+    bool Fetch(const std::vector<std::string>& files, std::string& error) override
+    {
+        return machine_.Fetch(files, error);
+    }
+    bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error) override
+    {
+        return machine_.FetchMachineFiles(files, error);
+    }
+    bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
+                std::string& error) override
+    {
+        return machine_.Commit(written, removed, error);
+    }
+    bool stagesChanges() const override { return true; }
+
+private:
+    fs::path image_;
+    ImageMachine machine_;
+};
+
+}  // namespace
+
+bool WritesTarget(const Options& options)
+{
+    return !options.restore.empty() || (options.exportFile.empty() && !options.dryRun && !options.check);
+}
+
+std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::string>& said, std::string& error)
+{
+    if (options.image.empty())
+        return std::make_unique<FolderTarget>(options.machine);
+    auto image = std::make_unique<ImageTarget>(options.image);
+    if (!image->Open(options, said, error))
+        return nullptr;
+    // An image its owner may not write is left alone, as Windows leaves a read-only file.
+    struct stat status { };
+    if (WritesTarget(options) && stat(options.image.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {
+        error = options.image + " is read-only: nothing was changed";
+        return nullptr;
+    }
+    return image;
+}
+
+}  // namespace offline

@@ -1,0 +1,105 @@
+#include "offline/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "machine/machine.h"
+#include "offline/backup.h"
+
+namespace fs = std::filesystem;
+using offline::Manifest;
+
+namespace {
+
+Manifest BinaryManifest()
+{
+    Manifest manifest;
+    manifest.machine = "/machines/win98";
+    manifest.time = "2026-12-07T10:00:00Z";
+    manifest.binary = true;
+    manifest.registryFiles.push_back({"WINDOWS/SYSTEM.DAT", "before/WINDOWS/SYSTEM.DAT", 8192, "aa", 4096, "bb"});
+    manifest.files.push_back({"C:\\WINDOWS\\SYSTEM\\cmaudio.vxd", "WINDOWS/SYSTEM/cmaudio.vxd", 3, "cc"});
+    manifest.files.push_back({"C:\\WINDOWS\\Cldrune.exe", "WINDOWS/Cl\"d\\r\x01une.exe", 4, "dd"});
+    return manifest;
+}
+
+TEST(ManifestTest, ReadsBackWhatItWrites)
+{
+    Manifest read;
+    std::string error;
+    ASSERT_TRUE(offline::ParseManifest(BinaryManifest().Text(), "manifest.json", read, error)) << error;
+    EXPECT_TRUE(read.binary);
+    ASSERT_EQ(read.registryFiles.size(), 1u);
+    EXPECT_EQ(read.registryFiles[0].host, "WINDOWS/SYSTEM.DAT");
+    EXPECT_EQ(read.registryFiles[0].before, "before/WINDOWS/SYSTEM.DAT");
+    EXPECT_EQ(read.registryFiles[0].sha256Before, "aa");
+    EXPECT_EQ(read.registryFiles[0].sha256After, "bb");
+    ASSERT_EQ(read.files.size(), 2u);
+    EXPECT_EQ(read.files[1].host, "WINDOWS/Cl\"d\\r\x01une.exe");
+    EXPECT_EQ(read.files[1].sha256, "dd");
+}
+
+// Crafted manifests: a path that is absolute or climbs out of the machine or the backup is refused, and
+// so is a manifest that is neither kind.
+TEST(ManifestTest, RefusesPathsThatLeaveTheMachineOrTheBackup)
+{
+    const struct {
+        const char* what;
+        void (*craft)(Manifest&);
+    } cases[] = {
+        {"absolute file", [](Manifest& m) { m.files[0].host = "/etc/passwd"; }},
+        {"climbing file", [](Manifest& m) { m.files[0].host = "WINDOWS/../../outside"; }},
+        {"dot file", [](Manifest& m) { m.files[0].host = "./WINDOWS/x"; }},
+        {"absolute registry file", [](Manifest& m) { m.registryFiles[0].host = "/etc/shadow"; }},
+        {"absolute copy", [](Manifest& m) { m.registryFiles[0].before = "/tmp/SYSTEM.DAT"; }},
+        {"climbing copy", [](Manifest& m) { m.registryFiles[0].before = "../SYSTEM.DAT"; }},
+        {"neither kind", [](Manifest& m) { m.binary = false; }},
+        {"both kinds", [](Manifest& m) { m.registryFile = "registry.reg", m.sha256Before = m.sha256After = "ee"; }},
+        {"climbing registry.reg", [](Manifest& m) {
+             m.binary = false, m.registryFiles.clear(), m.registryFile = "..", m.sha256Before = m.sha256After = "ee";
+         }},
+    };
+    for (const auto& crafted : cases) {
+        SCOPED_TRACE(crafted.what);
+        Manifest manifest = BinaryManifest();
+        crafted.craft(manifest);
+        Manifest read;
+        std::string error;
+        EXPECT_FALSE(offline::ParseManifest(manifest.Text(), "m.json", read, error)) << manifest.Text();
+        EXPECT_EQ(error.rfind("m.json ", 0), 0u) << error;
+    }
+}
+
+// A run that removes keys and no file still keeps a backup with its manifest.
+TEST(ManifestTest, BackupOfKeysAloneHasAManifest)
+{
+    std::string pattern = (fs::temp_directory_path() / "cmpci-manifest-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path top = pattern;
+    fs::create_directories(top / "m" / "WINDOWS");
+    std::ofstream(top / "m" / "registry.reg", std::ios::binary)
+        << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\CARD]\r\n\"Driver\"=\"MEDIA\\\\0001\"\r\n";
+    emulated::Registry registry;
+    emulated::MachineFolder machine;
+    std::string error;
+    ASSERT_TRUE(emulated::OpenMachine(top / "m", "", registry, machine, error)) << error;
+    ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\CARD"), ERROR_SUCCESS);
+
+    ASSERT_TRUE(offline::BackupNeeded(registry, {}));
+    const offline::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
+    ASSERT_TRUE(offline::WriteBackup(top / "backup", changes, error)) << error;
+    std::ifstream in(top / "backup" / "manifest.json", std::ios::binary);
+    const std::string text {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    Manifest read;
+    EXPECT_TRUE(offline::ParseManifest(text, "manifest.json", read, error)) << error << text;
+    EXPECT_EQ(read.registryFile, "registry.reg");
+    EXPECT_TRUE(read.files.empty());
+    fs::remove_all(top);
+}
+
+}  // namespace
