@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/hex.h"
 #include "registry/registry_tree.h"
 
 namespace emulated {
@@ -130,14 +131,13 @@ bool CheckRecordShape(std::string_view bytes, std::uint32_t at, std::uint32_t ro
 
 std::string HexOffset(std::uint32_t value)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text = "0x";
     bool started = false;
     for (int shift = 28; shift >= 0; shift -= 4) {
         const unsigned digit = value >> shift & 0xF;
         started = started || digit != 0 || shift == 0;
         if (started)
-            text += kDigits[digit];
+            text += HexDigit(digit, HexLetters::Upper);
     }
     return text;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/hex.h"
 #include "registry/registry_tree.h"
 
 namespace emulated {
@@ -42,7 +43,7 @@ std::string_view TrimTrailingBlanks(std::string_view text)
     return text.substr(0, n);
 }
 
-int HexDigit(char c)
+int HexValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -80,8 +81,8 @@ HexNumber ReadHexNumber(std::string_view text)
         i += 2;
     std::uint64_t value = 0;
     std::size_t digits = 0;
-    for (; i < text.size() && HexDigit(text[i]) >= 0; ++i, ++digits) {
-        value = value * 16 + static_cast<unsigned>(HexDigit(text[i]));
+    for (; i < text.size() && HexValue(text[i]) >= 0; ++i, ++digits) {
+        value = value * 16 + static_cast<unsigned>(HexValue(text[i]));
         if (value > 0xFFFFFFFFu) {
             number.overflow = true;
             value = 0xFFFFFFFFu;
@@ -160,6 +161,18 @@ private:
     std::size_t pos_;
     std::size_t end_;
     bool zeros_;  // the range holds a zero byte somewhere
+};
+
+// The value types a data text may start with, after "name"=, and how the rest is read.
+enum class ValueForm { Dword, Hex, TypedHex };
+struct TypePrefix {
+    std::string_view tag;
+    ValueForm form;
+};
+constexpr TypePrefix kTypePrefixes[] = {
+    {"dword:", ValueForm::Dword},
+    {"hex:", ValueForm::Hex},
+    {"hex(", ValueForm::TypedHex},
 };
 
 // The import's state machine. Scanning (impl set) builds keys and sections and reports skipped lines;
@@ -355,26 +368,36 @@ struct Parser {
             return Store();
         }
         // The type tags are matched in this case only, as regedit matches them.
-        if (rest.substr(0, 6) == "dword:")
-            return OnDword(rest.substr(6));
-        if (rest.substr(0, 4) == "hex:") {
-            type = REG_BINARY;
-            data.clear();
-            return OnHexData(rest.substr(4));
-        }
-        if (rest.substr(0, 4) == "hex(") {
-            rest = rest.substr(4);
-            if (rest.empty() || (rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X')))
-                return Skip("bad hex(type)");
-            HexNumber number = ReadHexNumber(rest);
-            rest = rest.substr(number.used);
-            if (number.overflow || rest.size() < 2 || rest[0] != ')' || rest[1] != ':')
-                return Skip("bad hex(type)");
-            type = number.value;
-            data.clear();
-            return OnHexData(rest.substr(2));
+        for (const TypePrefix& prefix : kTypePrefixes) {
+            if (rest.substr(0, prefix.tag.size()) != prefix.tag)
+                continue;
+            rest = rest.substr(prefix.tag.size());
+            switch (prefix.form) {
+            case ValueForm::Dword:
+                return OnDword(rest);
+            case ValueForm::Hex:
+                type = REG_BINARY;
+                data.clear();
+                return OnHexData(rest);
+            case ValueForm::TypedHex:
+                return OnTypedHex(rest);
+            }
         }
         Skip("unknown value type");
+    }
+
+    // "hex(N):" data: the type in hex digits, then the bytes.
+    void OnTypedHex(std::string_view rest)
+    {
+        if (rest.empty() || (rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X')))
+            return Skip("bad hex(type)");
+        HexNumber number = ReadHexNumber(rest);
+        rest = rest.substr(number.used);
+        if (number.overflow || rest.size() < 2 || rest[0] != ')' || rest[1] != ':')
+            return Skip("bad hex(type)");
+        type = number.value;
+        data.clear();
+        OnHexData(rest.substr(2));
     }
 
     void OnDword(std::string_view rest)
@@ -384,8 +407,8 @@ struct Parser {
             return Skip("dword without digits");
         std::size_t digits = 0;
         DWORD number = 0;
-        while (digits < rest.size() && HexDigit(rest[digits]) >= 0) {
-            number = (number << 4) | static_cast<DWORD>(HexDigit(rest[digits]));
+        while (digits < rest.size() && HexValue(rest[digits]) >= 0) {
+            number = (number << 4) | static_cast<DWORD>(HexValue(rest[digits]));
             ++digits;
         }
         if (digits > 8)
@@ -408,10 +431,10 @@ struct Parser {
         bool continued = false;
         while (!rest.empty()) {
             // Most bytes are two digits and a comma, as regedit writes them.
-            if (rest.size() >= 2 && HexDigit(rest[0]) >= 0 && HexDigit(rest[1]) >= 0 &&
+            if (rest.size() >= 2 && HexValue(rest[0]) >= 0 && HexValue(rest[1]) >= 0 &&
                 (rest.size() == 2 || rest[2] == ',')) {
                 if (values)
-                    data.push_back(static_cast<char>(HexDigit(rest[0]) * 16 + HexDigit(rest[1])));
+                    data.push_back(static_cast<char>(HexValue(rest[0]) * 16 + HexValue(rest[1])));
                 rest.remove_prefix(rest.size() == 2 ? 2 : 3);
                 continue;
             }
@@ -452,7 +475,7 @@ struct Parser {
         std::string_view rest = SkipBlanks(text);
         if (EndsLine(rest))
             return;  // blank and comment lines inside a continued list are passed over
-        if (HexDigit(rest.front()) < 0) {
+        if (HexValue(rest.front()) < 0) {
             state = State::LineStart;
             return DropHex("continued hex value ended by a line that is not hex: value and line skipped");
         }
@@ -525,18 +548,16 @@ void AppendEscaped(std::string& out, std::string_view text)
 
 void AppendHexByte(std::string& out, unsigned char byte)
 {
-    static const char kDigits[] = "0123456789abcdef";
-    out.push_back(kDigits[byte >> 4]);
-    out.push_back(kDigits[byte & 0xF]);
+    out.push_back(HexDigit(byte >> 4u));
+    out.push_back(HexDigit(byte));
 }
 
 void AppendHexNumber(std::string& out, DWORD number, int minDigits)
 {
-    static const char kDigits[] = "0123456789abcdef";
     char digits[8];
     int count = 0;
     do {
-        digits[count++] = kDigits[number & 0xF];
+        digits[count++] = HexDigit(number);
         number >>= 4;
     } while (number != 0);
     while (count < minDigits)
