@@ -1,7 +1,11 @@
 // Durable files: every file the offline program writes for keeps goes through here. A file is either created
 // exclusively (never over an existing one, never through a link) or replaced whole by a temporary file beside
-// it and a rename; either way its bytes are fsynced before it counts as written, and its folder after, so
-// that a crash leaves the old file or the new one, never half of one.
+// it and a rename, only ever over a regular file; either way its bytes are fsynced before it counts as
+// written, and its folder after, so that a crash leaves the old file or the new one, never half of one.
+//
+// Files are reached from a folder held open (`Folder`): a run opens its folders once, at its start, and every
+// later write goes through those handles (openat, renameat), so that a folder swapped for a link during the
+// run leads nowhere.
 #pragma once
 
 #include <sys/types.h>
@@ -19,33 +23,83 @@ namespace storage {
 class Syscalls {
 public:
     virtual ~Syscalls() = default;
-    // Opens `path` with `flags` (mode 0644 when creating); a descriptor or -1.
-    virtual int Open(const char* path, int flags);
-    // mkstemp(): creates a fresh file exclusively from `pattern`, writing its name there.
-    virtual int MakeTemporary(char* pattern);
+    // openat(): `name` in the folder `dir` (AT_FDCWD for a path) with `flags` (mode 0644 when creating).
+    virtual int OpenAt(int dir, const char* name, int flags);
+    // Creates a fresh file exclusively in `dir` from `pattern` (ending in XXXXXX), writing its name there.
+    virtual int MakeTemporaryAt(int dir, char* pattern);
     virtual ssize_t Write(int fd, const void* data, std::size_t size);
     virtual int Fsync(int fd);
     virtual int Close(int fd);
-    virtual int Rename(const char* from, const char* to);
-    virtual int Unlink(const char* path);
+    virtual int RenameAt(int dir, const char* from, const char* to);
+    virtual int UnlinkAt(int dir, const char* name);
 
     // The operating system's own calls.
     static Syscalls& Real();
 };
 
+// A folder held open: the handle it was opened with stays its identity for the run, whatever its path
+// comes to name. Move-only; closes its handle when it goes.
+class Folder {
+public:
+    Folder() = default;
+    ~Folder();
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    // Opens `path` as a folder, never through a link in its last part. False with a one-line `error`.
+    static bool Open(const std::filesystem::path& path, Folder& folder, std::string& error);
+    // Opens the folder `name` inside this one, never through a link.
+    bool OpenChild(const std::string& name, Folder& child, std::string& error) const;
+
+    int fd() const { return fd_; }
+    bool open() const { return fd_ >= 0; }
+    // The path it was opened by, for messages only.
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    std::filesystem::path path_;
+};
+
 // Writes all of `bytes` to `fd`, again after an interrupted or short write. False on an error (errno says).
 bool WriteAll(int fd, std::string_view bytes, Syscalls& calls = Syscalls::Real());
 
-// Creates `file`, which must not exist, with `bytes`: never over an existing file, never through a link;
-// fsync, then fsync of its folder. False with a one-line `error`; a file half written is removed again.
+// A replacement made ready: the temporary file beside the file holds the new bytes, fsynced. Commit puts it in
+// the file's place; Drop removes it. Several files are saved all or nothing by staging them all first.
+struct Staged {
+    const Folder* folder = nullptr;
+    std::string name;       // the file's name in the folder
+    std::string temporary;  // the temporary file's name in the folder
+};
+
+// Stages the replacement of the existing regular file `name` in `folder` by `pieces` joined, with its mode
+// and owner. False with a one-line `error`; then nothing is left behind.
+bool StageReplacement(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
+                      Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
+// Renames the staged file over the file, then fsyncs the folder. False with `error` (the staged file is then
+// removed and the file is as it was).
+bool CommitStaged(const Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
+void DropStaged(const Staged& staged, Syscalls& calls = Syscalls::Real());
+
+// Replaces the existing regular file `name` in `folder` with `pieces` joined: staged, then committed.
+bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
+                   std::string& error, Syscalls& calls = Syscalls::Real());
+// Creates `name` in `folder`, which must not exist, with `bytes`; fsync, then fsync of the folder. False
+// with a one-line `error`; a file half written is removed again.
+bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_view bytes, std::string& error,
+                    Syscalls& calls = Syscalls::Real());
+
+// The same by path: the file's folder is opened for the one call.
 bool WriteNewFile(const std::filesystem::path& file, std::string_view bytes, std::string& error,
                   Syscalls& calls = Syscalls::Real());
-
-// Replaces the existing regular file `file` with `pieces` joined: a temporary file created exclusively beside it
-// with its mode and owner, written, fsynced, renamed over it, then fsync of the folder. False with a one-line
-// `error`; the file is then as it was and the temporary file is gone.
 bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
                            std::string& error, Syscalls& calls = Syscalls::Real());
+// Writes `file` whole: a new file when there is none, else a replacement of the regular file there. A link,
+// a folder or any other kind of file is refused.
+bool WriteFile(const std::filesystem::path& file, std::string_view bytes, std::string& error,
+               Syscalls& calls = Syscalls::Real());
 
 // A temporary file beside `file`, created exclusively, with `file`'s mode and owner, for a caller that fills
 // it by other means and then calls PublishTemporary. Its descriptor, or -1 with `error` set.

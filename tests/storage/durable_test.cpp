@@ -25,17 +25,20 @@ public:
     std::vector<std::string> calls;
     std::string failing;
 
-    int Open(const char* path, int flags) override
+    int OpenAt(int dir, const char* name, int flags) override
     {
         const bool folder = (flags & O_DIRECTORY) != 0;
         if (Fails(folder ? "open-folder" : "open"))
             return -1;
-        int fd = storage::Syscalls::Open(path, flags);
+        int fd = storage::Syscalls::OpenAt(dir, name, flags);
         if (folder && fd >= 0)
             folders_.insert(fd);
         return fd;
     }
-    int MakeTemporary(char* pattern) override { return Fails("mkstemp") ? -1 : storage::Syscalls::MakeTemporary(pattern); }
+    int MakeTemporaryAt(int dir, char* pattern) override
+    {
+        return Fails("mkstemp") ? -1 : storage::Syscalls::MakeTemporaryAt(dir, pattern);
+    }
     ssize_t Write(int fd, const void* data, std::size_t size) override
     {
         return Fails("write") ? -1 : storage::Syscalls::Write(fd, data, size);
@@ -47,11 +50,11 @@ public:
         const int result = storage::Syscalls::Close(fd);
         return Fails("close") ? -1 : result;
     }
-    int Rename(const char* from, const char* to) override
+    int RenameAt(int dir, const char* from, const char* to) override
     {
-        return Fails("rename") ? -1 : storage::Syscalls::Rename(from, to);
+        return Fails("rename") ? -1 : storage::Syscalls::RenameAt(dir, from, to);
     }
-    int Unlink(const char* path) override { return Fails("unlink") ? -1 : storage::Syscalls::Unlink(path); }
+    int UnlinkAt(int dir, const char* name) override { return Fails("unlink") ? -1 : storage::Syscalls::UnlinkAt(dir, name); }
 
 private:
     bool Fails(const std::string& call)
