@@ -217,7 +217,7 @@ bool OpenRegedit4(const std::filesystem::path& file, Registry& registry, Machine
                                    std::to_string(loaded.skippedCount - machine.warnings.size()) +
                                    " more lines skipped, as regedit skips them");
     }
-    machine.registryFiles.push_back({file, -1});
+    machine.registryFiles.push_back({file, -1, 0});
     return true;
 }
 
@@ -228,8 +228,8 @@ bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesyst
     if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
         !LoadHiveFile(users, registry, HKEY_USERS, "", error))
         return false;
-    machine.registryFiles.push_back({system, 0});
-    machine.registryFiles.push_back({users, 1});
+    machine.registryFiles.push_back({system, 0, 1});
+    machine.registryFiles.push_back({users, 1, 1});
     if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
         registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
     if (user.empty()) {
@@ -247,9 +247,14 @@ bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesyst
                          FindEntryIgnoringCase(profiles, std::string(user), profile) &&
                          FindEntryIgnoringCase(profile, "USER.DAT", profileUsers);
     if (ownFile && !registry.KeyExists(HKEY_USERS, user)) {
-        if (!LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
+        storage::Folder profilesFolder;
+        storage::Folder profileFolder;
+        if (!machine.folders[1].OpenChild(profiles.filename().string(), profilesFolder, error) ||
+            !profilesFolder.OpenChild(profile.filename().string(), profileFolder, error) ||
+            !LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
             return false;
-        machine.registryFiles.push_back({profileUsers, 2});
+        machine.folders.push_back(std::move(profileFolder));
+        machine.registryFiles.push_back({profileUsers, 2, 2});
     } else if (!registry.KeyExists(HKEY_USERS, user)) {
         error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
                 "/USER.DAT and no such key below HKEY_USERS in " + users.string();
@@ -280,6 +285,10 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
         error = machine.windowsFolder.string() + " is a symbolic link: the machine is refused";
         return false;
     }
+    machine.folders.resize(2);
+    if (!storage::Folder::Open(folder, machine.folders[0], error) ||
+        !machine.folders[0].OpenChild(machine.windowsFolder.filename().string(), machine.folders[1], error))
+        return false;
     std::filesystem::path regedit4;
     std::filesystem::path system;
     std::filesystem::path users;
@@ -328,32 +337,87 @@ std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registr
     return {edited};
 }
 
+namespace {
+
+// The loaded bytes of a registry file: what a save that must be undone writes back.
+std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry)
+{
+    return file.hive < 0 ? registry.FileBytes() : HiveBytes(registry, static_cast<std::size_t>(file.hive));
+}
+
+// Puts back, as they were loaded, the files `committed` of `files` whose new bytes are in place. The
+// message part for `error`.
+std::string PutBack(const MachineFolder& machine, const Registry& registry, const std::vector<const RegistryFile*>& files,
+                    std::size_t committed, std::vector<std::string>& saved)
+{
+    std::string failed;
+    for (std::size_t i = 0; i < committed; ++i) {
+        const RegistryFile& file = *files[i];
+        std::string error;
+        if (!storage::ReplaceFileAt(machine.folders[static_cast<std::size_t>(file.folder)], file.path.filename().string(),
+                                    {LoadedBytes(file, registry)}, error)) {
+            failed += (failed.empty() ? "" : ", ") + file.path.string();
+            saved.push_back(file.path.string());
+        }
+    }
+    if (committed == 0)
+        return "";
+    return failed.empty() ? "; the files saved before it were put back as they were"
+                          : "; " + failed + " could not be put back and holds the new bytes";
+}
+
+}  // namespace
+
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error)
 {
+    std::vector<const RegistryFile*> files;
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (RegistryFileChanged(file, registry))
+            files.push_back(&file);
+    }
     // Every edited binary file is made and must keep Windows' layout before any file is replaced.
-    std::vector<std::string> edited(machine.registryFiles.size());
-    for (std::size_t i = 0; i < machine.registryFiles.size(); ++i) {
-        const RegistryFile& file = machine.registryFiles[i];
-        if (file.hive < 0 || !RegistryFileChanged(file, registry))
+    std::vector<std::string> edited(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i]->hive < 0)
             continue;
-        edited[i] = EditedHive(registry, static_cast<std::size_t>(file.hive));
+        edited[i] = EditedHive(registry, static_cast<std::size_t>(files[i]->hive));
         HiveError fault;
         if (!CheckHiveStructure(edited[i], fault)) {
-            error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
-                    HexOffset(fault.offset) + ": " + fault.message + "; nothing was changed";
+            error = files[i]->path.string() + ": the edited file would break Windows' registry layout at offset " +
+                    HexOffset(fault.offset) + ": " + fault.message;
             return false;
         }
     }
-    for (std::size_t i = 0; i < machine.registryFiles.size(); ++i) {
-        const RegistryFile& file = machine.registryFiles[i];
-        if (!RegistryFileChanged(file, registry))
-            continue;
+    // Every new file written and fsynced beside its file before the first rename.
+    std::vector<storage::Staged> staged(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const RegistryFile& file = *files[i];
         const std::vector<std::string_view> pieces =
             file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited[i]};
-        if (!storage::ReplaceFileAtomically(file.path, pieces, error))
+        const bool ok = file.folder >= 0
+                            ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
+                                                        file.path.filename().string(), pieces, staged[i], error)
+                            : storage::ReplaceFileAtomically(file.path, pieces, error);
+        if (!ok) {
+            for (std::size_t j = 0; j < i; ++j)
+                storage::DropStaged(staged[j]);
             return false;
-        saved.push_back(file.path.string());
+        }
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i]->folder < 0) {
+            saved.push_back(files[i]->path.string());
+            continue;
+        }
+        if (!storage::CommitStaged(staged[i], error)) {
+            for (std::size_t j = i + 1; j < files.size(); ++j)
+                storage::DropStaged(staged[j]);
+            saved.clear();
+            error += PutBack(machine, registry, files, i, saved);
+            return false;
+        }
+        saved.push_back(files[i]->path.string());
     }
     return true;
 }

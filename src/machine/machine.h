@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "machine/journal.h"
+#include "storage/durable.h"
 #include "registry/registry.h"
 #include "machine/terminal_box.h"
 #include "machine/windows_folder.h"
@@ -76,6 +77,8 @@ struct RegistryFile {
     std::filesystem::path path;
     // Its position among the registry's binary registry files, or -1 for a REGEDIT4 file.
     int hive = -1;
+    // The folder holding it, as a position in MachineFolder::folders (-1: reached by its path).
+    int folder = -1;
 };
 
 // A machine folder opened for a run.
@@ -84,6 +87,10 @@ struct MachineFolder {
     // WINDOWS/PROFILES/NAME/USER.DAT.
     std::vector<RegistryFile> registryFiles;
     std::filesystem::path windowsFolder;
+    // The folders holding the registry files, opened when the machine was: the machine folder, WINDOWS and,
+    // for a profile of its own, its folder. The files are saved through these handles, so that a folder
+    // swapped for a link during the run leads nowhere.
+    std::vector<storage::Folder> folders;
     // Lines of the registry file that were skipped, one message each, the last one a count when there were
     // more than kWarningsShown.
     std::vector<std::string> warnings;
@@ -114,8 +121,10 @@ std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registr
 // True when the run removed something from that file.
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 
-// Saves every registry file the run changed, each atomically (storage::ReplaceFileAtomically). False with a
-// one-line `error`; the files named in `saved` were saved before the fault, the others are as they were.
+// Saves every registry file the run changed, all or nothing: each edited binary file must keep Windows'
+// layout, every new file is written and fsynced beside its file first, then each is renamed into place; a
+// rename that fails puts the files renamed before it back as they were loaded. False with a one-line
+// `error`; `saved` names the files saved (none on failure, unless putting one back failed too).
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error);
 

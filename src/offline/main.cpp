@@ -248,13 +248,11 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
     };
     std::vector<std::string> saved;
     if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
+        // The registry files are saved all or nothing: only a file that could not be put back holds new bytes.
         if (saved.empty() || target.stagesChanges())
             return abandon(error + "; nothing was removed: the registry and every file are as they were");
-        std::string savedList;
-        for (const std::string& file : saved)
-            savedList += (savedList.empty() ? "" : ", ") + file;
-        return end.Stop(error + "; " + savedList + " saved already, no other file was removed; --restore " +
-                        backup.string() + " puts it back");
+        return end.Stop(error + "; no other file was removed" +
+                        (backup.empty() ? std::string("") : "; --restore " + backup.string() + " puts it back"));
     }
     const std::vector<std::string> removedFiles = system.RemovedFiles();
     const bool committed = system.CommitFiles(error);

@@ -342,6 +342,11 @@ std::size_t HiveCount(const Registry& registry)
     return ImplOf(registry).hives.size();
 }
 
+std::string_view HiveBytes(const Registry& registry, std::size_t hive)
+{
+    return ImplOf(registry).hives[hive].bytes;
+}
+
 bool HiveModified(const Registry& registry, std::size_t hive)
 {
     const Registry::Impl& impl = ImplOf(registry);

@@ -23,6 +23,8 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
 std::size_t HiveCount(const Registry& registry);
 // True once a run removed a key of that file.
 bool HiveModified(const Registry& registry, std::size_t hive);
+// The file's bytes as they were loaded.
+std::string_view HiveBytes(const Registry& registry, std::size_t hive);
 
 // The file's bytes with every key DeleteKey removed since loading cut out in place, as Windows deletes a
 // key: each removed key is unlinked from its parent's subkeys, its entry and those of its subtree go to the

@@ -434,6 +434,11 @@ std::size_t Registry::OpenHandles() const
     return impl_->handles.size();
 }
 
+std::string_view Registry::FileBytes() const
+{
+    return impl_->text;
+}
+
 std::vector<std::string_view> Registry::KeptRanges() const
 {
     const Impl& impl = *impl_;

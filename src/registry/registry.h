@@ -78,6 +78,8 @@ public:
     // The bytes of the file the registry was read from, less the sections of every key removed since, in
     // order. Empty for a registry not read from a file.
     std::vector<std::string_view> KeptRanges() const;
+    // The bytes of the REGEDIT4 file the registry was read from, as they were read.
+    std::string_view FileBytes() const;
 
     struct Impl;
 
