@@ -1,9 +1,17 @@
 // Starts a program with an exact command line, which the Wine and Windows shells would otherwise rebuild
-// from an argument vector, waits for it and ends with its exit code.
+// from an argument vector, waits for it and ends with its exit code. A program that has not ended after
+// kWaitMilliseconds is ended, and the launcher says so and returns 104.
 // usage: CMPCI_COMMAND_LINE='<whole command line>' launch.exe <program path>
 #include <windows.h>
 
 #include <cstdio>
+
+namespace {
+
+// Far beyond a run on a busy machine; a program still running then waits for an answer nobody gives.
+constexpr DWORD kWaitMilliseconds = 150000;
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -24,11 +32,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot start %s: error %lu\n", argv[1], ::GetLastError());
         return 102;
     }
-    ::WaitForSingleObject(process.hProcess, INFINITE);
+    bool ended = ::WaitForSingleObject(process.hProcess, kWaitMilliseconds) == WAIT_OBJECT_0;
+    if (!ended) {
+        ::TerminateProcess(process.hProcess, 104);
+        ::WaitForSingleObject(process.hProcess, 10000);
+    }
     DWORD code = 103;
     ::GetExitCodeProcess(process.hProcess, &code);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
+    if (!ended) {
+        std::printf("exit code 104: %s did not end within %lu s\n", argv[1], kWaitMilliseconds / 1000);
+        return 104;
+    }
     std::printf("exit code %lu\n", code);
     return static_cast<int>(code);
 }

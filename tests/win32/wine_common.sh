@@ -1,6 +1,7 @@
 # Shared by the Wine test scripts (sourced): a fresh 32-bit Wine prefix in a temporary folder, used by one
 # script and ended and removed when it exits. Nothing outside that folder is touched.
-# A script whose Wine cannot start exits with 77, which CTest reports as skipped.
+# A script whose Wine cannot start exits with 77, which CTest reports as skipped; a Wine that starts but does
+# not end in time is a failure, not a skip. Every wait on a Wine process is bounded and says what it waited for.
 
 wine_skip() {
     echo "SKIPPED: $*"
@@ -9,8 +10,8 @@ wine_skip() {
 
 wine_end() {
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        wineserver -k >/dev/null 2>&1
-        wineserver -w >/dev/null 2>&1
+        timeout 60 wineserver -k >/dev/null 2>&1
+        timeout 60 wineserver -w >/dev/null 2>&1
     fi
     [ -n "${WORK:-}" ] && rm -rf "$WORK"
 }
@@ -29,13 +30,17 @@ wine_start() {
     export WINEPREFIX=$WORK/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     export LANG=C.UTF-8 LC_ALL=C.UTF-8
     [ -n "${CMPCI_WINE_DISPLAY:-}" ] || unset DISPLAY WAYLAND_DISPLAY
-    if ! timeout 300 wineboot -i >"$WORK/wineboot.log" 2>&1; then
+    local status
+    timeout 300 wineboot -i >"$WORK/wineboot.log" 2>&1
+    status=$?
+    if [ "$status" -ne 0 ]; then
         cat "$WORK/wineboot.log"
+        [ "$status" -ne 124 ] || { echo "FAIL: wineboot did not make the prefix within 300 s"; exit 1; }
         wine_skip "a 32-bit Wine prefix cannot be created"
     fi
-    local dirs
-    dirs=$(timeout 60 wine cmd /c 'echo %windir%' 2>/dev/null | tr -d '\r') || true
-    [ -n "$dirs" ] || wine_skip "Wine cannot run a program"
+    timeout 120 wine cmd /c 'echo %windir%' >"$WORK/windir.txt" 2>/dev/null
+    [ $? -ne 124 ] || { echo "FAIL: Wine's cmd did not end within 120 s"; exit 1; }
+    [ -n "$(tr -d '\r' <"$WORK/windir.txt")" ] || wine_skip "Wine cannot run a program"
 }
 
 # wine_unix_path <windows path>

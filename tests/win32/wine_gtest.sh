@@ -8,5 +8,6 @@ shift
 wine_start
 timeout 300 wine "$exe" "$@"
 status=$?
+[ "$status" -ne 124 ] || echo "FAIL: $(basename "$exe") did not end within 300 s"
 echo "exit code $status"
 exit $status

@@ -12,6 +12,11 @@ sys_dir=$(wine_unix_path 'C:\windows\system32')
 
 program='C:\cmpci\cmpci-uninstall.exe'
 
+# wine_settle: waits until the prefix's Wine processes have ended, for at most 120 s.
+wine_settle() {
+    timeout 120 wineserver -w || fail "Wine's processes did not end within 120 s"
+}
+
 # install_program <cmpci-uninstall.exe> [launch.exe]: the program's own copy inside the prefix, so that its
 # path is a plain Windows path.
 install_program() {

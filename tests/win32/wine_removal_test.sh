@@ -21,13 +21,16 @@ wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'user32.MessageBoxExA
 # trace of its boxes and restart request in $WORK/<name>.calls and checks the exit code.
 run_program() {
     local name=$1 line=$2 status
-    CMPCI_COMMAND_LINE=$line WINEDEBUG=-all,+relay timeout 120 \
+    # launch.exe ends the program itself after 150 s and says so; the timeout is for a launcher that hangs.
+    CMPCI_COMMAND_LINE=$line WINEDEBUG=-all,+relay timeout 180 \
         wine 'C:\cmpci\launch.exe' "$program" >"$WORK/$name.out" 2>"$WORK/$name.trace"
     status=$?
     grep -aE 'Call user32\.(MessageBoxExA|ExitWindowsEx)\(' "$WORK/$name.trace" |
         sed -E 's/^[0-9a-f]+:Call //; s/ ret=[0-9a-f]+$//' >"$WORK/$name.calls"
-    wineserver -w
-    if [ "$status" -ne 0 ] || ! grep -q '^exit code 0' "$WORK/$name.out"; then
+    wine_settle
+    if [ "$status" -eq 124 ]; then
+        fail "$name: launch.exe did not end within 180 s"
+    elif [ "$status" -ne 0 ] || ! grep -q '^exit code 0' "$WORK/$name.out"; then
         fail "$name: the program did not end with exit code 0 (launcher $status: $(cat "$WORK/$name.out"))"
     fi
 }
