@@ -348,14 +348,14 @@ std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry)
 // Puts back, as they were loaded, the files `committed` of `files` whose new bytes are in place. The
 // message part for `error`.
 std::string PutBack(const MachineFolder& machine, const Registry& registry, const std::vector<const RegistryFile*>& files,
-                    std::size_t committed, std::vector<std::string>& saved)
+                    std::size_t committed, std::vector<std::string>& saved, storage::Syscalls& calls)
 {
     std::string failed;
     for (std::size_t i = 0; i < committed; ++i) {
         const RegistryFile& file = *files[i];
         std::string error;
         if (!storage::ReplaceFileAt(machine.folders[static_cast<std::size_t>(file.folder)], file.path.filename().string(),
-                                    {LoadedBytes(file, registry)}, error)) {
+                                    {LoadedBytes(file, registry)}, error, calls)) {
             failed += (failed.empty() ? "" : ", ") + file.path.string();
             saved.push_back(file.path.string());
         }
@@ -369,7 +369,7 @@ std::string PutBack(const MachineFolder& machine, const Registry& registry, cons
 }  // namespace
 
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
-                       std::string& error)
+                       std::string& error, storage::Syscalls& calls)
 {
     std::vector<const RegistryFile*> files;
     for (const RegistryFile& file : machine.registryFiles) {
@@ -397,11 +397,11 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
             file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited[i]};
         const bool ok = file.folder >= 0
                             ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
-                                                        file.path.filename().string(), pieces, staged[i], error)
-                            : storage::ReplaceFileAtomically(file.path, pieces, error);
+                                                        file.path.filename().string(), pieces, staged[i], error, calls)
+                            : storage::ReplaceFileAtomically(file.path, pieces, error, calls);
         if (!ok) {
             for (std::size_t j = 0; j < i; ++j)
-                storage::DropStaged(staged[j]);
+                storage::DropStaged(staged[j], calls);
             return false;
         }
     }
@@ -410,11 +410,11 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
             saved.push_back(files[i]->path.string());
             continue;
         }
-        if (!storage::CommitStaged(staged[i], error)) {
+        if (!storage::CommitStaged(staged[i], error, calls)) {
             for (std::size_t j = i + 1; j < files.size(); ++j)
-                storage::DropStaged(staged[j]);
+                storage::DropStaged(staged[j], calls);
             saved.clear();
-            error += PutBack(machine, registry, files, i, saved);
+            error += PutBack(machine, registry, files, i, saved, calls);
             return false;
         }
         saved.push_back(files[i]->path.string());

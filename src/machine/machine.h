@@ -126,6 +126,6 @@ bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 // rename that fails puts the files renamed before it back as they were loaded. False with a one-line
 // `error`; `saved` names the files saved (none on failure, unless putting one back failed too).
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
-                       std::string& error);
+                       std::string& error, storage::Syscalls& calls = storage::Syscalls::Real());
 
 }  // namespace emulated
