@@ -22,6 +22,7 @@
 #include "offline/check.h"
 #include "offline/image.h"
 #include "offline/options.h"
+#include "offline/outputs.h"
 #include "offline/target.h"
 #include "offline/transfer.h"
 #include "run/run.h"
@@ -36,17 +37,18 @@ int Fail(const std::string& message)
 }
 
 // Ends the journal: its last lines reach the file or stdout, or `error` says why not.
-bool CloseJournal(const emulated::Journal& journal, std::FILE* out, std::string& error)
+bool CloseJournal(const emulated::Journal& journal, offline::OutputFile& out, std::string& error)
 {
-    int failure = journal.writeError();
-    if (out != nullptr && out != stdout && std::fclose(out) != 0 && failure == 0)
-        failure = errno != 0 ? errno : EIO;
-    if (out == stdout && std::fflush(stdout) != 0 && failure == 0)
-        failure = errno != 0 ? errno : EIO;
-    if (failure == 0)
-        return true;
-    error = std::string("cannot write the journal: ") + std::strerror(failure);
-    return false;
+    const int failure = journal.writeError();
+    std::string finishError;
+    const bool finished = out.Finish(finishError);
+    if (failure != 0) {
+        error = std::string("cannot write the journal: ") + std::strerror(failure);
+        return false;
+    }
+    if (!finished)
+        error = "cannot write the journal: " + finishError;
+    return finished;
 }
 
 // Windows-1252 has no double-byte lead bytes.
@@ -75,12 +77,12 @@ emulated::MachineOptions MachineOptionsFor(const offline::Options& options, bool
 
 // --check: lists what of the card is on the machine, on stdout and in the journal; 1 when something is.
 int RunCheck(const emulated::Registry& registry, const emulated::EmulatedMachine& system, emulated::Journal& journal,
-             std::FILE* journalOut)
+             offline::OutputFile& journalOut)
 {
     std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
     for (const offline::Leftover& item : left) {
         journal.Left(item.kind, item.where);
-        if (journalOut != stdout)
+        if (journalOut.stream() != stdout)
             std::printf("%s %s\n", item.kind, item.where.c_str());
     }
     std::string error;
@@ -151,6 +153,17 @@ void Say(const std::vector<std::string>& said)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
 }
 
+// The files a run reads or writes outside its machine folder's tree too: the image, every registry file.
+std::vector<std::filesystem::path> ReadOrWritten(const offline::Options& options, const emulated::MachineFolder& machine)
+{
+    std::vector<std::filesystem::path> files;
+    if (!options.image.empty())
+        files.emplace_back(options.image);
+    for (const emulated::RegistryFile& file : machine.registryFiles)
+        files.push_back(file.path);
+    return files;
+}
+
 // --restore, --import and --export: each works on the target's machine folder without a run.
 int RunTransfer(const offline::Options& options, offline::Target& target)
 {
@@ -166,7 +179,9 @@ int RunTransfer(const offline::Options& options, offline::Target& target)
     } else if (!options.importFile.empty()) {
         done = offline::ImportRegistry(options.importFile, machine, said, error);
     } else {
-        done = offline::ExportRegistry(machine, options.user, options.exportFile, said, error);
+        // An export never lands on a file the run reads.
+        done = offline::OutputIsApart(options.exportFile, ReadOrWritten(options, {}), {machine}, error) &&
+               offline::ExportRegistry(machine, options.user, options.exportFile, said, error);
     }
     Say(said);
     return done ? 0 : Fail(error);
@@ -196,7 +211,7 @@ bool RunAllowed(const offline::Options& options, const emulated::MachineFolder& 
 // The end of a run after the logic: its journal ends exactly once, whichever way the run goes.
 struct RunEnd {
     emulated::Journal& journal;
-    std::FILE* journalOut;
+    offline::OutputFile& journalOut;
     emulated::Journal::Summary summary;
     bool ended = false;
 
@@ -308,15 +323,14 @@ int RunOffline(int argc, char** argv)
     for (const std::string& warning : machine.warnings)
         std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
 
-    std::FILE* journalOut = nullptr;
-    if (options.journal == "-") {
-        journalOut = stdout;
-    } else if (!options.journal.empty()) {
-        journalOut = std::fopen(options.journal.c_str(), "w");
-        if (journalOut == nullptr)
-            return Fail("cannot write the journal " + options.journal + ": " + std::strerror(errno));
-    }
-    emulated::Journal journal(journalOut);
+    // The journal never lands on a file the run reads or writes; it is written beside its place and put
+    // there at the end.
+    offline::OutputFile journalOut;
+    if (!options.journal.empty() &&
+        (!offline::OutputIsApart(options.journal, ReadOrWritten(options, machine), {target->folder()}, error) ||
+         !journalOut.Open(options.journal, error)))
+        return Fail(error);
+    emulated::Journal journal(journalOut.stream());
     const bool changes = !options.dryRun && !options.check;
     emulated::EmulatedMachine system(registry, machine.windowsFolder, MachineOptionsFor(options, changes), journal);
     if (options.check)

@@ -139,13 +139,8 @@ bool ExportRegistry(const fs::path& machine, std::string_view user, const std::s
         }
         return true;
     }
-    std::FILE* out = std::fopen(file.c_str(), "wb");
-    bool ok = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    ok = out != nullptr && std::fclose(out) == 0 && ok;
-    if (!ok) {
-        error = "cannot write " + file + ": " + std::strerror(errno);
+    if (!storage::WriteFile(file, text, error))
         return false;
-    }
     said.push_back("wrote the registry of " + machine.string() + " to " + file);
     return true;
 }

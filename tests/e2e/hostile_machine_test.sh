@@ -63,6 +63,27 @@ fresh
 rc=$(cat "$work/rc")
 check "a journal reader that goes away: exit 2, nothing removed" '[ "$rc" = 2 ] && grep -q "cannot write the journal" "$work/err" && untouched'
 
+# The journal or an export on a file the run reads or writes: refused before anything is written, in every
+# mode, by device and inode (a second name counts) or by lying inside the machine folder.
+bare() { "$tool" --machine "$work/m" "$@" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"; }
+for mode in "--dry-run --answer yes" --check "--answer no" "--answer yes"; do
+    fresh; bare --journal "$work/m/registry.reg" $mode
+    check "a journal on registry.reg ($mode) is refused" 'one_error "reads or writes" && untouched'
+done
+fresh; cp "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" "$work/driver.before"; bare --journal "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" --answer yes
+check "a journal on a driver file is refused" 'one_error "inside" && untouched && cmp -s "$work/driver.before" "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD"'
+fresh; ln "$work/m/registry.reg" "$work/second-name.reg"; bare --journal "$work/second-name.reg" --dry-run --answer yes
+check "a journal on a second name of registry.reg is refused" 'one_error "reads or writes" && untouched'
+rm -f "$work/second-name.reg"
+fresh; bare --export "$work/m/registry.reg"
+check "an export onto registry.reg is refused" 'one_error "reads or writes\|inside" && untouched'
+fresh; echo old >"$work/export.reg"; ln -s "$work/export.reg" "$work/export-link.reg"; bare --export "$work/export-link.reg"
+check "an export onto a link is refused" 'one_error "not a regular file" && [ "$(cat "$work/export.reg")" = old ]'
+bare --export "$work/export.reg"
+check "an export replaces a regular file whole" '[ "$(cat "$work/rc")" = 0 ] && head -n 1 "$work/export.reg" | grep -q "^REGEDIT4" && [ -z "$(ls "$work" | grep "tmp-")" ]'
+fresh; echo old >"$work/journal.json"; bare --journal "$work/journal.json" --answer yes --no-backup
+check "a journal replaces a regular file whole at the end" '[ "$(cat "$work/rc")" = 0 ] && grep -q "delete-key" "$work/journal.json" && ! grep -q "^old" "$work/journal.json" && [ -z "$(ls "$work" | grep "tmp-")" ]'
+
 # A registry file that is a folder or a FIFO: refused at once.
 fresh; rm "$work/m/registry.reg"; mkfifo "$work/m/registry.reg"
 timeout 10 "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"
