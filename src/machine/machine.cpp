@@ -324,6 +324,11 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
     return OpenBinaryRegistry(system, users, user, registry, machine, error);
 }
 
+std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry)
+{
+    return file.hive < 0 ? registry.FileBytes() : HiveBytes(registry, static_cast<std::size_t>(file.hive));
+}
+
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)
 {
     return file.hive < 0 ? registry.Modified() : HiveModified(registry, static_cast<std::size_t>(file.hive));
@@ -338,12 +343,6 @@ std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registr
 }
 
 namespace {
-
-// The loaded bytes of a registry file: what a save that must be undone writes back.
-std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry)
-{
-    return file.hive < 0 ? registry.FileBytes() : HiveBytes(registry, static_cast<std::size_t>(file.hive));
-}
 
 // Puts back, as they were loaded, the files `committed` of `files` whose new bytes are in place. The
 // message part for `error`.

@@ -118,6 +118,8 @@ bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std:
 // The registry file's new bytes, as pieces: a REGEDIT4 file's own bytes less the sections of the removed
 // keys, or a binary file with the removed keys cut out in place (made in `edited`).
 std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& edited);
+// The registry file's bytes as the run loaded them.
+std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry);
 // True when the run removed something from that file.
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 

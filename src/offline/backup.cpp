@@ -68,6 +68,8 @@ std::string UtcNow()
     return text;
 }
 
+}  // namespace
+
 std::string Sha256Of(std::string_view bytes)
 {
     Sha256 hash;
@@ -85,8 +87,6 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
     }
     return ParseManifest(text, file.string(), manifest, error);
 }
-
-}  // namespace
 
 std::string Sha256OfFile(const fs::path& file)
 {
@@ -151,11 +151,8 @@ bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const e
     const bool changed = emulated::RegistryFileChanged(file, *changes.registry);
     if (file.hive >= 0 && !changed)
         return true;
-    std::string before;
-    if (!ReadWhole(file.path, before)) {
-        error = "cannot read " + file.path.string();
-        return false;
-    }
+    // The bytes the run loaded, not the file read again: what the run removed from is what comes back.
+    const std::string_view before = emulated::LoadedBytes(file, *changes.registry);
     std::string edited;
     Sha256 afterHash;
     std::uint64_t sizeAfter = 0;
@@ -240,141 +237,6 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
         RemoveBackup(folder, made);
     }
     return ok;
-}
-
-namespace {
-
-// Puts a REGEDIT4 machine's registry.reg back: byte for byte when the run's save is still there, else with
-// the removed keys added at its end.
-bool RestoreRegedit4(const fs::path& folder, const fs::path& machine, const Manifest& manifest,
-                     std::vector<std::string>& said, std::string& error)
-{
-    const fs::path registryFile = machine / manifest.registryFile;
-    std::string current;
-    if (!ReadWhole(registryFile, current)) {
-        error = "cannot read " + registryFile.string();
-        return false;
-    }
-    std::string before;
-    std::string removed;
-    if (!ReadWhole(folder / kRegistryBefore, before) || !ReadWhole(folder / kRemovedKeys, removed)) {
-        error = "the backup " + folder.string() + " lacks " + kRegistryBefore + " or " + kRemovedKeys;
-        return false;
-    }
-    const std::string currentSha = Sha256Of(current);
-    if (currentSha == manifest.sha256Before) {
-        said.push_back("the registry file is already as it was before the run");
-    } else if (currentSha == manifest.sha256After) {
-        if (!storage::ReplaceFileAtomically(registryFile, {before}, error))
-            return false;
-        said.push_back("the registry file is back as it was before the run, byte for byte");
-    } else {
-        // Changed since the run: the removed keys are added back at the end, as regedit would import them.
-        std::size_t body = removed.find('\n');
-        std::string merged = current;
-        if (!merged.empty() && merged.back() != '\n' && merged.back() != '\r')
-            merged += "\r\n";
-        merged += removed.substr(body == std::string::npos ? removed.size() : body + 1);
-        if (!storage::ReplaceFileAtomically(registryFile, {merged}, error))
-            return false;
-        said.push_back("the registry file changed since the run: the removed keys were added back at its end");
-    }
-    return true;
-}
-
-}  // namespace
-
-std::vector<std::string> BackupMachineFiles(const fs::path& folder)
-{
-    Manifest manifest;
-    std::string error;
-    std::vector<std::string> files;
-    if (!ReadManifest(folder / kManifest, manifest, error))
-        return files;
-    if (!manifest.registryFile.empty())
-        files.push_back(manifest.registryFile);
-    for (const ManifestRegistryFile& entry : manifest.registryFiles)
-        files.push_back(entry.host);
-    for (const ManifestFile& entry : manifest.files)
-        files.push_back(entry.host);
-    return files;
-}
-
-bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error,
-                   std::vector<std::string>* written)
-{
-    Manifest manifest;
-    if (!ReadManifest(folder / kManifest, manifest, error))
-        return false;
-
-    // Every file is checked before anything changes: one that exists again with other content stays, and
-    // then nothing is restored.
-    std::vector<const ManifestFile*> missing;
-    for (const ManifestFile& entry : manifest.files) {
-        fs::path target = machine / entry.host;
-        std::error_code status;
-        if (!fs::exists(fs::symlink_status(target, status))) {
-            missing.push_back(&entry);
-        } else if (Sha256OfFile(target) != entry.sha256) {
-            error =
-                target.string() + " exists again with other content; it is not overwritten, and nothing was restored";
-            return false;
-        }
-    }
-    // A binary registry file is put back only when it is as the run left it: one changed since cannot take
-    // the removed keys back in, and then nothing is restored.
-    std::vector<std::pair<const ManifestRegistryFile*, std::string>> putBack;
-    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
-        const fs::path target = machine / entry.host;
-        const std::string current = Sha256OfFile(target);
-        if (current == entry.sha256Before) {
-            said.push_back(entry.host + " is already as it was before the run");
-            continue;
-        }
-        std::string before;
-        if (current != entry.sha256After) {
-            error = target.string() +
-                    " changed since the run; it is not overwritten, and nothing was restored "
-                    "(the removed keys are in " +
-                    (folder / kRemovedKeys).string() + ")";
-            return false;
-        }
-        if (!ReadWhole(folder / entry.before, before) || Sha256Of(before) != entry.sha256Before) {
-            error = "the backup's copy of " + entry.host + " is missing or damaged; nothing was restored";
-            return false;
-        }
-        putBack.emplace_back(&entry, std::move(before));
-    }
-    for (const auto& [entry, before] : putBack) {
-        if (!storage::ReplaceFileAtomically(machine / entry->host, {before}, error))
-            return false;
-        said.push_back(entry->host + " is back as it was before the run, byte for byte");
-        if (written)
-            written->push_back(entry->host);
-    }
-    if (!manifest.registryFile.empty()) {
-        if (!RestoreRegedit4(folder, machine, manifest, said, error))
-            return false;
-        if (written)
-            written->push_back(manifest.registryFile);
-    }
-    for (const ManifestFile* entry : missing) {
-        std::string bytes;
-        fs::path target = machine / entry->host;
-        if (!ReadWhole(folder / kFiles / entry->host, bytes)) {
-            error = "cannot restore " + target.string() + ": the backup lacks its copy";
-            return false;
-        }
-        if (!storage::WriteNewFile(target, bytes, error)) {
-            error = "cannot restore " + target.string() + ": " + error;
-            return false;
-        }
-        if (written)
-            written->push_back(entry->host);
-    }
-    said.push_back(std::to_string(missing.size()) + " files restored" +
-                   (missing.size() == manifest.files.size() ? "" : ", the others were already there"));
-    return true;
 }
 
 }  // namespace offline

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine/machine.h"
@@ -48,5 +49,10 @@ std::vector<std::string> BackupMachineFiles(const std::filesystem::path& folder)
 
 // The SHA-256 of a file's bytes, in lower-case hex; empty when it cannot be read.
 std::string Sha256OfFile(const std::filesystem::path& file);
+// The SHA-256 of `bytes`, in lower-case hex.
+std::string Sha256Of(std::string_view bytes);
+struct Manifest;
+// Reads a backup's manifest.json. False with a one-line `error` when it is not a manifest this program wrote.
+bool ReadManifest(const std::filesystem::path& file, Manifest& manifest, std::string& error);
 
 }  // namespace offline

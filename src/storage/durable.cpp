@@ -99,7 +99,7 @@ Folder& Folder::operator=(Folder&& other) noexcept
 bool Folder::Open(const fs::path& path, Folder& folder, std::string& error)
 {
     folder = Folder();
-    folder.fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    folder.fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     folder.path_ = path;
     if (folder.fd_ >= 0)
         return true;

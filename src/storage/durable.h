@@ -48,7 +48,7 @@ public:
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
 
-    // Opens `path` as a folder, never through a link in its last part. False with a one-line `error`.
+    // Opens `path`, as the user named it, as a folder. False with a one-line `error`.
     static bool Open(const std::filesystem::path& path, Folder& folder, std::string& error);
     // Opens the folder `name` inside this one, never through a link.
     bool OpenChild(const std::string& name, Folder& child, std::string& error) const;

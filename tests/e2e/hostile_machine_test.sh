@@ -84,6 +84,32 @@ check "an export replaces a regular file whole" '[ "$(cat "$work/rc")" = 0 ] && 
 fresh; echo old >"$work/journal.json"; bare --journal "$work/journal.json" --answer yes --no-backup
 check "a journal replaces a regular file whole at the end" '[ "$(cat "$work/rc")" = 0 ] && grep -q "delete-key" "$work/journal.json" && ! grep -q "^old" "$work/journal.json" && [ -z "$(ls "$work" | grep "tmp-")" ]'
 
+# --restore on a hostile machine or backup: refused before anything is written, without hanging; the
+# machine stays as the run left it.
+cleaned() {
+    fresh; "$tool" --machine "$work/m" --answer yes --backup "$work/b" >/dev/null 2>&1 </dev/null
+    cp "$work/m/registry.reg" "$work/cleaned.reg"; rm -rf "$work/outside"
+}
+restore() { timeout 20 "$tool" --machine "$work/m" --restore "$work/b" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"; }
+as_cleaned() { cmp -s "$work/cleaned.reg" "$work/m/registry.reg" && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ]; }
+rm -rf "$work/b"; cleaned; mv "$work/m/WINDOWS" "$work/outside"; ln -s "$work/outside" "$work/m/WINDOWS"; restore
+check "restore: a linked WINDOWS is refused" 'one_error "not a folder" && [ ! -e "$work/outside/SYSTEM/CMAUDIO.VXD" ] && cmp -s "$work/cleaned.reg" "$work/m/registry.reg"'
+rm -rf "$work/b"; cleaned; mv "$work/m/WINDOWS/SYSTEM" "$work/outside"; ln -s "$work/outside" "$work/m/WINDOWS/SYSTEM"; restore
+check "restore: a linked WINDOWS/SYSTEM is refused" 'one_error "not a folder" && [ ! -e "$work/outside/CMAUDIO.VXD" ] && cmp -s "$work/cleaned.reg" "$work/m/registry.reg"'
+rm -rf "$work/b"; cleaned; echo tampered >"$work/b/files/WINDOWS/SYSTEM/CMAUDIO.VXD"; restore
+check "restore: a tampered copy is refused" 'one_error "SHA-256" && as_cleaned'
+rm -rf "$work/b"; cleaned; mv "$work/b/files/WINDOWS/SYSTEM/CMAUDIO.VXD" "$work/copy.vxd"; ln -s "$work/copy.vxd" "$work/b/files/WINDOWS/SYSTEM/CMAUDIO.VXD"; restore
+check "restore: a link among the copies is refused" 'one_error "not a regular file" && as_cleaned'
+rm -rf "$work/b"; cleaned; mkdir "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD"; restore
+check "restore: a folder where a file was is refused" 'one_error "not a regular file" && cmp -s "$work/cleaned.reg" "$work/m/registry.reg"'
+rm -rf "$work/b"; cleaned; mkfifo "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD"; restore
+check "restore: a FIFO where a file was is refused without hanging" 'one_error "not a regular file" && cmp -s "$work/cleaned.reg" "$work/m/registry.reg"'
+rm -rf "$work/b"; cleaned; rm "$work/b/files/WINDOWS/SYSTEM/CMAUDIO.VXD"; restore
+check "restore: a copy missing from the backup restores nothing" 'one_error "lacks" && as_cleaned && [ ! -e "$work/m/WINDOWS/SYSTEM/A3D.DLL" ]'
+rm -rf "$work/b"; cleaned; restore
+check "restore: a sound backup puts everything back" '[ "$(cat "$work/rc")" = 0 ] && untouched'
+rm -rf "$work/b"
+
 # A registry file that is a folder or a FIFO: refused at once.
 fresh; rm "$work/m/registry.reg"; mkfifo "$work/m/registry.reg"
 timeout 10 "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"

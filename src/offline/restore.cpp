@@ -1,0 +1,373 @@
+// --restore: puts a machine back as a backup of this program holds it, all or nothing. Every file is reached
+// from the machine folder by handle, never through a link; every copy in the backup is checked against the
+// manifest's SHA-256 before anything changes; then every new file is written and fsynced beside its place,
+// and only then put in place, the ones put in place already taken back when a later one fails.
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "offline/backup.h"
+#include "offline/manifest.h"
+#include "storage/durable.h"
+
+namespace offline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kManifest[] = "manifest.json";
+constexpr char kRemovedKeys[] = "removed.reg";
+constexpr char kRegistryBefore[] = "registry.reg.before";
+constexpr char kFiles[] = "files";
+
+// A file reached by handle: the folder that holds it, opened from the top down without following a link,
+// and its name there.
+struct Place {
+    storage::Folder folder;
+    std::string name;
+    fs::path shown;
+};
+
+bool Reach(const storage::Folder& top, const std::string& relative, Place& place, std::string& error)
+{
+    const fs::path path(relative);
+    place.shown = top.path() / path;
+    place.name = path.filename().string();
+    storage::Folder current;
+    const storage::Folder* at = &top;
+    for (const fs::path& part : path.parent_path()) {
+        storage::Folder next;
+        if (!at->OpenChild(part.string(), next, error))
+            return false;
+        current = std::move(next);
+        at = &current;
+    }
+    // A file in the top folder itself gets a handle of its own on that folder, so that the place owns one.
+    if (at == &top)
+        return top.OpenChild(".", place.folder, error);
+    place.folder = std::move(current);
+    return true;
+}
+
+enum class Found { Missing, Regular, Other };
+
+// What stands at a place: nothing, a regular file (its bytes read into `bytes`), or anything else (a link,
+// a folder, a FIFO, a device), which is never opened, so that nothing can block.
+Found Look(const Place& place, std::string& bytes, std::string& error)
+{
+    struct stat status { };
+    if (fstatat(place.folder.fd(), place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Found::Missing : (error = place.shown.string() + ": " + std::strerror(errno), Found::Other);
+    if (!S_ISREG(status.st_mode)) {
+        error = place.shown.string() + " is not a regular file (a link, a folder or a device is never written over)";
+        return Found::Other;
+    }
+    int fd = openat(place.folder.fd(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened { };
+    if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        error = place.shown.string() + ": cannot read it";
+        if (fd >= 0)
+            close(fd);
+        return Found::Other;
+    }
+    bytes.resize(static_cast<std::size_t>(opened.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    if (done != bytes.size()) {
+        error = place.shown.string() + ": cannot read it";
+        return Found::Other;
+    }
+    return Found::Regular;
+}
+
+// A copy in the backup, checked against the SHA-256 the manifest gives for it (none for removed.reg).
+bool ReadCopy(const storage::Folder& backup, const std::string& relative, const std::string& sha256, std::string& bytes,
+              std::string& error)
+{
+    Place place;
+    if (!Reach(backup, relative, place, error))
+        return false;
+    if (Look(place, bytes, error) != Found::Regular) {
+        if (error.empty())
+            error = "the backup lacks " + place.shown.string();
+        error += "; nothing was restored";
+        return false;
+    }
+    if (!sha256.empty() && Sha256Of(bytes) != sha256) {
+        error = "the backup's copy " + place.shown.string() + " is not what the manifest says (SHA-256 differs); "
+                "nothing was restored";
+        return false;
+    }
+    return true;
+}
+
+// One change a restore makes: a file replaced or a file made anew.
+struct Change {
+    Place place;
+    std::string bytes;    // what goes in
+    std::string current;  // what was there, for taking a replacement back
+    bool replaces = false;
+    std::string host;  // relative to the machine folder
+    storage::Staged staged;
+    std::string said;
+};
+
+// Writes and fsyncs a new file's bytes beside its place under a fresh name.
+bool StageNew(Change& change, std::string& error)
+{
+    std::string temporary = change.place.name + ".tmp-XXXXXX";
+    int fd = storage::Syscalls::Real().MakeTemporaryAt(change.place.folder.fd(), temporary.data());
+    bool ok = fd >= 0 && fchmod(fd, 0644) == 0 && storage::WriteAll(fd, change.bytes) && fsync(fd) == 0;
+    const int code = errno;
+    if (fd >= 0 && close(fd) != 0 && ok)
+        ok = false;
+    if (fd >= 0)
+        change.staged = {&change.place.folder, change.place.name, temporary};
+    if (!ok) {
+        storage::DropStaged(change.staged);
+        error = "cannot restore " + change.place.shown.string() + ": " + std::strerror(code);
+    }
+    return ok;
+}
+
+// Puts a staged new file in place: never over a file that has come there since.
+bool CommitNew(const Change& change, std::string& error)
+{
+    const int dir = change.place.folder.fd();
+    if (linkat(dir, change.staged.temporary.c_str(), dir, change.place.name.c_str(), 0) != 0) {
+        error = "cannot restore " + change.place.shown.string() + ": " + std::strerror(errno);
+        storage::DropStaged(change.staged);
+        return false;
+    }
+    unlinkat(dir, change.staged.temporary.c_str(), 0);
+    fsync(dir);
+    return true;
+}
+
+// Takes back a change put in place: a replaced file gets its bytes of before the restore, a new file goes.
+void TakeBack(const Change& change)
+{
+    std::string ignored;
+    if (change.replaces)
+        storage::ReplaceFileAt(change.place.folder, change.place.name, {change.current}, ignored);
+    else
+        unlinkat(change.place.folder.fd(), change.place.name.c_str(), 0);
+}
+
+class Restore {
+public:
+    Restore(const Manifest& manifest, const storage::Folder& machine, const storage::Folder& backup,
+            std::vector<std::string>& said)
+        : manifest_(manifest), machine_(machine), backup_(backup), said_(said)
+    {
+        // Changes hold handles that staged files point at: they must not move once made.
+        changes_.reserve(manifest.files.size() + manifest.registryFiles.size() + 1);
+    }
+
+    bool Plan(std::string& error)
+    {
+        for (const ManifestRegistryFile& entry : manifest_.registryFiles) {
+            if (!PlanRegistryFile(entry, error))
+                return false;
+        }
+        if (!manifest_.registryFile.empty() && !PlanRegedit4(error))
+            return false;
+        for (const ManifestFile& entry : manifest_.files) {
+            if (!PlanFile(entry, error))
+                return false;
+        }
+        return true;
+    }
+
+    // Stages every change, then puts each in place; false with `error` and the machine as it was.
+    bool Apply(std::vector<std::string>* written, std::string& error)
+    {
+        for (std::size_t i = 0; i < changes_.size(); ++i) {
+            Change& change = changes_[i];
+            const bool ok = change.replaces
+                                ? storage::StageReplacement(change.place.folder, change.place.name, {change.bytes},
+                                                            change.staged, error)
+                                : StageNew(change, error);
+            if (!ok) {
+                for (std::size_t j = 0; j < i; ++j)
+                    storage::DropStaged(changes_[j].staged);
+                error += "; nothing was restored";
+                return false;
+            }
+        }
+        for (std::size_t i = 0; i < changes_.size(); ++i) {
+            const Change& change = changes_[i];
+            const bool ok = change.replaces ? storage::CommitStaged(change.staged, error) : CommitNew(change, error);
+            if (!ok) {
+                for (std::size_t j = i + 1; j < changes_.size(); ++j)
+                    storage::DropStaged(changes_[j].staged);
+                for (std::size_t j = i; j > 0; --j)
+                    TakeBack(changes_[j - 1]);
+                error += "; what was restored before it was taken back: nothing was restored";
+                return false;
+            }
+        }
+        std::size_t files = 0;
+        for (const Change& change : changes_) {
+            if (!change.said.empty())
+                said_.push_back(change.said);
+            files += change.said.empty() ? 1 : 0;
+            if (written)
+                written->push_back(change.host);
+        }
+        said_.push_back(std::to_string(files) + " files restored" +
+                        (files == manifest_.files.size() ? "" : ", the others were already there"));
+        return true;
+    }
+
+private:
+    // A binary registry file is put back only when it is as the run left it: one changed since cannot take
+    // the removed keys back in.
+    bool PlanRegistryFile(const ManifestRegistryFile& entry, std::string& error)
+    {
+        Change change;
+        change.host = entry.host;
+        if (!Reach(machine_, entry.host, change.place, error) || Look(change.place, change.current, error) != Found::Regular)
+            return Refuse(error, change.place);
+        const std::string sha = Sha256Of(change.current);
+        if (sha == entry.sha256Before) {
+            said_.push_back(entry.host + " is already as it was before the run");
+            return true;
+        }
+        if (sha != entry.sha256After) {
+            error = change.place.shown.string() + " changed since the run; it is not overwritten, and nothing was "
+                                                  "restored (the removed keys are in " +
+                    (backup_.path() / kRemovedKeys).string() + ")";
+            return false;
+        }
+        if (!ReadCopy(backup_, entry.before, entry.sha256Before, change.bytes, error))
+            return false;
+        change.replaces = true;
+        change.said = entry.host + " is back as it was before the run, byte for byte";
+        changes_.push_back(std::move(change));
+        return true;
+    }
+
+    // registry.reg: byte for byte when the run's save is still there, else with the removed keys added at
+    // its end, as regedit would import them.
+    bool PlanRegedit4(std::string& error)
+    {
+        Change change;
+        change.host = manifest_.registryFile;
+        if (!Reach(machine_, manifest_.registryFile, change.place, error) ||
+            Look(change.place, change.current, error) != Found::Regular)
+            return Refuse(error, change.place);
+        const std::string sha = Sha256Of(change.current);
+        if (sha == manifest_.sha256Before) {
+            said_.push_back("the registry file is already as it was before the run");
+            return true;
+        }
+        change.replaces = true;
+        if (sha == manifest_.sha256After) {
+            if (!ReadCopy(backup_, kRegistryBefore, manifest_.sha256Before, change.bytes, error))
+                return false;
+            change.said = "the registry file is back as it was before the run, byte for byte";
+        } else {
+            std::string removed;
+            if (!ReadCopy(backup_, kRemovedKeys, "", removed, error))
+                return false;
+            const std::size_t body = removed.find('\n');
+            change.bytes = change.current;
+            if (!change.bytes.empty() && change.bytes.back() != '\n' && change.bytes.back() != '\r')
+                change.bytes += "\r\n";
+            change.bytes += removed.substr(body == std::string::npos ? removed.size() : body + 1);
+            change.said = "the registry file changed since the run: the removed keys were added back at its end";
+        }
+        changes_.push_back(std::move(change));
+        return true;
+    }
+
+    // A removed file comes back when it is missing; one there again with other content stays, and then
+    // nothing is restored.
+    bool PlanFile(const ManifestFile& entry, std::string& error)
+    {
+        Change change;
+        change.host = entry.host;
+        if (!Reach(machine_, entry.host, change.place, error))
+            return Refuse(error, change.place);
+        std::string there;
+        switch (Look(change.place, there, error)) {
+        case Found::Other:
+            return Refuse(error, change.place);
+        case Found::Regular:
+            if (Sha256Of(there) == entry.sha256)
+                return true;
+            error = change.place.shown.string() +
+                    " exists again with other content; it is not overwritten, and nothing was restored";
+            return false;
+        case Found::Missing:
+            break;
+        }
+        if (!ReadCopy(backup_, std::string(kFiles) + "/" + entry.host, entry.sha256, change.bytes, error))
+            return false;
+        changes_.push_back(std::move(change));
+        return true;
+    }
+
+    static bool Refuse(std::string& error, const Place& place)
+    {
+        if (error.empty())
+            error = "cannot reach " + place.shown.string();
+        error += "; nothing was restored";
+        return false;
+    }
+
+    const Manifest& manifest_;
+    const storage::Folder& machine_;
+    const storage::Folder& backup_;
+    std::vector<std::string>& said_;
+    std::vector<Change> changes_;
+};
+
+}  // namespace
+
+std::vector<std::string> BackupMachineFiles(const fs::path& folder)
+{
+    Manifest manifest;
+    std::string error;
+    std::vector<std::string> files;
+    if (!ReadManifest(folder / kManifest, manifest, error))
+        return files;
+    if (!manifest.registryFile.empty())
+        files.push_back(manifest.registryFile);
+    for (const ManifestRegistryFile& entry : manifest.registryFiles)
+        files.push_back(entry.host);
+    for (const ManifestFile& entry : manifest.files)
+        files.push_back(entry.host);
+    return files;
+}
+
+bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error,
+                   std::vector<std::string>* written)
+{
+    Manifest manifest;
+    if (!ReadManifest(folder / kManifest, manifest, error))
+        return false;
+    storage::Folder machineFolder;
+    storage::Folder backupFolder;
+    if (!storage::Folder::Open(machine, machineFolder, error) || !storage::Folder::Open(folder, backupFolder, error))
+        return false;
+    Restore restore(manifest, machineFolder, backupFolder, said);
+    return restore.Plan(error) && restore.Apply(written, error);
+}
+
+}  // namespace offline
