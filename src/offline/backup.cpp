@@ -220,6 +220,17 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
             error = "cannot write the backup " + folder.string() + ": " + error + "; nothing was removed";
         return false;
     }
+    // A backup left half written by any way out, running out of memory among them, goes again.
+    struct HalfWritten {
+        const fs::path& folder;
+        bool made;
+        bool done = false;
+        ~HalfWritten()
+        {
+            if (!done)
+                RemoveBackup(folder, made);
+        }
+    } halfWritten {folder, made};
     Manifest manifest;
     std::error_code status;
     const fs::path shown = changes.shownMachine.empty() ? changes.machine : changes.shownMachine;
@@ -232,10 +243,9 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
         ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
     ok = ok && KeepCopy(folder, kRemovedKeys, emulated::RemovedRegedit4(*changes.registry), what) &&
          KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifest, manifest.Text(), what);
-    if (!ok) {
+    if (!ok)
         error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
-        RemoveBackup(folder, made);
-    }
+    halfWritten.done = ok;
     return ok;
 }
 

@@ -360,8 +360,38 @@ int RunOffline(int argc, char** argv)
 
 }  // namespace
 
+// Memory held back from the start, so that running out of memory ends in a clean message instead of an
+// abort: the first allocation that fails gets the larger part back and is tried again; one that fails after
+// it makes the failure an exception, with the smaller part left for throwing it.
+namespace {
+
+void* gRetryReserve = nullptr;
+void* gThrowReserve = nullptr;
+
+void OnOutOfMemory()
+{
+    if (gRetryReserve != nullptr) {
+        std::free(gRetryReserve);
+        gRetryReserve = nullptr;
+        return;
+    }
+    std::free(gThrowReserve);
+    gThrowReserve = nullptr;
+    std::set_new_handler(nullptr);
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    gRetryReserve = std::malloc(512 * 1024);
+    gThrowReserve = std::malloc(64 * 1024);
+    if (gRetryReserve == nullptr || gThrowReserve == nullptr) {
+        std::fputs("cmpci-uninstall: out of memory at the start; nothing was changed\n", stderr);
+        return 2;
+    }
+    std::set_new_handler(OnOutOfMemory);
     // Nothing on disk changes before the run has ended, so running out of memory anywhere changes nothing.
     try {
         return RunOffline(argc, argv);

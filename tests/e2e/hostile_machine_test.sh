@@ -123,5 +123,27 @@ fresh
 run --answer unshown
 check "--answer unshown removes the card" '[ "$(cat "$work/rc")" = 0 ] && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ] && grep -q "removed 17 registry keys" "$work/err"'
 
+# Out of memory anywhere: a sweep of address-space limits from where the program cannot start to where it
+# runs whole. Every run ends with 0, or with 2 and the machine as it was; none aborts, none leaves an empty
+# backup folder. (A build whose sanitizers need more address space than any limit here is not swept.)
+if ( ulimit -v 100000; "$tool" --version >/dev/null 2>&1 ); then
+    aborted=0 bad=0 runs=0
+    for limit in $(seq 8000 100 20000); do
+        fresh
+        ( ulimit -v "$limit"; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" ) 2>/dev/null
+        rc=$(cat "$work/rc")
+        [ "$rc" = 127 ] && continue  # the loader could not map the program's libraries
+        runs=$((runs + 1))
+        backup=$(ls "$work/m" | grep '^cmpci-backup' | head -n 1)
+        if [ "$rc" != 0 ] && [ "$rc" != 2 ]; then aborted=$((aborted + 1)); echo "limit $limit: exit $rc: $(tail -n 1 "$work/err")" >&2
+        elif grep -q terminate "$work/err"; then aborted=$((aborted + 1))
+        elif [ "$rc" = 2 ] && ! untouched; then bad=$((bad + 1)); echo "limit $limit: exit 2 with the machine changed" >&2
+        elif [ -n "$backup" ] && [ -z "$(ls -A "$work/m/$backup")" ]; then bad=$((bad + 1)); echo "limit $limit: empty backup" >&2
+        fi
+    done
+    check "out of memory at any limit: no abort ($aborted of $runs runs)" '[ "$aborted" = 0 ] && [ "$runs" -gt 20 ]'
+    check "out of memory at any limit: exit 2 leaves the machine as it was, no empty backup" '[ "$bad" = 0 ]'
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
