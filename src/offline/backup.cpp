@@ -10,6 +10,9 @@
 #include <memory>
 #include <system_error>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <openssl/evp.h>
 
 #include "common/hex.h"
@@ -115,6 +118,18 @@ bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::str
 
 namespace {
 
+// Fsyncs the folder that holds `path`, so that `path`'s entry there survives a crash.
+bool SyncFolderOf(const fs::path& path)
+{
+    const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    const int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    const bool ok = fsync(dir) == 0;
+    close(dir);
+    return ok;
+}
+
 // The backup folder, made when missing; false when it exists with something in it.
 bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
 {
@@ -140,7 +155,18 @@ bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_v
         error = "cannot make " + copy.parent_path().string() + ": " + status.message();
         return false;
     }
-    return storage::WriteNewFile(copy, bytes, error);
+    if (!storage::WriteNewFile(copy, bytes, error))
+        return false;
+    // The folders made for it are durable once each is named durably in the one above, up to the backup's.
+    for (fs::path made = copy.parent_path(); made != folder.parent_path() && !made.empty(); made = made.parent_path()) {
+        if (!SyncFolderOf(made)) {
+            error = "cannot make " + made.string() + " durable: " + std::strerror(errno);
+            return false;
+        }
+        if (made == folder)
+            break;
+    }
+    return true;
 }
 
 // Keeps one registry file as it was and notes it in the manifest, with its size and SHA-256 before and
