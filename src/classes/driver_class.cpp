@@ -1,6 +1,7 @@
 #include "classes/driver_class.h"
 
 #include "common/open_key.h"
+#include "common/path_parts.h"
 #include "common/registry_paths.h"
 #include "common/text.h"
 
@@ -23,22 +24,17 @@ constexpr UINT kInfPathRoom = 260;
 
 bool NamesOneDriverKey(const char* driverKeyName)
 {
-    const char* component = driverKeyName;
-    bool below = false;
-    for (;;) {
-        const char* end = component;
-        while (*end != '\0' && *end != '\\')
-            ++end;
-        std::size_t length = static_cast<std::size_t>(end - component);
-        if (length == 0)
+    std::size_t length = 0;
+    while (driverKeyName[length] != '\0')
+        ++length;
+    PathParts parts(std::string_view(driverKeyName, length));
+    std::size_t count = 0;
+    for (std::string_view part; parts.Next(part); ++count) {
+        const bool dots = part.size() <= 2 && part[0] == '.' && (part.size() == 1 || part[1] == '.');
+        if (part.empty() || dots)
             return false;
-        if (component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.')))
-            return false;
-        if (*end == '\0')
-            return below;
-        below = true;
-        component = end + 1;
     }
+    return count >= 2;
 }
 
 // The InfPath text comes from the registry and becomes part of a file path: only a plain file name keeps

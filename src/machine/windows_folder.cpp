@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/path_parts.h"
 #include "registry/names.h"
 
 namespace emulated {
@@ -28,17 +29,16 @@ bool SplitBelowWindows(std::string_view path, std::vector<std::string_view>& com
     if (path.front() != '\\')
         return false;
     path.remove_prefix(1);
-    while (true) {
-        std::size_t end = path.find('\\');
-        std::string_view part = path.substr(0, end);
+    // Every part must name one entry: an empty part, "." or "..", or one that a host path would read
+    // otherwise, names none.
+    PathParts parts(path);
+    for (std::string_view part; parts.Next(part);) {
         if (part.empty() || part == "." || part == ".." || part.find('/') != std::string_view::npos ||
             part.find(':') != std::string_view::npos)
             return false;
         components.push_back(part);
-        if (end == std::string_view::npos)
-            return true;
-        path.remove_prefix(end + 1);
     }
+    return true;
 }
 
 // The entry of the folder open on `dir` that matches `name`, as FindEntryIgnoringCase chooses it.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/hex.h"
+#include "common/path_parts.h"
 #include "registry/registry_tree.h"
 
 namespace emulated {
@@ -291,10 +292,8 @@ struct Parser {
         KeyId found = impl->Root(root);
         std::size_t depth = 0;
         bool same = true;  // still on the previous key line's path
-        while (!path.empty()) {
-            std::size_t end = path.find('\\');
-            std::string_view part = path.substr(0, end);
-            path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+        PathParts parts(path);
+        for (std::string_view part; parts.Next(part);) {
             if (part.empty())
                 continue;
             if (part.size() > kMaxKeyNameLength) {
@@ -328,10 +327,8 @@ struct Parser {
         std::size_t slash = path.find('\\');
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
         KeyId target = impl->Root(root);
-        while (!path.empty() && target != kNoKey) {
-            std::size_t end = path.find('\\');
-            std::string_view part = path.substr(0, end);
-            path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+        PathParts parts(path);
+        for (std::string_view part; target != kNoKey && parts.Next(part);) {
             if (!part.empty())
                 target = impl->FindChild(target, part);
         }

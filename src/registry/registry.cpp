@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/path_parts.h"
 #include "registry/registry_tree.h"
 
 namespace emulated {
@@ -179,10 +180,8 @@ KeyId Registry::Impl::Walk(KeyId base, std::string_view path) const
     if (!path.empty() && path.front() == '\\')
         return kNoKey;
     KeyId key = base;
-    while (key != kNoKey && !path.empty()) {
-        std::size_t end = path.find('\\');
-        std::string_view part = path.substr(0, end);
-        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+    PathParts parts(path);
+    for (std::string_view part; key != kNoKey && parts.Next(part);) {
         if (!part.empty())
             key = FindChild(key, part);
     }
@@ -340,12 +339,13 @@ KeyId Registry::CreateKey(HKEY root, std::string_view path)
 {
     LONG error = ERROR_SUCCESS;
     KeyId key = impl_->Resolve(root, &error);
-    while (key != kNoKey && !path.empty()) {
-        std::size_t end = path.find('\\');
-        std::string_view part = path.substr(0, end);
-        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+    // Empty parts are passed over as a lookup passes over them; a leading backslash names no key.
+    if (!path.empty() && path.front() == '\\')
+        return kNoKey;
+    PathParts parts(path);
+    for (std::string_view part; key != kNoKey && parts.Next(part);) {
         if (part.empty())
-            return kNoKey;
+            continue;
         KeyId next = impl_->FindChild(key, part);
         if (next == kNoKey) {
             next = impl_->FindOrAddChild(key, impl_->ownNames.emplace_back(part));
