@@ -84,8 +84,8 @@ struct MachineFolder {
     // WINDOWS/PROFILES/NAME/USER.DAT.
     std::vector<RegistryFile> registryFiles;
     std::filesystem::path windowsFolder;
-    // Lines of the registry file that were skipped, one message each, the last one a count when there were
-    // more than kWarningsShown.
+    // Lines of the registry file that were skipped, one message each in the form "FILE:LINE: warning: ...",
+    // the last one a count when there were more than kWarningsShown.
     std::vector<std::string> warnings;
 
     bool binary() const { return !registryFiles.empty() && registryFiles.front().hive >= 0; }

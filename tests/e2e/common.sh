@@ -28,10 +28,13 @@ start_work() {
 list_keys() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep '^HKEY_'; }
 list_files() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep -v -e '^#' -e '^HKEY_' -e '^$'; }
 
-# split_summary <journal>: a run's journal ends with its summary record; it moves to <journal>.summary, so
-# that the journal holds the run's deletions, boxes and restart request alone.
+# split_summary <journal>: a run's journal starts with its start record and ends with its summary record;
+# they move to <journal>.start and <journal>.summary, so that the journal holds the run's deletions, boxes
+# and restart request alone.
 split_summary() {
+    head -n 1 "$1" >"$1.start"
+    grep -q '^{"op":"start",' "$1.start" || fail "$1: the journal does not start with a start record"
     tail -n 1 "$1" >"$1.summary"
     grep -q '^{"op":"summary",' "$1.summary" || fail "$1: the journal does not end with a summary record"
-    sed -i '$d' "$1"
+    sed -i '1d;$d' "$1"
 }
