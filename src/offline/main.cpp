@@ -105,10 +105,18 @@ int RunCheck(emulated::Registry& registry, const emulated::EmulatedMachine& syst
     }
     summary.left = left.size();
     summary.exitStatus = left.empty() ? 0 : 1;
+    // The list must have reached stdout: a list lost is not a result.
+    errno = 0;
+    const bool listed = journalOut == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
+    const int listError = errno != 0 ? errno : EIO;
+    if (!listed)
+        summary.exitStatus = 2;
     journal.End(summary);
     std::string error;
     if (!CloseJournal(journal, journalOut, error))
         return Fail(error);
+    if (!listed)
+        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
     if (!quiet)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
     return summary.exitStatus;

@@ -7,8 +7,21 @@ fail() {
     failures=$((failures + 1))
 }
 
+# Every journal the offline program writes here is checked against the journal's schema: $tool becomes
+# journal_checked.sh, which runs the program and notes a journal that does not match.
+if [ -n "${tool:-}" ] && [ "${tool%.exe}" = "$tool" ]; then
+    export CMPCI_TOOL=$tool
+    CMPCI_JOURNAL_FAULTS=$(mktemp)
+    export CMPCI_JOURNAL_FAULTS
+    tool="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/journal_checked.sh"
+fi
+
 # finish <name>: the tally, then the exit code: 0 when no check failed.
 finish() {
+    if [ -n "${CMPCI_JOURNAL_FAULTS:-}" ]; then
+        [ -s "$CMPCI_JOURNAL_FAULTS" ] && fail "journals that do not match the schema: $(head -n 5 "$CMPCI_JOURNAL_FAULTS")"
+        rm -f "$CMPCI_JOURNAL_FAULTS"
+    fi
     if [ "$failures" -ne 0 ]; then
         echo "$1: $failures check(s) failed" >&2
         exit 1
