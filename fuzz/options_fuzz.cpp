@@ -1,6 +1,7 @@
 // The offline program's option parser on any argv: the input split at NUL bytes into words after the
 // program name. A refusal names its fault; an accepted command line obeys the parser's rules; argv is left
 // in its order.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,6 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!options.image.empty() || (options.partition == 0 && options.windows.empty()));
     Check(!options.commandLine || options.arguments.empty());
     Check(options.backup.empty() || !options.noBackup);
-    Check(options.restore.empty() || (!options.check && !options.dryRun && options.backup.empty()));
+    Check(options.restore.empty() || (!options.check && !options.dryRun && options.backup.empty() &&
+                                      options.journal.empty()));
+    // The argument text comes only after "--": a stray word never makes a run silent.
+    Check(options.arguments.empty() || std::find(words.begin(), words.end(), "--") != words.end());
+    Check(options.check + options.remnants + !options.restore.empty() + !options.importFile.empty() +
+              !options.exportFile.empty() <=
+          1);
     return 0;
 }

@@ -24,10 +24,8 @@ constexpr UINT kInfPathRoom = 260;
 
 bool NamesOneDriverKey(const char* driverKeyName)
 {
-    std::size_t length = 0;
-    while (driverKeyName[length] != '\0')
-        ++length;
-    PathParts parts(std::string_view(driverKeyName, length));
+    // Driver key names are short; the bound keeps the length walk a plain loop in the Windows program.
+    PathParts parts(std::string_view(driverKeyName, BoundedLength(driverKeyName, 0xFFFF)));
     std::size_t count = 0;
     for (std::string_view part; parts.Next(part); ++count) {
         const bool dots = part.size() <= 2 && part[0] == '.' && (part.size() == 1 || part[1] == '.');

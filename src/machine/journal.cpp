@@ -1,6 +1,7 @@
 #include "machine/journal.h"
 
 #include <cerrno>
+#include <ctime>
 
 #include "common/hex.h"
 #include "registry/cp1252.h"
@@ -68,9 +69,22 @@ void Journal::MessageBox(std::string_view caption, std::string_view text, UINT s
          ",\"result\":" + std::to_string(result) + "}");
 }
 
-void Journal::Left(std::string_view kind, std::string_view where)
+void Journal::Left(std::string_view kind, std::string_view where, std::string_view removedBy)
 {
-    Emit("{\"op\":\"left\",\"kind\":" + JsonString(kind) + ",\"where\":" + JsonString(where) + "}");
+    Emit("{\"op\":\"left\",\"kind\":" + JsonString(kind) + ",\"where\":" + JsonString(where) +
+         ",\"removedBy\":" + JsonString(removedBy) + "}");
+}
+
+void Journal::Begin(const Start& start)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    gmtime_r(&now, &utc);
+    char time[32];
+    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    Emit("{\"op\":\"start\",\"format\":" + std::to_string(kFormat) + ",\"version\":" + JsonBytes(start.version) +
+         ",\"time\":\"" + time + "\",\"" + std::string(start.targetKind) + "\":" + JsonBytes(start.target) +
+         ",\"mode\":" + JsonBytes(start.mode) + ",\"dryRun\":" + (start.dryRun ? "true" : "false") + "}");
 }
 
 void Journal::End(const Summary& summary)
@@ -79,7 +93,8 @@ void Journal::End(const Summary& summary)
     Emit(std::string("{\"op\":\"summary\",\"cardFound\":") + flag(summary.cardFound) +
          ",\"declined\":" + flag(summary.declined) + ",\"keysRemoved\":" + std::to_string(summary.keysRemoved) +
          ",\"filesRemoved\":" + std::to_string(summary.filesRemoved) + ",\"left\":" + std::to_string(summary.left) +
-         ",\"dryRun\":" + flag(summary.dryRun) + ",\"registrySaved\":" + flag(summary.saved) + "}");
+         ",\"dryRun\":" + flag(summary.dryRun) + ",\"registrySaved\":" + flag(summary.saved) +
+         ",\"exitStatus\":" + std::to_string(summary.exitStatus) + "}");
 }
 
 void Journal::Restart(UINT flags, BOOL result, DWORD error)

@@ -15,6 +15,19 @@ public:
     // Lines go to `out` when it is not null; they are counted either way.
     explicit Journal(std::FILE* out = nullptr) : out_(out) { }
 
+    // The version of the journal's record format, in every first record; it grows when a field changes
+    // meaning or goes, not when one is added.
+    static constexpr int kFormat = 1;
+    // The first record: the program's version, the time (UTC), the target and what the run does.
+    struct Start {
+        std::string_view version;
+        std::string_view targetKind;  // "machine" or "image"
+        std::string_view target;      // its host path
+        std::string_view mode;        // "run", "check" or "remnants"
+        bool dryRun = false;
+    };
+    void Begin(const Start& start);
+
     void DeleteKey(std::string_view root, std::string_view path, bool existed);
     enum class FileOutcome {
         Removed,  // existed, and goes
@@ -24,8 +37,9 @@ public:
     void DeleteFile(std::string_view path, FileOutcome outcome);
     void MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result);
     void Restart(UINT flags, BOOL result, DWORD error);
-    // Something of the card still on the machine: its kind and its key or file.
-    void Left(std::string_view kind, std::string_view where);
+    // Something of the card still on the machine: its kind, its key or file, and what removes it ("run" or
+    // "remnants").
+    void Left(std::string_view kind, std::string_view where, std::string_view removedBy);
     // The last record of a run.
     struct Summary {
         bool cardFound = false;
@@ -35,6 +49,7 @@ public:
         std::size_t left = 0;
         bool dryRun = false;
         bool saved = false;
+        int exitStatus = 0;  // the program's exit status
     };
     void End(const Summary& summary);
 

@@ -210,10 +210,10 @@ bool OpenRegedit4(const std::filesystem::path& file, Registry& registry, Machine
         if (machine.warnings.size() == kWarningsShown)
             break;
         machine.warnings.push_back(file.string() + ":" + std::to_string(skipped.line) +
-                                   ": line skipped, as regedit skips it: " + skipped.reason);
+                                   ": warning: line skipped, as regedit skips it: " + skipped.reason);
     }
     if (loaded.skippedCount > machine.warnings.size()) {
-        machine.warnings.push_back(file.string() + ": " +
+        machine.warnings.push_back(file.string() + ": warning: " +
                                    std::to_string(loaded.skippedCount - machine.warnings.size()) +
                                    " more lines skipped, as regedit skips them");
     }

@@ -91,8 +91,8 @@ struct MachineFolder {
     // for a profile of its own, its folder. The files are saved through these handles, so that a folder
     // swapped for a link during the run leads nowhere.
     std::vector<storage::Folder> folders;
-    // Lines of the registry file that were skipped, one message each, the last one a count when there were
-    // more than kWarningsShown.
+    // Lines of the registry file that were skipped, one message each in the form "FILE:LINE: warning: ...",
+    // the last one a count when there were more than kWarningsShown.
     std::vector<std::string> warnings;
 
     bool binary() const { return !registryFiles.empty() && registryFiles.front().hive >= 0; }

@@ -129,6 +129,9 @@ int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::st
                     return IDNO;
                 }
             }
+            // The prompt's line ends here, as after an answer.
+            if (answers.display != nullptr)
+                std::fputs("\n", answers.display);
             return 0;
         }
         if (singleOk)

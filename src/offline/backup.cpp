@@ -28,6 +28,7 @@ namespace {
 
 constexpr char kManifest[] = "manifest.json";
 constexpr char kRemovedKeys[] = "removed.reg";
+constexpr char kRemoval[] = "removal.reg";
 constexpr char kRegistryBefore[] = "registry.reg.before";
 constexpr char kFiles[] = "files";
 constexpr char kBefore[] = "before";
@@ -268,6 +269,7 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     for (const emulated::RegistryFile& file : changes.folder->registryFiles)
         ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
     ok = ok && KeepCopy(folder, kRemovedKeys, emulated::RemovedRegedit4(*changes.registry), what) &&
+         KeepCopy(folder, kRemoval, emulated::RemovalRegedit4(*changes.registry), what) &&
          KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifest, manifest.Text(), what);
     if (!ok)
         error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";

@@ -1,6 +1,7 @@
 // Backup and undo for the offline program. Before a run changes anything, its backup folder receives what
 // the run is about to remove: removed.reg (the removed keys with their subtrees, in regedit's form, for any
-// regedit to import), the registry as it was (registry.reg.before, or each binary registry file the run
+// regedit to import), removal.reg (a "[-KEY]" line for each, which makes the same removal when imported
+// with Windows' own regedit), the registry as it was (registry.reg.before, or each binary registry file the run
 // changes under before/ at its path in the machine folder), files/ (every removed file under its path in
 // the machine folder) and manifest.json (the machine, the time, the version, sizes and SHA-256 of the
 // registry files before and after, and of every removed file). --restore puts it all back.

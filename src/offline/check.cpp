@@ -76,7 +76,7 @@ public:
 private:
     void AddKey(const char* kind, HKEY root, const std::string& path)
     {
-        left_.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path});
+        left_.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path, root, path});
     }
 
     // Two classes may name one INF file: it is listed once.
@@ -159,6 +159,22 @@ private:
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
 {
     return Finder(registry, folder).Find();
+}
+
+void MarkRemovers(std::vector<Leftover>& left, const std::vector<Leftover>& afterRun)
+{
+    std::set<std::string> stays;
+    for (const Leftover& item : afterRun)
+        stays.insert(item.where);
+    for (Leftover& item : left) {
+        const bool deviceKey = std::strcmp(item.kind, "device-key") == 0;
+        item.remover = stays.count(item.where) != 0 && !deviceKey ? Remover::Remnants : Remover::Run;
+    }
+}
+
+const char* RemoverName(Remover remover)
+{
+    return remover == Remover::Run ? "run" : "--remnants";
 }
 
 std::string DescribeLeftovers(const std::vector<Leftover>& left)

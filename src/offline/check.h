@@ -11,13 +11,27 @@
 
 namespace offline {
 
+// What takes a leftover away: a plain run (the card's device key is there, and the run removes what hangs
+// on it), or --remnants (what a run stopped halfway left once the device key was gone).
+enum class Remover { Run, Remnants };
+
 struct Leftover {
     const char* kind;   // device-key, companion-key, driver-class, media-resource, uninstall-entry,
                         // mixer-settings, driver-file, inf-file
     std::string where;  // ROOT\path of a key, or C:\WINDOWS\... of a file
+    HKEY root = nullptr;  // a key's root and path below it; null for a file
+    std::string path {};
+    Remover remover = Remover::Run;
 };
 
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder);
+
+// Marks each of `left` that is still in `afterRun` (what is left once a plain run has gone over the same
+// machine) as --remnants' to remove; a card device key is always a run's.
+void MarkRemovers(std::vector<Leftover>& left, const std::vector<Leftover>& afterRun);
+
+// "run" or "--remnants", as --check names who removes an item.
+const char* RemoverName(Remover remover);
 
 // One line for the summary: "nothing of the card is left", or the count of each kind.
 std::string DescribeLeftovers(const std::vector<Leftover>& left);

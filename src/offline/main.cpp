@@ -69,27 +69,81 @@ emulated::MachineOptions MachineOptionsFor(const offline::Options& options, bool
     case offline::Answer::No: machine.answers.preset = emulated::BoxPreset::No; break;
     case offline::Answer::Unshown: machine.answers.preset = emulated::BoxPreset::Unshown; break;
     }
-    machine.answers.input = stdin;
+    // Quiet: no box is drawn, and none waits for input; RunAllowed has made sure a Yes/No box has its answer.
+    machine.answers.input = options.quiet ? nullptr : stdin;
     machine.answers.inputIsTerminal = isatty(STDIN_FILENO) != 0;
-    machine.answers.display = stderr;
+    machine.answers.display = options.quiet ? nullptr : stderr;
     return machine;
 }
 
-// --check: lists what of the card is on the machine, on stdout and in the journal; 1 when something is.
-int RunCheck(const emulated::Registry& registry, const emulated::EmulatedMachine& system, emulated::Journal& journal,
-             offline::OutputFile& journalOut)
+// What is left once a plain run, silent and in memory, has gone over the machine. It changes `registry` in
+// memory, so the caller must not save it afterwards.
+std::vector<offline::Leftover> LeftAfterRun(emulated::Registry& registry, const std::filesystem::path& windowsFolder)
+{
+    emulated::Journal unwritten;
+    emulated::MachineOptions machine;
+    machine.dryRun = true;
+    machine.answers.preset = emulated::BoxPreset::Yes;
+    emulated::EmulatedMachine system(registry, windowsFolder, machine, unwritten);
+    RunState state(system);
+    RunUninstaller(state, "silent");
+    return offline::FindLeftovers(registry, system.folder());
+}
+
+// --check: lists what of the card is on the machine, each with what removes it, on stdout and in the
+// journal; 1 when something is. The registry is changed in memory to tell a run's items from --remnants'.
+int RunCheck(emulated::Registry& registry, const emulated::EmulatedMachine& system,
+             const std::filesystem::path& windowsFolder, bool quiet, emulated::Journal& journal, offline::OutputFile& journalOut)
 {
     std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
+    offline::MarkRemovers(left, LeftAfterRun(registry, windowsFolder));
+    emulated::Journal::Summary summary;
     for (const offline::Leftover& item : left) {
-        journal.Left(item.kind, item.where);
+        const char* remover = offline::RemoverName(item.remover);
+        journal.Left(item.kind, item.where, remover + (remover[0] == '-' ? 2 : 0));
         if (journalOut.stream() != stdout)
-            std::printf("%s %s\n", item.kind, item.where.c_str());
+            std::printf("%s %s [%s]\n", item.kind, item.where.c_str(), remover);
+        summary.cardFound = summary.cardFound || std::strcmp(item.kind, "device-key") == 0;
     }
+    summary.left = left.size();
+    summary.exitStatus = left.empty() ? 0 : 1;
+    // The list must have reached stdout: a list lost is not a result.
+    errno = 0;
+    const bool listed = journalOut.stream() == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
+    const int listError = errno != 0 ? errno : EIO;
+    if (!listed)
+        summary.exitStatus = 2;
+    journal.End(summary);
     std::string error;
     if (!CloseJournal(journal, journalOut, error))
         return Fail(error);
-    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
-    return left.empty() ? 0 : 1;
+    if (!listed)
+        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
+    if (!quiet)
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::DescribeLeftovers(left).c_str());
+    return summary.exitStatus;
+}
+
+// --remnants: removes what --check finds of the card once its device key is gone, through the machine, so
+// that the journal, the backup and the save go as after a run. False with `error` while a device key is
+// there: a plain run removes the card then, and what hangs on it.
+bool RemoveRemnants(const emulated::Registry& registry, emulated::EmulatedMachine& system, std::string& error)
+{
+    const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
+    for (const offline::Leftover& item : left) {
+        if (std::strcmp(item.kind, "device-key") == 0) {
+            error = "the card's device key " + item.where +
+                    " is on the machine: run without --remnants to remove the card; nothing was changed";
+            return false;
+        }
+    }
+    for (const offline::Leftover& item : left) {
+        if (item.root != nullptr)
+            system.RegDeleteKeyA(item.root, item.path.c_str());
+        else
+            system.RemoveFile(item.where.c_str());
+    }
+    return true;
 }
 
 // Keeps what the run is about to remove in `backup` (--backup, or a dated folder in the machine folder, or
@@ -113,12 +167,12 @@ bool KeepBackup(const offline::Options& options, offline::Target& target, const 
     return offline::WriteBackup(backup, removed, error);
 }
 
-void PrintSummary(const emulated::Journal::Summary& summary, const std::vector<offline::Leftover>& left,
+void PrintSummary(const emulated::Journal::Summary& summary, bool remnants, const std::vector<offline::Leftover>& left,
                   const std::filesystem::path& backup, bool restartRequested)
 {
     if (summary.declined) {
         std::fputs("cmpci-uninstall: answered No: nothing was removed\n", stderr);
-    } else if (!summary.cardFound) {
+    } else if (!summary.cardFound && !remnants) {
         std::fputs("cmpci-uninstall: the card was not found: nothing was removed\n", stderr);
     } else {
         std::fprintf(stderr, "cmpci-uninstall: removed %u registry %s and %u %s%s\n", summary.keysRemoved,
@@ -147,10 +201,13 @@ bool CommandLineOf(const offline::Options& options, std::string& commandLine)
     return commandLine.find('\0') == std::string::npos;
 }
 
-void Say(const std::vector<std::string>& said)
+// Prints what a step said, each line as the program's; quiet keeps only the warnings.
+void Say(const std::vector<std::string>& said, bool quiet = false)
 {
-    for (const std::string& line : said)
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+    for (const std::string& line : said) {
+        if (!quiet || line.find("warning: ") != std::string::npos)
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+    }
 }
 
 // The files a run reads or writes outside its machine folder's tree too: the image, every registry file.
@@ -183,7 +240,7 @@ int RunTransfer(const offline::Options& options, offline::Target& target)
         done = offline::OutputIsApart(options.exportFile, ReadOrWritten(options, {}), {machine}, error) &&
                offline::ExportRegistry(machine, options.user, options.exportFile, said, error);
     }
-    Say(said);
+    Say(said, options.quiet);
     return done ? 0 : Fail(error);
 }
 
@@ -199,8 +256,12 @@ bool RunAllowed(const offline::Options& options, const emulated::MachineFolder& 
             return false;
         }
     }
-    if (!options.check && argumentText[0] == '\0' && options.answer == offline::Answer::Ask &&
-        isatty(STDIN_FILENO) == 0) {
+    const bool confirms = !options.check && !options.remnants && argumentText[0] == '\0';
+    if (confirms && options.answer == offline::Answer::Ask && options.quiet) {
+        error = "--quiet draws no confirmation box: give --answer yes or --answer no; nothing was changed";
+        return false;
+    }
+    if (confirms && options.answer == offline::Answer::Ask && isatty(STDIN_FILENO) == 0) {
         error = "standard input is not a terminal: give --answer yes or --answer no to answer the confirmation box; "
                 "nothing was changed";
         return false;
@@ -226,6 +287,7 @@ struct RunEnd {
     // Stops the run with `message`, the journal ended.
     int Stop(const std::string& message)
     {
+        summary.exitStatus = 2;
         std::string ignored;
         End(ignored);
         return Fail(message);
@@ -249,11 +311,8 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
 {
     const bool changes = !options.dryRun;
     std::string error;
-    if (changes && !options.noBackup && !KeepBackup(options, target, machine, registry, system, backup, error)) {
-        std::string ignored;
-        CloseJournal(end.journal, end.journalOut, ignored);
-        return Fail(error);
-    }
+    if (changes && !options.noBackup && !KeepBackup(options, target, machine, registry, system, backup, error))
+        return end.Stop(error);
     // A run stopped after its backup with nothing changed: a backup made in the default place goes again.
     auto abandon = [&](const std::string& message) {
         std::error_code ignored;
@@ -299,7 +358,10 @@ int RunOffline(int argc, char** argv)
         if (options.help)
             std::fputs(offline::kUsage, stdout);
         else
-            std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n", CMPCI_VERSION);
+            std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n"
+                        "Copyright (c) 2026 The cmpci-uninstall authors\n"
+                        "MIT License: free to use, change and share, without warranty (see LICENSE).\n",
+                        CMPCI_VERSION);
         return 0;
     }
     std::string commandLine;
@@ -321,7 +383,7 @@ int RunOffline(int argc, char** argv)
         !RunAllowed(options, machine, argumentText, error))
         return Fail(error);
     for (const std::string& warning : machine.warnings)
-        std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", warning.c_str());
 
     // The journal never lands on a file the run reads or writes; it is written beside its place and put
     // there at the end.
@@ -331,13 +393,26 @@ int RunOffline(int argc, char** argv)
          !journalOut.Open(options.journal, error)))
         return Fail(error);
     emulated::Journal journal(journalOut.stream());
+    std::error_code ignored;
+    const bool onImage = !options.image.empty();
+    const std::string targetPath =
+        std::filesystem::absolute(onImage ? options.image : options.machine, ignored).string();
+    journal.Begin({CMPCI_VERSION, onImage ? "image" : "machine", targetPath,
+                   options.check ? "check" : options.remnants ? "remnants" : "run", options.dryRun});
     const bool changes = !options.dryRun && !options.check;
     emulated::EmulatedMachine system(registry, machine.windowsFolder, MachineOptionsFor(options, changes), journal);
     if (options.check)
-        return RunCheck(registry, system, journal, journalOut);
+        return RunCheck(registry, system, machine.windowsFolder, options.quiet, journal, journalOut);
 
     RunState state(system);
-    RunUninstaller(state, argumentText);
+    if (options.remnants) {
+        if (!RemoveRemnants(registry, system, error)) {
+            RunEnd refused {journal, journalOut, {}};
+            return refused.Stop(error);
+        }
+    } else {
+        RunUninstaller(state, argumentText);
+    }
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
     // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
@@ -354,7 +429,8 @@ int RunOffline(int argc, char** argv)
     std::filesystem::path backup;
     if (int status = SaveRun(options, *target, machine, registry, system, end, backup); status != 0)
         return status;
-    PrintSummary(end.summary, left, backup, system.restartRequested());
+    if (!options.quiet)
+        PrintSummary(end.summary, options.remnants, left, backup, system.restartRequested());
     return 0;
 }
 
@@ -394,7 +470,14 @@ int main(int argc, char** argv)
     std::set_new_handler(OnOutOfMemory);
     // Nothing on disk changes before the run has ended, so running out of memory anywhere changes nothing.
     try {
-        return RunOffline(argc, argv);
+        const int status = RunOffline(argc, argv);
+        // What went to stdout (help, the --check list, the journal or the export) must have reached it: a
+        // list lost on a full disk is an error, not a clean result. A journal on stdout reports its own
+        // failure, with exit 2.
+        errno = 0;
+        if (status != 2 && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0))
+            return Fail(std::string("cannot write standard output: ") + std::strerror(errno != 0 ? errno : EIO));
+        return status;
     } catch (const std::bad_alloc&) {
         return Fail("out of memory; nothing was removed");
     }

@@ -9,57 +9,81 @@
 
 namespace offline {
 
+// Every line fits in 80 columns.
 const char kUsage[] =
-    "usage: cmpci-uninstall --machine DIR [--answer yes|no|unshown] [--lang ID] [--journal FILE] [--dry-run]\n"
-    "                       [--user NAME] [--refuse-restart CODE] [--command-line TEXT] [--] [ARGUMENT...]\n"
-    "       cmpci-uninstall --machine DIR --check [--user NAME] [--journal FILE]\n"
-    "       cmpci-uninstall --machine DIR --restore BACKUP\n"
-    "       cmpci-uninstall --machine DIR --import FILE | --export FILE\n"
-    "       cmpci-uninstall --image FILE [--partition N] [--windows PATH] [any option but --machine and\n"
-    "                       --import]\n"
+    "usage: cmpci-uninstall TARGET [--answer yes|no|unshown] [--lang ID] [--dry-run]\n"
+    "           [--journal FILE] [--user NAME] [--backup DIR | --no-backup] [-q]\n"
+    "           [--refuse-restart CODE] [--command-line TEXT | -- [ARGUMENT...]]\n"
+    "       cmpci-uninstall TARGET --check [--user NAME] [--journal FILE] [-q]\n"
+    "       cmpci-uninstall TARGET --remnants [--user NAME] [--journal FILE]\n"
+    "           [--dry-run] [--backup DIR | --no-backup] [-q]\n"
+    "       cmpci-uninstall TARGET --restore BACKUP [-q]\n"
+    "       cmpci-uninstall TARGET --export FILE [--user NAME] [-q]\n"
+    "       cmpci-uninstall --machine DIR --import FILE [-q]\n"
+    "       cmpci-uninstall -h | --help | --version\n"
+    "TARGET: --machine DIR, or --image FILE [--partition N] [--windows PATH]\n"
     "\n"
-    "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111) from an emulated\n"
-    "Windows 9x machine: DIR holds WINDOWS/ (the Windows directory) and the registry, either registry.reg\n"
-    "(a REGEDIT4 file) or Windows 9x's own WINDOWS/SYSTEM.DAT and WINDOWS/USER.DAT.\n"
+    "Removes the C-Media PCI sound card's driver installation (PCI VEN_13F6&DEV_0111)\n"
+    "from an emulated Windows 9x machine: DIR holds WINDOWS/ (the Windows directory)\n"
+    "and the registry, either registry.reg (a REGEDIT4 file) or Windows 9x's own\n"
+    "WINDOWS/SYSTEM.DAT and WINDOWS/USER.DAT.\n"
     "\n"
-    "The argument text decides the mode, as on Windows:\n"
-    "  (none)       interactive: asks for confirmation, then reports completion\n"
-    "  reboot       restart: no questions, then announces and requests a restart (never performed here)\n"
-    "  anything else  silent: no box at all\n"
+    "The words after -- are the Windows argument text, which decides the mode:\n"
+    "  (none)          interactive: asks for confirmation, then reports completion\n"
+    "  reboot          restart: no questions, then announces and requests a restart\n"
+    "                  (recorded, never performed here)\n"
+    "  anything else   silent: no box at all\n"
     "\n"
     "options:\n"
-    "  --machine DIR          the machine folder (required)\n"
-    "  --answer yes|no        answer the confirmation box without asking (needed when standard input is\n"
-    "                         not a terminal); unshown: as a box Windows could not show, which counts\n"
-    "                         as consent\n"
-    "  --lang ID              the user's language identifier, decimal or 0x-hex (default: the user's\n"
-    "                         Control Panel\\International Locale, else 1033)\n"
-    "  --journal FILE         write every deletion, box and restart request as JSON Lines (- = stdout)\n"
+    "  --machine DIR          the machine folder\n"
+    "  --image FILE           a raw hard-disk image (MBR with FAT partitions, a bare\n"
+    "                         FAT volume, or a fixed VHD) instead of DIR, worked on\n"
+    "                         through mtools, never mounted\n"
+    "  --partition N          the image's partition holding Windows (1-4 primary, 5\n"
+    "                         on logical; default: the one holding Windows)\n"
+    "  --windows PATH         the Windows folder on that partition (default:\n"
+    "                         MSDOS.SYS's WinDir, else the folder holding WIN.COM\n"
+    "                         and SYSTEM.DAT)\n"
+    "  --answer yes|no        answer the confirmation box without asking (needed\n"
+    "                         when standard input is not a terminal); unshown: as a\n"
+    "                         box Windows could not show, which counts as consent\n"
+    "  --lang ID              the user's language identifier, decimal or 0x-hex\n"
+    "                         (default: the user's Control Panel\\International\n"
+    "                         Locale, else 1033)\n"
+    "  --journal FILE         write every deletion, box and restart request as JSON\n"
+    "                         Lines (- = stdout); the README describes its records\n"
     "  --dry-run              run in full in memory; nothing on disk changes\n"
-    "  --check                change nothing; list what of the card is on the machine (exit 0: nothing,\n"
-    "                         1: something)\n"
-    "  --backup DIR           keep what the run removes in DIR (new or empty): removed.reg, the removed\n"
-    "                         files, the registry file as it was, manifest.json (default: a dated\n"
-    "                         cmpci-backup-... folder in the machine folder)\n"
+    "  --user NAME            HKEY_CURRENT_USER is the profile NAME below HKEY_USERS\n"
+    "                         (default: the file's own HKEY_CURRENT_USER keys, else\n"
+    "                         .DEFAULT)\n"
+    "  --backup DIR           keep what the run removes in DIR (new or empty)\n"
+    "                         (default: a dated cmpci-backup-... folder in the\n"
+    "                         machine folder, or beside the image)\n"
     "  --no-backup            keep no backup\n"
-    "  --restore DIR          put back what the run whose backup DIR holds removed\n"
-    "  --user NAME            HKEY_CURRENT_USER is the profile NAME below HKEY_USERS, from\n"
-    "                         WINDOWS/PROFILES/NAME/USER.DAT when there is one (default: the file's own\n"
-    "                         HKEY_CURRENT_USER keys, else .DEFAULT)\n"
-    "  --import FILE          write DIR/WINDOWS/SYSTEM.DAT and USER.DAT from a REGEDIT4 file; DIR must\n"
-    "                         have no registry yet\n"
-    "  --export FILE          write DIR's whole registry to FILE as REGEDIT4 (- = stdout)\n"
-    "  --image FILE           work on a raw hard-disk image (MBR with FAT partitions, a bare FAT volume,\n"
-    "                         or a fixed VHD) instead of DIR, through mtools, never mounted\n"
-    "  --partition N          the image's partition holding Windows (1-4 primary, 5 on logical)\n"
-    "  --windows PATH         the Windows folder on that partition (default: MSDOS.SYS's WinDir, else the\n"
-    "                         folder holding WIN.COM and SYSTEM.DAT)\n"
+    "  -q, --quiet            draw no boxes and print no summary; boxes are answered\n"
+    "                         by --answer\n"
     "  --refuse-restart CODE  the restart request fails with this error code\n"
-    "  --command-line TEXT    the whole Windows command line, program name included, instead of ARGUMENTs\n"
+    "  --command-line TEXT    the whole Windows command line, program name\n"
+    "                         included, instead of -- ARGUMENT...\n"
+    "  --check                change nothing; list what of the card is on the\n"
+    "                         machine, and whether a run or --remnants removes it\n"
+    "                         (exit 0: nothing, 1: something)\n"
+    "  --remnants             remove what a run stopped halfway left of the card\n"
+    "                         once its device key is gone: uninstall entry, mixer\n"
+    "                         settings, driver files, classes that name only the card\n"
+    "  --restore BACKUP       put back what the run whose backup BACKUP holds removed\n"
+    "  --export FILE          write the whole registry to FILE as REGEDIT4 (- =\n"
+    "                         stdout)\n"
+    "  --import FILE          write DIR/WINDOWS/SYSTEM.DAT and USER.DAT from a\n"
+    "                         REGEDIT4 file; DIR must have no registry yet\n"
     "  -h, --help             this text\n"
-    "  --version              the program's version\n"
+    "  --version              the program's version and licence\n"
     "\n"
-    "Exit code 0 for every run carried out (as the Windows program); 2 when the tool itself cannot run.\n";
+    "Exit status: 0 for every run carried out (as the Windows program), also when\n"
+    "answered No; for --check 0 when nothing of the card is left, else 1; 2 when the\n"
+    "tool itself cannot run or cannot write its output.\n"
+    "\n"
+    "Report problems to the project's issue tracker (see the README).\n";
 
 namespace {
 
@@ -83,6 +107,8 @@ enum OptionId {
     kImage,
     kPartition,
     kWindows,
+    kQuiet,
+    kRemnants,
 };
 
 const option kLongOptions[] = {
@@ -105,6 +131,8 @@ const option kLongOptions[] = {
     {"image", required_argument, nullptr, kImage},
     {"partition", required_argument, nullptr, kPartition},
     {"windows", required_argument, nullptr, kWindows},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"remnants", no_argument, nullptr, kRemnants},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -144,17 +172,6 @@ struct CrossRule {
     const char* message;
 };
 
-bool Transfers(const Options& o)
-{
-    return !o.importFile.empty() || !o.exportFile.empty();
-}
-
-bool RunsOnlyWith(const Options& o)
-{
-    return o.check || o.dryRun || !o.backup.empty() || o.noBackup || !o.journal.empty() || o.commandLine ||
-           !o.arguments.empty();
-}
-
 constexpr CrossRule kCrossRules[] = {
     {[](const Options& o) { return o.machine.empty() && o.image.empty(); },
      "--machine DIR is required (or --image FILE for a disk image)"},
@@ -164,17 +181,76 @@ constexpr CrossRule kCrossRules[] = {
     {[](const Options& o) { return !o.image.empty() && !o.importFile.empty(); },
      "--import writes a machine folder, not an image"},
     {[](const Options& o) { return o.commandLine && !o.arguments.empty(); },
-     "give either --command-line or ARGUMENTs, not both"},
+     "give either --command-line or -- ARGUMENT..., not both"},
     {[](const Options& o) { return !o.backup.empty() && o.noBackup; }, "give either --backup or --no-backup, not both"},
-    {[](const Options& o) { return !o.restore.empty() && (o.check || o.dryRun || !o.backup.empty()); },
-     "--restore takes only --machine"},
-    {[](const Options& o) { return !o.restore.empty() + !o.importFile.empty() + !o.exportFile.empty() > 1; },
-     "give one of --restore, --import and --export"},
-    {[](const Options& o) { return !o.importFile.empty() && RunsOnlyWith(o); },
-     "--import takes only --machine (and --user for --export)"},
-    {[](const Options& o) { return Transfers(o) && RunsOnlyWith(o); },
-     "--export takes only --machine (and --user for --export)"},
+    {[](const Options& o) {
+         return o.check + o.remnants + !o.restore.empty() + !o.importFile.empty() + !o.exportFile.empty() > 1;
+     },
+     "give only one of --check, --remnants, --restore, --import and --export"},
 };
+
+// The options that make the command line something other than a run, and what goes with each.
+struct ModeRule {
+    int option;             // the option that selects the mode
+    const char* name;
+    unsigned long allowed;  // the options that go with it, as bits (1 << (id - kMachine))
+};
+
+constexpr unsigned long Bit(int id)
+{
+    return 1ul << (id - kMachine);
+}
+
+// Every mode takes its target (--machine, or --image with --partition and --windows) and --quiet.
+constexpr unsigned long kTargetBits = Bit(kMachine) | Bit(kImage) | Bit(kPartition) | Bit(kWindows) | Bit(kQuiet);
+constexpr unsigned long kRemovalBits = kTargetBits | Bit(kJournal) | Bit(kDryRun) | Bit(kUser) | Bit(kBackup) |
+                                       Bit(kNoBackup);
+
+constexpr ModeRule kModeRules[] = {
+    {kCheck, "--check", kTargetBits | Bit(kCheck) | Bit(kUser) | Bit(kJournal)},
+    {kRemnants, "--remnants", kRemovalBits | Bit(kRemnants)},
+    {kRestore, "--restore", kTargetBits | Bit(kRestore)},
+    {kImport, "--import", kTargetBits | Bit(kImport)},
+    {kExport, "--export", kTargetBits | Bit(kExport) | Bit(kUser)},
+};
+
+bool RequiresValue(int id)
+{
+    for (const option* entry = kLongOptions; entry->name != nullptr; ++entry) {
+        if (entry->val == id)
+            return entry->has_arg == required_argument;
+    }
+    return false;
+}
+
+const char* NameOf(int id)
+{
+    for (const option* entry = kLongOptions; entry->name != nullptr; ++entry) {
+        if (entry->val == id)
+            return entry->name;
+    }
+    return "";
+}
+
+// The first option given that does not go with the mode its command line selects; false when all do.
+bool ModeBroken(const Options& options, unsigned long given, std::string& error)
+{
+    for (const ModeRule& rule : kModeRules) {
+        if ((given & Bit(rule.option)) == 0)
+            continue;
+        if (options.commandLine || !options.arguments.empty()) {
+            error = std::string(rule.name) + " takes no Windows argument text (-- ARGUMENT... or --command-line)";
+            return true;
+        }
+        for (int id = kMachine; id <= kRemnants; ++id) {
+            if ((given & Bit(id) & ~rule.allowed) != 0) {
+                error = std::string("--") + NameOf(id) + " does not go with " + rule.name;
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 // Takes one option getopt_long returned as `code` from the command-line word `word`. False with `error` for
 // a value it does not take or a value missing.
@@ -190,6 +266,8 @@ bool TakeOption(int code, const std::string& word, Options& options, std::string
     case kHelp: options.help = true; break;
     case kVersion: options.version = true; break;
     case kCheck: options.check = true; break;
+    case kQuiet: options.quiet = true; break;
+    case kRemnants: options.remnants = true; break;
     case kUser: options.user = optarg; break;
     case kBackup: options.backup = optarg; break;
     case kNoBackup: options.noBackup = true; break;
@@ -240,33 +318,43 @@ bool TakeOption(int code, const std::string& word, Options& options, std::string
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
 {
     // optind = 0 makes glibc's and musl's getopt start afresh, dropping the state of an earlier parse.
-    // A leading "-" in optstring hands every non-option word back in place (code 1) instead of moving it
-    // to the end, so ARGUMENTs keep their order; getopt stops at "--" and leaves the rest to us, so no
-    // word after it is taken as an option. ":" reports a missing value as ':' and quiets getopt's own
-    // messages. The one short option is -h; every other "-x" word comes back as '?'.
+    // A leading "-" in optstring hands every non-option word back in place (code 1), so that a stray word
+    // is refused where it stands; getopt stops at "--" and leaves the rest to us, so no word after it is
+    // taken as an option. ":" reports a missing value as ':' and quiets getopt's own messages. The short
+    // options are -h and -q; every other "-x" word comes back as '?'.
     optind = 0;
     opterr = 0;
+    unsigned long given = 0;
     for (;;) {
         int index = optind == 0 ? 1 : optind;  // the word getopt_long looks at next
-        int code = getopt_long(argc, argv, "-:h", kLongOptions, nullptr);
+        int code = getopt_long(argc, argv, "-:hq", kLongOptions, nullptr);
         if (code == -1)
             break;
-        if (code == 1) {
-            options.arguments.push_back(optarg);
-            continue;
-        }
         std::string word = argv[index];
-        if (code == 'h' && word == "-h") {
-            options.help = true;
-            continue;
+        if (code == 1) {
+            // A second operand, as other tools take it, must not become the Windows argument text (which
+            // would make the run silent); the text goes after "--".
+            error = "unexpected word '" + word + "': the Windows argument text goes after --, as in " +
+                    "cmpci-uninstall --machine DIR -- " + word;
+            return false;
         }
-        if (word[1] != '-') {
+        if ((code == 'h' && word == "-h") || (code == 'q' && word == "-q")) {
+            code = code == 'h' ? kHelp : kQuiet;
+        } else if (word[1] != '-') {
             error = "unknown option " + word + " (put ARGUMENTs that begin with - after --)";
             return false;
-        }
-        if (!IsFullOptionName(word)) {
+        } else if (!IsFullOptionName(word)) {
             error = "unknown option " + word;
             return false;
+        }
+        if (code >= kMachine && code <= kRemnants) {
+            // A second value would silently win over the first: which machine a run changes must not
+            // depend on the order of words.
+            if ((given & Bit(code)) != 0 && RequiresValue(code)) {
+                error = std::string("--") + NameOf(code) + " is given twice";
+                return false;
+            }
+            given |= Bit(code);
         }
         if (!TakeOption(code, word, options, error))
             return false;
@@ -282,7 +370,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             return false;
         }
     }
-    return true;
+    return !ModeBroken(options, given, error);
 }
 
 }  // namespace offline

@@ -44,11 +44,16 @@ struct Options {
     std::string image {};
     int partition = 0;
     std::string windows {};
+    // No boxes drawn, no summary lines; boxes are answered by --answer.
+    bool quiet = false;
+    // Remove what is left of the card once its device key is gone (a removal stopped halfway).
+    bool remnants = false;
 };
 
 // Options may come anywhere before "--", as "--name value" or "--name=value", and only by their full
-// names; every other word is an ARGUMENT, in order. A repeated option takes its last value. On a refused
-// command line, returns false with one line naming the fault in `error`. `argv` is not reordered.
+// names; the words after "--" are the ARGUMENTs, in order. A word before "--" that is no option, an option
+// given twice with a value, and options that do not go together are refused: false with one line naming
+// the fault in `error`. `argv` is not reordered.
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 }  // namespace offline

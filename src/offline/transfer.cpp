@@ -78,10 +78,10 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
         return false;
     }
     for (const emulated::SkippedLine& skipped : loaded.skipped)
-        said.push_back("warning: " + file.string() + ":" + std::to_string(skipped.line) +
-                       ": line skipped, as regedit skips it: " + skipped.reason);
+        said.push_back(file.string() + ":" + std::to_string(skipped.line) +
+                       ": warning: line skipped, as regedit skips it: " + skipped.reason);
     if (loaded.skippedCount > loaded.skipped.size())
-        said.push_back("warning: " + file.string() + ": " +
+        said.push_back(file.string() + ": warning: " +
                        std::to_string(loaded.skippedCount - loaded.skipped.size()) + " more lines skipped");
 
     // Windows 9x keeps three of the roots inside the other two.
@@ -130,7 +130,7 @@ bool ExportRegistry(const fs::path& machine, std::string_view user, const std::s
     if (!emulated::OpenMachine(machine, user, registry, folder, error))
         return false;
     for (const std::string& warning : folder.warnings)
-        said.push_back("warning: " + warning);
+        said.push_back(warning);
     const std::string text = emulated::SaveRegedit4(registry);
     if (file == "-") {
         if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {

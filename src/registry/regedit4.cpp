@@ -769,17 +769,39 @@ std::string SaveRegedit4(const Registry& registry)
     return out;
 }
 
+namespace {
+
+// A removed key's path as the file holds it, its root's name first.
+std::string RemovedPath(const Registry::Impl& impl, KeyId key)
+{
+    std::string path(impl.Node(key).name);
+    for (KeyId up = impl.Node(key).parent; up != kNoKey; up = impl.Node(up).parent) {
+        path.insert(0, 1, '\\');
+        path.insert(0, impl.Node(up).name);
+    }
+    return path;
+}
+
+}  // namespace
+
+std::string RemovalRegedit4(const Registry& registry)
+{
+    const Registry::Impl& impl = ImplOf(registry);
+    std::string out(kHeader);
+    out += "\r\n";
+    for (KeyId key : impl.removedRoots)
+        out += "\r\n[-" + RemovedPath(impl, key) + "]\r\n";
+    out += "\r\n";
+    return out;
+}
+
 std::string RemovedRegedit4(const Registry& registry)
 {
     const Registry::Impl& impl = ImplOf(registry);
     std::string out(kHeader);
     out += "\r\n";
     for (KeyId key : impl.removedRoots) {
-        std::string path(impl.Node(key).name);
-        for (KeyId up = impl.Node(key).parent; up != kNoKey; up = impl.Node(up).parent) {
-            path.insert(0, 1, '\\');
-            path.insert(0, impl.Node(up).name);
-        }
+        std::string path = RemovedPath(impl, key);
         // The path runs up the tree as the file holds it: keys of a mapped HKEY_CURRENT_USER stand below
         // HKEY_USERS, where the file has them.
         AppendKey(out, path, impl.ValuesOf(key));

@@ -134,4 +134,8 @@ std::string EditedRegedit4(const Registry& registry);
 // keys back.
 std::string RemovedRegedit4(const Registry& registry);
 
+// The same removal as a file for regedit: a "[-KEY]" line for every key DeleteKey removed, which deletes
+// the key with its subtree when imported.
+std::string RemovalRegedit4(const Registry& registry);
+
 }  // namespace emulated

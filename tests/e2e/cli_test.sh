@@ -73,12 +73,16 @@ grep -q -- "--machine DIR is required" "$work/err" || fail "missing --machine no
 expect_exit 2 --machine "$work/m" --answer maybe
 expect_exit 2 --machine "$work/m" --lang 70000
 expect_exit 2 --machine "$work/m" --lang 0x
-expect_exit 2 --machine "$work/m" --command-line "x.exe" reboot
+expect_exit 2 --machine "$work/m" --command-line "x.exe" -- reboot
+# A second operand is refused, not taken as the argument text that would make the run silent.
+expect_exit 2 --machine "$work/m" "$work/m2"
+grep -q -- "goes after --, as in cmpci-uninstall --machine DIR -- $work/m2" "$work/err" || fail "stray word: $(cat "$work/err")"
+cmp -s "$work/original.reg" "$work/m/registry.reg" || fail "a refused command line changed the registry"
 # A line regedit skips is skipped with a warning naming it; the run goes on and changes nothing here.
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"x"=dword:zz\r\n' > "$work/bad.reg"
 cp "$work/bad.reg" "$work/m/registry.reg"
 expect_exit 0 --machine "$work/m" --answer yes
-grep -q "registry.reg:4: line skipped" "$work/err" || fail "skipped line not named: $(cat "$work/err")"
+grep -q "^cmpci-uninstall: .*registry.reg:4: warning: line skipped" "$work/err" || fail "skipped line not named: $(cat "$work/err")"
 cmp -s "$work/bad.reg" "$work/m/registry.reg" || fail "a registry file without the card was changed"
 # Files that are not REGEDIT4 files, or not files: exit 2 naming what they are, nothing changed, no hang.
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n' > "$work/m/registry.reg"
@@ -98,7 +102,7 @@ grep -q "usage: cmpci-uninstall" "$work/out" || fail "--help shows no usage"
 make_machine
 expect_exit 0 --machine "$work/m" --answer no --journal "$work/journal"
 cmp -s "$work/original.reg" "$work/m/registry.reg" || fail "--answer no changed the registry file"
-[ "$(wc -l < "$work/journal")" = 2 ] || fail "--answer no journal: $(cat "$work/journal")"
+[ "$(wc -l < "$work/journal")" = 3 ] || fail "--answer no journal: $(cat "$work/journal")"
 grep -q '"caption":"Pelko Sound DRUNE".*"language":1031,"result":7' "$work/journal" \
     || fail "confirmation box not in German from the user's Locale: $(cat "$work/journal")"
 
@@ -123,19 +127,19 @@ silent_run() {
     if grep -q '"op":"message-box"\|"op":"restart"' "$work/journal"; then fail "a box or restart in silent mode: $*"; fi
     grep -q '"existed":true' "$work/journal" || fail "silent run removed nothing: $*"
 }
-restart_run reboot
+restart_run -- reboot
 restart_run --command-line '"C:\TOOLS\CMPCI.EXE"reboot'
 restart_run --command-line '"C:\MY TOOLS\CMPCI.EXE"   reboot'
 restart_run --command-line '   reboot'
-silent_run REBOOT
+silent_run -- REBOOT
 silent_run -- "reboot "
-silent_run /reboot
+silent_run -- /reboot
 silent_run --command-line 'CMPCI.EXE reboot now'
 silent_run --command-line '"C:\TOOLS\CMPCI.EXE" reboot '
 
 # --- A real run saves the registry atomically and removes only the card. ---
 make_machine
-expect_exit 0 --machine "$work/m" --lang 0x409 --journal "$work/journal" silent
+expect_exit 0 --machine "$work/m" --lang 0x409 --journal "$work/journal" -- silent
 grep -q "removed 3 registry keys and 3 files" "$work/err" || fail "summary: $(cat "$work/err")"
 grep -q 'VEN_8086&DEV_7111' "$work/m/registry.reg" || fail "another device was removed"
 if grep -q 'VEN_13F6' "$work/m/registry.reg"; then fail "the card is still in the registry"; fi
@@ -148,7 +152,7 @@ grep -q '"caption":"Pelko Studio KALTO"' "$work/journal" || fail "second interac
 
 # --- A refused restart: exit 0, the reason on stderr. ---
 make_machine
-expect_exit 0 --machine "$work/m" --refuse-restart 1314 reboot
+expect_exit 0 --machine "$work/m" --refuse-restart 1314 -- reboot
 grep -q "^cmpci-uninstall: Can't reboot: 1314$" "$work/err" || fail "refusal reason not shown: $(cat "$work/err")"
 
 finish "command line"

@@ -7,8 +7,21 @@ fail() {
     failures=$((failures + 1))
 }
 
+# Every journal the offline program writes here is checked against the journal's schema: $tool becomes
+# journal_checked.sh, which runs the program and notes a journal that does not match.
+if [ -n "${tool:-}" ] && [ "${tool%.exe}" = "$tool" ]; then
+    export CMPCI_TOOL=$tool
+    CMPCI_JOURNAL_FAULTS=$(mktemp)
+    export CMPCI_JOURNAL_FAULTS
+    tool="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/journal_checked.sh"
+fi
+
 # finish <name>: the tally, then the exit code: 0 when no check failed.
 finish() {
+    if [ -n "${CMPCI_JOURNAL_FAULTS:-}" ]; then
+        [ -s "$CMPCI_JOURNAL_FAULTS" ] && fail "journals that do not match the schema: $(head -n 5 "$CMPCI_JOURNAL_FAULTS")"
+        rm -f "$CMPCI_JOURNAL_FAULTS"
+    fi
     if [ "$failures" -ne 0 ]; then
         echo "$1: $failures check(s) failed" >&2
         exit 1
@@ -28,10 +41,13 @@ start_work() {
 list_keys() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep '^HKEY_'; }
 list_files() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep -v -e '^#' -e '^HKEY_' -e '^$'; }
 
-# split_summary <journal>: a run's journal ends with its summary record; it moves to <journal>.summary, so
-# that the journal holds the run's deletions, boxes and restart request alone.
+# split_summary <journal>: a run's journal starts with its start record and ends with its summary record;
+# they move to <journal>.start and <journal>.summary, so that the journal holds the run's deletions, boxes
+# and restart request alone.
 split_summary() {
+    head -n 1 "$1" >"$1.start"
+    grep -q '^{"op":"start",' "$1.start" || fail "$1: the journal does not start with a start record"
     tail -n 1 "$1" >"$1.summary"
     grep -q '^{"op":"summary",' "$1.summary" || fail "$1: the journal does not end with a summary record"
-    sed -i '$d' "$1"
+    sed -i '1d;$d' "$1"
 }

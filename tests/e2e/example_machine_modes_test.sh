@@ -64,7 +64,7 @@ printf '%s\n' \
     '{"op":"message-box","caption":"Pelko Studio KALTO","text":"     Deinstallation beendet.    ","style":4160,"language":1031,"result":1}' \
     >"$work/german.want"
 boxes german | diff "$work/german.want" - >/dev/null || fail "german: boxes: $(boxes german | tr '\n' ' ')"
-prepare=german run german_reboot reboot
+prepare=german run german_reboot -- reboot
 [ "$(boxes german_reboot | head -n 1)" = '{"op":"message-box","caption":"Pelko Studio KALTO","text":"Your computer will be restarted","style":4160,"language":1031,"result":1}' ] ||
     fail "german reboot: restart box: $(boxes german_reboot | tr '\n' ' ')"
 

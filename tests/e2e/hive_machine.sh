@@ -159,7 +159,7 @@ run dry --answer yes --dry-run --no-backup
 diff -r "$twin" "$work/dry" >/dev/null || fail "dry: the machine changed"
 "$tool" --machine "$work/dry" --check >"$work/check.out" 2>/dev/null
 [ $? = 1 ] || fail "check: exit code is not 1 on the twin"
-grep -q -x -F 'uninstall-entry HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\PelkoSoundDrune' "$work/check.out" ||
+grep -q -x -F 'uninstall-entry HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\PelkoSoundDrune [run]' "$work/check.out" ||
     fail "check: the uninstall entry is not listed"
 diff -r "$twin" "$work/dry" >/dev/null || fail "check: the machine changed"
 

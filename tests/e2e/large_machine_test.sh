@@ -32,7 +32,7 @@ mkdir -p "$work/m/WINDOWS/SYSTEM" "$work/m/WINDOWS/INF/OTHER"
 } >"$work/m/registry.reg"
 echo x >"$work/m/WINDOWS/INF/oem9.inf"
 
-timeout 120 "$tool" --machine "$work/m" --answer yes --no-backup silent >"$work/out" 2>"$work/err" </dev/null
+timeout 120 "$tool" --machine "$work/m" --answer yes --no-backup -- silent >"$work/out" 2>"$work/err" </dev/null
 rc=$?
 [ "$rc" = 0 ] || fail "exit code $rc: $(tail -n 2 "$work/err")"
 grep -q -x 'cmpci-uninstall: removed 10004 registry keys and 1 file' "$work/err" || fail "summary: $(grep -v '^[|+]' "$work/err" | head -n 3)"

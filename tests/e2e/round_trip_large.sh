@@ -9,7 +9,7 @@ start_work
 
 "$bench" --generate "$work/m" --sizes 100000 >/dev/null || fail "cannot generate the machine"
 cp -R "$work/m" "$work/original"
-"$tool" --machine "$work/m" --answer yes --backup "$work/backup" silent 2>"$work/err" </dev/null || fail "run: $(tail -n 1 "$work/err")"
+"$tool" --machine "$work/m" --answer yes --backup "$work/backup" -- silent 2>"$work/err" </dev/null || fail "run: $(tail -n 1 "$work/err")"
 grep -q '^cmpci-uninstall: removed 17 registry keys' "$work/err" || fail "the run removed other than the card: $(grep removed "$work/err")"
 cmp -s "$work/original/registry.reg" "$work/m/registry.reg" && fail "the run changed nothing"
 "$tool" --machine "$work/m" --restore "$work/backup" 2>"$work/err" || fail "restore: $(tail -n 1 "$work/err")"

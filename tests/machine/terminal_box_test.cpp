@@ -90,6 +90,9 @@ TEST_F(TerminalBoxTest, OkBoxOnATerminalWaitsForEnterAndCountsEndOfInputAsNotSho
     TearDown();
     input_ = display_ = nullptr;
     EXPECT_EQ(emulated::ShowTerminalBox(Answers("", true), "c", "t", 0x1040), 0);
+    // The prompt's line is ended, so that what follows starts on a line of its own.
+    const std::string shown = Shown();
+    EXPECT_EQ(shown.substr(shown.size() - 21), "Press Enter for OK: \n");
 }
 
 TEST_F(TerminalBoxTest, DrawsCaptionIconButtonsAndTheTextWithItsBlanks)

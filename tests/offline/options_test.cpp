@@ -54,13 +54,18 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         {{"--machine", "m", "--journal", "-", "--dry-run"}, {.machine = "m", .journal = "-", .dryRun = true}},
         {{"--refuse-restart=0xFFFFFFFF", "--machine", "m"}, {.machine = "m", .refuseRestart = 0xFFFFFFFFu}},
         {{"--machine", "m", "--command-line", "-x reboot"}, {.machine = "m", .commandLine = "-x reboot"}},
-        {{"b", "--machine", "m", "a", "-", "", "c"}, {.machine = "m", .arguments = Args {"b", "a", "-", "", "c"}}},
-        {{"--machine", "m", "x", "--", "--dry-run", "-x", "--", "y"},
-         {.machine = "m", .arguments = Args {"x", "--dry-run", "-x", "--", "y"}}},
-        // A repeated option takes its last value; a value is taken verbatim, even when it looks like an option.
-        {{"--machine", "a", "--machine=b", "--answer", "yes", "--answer", "no"},
-         {.machine = "b", .answer = Answer::No}},
+        {{"--machine", "m", "--", "b", "a", "-", "", "c"}, {.machine = "m", .arguments = Args {"b", "a", "-", "", "c"}}},
+        {{"--machine", "m", "--", "--dry-run", "-x", "--", "y"},
+         {.machine = "m", .arguments = Args {"--dry-run", "-x", "--", "y"}}},
+        {{"--machine", "m", "--"}, {.machine = "m"}},
+        // A value is taken verbatim, even when it looks like an option; a repeated flag is one flag.
         {{"--machine", "--dry-run"}, {.machine = "--dry-run"}},
+        {{"--machine", "m", "-q", "--quiet", "--dry-run", "--dry-run"}, {.machine = "m", .dryRun = true, .quiet = true}},
+        {{"--machine", "m", "--check", "--user", "u", "--journal", "j", "-q"},
+         {.machine = "m", .journal = "j", .check = true, .user = "u", .quiet = true}},
+        {{"--image", "d.img", "--remnants", "--dry-run", "--no-backup", "--journal=-"},
+         {.journal = "-", .dryRun = true, .noBackup = true, .image = "d.img", .remnants = true}},
+        {{"--image", "d.img", "--export", "-", "--user", "u"}, {.user = "u", .exportFile = "-", .image = "d.img"}},
         {{"--machine", "m", "--import", "a.reg"}, {.machine = "m", .importFile = "a.reg"}},
         {{"--machine", "m", "--export=-", "--user", "u"}, {.machine = "m", .user = "u", .exportFile = "-"}},
         {{"--image", "d.img", "--partition", "5", "--windows", "C:\\WIN98", "--dry-run"},
@@ -87,6 +92,10 @@ TEST(OfflineOptionsTest, AcceptsEachOptionInBothFormsAnywhereBeforeTheDoubleDash
         EXPECT_EQ(got.image, row.want.image);
         EXPECT_EQ(got.partition, row.want.partition);
         EXPECT_EQ(got.windows, row.want.windows);
+        EXPECT_EQ(got.check, row.want.check);
+        EXPECT_EQ(got.noBackup, row.want.noBackup);
+        EXPECT_EQ(got.quiet, row.want.quiet);
+        EXPECT_EQ(got.remnants, row.want.remnants);
     }
 }
 
@@ -115,14 +124,33 @@ TEST(OfflineOptionsTest, RefusesWithOneLineNamingTheFault)
         {{"--machine", "m", "--lang", "65536"}, "0 to 65535 (decimal or 0x-hex), not 65536"},
         {{"--machine", "m", "--lang=0x"}, "--lang takes a language identifier from 0 to 65535"},
         {{"--machine", "m", "--refuse-restart", "0x100000000"}, "--refuse-restart takes an error code"},
-        {{"--machine", "m", "--command-line", "x.exe", "reboot"}, "give either --command-line or ARGUMENTs"},
+        {{"--machine", "m", "--command-line", "x.exe", "--", "reboot"}, "give either --command-line or -- ARGUMENT"},
+        // A word before "--" is never the argument text: a second operand must not make a run silent.
+        {{"--machine", "m", "reboot"}, "unexpected word 'reboot': the Windows argument text goes after --, as in "
+                                       "cmpci-uninstall --machine DIR -- reboot"},
+        {{"--image", "a.img", "b.img"}, "unexpected word 'b.img'"},
+        {{"--machine", "m", "", "--answer", "yes"}, "unexpected word ''"},
+        // A second value would silently win.
+        {{"--machine", "a", "--machine=b"}, "--machine is given twice"},
+        {{"--image", "a", "--answer", "yes", "--answer", "no"}, "--answer is given twice"},
+        // Options that do not go with the mode, one line each.
+        {{"--machine", "m", "--check", "--", "reboot"}, "--check takes no Windows argument text"},
+        {{"--machine", "m", "--check", "--dry-run"}, "--dry-run does not go with --check"},
+        {{"--machine", "m", "--check", "--answer", "yes"}, "--answer does not go with --check"},
+        {{"--machine", "m", "--restore", "b", "--journal", "-"}, "--journal does not go with --restore"},
+        {{"--machine", "m", "--remnants", "--answer", "yes"}, "--answer does not go with --remnants"},
+        {{"--machine", "m", "--remnants", "--command-line", "x"}, "--remnants takes no Windows argument text"},
+        {{"--machine", "m", "--import", "a.reg", "--user", "u"}, "--user does not go with --import"},
+        {{"--image", "d.img", "--export", "b.reg", "--lang", "1"}, "--lang does not go with --export"},
+        {{"--machine", "m", "--check", "--remnants"}, "give only one of --check, --remnants, --restore"},
+        {{"--machine", "m", "-q", "--no-backup", "--backup", "b"}, "give either --backup or --no-backup"},
         {{"--help", "--bogus"}, "unknown option --bogus"},
         {{"--machine", "m", "--image", "d.img"}, "give either --machine or --image, not both"},
         {{"--machine", "m", "--partition", "1"}, "--partition and --windows go with --image"},
         {{"--image", "d.img", "--partition", "0"}, "--partition takes a partition number from 1 to 68, not 0"},
         {{"--image", "d.img", "--import", "a.reg"}, "--import writes a machine folder, not an image"},
-        {{"--machine", "m", "--import", "a.reg", "--export", "b.reg"}, "give one of --restore, --import and --export"},
-        {{"--machine", "m", "--export", "b.reg", "--dry-run"}, "--export takes only --machine"},
+        {{"--machine", "m", "--import", "a.reg", "--export", "b.reg"}, "give only one of --check, --remnants"},
+        {{"--machine", "m", "--export", "b.reg", "--dry-run"}, "--dry-run does not go with --export"},
     };
     for (const Refused& row : rows) {
         SCOPED_TRACE(Joined(row.words));
@@ -133,6 +161,25 @@ TEST(OfflineOptionsTest, RefusesWithOneLineNamingTheFault)
         // The hint comes with a word that begins with a single -, and only there.
         EXPECT_EQ(error.find(hint) != std::string::npos, std::string(row.error).find(hint) != std::string::npos);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OfflineOptionsTest, HelpFitsEightyColumnsAndItsSynopsisNamesEveryOption)
+{
+    const std::string usage = offline::kUsage;
+    std::size_t start = 0;
+    for (std::size_t end; (end = usage.find('\n', start)) != std::string::npos; start = end + 1)
+        EXPECT_LE(end - start, 80u) << usage.substr(start, end - start);
+    const std::string synopsis = usage.substr(0, usage.find("\n\n"));
+    for (const char* name : {"--machine", "--image", "--partition", "--windows", "--answer", "--lang", "--journal",
+                             "--dry-run", "--user", "--backup", "--no-backup", "-q", "--refuse-restart",
+                             "--command-line", "--check", "--remnants", "--restore", "--export", "--import", "--help",
+                             "--version", "-- [ARGUMENT...]"})
+        EXPECT_NE(synopsis.find(name), std::string::npos) << name;
+    EXPECT_NE(usage.find("Report problems"), std::string::npos);
 }
 
 }  // namespace

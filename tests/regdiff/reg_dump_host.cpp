@@ -2,7 +2,8 @@
 // canonical form of reg_dump_win32.c, so that the two outputs compare line by line. A file the reader
 // refuses gives the single line "REFUSED line N: message".
 // With --cut, the key HKEY_LOCAL_MACHINE\KEY is removed first, as a run removes keys, and the edited file
-// is written to OUT: importing OUT must give the registry printed.
+// is written to OUT: importing OUT must give the registry printed; OUT.removal gets the "[-KEY]" file of
+// the same removal, which imported after the original file must give it too.
 // usage: reg_dump_host [--cut KEY OUT] <file.reg>
 #include <algorithm>
 #include <cstdio>
@@ -128,7 +129,9 @@ int main(int argc, char** argv)
         }
         std::ofstream out(argv[3], std::ios::binary);
         out << emulated::EditedRegedit4(reg);
-        if (!out.flush()) {
+        std::ofstream removal(std::string(argv[3]) + ".removal", std::ios::binary);
+        removal << emulated::RemovalRegedit4(reg);
+        if (!out.flush() || !removal.flush()) {
             std::cerr << "cannot write " << argv[3] << '\n';
             return 2;
         }

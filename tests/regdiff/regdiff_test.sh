@@ -52,6 +52,12 @@ for case_file in "$cases"/*.reg; do
         "$host_dump" --cut 'Software\RegDiff\Cut' "$WORK/edited.reg" "$case_file" >"$WORK/ours.txt" 2>&1
         import "$WORK/edited.reg"
         compare "$name (cut)"
+        # The backup's removal.reg: the original file, then the removal, imported one after the other.
+        import "$case_file"
+        cp "$WORK/edited.reg.removal" "$WINEPREFIX/drive_c/removal.reg"
+        timeout 60 wine regedit /s 'C:\removal.reg' >/dev/null 2>&1
+        timeout 60 wine 'C:\reg_dump.exe' 2>/dev/null | tr -d '\r' >"$WORK/wine.txt"
+        compare "$name (removal.reg)"
     fi
 done
 

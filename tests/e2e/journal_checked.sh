@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Stands for the offline program in the end-to-end scripts (common.sh puts it in $tool): runs CMPCI_TOOL
+# with the arguments given, then checks the journal it wrote, if any (a file, or stdout when that is a
+# file), against doc/journal.schema.json. A journal that does not match is noted in CMPCI_JOURNAL_FAULTS,
+# which finish() reports. The exit status is the program's.
+"$CMPCI_TOOL" "$@"
+status=$?
+journal= previous=
+for word in "$@"; do
+    [ "$word" = -- ] && break
+    [ "$previous" = --journal ] && journal=$word
+    case $word in --journal=*) journal=${word#--journal=} ;; esac
+    previous=$word
+done
+[ "$journal" = - ] && journal=$(readlink -f /proc/$$/fd/1)
+if [ -n "$journal" ] && [ -f "$journal" ]; then
+    here=$(dirname "${BASH_SOURCE[0]}")
+    /usr/bin/python3 "$here/validate_journal.py" "$here/../../doc/journal.schema.json" "$journal" \
+        2>>"$CMPCI_JOURNAL_FAULTS"
+fi
+exit $status

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The Debian package: cpack -G DEB in the build folder, unpacked into a scratch root with dpkg -x (no root
+# needed); the package's fields name what the program runs, the installed program runs, and the installed
+# manual page formats.
+# Usage: deb_test.sh <build-dir> <version>
+set -u
+export LC_ALL=C
+build=$1 version=$2
+. "$(dirname "$0")/../e2e/common.sh"
+start_work
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1) ||
+    { fail "cpack failed: $(tail -n 5 "$work/cpack.log")"; finish "Debian package"; }
+deb=$(ls "$work"/out/cmpci-uninstall_"$version"_*.deb 2>/dev/null | head -n 1)
+[ -n "$deb" ] || { fail "no cmpci-uninstall_${version}_ARCH.deb: $(ls "$work/out")"; finish "Debian package"; }
+
+dpkg-deb --field "$deb" Package Depends Recommends >"$work/fields"
+grep -q -x 'Package: cmpci-uninstall' "$work/fields" || fail "package name: $(cat "$work/fields")"
+grep -q -E '^Depends: (.*, )?mtools(,|$)' "$work/fields" || fail "does not depend on mtools: $(cat "$work/fields")"
+grep -q -x 'Recommends: qemu-utils' "$work/fields" || fail "does not recommend qemu-utils: $(cat "$work/fields")"
+
+dpkg -x "$deb" "$work/root"
+for file in usr/bin/cmpci-uninstall usr/share/man/man1/cmpci-uninstall.1 \
+    usr/share/bash-completion/completions/cmpci-uninstall usr/share/doc/cmpci-uninstall/copyright \
+    usr/share/doc/cmpci-uninstall/LICENSE usr/share/doc/cmpci-uninstall/journal.schema.json; do
+    [ -f "$work/root/$file" ] || fail "the package lacks /$file"
+done
+"$work/root/usr/bin/cmpci-uninstall" --version >"$work/version" 2>&1 || fail "the installed program: $(cat "$work/version")"
+grep -q "^cmpci-uninstall $version " "$work/version" || fail "installed --version: $(cat "$work/version")"
+grep -q "MIT License" "$work/version" || fail "installed --version names no licence"
+MANWIDTH=80 man -l "$work/root/usr/share/man/man1/cmpci-uninstall.1" >"$work/page" 2>"$work/man.err" ||
+    fail "man -l failed: $(cat "$work/man.err")"
+grep -q -E "^ +cmpci-uninstall +- +remove +the" "$work/page" || fail "the installed page: $(head -n 5 "$work/page")"
+
+finish "Debian package"
