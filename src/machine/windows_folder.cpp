@@ -180,6 +180,7 @@ bool WindowsFolder::Commit(std::string& error)
     bool ok = true;
     for (const std::string& relative : taken_) {
         std::string why = RemoveTaken(relative);
+        committed_ += why.empty() ? 1 : 0;
         if (!why.empty() && ok) {
             error = "cannot remove WINDOWS/" + relative + ": " + why;
             ok = false;

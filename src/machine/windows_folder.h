@@ -42,6 +42,8 @@ public:
 
     // The files taken for removal, as host paths relative to the folder, in the order they were taken.
     const std::vector<std::string>& Taken() const { return taken_; }
+    // How many taken files Commit removed from the disk.
+    std::size_t Committed() const { return committed_; }
 
     // Removes the taken files from the disk, each from a handle on its own folder. False with a one-line
     // `error` when a file could not be removed (the others are still removed).
@@ -57,6 +59,7 @@ private:
     std::filesystem::path host_;
     int root_ = -1;  // handle on the host folder; -1 when it could not be opened
     std::vector<std::string> taken_;
+    std::size_t committed_ = 0;
     std::set<std::string> takenSet_;
 };
 

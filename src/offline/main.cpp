@@ -332,10 +332,12 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
     const bool committed = system.CommitFiles(error);
     if (committed && changes && !target.Commit(RelativeTo(saved, target.folder()), removedFiles, error))
         return abandon(error + ": nothing was removed from it");
-    // The summary counts what reached the disk (or, in a dry run, what would have).
+    // The summary counts what reached the disk (or, in a dry run, what would have), and what is left there.
     end.summary.saved = changes && registry.Modified();
     end.summary.keysRemoved = end.journal.keysRemoved();
-    end.summary.filesRemoved = end.journal.filesRemoved();
+    end.summary.filesRemoved =
+        changes ? static_cast<unsigned>(system.folder().Committed()) : end.journal.filesRemoved();
+    end.summary.left = offline::FindLeftovers(registry, system.folder()).size();
     if (!committed)
         return end.Stop(error + "; the registry file was saved without the removed keys, and the other files were "
                                 "removed");
@@ -405,9 +407,12 @@ int RunOffline(int argc, char** argv)
         return RunCheck(registry, system, machine.windowsFolder, options.quiet, journal, journalOut);
 
     RunState state(system);
+    // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
+    const std::size_t leftBefore = offline::FindLeftovers(registry, system.folder()).size();
     if (options.remnants) {
         if (!RemoveRemnants(registry, system, error)) {
             RunEnd refused {journal, journalOut, {}};
+            refused.summary.left = leftBefore;
             return refused.Stop(error);
         }
     } else {
@@ -424,8 +429,8 @@ int RunOffline(int argc, char** argv)
     end.summary.cardFound = state.cardFound;
     end.summary.declined = system.declined();
     end.summary.dryRun = options.dryRun;
+    end.summary.left = leftBefore;
     const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
-    end.summary.left = left.size();
     std::filesystem::path backup;
     if (int status = SaveRun(options, *target, machine, registry, system, end, backup); status != 0)
         return status;

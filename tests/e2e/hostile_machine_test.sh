@@ -39,6 +39,11 @@ chmod u+w "$work/m"
 fresh
 ( ulimit -f 4; "$tool" --machine "$work/m" --answer yes --no-backup >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
 check "a file-size limit during the save removes nothing" 'one_error "cannot save.*nothing was removed" && untouched'
+# Its journal (smaller than the limit, the registry file larger) says so: nothing counted as removed, the
+# whole card left, exit status 2.
+fresh
+( ulimit -f 12; "$tool" --machine "$work/m" --answer yes --no-backup --journal "$work/failed.journal" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+check "a failed save's summary counts nothing removed and the card left" 'one_error "cannot save" && untouched && tail -n 1 "$work/failed.journal" | grep -q "\"keysRemoved\":0,\"filesRemoved\":0,\"left\":[1-9][0-9]*,.*\"exitStatus\":2"'
 ( ulimit -f 4; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
 check "a file-size limit during the backup removes nothing" 'one_error "cannot write the backup.*nothing was removed" && untouched'
 check "no temporary file is left behind" '[ -z "$(ls "$work/m" | grep -v -x -e registry.reg -e WINDOWS -e README.md -e .gitattributes)" ]'

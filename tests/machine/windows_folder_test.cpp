@@ -121,4 +121,22 @@ TEST_F(WindowsFolderTest, AFolderSwappedForALinkLeadsNowhere)
     EXPECT_TRUE(fs::exists(windows_ / "SYSTEM.away" / "CMAUDIO.VXD"));
 }
 
+// A commit that cannot remove every file counts only those it removed, for the journal's summary.
+TEST_F(WindowsFolderTest, ACommitCountsOnlyTheFilesItRemoved)
+{
+    WindowsFolder folder(windows_);
+    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\Cldrune.exe"), WindowsFolder::Outcome::Removed);
+    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\INF\\oem3.inf"), WindowsFolder::Outcome::Removed);
+    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\SYSTEM\\CMAUDIO.VXD"), WindowsFolder::Outcome::Removed);
+    // One of them turns into a folder before the commit.
+    fs::remove(windows_ / "INF" / "oem3.inf");
+    fs::create_directory(windows_ / "INF" / "oem3.inf");
+    std::string error;
+    EXPECT_FALSE(folder.Commit(error));
+    EXPECT_EQ(folder.Committed(), 2u);
+    EXPECT_FALSE(fs::exists(windows_ / "Cldrune.exe"));
+    EXPECT_FALSE(fs::exists(windows_ / "SYSTEM" / "CMAUDIO.VXD"));
+    EXPECT_TRUE(fs::is_directory(windows_ / "INF" / "oem3.inf"));
+}
+
 }  // namespace
