@@ -22,6 +22,12 @@ constexpr Companion kCompanions[] = {
 };
 
 constexpr char kAmpersand[] = "&";
+constexpr char kVirtualPrefix[] = "Enum\\VIRTUAL\\";
+
+char FoldAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Handles one removal target whose path the key path buffer holds: reads its "Driver" value, deletes the
 // key, then removes the driver class the value names.
@@ -104,4 +110,18 @@ void RemoveInstances(RunState& state, const char* cardDeviceKey, const char* dev
 {
     if (OpenForReading(state.sys, HKEY_LOCAL_MACHINE, cardDeviceKey, state.enumKey))
         WalkInstances(state, cardDeviceKey, deviceId);
+}
+
+InfFiles CompanionInfFiles(const char* companionFolder)
+{
+    for (const Companion& companion : kCompanions) {
+        // The folder name stands in the prefix after "Enum\VIRTUAL\", up to the next backslash.
+        const char* name = companion.prefix + sizeof kVirtualPrefix - 1;
+        std::size_t i = 0;
+        while (name[i] != '\\' && companionFolder[i] != '\0' && FoldAscii(name[i]) == FoldAscii(companionFolder[i]))
+            ++i;
+        if (name[i] == '\\' && companionFolder[i] == '\0')
+            return companion.infFiles;
+    }
+    return InfFiles::Remove;
 }

@@ -1,8 +1,14 @@
 // Removes every device instance of the card with its companion virtual devices and their driver classes.
 #pragma once
 
+#include "classes/driver_class.h"
 #include "common/run_state.h"
 
 // `cardDeviceKey` is "Enum\PCI\<device id>", as card search found it. Leaves state.enumKey open on that key
 // (or unopened) for leftover removal.
 void RemoveInstances(RunState& state, const char* cardDeviceKey, const char* deviceId);
+
+// Whether the removal takes the INF files of the driver class that a companion device below Enum\VIRTUAL
+// names, by the companion's folder name there (in any case, as the registry finds it): the game port's class
+// keeps them. A folder that is no companion's gives InfFiles::Remove.
+InfFiles CompanionInfFiles(const char* companionFolder);

@@ -7,6 +7,7 @@
 
 #include "classes/driver_class.h"
 #include "common/registry_paths.h"
+#include "device/instance_removal.h"
 #include "leftovers/leftovers.h"
 #include "registry/names.h"
 
@@ -52,8 +53,8 @@ public:
         }
         for (const std::string& companion : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumVirtual)) {
             std::string folder = std::string(kEnumVirtual) + "\\" + companion;
-            // The game port's class keeps its INF files, as a run leaves them.
-            InfFiles inf = emulated::SameName(companion, "*PNPB02F") ? InfFiles::Keep : InfFiles::Remove;
+            // The removal's own rule: the game port's class keeps its INF files.
+            const InfFiles inf = CompanionInfFiles(companion.c_str());
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, folder)) {
                 if (!HoldsCardId(instance))
                     continue;

@@ -318,3 +318,16 @@ TEST_F(InstanceRemovalTest, AnInstanceKeyPathThatDoesNotFitEndsWithNothingDelete
 }
 
 }  // namespace
+
+// The rule --check shares with the removal: the game port's class keeps its INF files, whatever the case of
+// its folder's name; only a whole name matches.
+TEST(CompanionInfFilesTest, OnlyTheGamePortKeepsItsInfFiles)
+{
+    EXPECT_EQ(CompanionInfFiles("*PNPB02F"), InfFiles::Keep);
+    EXPECT_EQ(CompanionInfFiles("*pnpb02f"), InfFiles::Keep);
+    EXPECT_EQ(CompanionInfFiles("SSC-DOSEMU"), InfFiles::Remove);
+    EXPECT_EQ(CompanionInfFiles("SSC-SBEMU"), InfFiles::Remove);
+    EXPECT_EQ(CompanionInfFiles("*PNPB02FX"), InfFiles::Remove);
+    EXPECT_EQ(CompanionInfFiles("*PNPB02"), InfFiles::Remove);
+    EXPECT_EQ(CompanionInfFiles(""), InfFiles::Remove);
+}
