@@ -380,9 +380,13 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (files[i]->hive < 0)
             continue;
-        edited[i] = EditedHive(registry, static_cast<std::size_t>(files[i]->hive));
+        // Checked in place: the edited bytes move into the check's reading and back, never copied.
+        Hive hive;
         HiveError fault;
-        if (!CheckHiveStructure(edited[i], fault)) {
+        const bool read = ParseHive(EditedHive(registry, static_cast<std::size_t>(files[i]->hive)), hive, fault);
+        const bool sound = read && CheckHiveStructure(hive, fault);
+        edited[i] = std::move(hive.bytes);
+        if (!sound) {
             error = files[i]->path.string() + ": the edited file would break Windows' registry layout at offset " +
                     HexOffset(fault.offset) + ": " + fault.message;
             return false;
