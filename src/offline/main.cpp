@@ -31,7 +31,7 @@ namespace {
 
 int Fail(const std::string& message)
 {
-    std::fprintf(stderr, "cmpci-uninstall: %s\n", message.c_str());
+    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::ShownInMessages(message).c_str());
     return 2;
 }
 
@@ -148,7 +148,7 @@ bool CommandLineOf(const offline::Options& options, std::string& commandLine)
 void Say(const std::vector<std::string>& said)
 {
     for (const std::string& line : said)
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::ShownInMessages(line).c_str());
 }
 
 // --restore, --import and --export: each works on the target's machine folder without a run.
@@ -308,7 +308,7 @@ int RunOffline(int argc, char** argv)
         !RunAllowed(options, machine, argumentText, error))
         return Fail(error);
     for (const std::string& warning : machine.warnings)
-        std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", warning.c_str());
+        std::fprintf(stderr, "cmpci-uninstall: warning: %s\n", offline::ShownInMessages(warning).c_str());
 
     std::FILE* journalOut = nullptr;
     if (options.journal == "-") {
