@@ -60,6 +60,71 @@ bool QemuHeader(const unsigned char* s)
            std::memcmp(s, "conectix", 8) == 0;
 }
 
+// A VMDK's descriptor (the text naming its CID and extents): embedded in a sparse VMDK where its header
+// says, or the whole file of a descriptor VMDK. `at` receives its offset in the file, `room` the bytes it may
+// take there (0: as many as it needs, the file then ending with it).
+bool VmdkDescriptor(int fd, std::string& text, std::uint64_t& at, std::uint64_t& room)
+{
+    unsigned char header[64];
+    if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+        return false;
+    std::uint64_t size = 64 * 1024;
+    at = 0;
+    room = 0;
+    if (std::memcmp(header, "KDMV", 4) == 0) {
+        auto le64 = [&](int from) {
+            std::uint64_t value = 0;
+            for (int i = 7; i >= 0; --i)
+                value = value << 8 | header[from + i];
+            return value;
+        };
+        at = le64(28) * kSector;
+        size = room = std::min<std::uint64_t>(le64(36) * kSector, 1 << 20);
+    }
+    text.assign(size, '\0');
+    const ssize_t got = pread(fd, text.data(), size, static_cast<off_t>(at));
+    if (got <= 0)
+        return false;
+    text.resize(std::min(static_cast<std::size_t>(got), text.find('\0')));
+    return true;
+}
+
+// The CID line's value in a VMDK's descriptor ("CID=fffffffe").
+bool VmdkCid(int fd, std::string& cid)
+{
+    std::string text;
+    std::uint64_t at = 0;
+    std::uint64_t room = 0;
+    if (!VmdkDescriptor(fd, text, at, room))
+        return false;
+    const std::size_t line = text.find("\nCID=");
+    if (line == std::string::npos)
+        return false;
+    cid = text.substr(line + 5, text.find_first_of("\r\n", line + 5) - (line + 5));
+    return true;
+}
+
+// Puts `cid` back as the VMDK's CID: the descriptor rewritten with that line changed alone.
+bool SetVmdkCid(int fd, const std::string& cid)
+{
+    std::string text;
+    std::uint64_t at = 0;
+    std::uint64_t room = 0;
+    if (!VmdkDescriptor(fd, text, at, room))
+        return false;
+    const std::size_t line = text.find("\nCID=");
+    if (line == std::string::npos)
+        return false;
+    const std::size_t old = text.size();
+    text.replace(line + 5, text.find_first_of("\r\n", line + 5) - (line + 5), cid);
+    if (room != 0 && text.size() > room)
+        return false;
+    if (text.size() < old)
+        text.append(old - text.size(), room != 0 ? '\0' : '\n');
+    return pwrite(fd, text.data(), text.size(), static_cast<off_t>(at)) == static_cast<ssize_t>(text.size()) &&
+           fsync(fd) == 0;
+}
+
 }  // namespace
 
 Disk::~Disk()
@@ -229,6 +294,10 @@ bool Disk::Write(const std::vector<DiskChange>& changes, const fs::path& scratch
         }
         return true;
     }
+    // QEMU gives a VMDK a new content ID (CID) when it first writes it; the disk's owner (VMware, VirtualBox)
+    // knows it by the old one, which goes back after the write.
+    std::string cid;
+    const bool vmdk = qemuFormat_ == "vmdk" && VmdkCid(fd_, cid);
     // qemu-io writes each change from a file of its bytes, then flushes, in one run.
     std::vector<std::string> words {"qemu-io", "-f", qemuFormat_};
     for (std::size_t i = 0; i < changes.size(); ++i) {
@@ -252,6 +321,13 @@ bool Disk::Write(const std::vector<DiskChange>& changes, const fs::path& scratch
         const std::string why = tool.err.empty() ? tool.out.substr(0, tool.out.find('\n')) : Complaint(tool);
         error = "cannot write into " + shown_ + " (qemu-io): " + why;
         return false;
+    }
+    std::string now;
+    if (vmdk && VmdkCid(fd_, now) && now != cid) {
+        if (!SetVmdkCid(fd_, cid)) {
+            error = shown_ + ": written, but its VMDK content ID could not be kept (" + cid + ", now " + now + ")";
+            return false;
+        }
     }
     return true;
 }
