@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace storage {
 
@@ -59,10 +62,18 @@ bool TakeRead(int fd, off_t byte)
 
 bool TryLock(int fd, LockKind kind, pid_t& holder)
 {
+    // A run killed a moment ago may still hold its lock while the system closes its files (a helper it was
+    // starting holds them until that starts): a lock without a live holder is tried again for a second.
+    for (int tries = 0; tries < 20; ++tries) {
+        holder = 0;
+        if (flock(fd, (kind == LockKind::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
+            return true;
+        holder = FlockHolder(fd);
+        if (holder != 0 && kill(holder, 0) == 0)
+            return false;
+        usleep(50 * 1000);
+    }
     holder = 0;
-    if (flock(fd, (kind == LockKind::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
-        return true;
-    holder = FlockHolder(fd);
     return false;
 }
 

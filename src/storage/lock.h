@@ -11,8 +11,9 @@ enum class LockKind {
     Exclusive,  // a run that writes: nobody else
 };
 
-// Takes the lock on the open file or folder `fd`, without waiting; it lasts while the descriptor is open.
-// False when another run holds it: `holder` is then that process's id, or 0 when it cannot be known.
+// Takes the lock on the open file or folder `fd`, without waiting for a live holder; it lasts while the
+// descriptor is open. False when another run holds it: `holder` is then that process's id, or 0 when it
+// cannot be known.
 bool TryLock(int fd, LockKind kind, pid_t& holder);
 
 // Whether some QEMU program (a running virtual machine, qemu-img, qemu-io) has the image open on `fd`: QEMU
