@@ -179,11 +179,14 @@ bool Disk::Map(std::string& error)
 {
     if (raw())
         return true;
-    // The backing chain, top first: each layer's file, and the format qemu-img takes it for.
-    for (int layer : layers_) {
-        if (layer != fd_)
-            close(layer);
-    }
+    if (qemuFormat_ == "?" && !Describe(error))
+        return false;
+    return MapData(error);
+}
+
+bool Disk::Describe(std::string& error)
+{
+    // The format, the size and the backing chain, top first: each layer's file.
     layers_ = {fd_};
     Tool info;
     if (!RunTool({"qemu-img", "info", "--output=json", file_.string()}, info, kQemuPackage)) {
@@ -211,6 +214,11 @@ bool Disk::Map(std::string& error)
         }
         backing = JsonValue(next.out, "full-backing-filename");
     }
+    return true;
+}
+
+bool Disk::MapData(std::string& error)
+{
     Tool map;
     if (!RunTool({"qemu-img", "map", "--output=json", "-f", qemuFormat_, file_.string()}, map, kQemuPackage)) {
         error = shown_ + ": qemu-img cannot map it: " + Complaint(map);

@@ -27,8 +27,8 @@ public:
     // Opens the image file (read-write when its owner may write it) and tells its format from its header.
     // `shown` names it in messages. False with a one-line `error`.
     bool Open(const std::filesystem::path& file, const std::string& shown, std::string& error);
-    // For a format other than raw: asks qemu-img the disk's size and where its data lies. Called again after
-    // someone else may have written the image.
+    // For a format other than raw: asks qemu-img the disk's format and size, and where its data lies. Called
+    // again after someone else may have written the image (then only where the data lies).
     bool Map(std::string& error);
 
     int fd() const { return fd_; }
@@ -42,6 +42,11 @@ public:
     bool Write(const std::vector<DiskChange>& changes, const std::filesystem::path& scratch, std::string& error);
 
 private:
+    // Asks qemu-img the format, size and backing chain.
+    bool Describe(std::string& error);
+    // Asks qemu-img where the data lies.
+    bool MapData(std::string& error);
+
     // Where a stretch of the disk lies: in layer `layer`'s file at `fileOffset`, or nowhere (reads as zeros).
     struct Stretch {
         std::uint64_t start;

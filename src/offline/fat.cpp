@@ -120,6 +120,7 @@ bool FatVolume::Open(ReadVolume read, std::string& error)
     clusterBytes_ = bytesPerSector_ * sectorsPerCluster;
     fatOffset_ = std::uint64_t {reserved} * bytesPerSector_;
     fatBytes_ = std::uint64_t {fatSectors} * bytesPerSector_;
+    fats_ = fats;
     rootOffset_ = fatOffset_ + fats * fatBytes_;
     rootBytes_ = (std::uint64_t {rootEntries} * 32 + bytesPerSector_ - 1) / bytesPerSector_ * bytesPerSector_;
     dataOffset_ = rootOffset_ + rootBytes_;

@@ -44,6 +44,7 @@ public:
     // The FAT's first byte and one FAT's length.
     std::uint64_t fatOffset() const { return fatOffset_; }
     std::uint64_t fatBytes() const { return fatBytes_; }
+    unsigned fats() const { return fats_; }
     int bits() const { return bits_; }
     std::uint64_t ClusterOffset(std::uint32_t cluster) const;
     // The FAT entry of `cluster` (0: free); false when it cannot be read.
@@ -72,6 +73,7 @@ private:
     std::uint32_t clusterBytes_ = 0;
     std::uint64_t fatOffset_ = 0;
     std::uint64_t fatBytes_ = 0;
+    unsigned fats_ = 0;
     std::uint64_t rootOffset_ = 0;  // FAT12/16: the root folder's fixed place
     std::uint64_t rootBytes_ = 0;
     std::uint32_t rootCluster_ = 0;  // FAT32: the root folder's first cluster

@@ -577,8 +577,14 @@ bool ImageMachine::Changes(const std::vector<std::string>& written, const std::v
     std::sort(folders.begin(), folders.end());
     folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
 
+    // The first FAT alone: mtools reads that one and writes each sector it changes into every copy, so the
+    // other copies' change follows from the first's, and they need not be read.
+    const std::uint64_t firstFatEnd = volume_.fatOffset() + volume_.fatBytes();
+    const std::uint64_t otherFatsEnd = volume_.fatOffset() + volume_.fats() * volume_.fatBytes();
     Overlay overlay;
-    if (!overlay.Make(work_ / "volume", volume_.size()) || !overlay.Take(volume_, {0, volume_.dataOffset()})) {
+    if (!overlay.Make(work_ / "volume", volume_.size()) || !overlay.Take(volume_, {0, firstFatEnd}) ||
+        (volume_.dataOffset() > otherFatsEnd &&
+         !overlay.Take(volume_, {otherFatsEnd, volume_.dataOffset() - otherFatsEnd}))) {
         error = "cannot copy the FATs of " + image_.string() + " to a temporary file: " + std::strerror(errno);
         return false;
     }
@@ -639,13 +645,32 @@ bool ImageMachine::Changes(const std::vector<std::string>& written, const std::v
             if (now.compare(at, kSector, before, at, kSector) == 0)
                 continue;
             const std::uint64_t offset = offset_ + extent.offset + sector;
-            if (!changes.empty() && changes.back().offset + changes.back().bytes.size() == offset) {
+            // A run of sectors does not reach across the first FAT's start, whose sectors are also
+            // written into the other copies.
+            if (!changes.empty() && changes.back().offset + changes.back().bytes.size() == offset &&
+                extent.offset + sector != volume_.fatOffset()) {
                 changes.back().bytes.append(now, at, kSector);
                 old.back().bytes.append(before, at, kSector);
             } else {
                 changes.push_back({offset, now.substr(at, kSector)});
                 old.push_back({offset, before.substr(at, kSector)});
             }
+        }
+    }
+    // The same sectors of the other FAT copies.
+    const std::size_t firstFatChanges = changes.size();
+    for (std::size_t i = 0; i < firstFatChanges; ++i) {
+        const std::uint64_t inVolume = changes[i].offset - offset_;
+        if (inVolume < volume_.fatOffset() || inVolume >= firstFatEnd)
+            continue;
+        for (unsigned copy = 1; copy < volume_.fats(); ++copy) {
+            DiskChange before {changes[i].offset + copy * volume_.fatBytes(), std::string(changes[i].bytes.size(), '\0')};
+            if (!volume_.Read(before.offset - offset_, before.bytes.data(), before.bytes.size())) {
+                error = "cannot read the FAT copies of " + image_.string();
+                return false;
+            }
+            changes.push_back({before.offset, changes[i].bytes});
+            old.push_back(std::move(before));
         }
     }
     std::vector<std::uint32_t> outside;
