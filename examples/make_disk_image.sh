@@ -4,8 +4,9 @@
 # ([Paths] WinDir=C:\WINDOWS, CR/LF lines, as Windows 98 writes it) and a WIN.COM stand-in in it. MSDOS.SYS,
 # SYSTEM.DAT and USER.DAT are read-only, hidden and system, as Windows keeps them. The image is sparse and
 # made without mounting anything (sfdisk, mkfs.fat, mtools).
-# Usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second]
+# Usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second] [--size MB]
 #   fat16 | fat32  the file system (default fat32): a 16 MB or 64 MB volume
+#   --size MB      the volume's size instead (FAT32 up to 2 TB; the image stays sparse)
 #   --bare         the FAT volume alone, no partition table
 #   --second       a second disk-sized volume as a logical partition (5) in an extended partition, with
 #                  its own copy of the same Windows folder
@@ -13,21 +14,23 @@ set -euo pipefail
 PATH=$PATH:/usr/sbin:/sbin
 
 usage() {
-    echo "usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second]" >&2
+    echo "usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second] [--size MB]" >&2
     exit 2
 }
 [ $# -ge 1 ] || usage
 out=$1
 shift
-fat=32 bare=0 second=0
-for word in "$@"; do
-    case $word in
+fat=32 bare=0 second=0 size=
+while [ $# -gt 0 ]; do
+    case $1 in
     fat16) fat=16 ;;
     fat32) fat=32 ;;
     --bare) bare=1 ;;
     --second) second=1 ;;
+    --size) [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage; size=$2; shift ;;
     *) usage ;;
     esac
+    shift
 done
 [ "$bare$second" != 11 ] || { echo "make_disk_image.sh: --bare has no room for --second" >&2; exit 2; }
 for tool in sfdisk mkfs.fat mcopy; do
@@ -38,6 +41,7 @@ export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
 
 # Sizes in 512-byte sectors: a volume, and the 1 MB a partitioning tool leaves before each partition.
 volume=$((fat == 32 ? 64 * 2048 : 16 * 2048))
+[ -z "$size" ] || volume=$((size * 2048))
 gap=2048
 if [ $fat = 32 ]; then type=c; else type=6; fi
 

@@ -5,22 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <set>
 #include <system_error>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "offline/image_journal.h"
+#include "offline/tool.h"
 #include "registry/names.h"
-#include "storage/durable.h"
-
-extern char** environ;
+#include "storage/lock.h"
 
 namespace offline {
 
@@ -30,102 +25,9 @@ namespace {
 
 constexpr std::uint64_t kSector = 512;
 constexpr int kMaxLogicalPartitions = 64;
-
-struct Tool {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-// Runs a tool (an mtools command) with no shell, standard input closed, and its output captured. True when
-// it ran and exited 0.
-bool RunTool(const std::vector<std::string>& words, Tool& tool)
-{
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0)
-        return false;
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    std::vector<char*> argv;
-    for (const std::string& word : words)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    // mtools: no geometry check on images that a BIOS never saw, and no user configuration to change what
-    // the commands mean.
-    std::vector<std::string> environment {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null", "LC_ALL=C"};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view variable(*entry);
-        if (variable.rfind("MTOOLS", 0) != 0 && variable.rfind("LC_ALL=", 0) != 0)
-            environment.emplace_back(variable);
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : environment)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    pid_t child = -1;
-    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (spawned != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        tool.err = words[0] + ": " + std::strerror(spawned) + " (mtools is needed for disk images)";
-        return false;
-    }
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&tool.out, &tool.err};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[8192];
-            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
-            }
-        }
-    }
-    for (pollfd& fd : fds) {
-        if (fd.fd >= 0)
-            close(fd.fd);
-    }
-    while (waitpid(child, &tool.status, 0) < 0 && errno == EINTR) { }
-    return WIFEXITED(tool.status) && WEXITSTATUS(tool.status) == 0;
-}
-
-// The first line of a tool's complaint, for a message.
-std::string Complaint(const Tool& tool)
-{
-    std::string line = tool.err.substr(0, tool.err.find('\n'));
-    return line.empty() ? "it failed" : line;
-}
-
-bool ReadAt(int fd, std::uint64_t offset, unsigned char* buffer, std::size_t size)
-{
-    return pread(fd, buffer, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
-}
+// Folders deeper than this below the Windows folder are not stood in for; a crafted volume could loop.
+constexpr int kMaxDepth = 32;
+const char kMtools[] = "mtools";
 
 std::uint32_t Le32(const unsigned char* p)
 {
@@ -189,62 +91,6 @@ std::vector<Partition> PartitionVolumes(const unsigned char* mbr, std::uint64_t 
 
 namespace {
 
-// The FAT volumes of the image: the image itself when it is a bare volume, else the primary and logical
-// partitions of its MBR whose boot sectors are FAT.
-bool FindVolumes(const fs::path& image, std::vector<Partition>& volumes, std::string& error)
-{
-    int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = image.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat status { };
-    unsigned char sector[kSector];
-    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ReadAt(fd, 0, sector, kSector);
-    if (!ok) {
-        close(fd);
-        error = image.string() + ": not a disk image (not a regular file of at least one sector)";
-        return false;
-    }
-    const auto size = static_cast<std::uint64_t>(status.st_size);
-    unsigned char footer[kSector];
-    // A fixed VHD is the raw disk with a 512-byte footer; the other VHD kinds and other formats need
-    // converting first.
-    if (size >= 2 * kSector && ReadAt(fd, size - kSector, footer, kSector) && std::memcmp(footer, "conectix", 8) == 0 &&
-        (footer[60] << 24 | footer[61] << 16 | footer[62] << 8 | footer[63]) != 2) {
-        close(fd);
-        error = image.string() + ": a dynamic or differencing VHD; convert it to a raw image first (qemu-img "
-                                 "convert -O raw)";
-        return false;
-    }
-    if (std::memcmp(sector, "QFI\xFB", 4) == 0 || std::memcmp(sector, "KDMV", 4) == 0 ||
-        std::memcmp(sector, "<<< ", 4) == 0 || std::memcmp(sector, "# Disk DescriptorFile", 21) == 0) {
-        close(fd);
-        error = image.string() + ": a qcow2, VMDK or VDI image; convert it to a raw image first (qemu-img convert "
-                                 "-O raw)";
-        return false;
-    }
-    if (IsFatBootSector(sector)) {
-        close(fd);
-        volumes.push_back({0, 0});
-        return true;
-    }
-    if (sector[510] != 0x55 || sector[511] != 0xAA) {
-        close(fd);
-        error = image.string() + ": neither a partitioned disk (no MBR) nor a FAT volume";
-        return false;
-    }
-    volumes = PartitionVolumes(sector, size, [&](std::uint64_t offset, unsigned char* into) {
-        return ReadAt(fd, offset, into, kSector);
-    });
-    close(fd);
-    if (volumes.empty()) {
-        error = image.string() + ": no FAT partition in its partition table";
-        return false;
-    }
-    return true;
-}
-
 // "C:\WIN98", "\WIN98\", "/win98" and "WIN98" all name the folder WIN98 of the volume.
 std::string VolumePath(std::string path)
 {
@@ -277,28 +123,36 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// A relative path of names only: no empty, "." or ".." component.
-bool InsideFolder(std::string_view path)
+// A name from a folder entry that can stand in a host path: no '/', not empty, "." or "..".
+bool PlainName(const std::string& name)
 {
-    if (!path.empty() && path.back() == '/')
-        path.remove_suffix(1);
-    while (true) {
-        const std::size_t slash = path.find('/');
-        const std::string_view part = path.substr(0, slash);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        if (slash == std::string_view::npos)
-            return true;
-        path.remove_prefix(slash + 1);
-    }
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
-std::string BaseName(std::string path)
+// The path on the volume of a file relative to the Windows folder.
+std::string OnVolume(const std::string& windows, const std::string& relative)
 {
-    if (!path.empty() && path.back() == '/')
-        path.pop_back();
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return windows + "/" + relative;
+}
+
+// Writes a whole buffer at an offset of a host file.
+bool WriteAt(int fd, const std::string& bytes, std::uint64_t offset)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t put = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool ReadAt(int fd, std::string& bytes, std::uint64_t offset)
+{
+    return pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes.size());
 }
 
 }  // namespace
@@ -311,28 +165,73 @@ ImageMachine::~ImageMachine()
     }
 }
 
-std::string ImageMachine::Volume(const fs::path& image) const
+std::string ImageMachine::Shown(const std::string& message) const
 {
-    return image.string() + "@@" + std::to_string(offset_);
+    if (machine_.empty())
+        return message;
+    std::string shown = message;
+    const std::string windows = (machine_ / "WINDOWS").string() + "/";
+    for (std::size_t at = shown.find(windows); at != std::string::npos; at = shown.find(windows, at))
+        shown.replace(at, windows.size(), image_.string() + ":" + windowsPath_ + "/");
+    const std::string machine = machine_.string();
+    for (std::size_t at = shown.find(machine); at != std::string::npos; at = shown.find(machine, at))
+        shown.replace(at, machine.size(), image_.string());
+    return shown;
+}
+
+bool ImageMachine::OpenVolume(std::uint64_t offset, std::string& error)
+{
+    offset_ = offset;
+    return volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
+        return disk_.Read(offset_ + at, into, size);
+    }, error);
 }
 
 namespace {
 
-// The Windows folders on the volume that `volume` (an mtools image argument) names: the one --windows
-// names, else the one MSDOS.SYS names, else every top folder holding WIN.COM and SYSTEM.DAT.
-std::vector<std::string> WindowsFoldersOn(const std::string& volume, const std::string& named)
+// The FAT volumes of the disk: the disk itself when it is a bare volume, else the primary and logical
+// partitions of its MBR whose boot sectors are FAT.
+bool FindVolumes(const Disk& disk, const std::string& shown, std::vector<Partition>& volumes, std::string& error)
 {
-    Tool tool;
+    unsigned char sector[kSector];
+    if (disk.size() < kSector || !disk.Read(0, sector, kSector)) {
+        error = shown + ": cannot read its first sector";
+        return false;
+    }
+    if (IsFatBootSector(sector)) {
+        volumes.push_back({0, 0});
+        return true;
+    }
+    if (sector[510] != 0x55 || sector[511] != 0xAA) {
+        error = shown + ": neither a partitioned disk (no MBR) nor a FAT volume";
+        return false;
+    }
+    volumes = PartitionVolumes(sector, disk.size(), [&](std::uint64_t offset, unsigned char* into) {
+        return disk.Read(offset, into, kSector);
+    });
+    if (volumes.empty()) {
+        error = shown + ": no FAT partition in its partition table";
+        return false;
+    }
+    return true;
+}
+
+// The Windows folders on `volume`: the one --windows names, else the one MSDOS.SYS names, else every top
+// folder holding WIN.COM and SYSTEM.DAT.
+std::vector<std::string> WindowsFoldersOn(FatVolume& volume, const std::string& named)
+{
+    FatEntry entry;
     if (!named.empty()) {
         const std::string path = VolumePath(named);
-        if (!path.empty() && RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + path}, tool))
+        if (!path.empty() && volume.Find(path, entry) && entry.folder())
             return {path};
         return {};
     }
     // Windows 9x's MSDOS.SYS names the Windows folder ([Paths] WinDir=C:\WINDOWS).
     std::string windows;
-    if (RunTool({"mtype", "-i", volume, "::/MSDOS.SYS"}, tool)) {
-        for (const std::string& line : Lines(tool.out)) {
+    std::string text;
+    if (volume.Find("MSDOS.SYS", entry) && !entry.folder() && entry.size <= 65536 && volume.ReadFile(entry, text)) {
+        for (const std::string& line : Lines(text)) {
             if (line.size() > 7 && emulated::SameName(line.substr(0, 7), "WinDir=")) {
                 windows = VolumePath(line.substr(7));
                 while (!windows.empty() && (windows.back() == ' ' || windows.back() == '\t'))
@@ -340,28 +239,24 @@ std::vector<std::string> WindowsFoldersOn(const std::string& volume, const std::
             }
         }
     }
-    Tool listing;
-    if (!windows.empty() && RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + windows}, listing))
+    if (!windows.empty() && volume.Find(windows, entry) && entry.folder())
         return {windows};
     std::vector<std::string> found;
-    Tool top;
-    if (!RunTool({"mdir", "-b", "-a", "-i", volume, "::/"}, top))
+    std::vector<FatEntry> top;
+    if (!volume.List(0, top))
         return found;
-    for (const std::string& line : Lines(top.out)) {
-        if (line.back() != '/')
-            continue;
-        const std::string folder = BaseName(line);
-        Tool inside;
-        if (!RunTool({"mdir", "-b", "-a", "-i", volume, "::/" + folder}, inside))
+    for (const FatEntry& folder : top) {
+        std::vector<FatEntry> inside;
+        if (!folder.folder() || !PlainName(folder.name) || !volume.List(folder.cluster, inside))
             continue;
         bool winCom = false;
         bool systemDat = false;
-        for (const std::string& entry : Lines(inside.out)) {
-            winCom = winCom || emulated::SameName(BaseName(entry), "WIN.COM");
-            systemDat = systemDat || emulated::SameName(BaseName(entry), "SYSTEM.DAT");
+        for (const FatEntry& each : inside) {
+            winCom = winCom || emulated::SameName(each.name, "WIN.COM");
+            systemDat = systemDat || emulated::SameName(each.name, "SYSTEM.DAT");
         }
         if (winCom && systemDat)
-            found.push_back(folder);
+            found.push_back(folder.name);
     }
     return found;
 }
@@ -371,7 +266,7 @@ std::vector<std::string> WindowsFoldersOn(const std::string& volume, const std::
 bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::string& error)
 {
     std::vector<Partition> volumes;
-    if (!FindVolumes(image_, volumes, error))
+    if (!FindVolumes(disk_, image_.string(), volumes, error))
         return false;
     if (choice.partition != 0) {
         auto chosen = std::find_if(volumes.begin(), volumes.end(),
@@ -384,8 +279,10 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
     }
     std::vector<std::pair<Partition, std::string>> found;
     for (const Partition& volume : volumes) {
-        offset_ = volume.offset;
-        for (const std::string& windows : WindowsFoldersOn(Volume(image_), choice.windows))
+        std::string ignored;
+        if (!OpenVolume(volume.offset, ignored))
+            continue;
+        for (const std::string& windows : WindowsFoldersOn(volume_, choice.windows))
             found.emplace_back(volume, windows);
     }
     if (found.empty()) {
@@ -402,10 +299,9 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
         error += " choose with --partition N and --windows PATH";
         return false;
     }
-    offset_ = found.front().first.offset;
     partition = found.front().first.number;
     windowsPath_ = found.front().second;
-    return true;
+    return OpenVolume(found.front().first.offset, error);
 }
 
 bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
@@ -417,39 +313,79 @@ bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string
     }
     work_ = pattern;
     machine_ = work_ / "machine";
-    const fs::path windowsFolder = machine_ / "WINDOWS";
-    std::error_code status;
-    fs::create_directories(windowsFolder, status);
-    Tool listing;
-    if (status || !RunTool({"mdir", "-/", "-b", "-a", "-i", Volume(image_), "::/" + windowsPath_}, listing)) {
-        error = image_.string() + ": cannot list " + windowsPath_ + ": " + Complaint(listing);
+    FatEntry windows;
+    if (!volume_.Find(windowsPath_, windows)) {
+        error = image_.string() + ": cannot read the folder " + windowsPath_;
         return false;
     }
-    const std::string prefix = "::/" + windowsPath_ + "/";
-    for (const std::string& line : Lines(listing.out)) {
-        if (line.size() <= prefix.size() || !emulated::SameName(line.substr(0, prefix.size()), prefix))
-            continue;
-        const std::string relative = line.substr(prefix.size());
-        // A name from a damaged or crafted volume must not lead the stand-ins out of the machine folder.
-        if (!InsideFolder(relative))
-            continue;
-        fs::path host = windowsFolder / relative;
-        if (relative.back() == '/') {
-            fs::create_directories(host, status);
-        } else {
-            fs::create_directories(host.parent_path(), status);
-            std::ofstream(host, std::ios::binary).close();
-            const std::string name = BaseName(relative);
-            const bool top = relative.find('/') == std::string::npos;
-            const bool profile = !user.empty() && emulated::SameName(relative, "PROFILES/" + user + "/USER.DAT");
-            if ((top && (emulated::SameName(name, "SYSTEM.DAT") || emulated::SameName(name, "USER.DAT"))) || profile)
-                registryFiles.push_back(relative);
-        }
-        if (status) {
-            error = "cannot make " + host.string() + ": " + status.message();
+    // The tree, folder by folder; a folder met twice (a crafted volume's loop) is not walked again.
+    struct Pending {
+        std::uint32_t cluster;
+        std::string relative;  // "" or "SYSTEM/"
+        int depth;
+    };
+    std::vector<Pending> pending {{windows.cluster, "", 0}};
+    std::set<std::uint32_t> seen {windows.cluster};
+    std::error_code status;
+    fs::create_directories(machine_ / "WINDOWS", status);
+    while (!status && !pending.empty()) {
+        const Pending folder = pending.back();
+        pending.pop_back();
+        std::vector<FatEntry> entries;
+        if (!volume_.List(folder.cluster, entries)) {
+            error = image_.string() + ": cannot read the folder " + windowsPath_ + "/" + folder.relative;
             return false;
         }
+        for (const FatEntry& entry : entries) {
+            // A name from a damaged or crafted volume must not lead the stand-ins out of the machine folder.
+            if (!PlainName(entry.name))
+                continue;
+            const std::string relative = folder.relative + entry.name;
+            const fs::path host = machine_ / "WINDOWS" / relative;
+            if (entry.folder()) {
+                if (folder.depth < kMaxDepth && entry.cluster != 0 && seen.insert(entry.cluster).second) {
+                    fs::create_directories(host, status);
+                    pending.push_back({entry.cluster, relative + "/", folder.depth + 1});
+                }
+                continue;
+            }
+            std::ofstream(host, std::ios::binary).close();
+            const bool top = folder.relative.empty();
+            const bool profile = !user.empty() && emulated::SameName(relative, "PROFILES/" + user + "/USER.DAT");
+            if ((top && (emulated::SameName(entry.name, "SYSTEM.DAT") || emulated::SameName(entry.name, "USER.DAT"))) ||
+                profile)
+                registryFiles.push_back(relative);
+        }
     }
+    if (status) {
+        error = "cannot make the machine folder for " + image_.string() + ": " + status.message();
+        return false;
+    }
+    return true;
+}
+
+bool ImageMachine::PlayBackJournal(std::vector<std::string>& said, std::string& error)
+{
+    const fs::path journal = RollbackJournalOf(file_);
+    std::vector<DiskChange> old;
+    switch (ReadRollbackJournal(journal, old, error)) {
+    case JournalFound::None:
+        return error.empty();
+    case JournalFound::Torn:
+        // Written only part way: the run that wrote it had not yet touched the image.
+        if (!error.empty() || !RemoveRollbackJournal(journal, error))
+            return false;
+        said.push_back("removed " + journal.string() + ", left by a run cut short before it changed the image");
+        return true;
+    case JournalFound::Whole:
+        break;
+    }
+    if (!disk_.Write(old, journal.parent_path(), error) || !RemoveRollbackJournal(journal, error)) {
+        error = "cannot play back the rollback journal " + journal.string() + ": " + error;
+        return false;
+    }
+    said.push_back("played back the rollback journal " + journal.string() + " of a run cut short: " +
+                   image_.string() + " is as it was before that run");
     return true;
 }
 
@@ -457,29 +393,64 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
                         std::string& error)
 {
     image_ = choice.image;
-    if (image_.string().find("@@") != std::string::npos) {
-        error = image_.string() + ": a name holding \"@@\" cannot be given to mtools; rename the image";
+    // A link is followed once, here: the run works on the file it names, and leaves the link as it is.
+    std::error_code status;
+    file_ = fs::canonical(image_, status);
+    if (status) {
+        error = image_.string() + ": " + status.message();
         return false;
     }
+    if (!disk_.Open(file_, image_.string(), error))
+        return false;
+    pid_t holder = 0;
+    if (!storage::TryLock(disk_.fd(), storage::LockKind::Exclusive, holder)) {
+        error = image_.string() + " is in use by another run of cmpci-uninstall" +
+                (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
+        return false;
+    }
+    if (storage::QemuHolds(disk_.fd())) {
+        error = image_.string() + " is in use by QEMU (a running virtual machine, qemu-img or qemu-io holds its "
+                                  "lock): shut the virtual machine down first; nothing was changed";
+        return false;
+    }
+    // While this run writes a raw image, a virtual machine started on it is refused as if a QEMU held it.
+    if (disk_.raw() && choice.writes)
+        storage::HoldAsQemuWriter(disk_.fd());
+    if (!disk_.Map(error) || !PlayBackJournal(said, error))
+        return false;
     int partition = 0;
     if (!FindWindows(choice, partition, error))
         return false;
-    said.push_back("image " + image_.string() +
+    said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
                    (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
                    ", Windows in " + windowsPath_);
-    // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes.
+    // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes,
+    // kept to tell at the end whether someone else changed them meanwhile.
     std::vector<std::string> registryFiles;
-    return MakeStandIns(user, registryFiles, error) && Fetch(registryFiles, error);
+    if (!MakeStandIns(user, registryFiles, error) || !Fetch(registryFiles, error))
+        return false;
+    for (const std::string& file : registryFiles) {
+        std::ifstream in(machine_ / "WINDOWS" / file, std::ios::binary);
+        read_[file] = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    return true;
 }
 
 bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& error)
 {
     for (const std::string& relative : files) {
         const fs::path host = machine_ / "WINDOWS" / relative;
-        Tool tool;
-        if (!RunTool({"mcopy", "-n", "-i", Volume(image_), "::/" + windowsPath_ + "/" + relative, host.string()},
-                     tool)) {
-            error = image_.string() + ": cannot read " + windowsPath_ + "/" + relative + ": " + Complaint(tool);
+        FatEntry entry;
+        std::string bytes;
+        if (!volume_.Find(OnVolume(windowsPath_, relative), entry) || entry.folder() || !volume_.ReadFile(entry, bytes)) {
+            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, relative);
+            return false;
+        }
+        std::ofstream out(host, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            error = "cannot copy " + OnVolume(windowsPath_, relative) + " out of " + image_.string();
             return false;
         }
     }
@@ -499,64 +470,249 @@ bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std:
     return Fetch(inWindows, error);
 }
 
-bool ImageMachine::CopyImage(std::string& copy, std::string& error) const
-{
-    int target = storage::CreateTemporaryBeside(image_, copy, error);
-    if (target < 0) {
-        error = "cannot make a copy of " + image_.string() + " beside it: " + error;
+namespace {
+
+// A sparse file standing for the volume, holding only the parts of it that mtools reads to make a change:
+// the boot sector, reserved sectors and FATs (and FAT12/16's root folder), and the folders on the way to
+// the files. Everything else is a hole; mtools never reads the data of a file it deletes or replaces.
+class Overlay {
+public:
+    ~Overlay()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool Make(const fs::path& file, std::uint64_t size)
+    {
+        file_ = file;
+        fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(size)) == 0;
+    }
+    // Copies a part of the volume in, keeping its bytes to compare after.
+    bool Take(FatVolume& volume, const Extent& extent)
+    {
+        for (const auto& [taken, bytes] : parts_) {
+            if (taken == extent)
+                return true;
+        }
+        std::string bytes(extent.size, '\0');
+        if (!volume.Read(extent.offset, bytes.data(), bytes.size()) || !WriteAt(fd_, bytes, extent.offset))
+            return false;
+        parts_.emplace_back(extent, std::move(bytes));
+        return true;
+    }
+    bool Taken(std::uint64_t offset) const
+    {
+        for (const auto& [extent, bytes] : parts_) {
+            if (offset >= extent.offset && offset < extent.offset + extent.size)
+                return true;
+        }
         return false;
     }
-    int source = open(image_.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat status { };
-    bool copied = source >= 0 && fstat(source, &status) == 0;
-    if (!copied)
-        error = "cannot read " + image_.string() + ": " + std::strerror(errno);
-    // A clone shares the blocks where the file system can (btrfs, XFS); else the bytes are copied.
-    if (copied && ioctl(target, FICLONE, source) != 0) {
-        for (off_t done = 0; copied && done < status.st_size;) {
-            ssize_t moved = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-            if (moved < 0 && errno == EINTR)
-                continue;
-            if (moved <= 0) {
-                error = "cannot copy " + image_.string() + ": " + (moved < 0 ? std::strerror(errno) : "it shrank");
-                copied = false;
-            }
-            done += moved;
-        }
-    }
-    if (source >= 0)
-        close(source);
-    close(target);
-    if (!copied)
-        unlink(copy.c_str());
-    return copied;
-}
+    const fs::path& file() const { return file_; }
+    int fd() const { return fd_; }
+    const std::vector<std::pair<Extent, std::string>>& parts() const { return parts_; }
 
-bool ImageMachine::WriteInto(const std::string& copy, const std::string& file, std::string& error) const
+private:
+    fs::path file_;
+    int fd_ = -1;
+    std::vector<std::pair<Extent, std::string>> parts_;
+};
+
+// Writes `file` (a host file) to `inVolume` on the overlay, keeping the attributes the file had there:
+// Windows keeps its registry files read-only, hidden and system. mtools would ask before replacing a
+// read-only file, so that flag goes first and comes back after.
+bool WriteInto(const std::string& overlay, const fs::path& file, const std::string& inVolume, std::string& error)
 {
-    const std::string volume = Volume(copy);
-    const std::size_t slash = file.find('/');
-    const std::string inVolume = "::/" + windowsPath_ + "/" + file.substr(slash + 1);
-    // Windows keeps its registry files read-only, hidden and system; an overwrite would drop that.
-    // A file the image does not have (one a restore puts back) has no attributes to keep.
     Tool attributes;
-    const bool exists = RunTool({"mattrib", "-i", volume, inVolume}, attributes);
+    const bool exists = RunTool({"mattrib", "-i", overlay, inVolume}, attributes, kMtools);
     const std::string flags = exists ? attributes.out.substr(0, attributes.out.find("::/")) : std::string();
     Tool tool;
-    if ((exists && !RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool)) ||
-        !RunTool({"mcopy", "-o", "-i", volume, (machine_ / file).string(), inVolume}, tool)) {
-        error = "cannot write " + inVolume + " into the image: " + Complaint(tool);
+    if ((exists && !RunTool({"mattrib", "-i", overlay, "-r", inVolume}, tool, kMtools)) ||
+        !RunTool({"mcopy", "-o", "-i", overlay, file.string(), inVolume}, tool, kMtools)) {
+        error = Complaint(tool);
         return false;
     }
-    std::vector<std::string> restore {"mattrib", "-i", volume};
+    std::vector<std::string> restore {"mattrib", "-i", overlay};
     for (char flag : {'R', 'S', 'H'}) {
         if (flags.find(flag) != std::string::npos)
             restore.push_back(std::string("+") + static_cast<char>(flag - 'A' + 'a'));
     }
     restore.push_back(inVolume);
-    if (restore.size() > 4 && !RunTool(restore, tool)) {
-        error = "cannot set the attributes of " + inVolume + ": " + Complaint(tool);
+    if (restore.size() > 4 && !RunTool(restore, tool, kMtools)) {
+        error = Complaint(tool);
         return false;
+    }
+    return true;
+}
+
+// The clusters of a chain as extents of the volume, consecutive clusters joined.
+void AddClusters(const FatVolume& volume, const std::vector<std::uint32_t>& clusters, std::vector<Extent>& extents)
+{
+    for (std::uint32_t cluster : clusters) {
+        const std::uint64_t offset = volume.ClusterOffset(cluster);
+        if (!extents.empty() && extents.back().offset + extents.back().size == offset)
+            extents.back().size += volume.clusterBytes();
+        else
+            extents.push_back({offset, volume.clusterBytes()});
+    }
+}
+
+}  // namespace
+
+bool ImageMachine::Changes(const std::vector<std::string>& written, const std::vector<std::string>& removed,
+                           std::vector<DiskChange>& changes, std::vector<DiskChange>& old, std::string& error)
+{
+    // What changes, on the volume: the files written and removed, and the folders holding them.
+    std::vector<std::string> files;
+    for (const std::string& file : written)
+        files.push_back(OnVolume(windowsPath_, file.substr(file.find('/') + 1)));
+    for (const std::string& file : removed)
+        files.push_back(OnVolume(windowsPath_, file));
+    std::vector<std::string> folders {""};
+    for (const std::string& file : files) {
+        for (std::size_t slash = file.find('/'); slash != std::string::npos; slash = file.find('/', slash + 1))
+            folders.push_back(file.substr(0, slash));
+    }
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+
+    // The first FAT alone: mtools reads that one and writes each sector it changes into every copy, so the
+    // other copies' change follows from the first's, and they need not be read.
+    const std::uint64_t firstFatEnd = volume_.fatOffset() + volume_.fatBytes();
+    const std::uint64_t otherFatsEnd = volume_.fatOffset() + volume_.fats() * volume_.fatBytes();
+    Overlay overlay;
+    if (!overlay.Make(work_ / "volume", volume_.size()) || !overlay.Take(volume_, {0, firstFatEnd}) ||
+        (volume_.dataOffset() > otherFatsEnd &&
+         !overlay.Take(volume_, {otherFatsEnd, volume_.dataOffset() - otherFatsEnd}))) {
+        error = "cannot copy the FATs of " + image_.string() + " to a temporary file: " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::uint32_t> folderClusters;
+    for (const std::string& folder : folders) {
+        FatEntry entry;
+        std::vector<Extent> extents;
+        if (!volume_.Find(folder, entry) || !entry.folder() || !volume_.FolderExtents(entry.cluster, extents)) {
+            error = image_.string() + ": cannot read the folder " + (folder.empty() ? "\\" : folder);
+            return false;
+        }
+        for (const Extent& extent : extents) {
+            if (!overlay.Take(volume_, extent)) {
+                error = "cannot copy the folder " + folder + " of " + image_.string() + " to a temporary file";
+                return false;
+            }
+        }
+    }
+
+    // mtools makes the changes on the overlay.
+    const std::string volume = overlay.file().string();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string inVolume = "::/" + files[i];
+        Tool tool;
+        bool done = true;
+        if (i < written.size()) {
+            done = WriteInto(volume, machine_ / written[i], inVolume, error);
+        } else {
+            RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool, kMtools);
+            done = RunTool({"mdel", "-i", volume, inVolume}, tool, kMtools);
+            error = Complaint(tool);
+        }
+        if (!done) {
+            error = "cannot " + std::string(i < written.size() ? "write " : "delete ") + files[i] + " in " +
+                    image_.string() + ": " + error;
+            return false;
+        }
+    }
+
+    // The change: the sectors that differ in the parts copied, and the clusters the written files and the
+    // folders hold now that lie outside them (the files' new data, a folder grown by a cluster).
+    FatVolume after;
+    const int fd = overlay.fd();
+    if (!after.Open([fd](std::uint64_t offset, void* into, std::size_t size) {
+            return pread(fd, into, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+        }, error)) {
+        error = "mtools left the copy of " + image_.string() + "'s volume unreadable: " + error;
+        return false;
+    }
+    for (const auto& [extent, before] : overlay.parts()) {
+        std::string now(extent.size, '\0');
+        if (!ReadAt(fd, now, extent.offset)) {
+            error = "cannot read the temporary copy of " + image_.string() + "'s volume";
+            return false;
+        }
+        for (std::uint64_t sector = 0; sector < extent.size; sector += kSector) {
+            const std::size_t at = static_cast<std::size_t>(sector);
+            if (now.compare(at, kSector, before, at, kSector) == 0)
+                continue;
+            const std::uint64_t offset = offset_ + extent.offset + sector;
+            // A run of sectors does not reach across the first FAT's start, whose sectors are also
+            // written into the other copies.
+            if (!changes.empty() && changes.back().offset + changes.back().bytes.size() == offset &&
+                extent.offset + sector != volume_.fatOffset()) {
+                changes.back().bytes.append(now, at, kSector);
+                old.back().bytes.append(before, at, kSector);
+            } else {
+                changes.push_back({offset, now.substr(at, kSector)});
+                old.push_back({offset, before.substr(at, kSector)});
+            }
+        }
+    }
+    // The same sectors of the other FAT copies.
+    const std::size_t firstFatChanges = changes.size();
+    for (std::size_t i = 0; i < firstFatChanges; ++i) {
+        const std::uint64_t inVolume = changes[i].offset - offset_;
+        if (inVolume < volume_.fatOffset() || inVolume >= firstFatEnd)
+            continue;
+        for (unsigned copy = 1; copy < volume_.fats(); ++copy) {
+            DiskChange before {changes[i].offset + copy * volume_.fatBytes(), std::string(changes[i].bytes.size(), '\0')};
+            if (!volume_.Read(before.offset - offset_, before.bytes.data(), before.bytes.size())) {
+                error = "cannot read the FAT copies of " + image_.string();
+                return false;
+            }
+            changes.push_back({before.offset, changes[i].bytes});
+            old.push_back(std::move(before));
+        }
+    }
+    std::vector<std::uint32_t> outside;
+    auto addOutside = [&](std::uint64_t offset) {
+        if (!overlay.Taken(offset))
+            outside.push_back(static_cast<std::uint32_t>((offset - after.dataOffset()) / after.clusterBytes() + 2));
+    };
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        FatEntry entry;
+        std::vector<std::uint32_t> chain;
+        if (!after.Find(files[i], entry) || (entry.cluster != 0 && !after.Chain(entry.cluster, chain))) {
+            error = "mtools left " + files[i] + " unreadable in the copy of " + image_.string() + "'s volume";
+            return false;
+        }
+        for (std::uint32_t cluster : chain)
+            addOutside(after.ClusterOffset(cluster));
+    }
+    for (const std::string& folder : folders) {
+        FatEntry entry;
+        std::vector<Extent> extents;
+        if (!after.Find(folder, entry) || !after.FolderExtents(entry.cluster, extents)) {
+            error = "mtools left the folder " + folder + " unreadable in the copy of " + image_.string() + "'s volume";
+            return false;
+        }
+        for (const Extent& extent : extents) {
+            for (std::uint64_t offset = extent.offset; offset < extent.offset + extent.size; offset += after.clusterBytes())
+                addOutside(offset);
+        }
+    }
+    std::sort(outside.begin(), outside.end());
+    outside.erase(std::unique(outside.begin(), outside.end()), outside.end());
+    std::vector<Extent> data;
+    AddClusters(after, outside, data);
+    for (const Extent& extent : data) {
+        DiskChange now {offset_ + extent.offset, std::string(extent.size, '\0')};
+        DiskChange before {offset_ + extent.offset, std::string(extent.size, '\0')};
+        if (!ReadAt(fd, now.bytes, extent.offset) || !volume_.Read(extent.offset, before.bytes.data(), extent.size)) {
+            error = "cannot read the data written for " + image_.string();
+            return false;
+        }
+        changes.push_back(std::move(now));
+        old.push_back(std::move(before));
     }
     return true;
 }
@@ -566,26 +722,45 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
 {
     if (written.empty() && removed.empty())
         return true;
-    std::string copy;
-    bool ok = CopyImage(copy, error);
-    if (ok) {
-        for (const std::string& file : written)
-            ok = ok && WriteInto(copy, file, error);
-        for (const std::string& file : removed) {
-            Tool tool;
-            if (ok && !RunTool({"mdel", "-i", Volume(copy), "::/" + windowsPath_ + "/" + file}, tool)) {
-                error = "cannot delete " + windowsPath_ + "/" + file + " in the image: " + Complaint(tool);
-                ok = false;
-            }
-        }
-        if (!ok)
-            unlink(copy.c_str());
-    }
-    // The changed copy replaces the image only once it is whole and on disk.
-    ok = ok && storage::PublishTemporary(copy, image_, error);
-    if (!ok)
+    // Read afresh: what the image holds now, not what the run read at its start.
+    if (!disk_.Map(error) || !OpenVolume(offset_, error)) {
         error += "; the image is as it was";
-    return ok;
+        return false;
+    }
+    for (const auto& [file, bytes] : read_) {
+        FatEntry entry;
+        std::string now;
+        if (!volume_.Find(OnVolume(windowsPath_, file), entry) || !volume_.ReadFile(entry, now) || now != bytes) {
+            error = image_.string() + ":" + OnVolume(windowsPath_, file) +
+                    " changed in the image while this run worked; nothing was changed (run again)";
+            return false;
+        }
+    }
+    std::vector<DiskChange> changes;
+    std::vector<DiskChange> old;
+    if (!Changes(written, removed, changes, old, error)) {
+        error += "; the image is as it was";
+        return false;
+    }
+    // The old bytes are on disk before the first new byte goes into the image.
+    const fs::path journal = RollbackJournalOf(file_);
+    if (!WriteRollbackJournal(journal, old, error)) {
+        error += "; the image is as it was";
+        return false;
+    }
+    if (!disk_.Write(changes, work_, error)) {
+        std::string undo;
+        if (disk_.Write(old, work_, undo) && RemoveRollbackJournal(journal, undo))
+            error += "; the image is as it was";
+        else
+            error += "; the next run on the image plays back the rollback journal " + journal.string();
+        return false;
+    }
+    if (!RemoveRollbackJournal(journal, error)) {
+        error += "; the next run on the image puts the image back as it was";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace offline

@@ -1,18 +1,24 @@
-// Disk images: the offline program cleans a Windows 9x installation on a raw hard-disk image (an MBR with
-// FAT partitions, or a bare FAT volume; a fixed VHD is its raw disk plus a footer) without mounting it.
-// The image's FAT volume is reached through mtools, started as a subprocess on the image and the
-// partition's offset. The run itself works on a machine folder made in a temporary folder: the Windows
-// folder's tree with empty stand-ins for its files, and real copies of the registry files. Only when the
-// run has succeeded in memory and its files are saved there are the changes carried into the image, and
-// then into a copy of the image beside it, which replaces the image by rename once it is complete and
-// flushed: after any interruption the image is either as it was or as the run left it.
+// Disk images: the offline program cleans a Windows 9x installation on a hard-disk image (an MBR with FAT
+// partitions, or a bare FAT volume) without mounting it, in whatever format the image is: raw, a fixed VHD,
+// or any format QEMU reads (see disk.h). The image is read by this program's own FAT reader. The run works
+// on a machine folder made in a temporary folder: the Windows folder's tree with empty stand-ins for its
+// files, and real copies of the registry files. When the run has succeeded, its changes go into the image
+// in place: mtools makes them on a sparse copy of just the volume's parts they touch (its FATs and the
+// folders on the way to the files), the sectors that differ are the change, their old bytes go into a
+// rollback journal beside the image first (image_journal.h), and then the new bytes into the image. The
+// cost is that of what changes, never of the image's size, and the image keeps its inode, format and
+// allocation.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "offline/disk.h"
+#include "offline/fat.h"
 
 namespace offline {
 
@@ -35,6 +41,7 @@ struct ImageChoice {
     std::filesystem::path image;
     int partition = 0;    // 1-4 primary, 5 on logical; 0: the one holding Windows
     std::string windows;  // the Windows folder on the volume ("WINDOWS", "C:\WIN98"); empty: found
+    bool writes = false;  // the run may write into the image
 };
 
 class ImageMachine {
@@ -44,9 +51,10 @@ public:
     ImageMachine(const ImageMachine&) = delete;
     ImageMachine& operator=(const ImageMachine&) = delete;
 
-    // Finds the volume and the Windows folder, and makes the machine folder: the Windows folder's tree
-    // with empty stand-ins, SYSTEM.DAT, USER.DAT and, for `user`, PROFILES/user/USER.DAT copied out. `said`
-    // receives what was found. False with a one-line `error`.
+    // Takes the image for the run (refused while another run or a QEMU program holds it), plays back a
+    // rollback journal left by a run cut short, finds the volume and the Windows folder, and makes the
+    // machine folder: the Windows folder's tree with empty stand-ins, SYSTEM.DAT, USER.DAT and, for `user`,
+    // PROFILES/user/USER.DAT copied out. `said` receives what was found. False with a one-line `error`.
     bool Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said, std::string& error);
 
     // The machine folder standing for the image.
@@ -59,30 +67,40 @@ public:
     // the image has them (a registry file, a file a backup names).
     bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error);
 
-    // Carries the run's changes into the image: `written` (files relative to the machine folder, written
-    // back with their attributes kept) and `removed` (files relative to the Windows folder, deleted), on a
-    // copy of the image that then replaces it. False with a one-line `error`; the image is then as it was.
+    // Carries the run's changes into the image in place, under the rollback journal: `written` (files
+    // relative to the machine folder, written back with their attributes kept) and `removed` (files relative
+    // to the Windows folder, deleted). A registry file that changed in the image since the run read it is
+    // not overwritten. False with a one-line `error`; the image is then as it was.
     bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed, std::string& error);
 
+    // `message` with the machine folder's paths named as the image and the path inside it.
+    std::string Shown(const std::string& message) const;
+
 private:
+    // Plays back (or drops, when cut short before the image was touched) the rollback journal of an
+    // earlier run.
+    bool PlayBackJournal(std::vector<std::string>& said, std::string& error);
     // Finds the volume and its Windows folder; `partition` receives the volume's partition number.
     bool FindWindows(const ImageChoice& choice, int& partition, std::string& error);
+    // Opens the FAT volume at `offset` of the disk.
+    bool OpenVolume(std::uint64_t offset, std::string& error);
     // Makes the machine folder: the Windows folder's tree with empty stand-ins; `registryFiles` receives the
     // registry files among them (relative to the Windows folder).
     bool MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error);
-    // A copy of the image beside it, made exclusively with its mode and owner; its name in `copy`.
-    bool CopyImage(std::string& copy, std::string& error) const;
-    // Writes one file of the machine folder into the image copy, keeping the attributes it had there.
-    bool WriteInto(const std::string& copy, const std::string& file, std::string& error) const;
+    // The changes mtools makes on a sparse copy of the volume's parts that the paths touch (see Commit),
+    // as ranges of the disk: `changes` with their new bytes, `old` with their bytes now.
+    bool Changes(const std::vector<std::string>& written, const std::vector<std::string>& removed,
+                 std::vector<DiskChange>& changes, std::vector<DiskChange>& old, std::string& error);
 
-    // An mtools image argument: the image file with the volume's offset.
-    std::string Volume(const std::filesystem::path& image) const;
-
-    std::filesystem::path image_;
+    std::filesystem::path image_;  // as the user named it
+    std::filesystem::path file_;   // the image file itself (a link's target)
+    Disk disk_;
+    FatVolume volume_;
     std::uint64_t offset_ = 0;
     std::string windowsPath_;
     std::filesystem::path work_;  // the temporary folder
     std::filesystem::path machine_;
+    std::map<std::string, std::string> read_;  // registry files (relative to the Windows folder) as read
 };
 
 }  // namespace offline

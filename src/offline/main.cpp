@@ -32,7 +32,7 @@ namespace {
 
 int Fail(const std::string& message)
 {
-    std::fprintf(stderr, "cmpci-uninstall: %s\n", message.c_str());
+    std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::ShownInMessages(message).c_str());
     return 2;
 }
 
@@ -206,7 +206,7 @@ void Say(const std::vector<std::string>& said, bool quiet = false)
 {
     for (const std::string& line : said) {
         if (!quiet || line.find("warning: ") != std::string::npos)
-            std::fprintf(stderr, "cmpci-uninstall: %s\n", line.c_str());
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::ShownInMessages(line).c_str());
     }
 }
 
@@ -385,7 +385,7 @@ int RunOffline(int argc, char** argv)
         !RunAllowed(options, machine, argumentText, error))
         return Fail(error);
     for (const std::string& warning : machine.warnings)
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", warning.c_str());
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", offline::ShownInMessages(warning).c_str());
 
     // The journal never lands on a file the run reads or writes; it is written beside its place and put
     // there at the end.

@@ -1,8 +1,14 @@
 #include "offline/target.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "offline/image.h"
+#include "storage/lock.h"
 
 namespace offline {
 
@@ -10,10 +16,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The image open in this process, whose machine folder's paths messages name as the image.
+const ImageMachine* shownImage = nullptr;
+
 // A machine folder: the run's saves and removals land in it directly.
 class FolderTarget final : public Target {
 public:
     explicit FolderTarget(fs::path folder) : folder_(std::move(folder)) { }
+    ~FolderTarget() override
+    {
+        if (lock_ >= 0)
+            close(lock_);
+    }
+    // Takes the folder for the run: shared for a run that only reads it, else for this run alone. A folder
+    // that cannot be opened is left to the run to report.
+    bool Lock(bool writes, std::string& error)
+    {
+        lock_ = open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        pid_t holder = 0;
+        if (lock_ < 0 || storage::TryLock(lock_, writes ? storage::LockKind::Exclusive : storage::LockKind::Shared, holder))
+            return true;
+        error = folder_.string() + " is in use by another run of cmpci-uninstall" +
+                (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
+        return false;
+    }
     fs::path folder() const override { return folder_; }
     fs::path shown() const override { return folder_; }
     fs::path backupBase() const override { return folder_.empty() ? fs::path(".") : folder_; }
@@ -27,16 +53,19 @@ public:
 
 private:
     fs::path folder_;
+    int lock_ = -1;
 };
 
 // A disk image: the run works on a machine folder standing for it, and the changes go into the image at
 // the very end.
 class ImageTarget final : public Target {
 public:
-    explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
+    explicit ImageTarget(fs::path image) : image_(std::move(image)) { shownImage = &machine_; }
+    ~ImageTarget() override { shownImage = nullptr; }
     bool Open(const Options& options, std::vector<std::string>& said, std::string& error)
     {
-        return machine_.Open({image_, options.partition, options.windows}, options.user, said, error);
+        return machine_.Open({image_, options.partition, options.windows, WritesTarget(options)}, options.user, said,
+                             error);
     }
     fs::path folder() const override { return machine_.machine(); }
     fs::path shown() const override { return image_; }
@@ -63,6 +92,11 @@ private:
 
 }  // namespace
 
+std::string ShownInMessages(const std::string& message)
+{
+    return shownImage != nullptr ? shownImage->Shown(message) : message;
+}
+
 bool WritesTarget(const Options& options)
 {
     return !options.restore.empty() || (options.exportFile.empty() && !options.dryRun && !options.check);
@@ -70,8 +104,12 @@ bool WritesTarget(const Options& options)
 
 std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::string>& said, std::string& error)
 {
-    if (options.image.empty())
-        return std::make_unique<FolderTarget>(options.machine);
+    if (options.image.empty()) {
+        auto folder = std::make_unique<FolderTarget>(options.machine);
+        if (!folder->Lock(WritesTarget(options), error))
+            return nullptr;
+        return folder;
+    }
     auto image = std::make_unique<ImageTarget>(options.image);
     if (!image->Open(options, said, error))
         return nullptr;

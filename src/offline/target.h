@@ -38,6 +38,10 @@ public:
 // an image that a run which writes may not change.
 std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::string>& said, std::string& error);
 
+// `message` as the user should read it: while an image is open, the paths of the machine folder standing
+// for it are named as the image and the path inside it.
+std::string ShownInMessages(const std::string& message);
+
 // Whether a run with these options writes to its target.
 bool WritesTarget(const Options& options);
 

@@ -2,9 +2,8 @@
 # Stands for the offline program in the end-to-end scripts (common.sh puts it in $tool): runs CMPCI_TOOL
 # with the arguments given, then checks the journal it wrote, if any (a file, or stdout when that is a
 # file), against doc/journal.schema.json. A journal that does not match is noted in CMPCI_JOURNAL_FAULTS,
-# which finish() reports. The exit status is the program's.
-"$CMPCI_TOOL" "$@"
-status=$?
+# which finish() reports. The exit status is the program's. Without a journal the program takes this
+# process's place, so that a signal sent to it (a test that kills a run) reaches the program itself.
 journal= previous=
 for word in "$@"; do
     [ "$word" = -- ] && break
@@ -12,8 +11,11 @@ for word in "$@"; do
     case $word in --journal=*) journal=${word#--journal=} ;; esac
     previous=$word
 done
+[ -z "$journal" ] && exec "$CMPCI_TOOL" "$@"
+"$CMPCI_TOOL" "$@"
+status=$?
 [ "$journal" = - ] && journal=$(readlink -f /proc/$$/fd/1)
-if [ -n "$journal" ] && [ -f "$journal" ]; then
+if [ -f "$journal" ]; then
     here=$(dirname "${BASH_SOURCE[0]}")
     /usr/bin/python3 "$here/validate_journal.py" "$here/../../doc/journal.schema.json" "$journal" \
         2>>"$CMPCI_JOURNAL_FAULTS"

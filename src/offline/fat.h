@@ -1,0 +1,88 @@
+// A FAT12/16/32 volume read through a function that reads its bytes: the boot sector's layout, the FAT's
+// chains, folders with their long names, and files. Reading only; an image run's writes are made by mtools
+// on a copy of the few parts it changes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace offline {
+
+// Reads `size` bytes at a byte offset of the volume; false when it cannot.
+using ReadVolume = std::function<bool(std::uint64_t offset, void* into, std::size_t size)>;
+
+// A byte range of the volume.
+struct Extent {
+    std::uint64_t offset;
+    std::uint64_t size;
+    bool operator==(const Extent&) const = default;
+};
+
+// A folder entry: its name as Windows shows it (the long name, else the short one with its case flags),
+// its attributes, first cluster and size.
+struct FatEntry {
+    std::string name;
+    std::string shortName;
+    std::uint8_t attributes = 0;
+    std::uint32_t cluster = 0;
+    std::uint32_t size = 0;
+    bool folder() const { return (attributes & 0x10) != 0; }
+};
+
+class FatVolume {
+public:
+    // Reads the boot sector; false with `error` when it is not a FAT volume this reader takes.
+    bool Open(ReadVolume read, std::string& error);
+
+    // The volume's size in bytes, as its boot sector gives it.
+    std::uint64_t size() const { return size_; }
+    // The bytes before the first cluster: boot sector, reserved sectors, every FAT and (FAT12/16) the root folder.
+    std::uint64_t dataOffset() const { return dataOffset_; }
+    std::uint32_t clusterBytes() const { return clusterBytes_; }
+    // The FAT's first byte and one FAT's length.
+    std::uint64_t fatOffset() const { return fatOffset_; }
+    std::uint64_t fatBytes() const { return fatBytes_; }
+    unsigned fats() const { return fats_; }
+    int bits() const { return bits_; }
+    std::uint64_t ClusterOffset(std::uint32_t cluster) const;
+    // The FAT entry of `cluster` (0: free); false when it cannot be read.
+    bool Entry(std::uint32_t cluster, std::uint32_t& value);
+    // The clusters of the chain starting at `first`, in order; false on a broken or looping chain.
+    bool Chain(std::uint32_t first, std::vector<std::uint32_t>& clusters);
+
+    // The entries of the folder whose first cluster is `cluster` (0: the root folder), without "." and "..".
+    bool List(std::uint32_t cluster, std::vector<FatEntry>& entries);
+    // The extents a folder's entries occupy (0: the root folder).
+    bool FolderExtents(std::uint32_t cluster, std::vector<Extent>& extents);
+    // The entry a path names ("WINDOWS/SYSTEM.DAT", each name matched as Windows matches it); the empty
+    // path is the root folder. False when there is none.
+    bool Find(const std::string& path, FatEntry& entry);
+    // A file's bytes.
+    bool ReadFile(const FatEntry& entry, std::string& bytes);
+
+    // Bytes of the volume, read as it was opened to read them.
+    bool Read(std::uint64_t offset, void* into, std::size_t size) const { return read_(offset, into, size); }
+
+private:
+
+    ReadVolume read_;
+    int bits_ = 0;
+    std::uint32_t bytesPerSector_ = 0;
+    std::uint32_t clusterBytes_ = 0;
+    std::uint64_t fatOffset_ = 0;
+    std::uint64_t fatBytes_ = 0;
+    unsigned fats_ = 0;
+    std::uint64_t rootOffset_ = 0;  // FAT12/16: the root folder's fixed place
+    std::uint64_t rootBytes_ = 0;
+    std::uint32_t rootCluster_ = 0;  // FAT32: the root folder's first cluster
+    std::uint64_t dataOffset_ = 0;
+    std::uint32_t clusters_ = 0;  // data clusters; numbers run from 2 to clusters_ + 1
+    std::uint64_t size_ = 0;
+    // The FAT block last read, so that a chain does not read the same sectors again and again.
+    std::uint64_t cachedBlock_ = UINT64_MAX;
+    std::string cache_;
+};
+
+}  // namespace offline

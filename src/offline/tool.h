@@ -1,0 +1,25 @@
+// The helper programs an image run starts (mtools, qemu-img, qemu-io): as subprocesses, without a shell,
+// without standard input and without a controlling terminal, so that none of them can ask a question that
+// nobody sees.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace offline {
+
+struct Tool {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// Runs `words` (the program, then its arguments) in a session of its own with standard input from
+// /dev/null and its output captured in `tool`. True when it ran and exited 0. A program that cannot be
+// started leaves `tool.err` naming it and `package`, the package that has it.
+bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package);
+
+// The first line of a tool's complaint, for a message.
+std::string Complaint(const Tool& tool);
+
+}  // namespace offline

@@ -1,0 +1,28 @@
+// Locks that keep two runs (or a run and a running virtual machine) off the same machine: an advisory lock
+// on the machine folder or the disk image for the whole run, and QEMU's own byte-range locks on an image.
+#pragma once
+
+#include <sys/types.h>
+
+namespace storage {
+
+enum class LockKind {
+    Shared,     // a run that only reads: others may read too
+    Exclusive,  // a run that writes: nobody else
+};
+
+// Takes the lock on the open file or folder `fd`, without waiting for a live holder; it lasts while the
+// descriptor is open. False when another run holds it: `holder` is then that process's id, or 0 when it
+// cannot be known.
+bool TryLock(int fd, LockKind kind, pid_t& holder);
+
+// Whether some QEMU program (a running virtual machine, qemu-img, qemu-io) has the image open on `fd`: QEMU
+// announces that by byte-range locks on the image file, which this tests without taking any.
+bool QemuHolds(int fd);
+
+// Takes the locks QEMU takes when it writes an image and keeps others from writing it, so that a virtual
+// machine does not start on a raw image while a run writes it. Never for an image that qemu-io is going to
+// write, which would then refuse it.
+bool HoldAsQemuWriter(int fd);
+
+}  // namespace storage

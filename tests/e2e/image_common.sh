@@ -1,0 +1,41 @@
+# Shared by the image scripts (sourced after common.sh): the example machine's reference run, and checks of a
+# raw disk image's first partition from outside the program.
+
+export LC_ALL=C MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
+PATH=$PATH:/usr/sbin:/sbin
+
+# need COMMAND...: each command must be there; the script stops naming the packages otherwise.
+need() {
+    local command
+    for command in "$@"; do
+        command -v "$command" >/dev/null ||
+            { fail "$command is missing: install mtools, dosfstools, fdisk, qemu-utils and util-linux (.ci/run does)"; exit 1; }
+    done
+}
+
+# reference TOOL EXAMPLE: $work/ref, the example machine cleaned in a folder.
+reference() {
+    cp -R "$2" "$work/ref"
+    "$1" --machine "$work/ref" --answer yes --no-backup </dev/null 2>/dev/null || fail "reference: the run failed"
+}
+
+digest() { sha256sum "$1" | cut -d' ' -f1; }
+
+# partition_at RAW: the byte offset of the raw disk's first partition.
+partition_at() { sfdisk -d "$1" | awk -F'start= *' '/start=/ { split($2, f, ","); print f[1] * 512; exit }'; }
+
+# cleaned LABEL RAW: the raw disk's first partition is clean for fsck.fat and holds the registry files of the
+# reference run.
+cleaned() {
+    local at
+    at=$(partition_at "$2")
+    dd if="$2" of="$work/volume.bin" bs=1M iflag=skip_bytes skip="$at" status=none
+    fsck.fat -n "$work/volume.bin" >"$work/fsck.out" 2>&1 || fail "$1: fsck.fat: $(tr '\n' ' ' <"$work/fsck.out")"
+    local file
+    for file in SYSTEM.DAT USER.DAT; do
+        mcopy -n -i "$2@@$at" "::/WINDOWS/$file" "$work/$file.out" 2>/dev/null &&
+            cmp -s "$work/$file.out" "$work/ref/WINDOWS/$file" || fail "$1: $file is not the reference run's"
+    done
+    mdir -b -i "$2@@$at" ::/WINDOWS/SYSTEM/CMAUDIO.VXD >/dev/null 2>&1 && fail "$1: a file of the card is still there"
+    rm -f "$work/volume.bin"
+}

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Image runs as users meet them: on a terminal, cut short, and side by side.
+# - A run and a --restore under a pseudo-terminal finish (the registry files carry the read-only, hidden and
+#   system attributes, on which mtools would ask a question on the terminal).
+# - Runs killed (SIGKILL) at random instants, and one killed while its rollback journal is there: the next
+#   start (--check) leaves the image byte for byte as it was, or as a whole run leaves it, and fsck.fat
+#   finds it clean; no journal remains.
+# - A second run on an image or a machine folder that a run holds is refused at once, naming the holder.
+# - A registry file changed in the image while a run waits for its answer is not overwritten.
+# Usage: image_interrupt_test.sh <path-to-cmpci-uninstall> <source-dir>
+set -u
+tool=$1
+source=$2
+. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/image_common.sh"
+need mcopy mkfs.fat fsck.fat sfdisk script flock timeout
+start_work
+reference "$tool" "$source/examples/machine-dat"
+bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
+at=$(partition_at "$work/pristine.img")
+pristine=$(digest "$work/pristine.img")
+journal=$work/disk.img.cmpci-rollback
+
+# --- On a terminal: a run, then a --restore of its backup, each finishing within the time allowed.
+mkdir "$work/tty"
+cp "$work/pristine.img" "$work/tty/disk.img"
+[ "$(mattrib -i "$work/tty/disk.img@@$at" ::/WINDOWS/SYSTEM.DAT | cut -c1-10 | tr -d ' ')" = ASHR ] ||
+    fail "tty: SYSTEM.DAT does not carry the read-only, hidden and system attributes"
+timeout 60 script -qec "'$tool' --image '$work/tty/disk.img' --answer yes" /dev/null </dev/null >"$work/tty.out" 2>&1 ||
+    fail "tty: the run did not finish (exit $?): $(tail -n 2 "$work/tty.out")"
+cleaned tty "$work/tty/disk.img"
+backup=("$work"/tty/cmpci-backup-*)
+timeout 60 script -qec "'$tool' --image '$work/tty/disk.img' --restore '${backup[0]}'" /dev/null </dev/null >"$work/tty.out" 2>&1 ||
+    fail "tty: --restore did not finish (exit $?): $(tail -n 2 "$work/tty.out")"
+mcopy -n -i "$work/tty/disk.img@@$at" ::/WINDOWS/SYSTEM/CMAUDIO.VXD "$work/restored" 2>/dev/null &&
+    cmp -s "$work/restored" "$source/examples/machine-dat/WINDOWS/SYSTEM/CMAUDIO.VXD" || fail "tty: --restore did not put the files back"
+
+# old_or_new LABEL: after the next start, disk.img is the pristine image or a clean whole run's.
+old_or_new() {
+    "$tool" --image "$work/disk.img" --check >/dev/null 2>"$work/check.err"
+    local rc=$?
+    [ $rc = 0 ] || [ $rc = 1 ] || fail "$1: --check after the kill exits $rc: $(tail -n 1 "$work/check.err")"
+    [ -e "$journal" ] && fail "$1: the rollback journal is still there after --check"
+    [ "$(digest "$work/disk.img")" = "$pristine" ] || cleaned "$1" "$work/disk.img"
+}
+
+# --- Killed at random instants over the run's whole length.
+seen_old=0 seen_new=0
+for round in $(seq 12); do
+    cp "$work/pristine.img" "$work/disk.img"
+    "$tool" --image "$work/disk.img" --answer yes --no-backup </dev/null >/dev/null 2>&1 &
+    sleep "0.$(printf '%03d' $((RANDOM % 400)))"
+    kill -9 $! 2>/dev/null
+    wait $! 2>/dev/null
+    old_or_new "kill $round"
+    if [ "$(digest "$work/disk.img")" = "$pristine" ]; then seen_old=$((seen_old + 1)); else seen_new=$((seen_new + 1)); fi
+done
+echo "killed runs: $seen_old left the image as it was, $seen_new as a whole run leaves it"
+
+# --- Killed while the journal is there: the next start plays it back (or drops it when it was cut short
+#     itself), and the image is as it was.
+cp "$work/pristine.img" "$work/disk.img"
+"$tool" --image "$work/disk.img" --answer yes --no-backup </dev/null >/dev/null 2>&1 &
+runner=$!
+while [ ! -e "$journal" ] && kill -0 $runner 2>/dev/null; do :; done
+kill -9 $runner 2>/dev/null
+wait $runner 2>/dev/null
+if [ -e "$journal" ]; then
+    old_or_new "killed with its journal"
+    # Killed while writing its journal, the run had not touched the image: the journal is only removed.
+    grep -q -F -e "played back the rollback journal $journal" -e "removed $journal, left by a run cut short before" "$work/check.err" ||
+        fail "killed with its journal: --check does not say what it did with the journal: $(head -n 1 "$work/check.err")"
+    [ "$(digest "$work/disk.img")" = "$pristine" ] || fail "killed with its journal: the image is not as it was"
+else
+    echo "the run ended before its journal was seen; that case was not met this time"
+fi
+
+# --- One run at a time: a lock held on the image, or on a machine folder, refuses a second run at once.
+cp "$work/pristine.img" "$work/disk.img"
+flock -F -x "$work/disk.img" sleep 600 &
+holder=$!
+sleep 0.2
+timeout 10 "$tool" --image "$work/disk.img" --check >/dev/null 2>"$work/lock.err"
+rc=$?
+[ $rc = 2 ] && grep -q -F "disk.img is in use by another run of cmpci-uninstall (process $holder)" "$work/lock.err" ||
+    fail "image lock: exit $rc: $(tail -n 1 "$work/lock.err")"
+kill $holder; wait $holder 2>/dev/null
+cp -R "$source/examples/machine-dat" "$work/machine"
+flock -F -s "$work/machine" sleep 600 &
+holder=$!
+sleep 0.2
+timeout 10 "$tool" --machine "$work/machine" --answer yes --no-backup </dev/null >/dev/null 2>"$work/lock.err"
+rc=$?
+[ $rc = 2 ] && grep -q -F "machine is in use by another run of cmpci-uninstall (process $holder)" "$work/lock.err" ||
+    fail "folder lock: exit $rc: $(tail -n 1 "$work/lock.err")"
+"$tool" --machine "$work/machine" --check >/dev/null 2>&1
+[ $? = 1 ] || fail "folder lock: a --check beside a reading run was refused"
+kill $holder; wait $holder 2>/dev/null
+cmp -s "$work/machine/WINDOWS/SYSTEM.DAT" "$source/examples/machine-dat/WINDOWS/SYSTEM.DAT" || fail "folder lock: the refused run changed the machine"
+
+# --- A lost update: SYSTEM.DAT changes in the image while the run waits for its answer on the terminal.
+cp "$work/pristine.img" "$work/disk.img"
+{
+    sleep 1.5
+    mattrib -i "$work/disk.img@@$at" -r ::/WINDOWS/SYSTEM.DAT
+    printf 'changed' | dd of="$work/system.dat" status=none
+    mcopy -n -i "$work/disk.img@@$at" ::/WINDOWS/SYSTEM.DAT "$work/system.dat"
+    printf 'X' | dd of="$work/system.dat" bs=1 seek=20000 conv=notrunc status=none
+    mcopy -o -i "$work/disk.img@@$at" "$work/system.dat" ::/WINDOWS/SYSTEM.DAT
+    cp "$work/disk.img" "$work/changed.img"
+    printf 'y\n\n\n\n'
+} | timeout 60 script -qec "'$tool' --image '$work/disk.img' --no-backup; echo \"exit \$?\"" /dev/null >"$work/lost.out" 2>&1
+grep -q "exit 2" "$work/lost.out" && grep -q -F "disk.img:WINDOWS/SYSTEM.DAT changed in the image while this run worked" "$work/lost.out" ||
+    fail "lost update: $(tr -d '\r' <"$work/lost.out" | tail -n 3)"
+cmp -s "$work/disk.img" "$work/changed.img" || fail "lost update: the run changed the image"
+
+finish "image interrupt"
