@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kManifest[] = "manifest.json";
-constexpr char kRemovedKeys[] = "removed.reg";
-constexpr char kRemoval[] = "removal.reg";
-constexpr char kRegistryBefore[] = "registry.reg.before";
-constexpr char kFiles[] = "files";
-constexpr char kBefore[] = "before";
 
 // SHA-256 over pieces fed one after the other.
 class Sha256 {
@@ -197,10 +191,10 @@ bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const e
         manifest.sha256Before = sha256Before;
         manifest.sizeAfter = sizeAfter;
         manifest.sha256After = sha256After;
-        return KeepCopy(folder, kRegistryBefore, before, error);
+        return KeepCopy(folder, kRegistryBeforeName, before, error);
     }
     const std::string host = file.path.lexically_relative(changes.machine).generic_string();
-    const std::string copy = std::string(kBefore) + "/" + host;
+    const std::string copy = std::string(kBeforeFolder) + "/" + host;
     manifest.registryFiles.push_back({host, copy, before.size(), sha256Before, sizeAfter, sha256After});
     return KeepCopy(folder, copy, before, error);
 }
@@ -219,7 +213,7 @@ bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifes
             return false;
         }
         manifest.files.push_back({changes.removedWindowsPaths[i], host, bytes.size(), Sha256Of(bytes)});
-        if (!KeepCopy(folder, std::string(kFiles) + "/" + host, bytes, error))
+        if (!KeepCopy(folder, std::string(kFilesFolder) + "/" + host, bytes, error))
             return false;
     }
     return true;
@@ -268,9 +262,9 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     bool ok = true;
     for (const emulated::RegistryFile& file : changes.folder->registryFiles)
         ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
-    ok = ok && KeepCopy(folder, kRemovedKeys, emulated::RemovedRegedit4(*changes.registry), what) &&
-         KeepCopy(folder, kRemoval, emulated::RemovalRegedit4(*changes.registry), what) &&
-         KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifest, manifest.Text(), what);
+    ok = ok && KeepCopy(folder, kRemovedKeysName, emulated::RemovedRegedit4(*changes.registry), what) &&
+         KeepCopy(folder, kRemovalName, emulated::RemovalRegedit4(*changes.registry), what) &&
+         KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifestName, manifest.Text(), what);
     if (!ok)
         error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
     halfWritten.done = ok;

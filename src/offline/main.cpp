@@ -346,6 +346,29 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
     return 0;
 }
 
+int HelpOrVersion(const offline::Options& options)
+{
+    if (options.help)
+        std::fputs(offline::kUsage, stdout);
+    else
+        std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n"
+                    "Copyright (c) 2026 The cmpci-uninstall authors\n"
+                    "MIT License: free to use, change and share, without warranty (see LICENSE).\n",
+                    CMPCI_VERSION);
+    return 0;
+}
+
+// The journal's first record: the program, the target and the mode.
+void BeginJournal(const offline::Options& options, emulated::Journal& journal)
+{
+    std::error_code ignored;
+    const bool onImage = !options.image.empty();
+    const std::string targetPath =
+        std::filesystem::absolute(onImage ? options.image : options.machine, ignored).string();
+    journal.Begin({CMPCI_VERSION, onImage ? "image" : "machine", targetPath,
+                   options.check ? "check" : options.remnants ? "remnants" : "run", options.dryRun});
+}
+
 int RunOffline(int argc, char** argv)
 {
     // A file-size limit during the save must be an error the save reports, not the end of the run.
@@ -356,16 +379,8 @@ int RunOffline(int argc, char** argv)
     std::string error;
     if (!offline::ParseOptions(argc, argv, options, error))
         return Fail(error + "\n" + "Try cmpci-uninstall --help.");
-    if (options.help || options.version) {
-        if (options.help)
-            std::fputs(offline::kUsage, stdout);
-        else
-            std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n"
-                        "Copyright (c) 2026 The cmpci-uninstall authors\n"
-                        "MIT License: free to use, change and share, without warranty (see LICENSE).\n",
-                        CMPCI_VERSION);
-        return 0;
-    }
+    if (options.help || options.version)
+        return HelpOrVersion(options);
     std::string commandLine;
     if (!CommandLineOf(options, commandLine))
         return Fail("the command line holds a zero byte");
@@ -395,12 +410,7 @@ int RunOffline(int argc, char** argv)
          !journalOut.Open(options.journal, error)))
         return Fail(error);
     emulated::Journal journal(journalOut.stream());
-    std::error_code ignored;
-    const bool onImage = !options.image.empty();
-    const std::string targetPath =
-        std::filesystem::absolute(onImage ? options.image : options.machine, ignored).string();
-    journal.Begin({CMPCI_VERSION, onImage ? "image" : "machine", targetPath,
-                   options.check ? "check" : options.remnants ? "remnants" : "run", options.dryRun});
+    BeginJournal(options, journal);
     const bool changes = !options.dryRun && !options.check;
     emulated::EmulatedMachine system(registry, machine.windowsFolder, MachineOptionsFor(options, changes), journal);
     if (options.check)

@@ -10,6 +10,14 @@
 
 namespace offline {
 
+// The names inside a backup folder.
+inline constexpr char kManifestName[] = "manifest.json";
+inline constexpr char kRemovedKeysName[] = "removed.reg";
+inline constexpr char kRemovalName[] = "removal.reg";
+inline constexpr char kRegistryBeforeName[] = "registry.reg.before";
+inline constexpr char kFilesFolder[] = "files";
+inline constexpr char kBeforeFolder[] = "before";
+
 // A removed file.
 struct ManifestFile {
     std::string path;  // as the logic named it (C:\WINDOWS\...), Windows-1252; written, not read back

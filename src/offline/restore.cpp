@@ -21,10 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kManifest[] = "manifest.json";
-constexpr char kRemovedKeys[] = "removed.reg";
-constexpr char kRegistryBefore[] = "registry.reg.before";
-constexpr char kFiles[] = "files";
 
 // A file reached by handle: the folder that holds it, opened from the top down without following a link,
 // and its name there.
@@ -251,7 +247,7 @@ private:
         if (sha != entry.sha256After) {
             error = change.place.shown.string() + " changed since the run; it is not overwritten, and nothing was "
                                                   "restored (the removed keys are in " +
-                    (backup_.path() / kRemovedKeys).string() + ")";
+                    (backup_.path() / kRemovedKeysName).string() + ")";
             return false;
         }
         if (!ReadCopy(backup_, entry.before, entry.sha256Before, change.bytes, error))
@@ -278,12 +274,12 @@ private:
         }
         change.replaces = true;
         if (sha == manifest_.sha256After) {
-            if (!ReadCopy(backup_, kRegistryBefore, manifest_.sha256Before, change.bytes, error))
+            if (!ReadCopy(backup_, kRegistryBeforeName, manifest_.sha256Before, change.bytes, error))
                 return false;
             change.said = "the registry file is back as it was before the run, byte for byte";
         } else {
             std::string removed;
-            if (!ReadCopy(backup_, kRemovedKeys, "", removed, error))
+            if (!ReadCopy(backup_, kRemovedKeysName, "", removed, error))
                 return false;
             const std::size_t body = removed.find('\n');
             change.bytes = change.current;
@@ -317,7 +313,7 @@ private:
         case Found::Missing:
             break;
         }
-        if (!ReadCopy(backup_, std::string(kFiles) + "/" + entry.host, entry.sha256, change.bytes, error))
+        if (!ReadCopy(backup_, std::string(kFilesFolder) + "/" + entry.host, entry.sha256, change.bytes, error))
             return false;
         changes_.push_back(std::move(change));
         return true;
@@ -345,7 +341,7 @@ std::vector<std::string> BackupMachineFiles(const fs::path& folder)
     Manifest manifest;
     std::string error;
     std::vector<std::string> files;
-    if (!ReadManifest(folder / kManifest, manifest, error))
+    if (!ReadManifest(folder / kManifestName, manifest, error))
         return files;
     if (!manifest.registryFile.empty())
         files.push_back(manifest.registryFile);
@@ -360,7 +356,7 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
                    std::vector<std::string>* written)
 {
     Manifest manifest;
-    if (!ReadManifest(folder / kManifest, manifest, error))
+    if (!ReadManifest(folder / kManifestName, manifest, error))
         return false;
     storage::Folder machineFolder;
     storage::Folder backupFolder;

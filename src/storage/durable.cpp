@@ -161,6 +161,17 @@ bool SaveFailure(const fs::path& file, const char* what, int code, std::string& 
     return false;
 }
 
+// Fsyncs and closes a file whose bytes were written (`written`); 0, or the errno of the first failure.
+int SyncAndClose(int fd, bool written, Syscalls& calls)
+{
+    int code = written ? 0 : (errno != 0 ? errno : EIO);
+    if (code == 0 && calls.Fsync(fd) != 0)
+        code = errno;
+    if (calls.Close(fd) != 0 && code == 0)
+        code = errno;
+    return code;
+}
+
 bool Stage(int dir, const fs::path& shown, const std::string& name, const std::vector<std::string_view>& pieces,
            std::string& temporary, std::string& error, Syscalls& calls)
 {
@@ -182,13 +193,8 @@ bool Stage(int dir, const fs::path& shown, const std::string& name, const std::v
     for (std::string_view piece : pieces)
         ok = ok && WriteAll(fd, piece, calls);
     // The bytes reach the disk before any name can point at them.
-    ok = ok && calls.Fsync(fd) == 0;
-    int code = errno;
-    if (calls.Close(fd) != 0 && ok) {
-        ok = false;
-        code = errno;
-    }
-    if (!ok) {
+    const int code = SyncAndClose(fd, ok, calls);
+    if (code != 0) {
         calls.UnlinkAt(dir, temporary.c_str());
         return SaveFailure(shown, "cannot write it", code, error);
     }
@@ -215,13 +221,8 @@ bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::stri
         error = "cannot write " + shown.string() + ": " + std::strerror(errno);
         return false;
     }
-    bool ok = WriteAll(fd, bytes, calls) && calls.Fsync(fd) == 0;
-    int code = errno;
-    if (calls.Close(fd) != 0 && ok) {
-        ok = false;
-        code = errno;
-    }
-    if (!ok) {
+    const int code = SyncAndClose(fd, WriteAll(fd, bytes, calls), calls);
+    if (code != 0) {
         calls.UnlinkAt(dir, name.c_str());
         error = "cannot write " + shown.string() + ": " + std::strerror(code);
         return false;
