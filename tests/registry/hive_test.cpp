@@ -394,6 +394,16 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
         {"highest number below one in use", [&](std::string& b) { b[block + 0x14] = 0; }, "highest record number"},
         {"checksum flag over a wrong sum", [&](std::string& b) { b[block + 0x0C] = static_cast<char>(b[block + 0x0C] | 4); },
          "checksum"},
+        {"a free record whose header runs past it",
+         [&](std::string& b) { emulated::Put16(b, block + head + 0x0C, static_cast<std::uint16_t>(Get32(b, block + head))); },
+         "damaged header"},
+        {"two entries naming one record",
+         [&](std::string& b) {
+             // The root's first subkey names its next sibling's record.
+             const std::uint32_t sibling = Get32(b, tree + firstKey + 0x14);
+             emulated::Put32(b, tree + firstKey + 0x18, Get32(b, tree + sibling + 0x18));
+         },
+         "another key"},
         {"a record named by no entry",
          [&](std::string& b) {
              // A leaf reached by first subkeys, freed from the tree while its record stays live.
