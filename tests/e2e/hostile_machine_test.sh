@@ -46,6 +46,8 @@ fresh
 check "a failed save's summary counts nothing removed and the card left" 'one_error "cannot save" && untouched && tail -n 1 "$work/failed.journal" | grep -q "\"keysRemoved\":0,\"filesRemoved\":0,\"left\":[1-9][0-9]*,.*\"exitStatus\":2"'
 ( ulimit -f 4; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
 check "a file-size limit during the backup removes nothing" 'one_error "cannot write the backup.*nothing was removed" && untouched'
+( ulimit -f 8; "$tool" --machine "$work/m" --answer yes --journal "$work/backup.journal" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+check "a failed backup's journal ends with a summary of nothing removed" 'tail -n 1 "$work/backup.journal" | grep -q "\"op\":\"summary\",.*\"keysRemoved\":0,\"filesRemoved\":0,.*\"exitStatus\":2" && untouched'
 check "no temporary file is left behind" '[ -z "$(ls "$work/m" | grep -v -x -e registry.reg -e WINDOWS -e README.md -e .gitattributes)" ]'
 
 # A stale temporary file of a killed run is left alone, and the run saves all the same.

@@ -102,4 +102,28 @@ TEST(ManifestTest, BackupOfKeysAloneHasAManifest)
     fs::remove_all(top);
 }
 
+// The backup keeps the registry as the run loaded it, whatever the file on disk became since: a backup read
+// again from disk would "restore" to a state the run never saw.
+TEST(ManifestTest, BackupKeepsTheBytesTheRunLoaded)
+{
+    std::string pattern = (fs::temp_directory_path() / "cmpci-manifest-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path top = pattern;
+    fs::create_directories(top / "m" / "WINDOWS");
+    const std::string loaded = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\CARD]\r\n";
+    std::ofstream(top / "m" / "registry.reg", std::ios::binary) << loaded;
+    emulated::Registry registry;
+    emulated::MachineFolder machine;
+    std::string error;
+    ASSERT_TRUE(emulated::OpenMachine(top / "m", "", registry, machine, error)) << error;
+    ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\CARD"), ERROR_SUCCESS);
+    // Another program rewrites the file while the run waits.
+    std::ofstream(top / "m" / "registry.reg", std::ios::binary | std::ios::trunc) << "REGEDIT4\r\n\r\n";
+    const offline::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
+    ASSERT_TRUE(offline::WriteBackup(top / "backup", changes, error)) << error;
+    std::ifstream in(top / "backup" / "registry.reg.before", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), loaded);
+    fs::remove_all(top);
+}
+
 }  // namespace
