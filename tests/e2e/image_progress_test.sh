@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Progress on a terminal: a step that takes longer than a second (here, reading a Windows folder of 40,000
+# Progress on a terminal: a step that takes longer than a second (here, reading a Windows folder of 20,000
 # files, held up for a while by SIGSTOP) shows one line saying what it does and how far it is, rewritten
 # with '\r' and erased at its end. Without a terminal nothing of the kind is printed.
 # Usage: image_progress_test.sh <path-to-cmpci-uninstall> <source-dir>
@@ -13,18 +13,19 @@ start_work
 bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat32 --size 256 || fail "make_disk_image.sh failed"
 at=$(partition_at "$work/disk.img")
 mkdir -p "$work/BULK"
-for folder in $(seq 80); do
+for folder in $(seq 40); do
     mkdir "$work/BULK/D$folder"
     (cd "$work/BULK/D$folder" && touch $(seq -f 'F%g.TXT' 500))
 done
-mcopy -s -i "$work/disk.img@@$at" "$work/BULK" ::/WINDOWS/ || fail "mcopy of the 40,000 files failed"
+mcopy -s -i "$work/disk.img@@$at" "$work/BULK" ::/WINDOWS/ || fail "mcopy of the 20,000 files failed"
 
-# On a terminal: the run is stopped for 1.5 s while it reads the folder, so that the step lasts longer
-# than a second on any machine.
+# On a terminal: the run is stopped for 1.5 s once it has begun to read the folder (its temporary folder is
+# there), so that the step lasts longer than a second on any machine.
+export TMPDIR=$work/tmp
+mkdir "$TMPDIR"
 script -qec "'$tool' --image '$work/disk.img' --check & echo \$! >'$work/pid'; wait \$!" /dev/null >"$work/tty.out" 2>&1 &
 session=$!
-while [ ! -s "$work/pid" ]; do sleep 0.05; done
-sleep 0.3
+while [ ! -s "$work/pid" ] || [ -z "$(ls -A "$TMPDIR")" ]; do sleep 0.01; done
 kill -STOP "$(cat "$work/pid")"
 sleep 1.5
 kill -CONT "$(cat "$work/pid")"
