@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "offline/progress.h"
 #include "offline/tool.h"
 #include "storage/durable.h"
 
@@ -287,13 +288,29 @@ bool Disk::Read(std::uint64_t offset, void* into, std::size_t size) const
 
 bool Disk::Write(const std::vector<DiskChange>& changes, const fs::path& scratch, std::string& error)
 {
+    std::uint64_t total = 0;
+    for (const DiskChange& change : changes)
+        total += change.bytes.size();
+    Progress progress("writing into " + shown_, total);
+    std::uint64_t done = 0;
     if (raw()) {
+        constexpr std::size_t kChunk = 1 << 20;
         for (const DiskChange& change : changes) {
-            if (change.offset + change.bytes.size() > size_ ||
-                pwrite(fd_, change.bytes.data(), change.bytes.size(), static_cast<off_t>(change.offset)) !=
-                    static_cast<ssize_t>(change.bytes.size())) {
-                error = "cannot write into " + shown_ + ": " + std::strerror(errno != 0 ? errno : EIO);
+            if (change.offset + change.bytes.size() > size_) {
+                error = "cannot write into " + shown_ + ": " + std::strerror(EIO);
                 return false;
+            }
+            for (std::size_t at = 0; at < change.bytes.size();) {
+                const ssize_t put = pwrite(fd_, change.bytes.data() + at, std::min(kChunk, change.bytes.size() - at),
+                                           static_cast<off_t>(change.offset + at));
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0) {
+                    error = "cannot write into " + shown_ + ": " + std::strerror(put < 0 ? errno : EIO);
+                    return false;
+                }
+                at += static_cast<std::size_t>(put);
+                progress.Update(done += static_cast<std::uint64_t>(put));
             }
         }
         if (fsync(fd_) != 0) {
@@ -314,6 +331,8 @@ bool Disk::Write(const std::vector<DiskChange>& changes, const fs::path& scratch
         fs::remove(bytes, ignored);
         if (!storage::WriteNewFile(bytes, changes[i].bytes, error))
             return false;
+        // Half of the step: the bytes are ready for qemu-io, which writes them all in one run.
+        progress.Update((done += changes[i].bytes.size()) / 2);
         words.insert(words.end(), {"-c", "write -q -s " + bytes.string() + " " + std::to_string(changes[i].offset) +
                                              " " + std::to_string(changes[i].bytes.size())});
     }

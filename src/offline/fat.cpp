@@ -278,7 +278,7 @@ bool FatVolume::Find(const std::string& path, FatEntry& entry)
     return true;
 }
 
-bool FatVolume::ReadFile(const FatEntry& entry, std::string& bytes)
+bool FatVolume::ReadFile(const FatEntry& entry, std::string& bytes, const std::function<void(std::uint64_t)>& read)
 {
     bytes.clear();
     if (entry.size == 0)
@@ -295,6 +295,8 @@ bool FatVolume::ReadFile(const FatEntry& entry, std::string& bytes)
         if (!Read(ClusterOffset(cluster), bytes.data() + done, part))
             return false;
         done += part;
+        if (read)
+            read(done);
     }
     return true;
 }

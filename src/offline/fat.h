@@ -59,8 +59,9 @@ public:
     // The entry a path names ("WINDOWS/SYSTEM.DAT", each name matched as Windows matches it); the empty
     // path is the root folder. False when there is none.
     bool Find(const std::string& path, FatEntry& entry);
-    // A file's bytes.
-    bool ReadFile(const FatEntry& entry, std::string& bytes);
+    // A file's bytes; `read`, when given, learns how many are read so far.
+    bool ReadFile(const FatEntry& entry, std::string& bytes,
+                  const std::function<void(std::uint64_t read)>& read = nullptr);
 
     // Bytes of the volume, read as it was opened to read them.
     bool Read(std::uint64_t offset, void* into, std::size_t size) const { return read_(offset, into, size); }

@@ -9,10 +9,13 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "offline/image_journal.h"
+#include "offline/interrupt.h"
+#include "offline/progress.h"
 #include "offline/tool.h"
 #include "registry/names.h"
 #include "storage/lock.h"
@@ -304,9 +307,42 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
     return OpenVolume(found.front().first.offset, error);
 }
 
+namespace {
+
+constexpr char kTemporaryPrefix[] = "cmpci-image.";
+
+// Removes the temporary folders in `temp` that runs of this program left when they were killed: named
+// "cmpci-image.PID.XXXXXX", owned by this user, and PID no longer a live process.
+void RemoveStaleTemporaryFolders(const fs::path& temp)
+{
+    std::error_code status;
+    for (fs::directory_iterator each(temp, status), end; !status && each != end; each.increment(status)) {
+        const std::string name = each->path().filename().string();
+        if (name.rfind(kTemporaryPrefix, 0) != 0)
+            continue;
+        const std::size_t digits = sizeof kTemporaryPrefix - 1;
+        const std::size_t dot = name.find('.', digits);
+        if (dot == std::string::npos || dot == digits || dot - digits > 9 ||
+            name.find_first_not_of("0123456789", digits) != dot)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(name.substr(digits, dot - digits)));
+        struct stat folder { };
+        if (pid <= 0 || lstat(each->path().c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
+            folder.st_uid != geteuid() || kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        std::error_code ignored;
+        fs::remove_all(each->path(), ignored);
+    }
+}
+
+}  // namespace
+
 bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
 {
-    std::string pattern = (fs::temp_directory_path() / "cmpci-image.XXXXXX").string();
+    const fs::path temp = fs::temp_directory_path();
+    RemoveStaleTemporaryFolders(temp);
+    // The process's id in the name tells a later run whether the folder's run is still alive.
+    std::string pattern = (temp / (kTemporaryPrefix + std::to_string(getpid()) + ".XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
         error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
         return false;
@@ -328,7 +364,11 @@ bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string
     std::set<std::uint32_t> seen {windows.cluster};
     std::error_code status;
     fs::create_directories(machine_ / "WINDOWS", status);
+    Progress progress("reading " + windowsPath_ + " in " + image_.string(), 0, "files");
+    std::uint64_t files = 0;
     while (!status && !pending.empty()) {
+        if (StopRequested(error))
+            return false;
         const Pending folder = pending.back();
         pending.pop_back();
         std::vector<FatEntry> entries;
@@ -350,6 +390,7 @@ bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string
                 continue;
             }
             std::ofstream(host, std::ios::binary).close();
+            progress.Update(++files);
             const bool top = folder.relative.empty();
             const bool profile = !user.empty() && emulated::SameName(relative, "PROFILES/" + user + "/USER.DAT");
             if ((top && (emulated::SameName(entry.name, "SYSTEM.DAT") || emulated::SameName(entry.name, "USER.DAT"))) ||
@@ -438,14 +479,28 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
 
 bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& error)
 {
-    for (const std::string& relative : files) {
+    std::vector<FatEntry> entries(files.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!volume_.Find(OnVolume(windowsPath_, files[i]), entries[i]) || entries[i].folder()) {
+            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, files[i]);
+            return false;
+        }
+        total += entries[i].size;
+    }
+    Progress progress("reading files out of " + image_.string(), total);
+    std::uint64_t before = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& relative = files[i];
         const fs::path host = machine_ / "WINDOWS" / relative;
-        FatEntry entry;
         std::string bytes;
-        if (!volume_.Find(OnVolume(windowsPath_, relative), entry) || entry.folder() || !volume_.ReadFile(entry, bytes)) {
+        if (StopRequested(error))
+            return false;
+        if (!volume_.ReadFile(entries[i], bytes, [&](std::uint64_t done) { progress.Update(before + done); })) {
             error = image_.string() + ": cannot read " + OnVolume(windowsPath_, relative);
             return false;
         }
+        before += entries[i].size;
         std::ofstream out(host, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         out.close();
@@ -738,10 +793,12 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
     }
     std::vector<DiskChange> changes;
     std::vector<DiskChange> old;
-    if (!Changes(written, removed, changes, old, error)) {
+    if (!Changes(written, removed, changes, old, error) || StopRequested(error)) {
         error += "; the image is as it was";
         return false;
     }
+    // From the journal on, an interrupt stops the run only while the journal is written: once the image
+    // takes its first change, the run finishes them all (or the next start plays the journal back).
     // The old bytes are on disk before the first new byte goes into the image.
     const fs::path journal = RollbackJournalOf(file_);
     if (!WriteRollbackJournal(journal, old, error)) {

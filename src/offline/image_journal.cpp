@@ -1,5 +1,6 @@
 #include "offline/image_journal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -8,6 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "offline/interrupt.h"
+#include "offline/progress.h"
 #include "storage/durable.h"
 
 namespace offline {
@@ -42,6 +45,30 @@ std::uint64_t Fnv1a(const char* data, std::size_t size)
     return hash;
 }
 
+// The journal's writes, a megabyte at a time: each shows how far the journal is, and an interrupt fails the
+// next one, which leaves no journal behind (a new file half written is removed again).
+class JournalWrites final : public storage::Syscalls {
+public:
+    JournalWrites(const fs::path& journal, std::uint64_t total) : progress_("writing " + journal.string(), total) { }
+    ssize_t Write(int fd, const void* data, std::size_t size) override
+    {
+        std::string ignored;
+        if (StopRequested(ignored)) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const ssize_t done = storage::Syscalls::Write(fd, data, std::min<std::size_t>(size, kChunk));
+        if (done > 0)
+            progress_.Update(written_ += static_cast<std::uint64_t>(done));
+        return done;
+    }
+
+private:
+    static constexpr std::size_t kChunk = 1 << 20;
+    Progress progress_;
+    std::uint64_t written_ = 0;
+};
+
 }  // namespace
 
 fs::path RollbackJournalOf(const fs::path& image)
@@ -60,8 +87,10 @@ bool WriteRollbackJournal(const fs::path& journal, const std::vector<DiskChange>
         bytes += range.bytes;
     }
     PutU64(bytes, Fnv1a(bytes.data(), bytes.size()));
-    if (!storage::WriteNewFile(journal, bytes, error)) {
-        error = "cannot write the rollback journal " + journal.string() + ": " + error;
+    JournalWrites writes(journal, bytes.size());
+    if (!storage::WriteNewFile(journal, bytes, error, writes)) {
+        if (!StopRequested(error))
+            error = "cannot write the rollback journal " + journal.string() + ": " + error;
         return false;
     }
     return true;

@@ -21,6 +21,7 @@
 #include "offline/backup.h"
 #include "offline/check.h"
 #include "offline/image.h"
+#include "offline/interrupt.h"
 #include "offline/options.h"
 #include "offline/outputs.h"
 #include "offline/target.h"
@@ -231,7 +232,7 @@ int RunTransfer(const offline::Options& options, offline::Target& target)
     if (!options.restore.empty()) {
         std::vector<std::string> written;
         done = target.FetchMachineFiles(offline::BackupMachineFiles(options.restore), error) &&
-               offline::RestoreBackup(options.restore, machine, said, error, &written) &&
+               !offline::StopRequested(error) && offline::RestoreBackup(options.restore, machine, said, error, &written) &&
                target.Commit(written, {}, error);
     } else if (!options.importFile.empty()) {
         done = offline::ImportRegistry(options.importFile, machine, said, error);
@@ -311,8 +312,6 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
 {
     const bool changes = !options.dryRun;
     std::string error;
-    if (changes && !options.noBackup && !KeepBackup(options, target, machine, registry, system, backup, error))
-        return end.Stop(error);
     // A run stopped after its backup with nothing changed: a backup made in the default place goes again.
     auto abandon = [&](const std::string& message) {
         std::error_code ignored;
@@ -320,6 +319,12 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
             std::filesystem::remove_all(backup, ignored);
         return end.Stop(message);
     };
+    if (changes && !options.noBackup && !KeepBackup(options, target, machine, registry, system, backup, error))
+        return abandon(error);
+    // The last point where an interrupt stops a machine folder's run with nothing changed; an image's run
+    // is stopped up to the writing of its rollback journal.
+    if (offline::StopRequested(error))
+        return abandon(error + ": nothing was changed");
     std::vector<std::string> saved;
     if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
         // The registry files are saved all or nothing: only a file that could not be put back holds new bytes.
@@ -375,6 +380,7 @@ int RunOffline(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
     // A reader of the journal that goes away (--journal - | head) is a failed write, not the end of the run.
     std::signal(SIGPIPE, SIG_IGN);
+    offline::CatchInterrupts();
     offline::Options options;
     std::string error;
     if (!offline::ParseOptions(argc, argv, options, error))
@@ -390,7 +396,9 @@ int RunOffline(int argc, char** argv)
     std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
     Say(said);
     if (!target)
-        return Fail(error);
+        return Fail(offline::InterruptSignal() != 0 ? error + ": nothing was changed" : error);
+    if (offline::StopRequested(error))
+        return Fail(error + ": nothing was changed");
     if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty())
         return RunTransfer(options, *target);
 
@@ -436,6 +444,10 @@ int RunOffline(int argc, char** argv)
         return Fail(error + "; nothing was removed");
     }
     RunEnd end {journal, journalOut, {}};
+    if (offline::StopRequested(error)) {
+        end.summary.left = leftBefore;
+        return end.Stop(error + ": nothing was changed");
+    }
     end.summary.cardFound = state.cardFound;
     end.summary.declined = system.declined();
     end.summary.dryRun = options.dryRun;
@@ -492,6 +504,10 @@ int main(int argc, char** argv)
         errno = 0;
         if (status != 2 && (std::fflush(stdout) != 0 || std::ferror(stdout) != 0))
             return Fail(std::string("cannot write standard output: ") + std::strerror(errno != 0 ? errno : EIO));
+        // A run that an interrupt stopped ends by its signal; one that had begun to write its changes when
+        // the signal came has finished them, and its summary says what it did.
+        if (offline::InterruptSignal() != 0 && status == 2)
+            offline::EndByInterrupt();
         return status;
     } catch (const std::bad_alloc&) {
         return Fail("out of memory; nothing was removed");

@@ -5,6 +5,11 @@
 # - Runs killed (SIGKILL) at random instants, and one killed while its rollback journal is there: the next
 #   start (--check) leaves the image byte for byte as it was, or as a whole run leaves it, and fsck.fat
 #   finds it clean; no journal remains.
+# - Runs on an image and on a machine folder interrupted by SIGINT, SIGTERM and SIGHUP at random instants:
+#   they end by the signal or finish; nothing is left beside the image, in the machine folder or in the
+#   TMPDIR the test sets but a rollback journal that the next start plays back; a run that changed nothing
+#   leaves no backup; a box waiting for its answer on a terminal ends at once. Temporary folders of killed
+#   runs are removed by the next start, those of live runs kept.
 # - A second run on an image or a machine folder that a run holds is refused at once, naming the holder.
 # - A registry file changed in the image while a run waits for its answer is not overwritten.
 # Usage: image_interrupt_test.sh <path-to-cmpci-uninstall> <source-dir>
@@ -56,6 +61,72 @@ for round in $(seq 12); do
     if [ "$(digest "$work/disk.img")" = "$pristine" ]; then seen_old=$((seen_old + 1)); else seen_new=$((seen_new + 1)); fi
 done
 echo "killed runs: $seen_old left the image as it was, $seen_new as a whole run leaves it"
+
+# --- Interrupted by SIGINT, SIGTERM and SIGHUP at random instants (a run takes some tens of ms), on an
+#     image with its default backup beside it, in a TMPDIR of the test's own.
+mkdir "$work/tmp" "$work/sig"
+stopped=0
+declare -A number=([INT]=2 [TERM]=15 [HUP]=1)
+for round in $(seq 15); do
+    signal=$(printf 'INT\nTERM\nHUP\n' | sed -n "$((round % 3 + 1))p")
+    cp "$work/pristine.img" "$work/sig/disk.img"
+    TMPDIR=$work/tmp timeout --foreground --preserve-status -s $signal "0.0$(printf '%02d' $((RANDOM % 100)))" \
+        "$tool" --image "$work/sig/disk.img" --answer yes </dev/null >/dev/null 2>"$work/sig.err"
+    rc=$?
+    label="SIG$signal $round"
+    [ $rc = 0 ] || [ $rc = $((128 + number[$signal])) ] || fail "$label: exit $rc: $(tail -n 1 "$work/sig.err")"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "$label: left in TMPDIR: $(ls -A "$work/tmp")"
+    left=$(ls -A "$work/sig" | grep -v -x -e disk.img -e disk.img.cmpci-rollback -e 'cmpci-backup-.*')
+    [ -z "$left" ] || fail "$label: left beside the image: $left"
+    TMPDIR=$work/tmp "$tool" --image "$work/sig/disk.img" --check >/dev/null 2>"$work/check.err"
+    [ ! -e "$work/sig/disk.img.cmpci-rollback" ] || fail "$label: the rollback journal is still there after --check"
+    if [ "$(digest "$work/sig/disk.img")" = "$pristine" ]; then
+        [ $rc != 0 ] || fail "$label: exit 0, but the image is as it was"
+        ! ls -d "$work"/sig/cmpci-backup-* >/dev/null 2>&1 || fail "$label: a backup for a run that changed nothing"
+    else
+        cleaned "$label" "$work/sig/disk.img"
+    fi
+    rm -rf "$work"/sig/cmpci-backup-*
+    [ $rc = 0 ] || stopped=$((stopped + 1))
+done
+echo "interrupted image runs: $stopped of 15 ended by the signal, the others had finished or were finishing"
+# The same on a machine folder: old or new, no temporary file, no backup for a run that changed nothing.
+for round in $(seq 9); do
+    signal=$(printf 'INT\nTERM\nHUP\n' | sed -n "$((round % 3 + 1))p")
+    rm -rf "$work/folder"
+    cp -R "$source/examples/machine-dat" "$work/folder"
+    ls -A -R "$work/folder" >"$work/folder.before"
+    timeout --foreground --preserve-status -s $signal "0.0$(printf '%02d' $((RANDOM % 60)))" \
+        "$tool" --machine "$work/folder" --answer yes </dev/null >/dev/null 2>"$work/sig.err"
+    rc=$?
+    label="folder SIG$signal $round"
+    [ $rc = 0 ] || [ $rc = $((128 + number[$signal])) ] || fail "$label: exit $rc: $(tail -n 1 "$work/sig.err")"
+    if cmp -s "$work/folder/WINDOWS/SYSTEM.DAT" "$source/examples/machine-dat/WINDOWS/SYSTEM.DAT"; then
+        [ $rc != 0 ] || fail "$label: exit 0, but the machine is as it was"
+        ls -A -R "$work/folder" | diff "$work/folder.before" - >/dev/null ||
+            fail "$label: the machine folder changed: $(ls -A -R "$work/folder" | diff "$work/folder.before" - | head -n 3)"
+    else
+        cmp -s "$work/folder/WINDOWS/SYSTEM.DAT" "$work/ref/WINDOWS/SYSTEM.DAT" || fail "$label: SYSTEM.DAT is neither old nor new"
+        ls -A -R "$work/folder" | grep -q -F .tmp- && fail "$label: a temporary file is left"
+    fi
+done
+
+# --- A box waiting for its answer on a terminal ends at once on SIGINT, as Ctrl-C: nothing changed.
+cp "$work/pristine.img" "$work/sig/disk.img"
+sleep 8 | timeout 60 script -qec "TMPDIR='$work/tmp' timeout --foreground --preserve-status -s INT 2 '$tool' --image '$work/sig/disk.img'; echo \"exit \$?\"" /dev/null >"$work/box.out" 2>&1
+grep -q "exit 130" "$work/box.out" && grep -q "interrupted by SIGINT: nothing was changed" "$work/box.out" ||
+    fail "box: $(tr -d '\r' <"$work/box.out" | tail -n 3)"
+[ "$(digest "$work/sig/disk.img")" = "$pristine" ] && [ -z "$(ls -A "$work/tmp")" ] && [ "$(ls -A "$work/sig")" = disk.img ] ||
+    fail "box: the image changed or something was left: $(ls -A "$work/sig" "$work/tmp")"
+
+# --- Temporary folders of runs that were killed go at the next start; those of a live process stay.
+true & dead=$!
+wait $dead
+mkdir -p "$work/tmp/cmpci-image.$dead.AbC123/machine" "$work/tmp/cmpci-image.$$.DeF456"
+touch "$work/tmp/cmpci-image.$dead.AbC123/machine/SYSTEM.DAT"
+TMPDIR=$work/tmp "$tool" --image "$work/sig/disk.img" --check >/dev/null 2>&1
+[ "$(ls -A "$work/tmp")" = "cmpci-image.$$.DeF456" ] || fail "stale temporary folders: TMPDIR holds: $(ls -A "$work/tmp")"
+rm -rf "$work/tmp"/*
 
 # --- Killed while the journal is there: the next start plays it back (or drops it when it was cut short
 #     itself), and the image is as it was.

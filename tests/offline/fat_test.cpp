@@ -1,0 +1,233 @@
+#include "offline/fat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kSector = 512;
+
+// A FAT volume in memory, sector by sector (unwritten sectors read as zeros): one sector a cluster, one
+// reserved sector, one FAT, a root folder of 16 entries (FAT12/16), so that the FAT type follows from the
+// data clusters asked for.
+class Volume {
+public:
+    Volume(int bits, std::uint32_t clusters) : bits_(bits)
+    {
+        const std::uint32_t fatSectors =
+            static_cast<std::uint32_t>((std::uint64_t {clusters + 2} * bits / 8 + kSector - 1) / kSector);
+        const std::uint32_t rootSectors = bits == 32 ? 0 : 1;
+        const std::uint32_t total = 1 + fatSectors + rootSectors + clusters;
+        unsigned char boot[kSector] = {0xEB, 0x3C, 0x90};
+        boot[11] = 0x00, boot[12] = 0x02;  // 512 bytes a sector
+        boot[13] = 1;                      // a sector a cluster
+        boot[14] = 1;                      // reserved sectors
+        boot[16] = 1;                      // FATs
+        boot[17] = bits == 32 ? 0 : 16;    // root folder entries
+        Put32(boot + 32, total);
+        if (bits == 32) {
+            Put32(boot + 36, fatSectors);
+            Put32(boot + 44, 2);  // the root folder's first cluster
+        } else {
+            boot[22] = static_cast<unsigned char>(fatSectors);
+            boot[23] = static_cast<unsigned char>(fatSectors >> 8);
+        }
+        boot[510] = 0x55, boot[511] = 0xAA;
+        Write(0, boot, kSector);
+        fatOffset_ = kSector;
+        rootOffset_ = fatOffset_ + std::uint64_t {fatSectors} * kSector;
+    }
+    void SetEntry(std::uint32_t cluster, std::uint32_t value)
+    {
+        const std::uint64_t at = fatOffset_ + std::uint64_t {cluster} * bits_ / 8;
+        unsigned char bytes[4];
+        Read(at, bytes, 4);
+        if (bits_ == 12) {
+            const unsigned old = bytes[0] | bytes[1] << 8;
+            const unsigned both = (cluster & 1) != 0 ? (old & 0x000F) | value << 4 : (old & 0xF000) | value;
+            bytes[0] = static_cast<unsigned char>(both), bytes[1] = static_cast<unsigned char>(both >> 8);
+        } else if (bits_ == 16) {
+            bytes[0] = static_cast<unsigned char>(value), bytes[1] = static_cast<unsigned char>(value >> 8);
+        } else {
+            Put32(bytes, value);
+        }
+        Write(at, bytes, bits_ == 32 ? 4 : 2);
+    }
+    // Puts 32-byte folder entries at the start of the FAT12/16 root folder.
+    void Root(const std::vector<std::string>& entries)
+    {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            Write(rootOffset_ + 32 * i, entries[i].data(), 32);
+    }
+    offline::ReadVolume Reader()
+    {
+        return [this](std::uint64_t offset, void* into, std::size_t size) { return Read(offset, into, size); };
+    }
+
+    static void Put32(unsigned char* p, std::uint32_t value)
+    {
+        for (int i = 0; i < 4; ++i)
+            p[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+
+private:
+    bool Read(std::uint64_t offset, void* into, std::size_t size)
+    {
+        auto* out = static_cast<unsigned char*>(into);
+        for (std::size_t i = 0; i < size; ++i) {
+            auto sector = sectors_.find((offset + i) / kSector);
+            out[i] = sector == sectors_.end() ? 0 : static_cast<unsigned char>(sector->second[(offset + i) % kSector]);
+        }
+        return true;
+    }
+    void Write(std::uint64_t offset, const void* from, std::size_t size)
+    {
+        const auto* in = static_cast<const unsigned char*>(from);
+        for (std::size_t i = 0; i < size; ++i) {
+            std::string& sector = sectors_[(offset + i) / kSector];
+            sector.resize(kSector);
+            sector[(offset + i) % kSector] = static_cast<char>(in[i]);
+        }
+    }
+
+    int bits_;
+    std::uint64_t fatOffset_ = 0;
+    std::uint64_t rootOffset_ = 0;
+    std::map<std::uint64_t, std::string> sectors_;
+};
+
+std::vector<std::uint32_t> ChainOf(offline::FatVolume& fat, std::uint32_t first, bool& ok)
+{
+    std::vector<std::uint32_t> clusters;
+    ok = fat.Chain(first, clusters);
+    return clusters;
+}
+
+// FAT12 packs two entries into three bytes: an even cluster's entry is the low 12 bits of its pair of
+// bytes, an odd one's the high 12; a chain that alternates between them reads right only if both do.
+TEST(FatVolumeTest, ReadsFat12OddAndEvenEntries)
+{
+    Volume volume(12, 60);
+    volume.SetEntry(2, 7);
+    volume.SetEntry(7, 4);
+    volume.SetEntry(4, 9);
+    volume.SetEntry(9, 0xABC);  // a value with every nibble different
+    volume.SetEntry(3, 0xFFF);
+    offline::FatVolume fat;
+    std::string error;
+    ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
+    EXPECT_EQ(fat.bits(), 12);
+    std::uint32_t value = 0;
+    ASSERT_TRUE(fat.Entry(9, value));
+    EXPECT_EQ(value, 0xABCu);
+    ASSERT_TRUE(fat.Entry(8, value));
+    EXPECT_EQ(value, 0u);
+    volume.SetEntry(9, 3);
+    offline::FatVolume again;
+    ASSERT_TRUE(again.Open(volume.Reader(), error));
+    bool ok = false;
+    EXPECT_EQ(ChainOf(again, 2, ok), (std::vector<std::uint32_t> {2, 7, 4, 9, 3}));
+    EXPECT_TRUE(ok);
+}
+
+TEST(FatVolumeTest, FollowsFat16AndFat32ChainsAndRefusesLoopsAndStraysAndFreeClusters)
+{
+    Volume fat16(16, 5000);
+    fat16.SetEntry(2, 4999);
+    fat16.SetEntry(4999, 3);
+    fat16.SetEntry(3, 0xFFF8);
+    fat16.SetEntry(10, 11);
+    fat16.SetEntry(11, 10);      // loops
+    fat16.SetEntry(20, 5002);    // past the last cluster (5001)
+    fat16.SetEntry(30, 0);       // a free cluster in a chain
+    offline::FatVolume fat;
+    std::string error;
+    ASSERT_TRUE(fat.Open(fat16.Reader(), error)) << error;
+    EXPECT_EQ(fat.bits(), 16);
+    bool ok = false;
+    EXPECT_EQ(ChainOf(fat, 2, ok), (std::vector<std::uint32_t> {2, 4999, 3}));
+    EXPECT_TRUE(ok);
+    ChainOf(fat, 10, ok);
+    EXPECT_FALSE(ok) << "a looping chain";
+    ChainOf(fat, 20, ok);
+    EXPECT_FALSE(ok) << "a chain leaving the volume";
+    ChainOf(fat, 30, ok);
+    EXPECT_FALSE(ok) << "a chain through a free cluster";
+
+    // FAT32's top four bits are reserved: an entry is its low 28 bits.
+    Volume fat32(32, 70000);
+    fat32.SetEntry(2, 0x0FFFFFFF);
+    fat32.SetEntry(5, 0xF0000000 | 69999);
+    fat32.SetEntry(69999, 0xFFFFFFF8);
+    offline::FatVolume big;
+    ASSERT_TRUE(big.Open(fat32.Reader(), error)) << error;
+    EXPECT_EQ(big.bits(), 32);
+    EXPECT_EQ(ChainOf(big, 5, ok), (std::vector<std::uint32_t> {5, 69999}));
+    EXPECT_TRUE(ok);
+}
+
+// A folder entry of `name` (11 characters, 8.3 without the dot) with `attributes`.
+std::string ShortEntry(const char* name, unsigned char attributes)
+{
+    std::string entry(32, '\0');
+    std::memcpy(entry.data(), name, 11);
+    entry[11] = static_cast<char>(attributes);
+    return entry;
+}
+
+unsigned char Checksum(const std::string& entry)
+{
+    unsigned char sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) + static_cast<unsigned char>(entry[i]));
+    return sum;
+}
+
+// The long name entry `order` (1: the name's first 13 characters) of `name`.
+std::string LongEntry(const std::string& name, int order, bool last, unsigned char checksum)
+{
+    static const int kPlaces[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    std::string entry(32, '\0');
+    entry[0] = static_cast<char>(order | (last ? 0x40 : 0));
+    entry[11] = 0x0F;
+    entry[13] = static_cast<char>(checksum);
+    for (int i = 0; i < 13; ++i) {
+        const std::size_t at = static_cast<std::size_t>((order - 1) * 13 + i);
+        const unsigned unit = at < name.size() ? static_cast<unsigned char>(name[at]) : at == name.size() ? 0 : 0xFFFF;
+        entry[static_cast<std::size_t>(kPlaces[i])] = static_cast<char>(unit);
+        entry[static_cast<std::size_t>(kPlaces[i]) + 1] = static_cast<char>(unit >> 8);
+    }
+    return entry;
+}
+
+TEST(FatVolumeTest, JoinsALongNameAcrossEntriesAndDropsOneThatIsNotTheShortEntrysOwn)
+{
+    const std::string name = "Sound Card Driver.vxd";  // 21 characters: two long entries
+    std::string first = ShortEntry("SOUNDC~1VXD", 0x20);
+    std::string second = ShortEntry("OTHER   VXD", 0x20);
+    std::string third = ShortEntry("SYSTEM     ", 0x10);
+    Volume volume(12, 60);
+    volume.Root({LongEntry(name, 2, true, Checksum(first)), LongEntry(name, 1, false, Checksum(first)), first,
+                 // a long name whose checksum is another entry's: the short name stands
+                 LongEntry(name, 2, true, Checksum(first)), LongEntry(name, 1, false, Checksum(first)), second,
+                 // parts out of order: the short name stands
+                 LongEntry("Windows Settings", 1, false, Checksum(third)),
+                 LongEntry("Windows Settings", 2, true, Checksum(third)), third});
+    offline::FatVolume fat;
+    std::string error;
+    ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
+    std::vector<offline::FatEntry> entries;
+    ASSERT_TRUE(fat.List(0, entries));
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, name);
+    EXPECT_EQ(entries[0].shortName, "SOUNDC~1.VXD");
+    EXPECT_EQ(entries[1].name, "OTHER.VXD");
+    EXPECT_EQ(entries[2].name, "SYSTEM");
+    EXPECT_TRUE(entries[2].folder());
+}
+
+}  // namespace
