@@ -613,60 +613,66 @@ void AddClusters(const FatVolume& volume, const std::vector<std::uint32_t>& clus
     }
 }
 
-}  // namespace
-
-bool ImageMachine::Changes(const std::vector<std::string>& written, const std::vector<std::string>& removed,
-                           std::vector<DiskChange>& changes, std::vector<DiskChange>& old, std::string& error)
+// The files a commit writes and removes, as paths on the volume, and every folder on their way, the root
+// among them.
+void Touched(const std::string& windowsPath, const std::vector<std::string>& written,
+             const std::vector<std::string>& removed, std::vector<std::string>& files, std::vector<std::string>& folders)
 {
-    // What changes, on the volume: the files written and removed, and the folders holding them.
-    std::vector<std::string> files;
     for (const std::string& file : written)
-        files.push_back(OnVolume(windowsPath_, file.substr(file.find('/') + 1)));
+        files.push_back(OnVolume(windowsPath, file.substr(file.find('/') + 1)));
     for (const std::string& file : removed)
-        files.push_back(OnVolume(windowsPath_, file));
-    std::vector<std::string> folders {""};
+        files.push_back(OnVolume(windowsPath, file));
+    folders = {""};
     for (const std::string& file : files) {
         for (std::size_t slash = file.find('/'); slash != std::string::npos; slash = file.find('/', slash + 1))
             folders.push_back(file.substr(0, slash));
     }
     std::sort(folders.begin(), folders.end());
     folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+}
 
-    // The first FAT alone: mtools reads that one and writes each sector it changes into every copy, so the
-    // other copies' change follows from the first's, and they need not be read.
-    const std::uint64_t firstFatEnd = volume_.fatOffset() + volume_.fatBytes();
-    const std::uint64_t otherFatsEnd = volume_.fatOffset() + volume_.fats() * volume_.fatBytes();
-    Overlay overlay;
-    if (!overlay.Make(work_ / "volume", volume_.size()) || !overlay.Take(volume_, {0, firstFatEnd}) ||
-        (volume_.dataOffset() > otherFatsEnd &&
-         !overlay.Take(volume_, {otherFatsEnd, volume_.dataOffset() - otherFatsEnd}))) {
-        error = "cannot copy the FATs of " + image_.string() + " to a temporary file: " + std::strerror(errno);
+// Copies into the overlay what mtools reads for the change: the sectors before the data area but the FAT
+// copies after the first (mtools writes each sector it changes into every copy, so the other copies' change
+// follows from the first's), and the touched folders.
+bool CopyMetadata(FatVolume& volume, const fs::path& image, const fs::path& file, const std::vector<std::string>& folders,
+                  Overlay& overlay, std::string& error)
+{
+    const std::uint64_t firstFatEnd = volume.fatOffset() + volume.fatBytes();
+    const std::uint64_t otherFatsEnd = volume.fatOffset() + volume.fats() * volume.fatBytes();
+    if (!overlay.Make(file, volume.size()) || !overlay.Take(volume, {0, firstFatEnd}) ||
+        (volume.dataOffset() > otherFatsEnd && !overlay.Take(volume, {otherFatsEnd, volume.dataOffset() - otherFatsEnd}))) {
+        error = "cannot copy the FATs of " + image.string() + " to a temporary file: " + std::strerror(errno);
         return false;
     }
-    std::vector<std::uint32_t> folderClusters;
     for (const std::string& folder : folders) {
         FatEntry entry;
         std::vector<Extent> extents;
-        if (!volume_.Find(folder, entry) || !entry.folder() || !volume_.FolderExtents(entry.cluster, extents)) {
-            error = image_.string() + ": cannot read the folder " + (folder.empty() ? "\\" : folder);
+        if (!volume.Find(folder, entry) || !entry.folder() || !volume.FolderExtents(entry.cluster, extents)) {
+            error = image.string() + ": cannot read the folder " + (folder.empty() ? "\\" : folder);
             return false;
         }
         for (const Extent& extent : extents) {
-            if (!overlay.Take(volume_, extent)) {
-                error = "cannot copy the folder " + folder + " of " + image_.string() + " to a temporary file";
+            if (!overlay.Take(volume, extent)) {
+                error = "cannot copy the folder " + folder + " of " + image.string() + " to a temporary file";
                 return false;
             }
         }
     }
+    return true;
+}
 
-    // mtools makes the changes on the overlay.
+// mtools makes the changes on the overlay: the written files (the first `writtenCount` of `files`, from the
+// machine folder) copied in, the others deleted.
+bool ChangeOverlay(const Overlay& overlay, const fs::path& image, const fs::path& machine,
+                   const std::vector<std::string>& written, const std::vector<std::string>& files, std::string& error)
+{
     const std::string volume = overlay.file().string();
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string inVolume = "::/" + files[i];
         Tool tool;
         bool done = true;
         if (i < written.size()) {
-            done = WriteInto(volume, machine_ / written[i], inVolume, error);
+            done = WriteInto(volume, machine / written[i], inVolume, error);
         } else {
             RunTool({"mattrib", "-i", volume, "-r", inVolume}, tool, kMtools);
             done = RunTool({"mdel", "-i", volume, inVolume}, tool, kMtools);
@@ -674,70 +680,77 @@ bool ImageMachine::Changes(const std::vector<std::string>& written, const std::v
         }
         if (!done) {
             error = "cannot " + std::string(i < written.size() ? "write " : "delete ") + files[i] + " in " +
-                    image_.string() + ": " + error;
+                    image.string() + ": " + error;
             return false;
         }
     }
+    return true;
+}
 
-    // The change: the sectors that differ in the parts copied, and the clusters the written files and the
-    // folders hold now that lie outside them (the files' new data, a folder grown by a cluster).
-    FatVolume after;
-    const int fd = overlay.fd();
-    if (!after.Open([fd](std::uint64_t offset, void* into, std::size_t size) {
-            return pread(fd, into, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
-        }, error)) {
-        error = "mtools left the copy of " + image_.string() + "'s volume unreadable: " + error;
-        return false;
-    }
+// The sectors that differ in the parts copied, as changes at their disk offsets (the volume at `offset`),
+// then the same sectors of the other FAT copies.
+bool ChangedSectors(FatVolume& volume, std::uint64_t offset, const fs::path& image, const Overlay& overlay,
+                    std::vector<DiskChange>& changes, std::vector<DiskChange>& old, std::string& error)
+{
     for (const auto& [extent, before] : overlay.parts()) {
         std::string now(extent.size, '\0');
-        if (!ReadAt(fd, now, extent.offset)) {
-            error = "cannot read the temporary copy of " + image_.string() + "'s volume";
+        if (!ReadAt(overlay.fd(), now, extent.offset)) {
+            error = "cannot read the temporary copy of " + image.string() + "'s volume";
             return false;
         }
         for (std::uint64_t sector = 0; sector < extent.size; sector += kSector) {
             const std::size_t at = static_cast<std::size_t>(sector);
             if (now.compare(at, kSector, before, at, kSector) == 0)
                 continue;
-            const std::uint64_t offset = offset_ + extent.offset + sector;
+            const std::uint64_t onDisk = offset + extent.offset + sector;
             // A run of sectors does not reach across the first FAT's start, whose sectors are also
             // written into the other copies.
-            if (!changes.empty() && changes.back().offset + changes.back().bytes.size() == offset &&
-                extent.offset + sector != volume_.fatOffset()) {
+            if (!changes.empty() && changes.back().offset + changes.back().bytes.size() == onDisk &&
+                extent.offset + sector != volume.fatOffset()) {
                 changes.back().bytes.append(now, at, kSector);
                 old.back().bytes.append(before, at, kSector);
             } else {
-                changes.push_back({offset, now.substr(at, kSector)});
-                old.push_back({offset, before.substr(at, kSector)});
+                changes.push_back({onDisk, now.substr(at, kSector)});
+                old.push_back({onDisk, before.substr(at, kSector)});
             }
         }
     }
-    // The same sectors of the other FAT copies.
+    const std::uint64_t firstFatEnd = volume.fatOffset() + volume.fatBytes();
     const std::size_t firstFatChanges = changes.size();
     for (std::size_t i = 0; i < firstFatChanges; ++i) {
-        const std::uint64_t inVolume = changes[i].offset - offset_;
-        if (inVolume < volume_.fatOffset() || inVolume >= firstFatEnd)
+        const std::uint64_t inVolume = changes[i].offset - offset;
+        if (inVolume < volume.fatOffset() || inVolume >= firstFatEnd)
             continue;
-        for (unsigned copy = 1; copy < volume_.fats(); ++copy) {
-            DiskChange before {changes[i].offset + copy * volume_.fatBytes(), std::string(changes[i].bytes.size(), '\0')};
-            if (!volume_.Read(before.offset - offset_, before.bytes.data(), before.bytes.size())) {
-                error = "cannot read the FAT copies of " + image_.string();
+        for (unsigned copy = 1; copy < volume.fats(); ++copy) {
+            DiskChange before {changes[i].offset + copy * volume.fatBytes(), std::string(changes[i].bytes.size(), '\0')};
+            if (!volume.Read(before.offset - offset, before.bytes.data(), before.bytes.size())) {
+                error = "cannot read the FAT copies of " + image.string();
                 return false;
             }
             changes.push_back({before.offset, changes[i].bytes});
             old.push_back(std::move(before));
         }
     }
+    return true;
+}
+
+// The clusters the written files and the touched folders hold after the change that lie outside the parts
+// copied (the files' new data, a folder grown by a cluster), as changes with their old bytes.
+bool NewClusters(FatVolume& volume, std::uint64_t offset, const fs::path& image, const Overlay& overlay,
+                 FatVolume& after, const std::vector<std::string>& files, std::size_t writtenCount,
+                 const std::vector<std::string>& folders, std::vector<DiskChange>& changes, std::vector<DiskChange>& old,
+                 std::string& error)
+{
     std::vector<std::uint32_t> outside;
-    auto addOutside = [&](std::uint64_t offset) {
-        if (!overlay.Taken(offset))
-            outside.push_back(static_cast<std::uint32_t>((offset - after.dataOffset()) / after.clusterBytes() + 2));
+    auto addOutside = [&](std::uint64_t at) {
+        if (!overlay.Taken(at))
+            outside.push_back(static_cast<std::uint32_t>((at - after.dataOffset()) / after.clusterBytes() + 2));
     };
-    for (std::size_t i = 0; i < written.size(); ++i) {
+    for (std::size_t i = 0; i < writtenCount; ++i) {
         FatEntry entry;
         std::vector<std::uint32_t> chain;
         if (!after.Find(files[i], entry) || (entry.cluster != 0 && !after.Chain(entry.cluster, chain))) {
-            error = "mtools left " + files[i] + " unreadable in the copy of " + image_.string() + "'s volume";
+            error = "mtools left " + files[i] + " unreadable in the copy of " + image.string() + "'s volume";
             return false;
         }
         for (std::uint32_t cluster : chain)
@@ -747,12 +760,12 @@ bool ImageMachine::Changes(const std::vector<std::string>& written, const std::v
         FatEntry entry;
         std::vector<Extent> extents;
         if (!after.Find(folder, entry) || !after.FolderExtents(entry.cluster, extents)) {
-            error = "mtools left the folder " + folder + " unreadable in the copy of " + image_.string() + "'s volume";
+            error = "mtools left the folder " + folder + " unreadable in the copy of " + image.string() + "'s volume";
             return false;
         }
         for (const Extent& extent : extents) {
-            for (std::uint64_t offset = extent.offset; offset < extent.offset + extent.size; offset += after.clusterBytes())
-                addOutside(offset);
+            for (std::uint64_t at = extent.offset; at < extent.offset + extent.size; at += after.clusterBytes())
+                addOutside(at);
         }
     }
     std::sort(outside.begin(), outside.end());
@@ -760,16 +773,40 @@ bool ImageMachine::Changes(const std::vector<std::string>& written, const std::v
     std::vector<Extent> data;
     AddClusters(after, outside, data);
     for (const Extent& extent : data) {
-        DiskChange now {offset_ + extent.offset, std::string(extent.size, '\0')};
-        DiskChange before {offset_ + extent.offset, std::string(extent.size, '\0')};
-        if (!ReadAt(fd, now.bytes, extent.offset) || !volume_.Read(extent.offset, before.bytes.data(), extent.size)) {
-            error = "cannot read the data written for " + image_.string();
+        DiskChange now {offset + extent.offset, std::string(extent.size, '\0')};
+        DiskChange before {offset + extent.offset, std::string(extent.size, '\0')};
+        if (!ReadAt(overlay.fd(), now.bytes, extent.offset) || !volume.Read(extent.offset, before.bytes.data(), extent.size)) {
+            error = "cannot read the data written for " + image.string();
             return false;
         }
         changes.push_back(std::move(now));
         old.push_back(std::move(before));
     }
     return true;
+}
+
+}  // namespace
+
+bool ImageMachine::Changes(const std::vector<std::string>& written, const std::vector<std::string>& removed,
+                           std::vector<DiskChange>& changes, std::vector<DiskChange>& old, std::string& error)
+{
+    std::vector<std::string> files;
+    std::vector<std::string> folders;
+    Touched(windowsPath_, written, removed, files, folders);
+    Overlay overlay;
+    if (!CopyMetadata(volume_, image_, work_ / "volume", folders, overlay, error) ||
+        !ChangeOverlay(overlay, image_, machine_, written, files, error))
+        return false;
+    FatVolume after;
+    const int fd = overlay.fd();
+    if (!after.Open([fd](std::uint64_t at, void* into, std::size_t size) {
+            return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+        }, error)) {
+        error = "mtools left the copy of " + image_.string() + "'s volume unreadable: " + error;
+        return false;
+    }
+    return ChangedSectors(volume_, offset_, image_, overlay, changes, old, error) &&
+           NewClusters(volume_, offset_, image_, overlay, after, files, written.size(), folders, changes, old, error);
 }
 
 bool ImageMachine::Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
