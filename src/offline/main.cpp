@@ -374,37 +374,13 @@ void BeginJournal(const offline::Options& options, emulated::Journal& journal)
                    options.check ? "check" : options.remnants ? "remnants" : "run", options.dryRun});
 }
 
-int RunOffline(int argc, char** argv)
+// A run, --check or --remnants on the target's machine folder, from opening the machine to the summary.
+int RunOnTarget(const offline::Options& options, offline::Target& target, const char* argumentText)
 {
-    // A file-size limit during the save must be an error the save reports, not the end of the run.
-    std::signal(SIGXFSZ, SIG_IGN);
-    // A reader of the journal that goes away (--journal - | head) is a failed write, not the end of the run.
-    std::signal(SIGPIPE, SIG_IGN);
-    offline::CatchInterrupts();
-    offline::Options options;
     std::string error;
-    if (!offline::ParseOptions(argc, argv, options, error))
-        return Fail(error + "\n" + "Try cmpci-uninstall --help.");
-    if (options.help || options.version)
-        return HelpOrVersion(options);
-    std::string commandLine;
-    if (!CommandLineOf(options, commandLine))
-        return Fail("the command line holds a zero byte");
-    const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
-
-    std::vector<std::string> said;
-    std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
-    Say(said);
-    if (!target)
-        return Fail(offline::InterruptSignal() != 0 ? error + ": nothing was changed" : error);
-    if (offline::StopRequested(error))
-        return Fail(error + ": nothing was changed");
-    if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty())
-        return RunTransfer(options, *target);
-
     emulated::Registry registry;
     emulated::MachineFolder machine;
-    if (!emulated::OpenMachine(target->folder(), options.user, registry, machine, error) ||
+    if (!emulated::OpenMachine(target.folder(), options.user, registry, machine, error) ||
         !RunAllowed(options, machine, argumentText, error))
         return Fail(error);
     for (const std::string& warning : machine.warnings)
@@ -414,7 +390,7 @@ int RunOffline(int argc, char** argv)
     // there at the end.
     offline::OutputFile journalOut;
     if (!options.journal.empty() &&
-        (!offline::OutputIsApart(options.journal, ReadOrWritten(options, machine), {target->folder()}, error) ||
+        (!offline::OutputIsApart(options.journal, ReadOrWritten(options, machine), {target.folder()}, error) ||
          !journalOut.Open(options.journal, error)))
         return Fail(error);
     emulated::Journal journal(journalOut.stream());
@@ -454,11 +430,42 @@ int RunOffline(int argc, char** argv)
     end.summary.left = leftBefore;
     const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
     std::filesystem::path backup;
-    if (int status = SaveRun(options, *target, machine, registry, system, end, backup); status != 0)
+    if (int status = SaveRun(options, target, machine, registry, system, end, backup); status != 0)
         return status;
     if (!options.quiet)
         PrintSummary(end.summary, options.remnants, left, backup, system.restartRequested());
     return 0;
+}
+
+int RunOffline(int argc, char** argv)
+{
+    // A file-size limit during the save must be an error the save reports, not the end of the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // A reader of the journal that goes away (--journal - | head) is a failed write, not the end of the run.
+    std::signal(SIGPIPE, SIG_IGN);
+    offline::CatchInterrupts();
+    offline::Options options;
+    std::string error;
+    if (!offline::ParseOptions(argc, argv, options, error))
+        return Fail(error + "\n" + "Try cmpci-uninstall --help.");
+    if (options.help || options.version)
+        return HelpOrVersion(options);
+    std::string commandLine;
+    if (!CommandLineOf(options, commandLine))
+        return Fail("the command line holds a zero byte");
+    const char* argumentText = ArgumentText(commandLine.c_str(), NoLeadBytes);
+
+    std::vector<std::string> said;
+    std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
+    Say(said);
+    if (!target)
+        return Fail(offline::InterruptSignal() != 0 ? error + ": nothing was changed" : error);
+    if (offline::StopRequested(error))
+        return Fail(error + ": nothing was changed");
+    if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty())
+        return RunTransfer(options, *target);
+
+    return RunOnTarget(options, *target, argumentText);
 }
 
 }  // namespace
