@@ -90,39 +90,51 @@ bool VmdkDescriptor(int fd, std::string& text, std::uint64_t& at, std::uint64_t&
     return true;
 }
 
-// The CID line's value in a VMDK's descriptor ("CID=fffffffe").
-bool VmdkCid(int fd, std::string& cid)
-{
+// A VMDK's descriptor, where it lies, and where in it the CID line's value ("CID=fffffffe") stands.
+struct VmdkDescriptorText {
     std::string text;
     std::uint64_t at = 0;
     std::uint64_t room = 0;
-    if (!VmdkDescriptor(fd, text, at, room))
+    std::size_t cid = 0;        // offset of the value in `text`
+    std::size_t cidLength = 0;  // up to the line's end
+};
+
+bool ReadVmdkCid(int fd, VmdkDescriptorText& descriptor)
+{
+    if (!VmdkDescriptor(fd, descriptor.text, descriptor.at, descriptor.room))
         return false;
-    const std::size_t line = text.find("\nCID=");
+    const std::size_t line = descriptor.text.find("\nCID=");
     if (line == std::string::npos)
         return false;
-    cid = text.substr(line + 5, text.find_first_of("\r\n", line + 5) - (line + 5));
+    descriptor.cid = line + 5;
+    descriptor.cidLength = descriptor.text.find_first_of("\r\n", descriptor.cid) - descriptor.cid;
+    return true;
+}
+
+// The CID line's value in a VMDK's descriptor.
+bool VmdkCid(int fd, std::string& cid)
+{
+    VmdkDescriptorText descriptor;
+    if (!ReadVmdkCid(fd, descriptor))
+        return false;
+    cid = descriptor.text.substr(descriptor.cid, descriptor.cidLength);
     return true;
 }
 
 // Puts `cid` back as the VMDK's CID: the descriptor rewritten with that line changed alone.
 bool SetVmdkCid(int fd, const std::string& cid)
 {
-    std::string text;
-    std::uint64_t at = 0;
-    std::uint64_t room = 0;
-    if (!VmdkDescriptor(fd, text, at, room))
+    VmdkDescriptorText descriptor;
+    if (!ReadVmdkCid(fd, descriptor))
         return false;
-    const std::size_t line = text.find("\nCID=");
-    if (line == std::string::npos)
-        return false;
+    std::string& text = descriptor.text;
     const std::size_t old = text.size();
-    text.replace(line + 5, text.find_first_of("\r\n", line + 5) - (line + 5), cid);
-    if (room != 0 && text.size() > room)
+    text.replace(descriptor.cid, descriptor.cidLength, cid);
+    if (descriptor.room != 0 && text.size() > descriptor.room)
         return false;
     if (text.size() < old)
-        text.append(old - text.size(), room != 0 ? '\0' : '\n');
-    return pwrite(fd, text.data(), text.size(), static_cast<off_t>(at)) == static_cast<ssize_t>(text.size()) &&
+        text.append(old - text.size(), descriptor.room != 0 ? '\0' : '\n');
+    return pwrite(fd, text.data(), text.size(), static_cast<off_t>(descriptor.at)) == static_cast<ssize_t>(text.size()) &&
            fsync(fd) == 0;
 }
 
