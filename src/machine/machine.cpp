@@ -375,36 +375,38 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
         if (RegistryFileChanged(file, registry))
             files.push_back(&file);
     }
-    // Every edited binary file is made and must keep Windows' layout before any file is replaced.
-    std::vector<std::string> edited(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i]->hive < 0)
-            continue;
-        // Checked in place: the edited bytes move into the check's reading and back, never copied.
-        Hive hive;
-        HiveError fault;
-        const bool read = ParseHive(EditedHive(registry, static_cast<std::size_t>(files[i]->hive)), hive, fault);
-        const bool sound = read && CheckHiveStructure(hive, fault);
-        edited[i] = std::move(hive.bytes);
-        if (!sound) {
-            error = files[i]->path.string() + ": the edited file would break Windows' registry layout at offset " +
-                    HexOffset(fault.offset) + ": " + fault.message;
-            return false;
-        }
-    }
-    // Every new file written and fsynced beside its file before the first rename.
+    // Each new file is made, checked (an edited binary file must keep Windows' layout), written and fsynced
+    // beside its file before the first rename; its bytes leave memory once they are on disk.
     std::vector<storage::Staged> staged(files.size());
+    auto dropStaged = [&](std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j)
+            storage::DropStaged(staged[j], calls);
+    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         const RegistryFile& file = *files[i];
+        std::string edited;
+        if (file.hive >= 0) {
+            // Checked in place: the edited bytes move into the check's reading and back, never copied.
+            Hive hive;
+            HiveError fault;
+            const bool read = ParseHive(EditedHive(registry, static_cast<std::size_t>(file.hive)), hive, fault);
+            const bool sound = read && CheckHiveStructure(hive, fault);
+            edited = std::move(hive.bytes);
+            if (!sound) {
+                dropStaged(i);
+                error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
+                        HexOffset(fault.offset) + ": " + fault.message;
+                return false;
+            }
+        }
         const std::vector<std::string_view> pieces =
-            file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited[i]};
+            file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited};
         const bool ok = file.folder >= 0
                             ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
                                                         file.path.filename().string(), pieces, staged[i], error, calls)
                             : storage::ReplaceFileAtomically(file.path, pieces, error, calls);
         if (!ok) {
-            for (std::size_t j = 0; j < i; ++j)
-                storage::DropStaged(staged[j], calls);
+            dropStaged(i);
             return false;
         }
     }
