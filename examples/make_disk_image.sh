@@ -4,35 +4,39 @@
 # ([Paths] WinDir=C:\WINDOWS, CR/LF lines, as Windows 98 writes it) and a WIN.COM stand-in in it. MSDOS.SYS,
 # SYSTEM.DAT and USER.DAT are read-only, hidden and system, as Windows keeps them. The image is sparse and
 # made without mounting anything (sfdisk, mkfs.fat, mtools).
-# Usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second] [--size MB]
+# Usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second | --logicals] [--size MB]
 #   fat16 | fat32  the file system (default fat32): a 16 MB or 64 MB volume
 #   --size MB      the volume's size instead (FAT32 up to 2 TB; the image stays sparse)
 #   --bare         the FAT volume alone, no partition table
 #   --second       a second disk-sized volume as a logical partition (5) in an extended partition, with
 #                  its own copy of the same Windows folder
+#   --logicals     two more disk-sized volumes as logical partitions 5 and 6 in an extended partition: 5
+#                  empty, 6 with its own copy of the Windows folder
 set -euo pipefail
 PATH=$PATH:/usr/sbin:/sbin
 
 usage() {
-    echo "usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second] [--size MB]" >&2
+    echo "usage: bash examples/make_disk_image.sh OUT.img [fat16|fat32] [--bare] [--second | --logicals] [--size MB]" >&2
     exit 2
 }
 [ $# -ge 1 ] || usage
 out=$1
 shift
-fat=32 bare=0 second=0 size=
+fat=32 bare=0 second=0 logicals=0 size=
 while [ $# -gt 0 ]; do
     case $1 in
     fat16) fat=16 ;;
     fat32) fat=32 ;;
     --bare) bare=1 ;;
     --second) second=1 ;;
+    --logicals) logicals=1 ;;
     --size) [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage; size=$2; shift ;;
     *) usage ;;
     esac
     shift
 done
-[ "$bare$second" != 11 ] || { echo "make_disk_image.sh: --bare has no room for --second" >&2; exit 2; }
+[ "$bare$second" != 11 ] && [ "$bare$logicals" != 11 ] ||
+    { echo "make_disk_image.sh: --bare has no room for --second or --logicals" >&2; exit 2; }
 for tool in sfdisk mkfs.fat mcopy; do
     command -v $tool >/dev/null || { echo "make_disk_image.sh: $tool is missing (fdisk, dosfstools, mtools)" >&2; exit 1; }
 done
@@ -50,14 +54,15 @@ if [ $bare = 1 ]; then
     truncate -s $((volume * 512)) "$out"
     starts=(0)
 else
-    truncate -s $(((1 + second) * volume * 512)) "$out"
+    truncate -s $(((1 + second + 2 * logicals) * volume * 512)) "$out"
     {
         echo "label: dos"
         echo "start=$gap, size=$((volume - gap)), type=$type, bootable"
-        if [ $second = 1 ]; then
+        if [ $second = 1 ] || [ $logicals = 1 ]; then
             echo "start=$volume, type=5"
             echo "size=$((volume - gap)), type=$type"
         fi
+        [ $logicals = 0 ] || echo "size=$((volume - gap)), type=$type"
     } | sfdisk -q "$out" >/dev/null
     # The partitions' first sectors, as sfdisk placed them.
     mapfile -t starts < <(sfdisk -d "$out" | awk -F'start= *' '/start=/ && !/type=5/ { split($2, f, ","); print f[1] }')
@@ -77,10 +82,13 @@ trap 'rm -f "$msdos"' EXIT
     printf 'Network=1\r\n'
 } >"$msdos"
 
-for start in "${starts[@]}"; do
+for index in "${!starts[@]}"; do
+    start=${starts[$index]}
     sectors=$(((start == 0 ? volume : volume - gap)))
     # mkfs.fat warns that the image is larger than the volume: shown only when it fails.
     log=$(mkfs.fat -F $fat -n WIN98 -h $start --offset $start "$out" $((sectors / 2)) 2>&1) || { echo "$log" >&2; exit 1; }
+    # With --logicals, the first logical volume stays empty.
+    [ $logicals = 1 ] && [ "$index" = 1 ] && continue
     at="$out@@$((start * 512))"
     mcopy -s -m -i "$at" "$machine/WINDOWS" ::/
     # WIN.COM stand-in: a DOS program that ends at once (mov ah,4Ch; int 21h).

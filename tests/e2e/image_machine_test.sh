@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole runs of the offline program on hard-disk images of the example machine (examples/machine-dat), made
 # by examples/make_disk_image.sh: FAT16 and FAT32 partitions, a bare FAT volume found without MSDOS.SYS, a
-# fixed VHD, and a disk with two Windows installations, one on a logical partition. For each, a run:
+# fixed VHD, a disk with two Windows installations, one on a logical partition, and one whose Windows is on
+# the second of two logical partitions. For each, a run:
 #   leaves a volume that fsck.fat finds clean, without the card's files and with every other file;
 #   writes SYSTEM.DAT and USER.DAT with their attributes as a run on the machine folder writes them (libcreg
 #   reads them too), and the image's --export is that run's;
@@ -213,6 +214,14 @@ refused two "$work/two/disk.img" "partition 1 WINDOWS; partition 5 WINDOWS;"
 first=$(extract "$work/two/disk.img" 1 | digest)
 check_image two 5 --partition 5
 [ "$(extract "$work/two/disk.img" 1 | digest)" = "$first" ] || fail "two: --partition 5 changed partition 1"
+
+# --- Two logical volumes, Windows on the second (partition 6, whose own boot record's start is not the
+#     extended partition's): found there, cleaned there, the others unchanged.
+make_image logicals fat16 --logicals
+refused logicals "$work/logicals/disk.img" "partition 1 WINDOWS; partition 6 WINDOWS;"
+first=$(extract "$work/logicals/disk.img" 1 | digest)
+check_image logicals 6 --partition 6
+[ "$(extract "$work/logicals/disk.img" 1 | digest)" = "$first" ] || fail "logicals: --partition 6 changed partition 1"
 
 make_image refused fat16
 
