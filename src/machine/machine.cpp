@@ -141,37 +141,24 @@ bool EmulatedMachine::CommitFiles(std::string& error)
 // could lead out of the machine.
 bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error)
 {
-    int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        error = file.string() + (errno == ELOOP ? ": is a symbolic link" : std::string(": ") + std::strerror(errno));
+    switch (storage::ReadRegularFile(AT_FDCWD, file.c_str(), kMaxRegistryFileSize, text)) {
+    case storage::ReadResult::Done:
+        return true;
+    case storage::ReadResult::Link:
+        error = file.string() + ": is a symbolic link";
         return false;
-    }
-    struct stat status { };
-    bool ok = fstat(fd, &status) == 0;
-    if (ok && !S_ISREG(status.st_mode)) {
+    case storage::ReadResult::NotRegular:
         error = file.string() + ": is not a regular file";
-        ok = false;
-    } else if (ok && static_cast<std::uint64_t>(status.st_size) > kMaxRegistryFileSize) {
+        return false;
+    case storage::ReadResult::TooLarge:
         error = file.string() + ": is larger than 1 GiB, far beyond any Windows 9x registry";
-        ok = false;
+        return false;
+    case storage::ReadResult::Missing:
+    case storage::ReadResult::Failed:
+        break;
     }
-    if (ok) {
-        text.resize(static_cast<std::size_t>(status.st_size));
-        std::size_t done = 0;
-        while (ok && done < text.size()) {
-            ssize_t got = read(fd, text.data() + done, text.size() - done);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                error = file.string() + ": cannot read: " + (got < 0 ? std::strerror(errno) : "the file shrank");
-                ok = false;
-            } else {
-                done += static_cast<std::size_t>(got);
-            }
-        }
-    }
-    close(fd);
-    return ok;
+    error = file.string() + ": " + std::strerror(errno);
+    return false;
 }
 
 namespace {

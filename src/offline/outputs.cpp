@@ -83,22 +83,11 @@ bool OutputFile::Open(const std::string& file, std::string& error)
         fd = open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    } else if (lstat(file.c_str(), &status) == 0) {
+    } else {
+        // A regular file or none: written beside its place, put there by Finish.
         fd = storage::CreateTemporaryBeside(file, temporary_, error);
         if (fd < 0)
             return false;
-    } else if (errno == ENOENT) {
-        // A new file: made beside its place under a fresh name, readable as any new file.
-        const fs::path folder = fs::path(file).parent_path().empty() ? fs::path(".") : fs::path(file).parent_path();
-        temporary_ = (folder / (fs::path(file).filename().string() + ".tmp-XXXXXX")).string();
-        fd = mkstemp(temporary_.data());
-        if (fd < 0)
-            temporary_.clear();
-        else {
-            const mode_t mask = umask(0);
-            umask(mask);
-            fchmod(fd, 0666 & ~mask);
-        }
     }
     if (fd < 0 || (stream_ = fdopen(fd, "w")) == nullptr) {
         const int code = errno;

@@ -57,37 +57,22 @@ enum class Found { Missing, Regular, Other };
 // a folder, a FIFO, a device), which is never opened, so that nothing can block.
 Found Look(const Place& place, std::string& bytes, std::string& error)
 {
-    struct stat status { };
-    if (fstatat(place.folder.fd(), place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? Found::Missing : (error = place.shown.string() + ": " + std::strerror(errno), Found::Other);
-    if (!S_ISREG(status.st_mode)) {
+    // No limit: a restore puts back what a run removed, whatever its size.
+    switch (storage::ReadRegularFile(place.folder.fd(), place.name.c_str(), UINT64_MAX, bytes)) {
+    case storage::ReadResult::Done:
+        return Found::Regular;
+    case storage::ReadResult::Missing:
+        return Found::Missing;
+    case storage::ReadResult::Link:
+    case storage::ReadResult::NotRegular:
         error = place.shown.string() + " is not a regular file (a link, a folder or a device is never written over)";
         return Found::Other;
+    case storage::ReadResult::TooLarge:
+    case storage::ReadResult::Failed:
+        break;
     }
-    int fd = openat(place.folder.fd(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat opened { };
-    if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        error = place.shown.string() + ": cannot read it";
-        if (fd >= 0)
-            close(fd);
-        return Found::Other;
-    }
-    bytes.resize(static_cast<std::size_t>(opened.st_size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    close(fd);
-    if (done != bytes.size()) {
-        error = place.shown.string() + ": cannot read it";
-        return Found::Other;
-    }
-    return Found::Regular;
+    error = place.shown.string() + ": cannot read it: " + std::strerror(errno);
+    return Found::Other;
 }
 
 // A copy in the backup, checked against the SHA-256 the manifest gives for it (none for removed.reg).
@@ -121,38 +106,6 @@ struct Change {
     storage::Staged staged;
     std::string said;
 };
-
-// Writes and fsyncs a new file's bytes beside its place under a fresh name.
-bool StageNew(Change& change, std::string& error)
-{
-    std::string temporary = change.place.name + ".tmp-XXXXXX";
-    int fd = storage::Syscalls::Real().MakeTemporaryAt(change.place.folder.fd(), temporary.data());
-    bool ok = fd >= 0 && fchmod(fd, 0644) == 0 && storage::WriteAll(fd, change.bytes) && fsync(fd) == 0;
-    const int code = errno;
-    if (fd >= 0 && close(fd) != 0 && ok)
-        ok = false;
-    if (fd >= 0)
-        change.staged = {&change.place.folder, change.place.name, temporary};
-    if (!ok) {
-        storage::DropStaged(change.staged);
-        error = "cannot restore " + change.place.shown.string() + ": " + std::strerror(code);
-    }
-    return ok;
-}
-
-// Puts a staged new file in place: never over a file that has come there since.
-bool CommitNew(const Change& change, std::string& error)
-{
-    const int dir = change.place.folder.fd();
-    if (linkat(dir, change.staged.temporary.c_str(), dir, change.place.name.c_str(), 0) != 0) {
-        error = "cannot restore " + change.place.shown.string() + ": " + std::strerror(errno);
-        storage::DropStaged(change.staged);
-        return false;
-    }
-    unlinkat(dir, change.staged.temporary.c_str(), 0);
-    fsync(dir);
-    return true;
-}
 
 // Takes back a change put in place: a replaced file gets its bytes of before the restore, a new file goes.
 void TakeBack(const Change& change)
@@ -197,7 +150,8 @@ public:
             const bool ok = change.replaces
                                 ? storage::StageReplacement(change.place.folder, change.place.name, {change.bytes},
                                                             change.staged, error)
-                                : StageNew(change, error);
+                                : storage::StageNewFile(change.place.folder, change.place.name, change.bytes,
+                                                        change.staged, error);
             if (!ok) {
                 for (std::size_t j = 0; j < i; ++j)
                     storage::DropStaged(changes_[j].staged);
@@ -207,8 +161,7 @@ public:
         }
         for (std::size_t i = 0; i < changes_.size(); ++i) {
             const Change& change = changes_[i];
-            const bool ok = change.replaces ? storage::CommitStaged(change.staged, error) : CommitNew(change, error);
-            if (!ok) {
+            if (!storage::CommitStaged(change.staged, error)) {
                 for (std::size_t j = i + 1; j < changes_.size(); ++j)
                     storage::DropStaged(changes_[j].staged);
                 for (std::size_t j = i; j > 0; --j)

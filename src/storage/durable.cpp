@@ -202,9 +202,14 @@ bool Stage(int dir, const fs::path& shown, const std::string& name, const std::v
 }
 
 bool Commit(int dir, const fs::path& shown, const std::string& name, const std::string& temporary, std::string& error,
-            Syscalls& calls)
+            Syscalls& calls, bool replaces = true)
 {
-    if (calls.RenameAt(dir, temporary.c_str(), name.c_str()) != 0) {
+    // A new file is linked in, which fails when a file came to its place since; the temporary name then goes.
+    const bool placed = replaces ? calls.RenameAt(dir, temporary.c_str(), name.c_str()) == 0
+                                 : linkat(dir, temporary.c_str(), dir, name.c_str(), 0) == 0;
+    if (placed && !replaces)
+        calls.UnlinkAt(dir, temporary.c_str());
+    if (!placed) {
         const int code = errno;
         calls.UnlinkAt(dir, temporary.c_str());
         return SaveFailure(shown, "cannot write it", code, error);
@@ -256,10 +261,28 @@ bool StageReplacement(const Folder& folder, const std::string& name, const std::
     return Stage(folder.fd(), folder.path() / name, name, pieces, staged.temporary, error, calls);
 }
 
+bool StageNewFile(const Folder& folder, const std::string& name, std::string_view bytes, Staged& staged,
+                  std::string& error, Syscalls& calls)
+{
+    staged = {&folder, name, name + ".tmp-XXXXXX", false};
+    int fd = calls.MakeTemporaryAt(folder.fd(), staged.temporary.data());
+    if (fd < 0) {
+        staged.temporary.clear();
+        return SaveFailure(folder.path() / name, "cannot create a temporary file beside it", errno, error);
+    }
+    const int code = SyncAndClose(fd, fchmod(fd, 0644) == 0 && WriteAll(fd, bytes, calls), calls);
+    if (code != 0) {
+        DropStaged(staged, calls);
+        staged.temporary.clear();
+        return SaveFailure(folder.path() / name, "cannot write it", code, error);
+    }
+    return true;
+}
+
 bool CommitStaged(const Staged& staged, std::string& error, Syscalls& calls)
 {
     return Commit(staged.folder->fd(), staged.folder->path() / staged.name, staged.name, staged.temporary, error,
-                  calls);
+                  calls, staged.replaces);
 }
 
 void DropStaged(const Staged& staged, Syscalls& calls)
@@ -323,8 +346,16 @@ bool WriteFile(const fs::path& file, std::string_view bytes, std::string& error,
 int CreateTemporaryBeside(const fs::path& file, std::string& temporary, std::string& error, Syscalls& calls)
 {
     struct stat original { };
-    if (lstat(file.c_str(), &original) != 0)
-        return SaveFailure(file, "cannot read its mode", errno, error), -1;
+    if (lstat(file.c_str(), &original) != 0) {
+        if (errno != ENOENT)
+            return SaveFailure(file, "cannot read its mode", errno, error), -1;
+        // No file yet: the new one gets a new file's mode, and is the user's own.
+        const mode_t mask = umask(0);
+        umask(mask);
+        original.st_mode = S_IFREG | (0666 & ~mask);
+        original.st_uid = geteuid();
+        original.st_gid = getegid();
+    }
     if (!S_ISREG(original.st_mode)) {
         error = "cannot save " + file.string() + ": it is not a regular file";
         return -1;
@@ -367,6 +398,48 @@ bool PublishTemporary(const std::string& temporary, const fs::path& file, std::s
     if (folder.fd() >= 0)
         SyncFolder(folder.fd(), calls);
     return true;
+}
+
+ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::string& bytes)
+{
+    struct stat status { };
+    if (fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    if (S_ISLNK(status.st_mode))
+        return ReadResult::Link;
+    if (!S_ISREG(status.st_mode))
+        return ReadResult::NotRegular;
+    // Checked again on the file opened: it may have been swapped since.
+    const int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? ReadResult::Link : ReadResult::Failed;
+    ReadResult result = ReadResult::Done;
+    if (fstat(fd, &status) != 0)
+        result = ReadResult::Failed;
+    else if (!S_ISREG(status.st_mode))
+        result = ReadResult::NotRegular;
+    else if (static_cast<std::uint64_t>(status.st_size) > limit)
+        result = ReadResult::TooLarge;
+    if (result == ReadResult::Done) {
+        bytes.resize(static_cast<std::size_t>(status.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                if (got == 0)
+                    errno = EIO;
+                result = ReadResult::Failed;
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+    }
+    const int code = errno;
+    close(fd);
+    errno = code;
+    return result;
 }
 
 }  // namespace storage

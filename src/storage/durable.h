@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -66,20 +67,24 @@ private:
 // Writes all of `bytes` to `fd`, again after an interrupted or short write. False on an error (errno says).
 bool WriteAll(int fd, std::string_view bytes, Syscalls& calls = Syscalls::Real());
 
-// A replacement made ready: the temporary file beside the file holds the new bytes, fsynced. Commit puts it in
-// the file's place; Drop removes it. Several files are saved all or nothing by staging them all first.
+// A file made ready: the temporary file beside its place holds the new bytes, fsynced. Commit puts it in
+// place; Drop removes it. Several files are saved all or nothing by staging them all first.
 struct Staged {
     const Folder* folder = nullptr;
     std::string name;       // the file's name in the folder
     std::string temporary;  // the temporary file's name in the folder
+    bool replaces = true;   // over the regular file there; else a new file, never over one that came since
 };
 
 // Stages the replacement of the existing regular file `name` in `folder` by `pieces` joined, with its mode
 // and owner. False with a one-line `error`; then nothing is left behind.
 bool StageReplacement(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
                       Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
-// Renames the staged file over the file, then fsyncs the folder. False with `error` (the staged file is then
-// removed and the file is as it was).
+// Stages a new file `name` in `folder` (mode 0644), which must still be missing when it is committed.
+bool StageNewFile(const Folder& folder, const std::string& name, std::string_view bytes, Staged& staged,
+                  std::string& error, Syscalls& calls = Syscalls::Real());
+// Puts the staged file in place (over the file, or as a new file), then fsyncs the folder. False with `error`
+// (the staged file is then removed and the place is as it was).
 bool CommitStaged(const Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
 void DropStaged(const Staged& staged, Syscalls& calls = Syscalls::Real());
 
@@ -101,8 +106,9 @@ bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<
 bool WriteFile(const std::filesystem::path& file, std::string_view bytes, std::string& error,
                Syscalls& calls = Syscalls::Real());
 
-// A temporary file beside `file`, created exclusively, with `file`'s mode and owner, for a caller that fills
-// it by other means and then calls PublishTemporary. Its descriptor, or -1 with `error` set.
+// A temporary file beside `file`, created exclusively, with `file`'s mode and owner (a new file's mode when
+// there is none), for a caller that fills it by other means and then calls PublishTemporary. Its
+// descriptor, or -1 with `error` set; a link, a folder or any other kind of file is refused.
 int CreateTemporaryBeside(const std::filesystem::path& file, std::string& temporary, std::string& error,
                           Syscalls& calls = Syscalls::Real());
 
@@ -110,5 +116,13 @@ int CreateTemporaryBeside(const std::filesystem::path& file, std::string& tempor
 // folder. False with `error` (the temporary file is then removed and `file` is as it was).
 bool PublishTemporary(const std::string& temporary, const std::filesystem::path& file, std::string& error,
                       Syscalls& calls = Syscalls::Real());
+
+// What reading a whole file found.
+enum class ReadResult { Done, Missing, Link, NotRegular, TooLarge, Failed };
+
+// Reads the regular file `name` in the folder `dir` (AT_FDCWD for a path) whole, at most `limit` bytes: never
+// through a link, and anything but a regular file is refused without being opened, so nothing can block.
+// On Failed, errno says why (EIO when the file shrank while being read).
+ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::string& bytes);
 
 }  // namespace storage
