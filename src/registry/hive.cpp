@@ -12,15 +12,7 @@ namespace emulated {
 
 namespace {
 
-bool IsStringType(DWORD type)
-{
-    return type == REG_SZ || type == REG_EXPAND_SZ;
-}
 
-HiveError Error(std::uint32_t offset, std::string message)
-{
-    return {offset, std::move(message)};
-}
 
 std::uint32_t FirstValue(std::string_view bytes, std::uint32_t record)
 {
@@ -30,24 +22,24 @@ std::uint32_t FirstValue(std::string_view bytes, std::uint32_t record)
 bool CheckHeader(std::string_view file, HiveError& error)
 {
     if (file.size() < kHiveHeaderSize + kKeyTreeHeaderSize + kKeyEntrySize) {
-        error = Error(0, "file too short for a Windows 9x registry file (" + std::to_string(file.size()) + " bytes)");
+        error = HiveFault(0, "file too short for a Windows 9x registry file (" + std::to_string(file.size()) + " bytes)");
         return false;
     }
     if (file.size() > kMaxHiveSize) {
-        error = Error(0, "file larger than 1 GiB");
+        error = HiveFault(0, "file larger than 1 GiB");
         return false;
     }
     if (file.substr(0, 4) != "CREG") {
-        error = Error(0, "no CREG signature: not a Windows 9x registry file");
+        error = HiveFault(0, "no CREG signature: not a Windows 9x registry file");
         return false;
     }
     if (Get16(file, 6) != 1) {
-        error = Error(4, "format version " + std::to_string(Get16(file, 6)) + "." + std::to_string(Get16(file, 4)) +
+        error = HiveFault(4, "format version " + std::to_string(Get16(file, 6)) + "." + std::to_string(Get16(file, 4)) +
                              " is not the 1.x of Windows 95, 98 and ME");
         return false;
     }
     if (file.substr(kKeyTreeStart, 4) != "RGKN") {
-        error = Error(kKeyTreeStart, "no RGKN signature where the key tree starts");
+        error = HiveFault(kKeyTreeStart, "no RGKN signature where the key tree starts");
         return false;
     }
     return true;
@@ -63,13 +55,13 @@ bool ParseBlock(Hive& hive, unsigned block, std::uint32_t at, HiveError& error)
     hive.recordBase.push_back(static_cast<std::uint32_t>(base));
     for (std::uint32_t record = at + kBlockHeaderSize; record < end;) {
         if (end - record < 8) {
-            error = Error(record, "key record header runs past its data block");
+            error = HiveFault(record, "key record header runs past its data block");
             return false;
         }
         const std::uint32_t recordSize = Get32(file, record + kRecordSize);
         const std::uint32_t id = Get32(file, record + kRecordId);
         if (recordSize < 8 || recordSize > end - record) {
-            error = Error(record, "key record size " + std::to_string(recordSize) + " does not fit its data block");
+            error = HiveFault(record, "key record size " + std::to_string(recordSize) + " does not fit its data block");
             return false;
         }
         if (id != kHiveNone) {
@@ -77,7 +69,7 @@ bool ParseBlock(Hive& hive, unsigned block, std::uint32_t at, HiveError& error)
                 return false;
             const std::uint32_t number = id & 0xFFFF;
             if ((id >> 16) != block || number >= kRecordsPerBlock) {
-                error = Error(record + kRecordId,
+                error = HiveFault(record + kRecordId,
                               "key record " + HexOffset(id) + " stands in data block " + std::to_string(block));
                 return false;
             }
@@ -91,7 +83,7 @@ bool ParseBlock(Hive& hive, unsigned block, std::uint32_t at, HiveError& error)
         return a.number == b.number;
     });
     if (twice != hive.records.end()) {
-        error = Error(twice[1].offset + kRecordId, "key record number " + std::to_string(twice->number) + " appears twice");
+        error = HiveFault(twice[1].offset + kRecordId, "key record number " + std::to_string(twice->number) + " appears twice");
         return false;
     }
     return true;
@@ -104,24 +96,24 @@ bool CheckRecordShape(std::string_view bytes, std::uint32_t at, std::uint32_t ro
 {
     const std::uint32_t size = Get32(bytes, at + kRecordSize);
     if (size < kRecordHeaderSize || used < kRecordHeaderSize || used > size || size > room) {
-        error = Error(at, "key record sizes disagree (size " + std::to_string(size) + ", used " + std::to_string(used) +
+        error = HiveFault(at, "key record sizes disagree (size " + std::to_string(size) + ", used " + std::to_string(used) +
                               ")");
         return false;
     }
     std::uint32_t pos = FirstValue(bytes, at);
     const std::uint32_t usedEnd = at + used;
     if (pos > usedEnd) {
-        error = Error(at, "key record name runs past the record");
+        error = HiveFault(at, "key record name runs past the record");
         return false;
     }
     for (unsigned count = Get16(bytes, at + kRecordValueCount); count > 0; --count) {
         if (usedEnd - pos < kValueHeaderSize) {
-            error = Error(pos, "value runs past its key record");
+            error = HiveFault(pos, "value runs past its key record");
             return false;
         }
         const std::uint32_t length = kValueHeaderSize + Get16(bytes, pos + 8) + Get16(bytes, pos + 10);
         if (usedEnd - pos < length) {
-            error = Error(pos, "value runs past its key record");
+            error = HiveFault(pos, "value runs past its key record");
             return false;
         }
         pos += length;
@@ -224,18 +216,18 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
     const std::uint32_t treeSize = Get32(file, kKeyTreeStart + kTreeSize);
     const std::uint32_t firstBlock = Get32(file, kHeaderFirstBlock);
     if (treeSize < kKeyTreeHeaderSize + kKeyEntrySize || treeSize > size - kKeyTreeStart) {
-        error = Error(kKeyTreeStart + kTreeSize, "key tree size " + std::to_string(treeSize) + " runs past the file");
+        error = HiveFault(kKeyTreeStart + kTreeSize, "key tree size " + std::to_string(treeSize) + " runs past the file");
         return false;
     }
     if (firstBlock != kKeyTreeStart + treeSize) {
-        error = Error(kHeaderFirstBlock, "first data block offset " + HexOffset(firstBlock) +
+        error = HiveFault(kHeaderFirstBlock, "first data block offset " + HexOffset(firstBlock) +
                                              " disagrees with the key tree's end " + HexOffset(kKeyTreeStart + treeSize));
         return false;
     }
     hive.keyTreeEnd = kKeyTreeStart + treeSize;
     hive.rootEntry = Get32(file, kKeyTreeStart + kTreeRoot);
     if (!hive.IsEntry(hive.rootEntry)) {
-        error = Error(kKeyTreeStart + kTreeRoot,
+        error = HiveFault(kKeyTreeStart + kTreeRoot,
                       "root key entry offset " + HexOffset(hive.rootEntry) + " is not an entry of the key tree");
         return false;
     }
@@ -243,13 +235,13 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
     std::uint32_t at = firstBlock;
     for (unsigned block = 0; block < blocks; ++block) {
         if (size - at < kBlockHeaderSize || file.substr(at, 4) != "RGDB") {
-            error = Error(at, "data block " + std::to_string(block) + " of " + std::to_string(blocks) +
+            error = HiveFault(at, "data block " + std::to_string(block) + " of " + std::to_string(blocks) +
                                   " missing (no RGDB signature)");
             return false;
         }
         const std::uint32_t blockSize = Get32(file, at + kBlockSize);
         if (blockSize < kBlockHeaderSize || blockSize > size - at) {
-            error = Error(at + kBlockSize, "data block size " + std::to_string(blockSize) + " runs past the file");
+            error = HiveFault(at + kBlockSize, "data block size " + std::to_string(blockSize) + " runs past the file");
             return false;
         }
         if (!ParseBlock(hive, block, at, error))
@@ -263,7 +255,7 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
 {
     Registry::Impl& impl = ImplOf(registry);
     if (impl.hives.size() >= 0xFF) {
-        error = Error(0, "too many registry files");
+        error = HiveFault(0, "too many registry files");
         return false;
     }
     Hive& hive = impl.hives.emplace_back();
@@ -276,7 +268,7 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
     const std::string_view file = hive.bytes;
     const KeyId base = registry.CreateKey(root, path);
     if (base == kNoKey || impl.Node(base).hive != 0 || impl.Node(base).childCount != 0) {
-        error = Error(0, "the key to load the file below is missing or has keys already");
+        error = HiveFault(0, "the key to load the file below is missing or has keys already");
         impl.hives.pop_back();
         return false;
     }

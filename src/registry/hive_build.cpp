@@ -25,10 +25,6 @@ struct BuiltKey {
     std::uint16_t block = 0xFFFF;
 };
 
-bool IsStringType(DWORD type)
-{
-    return type == REG_SZ || type == REG_EXPAND_SZ;
-}
 
 std::string KeyPathOf(const Registry::Impl& impl, KeyId key)
 {

@@ -14,10 +14,6 @@ namespace {
 constexpr std::uint32_t kFirstPageSlots = (kKeyTreeFirstPage - kKeyTreeHeaderSize) / kKeyEntrySize;
 constexpr std::uint32_t kPageSlots = kKeyTreePage / kKeyEntrySize;
 
-HiveError Error(std::uint32_t offset, std::string message)
-{
-    return {offset, std::move(message)};
-}
 
 // The position of an entry slot among all slots of the key tree.
 std::uint32_t SlotIndex(std::uint32_t entry)
@@ -32,7 +28,7 @@ bool CheckSum(std::string_view file, std::uint32_t begin, std::uint32_t size, st
 {
     if ((flags & kChecksummed) == 0 || DwordSum(file, begin, size) == 0)
         return true;
-    error = Error(begin, std::string(area) + " has its checksum flag set, but its checksum is wrong");
+    error = HiveFault(begin, std::string(area) + " has its checksum flag set, but its checksum is wrong");
     return false;
 }
 
@@ -49,7 +45,7 @@ struct TreeCheck {
 
     bool Fail(std::uint32_t offset, std::string message)
     {
-        error = Error(offset, std::move(message));
+        error = HiveFault(offset, std::move(message));
         return false;
     }
 
@@ -179,7 +175,7 @@ bool CheckBlock(const Hive& hive, std::size_t block, HiveError& error)
     const std::uint32_t at = hive.blockStart[block];
     const std::uint32_t size = Get32(file, at + kBlockSize);
     auto fail = [&](std::uint32_t offset, std::string message) {
-        error = Error(offset, "data block " + std::to_string(block) + ": " + std::move(message));
+        error = HiveFault(offset, "data block " + std::to_string(block) + ": " + std::move(message));
         return false;
     };
     if (Get16(file, at + kBlockNumber) != block)

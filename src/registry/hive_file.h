@@ -27,7 +27,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "system/win_types.h"
 
 namespace emulated {
 
@@ -158,6 +161,17 @@ struct HiveError {
     std::uint32_t offset = 0;
     std::string message;
 };
+
+inline HiveError HiveFault(std::uint32_t offset, std::string message)
+{
+    return {offset, std::move(message)};
+}
+
+// Strings Windows stores without their terminator: REG_SZ and REG_EXPAND_SZ.
+inline bool IsStringType(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ;
+}
 
 // Reads the header, the data blocks and every key record, checking each size and offset; the key tree
 // itself is walked when the keys are loaded. False with the offset at fault and what is wrong there.
