@@ -128,9 +128,9 @@ int RunCheck(emulated::Registry& registry, const emulated::EmulatedMachine& syst
 // --remnants: removes what --check finds of the card once its device key is gone, through the machine, so
 // that the journal, the backup and the save go as after a run. False with `error` while a device key is
 // there: a plain run removes the card then, and what hangs on it.
-bool RemoveRemnants(const emulated::Registry& registry, emulated::EmulatedMachine& system, std::string& error)
+// `left` is what --check finds on the machine now.
+bool RemoveRemnants(const std::vector<offline::Leftover>& left, emulated::EmulatedMachine& system, std::string& error)
 {
-    const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
     for (const offline::Leftover& item : left) {
         if (std::strcmp(item.kind, "device-key") == 0) {
             error = "the card's device key " + item.where +
@@ -308,7 +308,7 @@ std::vector<std::string> RelativeTo(const std::vector<std::string>& files, const
 // removed, and the target takes the changes; the journal ends once, with what reached the disk.
 int SaveRun(const offline::Options& options, offline::Target& target, const emulated::MachineFolder& machine,
             const emulated::Registry& registry, emulated::EmulatedMachine& system, RunEnd& end,
-            std::filesystem::path& backup)
+            std::filesystem::path& backup, std::vector<offline::Leftover>& left)
 {
     const bool changes = !options.dryRun;
     std::string error;
@@ -342,7 +342,8 @@ int SaveRun(const offline::Options& options, offline::Target& target, const emul
     end.summary.keysRemoved = end.journal.keysRemoved();
     end.summary.filesRemoved =
         changes ? static_cast<unsigned>(system.folder().Committed()) : end.journal.filesRemoved();
-    end.summary.left = offline::FindLeftovers(registry, system.folder()).size();
+    left = offline::FindLeftovers(registry, system.folder());
+    end.summary.left = left.size();
     if (!committed)
         return end.Stop(error + "; the registry file was saved without the removed keys, and the other files were "
                                 "removed");
@@ -402,9 +403,10 @@ int RunOnTarget(const offline::Options& options, offline::Target& target, const 
 
     RunState state(system);
     // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
-    const std::size_t leftBefore = offline::FindLeftovers(registry, system.folder()).size();
+    const std::vector<offline::Leftover> found = offline::FindLeftovers(registry, system.folder());
+    const std::size_t leftBefore = found.size();
     if (options.remnants) {
-        if (!RemoveRemnants(registry, system, error)) {
+        if (!RemoveRemnants(found, system, error)) {
             RunEnd refused {journal, journalOut, {}};
             refused.summary.left = leftBefore;
             return refused.Stop(error);
@@ -428,9 +430,9 @@ int RunOnTarget(const offline::Options& options, offline::Target& target, const 
     end.summary.declined = system.declined();
     end.summary.dryRun = options.dryRun;
     end.summary.left = leftBefore;
-    const std::vector<offline::Leftover> left = offline::FindLeftovers(registry, system.folder());
+    std::vector<offline::Leftover> left;
     std::filesystem::path backup;
-    if (int status = SaveRun(options, target, machine, registry, system, end, backup); status != 0)
+    if (int status = SaveRun(options, target, machine, registry, system, end, backup, left); status != 0)
         return status;
     if (!options.quiet)
         PrintSummary(end.summary, options.remnants, left, backup, system.restartRequested());
