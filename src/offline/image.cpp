@@ -465,6 +465,9 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
                    (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
                    ", Windows in " + windowsPath_);
+    // The machine folder is scratch in a temporary folder that goes with the run: its files are written
+    // plainly, not through the durable files' module, since none of them is kept (what the image takes goes
+    // in under the rollback journal).
     // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes,
     // kept to tell at the end whether someone else changed them meanwhile.
     std::vector<std::string> registryFiles;
