@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "offline/image.h"
+#include "image/image.h"
 #include "storage/lock.h"
 
 namespace offline {
@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The image open in this process, whose machine folder's paths messages name as the image.
-const ImageMachine* shownImage = nullptr;
+const image::ImageMachine* shownImage = nullptr;
 
 // A machine folder: the run's saves and removals land in it directly.
 class FolderTarget final : public Target {
@@ -87,7 +87,7 @@ public:
 
 private:
     fs::path image_;
-    ImageMachine machine_;
+    image::ImageMachine machine_;
 };
 
 }  // namespace

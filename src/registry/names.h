@@ -1,16 +1,16 @@
-// Names as Windows 9x compares them, and the names of the predefined root keys: one home for both, used by
-// the registry, the Windows folder, the journal and the tests' doubles.
+// The names of the predefined root keys, and names compared as Windows 9x compares them (common/fold_case.h),
+// for the registry, the Windows folder, the journal and the tests' doubles.
 #pragma once
 
 #include <string_view>
 
+#include "common/fold_case.h"
 #include "system/win_types.h"
 
 namespace emulated {
 
-// Letters compare without regard to case, the accented Windows-1252 ones too; every other byte as it is.
-char FoldCase(char c);
-bool SameName(std::string_view a, std::string_view b);
+using ::FoldCase;
+using ::SameName;
 
 // The predefined root keys, in this order.
 struct RootKey {

@@ -2,6 +2,8 @@
 // from the machine folder by handle, never through a link; every copy in the backup is checked against the
 // manifest's SHA-256 before anything changes; then every new file is written and fsynced beside its place,
 // and only then put in place, the ones put in place already taken back when a later one fails.
+#include "backup/restore.h"
+
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -11,11 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "offline/backup.h"
-#include "offline/manifest.h"
+#include "backup/backup.h"
+#include "backup/manifest.h"
 #include "storage/durable.h"
 
-namespace offline {
+namespace backup {
 
 namespace fs = std::filesystem;
 
@@ -319,4 +321,4 @@ bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<
     return restore.Plan(error) && restore.Apply(written, error);
 }
 
-}  // namespace offline
+}  // namespace backup

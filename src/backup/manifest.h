@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace offline {
+namespace backup {
 
 // The names inside a backup folder.
 inline constexpr char kManifestName[] = "manifest.json";
@@ -61,4 +61,4 @@ bool ParseManifest(std::string_view text, const std::string& name, Manifest& man
 // A relative path of names only: not absolute, not empty, no "." or ".." part.
 bool StaysInside(const std::string& path);
 
-}  // namespace offline
+}  // namespace backup

@@ -1,4 +1,4 @@
-#include "offline/image_journal.h"
+#include "image/rollback_journal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,13 +9,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "offline/interrupt.h"
-#include "offline/progress.h"
+#include "host/interrupt.h"
+#include "host/progress.h"
 #include "storage/durable.h"
 
-namespace offline {
+namespace image {
 
 namespace fs = std::filesystem;
+
+using host::Progress;
+using host::StopRequested;
 
 namespace {
 
@@ -141,4 +144,4 @@ bool RemoveRollbackJournal(const fs::path& journal, std::string& error)
     return true;
 }
 
-}  // namespace offline
+}  // namespace image

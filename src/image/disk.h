@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace offline {
+namespace image {
 
 // Bytes to put at a byte offset of the disk.
 struct DiskChange {
@@ -65,4 +65,4 @@ private:
     std::vector<Stretch> stretches_;
 };
 
-}  // namespace offline
+}  // namespace image

@@ -15,7 +15,7 @@
 #include "machine/machine.h"
 #include "registry/registry.h"
 
-namespace offline {
+namespace backup {
 
 // What a run is about to change, for its backup.
 struct RunChanges {
@@ -39,15 +39,6 @@ bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::str
 // backup half written is removed again.
 bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error);
 
-// Puts back what the run whose backup `folder` holds removed from `machine`. `said` receives what was done,
-// a line each. False with a one-line `error` when nothing could be restored safely (then nothing is).
-// `written`, when given, receives every file written, relative to the machine folder.
-bool RestoreBackup(const std::filesystem::path& folder, const std::filesystem::path& machine,
-                   std::vector<std::string>& said, std::string& error, std::vector<std::string>* written = nullptr);
-
-// The files of the machine folder a backup names (registry files and removed files), relative to it.
-std::vector<std::string> BackupMachineFiles(const std::filesystem::path& folder);
-
 // The SHA-256 of a file's bytes, in lower-case hex; empty when it cannot be read.
 std::string Sha256OfFile(const std::filesystem::path& file);
 // The SHA-256 of `bytes`, in lower-case hex.
@@ -56,4 +47,4 @@ struct Manifest;
 // Reads a backup's manifest.json. False with a one-line `error` when it is not a manifest this program wrote.
 bool ReadManifest(const std::filesystem::path& file, Manifest& manifest, std::string& error);
 
-}  // namespace offline
+}  // namespace backup

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace offline {
+namespace host {
 
 class Progress {
 public:
@@ -39,4 +39,4 @@ private:
     std::size_t width_ = 0;  // of the line drawn; 0: none
 };
 
-}  // namespace offline
+}  // namespace host

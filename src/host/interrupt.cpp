@@ -1,4 +1,4 @@
-#include "offline/interrupt.h"
+#include "host/interrupt.h"
 
 #include <cerrno>
 #include <csignal>
@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace offline {
+namespace host {
 
 namespace {
 
@@ -86,4 +86,4 @@ void EndByInterrupt()
     std::_Exit(128 + signal);
 }
 
-}  // namespace offline
+}  // namespace host

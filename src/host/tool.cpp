@@ -1,4 +1,4 @@
-#include "offline/tool.h"
+#include "host/tool.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace offline {
+namespace host {
 
 bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package)
 {
@@ -102,4 +102,4 @@ std::string Complaint(const Tool& tool)
     return line.empty() ? "it failed" : line;
 }
 
-}  // namespace offline
+}  // namespace host

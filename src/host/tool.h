@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace offline {
+namespace host {
 
 struct Tool {
     std::string out;
@@ -22,4 +22,4 @@ bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::strin
 // The first line of a tool's complaint, for a message.
 std::string Complaint(const Tool& tool);
 
-}  // namespace offline
+}  // namespace host

@@ -1,4 +1,4 @@
-#include "offline/manifest.h"
+#include "backup/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <string>
 
 #include "machine/machine.h"
-#include "offline/backup.h"
+#include "backup/backup.h"
 
 namespace fs = std::filesystem;
-using offline::Manifest;
+using backup::Manifest;
 
 namespace {
 
@@ -32,7 +32,7 @@ TEST(ManifestTest, ReadsBackWhatItWrites)
 {
     Manifest read;
     std::string error;
-    ASSERT_TRUE(offline::ParseManifest(BinaryManifest().Text(), "manifest.json", read, error)) << error;
+    ASSERT_TRUE(backup::ParseManifest(BinaryManifest().Text(), "manifest.json", read, error)) << error;
     EXPECT_TRUE(read.binary);
     ASSERT_EQ(read.registryFiles.size(), 1u);
     EXPECT_EQ(read.registryFiles[0].host, "WINDOWS/SYSTEM.DAT");
@@ -70,7 +70,7 @@ TEST(ManifestTest, RefusesPathsThatLeaveTheMachineOrTheBackup)
         crafted.craft(manifest);
         Manifest read;
         std::string error;
-        EXPECT_FALSE(offline::ParseManifest(manifest.Text(), "m.json", read, error)) << manifest.Text();
+        EXPECT_FALSE(backup::ParseManifest(manifest.Text(), "m.json", read, error)) << manifest.Text();
         EXPECT_EQ(error.rfind("m.json ", 0), 0u) << error;
     }
 }
@@ -90,13 +90,13 @@ TEST(ManifestTest, BackupOfKeysAloneHasAManifest)
     ASSERT_TRUE(emulated::OpenMachine(top / "m", "", registry, machine, error)) << error;
     ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\CARD"), ERROR_SUCCESS);
 
-    ASSERT_TRUE(offline::BackupNeeded(registry, {}));
-    const offline::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
-    ASSERT_TRUE(offline::WriteBackup(top / "backup", changes, error)) << error;
+    ASSERT_TRUE(backup::BackupNeeded(registry, {}));
+    const backup::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
+    ASSERT_TRUE(backup::WriteBackup(top / "backup", changes, error)) << error;
     std::ifstream in(top / "backup" / "manifest.json", std::ios::binary);
     const std::string text {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     Manifest read;
-    EXPECT_TRUE(offline::ParseManifest(text, "manifest.json", read, error)) << error << text;
+    EXPECT_TRUE(backup::ParseManifest(text, "manifest.json", read, error)) << error << text;
     EXPECT_EQ(read.registryFile, "registry.reg");
     EXPECT_TRUE(read.files.empty());
     fs::remove_all(top);
@@ -119,8 +119,8 @@ TEST(ManifestTest, BackupKeepsTheBytesTheRunLoaded)
     ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Enum\\PCI\\CARD"), ERROR_SUCCESS);
     // Another program rewrites the file while the run waits.
     std::ofstream(top / "m" / "registry.reg", std::ios::binary | std::ios::trunc) << "REGEDIT4\r\n\r\n";
-    const offline::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
-    ASSERT_TRUE(offline::WriteBackup(top / "backup", changes, error)) << error;
+    const backup::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
+    ASSERT_TRUE(backup::WriteBackup(top / "backup", changes, error)) << error;
     std::ifstream in(top / "backup" / "registry.reg.before", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), loaded);
     fs::remove_all(top);

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace offline {
+namespace host {
 
 // Installs the handlers, for each signal that is not ignored from the start. Reads are interrupted rather than restarted, and from the interrupt on standard
 // input reads as empty, so that a box waiting for an answer ends at once (the end of input: No).
@@ -23,4 +23,4 @@ bool StopRequested(std::string& error);
 // program stopped by one (exit status 128 + the signal's number).
 [[noreturn]] void EndByInterrupt();
 
-}  // namespace offline
+}  // namespace host

@@ -1,4 +1,4 @@
-#include "offline/image.h"
+#include "image/partitions.h"
 
 #include <gtest/gtest.h>
 
@@ -38,9 +38,9 @@ public:
         s[16] = 2;  // FATs
         Signed(lba);
     }
-    std::vector<offline::Partition> Volumes() const
+    std::vector<image::Partition> Volumes() const
     {
-        return offline::PartitionVolumes(bytes_.data(), bytes_.size(), [this](std::uint64_t offset, unsigned char* into) {
+        return image::PartitionVolumes(bytes_.data(), bytes_.size(), [this](std::uint64_t offset, unsigned char* into) {
             if (offset + kSector > bytes_.size())
                 return false;
             std::memcpy(into, &bytes_[offset], kSector);
@@ -65,7 +65,7 @@ TEST(PartitionVolumesTest, FindsPrimaryAndEveryLogicalVolumeAtItsOwnStart)
     disk.FatBootSector(12);
     disk.Entry(30, 0, 0x0C, 3);   // logical 6: 30 + 3, not 10 + 3
     disk.FatBootSector(33);
-    const std::vector<offline::Partition> expected {{1, 2 * kSector}, {5, 12 * kSector}, {6, 33 * kSector}};
+    const std::vector<image::Partition> expected {{1, 2 * kSector}, {5, 12 * kSector}, {6, 33 * kSector}};
     EXPECT_EQ(disk.Volumes(), expected);
 }
 

@@ -1,11 +1,11 @@
-#include "offline/fat.h"
+#include "image/fat.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "registry/names.h"
+#include "common/fold_case.h"
 
-namespace offline {
+namespace image {
 
 namespace {
 
@@ -266,7 +266,7 @@ bool FatVolume::Find(const std::string& path, FatEntry& entry)
             return false;
         bool found = false;
         for (const FatEntry& each : entries) {
-            if (emulated::SameName(each.name, name) || emulated::SameName(each.shortName, name)) {
+            if (SameName(each.name, name) || SameName(each.shortName, name)) {
                 entry = each;
                 found = true;
                 break;
@@ -301,4 +301,4 @@ bool FatVolume::ReadFile(const FatEntry& entry, std::string& bytes, const std::f
     return true;
 }
 
-}  // namespace offline
+}  // namespace image

@@ -1,4 +1,4 @@
-#include "offline/disk.h"
+#include "image/disk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,13 +8,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "offline/progress.h"
-#include "offline/tool.h"
+#include "host/progress.h"
+#include "host/tool.h"
 #include "storage/durable.h"
 
-namespace offline {
+namespace image {
 
 namespace fs = std::filesystem;
+
+using host::Complaint;
+using host::Progress;
+using host::RunTool;
+using host::Tool;
 
 namespace {
 
@@ -371,4 +376,4 @@ bool Disk::Write(const std::vector<DiskChange>& changes, const fs::path& scratch
     return true;
 }
 
-}  // namespace offline
+}  // namespace image

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace offline {
+namespace image {
 
 // Reads `size` bytes at a byte offset of the volume; false when it cannot.
 using ReadVolume = std::function<bool(std::uint64_t offset, void* into, std::size_t size)>;
@@ -86,4 +86,4 @@ private:
     std::string cache_;
 };
 
-}  // namespace offline
+}  // namespace image

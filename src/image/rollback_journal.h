@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "offline/disk.h"
+#include "image/disk.h"
 
-namespace offline {
+namespace image {
 
 // The journal's place: beside the image file, its name and ".cmpci-rollback".
 std::filesystem::path RollbackJournalOf(const std::filesystem::path& image);
@@ -30,4 +30,4 @@ JournalFound ReadRollbackJournal(const std::filesystem::path& journal, std::vect
 // Removes the journal and flushes its folder: the run's changes then stand.
 bool RemoveRollbackJournal(const std::filesystem::path& journal, std::string& error);
 
-}  // namespace offline
+}  // namespace image

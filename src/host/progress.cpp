@@ -1,10 +1,10 @@
-#include "offline/progress.h"
+#include "host/progress.h"
 
 #include <ctime>
 
 #include <unistd.h>
 
-namespace offline {
+namespace host {
 
 namespace {
 
@@ -74,4 +74,4 @@ void Progress::Done()
     width_ = 0;
 }
 
-}  // namespace offline
+}  // namespace host

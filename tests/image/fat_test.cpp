@@ -1,4 +1,4 @@
-#include "offline/fat.h"
+#include "image/fat.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +63,7 @@ public:
         for (std::size_t i = 0; i < entries.size(); ++i)
             Write(rootOffset_ + 32 * i, entries[i].data(), 32);
     }
-    offline::ReadVolume Reader()
+    image::ReadVolume Reader()
     {
         return [this](std::uint64_t offset, void* into, std::size_t size) { return Read(offset, into, size); };
     }
@@ -100,7 +100,7 @@ private:
     std::map<std::uint64_t, std::string> sectors_;
 };
 
-std::vector<std::uint32_t> ChainOf(offline::FatVolume& fat, std::uint32_t first, bool& ok)
+std::vector<std::uint32_t> ChainOf(image::FatVolume& fat, std::uint32_t first, bool& ok)
 {
     std::vector<std::uint32_t> clusters;
     ok = fat.Chain(first, clusters);
@@ -117,7 +117,7 @@ TEST(FatVolumeTest, ReadsFat12OddAndEvenEntries)
     volume.SetEntry(4, 9);
     volume.SetEntry(9, 0xABC);  // a value with every nibble different
     volume.SetEntry(3, 0xFFF);
-    offline::FatVolume fat;
+    image::FatVolume fat;
     std::string error;
     ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
     EXPECT_EQ(fat.bits(), 12);
@@ -127,7 +127,7 @@ TEST(FatVolumeTest, ReadsFat12OddAndEvenEntries)
     ASSERT_TRUE(fat.Entry(8, value));
     EXPECT_EQ(value, 0u);
     volume.SetEntry(9, 3);
-    offline::FatVolume again;
+    image::FatVolume again;
     ASSERT_TRUE(again.Open(volume.Reader(), error));
     bool ok = false;
     EXPECT_EQ(ChainOf(again, 2, ok), (std::vector<std::uint32_t> {2, 7, 4, 9, 3}));
@@ -144,7 +144,7 @@ TEST(FatVolumeTest, FollowsFat16AndFat32ChainsAndRefusesLoopsAndStraysAndFreeClu
     fat16.SetEntry(11, 10);      // loops
     fat16.SetEntry(20, 5002);    // past the last cluster (5001)
     fat16.SetEntry(30, 0);       // a free cluster in a chain
-    offline::FatVolume fat;
+    image::FatVolume fat;
     std::string error;
     ASSERT_TRUE(fat.Open(fat16.Reader(), error)) << error;
     EXPECT_EQ(fat.bits(), 16);
@@ -163,7 +163,7 @@ TEST(FatVolumeTest, FollowsFat16AndFat32ChainsAndRefusesLoopsAndStraysAndFreeClu
     fat32.SetEntry(2, 0x0FFFFFFF);
     fat32.SetEntry(5, 0xF0000000 | 69999);
     fat32.SetEntry(69999, 0xFFFFFFF8);
-    offline::FatVolume big;
+    image::FatVolume big;
     ASSERT_TRUE(big.Open(fat32.Reader(), error)) << error;
     EXPECT_EQ(big.bits(), 32);
     EXPECT_EQ(ChainOf(big, 5, ok), (std::vector<std::uint32_t> {5, 69999}));
@@ -217,10 +217,10 @@ TEST(FatVolumeTest, JoinsALongNameAcrossEntriesAndDropsOneThatIsNotTheShortEntry
                  // parts out of order: the short name stands
                  LongEntry("Windows Settings", 1, false, Checksum(third)),
                  LongEntry("Windows Settings", 2, true, Checksum(third)), third});
-    offline::FatVolume fat;
+    image::FatVolume fat;
     std::string error;
     ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
-    std::vector<offline::FatEntry> entries;
+    std::vector<image::FatEntry> entries;
     ASSERT_TRUE(fat.List(0, entries));
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].name, name);

@@ -1,4 +1,4 @@
-#include "offline/progress.h"
+#include "host/progress.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ TEST(ProgressTest, ShowsOnlyAfterASecondAtMostEveryTenthAndErasesItsLine)
     const std::string widest = "cmpci-uninstall: writing disk.img: 4.0 of 4.0 MB (100%)";
     gNow = 5000;
     {
-        offline::Progress progress("writing disk.img", 4 << 20, nullptr, terminal, FakeClock);
+        host::Progress progress("writing disk.img", 4 << 20, nullptr, terminal, FakeClock);
         gNow = 5999;
         progress.Update(1 << 20);
         EXPECT_EQ(Written(terminal), "");
@@ -59,7 +59,7 @@ TEST(ProgressTest, CountsThingsAndPadsOverALongerLineDrawnBefore)
     ASSERT_NE(terminal, nullptr);
     gNow = 0;
     {
-        offline::Progress progress("reading WINDOWS", 0, "files", terminal, FakeClock);
+        host::Progress progress("reading WINDOWS", 0, "files", terminal, FakeClock);
         gNow = 1000;
         progress.Update(12345);
         gNow = 1100;
@@ -73,13 +73,13 @@ TEST(ProgressTest, CountsThingsAndPadsOverALongerLineDrawnBefore)
 TEST(ProgressTest, DrawsNothingWithoutATerminalOrForAShortStep)
 {
     gNow = 0;
-    offline::Progress silent("reading", 100, nullptr, nullptr, FakeClock);
+    host::Progress silent("reading", 100, nullptr, nullptr, FakeClock);
     gNow = 60000;
     silent.Update(50);  // no terminal: must not touch any stream
     std::FILE* terminal = std::tmpfile();
     ASSERT_NE(terminal, nullptr);
     {
-        offline::Progress quick("reading", 100, nullptr, terminal, FakeClock);
+        host::Progress quick("reading", 100, nullptr, terminal, FakeClock);
         gNow = 60900;
         quick.Update(100);
     }

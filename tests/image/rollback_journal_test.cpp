@@ -1,4 +1,4 @@
-#include "offline/image_journal.h"
+#include "image/rollback_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "journal-test.XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder_ = pattern;
-        journal_ = offline::RollbackJournalOf(folder_ / "disk.img");
+        journal_ = image::RollbackJournalOf(folder_ / "disk.img");
     }
     void TearDown() override { fs::remove_all(folder_); }
 
@@ -36,24 +36,24 @@ protected:
 TEST_F(RollbackJournalTest, AWholeJournalGivesBackEveryRangeExactly)
 {
     EXPECT_EQ(journal_.filename(), "disk.img.cmpci-rollback");
-    std::vector<offline::DiskChange> none;
+    std::vector<image::DiskChange> none;
     std::string error;
-    EXPECT_EQ(offline::ReadRollbackJournal(journal_, none, error), offline::JournalFound::None);
+    EXPECT_EQ(image::ReadRollbackJournal(journal_, none, error), image::JournalFound::None);
     EXPECT_EQ(error, "");
 
-    const std::vector<offline::DiskChange> old {
+    const std::vector<image::DiskChange> old {
         {512, std::string(512, '\x11')}, {0x1'0000'0200ULL, std::string("\0\x01\xFF", 3)}, {7, std::string()}};
-    ASSERT_TRUE(offline::WriteRollbackJournal(journal_, old, error)) << error;
-    std::vector<offline::DiskChange> read;
-    ASSERT_EQ(offline::ReadRollbackJournal(journal_, read, error), offline::JournalFound::Whole) << error;
+    ASSERT_TRUE(image::WriteRollbackJournal(journal_, old, error)) << error;
+    std::vector<image::DiskChange> read;
+    ASSERT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Whole) << error;
     ASSERT_EQ(read.size(), old.size());
     for (std::size_t i = 0; i < old.size(); ++i) {
         EXPECT_EQ(read[i].offset, old[i].offset) << i;
         EXPECT_EQ(read[i].bytes, old[i].bytes) << i;
     }
     // Written exclusively: a journal already there is never overwritten.
-    EXPECT_FALSE(offline::WriteRollbackJournal(journal_, {}, error));
-    ASSERT_TRUE(offline::RemoveRollbackJournal(journal_, error)) << error;
+    EXPECT_FALSE(image::WriteRollbackJournal(journal_, {}, error));
+    ASSERT_TRUE(image::RemoveRollbackJournal(journal_, error)) << error;
     EXPECT_FALSE(fs::exists(journal_));
 }
 
@@ -62,20 +62,20 @@ TEST_F(RollbackJournalTest, AWholeJournalGivesBackEveryRangeExactly)
 TEST_F(RollbackJournalTest, AJournalCutAtAnyByteOrChangedIsTorn)
 {
     std::string error;
-    ASSERT_TRUE(offline::WriteRollbackJournal(journal_, {{1024, "old bytes"}, {4096, std::string(40, 'x')}}, error));
+    ASSERT_TRUE(image::WriteRollbackJournal(journal_, {{1024, "old bytes"}, {4096, std::string(40, 'x')}}, error));
     const std::string whole = Bytes();
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
         Put(whole.substr(0, cut));
-        std::vector<offline::DiskChange> read;
-        EXPECT_EQ(offline::ReadRollbackJournal(journal_, read, error), offline::JournalFound::Torn) << "cut at " << cut;
+        std::vector<image::DiskChange> read;
+        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Torn) << "cut at " << cut;
         EXPECT_TRUE(read.empty()) << "cut at " << cut;
     }
     for (std::size_t at = 0; at < whole.size(); at += 7) {
         std::string changed = whole;
         changed[at] = static_cast<char>(changed[at] ^ 0x20);
         Put(changed);
-        std::vector<offline::DiskChange> read;
-        EXPECT_EQ(offline::ReadRollbackJournal(journal_, read, error), offline::JournalFound::Torn) << "changed at " << at;
+        std::vector<image::DiskChange> read;
+        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Torn) << "changed at " << at;
     }
 }
 

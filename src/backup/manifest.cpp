@@ -1,10 +1,10 @@
-#include "offline/manifest.h"
+#include "backup/manifest.h"
 
 #include <filesystem>
 
 #include "machine/journal.h"
 
-namespace offline {
+namespace backup {
 
 namespace {
 
@@ -153,4 +153,4 @@ bool ParseManifest(std::string_view text, const std::string& name, Manifest& man
     return true;
 }
 
-}  // namespace offline
+}  // namespace backup

@@ -17,25 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "offline/disk.h"
-#include "offline/fat.h"
+#include "image/disk.h"
+#include "image/fat.h"
 
-namespace offline {
-
-// A FAT volume of a disk image: its partition number (1-4 primary, 5 on logical; 0 for a bare volume) and
-// its byte offset in the image.
-struct Partition {
-    int number;
-    std::uint64_t offset;
-    bool operator==(const Partition&) const = default;
-};
-
-// Reads the 512-byte sector at a byte offset of the image into a buffer; false when it cannot.
-using ReadSector = std::function<bool(std::uint64_t offset, unsigned char* sector)>;
-
-// The partitions of a partitioned disk of `size` bytes whose boot sectors are FAT: the primary ones of the
-// MBR `mbr` (512 bytes), then the logical ones along the chain of extended boot records.
-std::vector<Partition> PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSector& read);
+namespace image {
 
 struct ImageChoice {
     std::filesystem::path image;
@@ -87,10 +72,6 @@ private:
     // Makes the machine folder: the Windows folder's tree with empty stand-ins; `registryFiles` receives the
     // registry files among them (relative to the Windows folder).
     bool MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error);
-    // The changes mtools makes on a sparse copy of the volume's parts that the paths touch (see Commit),
-    // as ranges of the disk: `changes` with their new bytes, `old` with their bytes now.
-    bool Changes(const std::vector<std::string>& written, const std::vector<std::string>& removed,
-                 std::vector<DiskChange>& changes, std::vector<DiskChange>& old, std::string& error);
 
     std::filesystem::path image_;  // as the user named it
     std::filesystem::path file_;   // the image file itself (a link's target)
@@ -103,4 +84,4 @@ private:
     std::map<std::string, std::string> read_;  // registry files (relative to the Windows folder) as read
 };
 
-}  // namespace offline
+}  // namespace image

@@ -1,4 +1,4 @@
-#include "offline/backup.h"
+#include "backup/backup.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -17,10 +17,10 @@
 
 #include "common/hex.h"
 #include "machine/machine.h"
-#include "offline/manifest.h"
+#include "backup/manifest.h"
 #include "storage/durable.h"
 
-namespace offline {
+namespace backup {
 
 namespace fs = std::filesystem;
 
@@ -271,4 +271,4 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     return ok;
 }
 
-}  // namespace offline
+}  // namespace backup

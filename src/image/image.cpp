@@ -1,0 +1,482 @@
+#include "image/image.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "image/change.h"
+#include "image/partitions.h"
+#include "image/rollback_journal.h"
+#include "host/interrupt.h"
+#include "host/progress.h"
+#include "host/tool.h"
+#include "common/fold_case.h"
+#include "storage/lock.h"
+
+namespace image {
+
+namespace fs = std::filesystem;
+
+using host::Progress;
+using host::StopRequested;
+
+namespace {
+
+// Folders deeper than this below the Windows folder are not stood in for; a crafted volume could loop.
+constexpr int kMaxDepth = 32;
+
+}  // namespace
+
+namespace {
+
+// "C:\WIN98", "\WIN98\", "/win98" and "WIN98" all name the folder WIN98 of the volume.
+std::string VolumePath(std::string path)
+{
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (path.size() >= 2 && path[1] == ':')
+        path.erase(0, 2);
+    while (!path.empty() && path.front() == '/')
+        path.erase(0, 1);
+    while (!path.empty() && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// mdir's bare listing: one path per line, folders ending in '/'.
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A name from a folder entry that can stand in a host path: no '/', not empty, "." or "..".
+bool PlainName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+// The path on the volume of a file relative to the Windows folder.
+std::string OnVolume(const std::string& windows, const std::string& relative)
+{
+    return windows + "/" + relative;
+}
+
+}  // namespace
+
+ImageMachine::~ImageMachine()
+{
+    if (!work_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(work_, ignored);
+    }
+}
+
+std::string ImageMachine::Shown(const std::string& message) const
+{
+    if (machine_.empty())
+        return message;
+    std::string shown = message;
+    const std::string windows = (machine_ / "WINDOWS").string() + "/";
+    for (std::size_t at = shown.find(windows); at != std::string::npos; at = shown.find(windows, at))
+        shown.replace(at, windows.size(), image_.string() + ":" + windowsPath_ + "/");
+    const std::string machine = machine_.string();
+    for (std::size_t at = shown.find(machine); at != std::string::npos; at = shown.find(machine, at))
+        shown.replace(at, machine.size(), image_.string());
+    return shown;
+}
+
+bool ImageMachine::OpenVolume(std::uint64_t offset, std::string& error)
+{
+    offset_ = offset;
+    return volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
+        return disk_.Read(offset_ + at, into, size);
+    }, error);
+}
+
+namespace {
+
+// The Windows folders on `volume`: the one --windows names, else the one MSDOS.SYS names, else every top
+// folder holding WIN.COM and SYSTEM.DAT.
+std::vector<std::string> WindowsFoldersOn(FatVolume& volume, const std::string& named)
+{
+    FatEntry entry;
+    if (!named.empty()) {
+        const std::string path = VolumePath(named);
+        if (!path.empty() && volume.Find(path, entry) && entry.folder())
+            return {path};
+        return {};
+    }
+    // Windows 9x's MSDOS.SYS names the Windows folder ([Paths] WinDir=C:\WINDOWS).
+    std::string windows;
+    std::string text;
+    if (volume.Find("MSDOS.SYS", entry) && !entry.folder() && entry.size <= 65536 && volume.ReadFile(entry, text)) {
+        for (const std::string& line : Lines(text)) {
+            if (line.size() > 7 && SameName(line.substr(0, 7), "WinDir=")) {
+                windows = VolumePath(line.substr(7));
+                while (!windows.empty() && (windows.back() == ' ' || windows.back() == '\t'))
+                    windows.pop_back();
+            }
+        }
+    }
+    if (!windows.empty() && volume.Find(windows, entry) && entry.folder())
+        return {windows};
+    std::vector<std::string> found;
+    std::vector<FatEntry> top;
+    if (!volume.List(0, top))
+        return found;
+    for (const FatEntry& folder : top) {
+        std::vector<FatEntry> inside;
+        if (!folder.folder() || !PlainName(folder.name) || !volume.List(folder.cluster, inside))
+            continue;
+        bool winCom = false;
+        bool systemDat = false;
+        for (const FatEntry& each : inside) {
+            winCom = winCom || SameName(each.name, "WIN.COM");
+            systemDat = systemDat || SameName(each.name, "SYSTEM.DAT");
+        }
+        if (winCom && systemDat)
+            found.push_back(folder.name);
+    }
+    return found;
+}
+
+}  // namespace
+
+bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::string& error)
+{
+    std::vector<Partition> volumes;
+    if (!FindVolumes(disk_, image_.string(), volumes, error))
+        return false;
+    if (choice.partition != 0) {
+        auto chosen = std::find_if(volumes.begin(), volumes.end(),
+                                   [&](const Partition& volume) { return volume.number == choice.partition; });
+        if (chosen == volumes.end()) {
+            error = image_.string() + ": no FAT partition " + std::to_string(choice.partition);
+            return false;
+        }
+        volumes = {*chosen};
+    }
+    std::vector<std::pair<Partition, std::string>> found;
+    for (const Partition& volume : volumes) {
+        std::string ignored;
+        if (!OpenVolume(volume.offset, ignored))
+            continue;
+        for (const std::string& windows : WindowsFoldersOn(volume_, choice.windows))
+            found.emplace_back(volume, windows);
+    }
+    if (found.empty()) {
+        error = image_.string() + ": no Windows folder found" +
+                (choice.windows.empty() ? " (no MSDOS.SYS WinDir, no folder with WIN.COM and SYSTEM.DAT); --windows "
+                                          "PATH names it"
+                                        : ": no folder " + choice.windows);
+        return false;
+    }
+    if (found.size() > 1) {
+        error = image_.string() + ": several Windows folders:";
+        for (const auto& [volume, windows] : found)
+            error += " partition " + std::to_string(volume.number) + " " + windows + ";";
+        error += " choose with --partition N and --windows PATH";
+        return false;
+    }
+    partition = found.front().first.number;
+    windowsPath_ = found.front().second;
+    return OpenVolume(found.front().first.offset, error);
+}
+
+namespace {
+
+constexpr char kTemporaryPrefix[] = "cmpci-image.";
+
+// Removes the temporary folders in `temp` that runs of this program left when they were killed: named
+// "cmpci-image.PID.XXXXXX", owned by this user, and PID no longer a live process.
+void RemoveStaleTemporaryFolders(const fs::path& temp)
+{
+    std::error_code status;
+    for (fs::directory_iterator each(temp, status), end; !status && each != end; each.increment(status)) {
+        const std::string name = each->path().filename().string();
+        if (name.rfind(kTemporaryPrefix, 0) != 0)
+            continue;
+        const std::size_t digits = sizeof kTemporaryPrefix - 1;
+        const std::size_t dot = name.find('.', digits);
+        if (dot == std::string::npos || dot == digits || dot - digits > 9 ||
+            name.find_first_not_of("0123456789", digits) != dot)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(name.substr(digits, dot - digits)));
+        struct stat folder { };
+        if (pid <= 0 || lstat(each->path().c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
+            folder.st_uid != geteuid() || kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        std::error_code ignored;
+        fs::remove_all(each->path(), ignored);
+    }
+}
+
+}  // namespace
+
+bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+{
+    const fs::path temp = fs::temp_directory_path();
+    RemoveStaleTemporaryFolders(temp);
+    // The process's id in the name tells a later run whether the folder's run is still alive.
+    std::string pattern = (temp / (kTemporaryPrefix + std::to_string(getpid()) + ".XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
+        return false;
+    }
+    work_ = pattern;
+    machine_ = work_ / "machine";
+    FatEntry windows;
+    if (!volume_.Find(windowsPath_, windows)) {
+        error = image_.string() + ": cannot read the folder " + windowsPath_;
+        return false;
+    }
+    // The tree, folder by folder; a folder met twice (a crafted volume's loop) is not walked again.
+    struct Pending {
+        std::uint32_t cluster;
+        std::string relative;  // "" or "SYSTEM/"
+        int depth;
+    };
+    std::vector<Pending> pending {{windows.cluster, "", 0}};
+    std::set<std::uint32_t> seen {windows.cluster};
+    std::error_code status;
+    fs::create_directories(machine_ / "WINDOWS", status);
+    Progress progress("reading " + windowsPath_ + " in " + image_.string(), 0, "files");
+    std::uint64_t files = 0;
+    while (!status && !pending.empty()) {
+        if (StopRequested(error))
+            return false;
+        const Pending folder = pending.back();
+        pending.pop_back();
+        std::vector<FatEntry> entries;
+        if (!volume_.List(folder.cluster, entries)) {
+            error = image_.string() + ": cannot read the folder " + windowsPath_ + "/" + folder.relative;
+            return false;
+        }
+        for (const FatEntry& entry : entries) {
+            // A name from a damaged or crafted volume must not lead the stand-ins out of the machine folder.
+            if (!PlainName(entry.name))
+                continue;
+            const std::string relative = folder.relative + entry.name;
+            const fs::path host = machine_ / "WINDOWS" / relative;
+            if (entry.folder()) {
+                if (folder.depth < kMaxDepth && entry.cluster != 0 && seen.insert(entry.cluster).second) {
+                    fs::create_directories(host, status);
+                    pending.push_back({entry.cluster, relative + "/", folder.depth + 1});
+                }
+                continue;
+            }
+            std::ofstream(host, std::ios::binary).close();
+            progress.Update(++files);
+            const bool top = folder.relative.empty();
+            const bool profile = !user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT");
+            if ((top && (SameName(entry.name, "SYSTEM.DAT") || SameName(entry.name, "USER.DAT"))) ||
+                profile)
+                registryFiles.push_back(relative);
+        }
+    }
+    if (status) {
+        error = "cannot make the machine folder for " + image_.string() + ": " + status.message();
+        return false;
+    }
+    return true;
+}
+
+bool ImageMachine::PlayBackJournal(std::vector<std::string>& said, std::string& error)
+{
+    const fs::path journal = RollbackJournalOf(file_);
+    std::vector<DiskChange> old;
+    switch (ReadRollbackJournal(journal, old, error)) {
+    case JournalFound::None:
+        return error.empty();
+    case JournalFound::Torn:
+        // Written only part way: the run that wrote it had not yet touched the image.
+        if (!error.empty() || !RemoveRollbackJournal(journal, error))
+            return false;
+        said.push_back("removed " + journal.string() + ", left by a run cut short before it changed the image");
+        return true;
+    case JournalFound::Whole:
+        break;
+    }
+    if (!disk_.Write(old, journal.parent_path(), error) || !RemoveRollbackJournal(journal, error)) {
+        error = "cannot play back the rollback journal " + journal.string() + ": " + error;
+        return false;
+    }
+    said.push_back("played back the rollback journal " + journal.string() + " of a run cut short: " +
+                   image_.string() + " is as it was before that run");
+    return true;
+}
+
+bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said,
+                        std::string& error)
+{
+    image_ = choice.image;
+    // A link is followed once, here: the run works on the file it names, and leaves the link as it is.
+    std::error_code status;
+    file_ = fs::canonical(image_, status);
+    if (status) {
+        error = image_.string() + ": " + status.message();
+        return false;
+    }
+    if (!disk_.Open(file_, image_.string(), error))
+        return false;
+    pid_t holder = 0;
+    if (!storage::TryLock(disk_.fd(), storage::LockKind::Exclusive, holder)) {
+        error = image_.string() + " is in use by another run of cmpci-uninstall" +
+                (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
+        return false;
+    }
+    if (storage::QemuHolds(disk_.fd())) {
+        error = image_.string() + " is in use by QEMU (a running virtual machine, qemu-img or qemu-io holds its "
+                                  "lock): shut the virtual machine down first; nothing was changed";
+        return false;
+    }
+    // While this run writes a raw image, a virtual machine started on it is refused as if a QEMU held it.
+    if (disk_.raw() && choice.writes)
+        storage::HoldAsQemuWriter(disk_.fd());
+    if (!disk_.Map(error) || !PlayBackJournal(said, error))
+        return false;
+    int partition = 0;
+    if (!FindWindows(choice, partition, error))
+        return false;
+    said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
+                   (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
+                   ", Windows in " + windowsPath_);
+    // The machine folder is scratch in a temporary folder that goes with the run: its files are written
+    // plainly, not through the durable files' module, since none of them is kept (what the image takes goes
+    // in under the rollback journal).
+    // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes,
+    // kept to tell at the end whether someone else changed them meanwhile.
+    std::vector<std::string> registryFiles;
+    if (!MakeStandIns(user, registryFiles, error) || !Fetch(registryFiles, error))
+        return false;
+    for (const std::string& file : registryFiles) {
+        std::ifstream in(machine_ / "WINDOWS" / file, std::ios::binary);
+        read_[file] = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    return true;
+}
+
+bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& error)
+{
+    std::vector<FatEntry> entries(files.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!volume_.Find(OnVolume(windowsPath_, files[i]), entries[i]) || entries[i].folder()) {
+            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, files[i]);
+            return false;
+        }
+        total += entries[i].size;
+    }
+    Progress progress("reading files out of " + image_.string(), total);
+    std::uint64_t before = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& relative = files[i];
+        const fs::path host = machine_ / "WINDOWS" / relative;
+        std::string bytes;
+        if (StopRequested(error))
+            return false;
+        if (!volume_.ReadFile(entries[i], bytes, [&](std::uint64_t done) { progress.Update(before + done); })) {
+            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, relative);
+            return false;
+        }
+        before += entries[i].size;
+        std::ofstream out(host, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            error = "cannot copy " + OnVolume(windowsPath_, relative) + " out of " + image_.string();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std::string& error)
+{
+    std::vector<std::string> inWindows;
+    for (const std::string& file : files) {
+        const std::size_t slash = file.find('/');
+        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS"))
+            continue;
+        if (fs::exists(machine_ / "WINDOWS" / file.substr(slash + 1)))
+            inWindows.push_back(file.substr(slash + 1));
+    }
+    return Fetch(inWindows, error);
+}
+
+bool ImageMachine::Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
+                          std::string& error)
+{
+    if (written.empty() && removed.empty())
+        return true;
+    // Read afresh: what the image holds now, not what the run read at its start.
+    if (!disk_.Map(error) || !OpenVolume(offset_, error)) {
+        error += "; the image is as it was";
+        return false;
+    }
+    for (const auto& [file, bytes] : read_) {
+        FatEntry entry;
+        std::string now;
+        if (!volume_.Find(OnVolume(windowsPath_, file), entry) || !volume_.ReadFile(entry, now) || now != bytes) {
+            error = image_.string() + ":" + OnVolume(windowsPath_, file) +
+                    " changed in the image while this run worked; nothing was changed (run again)";
+            return false;
+        }
+    }
+    std::vector<DiskChange> changes;
+    std::vector<DiskChange> old;
+    VolumeEdit edit;
+    for (const std::string& file : written)
+        edit.written.emplace_back(OnVolume(windowsPath_, file.substr(file.find('/') + 1)), machine_ / file);
+    for (const std::string& file : removed)
+        edit.removed.push_back(OnVolume(windowsPath_, file));
+    if (!PlanVolumeChange(volume_, offset_, image_, work_, edit, changes, old, error) || StopRequested(error)) {
+        error += "; the image is as it was";
+        return false;
+    }
+    // From the journal on, an interrupt stops the run only while the journal is written: once the image
+    // takes its first change, the run finishes them all (or the next start plays the journal back).
+    // The old bytes are on disk before the first new byte goes into the image.
+    const fs::path journal = RollbackJournalOf(file_);
+    if (!WriteRollbackJournal(journal, old, error)) {
+        error += "; the image is as it was";
+        return false;
+    }
+    if (!disk_.Write(changes, work_, error)) {
+        std::string undo;
+        if (disk_.Write(old, work_, undo) && RemoveRollbackJournal(journal, undo))
+            error += "; the image is as it was";
+        else
+            error += "; the next run on the image plays back the rollback journal " + journal.string();
+        return false;
+    }
+    if (!RemoveRollbackJournal(journal, error)) {
+        error += "; the next run on the image puts the image back as it was";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace image
