@@ -49,6 +49,9 @@ public:
         std::size_t left = 0;
         bool dryRun = false;
         bool saved = false;
+        // How far the change got on the target's disk: not-changed, backup-kept, registry-saved,
+        // files-removed or committed.
+        const char* stage = "not-changed";
         int exitStatus = 0;  // the program's exit status
     };
     void End(const Summary& summary);

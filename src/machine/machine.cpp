@@ -77,13 +77,18 @@ LONG EmulatedMachine::RegDeleteKeyA(HKEY root, const char* subKey)
 {
     LONG result = registry_.DeleteKey(root, subKey);
     journal_.DeleteKey(RootName(root), subKey, result == ERROR_SUCCESS);
+    if (result == ERROR_SUCCESS)
+        removals_.push_back({false, std::string(RootName(root)) + "\\" + subKey});
     return result;
 }
 
 int EmulatedMachine::RemoveFile(const char* path)
 {
     switch (folder_.Remove(path)) {
-    case WindowsFolder::Outcome::Removed: journal_.DeleteFile(path, Journal::FileOutcome::Removed); return 0;
+    case WindowsFolder::Outcome::Removed:
+        journal_.DeleteFile(path, Journal::FileOutcome::Removed);
+        removals_.push_back({true, path});
+        return 0;
     case WindowsFolder::Outcome::Missing: journal_.DeleteFile(path, Journal::FileOutcome::Missing); return -1;
     case WindowsFolder::Outcome::Refused: journal_.DeleteFile(path, Journal::FileOutcome::Refused); return -1;
     }
@@ -107,6 +112,11 @@ LANGID EmulatedMachine::GetUserDefaultLangID()
 
 int EmulatedMachine::MessageBoxExA(HWND, const char* text, const char* caption, UINT type, WORD languageId)
 {
+    // Only the confirmation asks; a box that only tells (OK alone) can wait, and its answer is OK.
+    if (options_.holdClosingBoxes && (type & 0xF) == MB_OK) {
+        held_.push_back({false, caption, text, type, languageId});
+        return IDOK;
+    }
     int result = ShowTerminalBox(options_.answers, caption, text, type);
     if ((type & 0xF) == MB_YESNO && result == IDNO)
         declined_ = true;
@@ -116,15 +126,33 @@ int EmulatedMachine::MessageBoxExA(HWND, const char* text, const char* caption, 
 
 BOOL EmulatedMachine::ExitWindowsEx(UINT flags, DWORD)
 {
-    BOOL result = 1;
-    if (options_.refuseRestart) {
-        result = 0;
+    const BOOL result = options_.refuseRestart ? 0 : 1;
+    if (options_.refuseRestart)
         lastError_ = *options_.refuseRestart;
-    } else {
-        restartRequested_ = true;
-    }
-    journal_.Restart(flags, result, lastError_);
+    const Held restart {true, {}, {}, flags, 0, result, lastError_};
+    if (options_.holdClosingBoxes)
+        held_.push_back(restart);
+    else
+        Show(restart);
     return result;
+}
+
+void EmulatedMachine::Show(const Held& held)
+{
+    if (held.restart) {
+        restartRequested_ = restartRequested_ || held.result != 0;
+        journal_.Restart(held.style, held.result, held.error);
+        return;
+    }
+    const int result = ShowTerminalBox(options_.answers, held.caption, held.text, held.style);
+    journal_.MessageBox(held.caption, held.text, held.style, held.language, result);
+}
+
+void EmulatedMachine::ShowHeldBoxes()
+{
+    for (const Held& held : held_)
+        Show(held);
+    held_.clear();
 }
 
 DWORD EmulatedMachine::GetLastError()

@@ -26,6 +26,10 @@ struct MachineOptions {
     BoxAnswers answers;
     // When set, the restart request is refused with this code.
     std::optional<DWORD> refuseRestart;
+    // The boxes that come after the confirmation (completion, restart) and the restart request wait for
+    // ShowHeldBoxes: on Windows they follow the removal on disk, and here the removal reaches the disk only
+    // when the run saves it, so nothing may say "complete" before that.
+    bool holdClosingBoxes = false;
 };
 
 class EmulatedMachine final : public SystemOps {
@@ -57,8 +61,29 @@ public:
     bool CommitFiles(std::string& error);
     // The removed files, as host paths relative to the Windows folder.
     const std::vector<std::string>& RemovedFiles() const { return folder_.Taken(); }
+    // What the run removed, in order: keys that were there (ROOT\path) and files (C:\WINDOWS\...).
+    struct Removal {
+        bool file;
+        std::string where;
+    };
+    const std::vector<Removal>& removals() const { return removals_; }
+
+    // Shows the held boxes and records the held restart request, in the order the run asked for them.
+    void ShowHeldBoxes();
 
 private:
+    // A box or the restart request, held until the change is on disk.
+    struct Held {
+        bool restart;
+        std::string caption;
+        std::string text;
+        UINT style = 0;  // the box's style, or the restart's flags
+        WORD language = 0;
+        BOOL result = 0;  // the restart request's result
+        DWORD error = 0;
+    };
+    void Show(const Held& box);
+
     Registry& registry_;
     WindowsFolder folder_;
     MachineOptions options_;
@@ -66,6 +91,8 @@ private:
     DWORD lastError_ = 0;
     bool restartRequested_ = false;
     bool declined_ = false;
+    std::vector<Removal> removals_;
+    std::vector<Held> held_;
 };
 
 // The user's language from HKEY_CURRENT_USER\Control Panel\International "Locale" (eight hex digits such

@@ -178,20 +178,32 @@ const char* RemoverName(Remover remover)
     return remover == Remover::Run ? "run" : "--remnants";
 }
 
-std::string DescribeLeftovers(const std::vector<Leftover>& left)
+namespace {
+
+// The count of each kind of `left`, after `text`.
+std::string CountKinds(std::string text, const std::vector<Leftover>& left)
 {
-    if (left.empty())
-        return "nothing of the card is left";
     std::map<std::string, unsigned> counts;
     for (const Leftover& item : left)
         ++counts[item.kind];
-    std::string text = "left of the card:";
     const char* separator = " ";
     for (const auto& [kind, count] : counts) {
         text += separator + std::to_string(count) + " " + kind;
         separator = ", ";
     }
     return text + " (--check lists them)";
+}
+
+}  // namespace
+
+std::string DescribeLeftovers(const std::vector<Leftover>& left)
+{
+    return left.empty() ? "nothing of the card is left" : CountKinds("left of the card:", left);
+}
+
+std::string DescribeLeftoversAfterDryRun(const std::vector<Leftover>& left)
+{
+    return left.empty() ? "a run would leave nothing of the card" : CountKinds("a run would leave of the card:", left);
 }
 
 }  // namespace offline

@@ -35,5 +35,7 @@ const char* RemoverName(Remover remover);
 
 // One line for the summary: "nothing of the card is left", or the count of each kind.
 std::string DescribeLeftovers(const std::vector<Leftover>& left);
+// The same for a dry run, in the conditional: what a run would leave.
+std::string DescribeLeftoversAfterDryRun(const std::vector<Leftover>& left);
 
 }  // namespace offline

@@ -74,7 +74,7 @@ int RunOffline(int argc, char** argv)
 
     std::vector<std::string> said;
     std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
-    offline::Say(said);
+    offline::Say(said, false, target.get());
     if (!target)
         return Fail(host::InterruptSignal() != 0 ? error + ": nothing was changed" : error);
     if (host::StopRequested(error))

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +21,21 @@
 
 namespace offline {
 
+namespace fs = std::filesystem;
+
 using host::StopRequested;
 
 int Fail(const std::string& message)
 {
-    std::fprintf(stderr, "cmpci-uninstall: %s\n", ShownInMessages(message).c_str());
+    std::fprintf(stderr, "cmpci-uninstall: %s\n", message.c_str());
     return 2;
 }
 
-void Say(const std::vector<std::string>& said, bool quiet)
+void Say(const std::vector<std::string>& said, bool quiet, const Target* target)
 {
     for (const std::string& line : said) {
         if (!quiet || line.find("warning: ") != std::string::npos)
-            std::fprintf(stderr, "cmpci-uninstall: %s\n", ShownInMessages(line).c_str());
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", (target != nullptr ? target->Shown(line) : line).c_str());
     }
 }
 
@@ -59,6 +62,7 @@ emulated::MachineOptions MachineOptionsFor(const Options& options, bool changes)
     machine.dryRun = !changes;
     machine.language = options.language;
     machine.refuseRestart = options.refuseRestart;
+    machine.holdClosingBoxes = true;
     switch (options.answer) {
     case Answer::Ask: machine.answers.preset = emulated::BoxPreset::Ask; break;
     case Answer::Yes: machine.answers.preset = emulated::BoxPreset::Yes; break;
@@ -84,103 +88,6 @@ std::vector<Leftover> LeftAfterRun(emulated::Registry& registry, const std::file
     RunState state(system);
     RunUninstaller(state, "silent");
     return FindLeftovers(registry, system.folder());
-}
-
-// --check: lists what of the card is on the machine, each with what removes it, on stdout and in the
-// journal; 1 when something is. The registry is changed in memory to tell a run's items from --remnants'.
-int RunCheck(emulated::Registry& registry, const emulated::EmulatedMachine& system,
-             const std::filesystem::path& windowsFolder, bool quiet, emulated::Journal& journal, OutputFile& journalOut)
-{
-    std::vector<Leftover> left = FindLeftovers(registry, system.folder());
-    MarkRemovers(left, LeftAfterRun(registry, windowsFolder));
-    emulated::Journal::Summary summary;
-    for (const Leftover& item : left) {
-        const char* remover = RemoverName(item.remover);
-        journal.Left(item.kind, item.where, remover + (remover[0] == '-' ? 2 : 0));
-        if (journalOut.stream() != stdout)
-            std::printf("%s %s [%s]\n", item.kind, item.where.c_str(), remover);
-        summary.cardFound = summary.cardFound || std::strcmp(item.kind, "device-key") == 0;
-    }
-    summary.left = left.size();
-    summary.exitStatus = left.empty() ? 0 : 1;
-    // The list must have reached stdout: a list lost is not a result.
-    errno = 0;
-    const bool listed = journalOut.stream() == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
-    const int listError = errno != 0 ? errno : EIO;
-    if (!listed)
-        summary.exitStatus = 2;
-    journal.End(summary);
-    std::string error;
-    if (!CloseJournal(journal, journalOut, error))
-        return Fail(error);
-    if (!listed)
-        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
-    if (!quiet)
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
-    return summary.exitStatus;
-}
-
-// --remnants: removes what --check finds of the card once its device key is gone, through the machine, so
-// that the journal, the backup and the save go as after a run. False with `error` while a device key is
-// there: a plain run removes the card then, and what hangs on it.
-// `left` is what --check finds on the machine now.
-bool RemoveRemnants(const std::vector<Leftover>& left, emulated::EmulatedMachine& system, std::string& error)
-{
-    for (const Leftover& item : left) {
-        if (std::strcmp(item.kind, "device-key") == 0) {
-            error = "the card's device key " + item.where +
-                    " is on the machine: run without --remnants to remove the card; nothing was changed";
-            return false;
-        }
-    }
-    for (const Leftover& item : left) {
-        if (item.root != nullptr)
-            system.RegDeleteKeyA(item.root, item.path.c_str());
-        else
-            system.RemoveFile(item.where.c_str());
-    }
-    return true;
-}
-
-// Keeps what the run is about to remove in `backup` (--backup, or a dated folder in the machine folder, or
-// beside an image), when it removes anything. False with `error` when it cannot: then nothing is changed.
-bool KeepBackup(const Options& options, Target& target, const emulated::MachineFolder& machine,
-                const emulated::Registry& registry, const emulated::EmulatedMachine& system,
-                std::filesystem::path& backup, std::string& error)
-{
-    if (!backup::BackupNeeded(registry, system.RemovedFiles()))
-        return true;
-    backup = options.backup.empty() ? backup::DefaultBackupFolder(target.backupBase())
-                                    : std::filesystem::path(options.backup);
-    if (!target.Fetch(system.RemovedFiles(), error))
-        return false;
-    backup::RunChanges removed {target.folder(), &machine, &registry, system.RemovedFiles(), {}, target.shown()};
-    for (const std::string& file : removed.removedFiles) {
-        std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
-        std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
-        removed.removedWindowsPaths.push_back(windowsPath);
-    }
-    return backup::WriteBackup(backup, removed, error);
-}
-
-void PrintSummary(const emulated::Journal::Summary& summary, bool remnants, const std::vector<Leftover>& left,
-                  const std::filesystem::path& backup, bool restartRequested)
-{
-    if (summary.declined) {
-        std::fputs("cmpci-uninstall: answered No: nothing was removed\n", stderr);
-    } else if (!summary.cardFound && !remnants) {
-        std::fputs("cmpci-uninstall: the card was not found: nothing was removed\n", stderr);
-    } else {
-        std::fprintf(stderr, "cmpci-uninstall: removed %u registry %s and %u %s%s\n", summary.keysRemoved,
-                     summary.keysRemoved == 1 ? "key" : "keys", summary.filesRemoved,
-                     summary.filesRemoved == 1 ? "file" : "files",
-                     summary.dryRun ? " (dry run: nothing on disk changed)" : "");
-    }
-    std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
-    if (!backup.empty())
-        std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup.c_str());
-    if (restartRequested)
-        std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
 }
 
 // The files a run reads or writes outside its machine folder's tree too: the image, every registry file.
@@ -219,88 +126,6 @@ bool RunAllowed(const Options& options, const emulated::MachineFolder& machine, 
     return true;
 }
 
-// The end of a run after the logic: its journal ends exactly once, whichever way the run goes.
-struct RunEnd {
-    emulated::Journal& journal;
-    OutputFile& journalOut;
-    emulated::Journal::Summary summary;
-    bool ended = false;
-
-    // Ends the journal; false with `error` when its last lines did not reach their place.
-    bool End(std::string& error)
-    {
-        if (!ended)
-            journal.End(summary);
-        ended = true;
-        return CloseJournal(journal, journalOut, error);
-    }
-    // Stops the run with `message`, the journal ended.
-    int Stop(const std::string& message)
-    {
-        summary.exitStatus = 2;
-        std::string ignored;
-        End(ignored);
-        return Fail(message);
-    }
-};
-
-// The files saved, relative to the machine folder.
-std::vector<std::string> RelativeTo(const std::vector<std::string>& files, const std::filesystem::path& folder)
-{
-    std::vector<std::string> relative;
-    for (const std::string& file : files)
-        relative.push_back(std::filesystem::path(file).lexically_relative(folder).generic_string());
-    return relative;
-}
-
-// After the logic, nothing on disk has changed yet. The backup is kept, the registry files saved, the files
-// removed, and the target takes the changes; the journal ends once, with what reached the disk.
-int SaveRun(const Options& options, Target& target, const emulated::MachineFolder& machine,
-            const emulated::Registry& registry, emulated::EmulatedMachine& system, RunEnd& end,
-            std::filesystem::path& backup, std::vector<Leftover>& left)
-{
-    const bool changes = !options.dryRun;
-    std::string error;
-    // A run stopped after its backup with nothing changed: a backup made in the default place goes again.
-    auto abandon = [&](const std::string& message) {
-        std::error_code ignored;
-        if (!backup.empty() && options.backup.empty())
-            std::filesystem::remove_all(backup, ignored);
-        return end.Stop(message);
-    };
-    if (changes && !options.noBackup && !KeepBackup(options, target, machine, registry, system, backup, error))
-        return abandon(error);
-    // The last point where an interrupt stops a machine folder's run with nothing changed; an image's run
-    // is stopped up to the writing of its rollback journal.
-    if (StopRequested(error))
-        return abandon(error + ": nothing was changed");
-    std::vector<std::string> saved;
-    if (changes && registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error)) {
-        // The registry files are saved all or nothing: only a file that could not be put back holds new bytes.
-        if (saved.empty() || target.stagesChanges())
-            return abandon(error + "; nothing was removed: the registry and every file are as they were");
-        return end.Stop(error + "; no other file was removed" +
-                        (backup.empty() ? std::string("") : "; --restore " + backup.string() + " puts it back"));
-    }
-    const std::vector<std::string> removedFiles = system.RemovedFiles();
-    const bool committed = system.CommitFiles(error);
-    if (committed && changes && !target.Commit(RelativeTo(saved, target.folder()), removedFiles, error))
-        return abandon(error + ": nothing was removed from it");
-    // The summary counts what reached the disk (or, in a dry run, what would have), and what is left there.
-    end.summary.saved = changes && registry.Modified();
-    end.summary.keysRemoved = end.journal.keysRemoved();
-    end.summary.filesRemoved =
-        changes ? static_cast<unsigned>(system.folder().Committed()) : end.journal.filesRemoved();
-    left = FindLeftovers(registry, system.folder());
-    end.summary.left = left.size();
-    if (!committed)
-        return end.Stop(error + "; the registry file was saved without the removed keys, and the other files were "
-                                "removed");
-    if (!end.End(error))
-        return Fail(error + "; the removal itself was made");
-    return 0;
-}
-
 // The journal's first record: the program, the target and the mode.
 void BeginJournal(const Options& options, emulated::Journal& journal)
 {
@@ -312,19 +137,320 @@ void BeginJournal(const Options& options, emulated::Journal& journal)
                    options.check ? "check" : options.remnants ? "remnants" : "run", options.dryRun});
 }
 
+// --remnants: removes what --check finds of the card once its device key is gone, through the machine, so
+// that the journal, the backup and the save go as after a run. False with `error` while a device key is
+// there: a plain run removes the card then, and what hangs on it.
+// `left` is what --check finds on the machine now.
+bool RemoveRemnants(const std::vector<Leftover>& left, emulated::EmulatedMachine& system, std::string& error)
+{
+    for (const Leftover& item : left) {
+        if (std::strcmp(item.kind, "device-key") == 0) {
+            error = "the card's device key " + item.where +
+                    " is on the machine: run without --remnants to remove the card; nothing was changed";
+            return false;
+        }
+    }
+    for (const Leftover& item : left) {
+        if (item.root != nullptr)
+            system.RegDeleteKeyA(item.root, item.path.c_str());
+        else
+            system.RemoveFile(item.where.c_str());
+    }
+    return true;
+}
+
+// The text after a failed save's message, from how far the change got on the target's disk.
+std::string AfterFailure(Stage reached, const fs::path& backup)
+{
+    switch (reached) {
+    case Stage::NotChanged:
+    case Stage::BackupKept:
+        return "; nothing was removed: the registry and every file are as they were";
+    case Stage::RegistrySaved:
+        return "; no other file was removed" + (backup.empty() ? std::string() : "; --restore " + backup.string() +
+                                                                                     " puts it back");
+    case Stage::FilesRemoved:
+        return "; the registry file was saved without the removed keys, and the other files were removed";
+    case Stage::Committed:
+        break;
+    }
+    return {};
+}
+
+// Windows path of a file the run removed, from its host path relative to the Windows folder.
+std::string WindowsPathOf(const std::string& file)
+{
+    std::string windowsPath = std::string(emulated::kWindowsDirectory) + "\\" + file;
+    std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+    return windowsPath;
+}
+
+// One run, --check or --remnants on a target: the machine opened, the removal made in memory, then kept in
+// a backup, saved into the target, and summed up. How far the change got is `reached_`; the journal ends
+// exactly once, whichever way the run goes.
+class Session {
+public:
+    Session(const Options& options, Target& target) : options_(options), target_(target) { }
+
+    int Run(const char* argumentText);
+
+private:
+    int Fail(const std::string& message) const { return offline::Fail(target_.Shown(message)); }
+    bool Open(const char* argumentText, std::string& error);
+    int Check();
+    int Remove(const char* argumentText);
+    int Keep();
+    bool KeepBackup(std::string& error);
+    int Save();
+    void Sum();
+    bool End(std::string& error);
+    int Stop(const std::string& message);
+    void List() const;
+    void PrintSummary() const;
+
+    const Options& options_;
+    Target& target_;
+    emulated::Registry registry_;
+    emulated::MachineFolder machine_;
+    OutputFile journalOut_;
+    std::optional<emulated::Journal> journal_;
+    std::optional<emulated::EmulatedMachine> system_;
+    emulated::Journal::Summary summary_;
+    bool ended_ = false;
+    Stage reached_ = Stage::NotChanged;
+    fs::path backup_;
+    std::vector<Leftover> found_;  // what of the card was on the machine before the run
+    std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
+};
+
+// Opens the machine, refuses a run that cannot go well, and starts the journal, which never lands on a file
+// the run reads or writes: it is written beside its place and put there at the end.
+bool Session::Open(const char* argumentText, std::string& error)
+{
+    if (!emulated::OpenMachine(target_.folder(), options_.user, registry_, machine_, error) ||
+        !RunAllowed(options_, machine_, argumentText, error))
+        return false;
+    for (const std::string& warning : machine_.warnings)
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", target_.Shown(warning).c_str());
+    if (!options_.journal.empty() &&
+        (!OutputIsApart(options_.journal, ReadOrWritten(options_, machine_), {target_.folder()}, error) ||
+         !journalOut_.Open(options_.journal, error)))
+        return false;
+    journal_.emplace(journalOut_.stream());
+    BeginJournal(options_, *journal_);
+    const bool changes = !options_.dryRun && !options_.check;
+    system_.emplace(registry_, machine_.windowsFolder, MachineOptionsFor(options_, changes), *journal_);
+    return true;
+}
+
+int Session::Run(const char* argumentText)
+{
+    std::string error;
+    if (!Open(argumentText, error))
+        return Fail(error);
+    if (options_.check)
+        return Check();
+    return Remove(argumentText);
+}
+
+// --check: lists what of the card is on the machine, each with what removes it, on stdout and in the
+// journal; 1 when something is. The registry is changed in memory to tell a run's items from --remnants'.
+int Session::Check()
+{
+    std::vector<Leftover> left = FindLeftovers(registry_, system_->folder());
+    MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder));
+    for (const Leftover& item : left) {
+        const char* remover = RemoverName(item.remover);
+        journal_->Left(item.kind, item.where, remover + (remover[0] == '-' ? 2 : 0));
+        if (journalOut_.stream() != stdout)
+            std::printf("%s %s [%s]\n", item.kind, item.where.c_str(), remover);
+        summary_.cardFound = summary_.cardFound || std::strcmp(item.kind, "device-key") == 0;
+    }
+    summary_.left = left.size();
+    summary_.exitStatus = left.empty() ? 0 : 1;
+    // The list must have reached stdout: a list lost is not a result.
+    errno = 0;
+    const bool listed = journalOut_.stream() == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
+    const int listError = errno != 0 ? errno : EIO;
+    if (!listed)
+        summary_.exitStatus = 2;
+    std::string error;
+    if (!End(error))
+        return Fail(error);
+    if (!listed)
+        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
+    if (!options_.quiet)
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
+    return summary_.exitStatus;
+}
+
+// The removal, in memory: the run's logic, or --remnants' list. Nothing on disk has changed yet.
+int Session::Remove(const char* argumentText)
+{
+    std::string error;
+    RunState state(*system_);
+    found_ = FindLeftovers(registry_, system_->folder());
+    // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
+    summary_.left = found_.size();
+    if (options_.remnants) {
+        if (!RemoveRemnants(found_, *system_, error))
+            return Stop(error);
+    } else {
+        RunUninstaller(state, argumentText);
+    }
+    if (state.restartFailure[0] != '\0')
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
+    // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
+    if (journal_->writeError() != 0) {
+        CloseJournal(*journal_, journalOut_, error);
+        return Fail(error + "; nothing was removed");
+    }
+    if (StopRequested(error))
+        return Stop(error + ": nothing was changed");
+    summary_.cardFound = state.cardFound;
+    summary_.declined = system_->declined();
+    summary_.dryRun = options_.dryRun;
+    return Keep();
+}
+
+// Keeps what the run is about to remove in a backup (--backup, or a dated folder in the machine folder, or
+// beside an image), when it removes anything. False with `error` when it cannot: then nothing is changed.
+bool Session::KeepBackup(std::string& error)
+{
+    const std::vector<std::string>& removedFiles = system_->RemovedFiles();
+    if (!backup::BackupNeeded(registry_, removedFiles))
+        return true;
+    backup_ = options_.backup.empty() ? backup::DefaultBackupFolder(target_.backupBase()) : fs::path(options_.backup);
+    if (!target_.Fetch(removedFiles, error))
+        return false;
+    backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown()};
+    for (const std::string& file : removedFiles)
+        removed.removedWindowsPaths.push_back(WindowsPathOf(file));
+    if (!backup::WriteBackup(backup_, removed, error))
+        return false;
+    reached_ = Stage::BackupKept;
+    return true;
+}
+
+// The backup, then the save; a dry run goes straight to its summary.
+int Session::Keep()
+{
+    std::string error;
+    if (options_.dryRun)
+        return Save();
+    if (!options_.noBackup && !KeepBackup(error))
+        return Stop(error);
+    // The last point where an interrupt stops a run with nothing changed (an image's run is stopped up to
+    // the writing of its rollback journal).
+    if (StopRequested(error))
+        return Stop(error + ": nothing was changed");
+    return Save();
+}
+
+// The change goes into the target; then the held boxes are shown and the journal ends with what reached
+// the disk (or, in a dry run, what would have).
+int Session::Save()
+{
+    std::string error;
+    const bool saved = options_.dryRun || target_.Save(machine_, registry_, *system_, reached_, error);
+    Sum();
+    if (!saved)
+        return Stop(error + AfterFailure(reached_, backup_));
+    system_->ShowHeldBoxes();
+    if (options_.dryRun)
+        List();
+    if (!End(error))
+        return Fail(error + "; the removal itself was made");
+    if (!options_.quiet)
+        PrintSummary();
+    return 0;
+}
+
+// The summary's counts: what reached the disk (in a dry run, what would have) and what is left there.
+void Session::Sum()
+{
+    const bool done = options_.dryRun || reached_ >= Stage::FilesRemoved;
+    summary_.saved = !options_.dryRun && registry_.Modified() && reached_ >= Stage::RegistrySaved;
+    summary_.keysRemoved = options_.dryRun || reached_ >= Stage::RegistrySaved ? journal_->keysRemoved() : 0;
+    summary_.filesRemoved = options_.dryRun ? journal_->filesRemoved()
+                            : done          ? static_cast<unsigned>(system_->folder().Committed())
+                                            : 0;
+    left_ = done ? FindLeftovers(registry_, system_->folder()) : found_;
+    summary_.left = left_.size();
+}
+
+bool Session::End(std::string& error)
+{
+    if (!ended_) {
+        summary_.stage = StageName(reached_);
+        journal_->End(summary_);
+    }
+    ended_ = true;
+    return CloseJournal(*journal_, journalOut_, error);
+}
+
+// Stops the run with `message`, the journal ended; a backup made in the default place for a run that then
+// changed nothing goes again.
+int Session::Stop(const std::string& message)
+{
+    if (reached_ == Stage::BackupKept && options_.backup.empty()) {
+        std::error_code ignored;
+        fs::remove_all(backup_, ignored);
+        reached_ = Stage::NotChanged;
+    }
+    summary_.exitStatus = 2;
+    std::string ignored;
+    End(ignored);
+    return Fail(message);
+}
+
+// A dry run's list on stdout, as --check's: each key and file that a run would remove, then what of the
+// card a run would leave.
+void Session::List() const
+{
+    if (journalOut_.stream() == stdout)
+        return;
+    for (const emulated::EmulatedMachine::Removal& removal : system_->removals())
+        std::printf("would remove %s %s\n", removal.file ? "file" : "key", removal.where.c_str());
+    for (const Leftover& item : left_)
+        std::printf("would keep %s %s\n", item.kind, item.where.c_str());
+}
+
+void Session::PrintSummary() const
+{
+    const char* remove = options_.dryRun ? "would remove" : "removed";
+    if (summary_.declined) {
+        std::fprintf(stderr, "cmpci-uninstall: answered No: nothing %s removed\n", options_.dryRun ? "would be" : "was");
+    } else if (!summary_.cardFound && !options_.remnants) {
+        std::fprintf(stderr, "cmpci-uninstall: the card was not found: nothing %s removed\n",
+                     options_.dryRun ? "would be" : "was");
+    } else {
+        std::fprintf(stderr, "cmpci-uninstall: %s %u registry %s and %u %s%s\n", remove, summary_.keysRemoved,
+                     summary_.keysRemoved == 1 ? "key" : "keys", summary_.filesRemoved,
+                     summary_.filesRemoved == 1 ? "file" : "files",
+                     options_.dryRun ? " (dry run: nothing on disk changed)" : "");
+    }
+    std::fprintf(stderr, "cmpci-uninstall: %s\n",
+                 (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_)).c_str());
+    if (!backup_.empty())
+        std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
+    if (system_->restartRequested())
+        std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
+}
+
 }  // namespace
 
 int RunTransfer(const Options& options, Target& target)
 {
     std::vector<std::string> said;
     std::string error;
-    const std::filesystem::path machine = target.folder();
+    const fs::path machine = target.folder();
     bool done = false;
     if (!options.restore.empty()) {
         std::vector<std::string> written;
         done = target.FetchMachineFiles(backup::BackupMachineFiles(options.restore), error) &&
                !StopRequested(error) && backup::RestoreBackup(options.restore, machine, said, error, &written) &&
-               target.Commit(written, {}, error);
+               target.Commit(written, error);
     } else if (!options.importFile.empty()) {
         done = ImportRegistry(options.importFile, machine, said, error);
     } else {
@@ -332,71 +458,14 @@ int RunTransfer(const Options& options, Target& target)
         done = OutputIsApart(options.exportFile, ReadOrWritten(options, {}), {machine}, error) &&
                ExportRegistry(machine, options.user, options.exportFile, said, error);
     }
-    Say(said, options.quiet);
-    return done ? 0 : Fail(error);
+    Say(said, options.quiet, &target);
+    return done ? 0 : Fail(target.Shown(error));
 }
 
 int RunOnTarget(const Options& options, Target& target, const char* argumentText)
 {
-    std::string error;
-    emulated::Registry registry;
-    emulated::MachineFolder machine;
-    if (!emulated::OpenMachine(target.folder(), options.user, registry, machine, error) ||
-        !RunAllowed(options, machine, argumentText, error))
-        return Fail(error);
-    for (const std::string& warning : machine.warnings)
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", ShownInMessages(warning).c_str());
-
-    // The journal never lands on a file the run reads or writes; it is written beside its place and put
-    // there at the end.
-    OutputFile journalOut;
-    if (!options.journal.empty() &&
-        (!OutputIsApart(options.journal, ReadOrWritten(options, machine), {target.folder()}, error) ||
-         !journalOut.Open(options.journal, error)))
-        return Fail(error);
-    emulated::Journal journal(journalOut.stream());
-    BeginJournal(options, journal);
-    const bool changes = !options.dryRun && !options.check;
-    emulated::EmulatedMachine system(registry, machine.windowsFolder, MachineOptionsFor(options, changes), journal);
-    if (options.check)
-        return RunCheck(registry, system, machine.windowsFolder, options.quiet, journal, journalOut);
-
-    RunState state(system);
-    // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
-    const std::vector<Leftover> found = FindLeftovers(registry, system.folder());
-    const std::size_t leftBefore = found.size();
-    if (options.remnants) {
-        if (!RemoveRemnants(found, system, error)) {
-            RunEnd refused {journal, journalOut, {}};
-            refused.summary.left = leftBefore;
-            return refused.Stop(error);
-        }
-    } else {
-        RunUninstaller(state, argumentText);
-    }
-    if (state.restartFailure[0] != '\0')
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
-    // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
-    if (journal.writeError() != 0) {
-        CloseJournal(journal, journalOut, error);
-        return Fail(error + "; nothing was removed");
-    }
-    RunEnd end {journal, journalOut, {}};
-    if (StopRequested(error)) {
-        end.summary.left = leftBefore;
-        return end.Stop(error + ": nothing was changed");
-    }
-    end.summary.cardFound = state.cardFound;
-    end.summary.declined = system.declined();
-    end.summary.dryRun = options.dryRun;
-    end.summary.left = leftBefore;
-    std::vector<Leftover> left;
-    std::filesystem::path backup;
-    if (int status = SaveRun(options, target, machine, registry, system, end, backup, left); status != 0)
-        return status;
-    if (!options.quiet)
-        PrintSummary(end.summary, options.remnants, left, backup, system.restartRequested());
-    return 0;
+    Session session(options, target);
+    return session.Run(argumentText);
 }
 
 }  // namespace offline

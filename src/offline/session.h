@@ -10,12 +10,12 @@
 
 namespace offline {
 
-// Prints `message` as the program's error line, paths in the image's machine folder named as the image;
-// returns the exit status 2.
+// Prints `message` as the program's error line; returns the exit status 2.
 int Fail(const std::string& message);
 
-// Prints what a step said, each line as the program's; quiet keeps only the warnings.
-void Say(const std::vector<std::string>& said, bool quiet = false);
+// Prints what a step said, each line as the program's, as the target shows it (when there is one); quiet
+// keeps only the warnings.
+void Say(const std::vector<std::string>& said, bool quiet = false, const Target* target = nullptr);
 
 // A run, --check or --remnants on the target's machine folder, from opening the machine to the summary; the
 // exit status.

@@ -16,13 +16,41 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The image open in this process, whose machine folder's paths messages name as the image.
-const image::ImageMachine* shownImage = nullptr;
+// The registry files saved, relative to the machine folder.
+std::vector<std::string> RelativeTo(const std::vector<std::string>& files, const fs::path& folder)
+{
+    std::vector<std::string> relative;
+    for (const std::string& file : files)
+        relative.push_back(fs::path(file).lexically_relative(folder).generic_string());
+    return relative;
+}
+
+// Saves the registry files the run changed, then removes the files it removed, in the machine folder.
+// `reached` says how far it got there.
+bool SaveInFolder(const emulated::MachineFolder& machine, const emulated::Registry& registry,
+                  emulated::EmulatedMachine& system, std::vector<std::string>& saved, Stage& reached,
+                  std::string& error, storage::Syscalls& calls)
+{
+    if (registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error, calls)) {
+        // The registry files are saved all or nothing: only a file that could not be put back holds new bytes.
+        if (!saved.empty())
+            reached = Stage::RegistrySaved;
+        return false;
+    }
+    if (!saved.empty())
+        reached = Stage::RegistrySaved;
+    if (!system.CommitFiles(error)) {
+        if (system.folder().Committed() != 0)
+            reached = Stage::FilesRemoved;
+        return false;
+    }
+    return true;
+}
 
 // A machine folder: the run's saves and removals land in it directly.
 class FolderTarget final : public Target {
 public:
-    explicit FolderTarget(fs::path folder) : folder_(std::move(folder)) { }
+    FolderTarget(fs::path folder, storage::Syscalls& calls) : folder_(std::move(folder)), calls_(calls) { }
     ~FolderTarget() override
     {
         if (lock_ >= 0)
@@ -43,25 +71,31 @@ public:
     fs::path folder() const override { return folder_; }
     fs::path shown() const override { return folder_; }
     fs::path backupBase() const override { return folder_.empty() ? fs::path(".") : folder_; }
+    std::string Shown(const std::string& message) const override { return message; }
     bool Fetch(const std::vector<std::string>&, std::string&) override { return true; }
     bool FetchMachineFiles(const std::vector<std::string>&, std::string&) override { return true; }
-    bool Commit(const std::vector<std::string>&, const std::vector<std::string>&, std::string&) override
+    bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
+              emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
+        std::vector<std::string> saved;
+        if (!SaveInFolder(machine, registry, system, saved, reached, error, calls_))
+            return false;
+        reached = Stage::Committed;
         return true;
     }
-    bool stagesChanges() const override { return false; }
+    bool Commit(const std::vector<std::string>&, std::string&) override { return true; }
 
 private:
     fs::path folder_;
+    storage::Syscalls& calls_;
     int lock_ = -1;
 };
 
-// A disk image: the run works on a machine folder standing for it, and the changes go into the image at
-// the very end.
+// A disk image: the run works on a machine folder standing for it, and the change goes into the image at
+// the very end; until then nothing of it is on the image.
 class ImageTarget final : public Target {
 public:
-    explicit ImageTarget(fs::path image) : image_(std::move(image)) { shownImage = &machine_; }
-    ~ImageTarget() override { shownImage = nullptr; }
+    explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
     bool Open(const Options& options, std::vector<std::string>& said, std::string& error)
     {
         return machine_.Open({image_, options.partition, options.windows, WritesTarget(options)}, options.user, said,
@@ -70,6 +104,7 @@ public:
     fs::path folder() const override { return machine_.machine(); }
     fs::path shown() const override { return image_; }
     fs::path backupBase() const override { return image_.parent_path().empty() ? fs::path(".") : image_.parent_path(); }
+    std::string Shown(const std::string& message) const override { return machine_.Shown(message); }
     bool Fetch(const std::vector<std::string>& files, std::string& error) override
     {
         return machine_.Fetch(files, error);
@@ -78,12 +113,24 @@ public:
     {
         return machine_.FetchMachineFiles(files, error);
     }
-    bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
-                std::string& error) override
+    bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
+              emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
-        return machine_.Commit(written, removed, error);
+        // The machine folder is scratch: what reaches it is not on the image.
+        const std::vector<std::string> removed = system.RemovedFiles();
+        std::vector<std::string> saved;
+        Stage scratch = reached;
+        if (!SaveInFolder(machine, registry, system, saved, scratch, error, storage::Syscalls::Real()))
+            return false;
+        if (!machine_.Commit(RelativeTo(saved, folder()), removed, error))
+            return false;
+        reached = Stage::Committed;
+        return true;
     }
-    bool stagesChanges() const override { return true; }
+    bool Commit(const std::vector<std::string>& written, std::string& error) override
+    {
+        return machine_.Commit(written, {}, error);
+    }
 
 private:
     fs::path image_;
@@ -92,9 +139,16 @@ private:
 
 }  // namespace
 
-std::string ShownInMessages(const std::string& message)
+const char* StageName(Stage stage)
 {
-    return shownImage != nullptr ? shownImage->Shown(message) : message;
+    switch (stage) {
+    case Stage::NotChanged: return "not-changed";
+    case Stage::BackupKept: return "backup-kept";
+    case Stage::RegistrySaved: return "registry-saved";
+    case Stage::FilesRemoved: return "files-removed";
+    case Stage::Committed: return "committed";
+    }
+    return "not-changed";
 }
 
 bool WritesTarget(const Options& options)
@@ -105,7 +159,7 @@ bool WritesTarget(const Options& options)
 std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::string>& said, std::string& error)
 {
     if (options.image.empty()) {
-        auto folder = std::make_unique<FolderTarget>(options.machine);
+        auto folder = std::make_unique<FolderTarget>(options.machine, storage::Syscalls::Real());
         if (!folder->Lock(WritesTarget(options), error))
             return nullptr;
         return folder;
@@ -120,6 +174,11 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
         return nullptr;
     }
     return image;
+}
+
+std::unique_ptr<Target> UnlockedFolderTarget(const fs::path& folder, storage::Syscalls& calls)
+{
+    return std::make_unique<FolderTarget>(folder, calls);
 }
 
 }  // namespace offline

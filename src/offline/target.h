@@ -1,6 +1,6 @@
 // What a run works on: a machine folder, or a disk image through a machine folder standing for it. The run
-// opens its target, works on the target's machine folder, and at the end commits what it saved and removed
-// into the target, or abandons it and leaves the target as it was.
+// opens its target, works on the target's machine folder in memory, and at the end saves its change into
+// the target, or leaves the target as it was.
 #pragma once
 
 #include <filesystem>
@@ -8,9 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "machine/machine.h"
 #include "offline/options.h"
+#include "registry/registry.h"
+#include "storage/durable.h"
 
 namespace offline {
+
+// How far a run's change got on the target's own disk, in the order a run goes. The messages after a
+// failure and the journal's summary are made from it.
+enum class Stage {
+    NotChanged,     // nothing of the run is on the target's disk
+    BackupKept,     // the backup is on disk; the machine is as it was
+    RegistrySaved,  // some or all of the registry files hold the change; no file is removed yet
+    FilesRemoved,   // the registry files are saved and some of the files removed
+    Committed,      // the whole change is on the target's disk
+};
+
+// The stage's name in the journal's summary.
+const char* StageName(Stage stage);
 
 class Target {
 public:
@@ -22,25 +38,29 @@ public:
     virtual std::filesystem::path shown() const = 0;
     // Where a dated backup goes: the machine folder, or beside an image.
     virtual std::filesystem::path backupBase() const = 0;
+    // `message` as the user should read it: for an image, the paths of the machine folder standing for it
+    // named as the image and the path inside it.
+    virtual std::string Shown(const std::string& message) const = 0;
     // Makes the real bytes of these files (relative to the Windows folder) present before a backup keeps them.
     virtual bool Fetch(const std::vector<std::string>& files, std::string& error) = 0;
     // Makes the files a backup names (relative to the machine folder) present before a restore checks them.
     virtual bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error) = 0;
-    // Carries the files written (relative to the machine folder) and removed (relative to the Windows
-    // folder) into the target. False with a one-line `error`; the target is then as it was.
-    virtual bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
-                        std::string& error) = 0;
-    // True when the run's saved files are only in the machine folder until Commit (an image).
-    virtual bool stagesChanges() const = 0;
+    // Saves a run's change into the target: the registry files the run changed, then the files it removed.
+    // `reached` receives how far the change got on the target's disk (from `reached` as given on). False
+    // with a one-line `error`.
+    virtual bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
+                      emulated::EmulatedMachine& system, Stage& reached, std::string& error) = 0;
+    // Carries files a restore wrote (relative to the machine folder) into the target. False with a
+    // one-line `error`; the target is then as it was.
+    virtual bool Commit(const std::vector<std::string>& written, std::string& error) = 0;
 };
 
 // Opens the target the options name. `said` receives what was found. Null with a one-line `error`, also for
 // an image that a run which writes may not change.
 std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::string>& said, std::string& error);
 
-// `message` as the user should read it: while an image is open, the paths of the machine folder standing
-// for it are named as the image and the path inside it.
-std::string ShownInMessages(const std::string& message);
+// A machine folder as a target, its saves made through `calls`; not locked (for tests of the session).
+std::unique_ptr<Target> UnlockedFolderTarget(const std::filesystem::path& folder, storage::Syscalls& calls);
 
 // Whether a run with these options writes to its target.
 bool WritesTarget(const Options& options);

@@ -104,7 +104,7 @@ diff "$work/card.keys" "$work/yes.keys" >"$work/yes.keys.diff" ||
     fail "yes: last journal line is not the completion box"
 [ "$(count '"op":"message-box"' "$work/yes.journal")" -eq 2 ] || fail "yes: not exactly two boxes"
 grep -q '"op":"restart"' "$work/yes.journal" && fail "yes: an interactive run requested a restart"
-grep -q -F '"cardFound":true,"declined":false,"keysRemoved":17,"filesRemoved":14,"left":0,"dryRun":false,"registrySaved":true,"exitStatus":0}' \
+grep -q -F '"cardFound":true,"declined":false,"keysRemoved":17,"filesRemoved":14,"left":0,"dryRun":false,"registrySaved":true,"stage":"committed","exitStatus":0}' \
     "$work/yes.journal.summary" || fail "yes: summary record: $(cat "$work/yes.journal.summary")"
 grep -q -x 'cmpci-uninstall: nothing of the card is left' "$work/yes.err" || fail "yes: something of the card is said to be left"
 grep -q -x "$summary" "$work/yes.err" || fail "yes: summary line missing or wrong"
@@ -142,15 +142,23 @@ grep -q -x 'cmpci-uninstall: answered No: nothing was removed' "$work/no.err" ||
 cmp -s "$machine/registry.reg" "$work/no/registry.reg" || fail "no: registry file changed"
 diff -r "$machine" "$work/no" >/dev/null || fail "no: the machine folder changed"
 
-# --- 4. A dry run journals the same removals and changes nothing on disk.
+# --- 4. A dry run journals the same removals, lists each key and file it would remove, speaks in the
+#        conditional, and changes nothing on disk.
 fresh_copy dry
-run dry --no-backup --answer yes --dry-run
+run dry --no-backup --answer yes --dry-run >"$work/dry.out"
+sed -n 's/^would remove key //p' "$work/dry.out" >"$work/dry.listed"
+diff "$work/card.keys" "$work/dry.listed" >/dev/null || fail "dry: the keys listed are not the card's"
+[ "$(grep -c '^would remove file ' "$work/dry.out")" -eq "$(wc -l <"$work/card.files")" ] ||
+    fail "dry: the files listed are not the card's"
+grep -q -x "cmpci-uninstall: would remove $(wc -l <"$work/card.keys") registry keys and $(wc -l <"$work/card.files") files (dry run: nothing on disk changed)" \
+    "$work/dry.err" || fail "dry: summary line missing or not in the conditional"
+grep -q -x 'cmpci-uninstall: a run would leave nothing of the card' "$work/dry.err" || fail "dry: what a run would leave"
+grep -q 'nothing of the card is left' "$work/dry.err" && fail "dry: says nothing of the card is left while all of it is"
 removed_keys "$work/dry.journal" >"$work/dry.keys"
 diff "$work/card.keys" "$work/dry.keys" >/dev/null || fail "dry: removed keys differ from the card's"
 grep '"op":"delete-file"' "$work/first.journal" >"$work/first.files"
 grep '"op":"delete-file"' "$work/dry.journal" >"$work/dry.files"
 diff "$work/first.files" "$work/dry.files" >/dev/null || fail "dry: file deletions differ from the real run's"
-grep -q -E "^$summary( |\$)" "$work/dry.err" || fail "dry: summary line missing or wrong"
 diff -r "$machine" "$work/dry" >/dev/null || fail "dry: the machine folder changed"
 
 # --- 5. A hand-edited copy, with comments, odd spacing and lines regedit passes over, loses only the card's

@@ -43,7 +43,8 @@ check "a file-size limit during the save removes nothing" 'one_error "cannot sav
 # whole card left, exit status 2.
 fresh
 ( ulimit -f 12; "$tool" --machine "$work/m" --answer yes --no-backup --journal "$work/failed.journal" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
-check "a failed save's summary counts nothing removed and the card left" 'one_error "cannot save" && untouched && tail -n 1 "$work/failed.journal" | grep -q "\"keysRemoved\":0,\"filesRemoved\":0,\"left\":[1-9][0-9]*,.*\"exitStatus\":2"'
+check "a failed save's summary counts nothing removed and the card left" 'one_error "cannot save" && untouched && tail -n 1 "$work/failed.journal" | grep -q "\"keysRemoved\":0,\"filesRemoved\":0,\"left\":[1-9][0-9]*,.*\"stage\":\"not-changed\",\"exitStatus\":2"'
+check "a failed save shows no completion box" '! grep -q "Uninstall complete" "$work/failed.journal" && ! grep -q "Uninstall complete" "$work/err"'
 ( ulimit -f 4; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
 check "a file-size limit during the backup removes nothing" 'one_error "cannot write the backup.*nothing was removed" && untouched'
 ( ulimit -f 8; "$tool" --machine "$work/m" --answer yes --journal "$work/backup.journal" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )

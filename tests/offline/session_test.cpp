@@ -1,0 +1,138 @@
+// The session: a run's change reaches the disk before anything says it is complete, and how far it got is
+// what the journal's summary and the backup's fate follow.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "offline/options.h"
+#include "offline/session.h"
+#include "offline/target.h"
+#include "storage/durable.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Read(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The real calls, but every rename fails with EIO: no file can be put in place.
+class NoRename : public storage::Syscalls {
+public:
+    int RenameAt(int, const char*, const char*) override
+    {
+        errno = EIO;
+        return -1;
+    }
+};
+
+// The real calls; at each rename (a registry file put in place) it reads what the journal, written beside
+// its place in `folder` until the run ends, holds by then.
+class JournalAtRename : public storage::Syscalls {
+public:
+    explicit JournalAtRename(fs::path folder) : folder_(std::move(folder)) { }
+    int RenameAt(int dir, const char* from, const char* to) override
+    {
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder_)) {
+            if (entry.path().filename().string().rfind("run.journal", 0) == 0)
+                seen_ += Read(entry.path());
+        }
+        return storage::Syscalls::RenameAt(dir, from, to);
+    }
+    const std::string& seen() const { return seen_; }
+
+private:
+    fs::path folder_;
+    std::string seen_;
+};
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "cmpci-session-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        machine_ = root_ / "machine";
+        fs::copy(fs::path(CMPCI_SOURCE_DIR) / "examples" / "machine", machine_, fs::copy_options::recursive);
+        original_ = Read(machine_ / "registry.reg");
+        options_.machine = machine_.string();
+        options_.answer = offline::Answer::Yes;
+        options_.quiet = true;
+        options_.journal = (root_ / "run.journal").string();
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    int Run(storage::Syscalls& calls)
+    {
+        std::unique_ptr<offline::Target> target = offline::UnlockedFolderTarget(machine_, calls);
+        return offline::RunOnTarget(options_, *target, "");
+    }
+    std::string Journal() const { return Read(root_ / "run.journal"); }
+    bool AnyBackupIn(const fs::path& folder) const
+    {
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+            if (entry.path().filename().string().rfind("cmpci-backup-", 0) == 0)
+                return true;
+        }
+        return false;
+    }
+
+    fs::path root_;
+    fs::path machine_;
+    std::string original_;
+    offline::Options options_;
+};
+
+TEST_F(SessionTest, TheCompletionBoxComesOnlyAfterTheChangeIsOnDisk)
+{
+    JournalAtRename calls(root_);
+    ASSERT_EQ(Run(calls), 0);
+    // When the registry file was put in place the removal was journaled, but no completion box yet.
+    EXPECT_NE(calls.seen().find("\"op\":\"delete-key\""), std::string::npos) << calls.seen();
+    EXPECT_EQ(calls.seen().find("Uninstall complete."), std::string::npos) << calls.seen();
+    const std::string journal = Journal();
+    EXPECT_NE(journal.find("Uninstall complete."), std::string::npos) << journal;
+    EXPECT_NE(journal.find("\"stage\":\"committed\""), std::string::npos) << journal;
+    EXPECT_NE(Read(machine_ / "registry.reg"), original_);
+}
+
+TEST_F(SessionTest, AFailedSaveShowsNoCompletionBoxAndSaysHowFarItGot)
+{
+    struct Case {
+        const char* name;
+        bool namedBackup;
+        const char* stage;  // in the journal's summary
+    };
+    const Case cases[] = {
+        // The default backup goes again when nothing changed: nothing of the run is on the disk.
+        {"default backup", false, "not-changed"},
+        // A backup the user named stays, and the summary says so.
+        {"named backup", true, "backup-kept"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        options_.backup = c.namedBackup ? (root_ / "kept").string() : std::string();
+        NoRename calls;
+        EXPECT_EQ(Run(calls), 2);
+        const std::string journal = Journal();
+        EXPECT_EQ(journal.find("Uninstall complete."), std::string::npos) << journal;
+        EXPECT_NE(journal.find(std::string("\"stage\":\"") + c.stage + "\""), std::string::npos) << journal;
+        EXPECT_EQ(Read(machine_ / "registry.reg"), original_);
+        EXPECT_TRUE(fs::exists(machine_ / "WINDOWS" / "SYSTEM" / "CMAUDIO.VXD"));
+        EXPECT_EQ(AnyBackupIn(machine_), false);
+        EXPECT_EQ(fs::exists(root_ / "kept" / "manifest.json"), c.namedBackup);
+    }
+}
+
+}  // namespace
