@@ -44,13 +44,16 @@ bool CommandLineOf(const offline::Options& options, std::string& commandLine)
 
 int HelpOrVersion(const offline::Options& options)
 {
-    if (options.help)
-        std::fputs(offline::kUsage, stdout);
-    else
-        std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n"
-                    "Copyright (c) 2026 The cmpci-uninstall authors\n"
-                    "MIT License: free to use, change and share, without warranty (see LICENSE).\n",
-                    CMPCI_VERSION);
+    errno = 0;
+    const int written =
+        options.help ? std::fputs(offline::kUsage, stdout)
+                     : std::printf("cmpci-uninstall %s (offline program; cmpci-uninstall.exe of the same version)\n"
+                                   "Copyright (c) 2026 The cmpci-uninstall authors\n"
+                                   "MIT License: free to use, change and share, without warranty (see LICENSE).\n",
+                                   CMPCI_VERSION);
+    // The cause of a failed write is known only here: a later flush of a stream in error says nothing.
+    if (written < 0 || std::fflush(stdout) != 0)
+        return Fail(std::string("cannot write standard output: ") + std::strerror(errno != 0 ? errno : EIO));
     return 0;
 }
 

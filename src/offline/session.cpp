@@ -205,7 +205,7 @@ private:
     void Sum();
     bool End(std::string& error);
     int Stop(const std::string& message);
-    void List() const;
+    bool List();
     void PrintSummary() const;
 
     const Options& options_;
@@ -219,6 +219,7 @@ private:
     bool ended_ = false;
     Stage reached_ = Stage::NotChanged;
     fs::path backup_;
+    int listError_ = 0;  // errno of a list that did not reach stdout
     std::vector<Leftover> found_;  // what of the card was on the machine before the run
     std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
 };
@@ -357,10 +358,12 @@ int Session::Save()
     if (!saved)
         return Stop(error + AfterFailure(reached_, backup_));
     system_->ShowHeldBoxes();
-    if (options_.dryRun)
-        List();
+    if (options_.dryRun && !List())
+        summary_.exitStatus = 2;
     if (!End(error))
         return Fail(error + "; the removal itself was made");
+    if (listError_ != 0)
+        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError_));
     if (!options_.quiet)
         PrintSummary();
     return 0;
@@ -405,15 +408,20 @@ int Session::Stop(const std::string& message)
 }
 
 // A dry run's list on stdout, as --check's: each key and file that a run would remove, then what of the
-// card a run would leave.
-void Session::List() const
+// card a run would leave. False, with `listError_` naming the cause, when it did not reach stdout.
+bool Session::List()
 {
     if (journalOut_.stream() == stdout)
-        return;
+        return true;
+    errno = 0;
+    bool listed = true;
     for (const emulated::EmulatedMachine::Removal& removal : system_->removals())
-        std::printf("would remove %s %s\n", removal.file ? "file" : "key", removal.where.c_str());
+        listed = listed && std::printf("would remove %s %s\n", removal.file ? "file" : "key", removal.where.c_str()) >= 0;
     for (const Leftover& item : left_)
-        std::printf("would keep %s %s\n", item.kind, item.where.c_str());
+        listed = listed && std::printf("would keep %s %s\n", item.kind, item.where.c_str()) >= 0;
+    listed = listed && std::fflush(stdout) == 0;
+    listError_ = listed ? 0 : errno != 0 ? errno : EIO;
+    return listed;
 }
 
 void Session::PrintSummary() const
@@ -448,6 +456,10 @@ int RunTransfer(const Options& options, Target& target)
     bool done = false;
     if (!options.restore.empty()) {
         std::vector<std::string> written;
+        std::error_code ignored;
+        if (!fs::is_directory(options.restore, ignored))
+            return Fail("no backup folder " + options.restore +
+                        " (--restore takes the folder a run's summary named, such as cmpci-backup-YYYYMMDD-HHMMSS)");
         done = target.FetchMachineFiles(backup::BackupMachineFiles(options.restore), error) &&
                !StopRequested(error) && backup::RestoreBackup(options.restore, machine, said, error, &written) &&
                target.Commit(written, error);

@@ -156,8 +156,34 @@ bool WritesTarget(const Options& options)
     return !options.restore.empty() || (options.exportFile.empty() && !options.dryRun && !options.check);
 }
 
+namespace {
+
+// The likely mistake of naming a disk image as a machine folder, or the other way round: the option the
+// user meant, before anything is opened.
+bool RightKindOfTarget(const Options& options, std::string& error)
+{
+    struct stat status { };
+    if (options.image.empty()) {
+        if (!options.machine.empty() && stat(options.machine.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            error = options.machine + " is a file, not a machine folder (a folder holding WINDOWS and its registry): "
+                                      "for a disk image, use --image " + options.machine;
+            return false;
+        }
+        return true;
+    }
+    if (stat(options.image.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        error = options.image + " is a folder, not a disk image: for a machine folder, use --machine " + options.image;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::string>& said, std::string& error)
 {
+    if (!RightKindOfTarget(options, error))
+        return nullptr;
     if (options.image.empty()) {
         auto folder = std::make_unique<FolderTarget>(options.machine, storage::Syscalls::Real());
         if (!folder->Lock(WritesTarget(options), error))

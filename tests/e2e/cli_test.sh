@@ -155,4 +155,21 @@ make_machine
 expect_exit 0 --machine "$work/m" --refuse-restart 1314 -- reboot
 grep -q "^cmpci-uninstall: Can't reboot: 1314$" "$work/err" || fail "refusal reason not shown: $(cat "$work/err")"
 
+# --- The likely mistakes: the message names what was meant, or the cause of a failed write. ---
+make_machine
+truncate -s 1M "$work/disk.img"
+expect_exit 2 --machine "$work/disk.img" --check
+grep -q -F "for a disk image, use --image $work/disk.img" "$work/err" || fail "--machine FILE: $(cat "$work/err")"
+expect_exit 2 --image "$work/m" --check
+grep -q -F "for a machine folder, use --machine $work/m" "$work/err" || fail "--image FOLDER: $(cat "$work/err")"
+expect_exit 2 --machine "$work/m" --restore "$work/no-such-backup"
+grep -q -F "no backup folder $work/no-such-backup" "$work/err" || fail "--restore of a missing folder: $(cat "$work/err")"
+if [ -w /dev/full ]; then
+    "$tool" --help >/dev/full 2>"$work/err"
+    grep -q "cannot write standard output: No space left on device" "$work/err" || fail "--help >/dev/full: $(cat "$work/err")"
+    "$tool" --machine "$work/m" --dry-run --answer yes --quiet >/dev/full 2>"$work/err"
+    grep -q "cannot write the list to standard output: No space left on device" "$work/err" ||
+        fail "--dry-run >/dev/full: $(cat "$work/err")"
+fi
+
 finish "command line"
