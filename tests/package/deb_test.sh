@@ -20,16 +20,26 @@ grep -q -E '^Depends: (.*, )?mtools(,|$)' "$work/fields" || fail "does not depen
 grep -q -x 'Recommends: qemu-utils' "$work/fields" || fail "does not recommend qemu-utils: $(cat "$work/fields")"
 
 dpkg -x "$deb" "$work/root"
-for file in usr/bin/cmpci-uninstall usr/share/man/man1/cmpci-uninstall.1 \
+for file in usr/bin/cmpci-uninstall usr/share/man/man1/cmpci-uninstall.1.gz \
     usr/share/bash-completion/completions/cmpci-uninstall usr/share/doc/cmpci-uninstall/copyright \
-    usr/share/doc/cmpci-uninstall/LICENSE usr/share/doc/cmpci-uninstall/journal.schema.json; do
+    usr/share/doc/cmpci-uninstall/LICENSE usr/share/doc/cmpci-uninstall/journal.schema.json \
+    usr/share/doc/cmpci-uninstall/README.md usr/share/doc/cmpci-uninstall/changelog.gz; do
     [ -f "$work/root/$file" ] || fail "the package lacks /$file"
 done
 "$work/root/usr/bin/cmpci-uninstall" --version >"$work/version" 2>&1 || fail "the installed program: $(cat "$work/version")"
 grep -q "^cmpci-uninstall $version " "$work/version" || fail "installed --version: $(cat "$work/version")"
 grep -q "MIT License" "$work/version" || fail "installed --version names no licence"
-MANWIDTH=80 man -l "$work/root/usr/share/man/man1/cmpci-uninstall.1" >"$work/page" 2>"$work/man.err" ||
+MANWIDTH=80 man -l "$work/root/usr/share/man/man1/cmpci-uninstall.1.gz" >"$work/page" 2>"$work/man.err" ||
     fail "man -l failed: $(cat "$work/man.err")"
 grep -q -E "^ +cmpci-uninstall +- +remove +the" "$work/page" || fail "the installed page: $(head -n 5 "$work/page")"
+
+# Debian's own checker finds nothing to say of the package (its note on running as root aside).
+if command -v lintian >/dev/null; then
+    lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1
+    grep -E '^[EWI]: ' "$work/lintian" >"$work/lintian.tags"
+    [ -s "$work/lintian.tags" ] && fail "lintian: $(head -n 5 "$work/lintian.tags" | tr '\n' ' ')"
+else
+    fail "lintian is missing: install lintian (.ci/run does)"
+fi
 
 finish "Debian package"
