@@ -26,6 +26,7 @@
 #include "machine/machine.h"
 #include "registry/registry.h"
 #include "registry/registry_tree.h"
+#include "support/command.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -71,16 +72,9 @@ std::string LibcregView(const std::string& bytes)
     std::ofstream(file, std::ios::binary) << bytes;
     const std::string command = std::string("'") + CMPCI_PYTHON3 + "' '" + CMPCI_SOURCE_DIR +
                                 "/tests/hive/libcreg_view.py' '" + file + "' 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string out;
-    char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, got);
-    EXPECT_EQ(pclose(pipe), 0) << out;
+    int status = 0;
+    const std::string out = test_support::CommandOutput(command, status);
+    EXPECT_EQ(status, 0) << command << ": " << out;
     return out;
 }
 
