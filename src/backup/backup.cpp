@@ -262,8 +262,8 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     bool ok = true;
     for (const emulated::RegistryFile& file : changes.folder->registryFiles)
         ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
-    ok = ok && KeepCopy(folder, kRemovedKeysName, emulated::RemovedRegedit4(*changes.registry), what) &&
-         KeepCopy(folder, kRemovalName, emulated::RemovalRegedit4(*changes.registry), what) &&
+    ok = ok && KeepCopy(folder, kRemovedKeysName, emulated::PuttingBackRegedit4(*changes.registry), what) &&
+         KeepCopy(folder, kRemovalName, emulated::DeletingRegedit4(*changes.registry), what) &&
          KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifestName, manifest.Text(), what);
     if (!ok)
         error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "machine/journal.h"
+#include "machine/json.h"
 
 namespace backup {
 
@@ -27,38 +27,12 @@ std::string List(std::string_view name, const std::vector<std::string>& entries,
     return text + "  ]" + (last ? "\n" : ",\n");
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The text of `"key": "..."` in one manifest line, escapes undone (\" \\ and the \u00XX of a control
-// character); false when the line has no such field.
+// The text of `"key": "..."` in one manifest line, escapes undone; false when the line has no such field.
 bool Field(std::string_view line, std::string_view key, std::string& value)
 {
-    std::string marker = "\"" + std::string(key) + "\": \"";
-    std::size_t at = line.find(marker);
-    if (at == std::string_view::npos)
-        return false;
-    value.clear();
-    for (std::size_t i = at + marker.size(); i < line.size(); ++i) {
-        if (line[i] == '"')
-            return true;
-        if (line.substr(i, 4) == "\\u00" && i + 5 < line.size() && HexValue(line[i + 4]) >= 0 &&
-            HexValue(line[i + 5]) >= 0) {
-            value += static_cast<char>(HexValue(line[i + 4]) << 4 | HexValue(line[i + 5]));
-            i += 5;
-            continue;
-        }
-        if (line[i] == '\\' && i + 1 < line.size())
-            ++i;
-        value += line[i];
-    }
-    return false;
+    const std::string marker = "\"" + std::string(key) + "\": \"";
+    const std::size_t at = line.find(marker);
+    return at != std::string_view::npos && emulated::ReadJsonBytes(line.substr(at + marker.size()), value);
 }
 
 void ReadLine(std::string_view line, Manifest& manifest)

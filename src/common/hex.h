@@ -1,4 +1,4 @@
-// Hex digits, one table for every place that writes a value in hex.
+// Hex digits, one table for every place that writes a value in hex, and one reader of a digit.
 #pragma once
 
 enum class HexLetters { Lower, Upper };
@@ -7,4 +7,16 @@ enum class HexLetters { Lower, Upper };
 constexpr char HexDigit(unsigned value, HexLetters letters = HexLetters::Lower)
 {
     return (letters == HexLetters::Upper ? "0123456789ABCDEF" : "0123456789abcdef")[value & 0xFu];
+}
+
+// The value of a hex digit of either case, or -1 for any other character.
+constexpr int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }

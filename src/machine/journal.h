@@ -74,9 +74,4 @@ private:
     unsigned filesRemoved_ = 0;
 };
 
-// A JSON string literal of a Windows-1252 text.
-std::string JsonString(std::string_view cp1252);
-// A JSON string literal of host bytes, kept as they are but for the characters JSON escapes.
-std::string JsonBytes(std::string_view bytes);
-
 }  // namespace emulated

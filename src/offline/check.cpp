@@ -7,6 +7,7 @@
 
 #include "classes/driver_class.h"
 #include "common/registry_paths.h"
+#include "device/card.h"
 #include "device/instance_removal.h"
 #include "leftovers/leftovers.h"
 #include "registry/names.h"

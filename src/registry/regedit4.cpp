@@ -784,7 +784,7 @@ std::string RemovedPath(const Registry::Impl& impl, KeyId key)
 
 }  // namespace
 
-std::string RemovalRegedit4(const Registry& registry)
+std::string DeletingRegedit4(const Registry& registry)
 {
     const Registry::Impl& impl = ImplOf(registry);
     std::string out(kHeader);
@@ -795,7 +795,7 @@ std::string RemovalRegedit4(const Registry& registry)
     return out;
 }
 
-std::string RemovedRegedit4(const Registry& registry)
+std::string PuttingBackRegedit4(const Registry& registry)
 {
     const Registry::Impl& impl = ImplOf(registry);
     std::string out(kHeader);

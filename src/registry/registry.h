@@ -132,10 +132,10 @@ std::string EditedRegedit4(const Registry& registry);
 
 // Every key DeleteKey removed, with its whole subtree as it was, in regedit's form: importing it puts the
 // keys back.
-std::string RemovedRegedit4(const Registry& registry);
+std::string PuttingBackRegedit4(const Registry& registry);
 
 // The same removal as a file for regedit: a "[-KEY]" line for every key DeleteKey removed, which deletes
 // the key with its subtree when imported.
-std::string RemovalRegedit4(const Registry& registry);
+std::string DeletingRegedit4(const Registry& registry);
 
 }  // namespace emulated

@@ -172,4 +172,17 @@ if [ -w /dev/full ]; then
         fail "--dry-run >/dev/full: $(cat "$work/err")"
 fi
 
+# --- Every control byte and DEL in the machine folder's name: the journal's start record names the folder
+# exactly, as another JSON reader (Python's, which refuses a raw control byte) reads it.
+controls=m
+for byte in $(seq 1 31) 127; do
+    printf -v char "\\x$(printf %02x "$byte")"
+    controls+=$char
+done
+make_machine
+mv "$work/m" "$work/$controls"
+expect_exit 1 --machine "$work/$controls" --check --journal "$work/controls.journal"
+/usr/bin/python3 -c 'import json, sys; assert json.loads(open(sys.argv[1], encoding="utf-8").readline())["machine"] == sys.argv[2]' \
+    "$work/controls.journal" "$work/$controls" 2>/dev/null || fail "the start record does not name a folder with control bytes: $(head -n 1 "$work/controls.journal")"
+
 finish "command line"

@@ -36,6 +36,32 @@ start_work() {
     trap 'rm -rf "$work"' EXIT
 }
 
+# fresh_copy NAME: $work/NAME, a new copy of the machine folder $machine.
+fresh_copy() {
+    rm -rf "${work:?}/$1"
+    cp -R "$machine" "$work/$1"
+}
+
+# attempt NAME ARGS...: the program on the machine folder $work/NAME, standard input empty, for a minute at
+# most; its standard output in $work/NAME.out, its standard error in NAME.err, its exit code in NAME.rc.
+attempt() {
+    local name=$1
+    shift
+    timeout 60 "$tool" --machine "$work/$name" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err"
+    echo $? >"$work/$name.rc"
+}
+
+# run NAME ARGS...: an attempt with its journal in $work/NAME.journal that must end with exit code 0; the
+# journal's start and summary records go to NAME.journal.start and NAME.journal.summary (split_summary).
+run() {
+    local name=$1
+    shift
+    attempt "$name" --journal "$work/$name.journal" "$@"
+    [ "$(cat "$work/$name.rc")" = 0 ] ||
+        fail "$name: exit code $(cat "$work/$name.rc"), expected 0 ($(tail -n 1 "$work/$name.err"))"
+    split_summary "$work/$name.journal"
+}
+
 # list_keys <source dir> / list_files <source dir>: the keys (ROOT\path) and the files (relative to the
 # machine folder) that a run on the example machine removes, one a line, in run order.
 list_keys() { tr -d '\r' <"$1/tests/data/example_machine_removed.txt" | grep '^HKEY_'; }

@@ -11,28 +11,17 @@ machine=$2/examples/machine
 start_work
 summary="cmpci-uninstall: removed $(list_keys "$2" | wc -l) registry keys and $(list_files "$2" | wc -l) files"
 
-# run NAME ARGS...: a fresh copy NAME of the machine, the journal in NAME.journal, stderr in NAME.err.
-run() {
-    local name=$1
-    shift
-    rm -rf "${work:?}/$name"
-    cp -R "$machine" "$work/$name"
-    [ -n "${prepare:-}" ] && $prepare "$work/$name"
-    "$tool" --machine "$work/$name" --journal "$work/$name.journal" "$@" </dev/null 2>"$work/$name.err"
-    local rc=$?
-    [ "$rc" -eq 0 ] || fail "$name: exit code $rc, expected 0 ($(tail -n 1 "$work/$name.err"))"
-    split_summary "$work/$name.journal"
-}
-
 # The journal without its deletions: the boxes and the restart request, in order.
 boxes() { grep -v '"op":"delete-' "$work/$1.journal"; }
 deletions() { grep '"op":"delete-' "$work/$1.journal"; }
 
 # --- The reference: an interactive run answered Yes.
+fresh_copy yes
 run yes --answer yes
 grep -q -x "$summary" "$work/yes.err" || fail "yes: summary line missing or wrong"
 
 # --- Restart mode: no confirmation and no completion box; the English restart box, then the restart request.
+fresh_copy reboot
 run reboot -- reboot
 deletions yes >"$work/yes.deletions"
 deletions reboot | diff "$work/yes.deletions" - >/dev/null || fail "reboot: deletions differ from the interactive run's"
@@ -47,6 +36,7 @@ boxes reboot | diff "$work/reboot.want" - >/dev/null || fail "reboot: boxes and 
 grep -q -x "$summary" "$work/reboot.err" || fail "reboot: summary line missing or wrong"
 
 # --- Silent mode: the same removals without any box or restart.
+fresh_copy silent
 run silent -- /S
 deletions silent | diff "$work/yes.deletions" - >/dev/null || fail "silent: deletions differ from the interactive run's"
 [ -z "$(boxes silent)" ] || fail "silent: boxes or restart: $(boxes silent | tr '\n' ' ')"
@@ -57,14 +47,18 @@ diff -r "$work/yes/WINDOWS" "$work/silent/WINDOWS" >/dev/null || fail "silent: f
 # language 1031; restart text English.
 sharp_s=$'\xc3\x9f'  # the journal writes texts in UTF-8
 german() { sed -i 's/^"Locale"="00000409"\r$/"Locale"="00000C07"\r/' "$1/registry.reg"; }
-prepare=german run german --answer yes
+fresh_copy german
+german "$work/german"
+run german --answer yes
 grep -q '"Locale"="00000C07"' "$work/german/registry.reg" || fail "german: the Locale was not set up"
 printf '%s\n' \
     '{"op":"message-box","caption":"Pelko Sound DRUNE","text":"Sind Sie sicher, da'"$sharp_s"' Sie Ihre Soundkarte deinstallieren wollen ?","style":4116,"language":1031,"result":6}' \
     '{"op":"message-box","caption":"Pelko Studio KALTO","text":"     Deinstallation beendet.    ","style":4160,"language":1031,"result":1}' \
     >"$work/german.want"
 boxes german | diff "$work/german.want" - >/dev/null || fail "german: boxes: $(boxes german | tr '\n' ' ')"
-prepare=german run german_reboot -- reboot
+fresh_copy german_reboot
+german "$work/german_reboot"
+run german_reboot -- reboot
 [ "$(boxes german_reboot | head -n 1)" = '{"op":"message-box","caption":"Pelko Studio KALTO","text":"Your computer will be restarted","style":4160,"language":1031,"result":1}' ] ||
     fail "german reboot: restart box: $(boxes german_reboot | tr '\n' ' ')"
 

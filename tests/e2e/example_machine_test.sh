@@ -16,22 +16,6 @@ start_work
 confirmation='{"op":"message-box","caption":"Pelko Sound DRUNE","text":"Do you really want to uninstall your sound card ?","style":4116,"language":1033,'
 completion='{"op":"message-box","caption":"Pelko Studio KALTO","text":"    Uninstall complete.    ","style":4160,"language":1033,'
 
-fresh_copy() {
-    rm -rf "$work/$1"
-    cp -R "$machine" "$work/$1"
-}
-
-# run NAME ARGS...: runs the tool on the copy NAME with the journal in NAME.journal and stderr in NAME.err;
-# stdin is empty, so a box that the options do not answer cannot hold the run.
-run() {
-    local name=$1
-    shift
-    "$tool" --machine "$work/$name" --journal "$work/$name.journal" "$@" </dev/null 2>"$work/$name.err"
-    local rc=$?
-    [ "$rc" -eq 0 ] || fail "$name: exit code $rc, expected 0 ($(tail -n 1 "$work/$name.err"))"
-    split_summary "$work/$name.journal"
-}
-
 # Keys of a journal whose deletion found them, one "root\path" a line, JSON escapes undone.
 removed_keys() {
     grep '"op":"delete-key"' "$1" | grep '"existed":true' |
@@ -145,7 +129,7 @@ diff -r "$machine" "$work/no" >/dev/null || fail "no: the machine folder changed
 # --- 4. A dry run journals the same removals, lists each key and file it would remove, speaks in the
 #        conditional, and changes nothing on disk.
 fresh_copy dry
-run dry --no-backup --answer yes --dry-run >"$work/dry.out"
+run dry --no-backup --answer yes --dry-run
 sed -n 's/^would remove key //p' "$work/dry.out" >"$work/dry.listed"
 diff "$work/card.keys" "$work/dry.listed" >/dev/null || fail "dry: the keys listed are not the card's"
 [ "$(grep -c '^would remove file ' "$work/dry.out")" -eq "$(wc -l <"$work/card.files")" ] ||

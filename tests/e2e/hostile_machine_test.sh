@@ -5,20 +5,23 @@
 set -u
 export LC_ALL=C
 tool=$1
-example=$2/examples/machine
-work=$(mktemp -d)
+machine=$2/examples/machine
+. "$(dirname "$0")/common.sh"
+start_work
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
-passed=0 failed=0
-check() { if eval "$2"; then passed=$((passed + 1)); else echo "FAIL: $1" >&2; failed=$((failed + 1)); fi; }
+# check LABEL CONDITION: fails LABEL unless the shell text CONDITION holds.
+check() { eval "$2" || fail "$1"; }
 
-fresh() { rm -rf "$work/m"; cp -R "$example" "$work/m"; cp "$work/m/registry.reg" "$work/original.reg"; }
-run() { "$tool" --machine "$work/m" --answer yes "$@" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"; }
+# The machine is $work/m; what a run printed is in m.out and m.err, its exit code in m.rc.
+fresh() { fresh_copy m; cp "$work/m/registry.reg" "$work/original.reg"; }
+yes_run() { attempt m --answer yes "$@"; }
+bare() { attempt m "$@"; }
 untouched() { cmp -s "$work/original.reg" "$work/m/registry.reg" && [ -f "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ]; }
-one_error() { [ "$(cat "$work/rc")" = 2 ] && [ "$(grep -c '^cmpci-uninstall: ' "$work/err")" = 1 ] && grep -q "$1" "$work/err"; }
+one_error() { [ "$(cat "$work/m.rc")" = 2 ] && [ "$(grep -c '^cmpci-uninstall: ' "$work/m.err")" = 1 ] && grep -q "$1" "$work/m.err"; }
 
 # A WINDOWS that is a link to a folder outside the machine.
 fresh; mv "$work/m/WINDOWS" "$work/elsewhere"; ln -s "$work/elsewhere" "$work/m/WINDOWS"
-run
+yes_run
 check "a linked WINDOWS is refused" 'one_error "symbolic link" && [ -f "$work/elsewhere/SYSTEM/CMAUDIO.VXD" ] && cmp -s "$work/original.reg" "$work/m/registry.reg"'
 rm -rf "$work/elsewhere"
 
@@ -26,54 +29,52 @@ rm -rf "$work/elsewhere"
 fresh; echo keep >"$work/outside.dll"; mkdir -p "$work/outdir"; echo keep >"$work/outdir/cmpci95.drv"
 rm "$work/m/WINDOWS/SYSTEM/A3D.DLL"; ln -s "$work/outside.dll" "$work/m/WINDOWS/SYSTEM/A3D.DLL"
 mv "$work/m/WINDOWS/INF/OTHER" "$work/m/WINDOWS/INF/OTHER.real"; ln -s "$work/outdir" "$work/m/WINDOWS/INF/OTHER"
-run
-check "links inside WINDOWS are not followed" '[ "$(cat "$work/rc")" = 0 ] && [ -f "$work/outside.dll" ] && [ -L "$work/m/WINDOWS/SYSTEM/A3D.DLL" ] && [ -f "$work/outdir/cmpci95.drv" ] && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ]'
+yes_run
+check "links inside WINDOWS are not followed" '[ "$(cat "$work/m.rc")" = 0 ] && [ -f "$work/outside.dll" ] && [ -L "$work/m/WINDOWS/SYSTEM/A3D.DLL" ] && [ -f "$work/outdir/cmpci95.drv" ] && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ]'
 
 # A save that cannot happen removes nothing: a read-only machine folder, a full disk.
 fresh; chmod a-w "$work/m"
 if [ "$(id -u)" != 0 ]; then
-    run
+    yes_run
     check "a read-only machine folder removes nothing" 'one_error "nothing was removed" && untouched'
 fi
 chmod u+w "$work/m"
 fresh
-( ulimit -f 4; "$tool" --machine "$work/m" --answer yes --no-backup >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+( ulimit -f 4; yes_run --no-backup )
 check "a file-size limit during the save removes nothing" 'one_error "cannot save.*nothing was removed" && untouched'
 # Its journal (smaller than the limit, the registry file larger) says so: nothing counted as removed, the
 # whole card left, exit status 2.
 fresh
-( ulimit -f 12; "$tool" --machine "$work/m" --answer yes --no-backup --journal "$work/failed.journal" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+( ulimit -f 12; yes_run --no-backup --journal "$work/failed.journal" )
 check "a failed save's summary counts nothing removed and the card left" 'one_error "cannot save" && untouched && tail -n 1 "$work/failed.journal" | grep -q "\"keysRemoved\":0,\"filesRemoved\":0,\"left\":[1-9][0-9]*,.*\"stage\":\"not-changed\",\"exitStatus\":2"'
-check "a failed save shows no completion box" '! grep -q "Uninstall complete" "$work/failed.journal" && ! grep -q "Uninstall complete" "$work/err"'
-( ulimit -f 4; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+check "a failed save shows no completion box" '! grep -q "Uninstall complete" "$work/failed.journal" && ! grep -q "Uninstall complete" "$work/m.err"'
+( ulimit -f 4; yes_run )
 check "a file-size limit during the backup removes nothing" 'one_error "cannot write the backup.*nothing was removed" && untouched'
-( ulimit -f 8; "$tool" --machine "$work/m" --answer yes --journal "$work/backup.journal" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" )
+( ulimit -f 8; yes_run --journal "$work/backup.journal" )
 check "a failed backup's journal ends with a summary of nothing removed" 'tail -n 1 "$work/backup.journal" | grep -q "\"op\":\"summary\",.*\"keysRemoved\":0,\"filesRemoved\":0,.*\"exitStatus\":2" && untouched'
 check "no temporary file is left behind" '[ -z "$(ls "$work/m" | grep -v -x -e registry.reg -e WINDOWS -e README.md -e .gitattributes)" ]'
 
 # A stale temporary file of a killed run is left alone, and the run saves all the same.
 fresh; echo stale >"$work/m/registry.reg.tmp-AbC123"
-run --no-backup
-check "a stale temporary file does not stop the save" '[ "$(cat "$work/rc")" = 0 ] && [ "$(cat "$work/m/registry.reg.tmp-AbC123")" = stale ] && ! cmp -s "$work/original.reg" "$work/m/registry.reg"'
+yes_run --no-backup
+check "a stale temporary file does not stop the save" '[ "$(cat "$work/m.rc")" = 0 ] && [ "$(cat "$work/m/registry.reg.tmp-AbC123")" = stale ] && ! cmp -s "$work/original.reg" "$work/m/registry.reg"'
 
 # A read-only registry file is refused, not replaced.
 fresh; chmod a-w "$work/m/registry.reg"
-run
+yes_run
 check "a read-only registry file is refused" 'one_error "read-only" && untouched'
 
 # A journal that cannot be written: nothing is removed; a reader that goes away does not kill the run.
 fresh
-run --journal /dev/full
+yes_run --journal /dev/full
 check "a journal on a full disk removes nothing" 'one_error "cannot write the journal" && untouched'
 fresh
 # The reader is gone before the first line: every write of the journal fails.
-{ sleep 0.5; "$tool" --machine "$work/m" --answer yes --journal - 2>"$work/err" </dev/null; echo $? >"$work/rc"; } | true
-rc=$(cat "$work/rc")
-check "a journal reader that goes away: exit 2, nothing removed" '[ "$rc" = 2 ] && grep -q "cannot write the journal" "$work/err" && untouched'
+{ sleep 0.5; "$tool" --machine "$work/m" --answer yes --journal - 2>"$work/m.err" </dev/null; echo $? >"$work/m.rc"; } | true
+check "a journal reader that goes away: exit 2, nothing removed" '[ "$(cat "$work/m.rc")" = 2 ] && grep -q "cannot write the journal" "$work/m.err" && untouched'
 
 # The journal or an export on a file the run reads or writes: refused before anything is written, in every
 # mode, by device and inode (a second name counts) or by lying inside the machine folder.
-bare() { "$tool" --machine "$work/m" "$@" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"; }
 for mode in "--dry-run --answer yes" --check "--answer no" "--answer yes"; do
     fresh; bare --journal "$work/m/registry.reg" $mode
     check "a journal on registry.reg ($mode) is refused" 'one_error "reads or writes" && untouched'
@@ -88,17 +89,17 @@ check "an export onto registry.reg is refused" 'one_error "reads or writes\|insi
 fresh; echo old >"$work/export.reg"; ln -s "$work/export.reg" "$work/export-link.reg"; bare --export "$work/export-link.reg"
 check "an export onto a link is refused" 'one_error "not a regular file" && [ "$(cat "$work/export.reg")" = old ]'
 bare --export "$work/export.reg"
-check "an export replaces a regular file whole" '[ "$(cat "$work/rc")" = 0 ] && head -n 1 "$work/export.reg" | grep -q "^REGEDIT4" && [ -z "$(ls "$work" | grep "tmp-")" ]'
+check "an export replaces a regular file whole" '[ "$(cat "$work/m.rc")" = 0 ] && head -n 1 "$work/export.reg" | grep -q "^REGEDIT4" && [ -z "$(ls "$work" | grep "tmp-")" ]'
 fresh; echo old >"$work/journal.json"; bare --journal "$work/journal.json" --answer yes --no-backup
-check "a journal replaces a regular file whole at the end" '[ "$(cat "$work/rc")" = 0 ] && grep -q "delete-key" "$work/journal.json" && ! grep -q "^old" "$work/journal.json" && [ -z "$(ls "$work" | grep "tmp-")" ]'
+check "a journal replaces a regular file whole at the end" '[ "$(cat "$work/m.rc")" = 0 ] && grep -q "delete-key" "$work/journal.json" && ! grep -q "^old" "$work/journal.json" && [ -z "$(ls "$work" | grep "tmp-")" ]'
 
 # --restore on a hostile machine or backup: refused before anything is written, without hanging; the
 # machine stays as the run left it.
 cleaned() {
-    fresh; "$tool" --machine "$work/m" --answer yes --backup "$work/b" >/dev/null 2>&1 </dev/null
+    fresh; yes_run --backup "$work/b"
     cp "$work/m/registry.reg" "$work/cleaned.reg"; rm -rf "$work/outside"
 }
-restore() { timeout 20 "$tool" --machine "$work/m" --restore "$work/b" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"; }
+restore() { bare --restore "$work/b"; }
 as_cleaned() { cmp -s "$work/cleaned.reg" "$work/m/registry.reg" && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ]; }
 rm -rf "$work/b"; cleaned; mv "$work/m/WINDOWS" "$work/outside"; ln -s "$work/outside" "$work/m/WINDOWS"; restore
 check "restore: a linked WINDOWS is refused" 'one_error "not a folder" && [ ! -e "$work/outside/SYSTEM/CMAUDIO.VXD" ] && cmp -s "$work/cleaned.reg" "$work/m/registry.reg"'
@@ -115,36 +116,38 @@ check "restore: a FIFO where a file was is refused without hanging" 'one_error "
 rm -rf "$work/b"; cleaned; rm "$work/b/files/WINDOWS/SYSTEM/CMAUDIO.VXD"; restore
 check "restore: a copy missing from the backup restores nothing" 'one_error "lacks" && as_cleaned && [ ! -e "$work/m/WINDOWS/SYSTEM/A3D.DLL" ]'
 rm -rf "$work/b"; cleaned; restore
-check "restore: a sound backup puts everything back" '[ "$(cat "$work/rc")" = 0 ] && untouched'
+check "restore: a sound backup puts everything back" '[ "$(cat "$work/m.rc")" = 0 ] && untouched'
 rm -rf "$work/b"
 
 # A registry file that is a folder or a FIFO: refused at once.
 fresh; rm "$work/m/registry.reg"; mkfifo "$work/m/registry.reg"
-timeout 10 "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"
+yes_run
 check "a FIFO registry file is refused without hanging" 'one_error "not a regular file"'
 
 # A script that forgot --answer: exit 2 naming --answer, before anything happens; unshown is consent.
 fresh
-"$tool" --machine "$work/m" >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"
+bare
 check "no --answer without a terminal is refused" 'one_error "give --answer" && untouched'
 fresh
-"$tool" --machine "$work/m" --answer unshown >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc"
-check "--answer unshown removes the card" '[ "$(cat "$work/rc")" = 0 ] && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ] && grep -q "removed 17 registry keys" "$work/err"'
+bare --answer unshown
+check "--answer unshown removes the card" '[ "$(cat "$work/m.rc")" = 0 ] && [ ! -e "$work/m/WINDOWS/SYSTEM/CMAUDIO.VXD" ] && grep -q "removed 17 registry keys" "$work/m.err"'
 
 # Out of memory anywhere: a sweep of address-space limits from where the program cannot start to where it
 # runs whole. Every run ends with 0, or with 2 and the machine as it was; none aborts, none leaves an empty
 # backup folder. (A build whose sanitizers need more address space than any limit here is not swept.)
-if ( ulimit -v 100000; "$tool" --version >/dev/null 2>&1 ); then
+# The program itself, not the journal checker in its place: no journal, and no shell under the limit.
+program=${CMPCI_TOOL:-$tool}
+if ( ulimit -v 100000; "$program" --version >/dev/null 2>&1 ); then
     aborted=0 bad=0 runs=0
     for limit in $(seq 8000 100 20000); do
         fresh
-        ( ulimit -v "$limit"; "$tool" --machine "$work/m" --answer yes >"$work/out" 2>"$work/err" </dev/null; echo $? >"$work/rc" ) 2>/dev/null
-        rc=$(cat "$work/rc")
+        ( ulimit -v "$limit"; "$program" --machine "$work/m" --answer yes >"$work/m.out" 2>"$work/m.err" </dev/null; echo $? >"$work/m.rc" ) 2>/dev/null
+        rc=$(cat "$work/m.rc")
         [ "$rc" = 127 ] && continue  # the loader could not map the program's libraries
         runs=$((runs + 1))
         backup=$(ls "$work/m" | grep '^cmpci-backup' | head -n 1)
-        if [ "$rc" != 0 ] && [ "$rc" != 2 ]; then aborted=$((aborted + 1)); echo "limit $limit: exit $rc: $(tail -n 1 "$work/err")" >&2
-        elif grep -q terminate "$work/err"; then aborted=$((aborted + 1))
+        if [ "$rc" != 0 ] && [ "$rc" != 2 ]; then aborted=$((aborted + 1)); echo "limit $limit: exit $rc: $(tail -n 1 "$work/m.err")" >&2
+        elif grep -q terminate "$work/m.err"; then aborted=$((aborted + 1))
         elif [ "$rc" = 2 ] && ! untouched; then bad=$((bad + 1)); echo "limit $limit: exit 2 with the machine changed" >&2
         elif [ -n "$backup" ] && [ -z "$(ls -A "$work/m/$backup")" ]; then bad=$((bad + 1)); echo "limit $limit: empty backup" >&2
         fi
@@ -153,5 +156,4 @@ if ( ulimit -v 100000; "$tool" --version >/dev/null 2>&1 ); then
     check "out of memory at any limit: exit 2 leaves the machine as it was, no empty backup" '[ "$bad" = 0 ]'
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish "hostile machines"

@@ -12,10 +12,14 @@ for word in "$@"; do
     previous=$word
 done
 [ -z "$journal" ] && exec "$CMPCI_TOOL" "$@"
+[ "$journal" = - ] && journal=$(readlink -f /proc/$$/fd/1)
+# A journal the program refused to write (a registry file named as the journal, say) is left as it was:
+# only a file the run made or replaced is checked.
+identity() { stat -L -c '%d %i %s %z' -- "$journal" 2>/dev/null; }
+before=$(identity)
 "$CMPCI_TOOL" "$@"
 status=$?
-[ "$journal" = - ] && journal=$(readlink -f /proc/$$/fd/1)
-if [ -f "$journal" ]; then
+if [ -f "$journal" ] && [ "$(identity)" != "$before" ]; then
     here=$(dirname "${BASH_SOURCE[0]}")
     /usr/bin/python3 "$here/validate_journal.py" "$here/../../doc/journal.schema.json" "$journal" \
         2>>"$CMPCI_JOURNAL_FAULTS"

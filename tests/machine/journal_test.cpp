@@ -24,14 +24,6 @@ TEST(JournalTest, WritesOneJsonObjectPerOperationInOrder)
     EXPECT_EQ(journal.filesRemoved(), 0u);
 }
 
-TEST(JournalTest, ConvertsWindows1252AndEscapesControls)
-{
-    EXPECT_EQ(emulated::JsonString("da\xDF \xBF \xF3 \xE9"), "\"da\xC3\x9F \xC2\xBF \xC3\xB3 \xC3\xA9\"");
-    EXPECT_EQ(emulated::JsonString("\x80\x99"), "\"\xE2\x82\xAC\xE2\x84\xA2\"");
-    EXPECT_EQ(emulated::JsonString("a\"b\\c\td\x01"), "\"a\\\"b\\\\c\\u0009d\\u0001\"");
-    EXPECT_EQ(emulated::JsonString("  x  "), "\"  x  \"");
-}
-
 TEST(JournalTest, CountsOnlyWhatWasRemoved)
 {
     emulated::Journal journal;

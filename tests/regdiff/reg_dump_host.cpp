@@ -130,7 +130,7 @@ int main(int argc, char** argv)
         std::ofstream out(argv[3], std::ios::binary);
         out << emulated::EditedRegedit4(reg);
         std::ofstream removal(std::string(argv[3]) + ".removal", std::ios::binary);
-        removal << emulated::RemovalRegedit4(reg);
+        removal << emulated::DeletingRegedit4(reg);
         if (!out.flush() || !removal.flush()) {
             std::cerr << "cannot write " << argv[3] << '\n';
             return 2;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <filesystem>
@@ -25,6 +26,8 @@
 #include "machine/machine.h"
 #include "registry/registry.h"
 #include "registry/registry_tree.h"
+#include "support/command.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -60,22 +63,18 @@ std::string OwnView(const std::string& bytes)
 // The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it.
 std::string LibcregView(const std::string& bytes)
 {
-    const std::string file =
-        ::testing::TempDir() + "hive_test_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".dat";
+    const test_support::TempFolder folder("cmpci-hive");
+    if (!folder.ok()) {
+        ADD_FAILURE() << "cannot make a temporary folder";
+        return {};
+    }
+    const std::string file = (folder.path() / "hive.dat").string();
     std::ofstream(file, std::ios::binary) << bytes;
     const std::string command = std::string("'") + CMPCI_PYTHON3 + "' '" + CMPCI_SOURCE_DIR +
                                 "/tests/hive/libcreg_view.py' '" + file + "' 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return {};
-    }
-    std::string out;
-    char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, got);
-    EXPECT_EQ(pclose(pipe), 0) << out;
-    std::remove(file.c_str());
+    int status = 0;
+    const std::string out = test_support::CommandOutput(command, status);
+    EXPECT_EQ(status, 0) << command << ": " << out;
     return out;
 }
 
@@ -271,21 +270,43 @@ std::string RealFile(const char* name)
     return bytes.str();
 }
 
+// A data block's free list, as offsets in the block; it stops after as many links as the block has bytes.
+std::vector<std::uint32_t> FreeList(const std::string& bytes, std::uint32_t block)
+{
+    std::vector<std::uint32_t> list;
+    for (std::uint32_t record = Get32(bytes, block + 0x10); record != kHiveNone && list.size() < Get32(bytes, block + 4);
+         record = Get32(bytes, block + record + 8))
+        list.push_back(record);
+    return list;
+}
+
 // Every byte an edit changed lies in the key tree, in a data block's header or in the header of a record
-// the edit freed: the rest of the file is as Windows left it.
+// the edit freed: the rest of the file is as Windows left it. A freed record keeps its size, takes no
+// record number, no name and no values, and links to the next free record: the records an edit freed head
+// their block's free list (Windows puts a freed record first), which then goes on as it was.
 void ExpectOnlyFreeSpaceChanged(const std::string& before, const std::string& after)
 {
     ASSERT_EQ(before.size(), after.size());
     std::uint32_t block = Get32(before, 8);
     for (unsigned count = Get16(before, 0x10); count > 0; block += Get32(before, block + 4), --count) {
         const std::uint32_t end = block + Get32(before, block + 4);
+        std::set<std::uint32_t> freed;
         for (std::uint32_t record = block + 0x20; record < end; record += Get32(before, record)) {
             const std::uint32_t size = Get32(before, record);
-            const bool freed = Get32(before, record + 4) != kHiveNone && Get32(after, record + 4) == kHiveNone;
-            const std::uint32_t kept = freed ? 0x10 : 0;
-            EXPECT_EQ(before.compare(record + kept, size - kept, after, record + kept, size - kept), 0)
-                << "record at " << record << " changed";
+            std::string expected = before.substr(record, size);
+            if (Get32(before, record + 4) != kHiveNone && Get32(after, record + 4) == kHiveNone) {
+                freed.insert(record - block);
+                expected.replace(4, 4, 4, '\xFF');
+                expected.replace(8, 4, after, record + 8, 4);
+                expected.replace(0x0C, 4, 4, '\0');
+            }
+            EXPECT_EQ(after.compare(record, size, expected), 0) << "record at " << record << " changed";
         }
+        const std::vector<std::uint32_t> list = FreeList(after, block);
+        ASSERT_GE(list.size(), freed.size()) << "block at " << block;
+        const auto old = list.begin() + static_cast<std::ptrdiff_t>(freed.size());
+        EXPECT_EQ(std::set<std::uint32_t>(list.begin(), old), freed) << "block at " << block;
+        EXPECT_EQ(std::vector<std::uint32_t>(old, list.end()), FreeList(before, block)) << "block at " << block;
     }
 }
 
@@ -346,24 +367,105 @@ TEST(HiveRealFileTest, RemovalsKeepWindowsLayout)
     }
 }
 
-TEST(HiveRealFileTest, ChecksumsAreKeptWhereTheirFlagIsSet)
+// An area of a registry file that carries a checksum: its place, and where its flags and checksum stand.
+struct ChecksumArea {
+    std::uint32_t begin;
+    std::uint32_t size;
+    std::uint32_t flagsAt;  // the low byte of its flags, which holds the checksum flag 0x4
+    std::uint32_t checksumAt;
+};
+
+// The file header, the key tree, then each data block.
+std::vector<ChecksumArea> ChecksumAreas(const std::string& bytes)
 {
-    // Windows 95 sets the checksum flag on some areas: the key tree and the blocks an edit changes must then
-    // sum to 0 again.
-    std::string bytes = RealFile("USER.DAT");
-    emulated::Put32(bytes, 0x20 + 0x10, Get32(bytes, 0x20 + 0x10) | 4);
-    emulated::FixChecksum(bytes, 0x20, Get32(bytes, 0x24), 0x20 + 0x14);
-    for (std::uint32_t block = Get32(bytes, 8), count = Get16(bytes, 0x10); count > 0; --count) {
-        bytes[block + 0x0C] = static_cast<char>(bytes[block + 0x0C] | 4);
-        emulated::FixChecksum(bytes, block, Get32(bytes, block + 4), block + 0x1C);
-        block += Get32(bytes, block + 4);
+    std::vector<ChecksumArea> areas = {{0, 0x20, 0x12, 0x0C}, {0x20, Get32(bytes, 0x24), 0x30, 0x34}};
+    std::uint32_t block = Get32(bytes, 8);
+    for (unsigned count = Get16(bytes, 0x10); count > 0; block += Get32(bytes, block + 4), --count)
+        areas.push_back({block, Get32(bytes, block + 4), block + 0x0C, block + 0x1C});
+    return areas;
+}
+
+// The sum of an area's little-endian dwords, taken here byte by byte, apart from the reader's own sum.
+std::uint32_t SumOfDwords(const std::string& bytes, const ChecksumArea& area)
+{
+    std::uint32_t sum = 0;
+    for (std::uint32_t at = 0; at < area.size; ++at)
+        sum += static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[area.begin + at])) << (8 * (at % 4));
+    return sum;
+}
+
+// Sets the area's checksum flag and writes the checksum that makes its dwords sum to 0. Its last dword
+// gets a mark first, so that a sum that stops a dword short comes out otherwise.
+void MarkChecksummed(std::string& bytes, const ChecksumArea& area)
+{
+    bytes[area.begin + area.size - 1] = static_cast<char>(bytes[area.begin + area.size - 1] | 0x80);
+    bytes[area.flagsAt] = static_cast<char>(bytes[area.flagsAt] | 4);
+    std::fill_n(bytes.begin() + area.checksumAt, 4, '\0');
+    const std::uint32_t checksum = 0u - SumOfDwords(bytes, area);
+    for (int i = 0; i < 4; ++i)
+        bytes[area.checksumAt + i] = static_cast<char>(checksum >> (8 * i) & 0xFF);
+}
+
+// Neither file Windows ME wrote sets a checksum flag (their headers carry flags 0x20, their key trees and
+// blocks 0x08), so the flags are set here and the checksums made from the format's definition: the dwords
+// of a flagged area sum to 0.
+TEST(HiveRealFileTest, ChecksumsCountWhereTheirFlagIsSet)
+{
+    const std::string real = RealFile("USER.DAT");
+    const std::vector<ChecksumArea> areas = ChecksumAreas(real);
+    const std::pair<const char*, ChecksumArea> cases[] = {
+        {"the file header", areas[0]}, {"the key tree", areas[1]}, {"data block", areas[2]}, {"data block", areas.back()}};
+    for (const auto& [label, area] : cases) {
+        SCOPED_TRACE(label + std::string(" at ") + std::to_string(area.begin));
+        std::string bytes = real;
+        MarkChecksummed(bytes, area);
+        emulated::HiveError error;
+        EXPECT_TRUE(emulated::CheckHiveStructure(bytes, error)) << "offset " << error.offset << ": " << error.message;
+        emulated::Registry registry;
+        EXPECT_TRUE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error)) << error.message;
+        // One bit off in the area's last byte: the sum is no longer 0.
+        bytes[area.begin + area.size - 1] = static_cast<char>(bytes[area.begin + area.size - 1] ^ 1);
+        EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
+        EXPECT_EQ(error.message, label + std::string(" has its checksum flag set, but its checksum is wrong"));
+        EXPECT_EQ(error.offset, area.begin);
     }
+}
+
+TEST(HiveRealFileTest, EditsKeepChecksumsWhereTheirFlagIsSet)
+{
+    std::string bytes = RealFile("USER.DAT");
+    const std::vector<ChecksumArea> areas = ChecksumAreas(bytes);
+    for (const ChecksumArea& area : areas)
+        MarkChecksummed(bytes, area);
     emulated::Registry registry;
     Load(bytes, registry);
     ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, ".DEFAULT\\AppEvents"), ERROR_SUCCESS);
+    ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Software"), ERROR_SUCCESS);
     const std::string edited = emulated::EditedHive(registry, 0);
+    ASSERT_NE(edited, bytes);
+    for (const ChecksumArea& area : areas) {
+        SCOPED_TRACE("area at " + std::to_string(area.begin));
+        EXPECT_EQ(SumOfDwords(edited, area), 0u);
+    }
     emulated::HiveError error;
     EXPECT_TRUE(emulated::CheckHiveStructure(edited, error)) << "offset " << error.offset << ": " << error.message;
+}
+
+// The file offset of the key record a key entry (an offset from the key tree's start) names, found by
+// walking the records of the entry's data block.
+std::uint32_t RecordOfEntry(const std::string& bytes, std::uint32_t entry)
+{
+    const std::uint32_t blockNumber = Get16(bytes, 0x20 + entry + 0x1A);
+    const std::uint32_t id = blockNumber << 16 | Get16(bytes, 0x20 + entry + 0x18);
+    std::uint32_t block = Get32(bytes, 8);
+    for (std::uint32_t n = 0; n < blockNumber; ++n)
+        block += Get32(bytes, block + 4);
+    for (std::uint32_t record = block + 0x20; record < block + Get32(bytes, block + 4); record += Get32(bytes, record)) {
+        if (Get32(bytes, record + 4) == id)
+            return record;
+    }
+    ADD_FAILURE() << "no record for the entry at " << entry;
+    return 0;
 }
 
 TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
@@ -373,6 +475,8 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
     const std::uint32_t block = Get32(real, 8);  // its first block has free records
     const std::uint32_t head = Get32(real, block + 0x10);
     const std::uint32_t firstKey = Get32(real, tree + 0x20 + 0x10);  // the root's first subkey
+    const std::uint32_t firstRecord = RecordOfEntry(real, firstKey);
+    ASSERT_GT(Get16(real, firstRecord + 0x0C), 1) << "the first key's name is meant to have two letters or more";
     struct Case {
         const char* label;
         std::function<void(std::string&)> damage;
@@ -404,6 +508,17 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
              emulated::Put32(b, tree + firstKey + 0x18, Get32(b, tree + sibling + 0x18));
          },
          "another key"},
+        {"a key name holding a backslash",
+         [&](std::string& b) {
+             // Its second letter, with the entry's name hash (the sum of the upper-cased letters) to match.
+             const auto letter = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(b[firstRecord + 0x15])));
+             emulated::Put32(b, tree + firstKey + 4, Get32(b, tree + firstKey + 4) - letter + '\\');
+             b[firstRecord + 0x15] = '\\';
+         },
+         "holds a backslash"},
+        {"a record numbered in another data block",
+         [&](std::string& b) { emulated::Put16(b, firstRecord + 6, static_cast<std::uint16_t>(Get16(b, firstRecord + 6) + 1)); },
+         "stands in data block"},
         {"a record named by no entry",
          [&](std::string& b) {
              // A leaf reached by first subkeys, freed from the tree while its record stays live.
@@ -435,8 +550,9 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
 TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
 {
     namespace fs = std::filesystem;
-    const fs::path machine = fs::path(::testing::TempDir()) / "hive_test_refused_save";
-    fs::remove_all(machine);
+    const test_support::TempFolder scratch("cmpci-hive");
+    ASSERT_TRUE(scratch.ok());
+    const fs::path machine = scratch.path() / "machine";
     fs::create_directories(machine / "WINDOWS");
     const std::string system = RealFile("SYSTEM.DAT");
     const std::string users = RealFile("USER.DAT");
@@ -460,7 +576,6 @@ TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
     std::ifstream usersNow(machine / "WINDOWS" / "USER.DAT", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(systemNow), {}), system);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(usersNow), {}), users);
-    fs::remove_all(machine);
 }
 
 // A small file whose records bear high numbers in many blocks: what reading it keeps grows with the file,

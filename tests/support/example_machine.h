@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "support/temp_folder.h"
 
 namespace example {
 
@@ -50,16 +50,10 @@ inline std::set<std::string> FilesBelow(const fs::path& folder)
     return files;
 }
 
-// A copy of the example machine in the temporary folder, removed with this object. The process id in its
-// name keeps runs of the suite from different build trees apart.
+// A copy of the example machine, NAME in a temporary folder of its own, removed with this object.
 class Copy {
 public:
-    explicit Copy(const std::string& name)
-        : path_(fs::temp_directory_path() / ("cmpci-example-" + std::to_string(::getpid()) + "-" + name))
-    {
-        Reset();
-    }
-    ~Copy() { fs::remove_all(path_); }
+    explicit Copy(const std::string& name) : folder_("cmpci-example"), path_(folder_.path() / name) { Reset(); }
     Copy(const Copy&) = delete;
     Copy& operator=(const Copy&) = delete;
 
@@ -75,6 +69,7 @@ public:
     void RestoreFiles() { fs::copy(Source(), path_, fs::copy_options::recursive | fs::copy_options::skip_existing); }
 
 private:
+    test_support::TempFolder folder_;
     fs::path path_;
 };
 

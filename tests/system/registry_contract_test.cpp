@@ -6,16 +6,14 @@
 #include "machine/journal.h"
 #include "machine/machine.h"
 #include "registry/registry.h"
+#include "support/temp_folder.h"
 
 namespace {
 
 class EmulatedTarget final : public RegistryContractTarget {
 public:
-    EmulatedTarget()
-        : machine_(registry_, std::filesystem::temp_directory_path() / "cmpci-registry-contract-no-windows",
-                   emulated::MachineOptions {}, journal_)
-    {
-    }
+    // The machine's Windows folder is never made: the contract is the registry's alone.
+    EmulatedTarget() : machine_(registry_, scratch_.path() / "no-windows", emulated::MachineOptions {}, journal_) { }
 
     SystemOps& Ops() override { return machine_; }
 
@@ -33,6 +31,7 @@ public:
     EnumerationOrder Order() const override { return EnumerationOrder::AsCreated; }
 
 private:
+    test_support::TempFolder scratch_ {"cmpci-registry-contract"};
     emulated::Registry registry_;
     emulated::Journal journal_;
     emulated::EmulatedMachine machine_;
