@@ -277,6 +277,11 @@ LONG Registry::EnumKey(HKEY key, DWORD index, char* name, DWORD capacity)
     return ERROR_SUCCESS;
 }
 
+bool ReadsWithTerminator(const Value& value)
+{
+    return (value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != '\0');
+}
+
 LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize)
 {
     LONG error = ERROR_SUCCESS;
@@ -297,13 +302,16 @@ LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* da
     }
     if (type)
         *type = value->type;
-    const DWORD needed = static_cast<DWORD>(value->data.size());
+    const bool terminated = ReadsWithTerminator(*value);
+    const DWORD needed = static_cast<DWORD>(value->data.size() + (terminated ? 1 : 0));
     if (data) {
         if (needed > *dataSize) {
             *dataSize = needed;
             return ERROR_MORE_DATA;
         }
-        std::memcpy(data, value->data.data(), needed);
+        std::memcpy(data, value->data.data(), value->data.size());
+        if (terminated)
+            data[value->data.size()] = 0;
     }
     *dataSize = needed;
     return ERROR_SUCCESS;
