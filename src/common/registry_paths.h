@@ -1,6 +1,7 @@
 // Fixed registry path texts that several parts of the run use.
 #pragma once
 
+inline constexpr char kEnum[] = "Enum";
 inline constexpr char kEnumPci[] = "Enum\\PCI";
 inline constexpr char kBackslash[] = "\\";
 inline constexpr char kCardPciId[] = "VEN_13F6&DEV_0111";

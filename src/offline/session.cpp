@@ -92,6 +92,7 @@ int RunCheck(emulated::Registry& registry, const emulated::EmulatedMachine& syst
              const std::filesystem::path& windowsFolder, bool quiet, emulated::Journal& journal, OutputFile& journalOut)
 {
     std::vector<Leftover> left = FindLeftovers(registry, system.folder());
+    const std::vector<Leftover> kept = FindKept(registry, system.folder());
     MarkRemovers(left, LeftAfterRun(registry, windowsFolder));
     emulated::Journal::Summary summary;
     for (const Leftover& item : left) {
@@ -101,6 +102,9 @@ int RunCheck(emulated::Registry& registry, const emulated::EmulatedMachine& syst
             std::printf("%s %s [%s]\n", item.kind, item.where.c_str(), remover);
         summary.cardFound = summary.cardFound || std::strcmp(item.kind, "device-key") == 0;
     }
+    JournalKept(kept, journal);
+    if (journalOut.stream() != stdout)
+        ListKept(kept, stdout, "");
     summary.left = left.size();
     summary.exitStatus = left.empty() ? 0 : 1;
     // The list must have reached stdout: a list lost is not a result.
@@ -364,6 +368,7 @@ int RunOnTarget(const Options& options, Target& target, const char* argumentText
     RunState state(system);
     // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
     const std::vector<Leftover> found = FindLeftovers(registry, system.folder());
+    const std::vector<Leftover> toKeep = FindKept(registry, system.folder());
     const std::size_t leftBefore = found.size();
     if (options.remnants) {
         if (!RemoveRemnants(found, system, error)) {
@@ -374,6 +379,11 @@ int RunOnTarget(const Options& options, Target& target, const char* argumentText
     } else {
         RunUninstaller(state, argumentText);
     }
+    // What another device still uses stayed: the journal says so after the removals.
+    const std::vector<Leftover> kept = options.remnants || state.cardFound
+                                           ? StillThere(toKeep, registry, system.folder())
+                                           : std::vector<Leftover>();
+    JournalKept(kept, journal);
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
     // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
@@ -394,8 +404,10 @@ int RunOnTarget(const Options& options, Target& target, const char* argumentText
     std::filesystem::path backup;
     if (int status = SaveRun(options, target, machine, registry, system, end, backup, left); status != 0)
         return status;
-    if (!options.quiet)
+    if (!options.quiet) {
         PrintSummary(end.summary, options.remnants, left, backup, system.restartRequested());
+        ListKept(kept, stderr, "cmpci-uninstall: ");
+    }
     return 0;
 }
 

@@ -44,13 +44,14 @@ public:
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
-    // --- The operations the logic uses, with the Windows result codes. ---
-    LONG OpenKey(HKEY root, const char* path, HKEY* result);
-    LONG EnumKey(HKEY key, DWORD index, char* name, DWORD capacity);
+    // --- The operations the logic uses, with the Windows result codes. Reading through handles changes
+    // nothing of the registry's keys and values, so a const registry can be read as the logic reads it. ---
+    LONG OpenKey(HKEY root, const char* path, HKEY* result) const;
+    LONG EnumKey(HKEY key, DWORD index, char* name, DWORD capacity) const;
     // `type` may be null. When `data` is null only the size is reported. A string stored without its
     // terminator is read with one (ReadsWithTerminator).
-    LONG QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize);
-    LONG CloseKey(HKEY key);
+    LONG QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize) const;
+    LONG CloseKey(HKEY key) const;
     // Removes the key and its subtree. Returns 0 when it was there, ERROR_FILE_NOT_FOUND when it was not.
     // A root itself is never deleted.
     LONG DeleteKey(HKEY root, const char* path);
