@@ -57,11 +57,16 @@ std::string OwnView(const std::string& bytes)
     return hive_view::Dump(registry, HKEY_LOCAL_MACHINE);
 }
 
-// The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it.
+// The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it. The
+// file goes in a folder of its own, so that runs side by side never share it.
 std::string LibcregView(const std::string& bytes)
 {
-    const std::string file =
-        ::testing::TempDir() + "hive_test_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".dat";
+    std::string folder = (std::filesystem::temp_directory_path() / "cmpci-hive-XXXXXX").string();
+    if (mkdtemp(folder.data()) == nullptr) {
+        ADD_FAILURE() << "no temporary folder";
+        return {};
+    }
+    const std::string file = folder + "/file.dat";
     std::ofstream(file, std::ios::binary) << bytes;
     const std::string command = std::string("'") + CMPCI_PYTHON3 + "' '" + CMPCI_SOURCE_DIR +
                                 "/tests/hive/libcreg_view.py' '" + file + "' 2>&1";
@@ -75,7 +80,7 @@ std::string LibcregView(const std::string& bytes)
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         out.append(buffer, got);
     EXPECT_EQ(pclose(pipe), 0) << out;
-    std::remove(file.c_str());
+    std::filesystem::remove_all(folder);
     return out;
 }
 
@@ -445,8 +450,9 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
 TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
 {
     namespace fs = std::filesystem;
-    const fs::path machine = fs::path(::testing::TempDir()) / "hive_test_refused_save";
-    fs::remove_all(machine);
+    std::string pattern = (fs::temp_directory_path() / "cmpci-hive-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path machine = pattern;
     fs::create_directories(machine / "WINDOWS");
     const std::string system = RealFile("SYSTEM.DAT");
     const std::string users = RealFile("USER.DAT");
