@@ -44,11 +44,6 @@ bool Walk(const emulated::Registry& registry, const std::string& base, std::vect
         // Every name the enumeration gives must lead back to a key.
         Check(registry.KeyExists(HKEY_LOCAL_MACHINE, path));
         keys.push_back({path, registry.ValuesOf(HKEY_LOCAL_MACHINE, path), registry.FindKey(HKEY_LOCAL_MACHINE, path)});
-        for (const emulated::Value& value : keys.back().values) {
-            // A string is read with its terminator, stored with it or not.
-            Check(!(value.type == REG_SZ || value.type == REG_EXPAND_SZ) ||
-                  (!value.data.empty() && value.data.back() == '\0'));
-        }
         const std::vector<std::string> names = registry.SubkeyNames(HKEY_LOCAL_MACHINE, path);
         if (keys.size() + pending.size() + names.size() > kMaxKeys)
             return false;

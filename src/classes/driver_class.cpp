@@ -1,5 +1,6 @@
 #include "classes/driver_class.h"
 
+#include "classes/class_use.h"
 #include "common/open_key.h"
 #include "common/path_parts.h"
 #include "common/registry_paths.h"
@@ -129,6 +130,13 @@ void RemoveDriverClass(RunState& state, const char* driverKeyName, InfFiles infF
 {
     if (!NamesOneDriverKey(driverKeyName) || !JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
         return;
+    // A class that another device still names stays whole, with its INF files and resource entries; the
+    // game port's class keeps its INF files whoever names it.
+    ClassUse use;
+    FindClassUse(state.sys, driverKeyName, use);
+    if (!MayRemoveClass(use))
+        return;
+    infFiles = InfFilesFor(use, infFiles);
 
     char tag[7];
     MakeInstanceTag(driverKeyName, tag);

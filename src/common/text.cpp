@@ -53,6 +53,24 @@ bool SameText(const char* a, const char* b)
     return *a == *b;
 }
 
+namespace {
+
+char FoldAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+}  // namespace
+
+bool SameTextAnyCase(const char* a, const char* b)
+{
+    while (*a != '\0' && FoldAscii(*a) == FoldAscii(*b)) {
+        ++a;
+        ++b;
+    }
+    return FoldAscii(*a) == FoldAscii(*b);
+}
+
 bool ContainsAnyOf(const char* text, const char* characters)
 {
     for (; *text != '\0'; ++text) {

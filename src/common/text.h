@@ -46,6 +46,10 @@ bool ContainsText(const char* text, const char* what);
 // Whole-text, byte-wise, case-sensitive equality.
 bool SameText(const char* a, const char* b);
 
+// Whole-text equality with ASCII letters compared without regard to case, as the registry compares the
+// names of keys such as a device folder or a driver key name.
+bool SameTextAnyCase(const char* a, const char* b);
+
 // True when `text` holds any of `characters`.
 bool ContainsAnyOf(const char* text, const char* characters);
 

@@ -4,7 +4,7 @@
 #include "common/registry_paths.h"
 #include "common/text.h"
 #include "common/walk.h"
-#include "device/card.h"
+#include "card/card.h"
 
 namespace {
 

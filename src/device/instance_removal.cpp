@@ -1,5 +1,6 @@
 #include "device/instance_removal.h"
 
+#include "classes/class_use.h"
 #include "classes/driver_class.h"
 #include "common/open_key.h"
 #include "common/registry_paths.h"
@@ -22,12 +23,6 @@ constexpr Companion kCompanions[] = {
 };
 
 constexpr char kAmpersand[] = "&";
-constexpr char kVirtualPrefix[] = "Enum\\VIRTUAL\\";
-
-char FoldAscii(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 // Handles one removal target whose path the key path buffer holds: reads its "Driver" value, deletes the
 // key, then removes the driver class the value names.
@@ -114,14 +109,5 @@ void RemoveInstances(RunState& state, const char* cardDeviceKey, const char* dev
 
 InfFiles CompanionInfFiles(const char* companionFolder)
 {
-    for (const Companion& companion : kCompanions) {
-        // The folder name stands in the prefix after "Enum\VIRTUAL\", up to the next backslash.
-        const char* name = companion.prefix + sizeof kVirtualPrefix - 1;
-        std::size_t i = 0;
-        while (name[i] != '\\' && companionFolder[i] != '\0' && FoldAscii(name[i]) == FoldAscii(companionFolder[i]))
-            ++i;
-        if (name[i] == '\\' && companionFolder[i] == '\0')
-            return companion.infFiles;
-    }
-    return InfFiles::Remove;
+    return IsGamePortDevice(companionFolder) ? InfFiles::Keep : InfFiles::Remove;
 }

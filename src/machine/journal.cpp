@@ -49,6 +49,12 @@ void Journal::Left(std::string_view kind, std::string_view where, std::string_vi
          ",\"removedBy\":" + JsonString(removedBy) + "}");
 }
 
+void Journal::Kept(std::string_view kind, std::string_view where, std::string_view usedBy)
+{
+    Emit("{\"op\":\"kept\",\"kind\":" + JsonString(kind) + ",\"where\":" + JsonString(where) +
+         ",\"usedBy\":" + JsonString(usedBy) + "}");
+}
+
 void Journal::Begin(const Start& start)
 {
     std::time_t now = std::time(nullptr);

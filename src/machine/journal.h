@@ -40,6 +40,9 @@ public:
     // Something of the card still on the machine: its kind, its key or file, and what removes it ("run" or
     // "remnants").
     void Left(std::string_view kind, std::string_view where, std::string_view removedBy);
+    // Something of the card's that no mode removes, since a device outside the card still uses it: its kind,
+    // its key or file, and that device's key.
+    void Kept(std::string_view kind, std::string_view where, std::string_view usedBy);
     // The last record of a run.
     struct Summary {
         bool cardFound = false;

@@ -5,9 +5,10 @@
 #include <map>
 #include <set>
 
+#include "classes/class_use.h"
 #include "classes/driver_class.h"
 #include "common/registry_paths.h"
-#include "device/card.h"
+#include "card/card.h"
 #include "device/instance_removal.h"
 #include "leftovers/leftovers.h"
 #include "registry/names.h"
@@ -17,11 +18,39 @@ namespace offline {
 namespace {
 
 constexpr char kEnumVirtual[] = "Enum\\VIRTUAL";
+constexpr char kPci[] = "PCI";
+constexpr char kVirtual[] = "VIRTUAL";
 
-bool HoldsCardId(const std::string& name)
-{
-    return name.find(kCardPciId) != std::string::npos;
-}
+// The registry as the removal's rules read it (FindClassUse): the reads only; nothing is changed.
+class RegistryReads final : public SystemOps {
+public:
+    explicit RegistryReads(const emulated::Registry& registry) : registry_(registry) { }
+
+    LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD, REGSAM, HKEY* result) override
+    {
+        return registry_.OpenKey(root, subKey, result);
+    }
+    LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD capacity) override
+    {
+        return registry_.EnumKey(key, index, name, capacity);
+    }
+    LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, BYTE* data, DWORD* size) override
+    {
+        return registry_.QueryValue(key, name, type, data, size);
+    }
+    LONG RegCloseKey(HKEY key) override { return registry_.CloseKey(key); }
+    LONG RegDeleteKeyA(HKEY, const char*) override { return ERROR_ACCESS_DENIED; }
+    int RemoveFile(const char*) override { return -1; }
+    UINT GetWindowsDirectoryA(char*, UINT) override { return 0; }
+    UINT GetSystemDirectoryA(char*, UINT) override { return 0; }
+    LANGID GetUserDefaultLangID() override { return 1033; }
+    int MessageBoxExA(HWND, const char*, const char*, UINT, WORD) override { return 0; }
+    BOOL ExitWindowsEx(UINT, DWORD) override { return 0; }
+    DWORD GetLastError() override { return ERROR_ACCESS_DENIED; }
+
+private:
+    const emulated::Registry& registry_;
+};
 
 // The text of a string value, without its terminator; empty when missing.
 std::string TextOf(const emulated::Registry& registry, HKEY root, const std::string& path, const char* name)
@@ -38,17 +67,18 @@ std::string TextOf(const emulated::Registry& registry, HKEY root, const std::str
 class Finder {
 public:
     Finder(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
-        : registry_(registry), folder_(folder)
+        : registry_(registry), reads_(registry), folder_(folder)
     {
     }
 
+    // What may go, and (in kept()) what the removal's rules keep.
     std::vector<Leftover> Find()
     {
         for (const std::string& device : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumPci)) {
-            if (!HoldsCardId(device))
+            if (!IsCardDeviceKey(kPci, device.c_str(), ""))
                 continue;
             std::string path = std::string(kEnumPci) + "\\" + device;
-            AddKey("device-key", HKEY_LOCAL_MACHINE, path);
+            AddKey(left_, "device-key", HKEY_LOCAL_MACHINE, path);
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, path))
                 NoteDriver(path + "\\" + instance, InfFiles::Remove);
         }
@@ -57,36 +87,39 @@ public:
             // The removal's own rule: the game port's class keeps its INF files.
             const InfFiles inf = CompanionInfFiles(companion.c_str());
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, folder)) {
-                if (!HoldsCardId(instance))
+                if (!IsCardDeviceKey(kVirtual, companion.c_str(), instance.c_str()))
                     continue;
-                AddKey("companion-key", HKEY_LOCAL_MACHINE, folder + "\\" + instance);
+                AddKey(left_, "companion-key", HKEY_LOCAL_MACHINE, folder + "\\" + instance);
                 NoteDriver(folder + "\\" + instance, inf);
             }
         }
         for (const auto& [driver, inf] : drivers_)
             AddDriverClass(driver, inf);
         if (registry_.KeyExists(HKEY_LOCAL_MACHINE, kUninstallEntry))
-            AddKey("uninstall-entry", HKEY_LOCAL_MACHINE, kUninstallEntry);
+            AddKey(left_, "uninstall-entry", HKEY_LOCAL_MACHINE, kUninstallEntry);
         AddMixerSettings();
         for (const DriverFile& file : kDriverFiles)
-            AddFile("driver-file", std::string(file.folder == Folder::System ? emulated::kSystemDirectory
-                                                                             : emulated::kWindowsDirectory) +
-                                       file.name);
+            AddFile(left_, "driver-file",
+                    std::string(file.folder == Folder::System ? emulated::kSystemDirectory
+                                                              : emulated::kWindowsDirectory) +
+                        file.name);
         return std::move(left_);
     }
 
+    std::vector<Leftover>& kept() { return kept_; }
+
 private:
-    void AddKey(const char* kind, HKEY root, const std::string& path)
+    void AddKey(std::vector<Leftover>& to, const char* kind, HKEY root, const std::string& path)
     {
-        left_.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path, root, path});
+        to.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path, root, path});
     }
 
-    // Two classes may name one INF file: it is listed once.
-    void AddFile(const char* kind, const std::string& windowsPath)
+    // Two classes may name one INF file: it is listed once in each list.
+    void AddFile(std::vector<Leftover>& to, const char* kind, const std::string& windowsPath)
     {
         std::filesystem::path host = folder_.Find(windowsPath);
-        if (!host.empty() && files_.insert(host).second)
-            left_.push_back({kind, windowsPath});
+        if (!host.empty() && files_.insert({&to == &kept_, host}).second)
+            to.push_back({kind, windowsPath});
     }
 
     // A driver class that a device key still names; INF files go with it unless any naming key keeps them.
@@ -100,17 +133,35 @@ private:
             it->second = InfFiles::Keep;
     }
 
-    void AddDriverClass(const std::string& driver, InfFiles inf)
+    // A driver class goes with its resource entries and INF files by the removal's rules; one that another
+    // device still names is kept whole, each item with that device.
+    void AddDriverClass(const std::string& driver, InfFiles asked)
     {
         std::string classKey = kClassKeyPrefix + driver;
         if (!NamesOneDriverKey(driver.c_str()) || !registry_.KeyExists(HKEY_LOCAL_MACHINE, classKey))
             return;
-        AddKey("driver-class", HKEY_LOCAL_MACHINE, classKey);
+        ClassUse use;
+        FindClassUse(reads_, driver.c_str(), use);
+        const bool goes = MayRemoveClass(use);
+        std::vector<Leftover>& to = goes ? left_ : kept_;
+        const std::size_t first = to.size();
+        // A kept class lists the INF files the removal would have taken with it.
+        AddClassItems(to, driver, classKey, goes ? InfFilesFor(use, asked) : asked);
+        if (!goes) {
+            const std::string holder = std::string(emulated::RootName(HKEY_LOCAL_MACHINE)) + "\\" + use.holder;
+            for (std::size_t i = first; i < to.size(); ++i)
+                to[i].keptFor = use.holder[0] != '\0' ? holder : std::string("(a device key that could not be read)");
+        }
+    }
+
+    void AddClassItems(std::vector<Leftover>& to, const std::string& driver, const std::string& classKey, InfFiles inf)
+    {
+        AddKey(to, "driver-class", HKEY_LOCAL_MACHINE, classKey);
         if (inf == InfFiles::Remove) {
             std::string infPath = TextOf(registry_, HKEY_LOCAL_MACHINE, classKey, "InfPath");
             if (IsPlainFileName(infPath.c_str())) {
-                AddFile("inf-file", std::string(emulated::kWindowsDirectory) + kInfFolder + infPath);
-                AddFile("inf-file", std::string(emulated::kWindowsDirectory) + kInfOtherFolder + infPath);
+                AddFile(to, "inf-file", std::string(emulated::kWindowsDirectory) + kInfFolder + infPath);
+                AddFile(to, "inf-file", std::string(emulated::kWindowsDirectory) + kInfOtherFolder + infPath);
             }
         }
         char tag[7];
@@ -123,7 +174,7 @@ private:
                  registry_.SubkeyNames(HKEY_LOCAL_MACHINE, classKey + "\\Drivers" + type.driversChild)) {
                 std::string entry = type.entryPrefix + name + tag;
                 if (registry_.KeyExists(HKEY_LOCAL_MACHINE, entry))
-                    AddKey("media-resource", HKEY_LOCAL_MACHINE, entry);
+                    AddKey(to, "media-resource", HKEY_LOCAL_MACHINE, entry);
             }
         }
     }
@@ -145,15 +196,17 @@ private:
         std::string volume = prefix + kVolumeControlKey;
         for (const std::string& name : registry_.SubkeyNames(root, volume)) {
             if (name.find(kMixerName) != std::string::npos)
-                AddKey("mixer-settings", root, volume + "\\" + name);
+                AddKey(left_, "mixer-settings", root, volume + "\\" + name);
         }
     }
 
     const emulated::Registry& registry_;
+    RegistryReads reads_;
     const emulated::WindowsFolder& folder_;
     std::map<std::string, InfFiles> drivers_;
-    std::set<std::filesystem::path> files_;
+    std::set<std::pair<bool, std::filesystem::path>> files_;  // kept or not, the file
     std::vector<Leftover> left_;
+    std::vector<Leftover> kept_;
 };
 
 }  // namespace
@@ -161,6 +214,41 @@ private:
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
 {
     return Finder(registry, folder).Find();
+}
+
+std::vector<Leftover> FindKept(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
+{
+    Finder finder(registry, folder);
+    finder.Find();
+    return std::move(finder.kept());
+}
+
+std::vector<Leftover> StillThere(const std::vector<Leftover>& items, const emulated::Registry& registry,
+                                 const emulated::WindowsFolder& folder)
+{
+    std::vector<Leftover> there;
+    for (const Leftover& item : items) {
+        if (item.root != nullptr ? registry.KeyExists(item.root, item.path) : !folder.Find(item.where).empty())
+            there.push_back(item);
+    }
+    return there;
+}
+
+std::string DescribeKept(const Leftover& item)
+{
+    return std::string(item.kind) + " " + item.where + " [kept: " + item.keptFor + " uses it]";
+}
+
+void JournalKept(const std::vector<Leftover>& kept, emulated::Journal& journal)
+{
+    for (const Leftover& item : kept)
+        journal.Kept(item.kind, item.where, item.keptFor);
+}
+
+void ListKept(const std::vector<Leftover>& kept, std::FILE* out, const char* prefix)
+{
+    for (const Leftover& item : kept)
+        std::fprintf(out, "%s%s\n", prefix, DescribeKept(item).c_str());
 }
 
 void MarkRemovers(std::vector<Leftover>& left, const std::vector<Leftover>& afterRun)

@@ -1,11 +1,14 @@
 // What of the card is still on an emulated machine: every trace a run removes, and those a run leaves by
 // design (a second card device key, the mixer settings of other users), found from the registry and the
-// Windows folder as they stand. Used by --check and by the summary after every run.
+// Windows folder as they stand, by the removal's own rules; and what those rules keep because another device
+// still uses it. Used by --check, --remnants and the summary after every run.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "machine/journal.h"
 #include "registry/registry.h"
 #include "machine/windows_folder.h"
 
@@ -22,9 +25,27 @@ struct Leftover {
     HKEY root = nullptr;  // a key's root and path below it; null for a file
     std::string path {};
     Remover remover = Remover::Run;
+    std::string keptFor {};  // kept items: ROOT\path of the device key outside the card that still uses it
 };
 
+// What may go, by the removal's own rules.
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder);
+
+// What the removal's rules keep of the card's driver classes: each class that a device key outside the card
+// still names, with its resource entries and INF files, `keptFor` naming that device key. No mode removes them.
+std::vector<Leftover> FindKept(const emulated::Registry& registry, const emulated::WindowsFolder& folder);
+
+// Those of `items` still on the machine.
+std::vector<Leftover> StillThere(const std::vector<Leftover>& items, const emulated::Registry& registry,
+                                 const emulated::WindowsFolder& folder);
+
+// "KIND WHERE [kept: DEVICE-KEY uses it]".
+std::string DescribeKept(const Leftover& item);
+
+// A "kept" journal record for each.
+void JournalKept(const std::vector<Leftover>& kept, emulated::Journal& journal);
+// Writes DescribeKept of each to `out`, a line each after `prefix`.
+void ListKept(const std::vector<Leftover>& kept, std::FILE* out, const char* prefix);
 
 // Marks each of `left` that is still in `afterRun` (what is left once a plain run has gone over the same
 // machine) as --remnants' to remove; a card device key is always a run's.

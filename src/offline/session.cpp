@@ -222,6 +222,7 @@ private:
     int listError_ = 0;  // errno of a list that did not reach stdout
     std::vector<Leftover> found_;  // what of the card was on the machine before the run
     std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
+    std::vector<Leftover> kept_;   // what of the card's classes stayed because another device uses it
 };
 
 // Opens the machine, refuses a run that cannot go well, and starts the journal, which never lands on a file
@@ -259,6 +260,7 @@ int Session::Run(const char* argumentText)
 int Session::Check()
 {
     std::vector<Leftover> left = FindLeftovers(registry_, system_->folder());
+    const std::vector<Leftover> kept = FindKept(registry_, system_->folder());
     MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder));
     for (const Leftover& item : left) {
         const char* remover = RemoverName(item.remover);
@@ -267,6 +269,9 @@ int Session::Check()
             std::printf("%s %s [%s]\n", item.kind, item.where.c_str(), remover);
         summary_.cardFound = summary_.cardFound || std::strcmp(item.kind, "device-key") == 0;
     }
+    JournalKept(kept, *journal_);
+    if (journalOut_.stream() != stdout)
+        ListKept(kept, stdout, "");
     summary_.left = left.size();
     summary_.exitStatus = left.empty() ? 0 : 1;
     // The list must have reached stdout: a list lost is not a result.
@@ -291,6 +296,7 @@ int Session::Remove(const char* argumentText)
     std::string error;
     RunState state(*system_);
     found_ = FindLeftovers(registry_, system_->folder());
+    const std::vector<Leftover> toKeep = FindKept(registry_, system_->folder());
     // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
     summary_.left = found_.size();
     if (options_.remnants) {
@@ -299,6 +305,10 @@ int Session::Remove(const char* argumentText)
     } else {
         RunUninstaller(state, argumentText);
     }
+    // What another device still uses stayed: the journal says so after the removals.
+    if (options_.remnants || state.cardFound)
+        kept_ = StillThere(toKeep, registry_, system_->folder());
+    JournalKept(kept_, *journal_);
     if (state.restartFailure[0] != '\0')
         std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
     // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
@@ -419,6 +429,8 @@ bool Session::List()
         listed = listed && std::printf("would remove %s %s\n", removal.file ? "file" : "key", removal.where.c_str()) >= 0;
     for (const Leftover& item : left_)
         listed = listed && std::printf("would keep %s %s\n", item.kind, item.where.c_str()) >= 0;
+    for (const Leftover& item : kept_)
+        listed = listed && std::printf("would keep %s\n", DescribeKept(item).c_str()) >= 0;
     listed = listed && std::fflush(stdout) == 0;
     listError_ = listed ? 0 : errno != 0 ? errno : EIO;
     return listed;
@@ -444,6 +456,7 @@ void Session::PrintSummary() const
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
     if (system_->restartRequested())
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
+    ListKept(kept_, stderr, "cmpci-uninstall: ");
 }
 
 }  // namespace

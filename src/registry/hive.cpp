@@ -322,8 +322,6 @@ void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& 
         value.type = Get32(file, pos);
         value.name = file.substr(pos + kValueHeaderSize, nameLength);
         value.data = file.substr(pos + kValueHeaderSize + nameLength, dataLength);
-        if (IsStringType(value.type) && (value.data.empty() || value.data.back() != '\0'))
-            value.data += '\0';
         out.push_back(std::move(value));
         pos += kValueHeaderSize + nameLength + dataLength;
     }

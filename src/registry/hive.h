@@ -15,8 +15,8 @@ namespace emulated {
 // Loads a binary registry file below `root\path` (made when missing): the file's root key is that key, its
 // subkeys and values are the file's. Names are case-insensitive with their stored case, subkeys keep the
 // file's order, and subkeys and values are read from the file when first asked for; the whole key tree and
-// every record are checked first, with every rule Windows keeps in the files it writes (CheckHiveStructure). A REG_SZ or REG_EXPAND_SZ stored without its terminator is read with one,
-// as Windows returns it. False with the offset at fault; then nothing of the file is loaded.
+// every record are checked first, with every rule Windows keeps in the files it writes (CheckHiveStructure). Values
+// keep the file's bytes (a read gives a string stored without its terminator one, as Windows reads it). False with the offset at fault; then nothing of the file is loaded.
 bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view path, HiveError& error);
 
 // The binary registry files loaded, in load order.
@@ -38,8 +38,7 @@ std::string EditedHive(const Registry& registry, std::size_t hive);
 // whole 4 KB pages, with one free entry from the first unused slot to its end; then data blocks of whole
 // 4 KB pages, up to 60 KB (a larger record gets a block of its own) and 255 records each, holding the key
 // records in the same order; flags as Windows ME writes them, without checksums.
-// Strings are stored without their terminator, as Windows stores them (one ending in more zeros keeps them
-// all, so that it reads back as it was). False with a one-line `error` when
+// Every value's bytes are stored as the registry holds them. False with a one-line `error` when
 // something does not fit the format (a value of more than 65,535 bytes, say).
 bool BuildHive(const Registry& registry, HKEY root, std::string_view path, std::string& out, std::string& error);
 

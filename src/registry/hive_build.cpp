@@ -78,8 +78,7 @@ bool CollectKeys(const Registry::Impl& impl, KeyId base, std::vector<BuiltKey>& 
     return true;
 }
 
-// A key's record: header, name, then each value with a string's one terminator dropped, as Windows stores
-// a string (data that ends in more zeros keeps them all, since reading adds a terminator only where none is).
+// A key's record: header, name, then each value's name and its bytes as stored.
 bool MakeRecord(const Registry::Impl& impl, KeyId key, std::string& record, std::string& error)
 {
     const std::string_view name = impl.Node(key).name;
@@ -91,10 +90,7 @@ bool MakeRecord(const Registry::Impl& impl, KeyId key, std::string& record, std:
     record.assign(kRecordHeaderSize, '\0');
     record += name;
     for (const Value& value : values) {
-        std::string_view bytes = value.data;
-        if (IsStringType(value.type) && !bytes.empty() && bytes.back() == '\0' &&
-            (bytes.size() == 1 || bytes[bytes.size() - 2] != '\0'))
-            bytes.remove_suffix(1);
+        const std::string_view bytes = value.data;
         if (value.name.size() > 0xFFFF || bytes.size() > 0xFFFF) {
             error = "value \"" + value.name + "\" of " + KeyPathOf(impl, key) + " holds " + std::to_string(bytes.size()) +
                     " bytes; a Windows 9x registry file holds at most 65,535";

@@ -167,12 +167,6 @@ inline HiveError HiveFault(std::uint32_t offset, std::string message)
     return {offset, std::move(message)};
 }
 
-// Strings Windows stores without their terminator: REG_SZ and REG_EXPAND_SZ.
-inline bool IsStringType(DWORD type)
-{
-    return type == REG_SZ || type == REG_EXPAND_SZ;
-}
-
 // Reads the header, the data blocks and every key record, checking each size and offset; the key tree
 // itself is walked when the keys are loaded. False with the offset at fault and what is wrong there.
 bool ParseHive(std::string bytes, Hive& hive, HiveError& error);

@@ -244,7 +244,7 @@ struct Parser {
     void Finish()
     {
         if (state == State::HexContinuation)
-            StoreHex();
+            Store();
         state = State::LineStart;
     }
 
@@ -360,7 +360,7 @@ struct Parser {
             }
             if (!EndsLine(SkipBlanks(rest.substr(1 + used))))
                 return Skip("more after the closing quote");
-            data.push_back('\0');
+            // Stored without a terminator, as Windows 9x stores a string; a read gives it one.
             type = REG_SZ;
             return Store();
         }
@@ -461,7 +461,7 @@ struct Parser {
                 rest.remove_prefix(1);
         }
         if (!continued)
-            return StoreHex();
+            return Store();
         if (!EndsLine(SkipBlanks(rest)))
             return DropHex("more after the continuation backslash");
         state = State::HexContinuation;
@@ -485,16 +485,7 @@ struct Parser {
         Skip(reason);
     }
 
-    // Text types given as hex get their terminator when the list lacks it.
-    void StoreHex()
-    {
-        if ((type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) &&
-            (data.empty() || data.back() != '\0')) {
-            data.push_back('\0');
-        }
-        Store();
-    }
-
+    // Data given as hex is stored as given, whatever its type: no terminator is added or dropped.
     void Store()
     {
         if (key == kNoKey)
@@ -563,12 +554,11 @@ void AppendHexNumber(std::string& out, DWORD number, int minDigits)
         out.push_back(digits[--count]);
 }
 
-// A text value can be written in quotes when regedit reads the quotes back to the same bytes: one
-// terminator at the end, no other zero byte, no line end.
+// A text value can be written in quotes when the reader takes the quotes back to the same bytes: a string
+// stored without a terminator, with no zero byte and no line end in it.
 bool WritableAsText(const Value& value)
 {
-    return value.type == REG_SZ && !value.data.empty() && value.data.find('\0') == value.data.size() - 1 &&
-           value.data.find_first_of("\r\n") == std::string::npos;
+    return value.type == REG_SZ && value.data.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos;
 }
 
 }  // namespace
@@ -586,7 +576,7 @@ void AppendRegedit4Value(std::string& out, const Value& value)
     out += '=';
     if (WritableAsText(value)) {
         out += '"';
-        AppendEscaped(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+        AppendEscaped(out, value.data);
         out += "\"\r\n";
         return;
     }

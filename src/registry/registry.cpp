@@ -241,7 +241,7 @@ const std::vector<Value>& Registry::Impl::ValuesOf(KeyId key) const
 Registry::Registry() : impl_(std::make_unique<Impl>()) { }
 Registry::~Registry() = default;
 
-LONG Registry::OpenKey(HKEY root, const char* path, HKEY* result)
+LONG Registry::OpenKey(HKEY root, const char* path, HKEY* result) const
 {
     if (!result)
         return ERROR_INVALID_PARAMETER;
@@ -260,7 +260,7 @@ LONG Registry::OpenKey(HKEY root, const char* path, HKEY* result)
     return ERROR_SUCCESS;
 }
 
-LONG Registry::EnumKey(HKEY key, DWORD index, char* name, DWORD capacity)
+LONG Registry::EnumKey(HKEY key, DWORD index, char* name, DWORD capacity) const
 {
     LONG error = ERROR_SUCCESS;
     KeyId found = impl_->Resolve(key, &error);
@@ -277,7 +277,12 @@ LONG Registry::EnumKey(HKEY key, DWORD index, char* name, DWORD capacity)
     return ERROR_SUCCESS;
 }
 
-LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize)
+bool ReadsWithTerminator(const Value& value)
+{
+    return (value.type == REG_SZ || value.type == REG_EXPAND_SZ) && (value.data.empty() || value.data.back() != '\0');
+}
+
+LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize) const
 {
     LONG error = ERROR_SUCCESS;
     KeyId found = impl_->Resolve(key, &error);
@@ -297,19 +302,22 @@ LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* da
     }
     if (type)
         *type = value->type;
-    const DWORD needed = static_cast<DWORD>(value->data.size());
+    const bool terminated = ReadsWithTerminator(*value);
+    const DWORD needed = static_cast<DWORD>(value->data.size() + (terminated ? 1 : 0));
     if (data) {
         if (needed > *dataSize) {
             *dataSize = needed;
             return ERROR_MORE_DATA;
         }
-        std::memcpy(data, value->data.data(), needed);
+        std::memcpy(data, value->data.data(), value->data.size());
+        if (terminated)
+            data[value->data.size()] = 0;
     }
     *dataSize = needed;
     return ERROR_SUCCESS;
 }
 
-LONG Registry::CloseKey(HKEY key)
+LONG Registry::CloseKey(HKEY key) const
 {
     if (RootIndexOf(key) >= 0)
         return ERROR_SUCCESS;

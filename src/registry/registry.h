@@ -1,7 +1,9 @@
 // The emulated Windows 9x registry: a tree of keys with their values, in the order the registry holds them.
 // Name lookup is case-insensitive and keeps the stored case; enumeration by index is O(1); a deletion is
 // seen at once through every open handle, and a handle to a deleted key fails cleanly with
-// ERROR_KEY_DELETED. String data is stored with its terminator, as Windows stores it.
+// ERROR_KEY_DELETED. Values hold the bytes a Windows 9x registry file stores: a string written as text has
+// no terminator there, data given as bytes is kept as given; a read gives a REG_SZ or REG_EXPAND_SZ without
+// a final zero byte its terminator, as Windows 9x reads one.
 //
 // A registry read from a REGEDIT4 file keeps that file's bytes: the tree knows which sections of the file
 // name each key, values are parsed only when first asked for, and the file is saved as its own bytes less
@@ -22,10 +24,13 @@ namespace emulated {
 struct Value {
     std::string name;  // empty for the default value (@)
     DWORD type = REG_SZ;
-    std::string data;  // raw bytes, Windows-1252 text as it is
+    std::string data;  // the bytes as stored, Windows-1252 text as it is (a string without its terminator)
 
     friend bool operator==(const Value&, const Value&) = default;
 };
+
+// A REG_SZ or REG_EXPAND_SZ stored without a final zero byte: Windows 9x reads it with one.
+bool ReadsWithTerminator(const Value& value);
 
 // A key of the tree. Ids stay valid for the registry's life; a deleted key keeps its id, so that a handle
 // to it fails cleanly instead of reaching another key.
@@ -39,12 +44,14 @@ public:
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
-    // --- The operations the logic uses, with the Windows result codes. ---
-    LONG OpenKey(HKEY root, const char* path, HKEY* result);
-    LONG EnumKey(HKEY key, DWORD index, char* name, DWORD capacity);
-    // `type` may be null. When `data` is null only the size is reported.
-    LONG QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize);
-    LONG CloseKey(HKEY key);
+    // --- The operations the logic uses, with the Windows result codes. Reading through handles changes
+    // nothing of the registry's keys and values, so a const registry can be read as the logic reads it. ---
+    LONG OpenKey(HKEY root, const char* path, HKEY* result) const;
+    LONG EnumKey(HKEY key, DWORD index, char* name, DWORD capacity) const;
+    // `type` may be null. When `data` is null only the size is reported. A string stored without its
+    // terminator is read with one (ReadsWithTerminator).
+    LONG QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* data, DWORD* dataSize) const;
+    LONG CloseKey(HKEY key) const;
     // Removes the key and its subtree. Returns 0 when it was there, ERROR_FILE_NOT_FOUND when it was not.
     // A root itself is never deleted.
     LONG DeleteKey(HKEY root, const char* path);
@@ -120,8 +127,9 @@ LoadResult LoadRegedit4(std::string text, Registry& registry);
 std::string DescribeNonRegedit4(std::string_view text);
 
 // Writes the registry in the form regedit writes: CRLF, "REGEDIT4", a blank line before every key line,
-// keys depth-first in stored order, an empty line at the end. Text that regedit would read back otherwise
-// (a CR or LF inside it, no terminator) goes out as hex(1); a CR or LF in a value name goes out as \r or \n.
+// keys depth-first in stored order, an empty line at the end. Every value goes out as the bytes stored: a
+// REG_SZ that quotes cannot give back (a CR, LF or zero byte in it) goes out as hex(1), with exactly its
+// bytes; a CR or LF in a value name goes out as \r or \n.
 std::string SaveRegedit4(const Registry& registry);
 
 // Appends one value line (and its continuation lines) in regedit's form.

@@ -279,7 +279,8 @@ TEST_F(InstanceRemovalTest, InstanceNamesTooLongForTheirBufferArePassedOverHowev
     Remove(run);
 
     EXPECT_TRUE(Exists(InstancePath(kDevice, std::string(50, 'L') + "10")));
-    EXPECT_EQ(run.sys.Count(Op::RegEnumKeyA), kMaxFailingIndexRun + 2 + 2);  // the long ones, 0001, the end
+    // The long ones, 0001, the end.
+    EXPECT_EQ(run.sys.CountOn(Op::RegEnumKeyA, run.state.enumKey), kMaxFailingIndexRun + 2 + 2);
     EXPECT_EQ(run.sys.Args(Op::RegDeleteKeyA), FullInstanceDeletions(kDevice, "0001", "01"));
     ExpectCardKeyLeftOpen();
 }

@@ -254,8 +254,9 @@ timeout 60 "$python" "$source/tests/hive/libcreg_view.py" "$work/loop/WINDOWS/SY
 
 # --- 8. The registry files of Windows ME itself (tests/data/real-registry): both read alike in libcreg and
 #        in the project; --check finds nothing and a run changes no byte; --export then --import writes files
-#        that libcreg reads as it reads Windows' own. With the card's keys added to that export and imported,
-#        a run leaves files libcreg reads as before less exactly the card's keys, and --check finds nothing.
+#        that libcreg reads as it reads Windows' own, every value with its type and bytes. With the card's keys
+#        added to that export and imported, a run leaves files libcreg reads as before less exactly the card's
+#        keys but the classes Windows ME's own devices use, and --check finds nothing.
 real=$source/tests/data/real-registry/winme
 mkdir -p "$work/me/WINDOWS"
 cp "$real/SYSTEM.DAT" "$real/USER.DAT" "$work/me/WINDOWS/"
@@ -293,12 +294,24 @@ rm "$work/me-card/registry.reg"
 for f in SYSTEM USER; do
     views "$work/me-card/WINDOWS/$f.DAT" "$work/me-card.$f" "Windows ME $f.DAT with the card"
 done
+# Windows ME's own devices below Enum\SW name MEDIA\0001 to MEDIA\0004 too: the run keeps those classes,
+# with their resource entries, and journals each with a device that uses it.
+grep -E '\\Services\\Class\\MEDIA\\000[1-4]$|<000[1-4]>$' "$work/card.keys" >"$work/me-kept.keys"
+[ "$(wc -l <"$work/me-kept.keys")" -eq 10 ] || fail "Windows ME with the card: not 4 classes and 6 entries to keep"
+grep -v -x -F -f "$work/me-kept.keys" "$work/card.keys" >"$work/me-removed.keys"
+sed -n 's/^HKEY_LOCAL_MACHINE\\//p' "$work/me-removed.keys" >"$work/me-SYSTEM.keys"
+cp "$work/USER.keys" "$work/me-USER.keys"
 run me-card --answer yes --no-backup
-[ "$(removed_count "$work/me-card.journal")" -eq "$(wc -l <"$work/card.keys")" ] ||
-    fail "Windows ME with the card: not the card's keys removed"
+[ "$(removed_count "$work/me-card.journal")" -eq "$(wc -l <"$work/me-removed.keys")" ] ||
+    fail "Windows ME with the card: not the card's keys removed, less those Windows ME's devices use"
+while IFS= read -r key; do
+    grep -q -F "{\"op\":\"kept\",\"kind\":\"$(case $key in *Class*) echo driver-class ;; *) echo media-resource ;; esac)\",\"where\":\"${key//\\/\\\\}\",\"usedBy\":\"HKEY_LOCAL_MACHINE\\\\Enum\\\\SW\\\\" \
+        "$work/me-card.journal" || fail "Windows ME with the card: no kept record for $key"
+done <"$work/me-kept.keys"
+grep -q 'kept: HKEY_LOCAL_MACHINE\\Enum\\SW\\' "$work/me-card.err" || fail "Windows ME with the card: the summary names nothing kept"
 for f in SYSTEM USER; do
     views "$work/me-card/WINDOWS/$f.DAT" "$work/me-card.$f.after" "Windows ME $f.DAT after the run"
-    without_keys "$work/me-card.$f" "$work/$f.keys" >"$work/me-card.$f.expected"
+    without_keys "$work/me-card.$f" "$work/me-$f.keys" >"$work/me-card.$f.expected"
     cmp -s "$work/me-card.$f.expected" "$work/me-card.$f.after" ||
         fail "Windows ME with the card: $f.DAT after the run is not as before less the card's keys"
 done

@@ -5,9 +5,8 @@
 //   V <TAB> path <TAB> name <TAB> type <TAB> data   one line per value (the root's own with an empty path)
 //
 // sorted by bytes. Names print as Windows-1252 bytes: printable ASCII as it is (but the backslash), a byte
-// Windows-1252 leaves undefined as \x?? (libcreg cannot tell those apart), any other as \xNN. REG_SZ and
-// REG_EXPAND_SZ data is the text up to the first zero byte: Windows stores strings without their
-// terminator and the project reads them with one.
+// Windows-1252 leaves undefined as \x?? (libcreg cannot tell those apart), any other as \xNN. Data is every
+// byte the value holds, as the file stores it.
 #pragma once
 
 #include <algorithm>
@@ -62,11 +61,8 @@ inline std::string Dump(const emulated::Registry& registry, HKEY root, const std
         if (!shown.empty())
             lines.push_back("K\t" + shown);
         for (const emulated::Value& value : registry.ValuesOf(root, path)) {
-            std::string_view data = value.data;
-            if (value.type == REG_SZ || value.type == 2)  // REG_EXPAND_SZ
-                data = data.substr(0, data.find('\0'));
             lines.push_back("V\t" + shown + '\t' + Escape(value.name) + '\t' + std::to_string(value.type) + '\t' +
-                            Hex(data));
+                            Hex(value.data));
         }
         for (const std::string& name : registry.SubkeyNames(root, path))
             pending.emplace_back(path.empty() ? name : path + '\\' + name,

@@ -5,8 +5,9 @@
 #   K <TAB> path                                    one line per key below the file's root
 #   V <TAB> path <TAB> name <TAB> type <TAB> data   one line per value (the root's own with an empty path)
 #
-# sorted by bytes. Paths are the key names below the file's root joined by backslashes; data is lower-case
-# hex. Names are Windows-1252 bytes: printable ASCII as it is (but the backslash), any other byte as \xNN.
+# sorted by bytes. Paths are the key names below the file's root joined by backslashes; data is every byte
+# the file stores, in lower-case hex. Names are Windows-1252 bytes: printable ASCII as it is (but the
+# backslash), any other byte as \xNN.
 # libcreg hands out names decoded from Windows-1252 and a byte that code page leaves undefined as U+FFFD,
 # so such a byte prints as \x?? on both sides.
 #
@@ -33,12 +34,8 @@ def escape(name):
 
 
 def data_of(value):
-    data = value.data or b""
-    # Windows stores a REG_SZ or REG_EXPAND_SZ without its terminator and the project reads it with one;
-    # the text up to the first zero byte is what both agree on.
-    if value.type in (1, 2):
-        data = data.split(b"\0", 1)[0]
-    return data.hex()
+    """The value's bytes as the file stores them, every one of them."""
+    return (value.data or b"").hex()
 
 
 def main():

@@ -50,4 +50,62 @@ TEST(CheckTest, FollowsTheRemovalsRulesForDriverAndInfNames)
     fs::remove_all(pattern);
 }
 
+// What the removal's rules keep: the class an orphaned companion of the card shares with another game port
+// is listed as kept, with its INF file and resource entry, each naming that port; the class only the card's
+// own game port names is --remnants', without the game port's INF file; a kept item gone is no longer there.
+TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
+{
+    std::string pattern = (fs::temp_directory_path() / "cmpci-check-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path windows = fs::path(pattern) / "WINDOWS";
+    fs::create_directories(windows / "INF");
+    std::ofstream(windows / "INF" / "MSJSTICK.INF") << "x";
+    const std::string classes = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
+    emulated::Registry registry;
+    ASSERT_TRUE(emulated::LoadRegedit4(
+                    "REGEDIT4\r\n"
+                    "[HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\SSC-SBEMU\\PCI&VEN_13F6&DEV_0111&1]\r\n"
+                    "\"Driver\"=\"MEDIA\\\\0005\"\r\n"
+                    "[HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_13F6&DEV_0111&1]\r\n"
+                    "\"Driver\"=\"MEDIA\\\\0002\"\r\n"
+                    "[HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_1274&DEV_1371&1]\r\n"
+                    "\"Driver\"=\"MEDIA\\\\0005\"\r\n" +
+                        classes + "0002]\r\n\"InfPath\"=\"msjstick.inf\"\r\n" + classes +
+                        "0005]\r\n\"InfPath\"=\"msjstick.inf\"\r\n" + classes +
+                        "0005\\Drivers]\r\n\"SubClasses\"=\"joystick\"\r\n" + classes +
+                        "0005\\Drivers\\joystick\\msjstick.drv]\r\n"
+                        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\MediaResources\\joystick\\"
+                        "msjstick.drv<0005>]\r\n",
+                    registry)
+                    .ok);
+    const emulated::WindowsFolder folder(windows);
+    std::vector<std::string> found;
+    for (const offline::Leftover& left : offline::FindLeftovers(registry, folder))
+        found.push_back(std::string(left.kind) + " " + left.where);
+    const std::string classKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
+    EXPECT_EQ(found, (std::vector<std::string> {
+                         "companion-key HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\SSC-SBEMU\\PCI&VEN_13F6&DEV_0111&1",
+                         "companion-key HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_13F6&DEV_0111&1",
+                         "driver-class " + classKey + "0002",
+                     }));
+    const std::vector<offline::Leftover> kept = offline::FindKept(registry, folder);
+    std::vector<std::string> described;
+    for (const offline::Leftover& item : kept)
+        described.push_back(offline::DescribeKept(item));
+    const std::string usedBy = " [kept: HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_1274&DEV_1371&1 uses it]";
+    EXPECT_EQ(described,
+              (std::vector<std::string> {
+                  "driver-class " + classKey + "0005" + usedBy, "inf-file C:\\WINDOWS\\inf\\msjstick.inf" + usedBy,
+                  "media-resource HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\MediaResources\\"
+                  "joystick\\msjstick.drv<0005>" + usedBy}));
+
+    ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\MEDIA\\0005"),
+              ERROR_SUCCESS);
+    const std::vector<offline::Leftover> there = offline::StillThere(kept, registry, folder);
+    ASSERT_EQ(there.size(), 2u);
+    EXPECT_STREQ(there[0].kind, "inf-file");
+    EXPECT_STREQ(there[1].kind, "media-resource");
+    fs::remove_all(pattern);
+}
+
 }  // namespace

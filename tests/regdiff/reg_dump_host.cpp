@@ -4,7 +4,9 @@
 // With --cut, the key HKEY_LOCAL_MACHINE\KEY is removed first, as a run removes keys, and the edited file
 // is written to OUT: importing OUT must give the registry printed; OUT.removal gets the "[-KEY]" file of
 // the same removal, which imported after the original file must give it too.
-// usage: reg_dump_host [--cut KEY OUT] <file.reg>
+// With --save, the registry read is written to OUT as --export writes one: importing OUT must give the
+// registry printed.
+// usage: reg_dump_host [--cut KEY OUT | --save OUT] <file.reg>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -58,14 +60,30 @@ std::string Escape(std::string_view name)
     return out;
 }
 
+// The bytes reg_dump_win32.c reads from Wine for a value we hold: Wine (like Windows NT) keeps a REG_SZ,
+// REG_EXPAND_SZ or REG_MULTI_SZ that does not end in a zero byte with one added, where Windows 9x and our
+// registry keep the bytes as given. Empty data stays empty in Wine too, but for an empty REG_SZ: that is
+// text in quotes, which Wine keeps with its terminator (an empty hex(1) list, which Wine keeps empty, is no
+// case of ours). Any other difference shows.
+std::string AsWineHoldsIt(const emulated::Value& value)
+{
+    const bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+    if (value.data.empty())
+        return value.type == REG_SZ ? std::string(1, '\0') : std::string();
+    if (text && value.data.back() != '\0')
+        return value.data + '\0';
+    return value.data;
+}
+
 void PrintValue(const std::string& shownPath, const emulated::Value& value)
 {
     std::string line =
         "V " + shownPath + ' ' + (value.name.empty() ? std::string("@") : '"' + Escape(value.name) + '"');
     line += ' ' + std::to_string(value.type);
-    for (std::size_t i = 0; i < value.data.size(); ++i) {
+    const std::string data = AsWineHoldsIt(value);
+    for (std::size_t i = 0; i < data.size(); ++i) {
         char buffer[4];
-        std::snprintf(buffer, sizeof buffer, "%c%02x", i == 0 ? ' ' : ',', static_cast<unsigned char>(value.data[i]));
+        std::snprintf(buffer, sizeof buffer, "%c%02x", i == 0 ? ' ' : ',', static_cast<unsigned char>(data[i]));
         line += buffer;
     }
     std::cout << line << '\n';
@@ -106,8 +124,9 @@ void DumpRoot(const emulated::Registry& reg, HKEY root, const std::string& rootN
 int main(int argc, char** argv)
 {
     const bool cut = argc == 5 && std::string_view(argv[1]) == "--cut";
-    if (argc != 2 && !cut) {
-        std::cerr << "usage: reg_dump_host [--cut KEY OUT] <file.reg>\n";
+    const bool save = argc == 4 && std::string_view(argv[1]) == "--save";
+    if (argc != 2 && !cut && !save) {
+        std::cerr << "usage: reg_dump_host [--cut KEY OUT | --save OUT] <file.reg>\n";
         return 2;
     }
     std::ifstream file(argv[argc - 1], std::ios::binary);
@@ -133,6 +152,14 @@ int main(int argc, char** argv)
         removal << emulated::DeletingRegedit4(reg);
         if (!out.flush() || !removal.flush()) {
             std::cerr << "cannot write " << argv[3] << '\n';
+            return 2;
+        }
+    }
+    if (save) {
+        std::ofstream out(argv[2], std::ios::binary);
+        out << emulated::SaveRegedit4(reg);
+        if (!out.flush()) {
+            std::cerr << "cannot write " << argv[2] << '\n';
             return 2;
         }
     }

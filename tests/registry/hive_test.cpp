@@ -60,7 +60,8 @@ std::string OwnView(const std::string& bytes)
     return hive_view::Dump(registry, HKEY_LOCAL_MACHINE);
 }
 
-// The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it.
+// The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it. The
+// file goes in a folder of its own, so that runs side by side never share it.
 std::string LibcregView(const std::string& bytes)
 {
     const test_support::TempFolder folder("cmpci-hive");
@@ -200,8 +201,7 @@ TEST(HiveTest, BuildHiveHoldsValuesUpTo65535Bytes)
     emulated::Registry registry;
     registry.CreateKey(HKEY_LOCAL_MACHINE, "Key");
     registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"most", REG_BINARY, std::string(65535, '\x5A')});
-    // A string of 65,535 characters with its terminator: stored without it, it fits.
-    registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"text", REG_SZ, std::string(65535, 't') + '\0'});
+    registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"text", REG_SZ, std::string(65535, 't')});
     std::string bytes;
     std::string error;
     ASSERT_TRUE(emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", bytes, error)) << error;
@@ -210,7 +210,7 @@ TEST(HiveTest, BuildHiveHoldsValuesUpTo65535Bytes)
     ASSERT_NE(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "most"), nullptr);
     EXPECT_EQ(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "most")->data, std::string(65535, '\x5A'));
     ASSERT_NE(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "text"), nullptr);
-    EXPECT_EQ(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "text")->data, std::string(65535, 't') + '\0');
+    EXPECT_EQ(loaded.FindValue(HKEY_LOCAL_MACHINE, "Key", "text")->data, std::string(65535, 't'));
     EXPECT_EQ(LibcregView(bytes), hive_view::Dump(loaded, HKEY_LOCAL_MACHINE));
 
     registry.SetValue(HKEY_LOCAL_MACHINE, "Key", {"over", REG_BINARY, std::string(65536, '\0')});
@@ -220,12 +220,16 @@ TEST(HiveTest, BuildHiveHoldsValuesUpTo65535Bytes)
     EXPECT_NE(error.find("65536 bytes"), std::string::npos) << error;
 }
 
-TEST(HiveTest, StringsAreStoredWithoutTheirTerminatorAndReadWithOne)
+// The file holds each value's bytes as the import was given them: text without a terminator, as Windows
+// stores it, hex data exactly; a program reading a string stored without its terminator gets one.
+TEST(HiveTest, ValuesAreStoredAsGivenAndStringsReadWithATerminator)
 {
     const std::string bytes = Build("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n"
                                     "\"sz\"=\"abc\"\r\n"
                                     "\"expand\"=hex(2):25,50,25,00\r\n"
+                                    "\"open expand\"=hex(2):25,50,25\r\n"
                                     "\"two zeros\"=hex(1):61,62,00,00\r\n"
+                                    "\"lines\"=hex(1):61,0d,0a\r\n"
                                     "\"binary\"=hex:61,00\r\n");
     // The file's one key record: the first record of the first data block. Its values follow its name, each
     // a type, a spare dword, the name's and the data's lengths, the name and the data.
@@ -236,24 +240,31 @@ TEST(HiveTest, StringsAreStoredWithoutTheirTerminatorAndReadWithOne)
         stored.push_back(bytes.substr(at + 0x0C + Get16(bytes, at + 8), Get16(bytes, at + 10)));
         at += 0x0C + Get16(bytes, at + 8) + Get16(bytes, at + 10);
     }
-    EXPECT_EQ(stored,
-              (std::vector<std::string> {"abc", std::string("%P%"), std::string("ab\0\0", 4), std::string("a\0", 2)}));
+    const std::vector<std::string> given {"abc", std::string("%P%\0", 4), "%P%", std::string("ab\0\0", 4), "a\r\n",
+                                          std::string("a\0", 2)};
+    EXPECT_EQ(stored, given);
 
     emulated::Registry registry;
     Load(bytes, registry);
-    const char* names[] = {"sz", "expand", "two zeros", "binary"};
-    const std::string read[] = {std::string("abc\0", 4), std::string("%P%\0", 4), std::string("ab\0\0", 4),
-                                std::string("a\0", 2)};
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_NE(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i]), nullptr) << names[i];
-        EXPECT_EQ(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i])->data, read[i]) << names[i];
-    }
-    // What a program asks for: the size with the terminator.
+    const char* names[] = {"sz", "expand", "open expand", "two zeros", "lines", "binary"};
+    // What a program asks for: the size, with a terminator where the string is stored without one.
+    const DWORD readSizes[] = {4, 4, 4, 4, 4, 2};
     HKEY key = nullptr;
     ASSERT_EQ(registry.OpenKey(HKEY_LOCAL_MACHINE, "K", &key), ERROR_SUCCESS);
-    DWORD type = 0;
-    DWORD size = 0;
-    EXPECT_EQ(registry.QueryValue(key, "sz", &type, nullptr, &size), ERROR_SUCCESS);
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(names[i]);
+        ASSERT_NE(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i]), nullptr);
+        EXPECT_EQ(registry.FindValue(HKEY_LOCAL_MACHINE, "K", names[i])->data, given[i]);
+        char data[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+        DWORD size = sizeof data;
+        EXPECT_EQ(registry.QueryValue(key, names[i], nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
+        EXPECT_EQ(size, readSizes[i]);
+        EXPECT_EQ(std::string(data, size), given[i].size() == size ? given[i] : given[i] + '\0');
+    }
+    // A string stored without its terminator does not fit a buffer of its length alone.
+    DWORD size = 3;
+    char three[3];
+    EXPECT_EQ(registry.QueryValue(key, "sz", nullptr, reinterpret_cast<BYTE*>(three), &size), ERROR_MORE_DATA);
     EXPECT_EQ(size, 4u);
     registry.CloseKey(key);
 }

@@ -31,10 +31,6 @@ std::string Lf(std::initializer_list<const char*> lines)
 {
     return Join(lines, "\n");
 }
-std::string Sz(const std::string& text)
-{
-    return text + std::string(1, '\0');
-}
 
 class Regedit4Test : public ::testing::Test {
 protected:
@@ -87,20 +83,20 @@ TEST_F(Regedit4Test, ReadsValuesAsRegeditImportsThem)
         "\"PATH\"=\"replaced\"",
     }));
     EXPECT_EQ(result.skippedCount, 0u);
-    ExpectValue("A", "", REG_SZ, Sz("default"));
-    ExpectValue("A", "Path", REG_SZ, Sz("replaced"));
+    ExpectValue("A", "", REG_SZ, "default");  // text is stored without a terminator
+    ExpectValue("A", "Path", REG_SZ, "replaced");
     EXPECT_EQ(reg.ValuesOf(HKEY_LOCAL_MACHINE, "A")[1].name, "Path");  // first name and place kept
-    ExpectValue("A", "Lines", REG_SZ, Sz("a\nb\rc"));
+    ExpectValue("A", "Lines", REG_SZ, "a\nb\rc");
     ExpectValue("A", "Num", REG_DWORD, std::string("\xCD\xAB\x00\x00", 4));
     ExpectValue("A", "Bin", REG_BINARY, "\x01\x02\xFF");
-    ExpectValue("A", "Exp", REG_EXPAND_SZ, Sz("%A"));
-    ExpectValue("A", "Multi", REG_MULTI_SZ, std::string("A\0B\0\0\0", 6));  // ends in zero: nothing added
+    ExpectValue("A", "Exp", REG_EXPAND_SZ, "%A");  // hex data as given: nothing added
+    ExpectValue("A", "Multi", REG_MULTI_SZ, std::string("A\0B\0\0\0", 6));
     ExpectValue("A", "Long", REG_BINARY, "\x01\x02\x03\x04");
     EXPECT_EQ(reg.FindValue(HKEY_LOCAL_MACHINE, "A", "Gone"), nullptr);
 
     Registry path;
     LoadRegedit4(Lf({"REGEDIT4", "[HKEY_LOCAL_MACHINE\\A]", "\"P\"=\"C:\\WINDOWS\\n\""}), path);
-    EXPECT_EQ(path.FindValue(HKEY_LOCAL_MACHINE, "A", "P")->data, Sz("C:WINDOWS\n"));
+    EXPECT_EQ(path.FindValue(HKEY_LOCAL_MACHINE, "A", "P")->data, "C:WINDOWS\n");
 }
 
 TEST_F(Regedit4Test, SkipsWhatRegeditSkipsAndNamesTheLines)
@@ -147,11 +143,11 @@ TEST_F(Regedit4Test, KeyAndDeletionLinesAsTheRegistryTakesThem)
         "\"v\"=\"new\"",
         "[-HKEY_LOCAL_MACHINE]",
     }));
-    ExpectValue("Top\\Sub", "v", REG_SZ, Sz("1"));
+    ExpectValue("Top\\Sub", "v", REG_SZ, "1");
     EXPECT_TRUE(reg.KeyExists(HKEY_LOCAL_MACHINE, "TOP\\SUB\\DEEP"));
     EXPECT_FALSE(reg.KeyExists(HKEY_LOCAL_MACHINE, "Gone\\Child"));
     EXPECT_EQ(reg.ValuesOf(HKEY_LOCAL_MACHINE, "Gone").size(), 1u);
-    ExpectValue("Gone", "v", REG_SZ, Sz("new"));
+    ExpectValue("Gone", "v", REG_SZ, "new");
 }
 
 TEST_F(Regedit4Test, RefusesFilesThatAreNotRegedit4)
@@ -249,17 +245,52 @@ TEST_F(Regedit4Test, RegeditFormReadsBackToTheSameRegistry)
     Load(text);
     EXPECT_EQ(emulated::SaveRegedit4(reg), text);
 
-    // Text that regedit would read back otherwise goes out as hex(1).
-    reg.SetValue(HKEY_LOCAL_MACHINE, "A", {"Lines", REG_SZ, Sz("a\rb\nc")});
-    reg.SetValue(HKEY_LOCAL_MACHINE, "A", {"NoEnd", REG_SZ, "ab"});
+    // A line end in a value name goes out escaped, so that the name stays on its line.
     reg.SetValue(HKEY_LOCAL_MACHINE, "A", {"Line\r\nName", REG_DWORD, std::string(4, '\x01')});
-    std::string saved = emulated::SaveRegedit4(reg);
-    EXPECT_NE(saved.find("\"Lines\"=hex(1):61,0d,62,0a,63,00\r\n"), std::string::npos) << saved;
+    const std::string saved = emulated::SaveRegedit4(reg);
+    EXPECT_NE(saved.find("\"Line\\r\\nName\"=dword:01010101\r\n"), std::string::npos) << saved;
     Registry reread;
     ASSERT_TRUE(LoadRegedit4(saved, reread).ok);
-    EXPECT_EQ(reread.FindValue(HKEY_LOCAL_MACHINE, "A", "Lines")->data, Sz("a\rb\nc"));
-    EXPECT_EQ(reread.FindValue(HKEY_LOCAL_MACHINE, "A", "NoEnd")->data, Sz("ab"));  // the import adds it
     ASSERT_NE(reread.FindValue(HKEY_LOCAL_MACHINE, "A", "Line\r\nName"), nullptr) << saved;
+}
+
+// Every value goes out as the bytes it holds, and reads back to exactly them: text in quotes only when it
+// has no zero byte and no line end (a quoted text is stored without a terminator), anything else as hex.
+// The lines are written out by hand from the REGEDIT4 form.
+TEST_F(Regedit4Test, EveryValueIsWrittenAsItsStoredBytes)
+{
+    const struct {
+        Value value;
+        const char* line;
+    } cases[] = {
+        {{"Text", REG_SZ, "ab"}, "\"Text\"=\"ab\""},
+        {{"Empty", REG_SZ, ""}, "\"Empty\"=\"\""},
+        {{"Lines", REG_SZ, "a\rb\nc"}, "\"Lines\"=hex(1):61,0d,62,0a,63"},
+        {{"Ended", REG_SZ, std::string("ab\0", 3)}, "\"Ended\"=hex(1):61,62,00"},
+        {{"Zero", REG_SZ, std::string(1, '\0')}, "\"Zero\"=hex(1):00"},
+        {{"Inner", REG_SZ, std::string("a\0b", 3)}, "\"Inner\"=hex(1):61,00,62"},
+        {{"LinesEnded", REG_SZ, std::string("a\r\n\0", 4)}, "\"LinesEnded\"=hex(1):61,0d,0a,00"},
+        {{"Expand", REG_EXPAND_SZ, std::string("%P%\0", 4)}, "\"Expand\"=hex(2):25,50,25,00"},
+        {{"ExpandOpen", REG_EXPAND_SZ, "%P%"}, "\"ExpandOpen\"=hex(2):25,50,25"},
+        {{"ExpandEmpty", REG_EXPAND_SZ, ""}, "\"ExpandEmpty\"=hex(2):"},
+        {{"Multi", REG_MULTI_SZ, std::string("a\0\0", 3)}, "\"Multi\"=hex(7):61,00,00"},
+        {{"Dword", REG_DWORD, std::string("\x2a\0\0\0", 4)}, "\"Dword\"=dword:0000002a"},
+        {{"ShortDword", REG_DWORD, std::string("\x2a\0", 2)}, "\"ShortDword\"=hex(4):2a,00"},
+        {{"Binary", REG_BINARY, std::string("\0\xff", 2)}, "\"Binary\"=hex:00,ff"},
+        {{"None", REG_NONE, ""}, "\"None\"=hex(0):"},
+        {{"Big", 0x100, "\x01"}, "\"Big\"=hex(100):01"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value.name);
+        std::string line;
+        emulated::AppendRegedit4Value(line, c.value);
+        EXPECT_EQ(line, std::string(c.line) + "\r\n");
+        Registry reread;
+        ASSERT_TRUE(LoadRegedit4("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n" + line, reread).ok);
+        const Value* read = reread.FindValue(HKEY_LOCAL_MACHINE, "A", c.value.name);
+        ASSERT_NE(read, nullptr);
+        EXPECT_EQ(*read, c.value);
+    }
 }
 
 }  // namespace

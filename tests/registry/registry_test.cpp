@@ -394,7 +394,7 @@ TEST_F(RegistryTest, SetValueReplacesInPlaceKeepingTheStoredName)
     ASSERT_NE(reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Test"), emulated::kNoKey);
     for (int i = 0; i < 40; ++i) {
         reg.SetValue(HKEY_LOCAL_MACHINE, "Software\\Test",
-                     {"Name" + std::to_string(i), REG_SZ, std::string("v") + '\0'});
+                     {"Name" + std::to_string(i), REG_SZ, "v"});
     }
     for (int i : {3, 30}) {
         SCOPED_TRACE(i);

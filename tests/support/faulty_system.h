@@ -136,6 +136,14 @@ public:
         return args;
     }
     std::size_t Count(Op op) const { return Args(op).size(); }
+    // The calls of `op` on the key or root `key`.
+    std::size_t CountOn(Op op, HKEY key) const
+    {
+        std::size_t count = 0;
+        for (const Call& call : calls_)
+            count += call.op == op && call.root == key ? 1 : 0;
+        return count;
+    }
     // Forgets the calls so far and starts the rule's count again.
     void ClearLog()
     {
@@ -153,7 +161,8 @@ public:
     }
     LONG RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameCapacity) override
     {
-        return Pass<LONG>(Op::RegEnumKeyA, nullptr, std::to_string(index),
+        // The key enumerated stands in the root's place, so that a test can tell one walk's calls.
+        return Pass<LONG>(Op::RegEnumKeyA, key, std::to_string(index),
                           [&] { return inner_.RegEnumKeyA(key, index, name, nameCapacity); });
     }
     LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
