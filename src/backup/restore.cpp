@@ -162,7 +162,7 @@ public:
             }
         }
         for (std::size_t i = 0; i < changes_.size(); ++i) {
-            const Change& change = changes_[i];
+            Change& change = changes_[i];
             if (!storage::CommitStaged(change.staged, error)) {
                 for (std::size_t j = i + 1; j < changes_.size(); ++j)
                     storage::DropStaged(changes_[j].staged);
