@@ -346,6 +346,9 @@ int RunOnTarget(const Options& options, Target& target, const char* argumentText
         return Fail(error);
     for (const std::string& warning : machine.warnings)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", ShownInMessages(warning).c_str());
+    // A run that holds the machine alone clears what a killed run's save left.
+    if (WritesTarget(options))
+        emulated::RemoveStaleSaves(machine);
 
     // The journal never lands on a file the run reads or writes; it is written beside its place and put
     // there at the end.
