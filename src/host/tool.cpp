@@ -14,7 +14,7 @@ extern char** environ;
 
 namespace host {
 
-bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package)
+bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package, const std::vector<int>& passed)
 {
     int outPipe[2];
     int errPipe[2];
@@ -30,6 +30,9 @@ bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::strin
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    // A descriptor duplicated onto itself loses its close-on-exec flag in the child alone.
+    for (int fd : passed)
+        posix_spawn_file_actions_adddup2(&actions, fd, fd);
     // A session of its own has no controlling terminal: mtools asks its questions on /dev/tty, which it
     // then cannot open, so it never waits for an answer that nobody sees.
     posix_spawnattr_t attributes;

@@ -14,16 +14,21 @@ void Sha256::Add(std::string_view bytes)
     EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size());
 }
 
-std::string Sha256::Hex()
+std::string Sha256::Bytes()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context_.get(), digest, &length);
+    return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+std::string Sha256::Hex()
+{
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0xF];
+    for (unsigned char byte : Bytes()) {
+        hex += kHex[byte >> 4];
+        hex += kHex[byte & 0xF];
     }
     return hex;
 }

@@ -14,7 +14,8 @@ class Sha256 {
 public:
     Sha256();
     void Add(std::string_view bytes);
-    // The digest of what was added, in lower-case hex.
+    // The digest of what was added: its 32 bytes, or in lower-case hex.
+    std::string Bytes();
     std::string Hex();
 
 private:
