@@ -107,9 +107,10 @@ std::string ImageMachine::Shown(const std::string& message) const
     return shown;
 }
 
-bool ImageMachine::OpenVolume(const Partition& partition, std::string& error)
+bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bool& fits)
 {
     offset_ = partition.offset;
+    fits = true;
     if (!volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
             return disk_.Read(offset_ + at, into, size);
         }, error))
@@ -117,6 +118,7 @@ bool ImageMachine::OpenVolume(const Partition& partition, std::string& error)
     // The volume's own size must fit its partition: a boot sector claiming more would lead writes into the
     // next partition.
     if (volume_.size() > partition.size) {
+        fits = false;
         error = image_.string() + ": the FAT volume of " +
                 (partition.number == 0 ? std::string("the image") : "partition " + std::to_string(partition.number)) +
                 " claims " + std::to_string(volume_.size()) + " bytes, more than the " + std::to_string(partition.size) +
@@ -194,9 +196,16 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
     }
     std::vector<std::pair<Partition, std::string>> found;
     for (const Partition& volume : volumes) {
-        std::string ignored;
-        if (!OpenVolume(volume, ignored))
+        std::string notFat;
+        bool fits = true;
+        if (!OpenVolume(volume, notFat, fits)) {
+            // A FAT volume larger than its partition is damage to refuse, not a volume to pass over.
+            if (!fits) {
+                error = notFat;
+                return false;
+            }
             continue;
+        }
         for (const std::string& windows : WindowsFoldersOn(volume_, choice.windows))
             found.emplace_back(volume, windows);
     }
@@ -216,7 +225,8 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
     }
     partition = found.front().first.number;
     windowsPath_ = found.front().second;
-    return OpenVolume(found.front().first, error);
+    bool fits = true;
+    return OpenVolume(found.front().first, error, fits);
 }
 
 namespace {
@@ -407,15 +417,37 @@ bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& err
     return true;
 }
 
+bool ImageMachine::StoredPath(const std::string& relative, std::string& stored)
+{
+    stored.clear();
+    for (std::size_t start = 0; start <= relative.size();) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string::npos)
+            end = relative.size();
+        FatEntry entry;
+        if (!volume_.Find(OnVolume(windowsPath_, stored.empty() ? relative.substr(start, end - start)
+                                                                 : stored + "/" + relative.substr(start, end - start)),
+                          entry))
+            return false;
+        stored += (stored.empty() ? "" : "/") + entry.name;
+        start = end + 1;
+    }
+    return true;
+}
+
 bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std::string& error)
 {
+    // Names are matched as FAT matches them: a file back under another case is the same file.
     std::vector<std::string> inWindows;
     for (const std::string& file : files) {
         const std::size_t slash = file.find('/');
-        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS"))
+        std::string stored;
+        std::error_code ignored;
+        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS") ||
+            !StoredPath(file.substr(slash + 1), stored))
             continue;
-        if (fs::exists(machine_ / "WINDOWS" / file.substr(slash + 1)))
-            inWindows.push_back(file.substr(slash + 1));
+        if (fs::is_regular_file(machine_ / "WINDOWS" / stored, ignored))
+            inWindows.push_back(stored);
     }
     return Fetch(inWindows, error);
 }
@@ -426,7 +458,8 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
     if (written.empty() && removed.empty())
         return true;
     // Read afresh: what the image holds now, not what the run read at its start.
-    if (!disk_.Map(error) || !OpenVolume(partition_, error)) {
+    bool fits = true;
+    if (!disk_.Map(error) || !OpenVolume(partition_, error, fits)) {
         error += "; the image is as it was";
         return false;
     }

@@ -69,8 +69,12 @@ public:
 private:
     // Finds the volume and its Windows folder; `partition` receives the volume's partition number.
     bool FindWindows(const ImageChoice& choice, int& partition, std::string& error);
-    // Opens the FAT volume of `partition`, which it must fit; the disk's writes are bounded to it.
-    bool OpenVolume(const Partition& partition, std::string& error);
+    // Opens the FAT volume of `partition`, which it must fit (`fits` false when it does not); the disk's writes
+    // are bounded to it.
+    bool OpenVolume(const Partition& partition, std::string& error, bool& fits);
+    // The path of a file relative to the Windows folder with each name as the volume stores it, found as FAT
+    // finds names (ignoring case). False when the volume has no such file.
+    bool StoredPath(const std::string& relative, std::string& stored);
     // Makes the machine folder: the Windows folder's tree with empty stand-ins; `registryFiles` receives the
     // registry files among them (relative to the Windows folder).
     bool MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error);

@@ -11,7 +11,8 @@
 namespace offline {
 
 // False with a one-line `error` when `file` ("-" is standard output) is one of `files` (the same device and
-// inode: a link or a second name counts) or lies inside one of `folders`.
+// inode: a link or a second name counts; for a file not there yet, the same name in the same folder) or lies
+// inside one of `folders`.
 bool OutputIsApart(const std::string& file, const std::vector<std::filesystem::path>& files,
                    const std::vector<std::filesystem::path>& folders, std::string& error);
 

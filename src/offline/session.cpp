@@ -183,10 +183,12 @@ void PrintSummary(const emulated::Journal::Summary& summary, bool remnants, cons
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
 }
 
-// The files a run reads or writes outside its machine folder's tree too: the image, every registry file.
-std::vector<std::filesystem::path> ReadOrWritten(const Options& options, const emulated::MachineFolder& machine)
+// The files a run reads or writes outside its machine folder's tree too: the image as named, every file of
+// its backing chain and its rollback journal's place, every registry file.
+std::vector<std::filesystem::path> ReadOrWritten(const Options& options, const Target& target,
+                                                 const emulated::MachineFolder& machine)
 {
-    std::vector<std::filesystem::path> files;
+    std::vector<std::filesystem::path> files = target.files();
     if (!options.image.empty())
         files.emplace_back(options.image);
     for (const emulated::RegistryFile& file : machine.registryFiles)
@@ -329,7 +331,7 @@ int RunTransfer(const Options& options, Target& target)
         done = ImportRegistry(options.importFile, machine, said, error);
     } else {
         // An export never lands on a file the run reads.
-        done = OutputIsApart(options.exportFile, ReadOrWritten(options, {}), {machine}, error) &&
+        done = OutputIsApart(options.exportFile, ReadOrWritten(options, target, {}), {machine}, error) &&
                ExportRegistry(machine, options.user, options.exportFile, said, error);
     }
     Say(said, options.quiet);
@@ -354,8 +356,11 @@ int RunOnTarget(const Options& options, Target& target, const char* argumentText
     // there at the end.
     OutputFile journalOut;
     if (!options.journal.empty() &&
-        (!OutputIsApart(options.journal, ReadOrWritten(options, machine), {target.folder()}, error) ||
+        (!OutputIsApart(options.journal, ReadOrWritten(options, target, machine), {target.folder()}, error) ||
          !journalOut.Open(options.journal, error)))
+        return Fail(error);
+    // A backup folder may lie in the machine folder, never in the place of a file the run reads.
+    if (!options.backup.empty() && !OutputIsApart(options.backup, ReadOrWritten(options, target, machine), {}, error))
         return Fail(error);
     emulated::Journal journal(journalOut.stream());
     BeginJournal(options, journal);

@@ -50,6 +50,7 @@ public:
         return true;
     }
     bool stagesChanges() const override { return false; }
+    std::vector<fs::path> files() const override { return {}; }
 
 private:
     fs::path folder_;
@@ -84,6 +85,7 @@ public:
         return machine_.Commit(written, removed, error);
     }
     bool stagesChanges() const override { return true; }
+    std::vector<fs::path> files() const override { return machine_.files(); }
 
 private:
     fs::path image_;

@@ -32,6 +32,9 @@ public:
                         std::string& error) = 0;
     // True when the run's saved files are only in the machine folder until Commit (an image).
     virtual bool stagesChanges() const = 0;
+    // The files the run reads or writes beside the machine folder: an image, its backing files and its
+    // rollback journal's place.
+    virtual std::vector<std::filesystem::path> files() const = 0;
 };
 
 // Opens the target the options name. `said` receives what was found. Null with a one-line `error`, also for
