@@ -21,6 +21,7 @@ source=$2
 . "$(dirname "$0")/common.sh"
 . "$(dirname "$0")/image_common.sh"
 need mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io strace timeout
+strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
 start_work
 reference "$tool" "$source/examples/machine-dat"
 bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
