@@ -100,7 +100,7 @@ bool OutputFile::Open(const std::string& file, std::string& error)
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     } else {
         // A regular file or none: written beside its place, put there by Finish.
-        fd = storage::CreateTemporaryBeside(file, temporary_, error);
+        fd = storage::CreateTemporaryBeside(file, temporary_, error, calls_);
         if (fd < 0)
             return false;
     }
@@ -139,7 +139,7 @@ bool OutputFile::Finish(std::string& error)
         return true;
     const std::string temporary = std::move(temporary_);
     temporary_.clear();
-    return storage::PublishTemporary(temporary, file_, error);
+    return storage::PublishTemporary(temporary, file_, error, calls_);
 }
 
 }  // namespace offline
