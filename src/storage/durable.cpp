@@ -16,6 +16,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Repeats `step` (given the bytes done so far, it does the next part and returns how many, or -1 with errno)
+// until `size` bytes are done, again after an interrupted or short call. False on an error; an end before
+// `size` fails with EIO.
+template <class Step>
+bool Whole(std::size_t size, Step step)
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t part = step(done);
+        if (part < 0 && errno == EINTR)
+            continue;
+        if (part <= 0) {
+            if (part == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(part);
+    }
+    return true;
+}
+
 // The name's last six characters become a fresh name for this attempt.
 void FillName(char* pattern, std::size_t length, int attempt)
 {
@@ -341,36 +361,15 @@ bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::stri
 
 bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset, Syscalls& calls)
 {
-    while (!bytes.empty()) {
-        const ssize_t done = calls.PWrite(fd, bytes.data(), bytes.size(), offset);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            if (done == 0)
-                errno = EIO;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(done));
-        offset += static_cast<std::uint64_t>(done);
-    }
-    return true;
+    return Whole(bytes.size(), [&](std::size_t done) {
+        return calls.PWrite(fd, bytes.data() + done, bytes.size() - done, offset + done);
+    });
 }
 
 bool ReadAllAt(int fd, void* into, std::size_t size, std::uint64_t offset, Syscalls& calls)
 {
     auto* out = static_cast<unsigned char*>(into);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t got = calls.PRead(fd, out + done, size - done, offset + done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+    return Whole(size, [&](std::size_t done) { return calls.PRead(fd, out + done, size - done, offset + done); });
 }
 
 bool SyncFolderOf(const fs::path& file, Syscalls& calls)
@@ -383,18 +382,7 @@ bool SyncFolderOf(const fs::path& file, Syscalls& calls)
 
 bool WriteAll(int fd, std::string_view bytes, Syscalls& calls)
 {
-    while (!bytes.empty()) {
-        ssize_t done = calls.Write(fd, bytes.data(), bytes.size());
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            if (done == 0)
-                errno = EIO;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(done));
-    }
-    return true;
+    return Whole(bytes.size(), [&](std::size_t done) { return calls.Write(fd, bytes.data() + done, bytes.size() - done); });
 }
 
 bool StageReplacement(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
@@ -569,19 +557,8 @@ ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::
         result = ReadResult::TooLarge;
     if (result == ReadResult::Done) {
         bytes.resize(static_cast<std::size_t>(status.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got == 0)
-                    errno = EIO;
-                result = ReadResult::Failed;
-                break;
-            }
-            done += static_cast<std::size_t>(got);
-        }
+        if (!Whole(bytes.size(), [&](std::size_t done) { return read(fd, bytes.data() + done, bytes.size() - done); }))
+            result = ReadResult::Failed;
     }
     const int code = errno;
     close(fd);

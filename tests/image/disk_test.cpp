@@ -5,11 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -19,18 +20,13 @@ class DiskTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "disk-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        file_ = folder_ / "disk.img";
+        file_ = folder_.path() / "disk.img";
         std::mt19937 random(7);
         bytes_.resize(64 * 1024);
         for (char& byte : bytes_)
             byte = static_cast<char>(random() & 0x7F);
         bytes_.replace(0, 8, std::string(8, '\0'));
     }
-    void TearDown() override { fs::remove_all(folder_); }
-
     void Put(const std::string& bytes) const { std::ofstream(file_, std::ios::binary | std::ios::trunc) << bytes; }
     std::string Now() const
     {
@@ -38,7 +34,7 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    fs::path folder_;
+    TempFolder folder_ {"disk-test"};
     fs::path file_;
     std::string bytes_;
 };
@@ -107,7 +103,7 @@ TEST_F(DiskTest, AFolderIsNoImageAndNamesTheMachineOption)
 {
     image::Disk disk;
     std::string error;
-    EXPECT_FALSE(disk.Open(folder_, "vm", error));
+    EXPECT_FALSE(disk.Open(folder_.path(), "vm", error));
     EXPECT_EQ(error, "vm is a folder, not a disk image: --machine vm runs on a machine folder");
 }
 

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -15,6 +14,8 @@
 #include <sys/stat.h>
 
 #include "support/faulty_syscalls.h"
+#include "support/recording_syscalls.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ class RollbackJournalTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "journal-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        image_ = folder_ / "disk.img";
+        image_ = folder_.path() / "disk.img";
         journal_ = image::RollbackJournalOf(image_);
         std::mt19937 random(22);
         old_.resize(kVolume + kVolumeBytes + 4096);
@@ -48,8 +46,6 @@ protected:
         }
         Put(old_);
     }
-    void TearDown() override { fs::remove_all(folder_); }
-
     void Put(const std::string& bytes) const { std::ofstream(image_, std::ios::binary | std::ios::trunc) << bytes; }
     std::string Now() const
     {
@@ -90,7 +86,7 @@ protected:
         Change(kill, error);
     }
 
-    fs::path folder_;
+    TempFolder folder_ {"journal-test"};
     fs::path image_;
     fs::path journal_;
     std::string old_;
@@ -261,53 +257,6 @@ TEST_F(RollbackJournalTest, AnotherImagesJournalIsNotPlayedBack)
     EXPECT_EQ(Now(), old_);
     EXPECT_TRUE(fs::exists(journal_));
 }
-
-// The real calls, their kinds recorded in order.
-class RecordingSyscalls : public storage::Syscalls {
-public:
-    std::vector<std::string> kinds;
-    ssize_t Write(int fd, const void* data, std::size_t size) override
-    {
-        kinds.push_back("write");
-        return Syscalls::Write(fd, data, size);
-    }
-    ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset) override
-    {
-        kinds.push_back("pwrite");
-        return Syscalls::PWrite(fd, data, size, offset);
-    }
-    int Fsync(int fd) override
-    {
-        kinds.push_back("fsync");
-        return Syscalls::Fsync(fd);
-    }
-    int SyncFolder(int dir) override
-    {
-        kinds.push_back("sync-folder");
-        return Syscalls::SyncFolder(dir);
-    }
-    int UnlinkAt(int dir, const char* name) override
-    {
-        kinds.push_back("unlink");
-        return Syscalls::UnlinkAt(dir, name);
-    }
-    std::size_t First(const std::string& kind, std::size_t from = 0) const
-    {
-        for (std::size_t i = from; i < kinds.size(); ++i) {
-            if (kinds[i] == kind)
-                return i;
-        }
-        return kinds.size();
-    }
-    std::size_t Last(const std::string& kind) const
-    {
-        for (std::size_t i = kinds.size(); i > 0; --i) {
-            if (kinds[i - 1] == kind)
-                return i - 1;
-        }
-        return kinds.size();
-    }
-};
 
 // What makes the change durable, in its order: the journal's bytes and its name synced before the image
 // takes a byte; the image synced before the journal goes; the journal's removal synced in its folder.

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/recording_syscalls.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -18,16 +20,12 @@ class OutputsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "outputs-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
         std::ofstream(folder_ / "disk.qcow2") << "top";
         std::ofstream(folder_ / "base.vdi") << "base";
         fs::create_directory(folder_ / "machine");
     }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    fs::path folder_;
+    TempFolder temp_ {"outputs-test"};
+    const fs::path& folder_ = temp_.path();
 };
 
 TEST_F(OutputsTest, NoOutputLandsOnAFileTheRunReadsOrItsPlace)
@@ -54,27 +52,6 @@ TEST_F(OutputsTest, NoOutputLandsOnAFileTheRunReadsOrItsPlace)
         EXPECT_EQ(offline::OutputIsApart(each.output, read, {folder_ / "machine"}, error), each.apart) << error;
     }
 }
-
-// The real calls, their kinds recorded in order.
-class RecordingSyscalls : public storage::Syscalls {
-public:
-    std::vector<std::string> kinds;
-    int Fsync(int fd) override
-    {
-        kinds.push_back("fsync");
-        return Syscalls::Fsync(fd);
-    }
-    int SyncFolder(int dir) override
-    {
-        kinds.push_back("sync-folder");
-        return Syscalls::SyncFolder(dir);
-    }
-    int RenameAt(int dir, const char* from, const char* to) override
-    {
-        kinds.push_back("rename");
-        return Syscalls::RenameAt(dir, from, to);
-    }
-};
 
 TEST_F(OutputsTest, AnOutputIsSyncedBeforeItsRenameAndItsFolderAfter)
 {
