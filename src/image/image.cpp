@@ -257,9 +257,9 @@ void RemoveStaleTemporaryFolders(const fs::path& temp)
     }
 }
 
-}  // namespace
-
-bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+// Makes the run's private temporary folder (mode 0700, a name this program makes) in the system's temporary
+// folder, after removing those of killed runs. Nothing in it is ever the user's.
+bool MakeWorkFolder(fs::path& work, std::string& error)
 {
     std::error_code noTemp;
     const fs::path temp = fs::temp_directory_path(noTemp);
@@ -274,7 +274,16 @@ bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string
         error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
         return false;
     }
-    work_ = pattern;
+    work = pattern;
+    return true;
+}
+
+}  // namespace
+
+bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+{
+    if (!MakeWorkFolder(work_, error))
+        return false;
     machine_ = work_ / "machine";
     FatEntry windows;
     if (!volume_.Find(windowsPath_, windows)) {

@@ -338,6 +338,22 @@ int RunTransfer(const Options& options, Target& target)
     return done ? 0 : Fail(error);
 }
 
+namespace {
+
+// Opens the journal and checks the backup's place: neither lands on a file the run reads or writes. The
+// journal is written beside its place and put there at the end; a backup folder may lie in the machine
+// folder.
+bool OpenOutputs(const Options& options, const Target& target, const emulated::MachineFolder& machine,
+                 OutputFile& journalOut, std::string& error)
+{
+    const std::vector<std::filesystem::path> files = ReadOrWritten(options, target, machine);
+    return (options.journal.empty() || (OutputIsApart(options.journal, files, {target.folder()}, error) &&
+                                        journalOut.Open(options.journal, error))) &&
+           (options.backup.empty() || OutputIsApart(options.backup, files, {}, error));
+}
+
+}  // namespace
+
 int RunOnTarget(const Options& options, Target& target, const char* argumentText)
 {
     std::string error;
@@ -352,15 +368,8 @@ int RunOnTarget(const Options& options, Target& target, const char* argumentText
     if (WritesTarget(options))
         emulated::RemoveStaleSaves(machine);
 
-    // The journal never lands on a file the run reads or writes; it is written beside its place and put
-    // there at the end.
     OutputFile journalOut;
-    if (!options.journal.empty() &&
-        (!OutputIsApart(options.journal, ReadOrWritten(options, target, machine), {target.folder()}, error) ||
-         !journalOut.Open(options.journal, error)))
-        return Fail(error);
-    // A backup folder may lie in the machine folder, never in the place of a file the run reads.
-    if (!options.backup.empty() && !OutputIsApart(options.backup, ReadOrWritten(options, target, machine), {}, error))
+    if (!OpenOutputs(options, target, machine, journalOut, error))
         return Fail(error);
     emulated::Journal journal(journalOut.stream());
     BeginJournal(options, journal);
