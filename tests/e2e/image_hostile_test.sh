@@ -9,7 +9,7 @@
 #   back, kept, the image as the user left it; another image's journal beside an image: the same;
 # - a rollback journal that is a folder or a FIFO: one line, no abort, no hang;
 # - files named like scratch (change.0, volume) beside a qcow2 or VDI image stay; images in a folder with a
-#   space, and TMPDIR with a space, work;
+#   space or named with commas, colons and "json:", and TMPDIR with a space, work;
 # - a FAT volume larger than its partition entry, and overlapping partitions: refused, the image unchanged;
 # - --journal, --export or --backup onto the backing file or the rollback journal: refused, nothing changed;
 # - --restore where a removed file came back under another letter case: not overwritten;
@@ -109,16 +109,16 @@ refused "--journal onto the rollback journal" "which the run reads or writes" "$
 
 # --- Scratch: files beside the image stay; a folder with a space and a TMPDIR with a space work.
 mkdir -p "$work/VirtualBox VMs/win 98" "$work/plain" "$work/tmp dir"
-for image in "$work/VirtualBox VMs/win 98/disk.qcow2" "$work/plain/disk.vdi"; do
-    format=${image##*.} folder=$(dirname "$image")
+for image in "$work/VirtualBox VMs/win 98/disk.qcow2" "$work/plain/disk.vdi" "$work/plain/json:{a,b}:c.qcow2"; do
+    format=${image##*.} folder=$(dirname "$image") name=$(basename "$image")
     qemu-img convert -O $format "$work/pristine.img" "$image"
-    for name in change.0 change.1 change.5 volume machine; do printf '%s of the user\n' "$name" >"$folder/$name"; done
-    listing "$folder" | grep -v "disk\.$format" >"$work/beside.list"
+    for scratch in change.0 change.1 change.5 volume machine; do printf "%s of the user\\n" "$scratch" >"$folder/$scratch"; done
+    listing "$folder" | grep -v -F "$name" >"$work/beside.list"
     TMPDIR="$work/tmp dir" "$tool" --image "$image" --check >/dev/null 2>&1
     TMPDIR="$work/tmp dir" "$tool" --image "$image" --answer yes --no-backup </dev/null >/dev/null 2>"$work/space.err" ||
-        fail "$format in $folder: $(tail -n 1 "$work/space.err")"
-    listing "$folder" | grep -v "disk\.$format" | diff "$work/beside.list" - >/dev/null || fail "$format: a file beside the image changed"
-    qemu-img convert -f $format -O raw "$image" "$work/readback.img" && cleaned "$format in $folder" "$work/readback.img"
+        fail "$image: $(tail -n 1 "$work/space.err")"
+    listing "$folder" | grep -v -F "$name" | diff "$work/beside.list" - >/dev/null || fail "$name: a file beside the image changed"
+    qemu-img convert -f $format -O raw "$image" "$work/readback.img" && cleaned "$image" "$work/readback.img"
     [ -z "$(ls -A "$work/tmp dir")" ] || fail "$format: left in TMPDIR: $(ls -A "$work/tmp dir")"
 done
 
