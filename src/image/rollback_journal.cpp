@@ -102,6 +102,13 @@ bool Parse(const std::string& bytes, RollbackJournal& contents)
     return fields.whole() && contents.ranges.size() == count;
 }
 
+JournalFound Unknown(const fs::path& journal, std::string& error)
+{
+    error = journal.string() + " is not a rollback journal this program can play back: move it away and run again; "
+                               "nothing was changed";
+    return JournalFound::Refused;
+}
+
 // The journal's writes, through the disk's calls, a megabyte at a time: each shows how far the journal is,
 // and an interrupt fails the next one, which leaves no journal behind (a new file half written is removed).
 class JournalWrites final : public storage::Syscalls {
@@ -272,18 +279,16 @@ JournalFound ReadRollbackJournal(const fs::path& journal, RollbackJournal& conte
     // Cut short within its first line, it is still ours.
     if (bytes.size() < magic && std::string_view(kMagic).substr(0, bytes.size()) == bytes)
         return JournalFound::Torn;
-    if (bytes.compare(0, magic, kMagic) != 0) {
-        error = journal.string() + " is not a rollback journal this program can play back: move it away and run "
-                                   "again; nothing was changed";
-        return JournalFound::Refused;
-    }
+    if (bytes.compare(0, magic, kMagic) != 0)
+        return Unknown(journal, error);
     if (bytes.size() < magic + 8)
         return JournalFound::Torn;
     std::string sum;
     PutU64(sum, Fnv1a(bytes.data(), bytes.size() - 8));
     if (bytes.compare(bytes.size() - 8, 8, sum) != 0)
         return JournalFound::Torn;
-    return Parse(bytes, contents) ? JournalFound::Whole : JournalFound::Torn;
+    // Whole, yet not laid out as this version lays a journal out: never guessed at, never removed.
+    return Parse(bytes, contents) ? JournalFound::Whole : Unknown(journal, error);
 }
 
 bool RemoveRollbackJournal(const fs::path& journal, std::string& error, storage::Syscalls& calls)
