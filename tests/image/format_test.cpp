@@ -1,7 +1,6 @@
 // The format of an image file, told from its bytes: headers built here field by field from each format's
-// definition (QEMU's qcow2, QED and VMDK specifications, VirtualBox's VDI header, Microsoft's VHD
-// specification, LUKS), each named, and refused by name where its data cannot be read and written by the
-// one route.
+// own definition (QEMU's qcow2, QED and VMDK documents, VirtualBox's VDI header, Microsoft's VHD footer,
+// LUKS), each named, and refused by name where its data cannot be read and written by the one route.
 #include "image/format.h"
 
 #include <gtest/gtest.h>
