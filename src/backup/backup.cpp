@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
 
 #include "common/hex.h"
 #include "machine/machine.h"
@@ -28,27 +27,6 @@ namespace {
 
 
 // SHA-256 over pieces fed one after the other.
-class Sha256 {
-public:
-    Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr); }
-    void Add(std::string_view bytes) { EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()); }
-    std::string Hex()
-    {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context_.get(), digest, &length);
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i) {
-            hex += HexDigit(digest[i] >> 4);
-            hex += HexDigit(digest[i]);
-        }
-        return hex;
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
-};
-
 bool ReadWhole(const fs::path& file, std::string& bytes)
 {
     std::ifstream in(file, std::ios::binary);
@@ -67,13 +45,6 @@ std::string UtcNow()
 }
 
 }  // namespace
-
-std::string Sha256Of(std::string_view bytes)
-{
-    Sha256 hash;
-    hash.Add(bytes);
-    return hash.Hex();
-}
 
 bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 {

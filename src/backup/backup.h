@@ -14,6 +14,7 @@
 
 #include "machine/machine.h"
 #include "registry/registry.h"
+#include "storage/digest.h"
 
 namespace backup {
 
@@ -41,8 +42,8 @@ bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes,
 
 // The SHA-256 of a file's bytes, in lower-case hex; empty when it cannot be read.
 std::string Sha256OfFile(const std::filesystem::path& file);
-// The SHA-256 of `bytes`, in lower-case hex.
-std::string Sha256Of(std::string_view bytes);
+using storage::Sha256;
+using storage::Sha256Of;
 struct Manifest;
 // Reads a backup's manifest.json. False with a one-line `error` when it is not a manifest this program wrote.
 bool ReadManifest(const std::filesystem::path& file, Manifest& manifest, std::string& error);

@@ -15,6 +15,7 @@
 
 #include "backup/backup.h"
 #include "backup/manifest.h"
+#include "machine/windows_folder.h"
 #include "storage/durable.h"
 
 namespace backup {
@@ -32,20 +33,30 @@ struct Place {
     fs::path shown;
 };
 
-bool Reach(const storage::Folder& top, const std::string& relative, Place& place, std::string& error)
+// The name in the folder open on `dir` that stands for `name`: on the machine, names are matched as FAT
+// matches them, ignoring case, so that a file back under another case is the same file.
+std::string OnMachine(int dir, const std::string& name, bool machine)
+{
+    std::string found;
+    return machine && emulated::FindEntryIgnoringCaseAt(dir, name, found) ? found : name;
+}
+
+bool Reach(const storage::Folder& top, const std::string& relative, Place& place, std::string& error,
+           bool machine = false)
 {
     const fs::path path(relative);
-    place.shown = top.path() / path;
-    place.name = path.filename().string();
     storage::Folder current;
     const storage::Folder* at = &top;
+    fs::path shown = top.path();
     for (const fs::path& part : path.parent_path()) {
         storage::Folder next;
-        if (!at->OpenChild(part.string(), next, error))
+        if (!at->OpenChild(OnMachine(at->fd(), part.string(), machine), next, error))
             return false;
         current = std::move(next);
         at = &current;
     }
+    place.name = OnMachine(at->fd(), path.filename().string(), machine);
+    place.shown = at->path() / place.name;
     // A file in the top folder itself gets a handle of its own on that folder, so that the place owns one.
     if (at == &top)
         return top.OpenChild(".", place.folder, error);
@@ -162,7 +173,7 @@ public:
             }
         }
         for (std::size_t i = 0; i < changes_.size(); ++i) {
-            const Change& change = changes_[i];
+            Change& change = changes_[i];
             if (!storage::CommitStaged(change.staged, error)) {
                 for (std::size_t j = i + 1; j < changes_.size(); ++j)
                     storage::DropStaged(changes_[j].staged);
@@ -192,8 +203,10 @@ private:
     {
         Change change;
         change.host = entry.host;
-        if (!Reach(machine_, entry.host, change.place, error) || Look(change.place, change.current, error) != Found::Regular)
+        if (!Reach(machine_, entry.host, change.place, error, true) ||
+            Look(change.place, change.current, error) != Found::Regular)
             return Refuse(error, change.place);
+        change.host = OnMachinePath(change.place);
         const std::string sha = Sha256Of(change.current);
         if (sha == entry.sha256Before) {
             said_.push_back(entry.host + " is already as it was before the run");
@@ -219,9 +232,10 @@ private:
     {
         Change change;
         change.host = manifest_.registryFile;
-        if (!Reach(machine_, manifest_.registryFile, change.place, error) ||
+        if (!Reach(machine_, manifest_.registryFile, change.place, error, true) ||
             Look(change.place, change.current, error) != Found::Regular)
             return Refuse(error, change.place);
+        change.host = OnMachinePath(change.place);
         const std::string sha = Sha256Of(change.current);
         if (sha == manifest_.sha256Before) {
             said_.push_back("the registry file is already as it was before the run");
@@ -253,8 +267,9 @@ private:
     {
         Change change;
         change.host = entry.host;
-        if (!Reach(machine_, entry.host, change.place, error))
+        if (!Reach(machine_, entry.host, change.place, error, true))
             return Refuse(error, change.place);
+        change.host = OnMachinePath(change.place);
         std::string there;
         switch (Look(change.place, there, error)) {
         case Found::Other:
@@ -272,6 +287,12 @@ private:
             return false;
         changes_.push_back(std::move(change));
         return true;
+    }
+
+    // A place's path relative to the machine folder, with the names the machine has.
+    std::string OnMachinePath(const Place& place) const
+    {
+        return place.shown.lexically_relative(machine_.path()).generic_string();
     }
 
     static bool Refuse(std::string& error, const Place& place)

@@ -14,56 +14,12 @@ extern char** environ;
 
 namespace host {
 
-bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package)
+namespace {
+
+// Reads the tool's standard output and error into `tool` until both end, and closes them.
+void ReadOutputs(int out, int err, Tool& tool)
 {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0)
-        return false;
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    // A session of its own has no controlling terminal: mtools asks its questions on /dev/tty, which it
-    // then cannot open, so it never waits for an answer that nobody sees.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    std::vector<char*> argv;
-    for (const std::string& word : words)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    // mtools: no geometry check on images that a BIOS never saw, and no user configuration to change what
-    // the commands mean.
-    std::vector<std::string> environment {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null", "LC_ALL=C"};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view variable(*entry);
-        if (variable.rfind("MTOOLS", 0) != 0 && variable.rfind("LC_ALL=", 0) != 0)
-            environment.emplace_back(variable);
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : environment)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    pid_t child = -1;
-    const int spawned = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (spawned != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        tool.err = words[0] + ": " + std::strerror(spawned) + " (install " + package + ")";
-        return false;
-    }
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
     std::string* sinks[2] = {&tool.out, &tool.err};
     int open = 2;
     while (open > 0) {
@@ -92,6 +48,69 @@ bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::strin
         if (fd.fd >= 0)
             close(fd.fd);
     }
+}
+
+// The tool's environment: mtools without a geometry check on images that a BIOS never saw, and without
+// user configuration to change what the commands mean.
+std::vector<std::string> ToolEnvironment()
+{
+    std::vector<std::string> environment {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null", "LC_ALL=C"};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view variable(*entry);
+        if (variable.rfind("MTOOLS", 0) != 0 && variable.rfind("LC_ALL=", 0) != 0)
+            environment.emplace_back(variable);
+    }
+    return environment;
+}
+
+}  // namespace
+
+bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package, const std::vector<int>& passed)
+{
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    // A descriptor duplicated onto itself loses its close-on-exec flag in the child alone.
+    for (int fd : passed)
+        posix_spawn_file_actions_adddup2(&actions, fd, fd);
+    // A session of its own has no controlling terminal: mtools asks its questions on /dev/tty, which it
+    // then cannot open, so it never waits for an answer that nobody sees.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = ToolEnvironment();
+    std::vector<char*> envp;
+    for (std::string& variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    const int spawned = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (spawned != 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        tool.err = words[0] + ": " + std::strerror(spawned) + " (install " + package + ")";
+        return false;
+    }
+    ReadOutputs(outPipe[0], errPipe[0], tool);
     while (waitpid(child, &tool.status, 0) < 0 && errno == EINTR) { }
     return WIFEXITED(tool.status) && WEXITSTATUS(tool.status) == 0;
 }

@@ -16,8 +16,10 @@ struct Tool {
 
 // Runs `words` (the program, then its arguments) in a session of its own with standard input from
 // /dev/null and its output captured in `tool`. True when it ran and exited 0. A program that cannot be
-// started leaves `tool.err` naming it and `package`, the package that has it.
-bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package);
+// started leaves `tool.err` naming it and `package`, the package that has it. The descriptors `passed` stay
+// open in the program under their numbers, for it to reach as /proc/self/fd/N; no other of ours does.
+bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package,
+             const std::vector<int>& passed = {});
 
 // The first line of a tool's complaint, for a message.
 std::string Complaint(const Tool& tool);

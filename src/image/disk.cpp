@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "host/progress.h"
 #include "host/tool.h"
-#include "storage/durable.h"
 
 namespace image {
 
@@ -25,27 +25,65 @@ namespace {
 
 constexpr std::uint64_t kSector = 512;
 const char kQemuPackage[] = "qemu-utils";
+// A backing chain deeper than this is refused: a crafted chain could be endless.
+constexpr std::size_t kMaxLayers = 16;
+// Changes written by one qemu-io run, each from a descriptor of its own.
+constexpr std::size_t kChangesPerRun = 64;
+
+void PutUtf8(std::string& out, unsigned code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | code >> 6);
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | code >> 12);
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// A JSON string's text from its opening quote at `at`, escapes undone.
+std::string JsonString(const std::string& json, std::size_t at)
+{
+    std::string value;
+    for (++at; at < json.size() && json[at] != '"'; ++at) {
+        if (json[at] != '\\' || at + 1 >= json.size()) {
+            value += json[at];
+            continue;
+        }
+        const char escaped = json[++at];
+        switch (escaped) {
+        case 'n': value += '\n'; break;
+        case 't': value += '\t'; break;
+        case 'r': value += '\r'; break;
+        case 'b': value += '\b'; break;
+        case 'f': value += '\f'; break;
+        case 'u':
+            PutUtf8(value, static_cast<unsigned>(std::strtoul(json.substr(at + 1, 4).c_str(), nullptr, 16)));
+            at += 4;
+            break;
+        default: value += escaped; break;
+        }
+    }
+    return value;
+}
 
 // The value of the first `"key": ...` in qemu-img's JSON (a string without its quotes, or a number), or
 // empty. The keys asked for stand once in each object qemu-img prints.
-std::string JsonValue(const std::string& json, const std::string& key, std::size_t from = 0)
+std::string JsonValue(const std::string& json, const std::string& key)
 {
     const std::string quoted = "\"" + key + "\":";
-    std::size_t at = json.find(quoted, from);
+    std::size_t at = json.find(quoted);
     if (at == std::string::npos)
         return {};
     at += quoted.size();
     while (at < json.size() && json[at] == ' ')
         ++at;
+    if (at < json.size() && json[at] == '"')
+        return JsonString(json, at);
     std::string value;
-    if (at < json.size() && json[at] == '"') {
-        for (++at; at < json.size() && json[at] != '"'; ++at) {
-            if (json[at] == '\\' && at + 1 < json.size())
-                ++at;
-            value += json[at];
-        }
-        return value;
-    }
     while (at < json.size() && json[at] != ',' && json[at] != '}' && json[at] != '\n')
         value += json[at++];
     return value;
@@ -56,42 +94,55 @@ std::uint64_t Number(const std::string& text)
     return text.empty() ? 0 : std::strtoull(text.c_str(), nullptr, 10);
 }
 
-// The formats QEMU knows and a raw disk is not, told by their headers: qcow2, QED, VMDK (sparse or a
-// descriptor), VDI, a dynamic or differencing VHD (its footer copied at the start).
-bool QemuHeader(const unsigned char* s)
+std::string FdName(int fd)
 {
-    static const unsigned char kVdi[4] = {0x7F, 0x10, 0xDA, 0xBE};
-    return std::memcmp(s, "QFI\xFB", 4) == 0 || std::memcmp(s, "QEMU QED", 8) == 0 || std::memcmp(s, "KDMV", 4) == 0 ||
-           std::memcmp(s, "# Disk DescriptorFile", 21) == 0 || std::memcmp(s + 64, kVdi, 4) == 0 ||
-           std::memcmp(s, "conectix", 8) == 0;
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
-// A VMDK's descriptor (the text naming its CID and extents): embedded in a sparse VMDK where its header
-// says, or the whole file of a descriptor VMDK. `at` receives its offset in the file, `room` the bytes it may
-// take there (0: as many as it needs, the file then ending with it).
-bool VmdkDescriptor(int fd, std::string& text, std::uint64_t& at, std::uint64_t& room)
+// The formats whose images QEMU lets name a backing file.
+bool TakesBacking(const std::string& driver)
+{
+    return driver == "qcow2" || driver == "qcow" || driver == "qed" || driver == "vmdk";
+}
+
+// A backing file name QEMU would read as options or a protocol ("json:{...}", "nbd:host:port"), not a file.
+bool NamesNoFile(const std::string& name)
+{
+    const std::size_t special = name.find_first_of(":/");
+    return special != std::string::npos && name[special] == ':';
+}
+
+// The format of the file `fd` of `size` bytes, told from its own bytes.
+bool ProbeOpened(int fd, std::uint64_t size, ImageFormat& format, storage::Syscalls& calls)
+{
+    std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(size, kProbeHead)), '\0');
+    std::string tail(static_cast<std::size_t>(std::min<std::uint64_t>(size, kSector)), '\0');
+    if (!storage::ReadAllAt(fd, head.data(), head.size(), 0, calls) ||
+        !storage::ReadAllAt(fd, tail.data(), tail.size(), size - tail.size(), calls))
+        return false;
+    format = ProbeFormat(head, tail, size);
+    return true;
+}
+
+// A VMDK's descriptor (the text naming its CID and extents), embedded in a sparse VMDK where its header
+// says. `at` receives its offset in the file, `room` the bytes it may take there.
+bool VmdkDescriptor(int fd, std::string& text, std::uint64_t& at, std::uint64_t& room, storage::Syscalls& calls)
 {
     unsigned char header[64];
-    if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+    if (!storage::ReadAllAt(fd, header, sizeof header, 0, calls) || std::memcmp(header, "KDMV", 4) != 0)
         return false;
-    std::uint64_t size = 64 * 1024;
-    at = 0;
-    room = 0;
-    if (std::memcmp(header, "KDMV", 4) == 0) {
-        auto le64 = [&](int from) {
-            std::uint64_t value = 0;
-            for (int i = 7; i >= 0; --i)
-                value = value << 8 | header[from + i];
-            return value;
-        };
-        at = le64(28) * kSector;
-        size = room = std::min<std::uint64_t>(le64(36) * kSector, 1 << 20);
-    }
-    text.assign(size, '\0');
-    const ssize_t got = pread(fd, text.data(), size, static_cast<off_t>(at));
-    if (got <= 0)
+    auto le64 = [&](int from) {
+        std::uint64_t value = 0;
+        for (int i = 7; i >= 0; --i)
+            value = value << 8 | header[from + i];
+        return value;
+    };
+    at = le64(28) * kSector;
+    room = std::min<std::uint64_t>(le64(36) * kSector, 1 << 20);
+    text.assign(static_cast<std::size_t>(room), '\0');
+    if (room == 0 || !storage::ReadAllAt(fd, text.data(), text.size(), at, calls))
         return false;
-    text.resize(std::min(static_cast<std::size_t>(got), text.find('\0')));
+    text.resize(std::min(text.size(), text.find('\0')));
     return true;
 }
 
@@ -104,9 +155,9 @@ struct VmdkDescriptorText {
     std::size_t cidLength = 0;  // up to the line's end
 };
 
-bool ReadVmdkCid(int fd, VmdkDescriptorText& descriptor)
+bool ReadVmdkCid(int fd, VmdkDescriptorText& descriptor, storage::Syscalls& calls)
 {
-    if (!VmdkDescriptor(fd, descriptor.text, descriptor.at, descriptor.room))
+    if (!VmdkDescriptor(fd, descriptor.text, descriptor.at, descriptor.room, calls))
         return false;
     const std::size_t line = descriptor.text.find("\nCID=");
     if (line == std::string::npos)
@@ -117,39 +168,49 @@ bool ReadVmdkCid(int fd, VmdkDescriptorText& descriptor)
 }
 
 // The CID line's value in a VMDK's descriptor.
-bool VmdkCid(int fd, std::string& cid)
+bool VmdkCid(int fd, std::string& cid, storage::Syscalls& calls)
 {
     VmdkDescriptorText descriptor;
-    if (!ReadVmdkCid(fd, descriptor))
+    if (!ReadVmdkCid(fd, descriptor, calls))
         return false;
     cid = descriptor.text.substr(descriptor.cid, descriptor.cidLength);
     return true;
 }
 
 // Puts `cid` back as the VMDK's CID: the descriptor rewritten with that line changed alone.
-bool SetVmdkCid(int fd, const std::string& cid)
+bool SetVmdkCid(int fd, const std::string& cid, storage::Syscalls& calls)
 {
     VmdkDescriptorText descriptor;
-    if (!ReadVmdkCid(fd, descriptor))
+    if (!ReadVmdkCid(fd, descriptor, calls))
         return false;
     std::string& text = descriptor.text;
     const std::size_t old = text.size();
     text.replace(descriptor.cid, descriptor.cidLength, cid);
-    if (descriptor.room != 0 && text.size() > descriptor.room)
+    if (text.size() > descriptor.room)
         return false;
     if (text.size() < old)
-        text.append(old - text.size(), descriptor.room != 0 ? '\0' : '\n');
-    return pwrite(fd, text.data(), text.size(), static_cast<off_t>(descriptor.at)) == static_cast<ssize_t>(text.size()) &&
-           fsync(fd) == 0;
+        text.append(old - text.size(), '\0');
+    return storage::WriteAllAt(fd, text, descriptor.at, calls) && calls.Fsync(fd) == 0;
+}
+
+// A file in memory holding `bytes`, for a tool to read as /proc/self/fd/N. -1 when it cannot be made.
+int MemoryFile(const std::string& bytes)
+{
+    const int fd = memfd_create("cmpci-change", MFD_CLOEXEC);
+    if (fd >= 0 && !storage::WriteAll(fd, bytes)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
 
 Disk::~Disk()
 {
-    for (int layer : layers_) {
-        if (layer != fd_)
-            close(layer);
+    for (const Layer& layer : layers_) {
+        if (layer.fd != fd_)
+            close(layer.fd);
     }
     if (fd_ >= 0)
         close(fd_);
@@ -160,107 +221,197 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
     file_ = file;
     shown_ = shown;
     fd_ = open(file.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+    if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM || errno == EISDIR))
         fd_ = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
         error = shown + ": " + std::strerror(errno);
         return false;
     }
+    return ProbeFile(error);
+}
+
+bool Disk::ProbeFile(std::string& error)
+{
     struct stat status { };
-    unsigned char header[kSector];
-    if (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) ||
-        pread(fd_, header, kSector, 0) != static_cast<ssize_t>(kSector)) {
-        error = shown + ": not a disk image (not a regular file of at least one sector)";
+    if (fstat(fd_, &status) == 0 && S_ISDIR(status.st_mode)) {
+        error = shown_ + " is a folder, not a disk image: for a machine folder, use --machine " + shown_;
+        return false;
+    }
+    if (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) < kSector ||
+        !ProbeOpened(fd_, static_cast<std::uint64_t>(status.st_size), format_, calls_)) {
+        error = shown_ + ": not a disk image (not a regular file of at least one sector)";
+        return false;
+    }
+    if (!format_.refusal.empty()) {
+        error = shown_ + ": " + format_.refusal;
         return false;
     }
     size_ = static_cast<std::uint64_t>(status.st_size);
-    if (QemuHeader(header)) {
-        qemuFormat_ = "?";
-        return true;
-    }
-    // A fixed VHD is the raw disk with a 512-byte footer.
-    unsigned char footer[kSector];
-    if (size_ >= 2 * kSector && pread(fd_, footer, kSector, static_cast<off_t>(size_ - kSector)) == 512 &&
-        std::memcmp(footer, "conectix", 8) == 0) {
-        if ((footer[60] << 24 | footer[61] << 16 | footer[62] << 8 | footer[63]) != 2) {
-            qemuFormat_ = "?";
-            return true;
-        }
-        fixedVhd_ = true;
+    // A fixed VHD is the raw disk with a 512-byte footer, which stays as it is.
+    if (format_.name == "fixed VHD")
         size_ -= kSector;
-    }
-    layers_ = {fd_};
+    layers_ = {{file_, fd_, format_.driver.empty() ? "raw" : format_.driver}};
     return true;
+}
+
+std::vector<fs::path> Disk::files() const
+{
+    std::vector<fs::path> files {file_};
+    for (std::size_t i = 1; i < layers_.size(); ++i)
+        files.push_back(layers_[i].path);
+    return files;
+}
+
+std::string Disk::Named(const std::string& text) const
+{
+    std::string named = text;
+    for (const Layer& layer : layers_) {
+        const std::string name = FdName(layer.fd);
+        for (std::size_t at = named.find(name); at != std::string::npos; at = named.find(name, at))
+            named.replace(at, name.size(), layer.path.string());
+    }
+    return named;
+}
+
+std::string Disk::ChainOptions() const
+{
+    std::string options;
+    std::string prefix;
+    for (std::size_t i = 0; i < layers_.size(); ++i) {
+        options += (i == 0 ? "" : ",") + prefix + "driver=" + layers_[i].driver + "," + prefix + "file.driver=file," +
+                   prefix + "file.filename=" + FdName(layers_[i].fd);
+        if (i > 0)
+            options += "," + prefix + "read-only=on";
+        prefix += "backing.";
+    }
+    return options;
+}
+
+std::vector<int> Disk::LayerFds() const
+{
+    std::vector<int> fds;
+    for (const Layer& layer : layers_)
+        fds.push_back(layer.fd);
+    return fds;
 }
 
 bool Disk::Map(std::string& error)
 {
-    if (raw())
+    if (inPlace())
         return true;
-    if (qemuFormat_ == "?" && !Describe(error))
+    if (!described_ && !DescribeChain(error))
         return false;
+    described_ = true;
     return MapData(error);
 }
 
-bool Disk::Describe(std::string& error)
+bool Disk::DescribeChain(std::string& error)
 {
-    // The format, the size and the backing chain, top first: each layer's file.
-    layers_ = {fd_};
-    Tool info;
-    if (!RunTool({"qemu-img", "info", "--output=json", file_.string()}, info, kQemuPackage)) {
-        error = shown_ + ": not a raw disk, and qemu-img cannot read it: " + Complaint(info);
-        return false;
-    }
-    qemuFormat_ = JsonValue(info.out, "format");
-    size_ = Number(JsonValue(info.out, "virtual-size"));
-    if (qemuFormat_.empty() || size_ == 0) {
-        error = shown_ + ": qemu-img gives no format or size for it";
-        return false;
-    }
-    std::string backing = JsonValue(info.out, "full-backing-filename");
-    for (int depth = 1; !backing.empty(); ++depth) {
-        const int layer = depth < 16 ? open(backing.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-        if (layer < 0) {
-            error = shown_ + ": cannot read its backing file " + backing;
+    // Each layer that may have one names its backing file in its header; qemu-img reads that name for us,
+    // from the one layer it is given, and opens nothing else.
+    for (std::size_t i = 0; i < layers_.size() && TakesBacking(layers_[i].driver); ++i) {
+        const Layer& layer = layers_[i];
+        const std::string options =
+            "driver=" + layer.driver + ",file.driver=file,file.filename=" + FdName(layer.fd);
+        Tool info;
+        if (!RunTool({"qemu-img", "info", "--output=json", "--image-opts", options}, info, kQemuPackage, {layer.fd})) {
+            error = shown_ + ": qemu-img cannot read " + (i == 0 ? std::string("it") : layer.path.string()) + ": " +
+                    Named(Complaint(info));
             return false;
         }
-        layers_.push_back(layer);
-        Tool next;
-        if (!RunTool({"qemu-img", "info", "--output=json", backing}, next, kQemuPackage)) {
-            error = shown_ + ": qemu-img cannot read its backing file " + backing + ": " + Complaint(next);
+        const std::string backing = JsonValue(info.out, "backing-filename");
+        if (!backing.empty() && !AddBackingLayer(backing, JsonValue(info.out, "backing-filename-format"), error))
+            return false;
+    }
+    return true;
+}
+
+bool Disk::AddBackingLayer(const std::string& name, const std::string& recorded, std::string& error)
+{
+    const Layer& above = layers_.back();
+    if (NamesNoFile(name) || layers_.size() >= kMaxLayers) {
+        error = shown_ + ": its backing file \"" + name + "\" " +
+                (layers_.size() >= kMaxLayers ? "lies deeper than a chain of " + std::to_string(kMaxLayers) + " files"
+                                              : "is named as QEMU options or a protocol, not as a file") +
+                ", which is not supported";
+        return false;
+    }
+    // QEMU takes a relative name from the folder of the file that names it.
+    const fs::path path = fs::path(name).is_absolute() ? fs::path(name) : above.path.parent_path() / name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status { };
+    ImageFormat format;
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        !ProbeOpened(fd, static_cast<std::uint64_t>(status.st_size), format, calls_)) {
+        error = shown_ + ": cannot read its backing file " + path.string() + (fd < 0 ? ": " + std::string(std::strerror(errno)) : "");
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    layers_.push_back({path, fd, {}});
+    for (std::size_t i = 0; i + 1 < layers_.size(); ++i) {
+        struct stat other { };
+        if (fstat(layers_[i].fd, &other) == 0 && other.st_dev == status.st_dev && other.st_ino == status.st_ino) {
+            error = shown_ + ": its backing chain comes back to " + layers_[i].path.string() + ", which is not supported";
             return false;
         }
-        backing = JsonValue(next.out, "full-backing-filename");
     }
+    // The format the image records for its backing file is the one QEMU uses; without one, QEMU probes, and a
+    // fixed VHD is then a raw file.
+    const std::string driver = !recorded.empty() ? recorded : format.driver.empty() ? "raw" : format.driver;
+    if (!KnownDriver(driver) || (!format.refusal.empty() && (recorded.empty() || recorded == format.name))) {
+        error = shown_ + ": its backing file " + path.string() + " is " +
+                (format.refusal.empty() ? "of the format " + driver + ", which is not supported" : format.refusal);
+        return false;
+    }
+    layers_.back().driver = driver;
     return true;
 }
 
 bool Disk::MapData(std::string& error)
 {
     Tool map;
-    if (!RunTool({"qemu-img", "map", "--output=json", "-f", qemuFormat_, file_.string()}, map, kQemuPackage)) {
-        error = shown_ + ": qemu-img cannot map it: " + Complaint(map);
+    if (!RunTool({"qemu-img", "map", "--output=json", "--image-opts", ChainOptions()}, map, kQemuPackage, LayerFds())) {
+        error = shown_ + ": qemu-img cannot map it: " + Named(Complaint(map));
         return false;
     }
     stretches_.clear();
+    std::uint64_t end = 0;
     for (std::size_t at = map.out.find('{'); at != std::string::npos; at = map.out.find('{', at + 1)) {
         const std::string object = map.out.substr(at, map.out.find('}', at) - at + 1);
         Stretch stretch {Number(JsonValue(object, "start")), Number(JsonValue(object, "length")), -1, 0};
-        const int depth = static_cast<int>(Number(JsonValue(object, "depth")));
+        const std::size_t depth = static_cast<std::size_t>(Number(JsonValue(object, "depth")));
+        if (stretch.start != end) {
+            error = shown_ + ": qemu-img's map of it has a gap at byte " + std::to_string(end);
+            return false;
+        }
+        end = stretch.start + stretch.length;
         if (JsonValue(object, "data") == "true") {
             const std::string offset = JsonValue(object, "offset");
             // Compressed or encrypted data has no place in a file that a plain read could take it from.
-            if (offset.empty() || depth >= static_cast<int>(layers_.size())) {
+            if (offset.empty() || depth >= layers_.size()) {
                 error = shown_ + ": part of its data is compressed or encrypted; convert it first (qemu-img convert "
-                                 "-O " + qemuFormat_ + ")";
+                                 "-O " + format_.name + ")";
                 return false;
             }
-            stretch.layer = depth;
+            stretch.layer = static_cast<int>(depth);
             stretch.fileOffset = Number(offset);
         }
         stretches_.push_back(stretch);
     }
+    size_ = end;
+    if (size_ == 0) {
+        error = shown_ + ": qemu-img gives no size for it";
+        return false;
+    }
     return true;
+}
+
+void Disk::Bound(std::uint64_t start, std::uint64_t length)
+{
+    bounded_ = true;
+    boundStart_ = start;
+    boundLength_ = length;
 }
 
 bool Disk::Read(std::uint64_t offset, void* into, std::size_t size) const
@@ -268,17 +419,8 @@ bool Disk::Read(std::uint64_t offset, void* into, std::size_t size) const
     if (offset + size > size_ || offset + size < offset)
         return false;
     auto* out = static_cast<unsigned char*>(into);
-    if (raw()) {
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t got = pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    }
+    if (inPlace())
+        return storage::ReadAllAt(fd_, out, size, offset, calls_);
     // The map's stretches are in order and cover the disk.
     auto stretch = std::upper_bound(stretches_.begin(), stretches_.end(), offset,
                                     [](std::uint64_t at, const Stretch& s) { return at < s.start; });
@@ -288,90 +430,120 @@ bool Disk::Read(std::uint64_t offset, void* into, std::size_t size) const
     std::size_t done = 0;
     for (; done < size && stretch != stretches_.end(); ++stretch) {
         const std::uint64_t at = offset + done;
-        if (at < stretch->start || at >= stretch->start + stretch->length)
-            return false;
         const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, stretch->start + stretch->length - at));
-        if (stretch->layer < 0) {
+        if (stretch->layer < 0)
             std::memset(out + done, 0, part);
-        } else {
-            const off_t from = static_cast<off_t>(stretch->fileOffset + (at - stretch->start));
-            if (pread(layers_[static_cast<std::size_t>(stretch->layer)], out + done, part, from) != static_cast<ssize_t>(part))
-                return false;
-        }
+        else if (!storage::ReadAllAt(layers_[static_cast<std::size_t>(stretch->layer)].fd, out + done, part,
+                                     stretch->fileOffset + (at - stretch->start), calls_))
+            return false;
         done += part;
     }
     return done == size;
 }
 
-bool Disk::Write(const std::vector<DiskChange>& changes, const fs::path& scratch, std::string& error)
+bool Disk::InBounds(const std::vector<DiskChange>& changes, std::string& error) const
+{
+    for (const DiskChange& change : changes) {
+        const std::uint64_t end = change.offset + change.bytes.size();
+        if (!bounded_ || change.offset < boundStart_ || end < change.offset || end > boundStart_ + boundLength_ ||
+            end > size_) {
+            error = "cannot write into " + shown_ + ": bytes " + std::to_string(change.offset) + " to " +
+                    std::to_string(end) + " lie outside the volume being changed" +
+                    (bounded_ ? " (bytes " + std::to_string(boundStart_) + " to " +
+                                    std::to_string(boundStart_ + boundLength_) + ")"
+                              : std::string()) +
+                    "; nothing was written";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Disk::Write(const std::vector<DiskChange>& changes, std::string& error)
+{
+    if (!InBounds(changes, error))
+        return false;
+    return inPlace() ? WriteInPlace(changes, error) : WriteThroughQemu(changes, error);
+}
+
+bool Disk::WriteInPlace(const std::vector<DiskChange>& changes, std::string& error)
 {
     std::uint64_t total = 0;
     for (const DiskChange& change : changes)
         total += change.bytes.size();
     Progress progress("writing into " + shown_, total);
     std::uint64_t done = 0;
-    if (raw()) {
-        constexpr std::size_t kChunk = 1 << 20;
-        for (const DiskChange& change : changes) {
-            if (change.offset + change.bytes.size() > size_) {
-                error = "cannot write into " + shown_ + ": " + std::strerror(EIO);
+    constexpr std::size_t kChunk = 1 << 20;
+    for (const DiskChange& change : changes) {
+        for (std::size_t at = 0; at < change.bytes.size(); at += kChunk) {
+            const std::string_view part = std::string_view(change.bytes).substr(at, kChunk);
+            if (!storage::WriteAllAt(fd_, part, change.offset + at, calls_)) {
+                error = "cannot write into " + shown_ + ": " + std::strerror(errno);
                 return false;
             }
-            for (std::size_t at = 0; at < change.bytes.size();) {
-                const ssize_t put = pwrite(fd_, change.bytes.data() + at, std::min(kChunk, change.bytes.size() - at),
-                                           static_cast<off_t>(change.offset + at));
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put <= 0) {
-                    error = "cannot write into " + shown_ + ": " + std::strerror(put < 0 ? errno : EIO);
-                    return false;
-                }
-                at += static_cast<std::size_t>(put);
-                progress.Update(done += static_cast<std::uint64_t>(put));
-            }
+            progress.Update(done += part.size());
         }
-        if (fsync(fd_) != 0) {
-            error = "cannot flush " + shown_ + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
     }
+    if (calls_.Fsync(fd_) != 0) {
+        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Disk::WriteThroughQemu(const std::vector<DiskChange>& changes, std::string& error)
+{
     // QEMU gives a VMDK a new content ID (CID) when it first writes it; the disk's owner (VMware, VirtualBox)
     // knows it by the old one, which goes back after the write.
     std::string cid;
-    const bool vmdk = qemuFormat_ == "vmdk" && VmdkCid(fd_, cid);
-    // qemu-io writes each change from a file of its bytes, then flushes, in one run.
-    std::vector<std::string> words {"qemu-io", "-f", qemuFormat_};
-    for (std::size_t i = 0; i < changes.size(); ++i) {
-        const fs::path bytes = scratch / ("change." + std::to_string(i));
-        std::error_code ignored;
-        fs::remove(bytes, ignored);
-        if (!storage::WriteNewFile(bytes, changes[i].bytes, error))
+    const bool vmdk = format_.driver == "vmdk" && VmdkCid(fd_, cid, calls_);
+    Progress progress("writing into " + shown_, changes.size());
+    for (std::size_t first = 0; first < changes.size(); first += kChangesPerRun) {
+        if (!RunQemuIo(changes, first, std::min(kChangesPerRun, changes.size() - first), error))
             return false;
-        // Half of the step: the bytes are ready for qemu-io, which writes them all in one run.
-        progress.Update((done += changes[i].bytes.size()) / 2);
-        words.insert(words.end(), {"-c", "write -q -s " + bytes.string() + " " + std::to_string(changes[i].offset) +
-                                             " " + std::to_string(changes[i].bytes.size())});
+        progress.Update(first + std::min(kChangesPerRun, changes.size() - first));
     }
-    words.insert(words.end(), {"-c", "flush", file_.string()});
+    std::string now;
+    if (vmdk && VmdkCid(fd_, now, calls_) && now != cid && !SetVmdkCid(fd_, cid, calls_)) {
+        error = shown_ + ": written, but its VMDK content ID could not be kept (" + cid + ", now " + now + ")";
+        return false;
+    }
+    if (calls_.Fsync(fd_) != 0) {
+        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Disk::RunQemuIo(const std::vector<DiskChange>& changes, std::size_t first, std::size_t count, std::string& error)
+{
+    // Each change's bytes in a file in memory that qemu-io reads by descriptor; then one flush.
+    std::vector<int> passed = LayerFds();
+    std::vector<std::string> words {"qemu-io", "--image-opts"};
+    bool made = true;
+    for (std::size_t i = first; made && i < first + count; ++i) {
+        const int bytes = MemoryFile(changes[i].bytes);
+        made = bytes >= 0;
+        if (made) {
+            passed.push_back(bytes);
+            words.insert(words.end(), {"-c", "write -q -s " + FdName(bytes) + " " + std::to_string(changes[i].offset) +
+                                                 " " + std::to_string(changes[i].bytes.size())});
+        }
+    }
+    words.insert(words.end(), {"-c", "flush", ChainOptions()});
     Tool tool;
-    const bool written = RunTool(words, tool, kQemuPackage) && tool.err.empty() &&
+    const bool written = made && RunTool(words, tool, kQemuPackage, passed) && tool.err.empty() &&
                          tool.out.find("error") == std::string::npos;
-    for (std::size_t i = 0; i < changes.size(); ++i) {
-        std::error_code ignored;
-        fs::remove(scratch / ("change." + std::to_string(i)), ignored);
+    for (std::size_t i = layers_.size(); i < passed.size(); ++i)
+        close(passed[i]);
+    if (!made) {
+        error = "cannot write into " + shown_ + ": cannot hold its change in memory: " + std::strerror(errno);
+        return false;
     }
     if (!written) {
         const std::string why = tool.err.empty() ? tool.out.substr(0, tool.out.find('\n')) : Complaint(tool);
-        error = "cannot write into " + shown_ + " (qemu-io): " + why;
+        error = "cannot write into " + shown_ + " (qemu-io): " + Named(why);
         return false;
-    }
-    std::string now;
-    if (vmdk && VmdkCid(fd_, now) && now != cid) {
-        if (!SetVmdkCid(fd_, cid)) {
-            error = shown_ + ": written, but its VMDK content ID could not be kept (" + cid + ", now " + now + ")";
-            return false;
-        }
     }
     return true;
 }

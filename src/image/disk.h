@@ -1,13 +1,21 @@
-// A disk image's bytes as the virtual machine sees them. A raw image (or a fixed VHD: a raw disk and a
-// footer) is read and written in place. Any other format QEMU knows (qcow2, VDI, VMDK, dynamic VHD, an image
-// over a backing chain) is read where qemu-img's map says its data lies, and written through qemu-io, which
-// keeps the format's own fields (UUID, CID, backing file) and puts a change into the top layer.
+// A disk image's bytes as the virtual machine sees them, and their one owner: every read and write of an
+// image goes through a Disk, by positional I/O through storage::Syscalls, so that a test can fail any of
+// them. The format is decided once, here, from the file's own bytes (format.h). A raw image (or a fixed VHD:
+// a raw disk and a footer) is read and written in place. Any other supported format is read where
+// qemu-img's map says its data lies and written through qemu-io, which keeps the format's own fields (UUID,
+// CID, backing file) and puts a change into the top layer. Every QEMU tool is given the format and every
+// layer of the backing chain explicitly, each as a file this program opened (/proc/self/fd/N): no tool
+// probes, and no name of the user's reaches a tool's parser. A write is refused unless it lies inside the
+// volume the run changes.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "image/format.h"
+#include "storage/durable.h"
 
 namespace image {
 
@@ -19,34 +27,46 @@ struct DiskChange {
 
 class Disk {
 public:
-    Disk() = default;
+    explicit Disk(storage::Syscalls& calls = storage::Syscalls::Real()) : calls_(calls) { }
     ~Disk();
     Disk(const Disk&) = delete;
     Disk& operator=(const Disk&) = delete;
 
-    // Opens the image file (read-write when its owner may write it) and tells its format from its header.
-    // `shown` names it in messages. False with a one-line `error`.
+    // Opens the image file (read-write when its owner may write it) and tells its format. `shown` names it in
+    // messages. False with a one-line `error`, also for a format that is refused.
     bool Open(const std::filesystem::path& file, const std::string& shown, std::string& error);
-    // For a format other than raw: asks qemu-img the disk's format and size, and where its data lies. Called
-    // again after someone else may have written the image (then only where the data lies).
+    // For a format read through QEMU: the backing chain (once) and where the data lies. Called again after
+    // someone else may have written the image.
     bool Map(std::string& error);
 
     int fd() const { return fd_; }
-    bool raw() const { return qemuFormat_.empty(); }
-    // "raw", "fixed VHD", or QEMU's name of the format ("qcow2", "vdi", "vmdk", "vpc").
-    std::string format() const { return raw() ? (fixedVhd_ ? "fixed VHD" : "raw") : qemuFormat_; }
+    // Read and written in place (raw, a fixed VHD).
+    bool inPlace() const { return format_.driver.empty(); }
+    // "raw", "fixed VHD", or QEMU's name of the format ("qcow2", "vdi", "vmdk", "vpc", ...).
+    const std::string& format() const { return format_.name; }
     std::uint64_t size() const { return size_; }
+    // The files the disk's bytes come from: the image, then each file of its backing chain.
+    std::vector<std::filesystem::path> files() const;
+
+    // From now on, writes must lie in `length` bytes from byte `start` of the disk (the volume being changed).
+    void Bound(std::uint64_t start, std::uint64_t length);
+    std::uint64_t boundStart() const { return boundStart_; }
+    std::uint64_t boundLength() const { return boundLength_; }
+    // The calls every read and write of the image goes through.
+    storage::Syscalls& calls() const { return calls_; }
 
     bool Read(std::uint64_t offset, void* into, std::size_t size) const;
-    // Writes the changes and flushes them to the disk. `scratch` is a folder for qemu-io's input files.
-    bool Write(const std::vector<DiskChange>& changes, const std::filesystem::path& scratch, std::string& error);
+    // Writes the changes and flushes them to the disk. Refused, with nothing written, when one lies outside
+    // the bound.
+    bool Write(const std::vector<DiskChange>& changes, std::string& error);
 
 private:
-    // Asks qemu-img the format, size and backing chain.
-    bool Describe(std::string& error);
-    // Asks qemu-img where the data lies.
-    bool MapData(std::string& error);
-
+    // One file of the backing chain, top first.
+    struct Layer {
+        std::filesystem::path path;
+        int fd;
+        std::string driver;
+    };
     // Where a stretch of the disk lies: in layer `layer`'s file at `fileOffset`, or nowhere (reads as zeros).
     struct Stretch {
         std::uint64_t start;
@@ -55,14 +75,32 @@ private:
         std::uint64_t fileOffset;
     };
 
+    bool ProbeFile(std::string& error);
+    bool DescribeChain(std::string& error);
+    bool AddBackingLayer(const std::string& name, const std::string& recorded, std::string& error);
+    bool MapData(std::string& error);
+    // The chain as QEMU's block options, each layer's file as /proc/self/fd/N.
+    std::string ChainOptions() const;
+    std::vector<int> LayerFds() const;
+    // A tool's complaint with the files of the chain named as the user knows them.
+    std::string Named(const std::string& text) const;
+    bool InBounds(const std::vector<DiskChange>& changes, std::string& error) const;
+    bool WriteInPlace(const std::vector<DiskChange>& changes, std::string& error);
+    bool WriteThroughQemu(const std::vector<DiskChange>& changes, std::string& error);
+    bool RunQemuIo(const std::vector<DiskChange>& changes, std::size_t first, std::size_t count, std::string& error);
+
+    storage::Syscalls& calls_;
     std::filesystem::path file_;
     std::string shown_;
     int fd_ = -1;
-    bool fixedVhd_ = false;
-    std::string qemuFormat_;
+    ImageFormat format_;
     std::uint64_t size_ = 0;
-    std::vector<int> layers_;  // the backing chain's files, top first (layers_[0] is fd_)
+    std::vector<Layer> layers_;
+    bool described_ = false;
     std::vector<Stretch> stretches_;
+    bool bounded_ = false;
+    std::uint64_t boundStart_ = 0;
+    std::uint64_t boundLength_ = 0;
 };
 
 }  // namespace image

@@ -107,12 +107,28 @@ std::string ImageMachine::Shown(const std::string& message) const
     return shown;
 }
 
-bool ImageMachine::OpenVolume(std::uint64_t offset, std::string& error)
+bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bool& fits)
 {
-    offset_ = offset;
-    return volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
-        return disk_.Read(offset_ + at, into, size);
-    }, error);
+    offset_ = partition.offset;
+    fits = true;
+    if (!volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
+            return disk_.Read(offset_ + at, into, size);
+        }, error))
+        return false;
+    // The volume's own size must fit its partition: a boot sector claiming more would lead writes into the
+    // next partition.
+    if (volume_.size() > partition.size) {
+        fits = false;
+        error = image_.string() + ": the FAT volume of " +
+                (partition.number == 0 ? std::string("the image") : "partition " + std::to_string(partition.number)) +
+                " claims " + std::to_string(volume_.size()) + " bytes, more than the " + std::to_string(partition.size) +
+                " of its partition: the disk's layout is damaged (run ScanDisk or fdisk in the virtual machine); "
+                "nothing was changed";
+        return false;
+    }
+    partition_ = partition;
+    disk_.Bound(partition.offset, volume_.size());
+    return true;
 }
 
 namespace {
@@ -180,9 +196,16 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
     }
     std::vector<std::pair<Partition, std::string>> found;
     for (const Partition& volume : volumes) {
-        std::string ignored;
-        if (!OpenVolume(volume.offset, ignored))
+        std::string notFat;
+        bool fits = true;
+        if (!OpenVolume(volume, notFat, fits)) {
+            // A FAT volume larger than its partition is damage to refuse, not a volume to pass over.
+            if (!fits) {
+                error = notFat;
+                return false;
+            }
             continue;
+        }
         for (const std::string& windows : WindowsFoldersOn(volume_, choice.windows))
             found.emplace_back(volume, windows);
     }
@@ -202,7 +225,8 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
     }
     partition = found.front().first.number;
     windowsPath_ = found.front().second;
-    return OpenVolume(found.front().first.offset, error);
+    bool fits = true;
+    return OpenVolume(found.front().first, error, fits);
 }
 
 namespace {
@@ -233,11 +257,16 @@ void RemoveStaleTemporaryFolders(const fs::path& temp)
     }
 }
 
-}  // namespace
-
-bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+// Makes the run's private temporary folder (mode 0700, a name this program makes) in the system's temporary
+// folder, after removing those of killed runs. Nothing in it is ever the user's.
+bool MakeWorkFolder(fs::path& work, std::string& error)
 {
-    const fs::path temp = fs::temp_directory_path();
+    std::error_code noTemp;
+    const fs::path temp = fs::temp_directory_path(noTemp);
+    if (noTemp) {
+        error = "no temporary folder for the run (TMPDIR): " + noTemp.message();
+        return false;
+    }
     RemoveStaleTemporaryFolders(temp);
     // The process's id in the name tells a later run whether the folder's run is still alive.
     std::string pattern = (temp / (kTemporaryPrefix + std::to_string(getpid()) + ".XXXXXX")).string();
@@ -245,7 +274,16 @@ bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string
         error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
         return false;
     }
-    work_ = pattern;
+    work = pattern;
+    return true;
+}
+
+}  // namespace
+
+bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+{
+    if (!MakeWorkFolder(work_, error))
+        return false;
     machine_ = work_ / "machine";
     FatEntry windows;
     if (!volume_.Find(windowsPath_, windows)) {
@@ -303,31 +341,6 @@ bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string
     return true;
 }
 
-bool ImageMachine::PlayBackJournal(std::vector<std::string>& said, std::string& error)
-{
-    const fs::path journal = RollbackJournalOf(file_);
-    std::vector<DiskChange> old;
-    switch (ReadRollbackJournal(journal, old, error)) {
-    case JournalFound::None:
-        return error.empty();
-    case JournalFound::Torn:
-        // Written only part way: the run that wrote it had not yet touched the image.
-        if (!error.empty() || !RemoveRollbackJournal(journal, error))
-            return false;
-        said.push_back("removed " + journal.string() + ", left by a run cut short before it changed the image");
-        return true;
-    case JournalFound::Whole:
-        break;
-    }
-    if (!disk_.Write(old, journal.parent_path(), error) || !RemoveRollbackJournal(journal, error)) {
-        error = "cannot play back the rollback journal " + journal.string() + ": " + error;
-        return false;
-    }
-    said.push_back("played back the rollback journal " + journal.string() + " of a run cut short: " +
-                   image_.string() + " is as it was before that run");
-    return true;
-}
-
 bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std::vector<std::string>& said,
                         std::string& error)
 {
@@ -353,9 +366,9 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         return false;
     }
     // While this run writes a raw image, a virtual machine started on it is refused as if a QEMU held it.
-    if (disk_.raw() && choice.writes)
+    if (disk_.inPlace() && choice.writes)
         storage::HoldAsQemuWriter(disk_.fd());
-    if (!disk_.Map(error) || !PlayBackJournal(said, error))
+    if (!disk_.Map(error) || !PlayBackRollbackJournal(disk_, RollbackJournalOf(file_), image_.string(), said, error))
         return false;
     int partition = 0;
     if (!FindWindows(choice, partition, error))
@@ -413,15 +426,37 @@ bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& err
     return true;
 }
 
+bool ImageMachine::StoredPath(const std::string& relative, std::string& stored)
+{
+    stored.clear();
+    for (std::size_t start = 0; start <= relative.size();) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string::npos)
+            end = relative.size();
+        FatEntry entry;
+        if (!volume_.Find(OnVolume(windowsPath_, stored.empty() ? relative.substr(start, end - start)
+                                                                 : stored + "/" + relative.substr(start, end - start)),
+                          entry))
+            return false;
+        stored += (stored.empty() ? "" : "/") + entry.name;
+        start = end + 1;
+    }
+    return true;
+}
+
 bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std::string& error)
 {
+    // Names are matched as FAT matches them: a file back under another case is the same file.
     std::vector<std::string> inWindows;
     for (const std::string& file : files) {
         const std::size_t slash = file.find('/');
-        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS"))
+        std::string stored;
+        std::error_code ignored;
+        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS") ||
+            !StoredPath(file.substr(slash + 1), stored))
             continue;
-        if (fs::exists(machine_ / "WINDOWS" / file.substr(slash + 1)))
-            inWindows.push_back(file.substr(slash + 1));
+        if (fs::is_regular_file(machine_ / "WINDOWS" / stored, ignored))
+            inWindows.push_back(stored);
     }
     return Fetch(inWindows, error);
 }
@@ -432,7 +467,8 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
     if (written.empty() && removed.empty())
         return true;
     // Read afresh: what the image holds now, not what the run read at its start.
-    if (!disk_.Map(error) || !OpenVolume(offset_, error)) {
+    bool fits = true;
+    if (!disk_.Map(error) || !OpenVolume(partition_, error, fits)) {
         error += "; the image is as it was";
         return false;
     }
@@ -458,25 +494,14 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
     }
     // From the journal on, an interrupt stops the run only while the journal is written: once the image
     // takes its first change, the run finishes them all (or the next start plays the journal back).
-    // The old bytes are on disk before the first new byte goes into the image.
-    const fs::path journal = RollbackJournalOf(file_);
-    if (!WriteRollbackJournal(journal, old, error)) {
-        error += "; the image is as it was";
-        return false;
-    }
-    if (!disk_.Write(changes, work_, error)) {
-        std::string undo;
-        if (disk_.Write(old, work_, undo) && RemoveRollbackJournal(journal, undo))
-            error += "; the image is as it was";
-        else
-            error += "; the next run on the image plays back the rollback journal " + journal.string();
-        return false;
-    }
-    if (!RemoveRollbackJournal(journal, error)) {
-        error += "; the next run on the image puts the image back as it was";
-        return false;
-    }
-    return true;
+    return ChangeUnderJournal(disk_, RollbackJournalOf(file_), changes, old, error);
+}
+
+std::vector<fs::path> ImageMachine::files() const
+{
+    std::vector<fs::path> files = disk_.files();
+    files.push_back(RollbackJournalOf(file_));
+    return files;
 }
 
 }  // namespace image

@@ -5,7 +5,7 @@
 // files, and real copies of the registry files. When the run has succeeded, its changes go into the image
 // in place: mtools makes them on a sparse copy of just the volume's parts they touch (its FATs and the
 // folders on the way to the files), the sectors that differ are the change, their old bytes go into a
-// rollback journal beside the image first (image_journal.h), and then the new bytes into the image. The
+// rollback journal beside the image first (rollback_journal.h), and then the new bytes into the image. The
 // cost is that of what changes, never of the image's size, and the image keeps its inode, format and
 // allocation.
 #pragma once
@@ -19,6 +19,7 @@
 
 #include "image/disk.h"
 #include "image/fat.h"
+#include "image/partitions.h"
 
 namespace image {
 
@@ -61,14 +62,19 @@ public:
     // `message` with the machine folder's paths named as the image and the path inside it.
     std::string Shown(const std::string& message) const;
 
+    // The files the run reads beside the machine folder: the image, every file of its backing chain, and its
+    // rollback journal's place.
+    std::vector<std::filesystem::path> files() const;
+
 private:
-    // Plays back (or drops, when cut short before the image was touched) the rollback journal of an
-    // earlier run.
-    bool PlayBackJournal(std::vector<std::string>& said, std::string& error);
     // Finds the volume and its Windows folder; `partition` receives the volume's partition number.
     bool FindWindows(const ImageChoice& choice, int& partition, std::string& error);
-    // Opens the FAT volume at `offset` of the disk.
-    bool OpenVolume(std::uint64_t offset, std::string& error);
+    // Opens the FAT volume of `partition`, which it must fit (`fits` false when it does not); the disk's writes
+    // are bounded to it.
+    bool OpenVolume(const Partition& partition, std::string& error, bool& fits);
+    // The path of a file relative to the Windows folder with each name as the volume stores it, found as FAT
+    // finds names (ignoring case). False when the volume has no such file.
+    bool StoredPath(const std::string& relative, std::string& stored);
     // Makes the machine folder: the Windows folder's tree with empty stand-ins; `registryFiles` receives the
     // registry files among them (relative to the Windows folder).
     bool MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error);
@@ -77,6 +83,7 @@ private:
     std::filesystem::path file_;   // the image file itself (a link's target)
     Disk disk_;
     FatVolume volume_;
+    Partition partition_ {};
     std::uint64_t offset_ = 0;
     std::string windowsPath_;
     std::filesystem::path work_;  // the temporary folder

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "host/interrupt.h"
 #include "host/progress.h"
-#include "storage/durable.h"
+#include "storage/digest.h"
 
 namespace image {
 
@@ -22,22 +20,20 @@ using host::StopRequested;
 
 namespace {
 
-// A journal: this line, then for each range its offset and length (8 bytes each, little-endian) and its bytes,
-// then the FNV-1a hash of everything before it. A journal whose hash does not match was cut short.
-constexpr char kMagic[] = "cmpci-uninstall rollback journal 1\n";
+// A journal: this line; the image's size, volume start and length, format (its length, then its text) and
+// digest (64 hex digits); the number of ranges; for each range its offset and length, the digests of its
+// new sectors and its old bytes; then the FNV-1a hash of everything before it. Numbers are 8 bytes,
+// little-endian. A journal whose hash does not match was cut short.
+constexpr char kMagic[] = "cmpci-uninstall rollback journal 2\n";
+constexpr std::size_t kDigest = 64;
+constexpr std::size_t kSector = 512;
+// A journal holds the old bytes of what a run changes: registry files, folders, FATs.
+constexpr std::uint64_t kMaxJournal = std::uint64_t {1} << 32;
 
 void PutU64(std::string& out, std::uint64_t value)
 {
     for (int i = 0; i < 8; ++i)
         out += static_cast<char>(value >> (8 * i) & 0xFF);
-}
-
-std::uint64_t GetU64(const std::string& in, std::size_t at)
-{
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(in[at + static_cast<std::size_t>(i)]);
-    return value;
 }
 
 std::uint64_t Fnv1a(const char* data, std::size_t size)
@@ -48,11 +44,79 @@ std::uint64_t Fnv1a(const char* data, std::size_t size)
     return hash;
 }
 
-// The journal's writes, a megabyte at a time: each shows how far the journal is, and an interrupt fails the
-// next one, which leaves no journal behind (a new file half written is removed again).
+// Reads a journal's fields in turn; any read past its end leaves it failed.
+class Fields {
+public:
+    Fields(const std::string& bytes, std::size_t from, std::size_t end) : bytes_(bytes), at_(from), end_(end) { }
+    std::uint64_t U64()
+    {
+        std::uint64_t value = 0;
+        if (end_ - at_ < 8) {
+            failed_ = true;
+            return 0;
+        }
+        for (int i = 7; i >= 0; --i)
+            value = value << 8 | static_cast<unsigned char>(bytes_[at_ + static_cast<std::size_t>(i)]);
+        at_ += 8;
+        return value;
+    }
+    std::string Text(std::uint64_t length)
+    {
+        if (end_ - at_ < length) {
+            failed_ = true;
+            return {};
+        }
+        std::string text = bytes_.substr(at_, static_cast<std::size_t>(length));
+        at_ += static_cast<std::size_t>(length);
+        return text;
+    }
+    bool failed() const { return failed_; }
+    bool whole() const { return !failed_ && at_ == end_; }
+
+private:
+    const std::string& bytes_;
+    std::size_t at_;
+    std::size_t end_;
+    bool failed_ = false;
+};
+
+bool Parse(const std::string& bytes, RollbackJournal& contents)
+{
+    const std::size_t magic = sizeof kMagic - 1;
+    Fields fields(bytes, magic, bytes.size() - 8);
+    JournalIdentity& image = contents.image;
+    image.size = fields.U64();
+    image.volumeStart = fields.U64();
+    image.volumeLength = fields.U64();
+    image.format = fields.Text(std::min<std::uint64_t>(fields.U64(), 64));
+    image.digest = fields.Text(kDigest);
+    const std::uint64_t count = fields.U64();
+    for (std::uint64_t i = 0; i < count && !fields.failed(); ++i) {
+        JournalRange range;
+        range.offset = fields.U64();
+        const std::uint64_t length = fields.U64();
+        range.newDigests = fields.Text((length + kSector - 1) / kSector * kSectorDigest);
+        range.old = fields.Text(length);
+        contents.ranges.push_back(std::move(range));
+    }
+    return fields.whole() && contents.ranges.size() == count;
+}
+
+JournalFound Unknown(const fs::path& journal, std::string& error)
+{
+    error = journal.string() + " is not a rollback journal this program can play back: move it away and run again; "
+                               "nothing was changed";
+    return JournalFound::Refused;
+}
+
+// The journal's writes, through the disk's calls, a megabyte at a time: each shows how far the journal is,
+// and an interrupt fails the next one, which leaves no journal behind (a new file half written is removed).
 class JournalWrites final : public storage::Syscalls {
 public:
-    JournalWrites(const fs::path& journal, std::uint64_t total) : progress_("writing " + journal.string(), total) { }
+    JournalWrites(storage::Syscalls& calls, const fs::path& journal, std::uint64_t total)
+        : calls_(calls), progress_("writing " + journal.string(), total)
+    {
+    }
     ssize_t Write(int fd, const void* data, std::size_t size) override
     {
         std::string ignored;
@@ -60,19 +124,78 @@ public:
             errno = ECANCELED;
             return -1;
         }
-        const ssize_t done = storage::Syscalls::Write(fd, data, std::min<std::size_t>(size, kChunk));
+        const ssize_t done = calls_.Write(fd, data, std::min<std::size_t>(size, kChunk));
         if (done > 0)
             progress_.Update(written_ += static_cast<std::uint64_t>(done));
         return done;
     }
+    int OpenAt(int dir, const char* name, int flags) override { return calls_.OpenAt(dir, name, flags); }
+    int Fsync(int fd) override { return calls_.Fsync(fd); }
+    int SyncFolder(int dir) override { return calls_.SyncFolder(dir); }
+    int Close(int fd) override { return calls_.Close(fd); }
+    int UnlinkAt(int dir, const char* name) override { return calls_.UnlinkAt(dir, name); }
 
 private:
     static constexpr std::size_t kChunk = 1 << 20;
+    storage::Syscalls& calls_;
     Progress progress_;
     std::uint64_t written_ = 0;
 };
 
+// The journal for `changes`, of which `old` holds the bytes now.
+bool JournalFor(const Disk& disk, const std::vector<DiskChange>& changes, const std::vector<DiskChange>& old,
+                RollbackJournal& contents)
+{
+    for (std::size_t i = 0; i < old.size(); ++i)
+        contents.ranges.push_back({old[i].offset, old[i].bytes, SectorDigests(changes[i].bytes)});
+    return IdentityOf(disk, disk.boundStart(), disk.boundLength(), contents.ranges, contents.image);
+}
+
+// Where the image stands against a whole journal: empty when every sector of every range holds its old or
+// its new bytes (`touched` then tells whether any holds new ones), else what does not fit, for the message.
+std::string Misfit(const Disk& disk, const RollbackJournal& contents, bool& touched)
+{
+    JournalIdentity now;
+    touched = false;
+    if (!IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) ||
+        !(now == contents.image))
+        return "it names another image (" + contents.image.format + ", " + std::to_string(contents.image.size) +
+               " bytes) or this one's first sectors changed";
+    for (const JournalRange& range : contents.ranges) {
+        std::string bytes(range.old.size(), '\0');
+        if (range.offset < contents.image.volumeStart ||
+            range.offset + bytes.size() > contents.image.volumeStart + contents.image.volumeLength ||
+            !disk.Read(range.offset, bytes.data(), bytes.size()))
+            return "bytes " + std::to_string(range.offset) + " on cannot be read";
+        if (bytes == range.old)
+            continue;
+        const std::string digests = SectorDigests(bytes);
+        for (std::size_t sector = 0; sector * kSector < bytes.size(); ++sector) {
+            const std::size_t at = sector * kSector;
+            if (bytes.compare(at, kSector, range.old, at, kSector) == 0)
+                continue;
+            if (digests.compare(sector * kSectorDigest, kSectorDigest, range.newDigests, sector * kSectorDigest,
+                            kSectorDigest) != 0)
+                return "the sector at byte " + std::to_string(range.offset + at) +
+                       " is neither as that run found it nor as it wrote it";
+            touched = true;
+        }
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string SectorDigests(std::string_view bytes)
+{
+    std::string digests;
+    for (std::size_t at = 0; at < bytes.size(); at += kSector) {
+        storage::Sha256 sector;
+        sector.Add(bytes.substr(at, kSector));
+        digests += sector.Bytes().substr(0, kSectorDigest);
+    }
+    return digests;
+}
 
 fs::path RollbackJournalOf(const fs::path& image)
 {
@@ -81,16 +204,49 @@ fs::path RollbackJournalOf(const fs::path& image)
     return journal;
 }
 
-bool WriteRollbackJournal(const fs::path& journal, const std::vector<DiskChange>& old, std::string& error)
+bool IdentityOf(const Disk& disk, std::uint64_t volumeStart, std::uint64_t volumeLength,
+                const std::vector<JournalRange>& ranges, JournalIdentity& identity)
+{
+    identity = {disk.size(), disk.format(), volumeStart, volumeLength, {}};
+    std::vector<std::uint64_t> sectors {0};
+    if (volumeStart != 0)
+        sectors.push_back(volumeStart);
+    std::string bytes;
+    for (std::uint64_t sector : sectors) {
+        std::string read(512, '\0');
+        if (sector + read.size() > disk.size() || !disk.Read(sector, read.data(), read.size()))
+            return false;
+        // A byte a range holds is the journal's business, not the image's identity.
+        for (const JournalRange& range : ranges) {
+            for (std::uint64_t at = std::max(range.offset, sector);
+                 at < std::min(range.offset + range.old.size(), sector + read.size()); ++at)
+                read[static_cast<std::size_t>(at - sector)] = '\0';
+        }
+        bytes += read;
+    }
+    identity.digest = storage::Sha256Of(bytes);
+    return true;
+}
+
+bool WriteRollbackJournal(const fs::path& journal, const RollbackJournal& contents, std::string& error,
+                          storage::Syscalls& calls)
 {
     std::string bytes = kMagic;
-    for (const DiskChange& range : old) {
+    PutU64(bytes, contents.image.size);
+    PutU64(bytes, contents.image.volumeStart);
+    PutU64(bytes, contents.image.volumeLength);
+    PutU64(bytes, contents.image.format.size());
+    bytes += contents.image.format;
+    bytes += contents.image.digest;
+    PutU64(bytes, contents.ranges.size());
+    for (const JournalRange& range : contents.ranges) {
         PutU64(bytes, range.offset);
-        PutU64(bytes, range.bytes.size());
-        bytes += range.bytes;
+        PutU64(bytes, range.old.size());
+        bytes += range.newDigests;
+        bytes += range.old;
     }
     PutU64(bytes, Fnv1a(bytes.data(), bytes.size()));
-    JournalWrites writes(journal, bytes.size());
+    JournalWrites writes(calls, journal, bytes.size());
     if (!storage::WriteNewFile(journal, bytes, error, writes)) {
         if (!StopRequested(error))
             error = "cannot write the rollback journal " + journal.string() + ": " + error;
@@ -99,48 +255,121 @@ bool WriteRollbackJournal(const fs::path& journal, const std::vector<DiskChange>
     return true;
 }
 
-JournalFound ReadRollbackJournal(const fs::path& journal, std::vector<DiskChange>& old, std::string& error)
+JournalFound ReadRollbackJournal(const fs::path& journal, RollbackJournal& contents, std::string& error)
 {
-    old.clear();
-    std::ifstream in(journal, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT)
-            return JournalFound::None;
-        error = "cannot read the rollback journal " + journal.string() + ": " + std::strerror(errno);
-        return JournalFound::Torn;
+    contents = {};
+    std::string bytes;
+    switch (storage::ReadRegularFile(AT_FDCWD, journal.c_str(), kMaxJournal, bytes)) {
+    case storage::ReadResult::Missing:
+        return JournalFound::None;
+    case storage::ReadResult::Done:
+        break;
+    case storage::ReadResult::Link:
+    case storage::ReadResult::NotRegular:
+        error = journal.string() + " is not a regular file (a folder, a link or a device), so not a rollback "
+                                   "journal of this program: move it away and run again; nothing was changed";
+        return JournalFound::Refused;
+    case storage::ReadResult::TooLarge:
+    case storage::ReadResult::Failed:
+        error = "cannot read the rollback journal " + journal.string() + ": " +
+                std::strerror(errno != 0 ? errno : EFBIG) + "; nothing was changed";
+        return JournalFound::Refused;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::size_t magic = sizeof kMagic - 1;
-    if (bytes.size() < magic + 8 || bytes.compare(0, magic, kMagic) != 0 ||
-        GetU64(bytes, bytes.size() - 8) != Fnv1a(bytes.data(), bytes.size() - 8))
+    // Cut short within its first line, it is still ours.
+    if (bytes.size() < magic && std::string_view(kMagic).substr(0, bytes.size()) == bytes)
         return JournalFound::Torn;
-    const std::size_t end = bytes.size() - 8;
-    for (std::size_t at = magic; at < end;) {
-        if (end - at < 16 || GetU64(bytes, at + 8) > end - at - 16)
-            return JournalFound::Torn;
-        const std::uint64_t offset = GetU64(bytes, at);
-        const std::size_t length = static_cast<std::size_t>(GetU64(bytes, at + 8));
-        old.push_back({offset, bytes.substr(at + 16, length)});
-        at += 16 + length;
-    }
-    return JournalFound::Whole;
+    if (bytes.compare(0, magic, kMagic) != 0)
+        return Unknown(journal, error);
+    if (bytes.size() < magic + 8)
+        return JournalFound::Torn;
+    std::string sum;
+    PutU64(sum, Fnv1a(bytes.data(), bytes.size() - 8));
+    if (bytes.compare(bytes.size() - 8, 8, sum) != 0)
+        return JournalFound::Torn;
+    // Whole, yet not laid out as this version lays a journal out: never guessed at, never removed.
+    return Parse(bytes, contents) ? JournalFound::Whole : Unknown(journal, error);
 }
 
-bool RemoveRollbackJournal(const fs::path& journal, std::string& error)
+bool RemoveRollbackJournal(const fs::path& journal, std::string& error, storage::Syscalls& calls)
 {
-    const fs::path folder = journal.has_parent_path() ? journal.parent_path() : fs::path(".");
-    if (unlink(journal.c_str()) != 0 && errno != ENOENT) {
+    if (calls.UnlinkAt(AT_FDCWD, journal.c_str()) != 0 && errno != ENOENT) {
         error = "cannot remove the rollback journal " + journal.string() + ": " + std::strerror(errno);
         return false;
     }
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = dir >= 0 && fsync(dir) == 0;
-    if (dir >= 0)
-        close(dir);
-    if (!synced) {
+    if (!storage::SyncFolderOf(journal, calls)) {
         error = "cannot flush the folder of " + journal.string() + ": " + std::strerror(errno);
         return false;
     }
+    return true;
+}
+
+bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<DiskChange>& changes,
+                        const std::vector<DiskChange>& old, std::string& error)
+{
+    RollbackJournal contents;
+    if (!JournalFor(disk, changes, old, contents)) {
+        error = "cannot read the image's first sectors; the image is as it was";
+        return false;
+    }
+    // The old bytes are on disk before the first new byte goes into the image.
+    if (!WriteRollbackJournal(journal, contents, error, disk.calls())) {
+        error += "; the image is as it was";
+        return false;
+    }
+    if (!disk.Write(changes, error)) {
+        std::string undo;
+        if (disk.Write(old, undo) && RemoveRollbackJournal(journal, undo, disk.calls()))
+            error += "; the image is as it was";
+        else
+            error += "; the next run on the image plays back the rollback journal " + journal.string();
+        return false;
+    }
+    if (!RemoveRollbackJournal(journal, error, disk.calls())) {
+        error += "; the next run on the image puts the image back as it was";
+        return false;
+    }
+    return true;
+}
+
+bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::string& shown,
+                             std::vector<std::string>& said, std::string& error)
+{
+    RollbackJournal contents;
+    switch (ReadRollbackJournal(journal, contents, error)) {
+    case JournalFound::None:
+        return true;
+    case JournalFound::Refused:
+        return false;
+    case JournalFound::Torn:
+        // Written only part way: the run that wrote it had not yet touched the image.
+        if (!RemoveRollbackJournal(journal, error, disk.calls()))
+            return false;
+        said.push_back("removed " + journal.string() + ", left by a run cut short before it changed the image");
+        return true;
+    case JournalFound::Whole:
+        break;
+    }
+    bool touched = false;
+    const std::string misfit = Misfit(disk, contents, touched);
+    if (!misfit.empty()) {
+        error = shown + " changed since the run cut short that left " + journal.string() + " (" + misfit +
+                "): the journal was not played back and is kept. If the image was used since (its virtual "
+                "machine started, ScanDisk ran), its changes stand: remove the journal and run again; nothing "
+                "was changed";
+        return false;
+    }
+    std::vector<DiskChange> back;
+    for (const JournalRange& range : contents.ranges)
+        back.push_back({range.offset, range.old});
+    disk.Bound(contents.image.volumeStart, contents.image.volumeLength);
+    if ((touched && !disk.Write(back, error)) || !RemoveRollbackJournal(journal, error, disk.calls())) {
+        error = "cannot play back the rollback journal " + journal.string() + ": " + error;
+        return false;
+    }
+    said.push_back(touched ? "played back the rollback journal " + journal.string() + " of a run cut short: " + shown +
+                                 " is as it was before that run"
+                           : "removed " + journal.string() + ", left by a run cut short before it changed the image");
     return true;
 }
 

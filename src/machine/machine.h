@@ -157,4 +157,10 @@ bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error, storage::Syscalls& calls = storage::Syscalls::Real());
 
+// Removes what saves of runs killed before their end may have left beside the registry files: temporary
+// files of the staged pattern (SYSTEM.DAT.tmp-XXXXXX), regular and the user's own. A save stages its files
+// without a name, so only a run killed between naming and renaming its file leaves one. Only for a run that
+// holds the machine alone: another run's staged files are then not there.
+void RemoveStaleSaves(const MachineFolder& machine);
+
 }  // namespace emulated

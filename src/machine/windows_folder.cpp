@@ -41,8 +41,30 @@ bool SplitBelowWindows(std::string_view path, std::vector<std::string_view>& com
     return true;
 }
 
-// The entry of the folder open on `dir` that matches `name`, as FindEntryIgnoringCase chooses it.
-bool FindEntryIn(int dir, std::string_view name, std::string& found)
+// Opens a folder below `dir` without following a link; -1 when it is not a folder.
+int OpenFolderAt(int dir, const char* name)
+{
+    return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Follows the folders of `relative` (host names joined by '/') from `root`; returns a handle on the last
+// folder, whose entry `*leaf` names, or -1.
+int OpenParent(int root, const std::string& relative, std::string* leaf)
+{
+    int dir = dup(root);
+    std::size_t start = 0;
+    for (std::size_t slash; dir >= 0 && (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+        int next = OpenFolderAt(dir, relative.substr(start, slash - start).c_str());
+        close(dir);
+        dir = next;
+    }
+    *leaf = relative.substr(start);
+    return dir;
+}
+
+}  // namespace
+
+bool FindEntryIgnoringCaseAt(int dir, std::string_view name, std::string& found)
 {
     // A handle of its own for the listing, so that `dir` stays as it is.
     int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -70,36 +92,13 @@ bool FindEntryIn(int dir, std::string_view name, std::string& found)
     return true;
 }
 
-// Opens a folder below `dir` without following a link; -1 when it is not a folder.
-int OpenFolderAt(int dir, const char* name)
-{
-    return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-// Follows the folders of `relative` (host names joined by '/') from `root`; returns a handle on the last
-// folder, whose entry `*leaf` names, or -1.
-int OpenParent(int root, const std::string& relative, std::string* leaf)
-{
-    int dir = dup(root);
-    std::size_t start = 0;
-    for (std::size_t slash; dir >= 0 && (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
-        int next = OpenFolderAt(dir, relative.substr(start, slash - start).c_str());
-        close(dir);
-        dir = next;
-    }
-    *leaf = relative.substr(start);
-    return dir;
-}
-
-}  // namespace
-
 bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found)
 {
     int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return false;
     std::string entry;
-    bool ok = FindEntryIn(dir, name, entry);
+    bool ok = FindEntryIgnoringCaseAt(dir, name, entry);
     close(dir);
     if (ok)
         found = folder / entry;
@@ -129,7 +128,7 @@ WindowsFolder::Lookup WindowsFolder::Resolve(std::string_view windowsPath, std::
     relative.clear();
     for (std::size_t i = 0; dir >= 0 && i < components.size(); ++i) {
         std::string name;
-        if (!FindEntryIn(dir, components[i], name))
+        if (!FindEntryIgnoringCaseAt(dir, components[i], name))
             break;
         struct stat status { };
         if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)

@@ -21,6 +21,8 @@ inline constexpr char kSystemDirectory[] = "C:\\WINDOWS\\SYSTEM";
 // The entry of `folder` whose name matches `name` ignoring case; an exact match wins, then the first in
 // name order, so the choice never depends on the order the host lists a folder.
 bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view name, std::filesystem::path& found);
+// The same in the folder open on `dir`: `found` receives the entry's name.
+bool FindEntryIgnoringCaseAt(int dir, std::string_view name, std::string& found);
 
 class WindowsFolder {
 public:

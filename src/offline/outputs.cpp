@@ -21,6 +21,19 @@ bool SameFile(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether two paths, one of them to a file not there yet, name the same place: the same name in the same
+// folder (links followed to the folder).
+bool SamePlace(const fs::path& a, const fs::path& b)
+{
+    if (a.filename() != b.filename())
+        return false;
+    struct stat folderA { };
+    struct stat folderB { };
+    const fs::path parentA = a.has_parent_path() ? a.parent_path() : fs::path(".");
+    const fs::path parentB = b.has_parent_path() ? b.parent_path() : fs::path(".");
+    return stat(parentA.c_str(), &folderA) == 0 && stat(parentB.c_str(), &folderB) == 0 && SameFile(folderA, folderB);
+}
+
 }  // namespace
 
 bool OutputIsApart(const std::string& file, const std::vector<fs::path>& files, const std::vector<fs::path>& folders,
@@ -29,13 +42,15 @@ bool OutputIsApart(const std::string& file, const std::vector<fs::path>& files, 
     if (file == "-")
         return true;
     struct stat output { };
-    if (stat(file.c_str(), &output) == 0) {
-        for (const fs::path& other : files) {
-            struct stat status { };
-            if (stat(other.c_str(), &status) == 0 && SameFile(status, output)) {
-                error = file + " is " + other.string() + ", which the run reads or writes: it is refused";
-                return false;
-            }
+    const bool exists = stat(file.c_str(), &output) == 0;
+    for (const fs::path& other : files) {
+        struct stat status { };
+        const bool otherExists = stat(other.c_str(), &status) == 0;
+        if ((exists && otherExists && SameFile(status, output)) ||
+            ((!exists || !otherExists) && SamePlace(file, other))) {
+            error = file + (file == other.string() ? std::string(" is a file") : " is " + other.string() + ",") +
+                    " which the run reads or writes: it is refused";
+            return false;
         }
     }
     // The folder the output lands in, links followed, and every folder above it.
@@ -85,7 +100,7 @@ bool OutputFile::Open(const std::string& file, std::string& error)
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     } else {
         // A regular file or none: written beside its place, put there by Finish.
-        fd = storage::CreateTemporaryBeside(file, temporary_, error);
+        fd = storage::CreateTemporaryBeside(file, temporary_, error, calls_);
         if (fd < 0)
             return false;
     }
@@ -124,7 +139,7 @@ bool OutputFile::Finish(std::string& error)
         return true;
     const std::string temporary = std::move(temporary_);
     temporary_.clear();
-    return storage::PublishTemporary(temporary, file_, error);
+    return storage::PublishTemporary(temporary, file_, error, calls_);
 }
 
 }  // namespace offline

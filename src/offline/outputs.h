@@ -8,17 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "storage/durable.h"
+
 namespace offline {
 
 // False with a one-line `error` when `file` ("-" is standard output) is one of `files` (the same device and
-// inode: a link or a second name counts) or lies inside one of `folders`.
+// inode: a link or a second name counts; for a file not there yet, the same name in the same folder) or lies
+// inside one of `folders`.
 bool OutputIsApart(const std::string& file, const std::vector<std::filesystem::path>& files,
                    const std::vector<std::filesystem::path>& folders, std::string& error);
 
 // An output being written: to a temporary file beside its place until Finish puts it there.
 class OutputFile {
 public:
-    OutputFile() = default;
+    // Its file is written and put in place through `calls`.
+    explicit OutputFile(storage::Syscalls& calls = storage::Syscalls::Real()) : calls_(calls) { }
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -30,6 +34,7 @@ public:
     bool Finish(std::string& error);
 
 private:
+    storage::Syscalls& calls_;
     std::FILE* stream_ = nullptr;
     std::string file_;
     std::string temporary_;  // empty when writing straight to the stream

@@ -90,10 +90,12 @@ std::vector<Leftover> LeftAfterRun(emulated::Registry& registry, const std::file
     return FindLeftovers(registry, system.folder());
 }
 
-// The files a run reads or writes outside its machine folder's tree too: the image, every registry file.
-std::vector<std::filesystem::path> ReadOrWritten(const Options& options, const emulated::MachineFolder& machine)
+// The files a run reads or writes outside its machine folder's tree too: the image as named, every file of
+// its backing chain and its rollback journal's place, every registry file.
+std::vector<std::filesystem::path> ReadOrWritten(const Options& options, const Target& target,
+                                                 const emulated::MachineFolder& machine)
 {
-    std::vector<std::filesystem::path> files;
+    std::vector<std::filesystem::path> files = target.files();
     if (!options.image.empty())
         files.emplace_back(options.image);
     for (const emulated::RegistryFile& file : machine.registryFiles)
@@ -157,6 +159,18 @@ bool RemoveRemnants(const std::vector<Leftover>& left, emulated::EmulatedMachine
             system.RemoveFile(item.where.c_str());
     }
     return true;
+}
+
+// Opens the journal and checks the backup's place: neither lands on a file the run reads or writes. The
+// journal is written beside its place and put there at the end; a backup folder may lie in the machine
+// folder.
+bool OpenOutputs(const Options& options, const Target& target, const emulated::MachineFolder& machine,
+                 OutputFile& journalOut, std::string& error)
+{
+    const std::vector<std::filesystem::path> files = ReadOrWritten(options, target, machine);
+    return (options.journal.empty() || (OutputIsApart(options.journal, files, {target.folder()}, error) &&
+                                        journalOut.Open(options.journal, error))) &&
+           (options.backup.empty() || OutputIsApart(options.backup, files, {}, error));
 }
 
 // The text after a failed save's message, from how far the change got on the target's disk.
@@ -234,9 +248,10 @@ bool Session::Open(const char* argumentText, std::string& error)
         return false;
     for (const std::string& warning : machine_.warnings)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", target_.Shown(warning).c_str());
-    if (!options_.journal.empty() &&
-        (!OutputIsApart(options_.journal, ReadOrWritten(options_, machine_), {target_.folder()}, error) ||
-         !journalOut_.Open(options_.journal, error)))
+    // A run that holds the machine alone clears what a killed run's save left.
+    if (WritesTarget(options_))
+        emulated::RemoveStaleSaves(machine_);
+    if (!OpenOutputs(options_, target_, machine_, journalOut_, error))
         return false;
     journal_.emplace(journalOut_.stream());
     BeginJournal(options_, *journal_);
@@ -480,12 +495,13 @@ int RunTransfer(const Options& options, Target& target)
         done = ImportRegistry(options.importFile, machine, said, error);
     } else {
         // An export never lands on a file the run reads.
-        done = OutputIsApart(options.exportFile, ReadOrWritten(options, {}), {machine}, error) &&
+        done = OutputIsApart(options.exportFile, ReadOrWritten(options, target, {}), {machine}, error) &&
                ExportRegistry(machine, options.user, options.exportFile, said, error);
     }
     Say(said, options.quiet, &target);
     return done ? 0 : Fail(target.Shown(error));
 }
+
 
 int RunOnTarget(const Options& options, Target& target, const char* argumentText)
 {

@@ -84,6 +84,7 @@ public:
         return true;
     }
     bool Commit(const std::vector<std::string>&, std::string&) override { return true; }
+    std::vector<fs::path> files() const override { return {}; }
 
 private:
     fs::path folder_;
@@ -131,6 +132,7 @@ public:
     {
         return machine_.Commit(written, {}, error);
     }
+    std::vector<fs::path> files() const override { return machine_.files(); }
 
 private:
     fs::path image_;

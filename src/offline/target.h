@@ -53,6 +53,9 @@ public:
     // Carries files a restore wrote (relative to the machine folder) into the target. False with a
     // one-line `error`; the target is then as it was.
     virtual bool Commit(const std::vector<std::string>& written, std::string& error) = 0;
+    // The files the run reads or writes beside the machine folder: an image, its backing files and its
+    // rollback journal's place.
+    virtual std::vector<std::filesystem::path> files() const = 0;
 };
 
 // Opens the target the options name. `said` receives what was found. Null with a one-line `error`, also for

@@ -14,6 +14,44 @@ namespace storage {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Repeats `step` (given the bytes done so far, it does the next part and returns how many, or -1 with errno)
+// until `size` bytes are done, again after an interrupted or short call. False on an error; an end before
+// `size` fails with EIO.
+template <class Step>
+bool Whole(std::size_t size, Step step)
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t part = step(done);
+        if (part < 0 && errno == EINTR)
+            continue;
+        if (part <= 0) {
+            if (part == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(part);
+    }
+    return true;
+}
+
+// The name's last six characters become a fresh name for this attempt.
+void FillName(char* pattern, std::size_t length, int attempt)
+{
+    static unsigned counter = 0;
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned long value = static_cast<unsigned long>(getpid()) * 2654435761ul ^
+                          static_cast<unsigned long>(std::time(nullptr)) ^ (++counter * 40503ul) ^
+                          (static_cast<unsigned long>(attempt) << 20);
+    for (std::size_t i = length - 6; i < length; ++i) {
+        pattern[i] = kLetters[value % (sizeof kLetters - 1)];
+        value /= sizeof kLetters - 1;
+    }
+}
+
+}  // namespace
+
 int Syscalls::OpenAt(int dir, const char* name, int flags)
 {
     return openat(dir, name, flags, 0644);
@@ -23,21 +61,13 @@ int Syscalls::MakeTemporaryAt(int dir, char* pattern)
 {
     // The name's last six characters become a fresh name that nothing holds: created exclusively, never
     // through a link.
-    static unsigned counter = 0;
     const std::size_t length = std::strlen(pattern);
     if (length < 6) {
         errno = EINVAL;
         return -1;
     }
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned long value = static_cast<unsigned long>(getpid()) * 2654435761ul ^
-                              static_cast<unsigned long>(std::time(nullptr)) ^ (++counter * 40503ul) ^
-                              (static_cast<unsigned long>(attempt) << 20);
-        for (std::size_t i = length - 6; i < length; ++i) {
-            pattern[i] = kLetters[value % (sizeof kLetters - 1)];
-            value /= sizeof kLetters - 1;
-        }
+        FillName(pattern, length, attempt);
         int fd = openat(dir, pattern, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -46,14 +76,49 @@ int Syscalls::MakeTemporaryAt(int dir, char* pattern)
     return -1;
 }
 
+int Syscalls::OpenUnnamedAt(int dir)
+{
+    const int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    // Kernels and file systems without unnamed files answer in several ways; all mean "not here".
+    if (fd < 0 && (errno == EISDIR || errno == EINVAL || errno == ENOENT))
+        errno = EOPNOTSUPP;
+    return fd;
+}
+
+int Syscalls::LinkAt(int fd, int dir, const char* name)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, self.c_str(), dir, name, AT_SYMLINK_FOLLOW);
+}
+
 ssize_t Syscalls::Write(int fd, const void* data, std::size_t size)
 {
     return write(fd, data, size);
 }
 
+ssize_t Syscalls::PRead(int fd, void* into, std::size_t size, std::uint64_t offset)
+{
+    return pread(fd, into, size, static_cast<off_t>(offset));
+}
+
+ssize_t Syscalls::PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset)
+{
+    return pwrite(fd, data, size, static_cast<off_t>(offset));
+}
+
+int Syscalls::Fchmod(int fd, mode_t mode)
+{
+    return fchmod(fd, mode);
+}
+
 int Syscalls::Fsync(int fd)
 {
     return fsync(fd);
+}
+
+int Syscalls::SyncFolder(int dir)
+{
+    return fsync(dir);
 }
 
 int Syscalls::Close(int fd)
@@ -152,7 +217,7 @@ private:
 // written all the same: there is nothing left to undo.
 void SyncFolder(int dir, Syscalls& calls)
 {
-    calls.Fsync(dir);
+    calls.SyncFolder(dir);
 }
 
 bool SaveFailure(const fs::path& file, const char* what, int code, std::string& error)
@@ -172,48 +237,104 @@ int SyncAndClose(int fd, bool written, Syscalls& calls)
     return code;
 }
 
-bool Stage(int dir, const fs::path& shown, const std::string& name, const std::vector<std::string_view>& pieces,
-           std::string& temporary, std::string& error, Syscalls& calls)
+// Creates the file that holds a staged file's bytes in `dir`: unnamed where the file system allows, else a
+// temporary file beside the place. Its descriptor, or -1 with errno.
+int CreateStaging(int dir, Staged& staged, Syscalls& calls)
+{
+    const int fd = calls.OpenUnnamedAt(dir);
+    if (fd >= 0 || errno != EOPNOTSUPP) {
+        staged.unnamed = fd;
+        return fd;
+    }
+    staged.temporary = staged.name + ".tmp-XXXXXX";
+    const int named = calls.MakeTemporaryAt(dir, staged.temporary.data());
+    if (named < 0)
+        staged.temporary.clear();
+    return named;
+}
+
+// Removes what holds a staged file's bytes.
+void DropStaging(int dir, Staged& staged, Syscalls& calls)
+{
+    if (staged.unnamed >= 0)
+        calls.Close(staged.unnamed);
+    if (!staged.temporary.empty())
+        calls.UnlinkAt(dir, staged.temporary.c_str());
+    staged.unnamed = -1;
+    staged.temporary.clear();
+}
+
+// Writes `pieces` with `mode` into the staging file `fd` and syncs them; an unnamed file stays open for its
+// commit. 0, or the errno of the first failure (the staging file is then gone).
+int FillStaging(int dir, int fd, mode_t mode, const std::vector<std::string_view>& pieces, Staged& staged,
+                Syscalls& calls)
+{
+    bool ok = calls.Fchmod(fd, mode) == 0;
+    for (std::string_view piece : pieces)
+        ok = ok && WriteAll(fd, piece, calls);
+    // The bytes reach the disk before any name can point at them.
+    int code = ok ? 0 : (errno != 0 ? errno : EIO);
+    if (code == 0 && calls.Fsync(fd) != 0)
+        code = errno;
+    if (staged.unnamed < 0 && calls.Close(fd) != 0 && code == 0)
+        code = errno;
+    if (code != 0)
+        DropStaging(dir, staged, calls);
+    return code;
+}
+
+bool Stage(int dir, const fs::path& shown, const std::vector<std::string_view>& pieces, Staged& staged,
+           std::string& error, Syscalls& calls)
 {
     struct stat original { };
-    if (fstatat(dir, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(dir, staged.name.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0)
         return SaveFailure(shown, "cannot read its mode", errno, error);
     if (!S_ISREG(original.st_mode)) {
         error = "cannot save " + shown.string() + ": it is not a regular file";
         return false;
     }
-    temporary = name + ".tmp-XXXXXX";
-    int fd = calls.MakeTemporaryAt(dir, temporary.data());
+    const int fd = CreateStaging(dir, staged, calls);
     if (fd < 0)
         return SaveFailure(shown, "cannot create a temporary file beside it", errno, error);
-    bool ok = fchmod(fd, original.st_mode & 07777) == 0;
     // Keep the owner when allowed to (as root); otherwise the file stays the user's own.
-    if (ok && (original.st_uid != geteuid() || original.st_gid != getegid()))
+    if (original.st_uid != geteuid() || original.st_gid != getegid())
         (void)!fchown(fd, original.st_uid, original.st_gid);
-    for (std::string_view piece : pieces)
-        ok = ok && WriteAll(fd, piece, calls);
-    // The bytes reach the disk before any name can point at them.
-    const int code = SyncAndClose(fd, ok, calls);
-    if (code != 0) {
-        calls.UnlinkAt(dir, temporary.c_str());
-        return SaveFailure(shown, "cannot write it", code, error);
-    }
-    return true;
+    const int code = FillStaging(dir, fd, original.st_mode & 07777, pieces, staged, calls);
+    return code == 0 || SaveFailure(shown, "cannot write it", code, error);
 }
 
-bool Commit(int dir, const fs::path& shown, const std::string& name, const std::string& temporary, std::string& error,
-            Syscalls& calls, bool replaces = true)
+// Names the unnamed staged file beside its place, for the rename over the file.
+bool NameStaging(int dir, Staged& staged, Syscalls& calls)
 {
-    // A new file is linked in, which fails when a file came to its place since; the temporary name then goes.
-    const bool placed = replaces ? calls.RenameAt(dir, temporary.c_str(), name.c_str()) == 0
-                                 : linkat(dir, temporary.c_str(), dir, name.c_str(), 0) == 0;
-    if (placed && !replaces)
-        calls.UnlinkAt(dir, temporary.c_str());
-    if (!placed) {
-        const int code = errno;
-        calls.UnlinkAt(dir, temporary.c_str());
-        return SaveFailure(shown, "cannot write it", code, error);
+    std::string name = staged.name + ".tmp-XXXXXX";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        FillName(name.data(), name.size(), attempt);
+        if (calls.LinkAt(staged.unnamed, dir, name.c_str()) == 0) {
+            staged.temporary = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
     }
+    return false;
+}
+
+// Puts a staged file in place: a replacement is renamed over the file; a new file is linked in, which fails
+// when a file came to its place since.
+bool Commit(int dir, const fs::path& shown, Staged& staged, std::string& error, Syscalls& calls)
+{
+    bool placed = false;
+    if (staged.unnamed >= 0 && !staged.replaces)
+        placed = calls.LinkAt(staged.unnamed, dir, staged.name.c_str()) == 0;
+    else if (staged.unnamed < 0 || NameStaging(dir, staged, calls))
+        placed = staged.replaces ? calls.RenameAt(dir, staged.temporary.c_str(), staged.name.c_str()) == 0
+                                 : linkat(dir, staged.temporary.c_str(), dir, staged.name.c_str(), 0) == 0;
+    const int code = errno;
+    if (placed && staged.replaces)
+        staged.temporary.clear();
+    DropStaging(dir, staged, calls);
+    if (!placed)
+        return SaveFailure(shown, "cannot write it", code, error);
     SyncFolder(dir, calls);
     return true;
 }
@@ -238,57 +359,72 @@ bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::stri
 
 }  // namespace
 
+bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset, Syscalls& calls)
+{
+    return Whole(bytes.size(), [&](std::size_t done) {
+        return calls.PWrite(fd, bytes.data() + done, bytes.size() - done, offset + done);
+    });
+}
+
+bool ReadAllAt(int fd, void* into, std::size_t size, std::uint64_t offset, Syscalls& calls)
+{
+    auto* out = static_cast<unsigned char*>(into);
+    return Whole(size, [&](std::size_t done) { return calls.PRead(fd, out + done, size - done, offset + done); });
+}
+
+bool SyncFolderOf(const fs::path& file, Syscalls& calls)
+{
+    OpenedFolder folder(file, calls);
+    if (folder.fd() < 0)
+        return false;
+    return calls.SyncFolder(folder.fd()) == 0;
+}
+
 bool WriteAll(int fd, std::string_view bytes, Syscalls& calls)
 {
-    while (!bytes.empty()) {
-        ssize_t done = calls.Write(fd, bytes.data(), bytes.size());
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            if (done == 0)
-                errno = EIO;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(done));
-    }
-    return true;
+    return Whole(bytes.size(), [&](std::size_t done) { return calls.Write(fd, bytes.data() + done, bytes.size() - done); });
 }
 
 bool StageReplacement(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
                       Staged& staged, std::string& error, Syscalls& calls)
 {
-    staged = {&folder, name, {}};
-    return Stage(folder.fd(), folder.path() / name, name, pieces, staged.temporary, error, calls);
+    staged = Staged();
+    staged.folder = &folder;
+    staged.name = name;
+    return Stage(folder.fd(), folder.path() / name, pieces, staged, error, calls);
 }
 
 bool StageNewFile(const Folder& folder, const std::string& name, std::string_view bytes, Staged& staged,
                   std::string& error, Syscalls& calls)
 {
-    staged = {&folder, name, name + ".tmp-XXXXXX", false};
-    int fd = calls.MakeTemporaryAt(folder.fd(), staged.temporary.data());
-    if (fd < 0) {
-        staged.temporary.clear();
+    staged = Staged();
+    staged.folder = &folder;
+    staged.name = name;
+    staged.replaces = false;
+    const int fd = CreateStaging(folder.fd(), staged, calls);
+    if (fd < 0)
         return SaveFailure(folder.path() / name, "cannot create a temporary file beside it", errno, error);
-    }
-    const int code = SyncAndClose(fd, fchmod(fd, 0644) == 0 && WriteAll(fd, bytes, calls), calls);
-    if (code != 0) {
-        DropStaged(staged, calls);
-        staged.temporary.clear();
-        return SaveFailure(folder.path() / name, "cannot write it", code, error);
-    }
-    return true;
+    const int code = FillStaging(folder.fd(), fd, 0644, {bytes}, staged, calls);
+    return code == 0 || SaveFailure(folder.path() / name, "cannot write it", code, error);
 }
 
-bool CommitStaged(const Staged& staged, std::string& error, Syscalls& calls)
+bool CommitStaged(Staged& staged, std::string& error, Syscalls& calls)
 {
-    return Commit(staged.folder->fd(), staged.folder->path() / staged.name, staged.name, staged.temporary, error,
-                  calls, staged.replaces);
+    return Commit(staged.folder->fd(), staged.folder->path() / staged.name, staged, error, calls);
 }
 
-void DropStaged(const Staged& staged, Syscalls& calls)
+void DropStaged(Staged& staged, Syscalls& calls)
 {
-    if (staged.folder != nullptr && !staged.temporary.empty())
-        calls.UnlinkAt(staged.folder->fd(), staged.temporary.c_str());
+    if (staged.folder != nullptr)
+        DropStaging(staged.folder->fd(), staged, calls);
+}
+
+bool IsStagedName(const std::string& entry, const std::string& name)
+{
+    const std::string prefix = name + ".tmp-";
+    return entry.size() == prefix.size() + 6 && entry.compare(0, prefix.size(), prefix) == 0 &&
+           entry.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", prefix.size()) ==
+               std::string::npos;
 }
 
 bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
@@ -320,10 +456,9 @@ bool ReplaceFileAtomically(const fs::path& file, const std::vector<std::string_v
     OpenedFolder folder(file, calls);
     if (folder.fd() < 0)
         return SaveFailure(file, "cannot open its folder", errno, error);
-    std::string temporary;
-    const std::string name = file.filename().string();
-    return Stage(folder.fd(), file, name, pieces, temporary, error, calls) &&
-           Commit(folder.fd(), file, name, temporary, error, calls);
+    Staged staged;
+    staged.name = file.filename().string();
+    return Stage(folder.fd(), file, pieces, staged, error, calls) && Commit(folder.fd(), file, staged, error, calls);
 }
 
 bool WriteFile(const fs::path& file, std::string_view bytes, std::string& error, Syscalls& calls)
@@ -366,7 +501,7 @@ int CreateTemporaryBeside(const fs::path& file, std::string& temporary, std::str
     if (fd < 0)
         return SaveFailure(file, "cannot create a temporary file beside it", errno, error), -1;
     temporary = (FolderOf(file) / name).string();
-    if (fchmod(fd, original.st_mode & 07777) != 0) {
+    if (calls.Fchmod(fd, original.st_mode & 07777) != 0) {
         const int code = errno;
         calls.Close(fd);
         calls.UnlinkAt(AT_FDCWD, temporary.c_str());
@@ -422,19 +557,8 @@ ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::
         result = ReadResult::TooLarge;
     if (result == ReadResult::Done) {
         bytes.resize(static_cast<std::size_t>(status.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got == 0)
-                    errno = EIO;
-                result = ReadResult::Failed;
-                break;
-            }
-            done += static_cast<std::size_t>(got);
-        }
+        if (!Whole(bytes.size(), [&](std::size_t done) { return read(fd, bytes.data() + done, bytes.size() - done); }))
+            result = ReadResult::Failed;
     }
     const int code = errno;
     close(fd);

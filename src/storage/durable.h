@@ -28,8 +28,19 @@ public:
     virtual int OpenAt(int dir, const char* name, int flags);
     // Creates a fresh file exclusively in `dir` from `pattern` (ending in XXXXXX), writing its name there.
     virtual int MakeTemporaryAt(int dir, char* pattern);
+    // Creates a file without a name in the folder `dir` (O_TMPFILE, mode 0600): it goes with its last
+    // descriptor unless LinkAt names it. -1 with EOPNOTSUPP where the file system has no such files.
+    virtual int OpenUnnamedAt(int dir);
+    // Gives the unnamed file `fd` the name `name` in `dir`; fails with EEXIST when the name is taken.
+    virtual int LinkAt(int fd, int dir, const char* name);
     virtual ssize_t Write(int fd, const void* data, std::size_t size);
+    // pread() and pwrite(): `size` bytes at byte `offset` of the file.
+    virtual ssize_t PRead(int fd, void* into, std::size_t size, std::uint64_t offset);
+    virtual ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset);
+    virtual int Fchmod(int fd, mode_t mode);
     virtual int Fsync(int fd);
+    // fsync() of a folder: the names made, renamed or removed in it reach the disk.
+    virtual int SyncFolder(int dir);
     virtual int Close(int fd);
     virtual int RenameAt(int dir, const char* from, const char* to);
     virtual int UnlinkAt(int dir, const char* name);
@@ -66,15 +77,27 @@ private:
 
 // Writes all of `bytes` to `fd`, again after an interrupted or short write. False on an error (errno says).
 bool WriteAll(int fd, std::string_view bytes, Syscalls& calls = Syscalls::Real());
+// The same at byte `offset` of the file, and its reading counterpart (a file ending early fails with EIO).
+bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset, Syscalls& calls = Syscalls::Real());
+bool ReadAllAt(int fd, void* into, std::size_t size, std::uint64_t offset, Syscalls& calls = Syscalls::Real());
 
-// A file made ready: the temporary file beside its place holds the new bytes, fsynced. Commit puts it in
-// place; Drop removes it. Several files are saved all or nothing by staging them all first.
+// Opens the folder of `file` and fsyncs it: a name made or removed there reaches the disk. False with errno.
+bool SyncFolderOf(const std::filesystem::path& file, Syscalls& calls = Syscalls::Real());
+
+// A file made ready: a file without a name in the folder of its place (or, where the file system has none,
+// a temporary file beside its place) holds the new bytes, fsynced. Commit puts it in place; Drop removes it.
+// Several files are saved all or nothing by staging them all first. A run killed meanwhile leaves nothing:
+// an unnamed file goes with the process.
 struct Staged {
     const Folder* folder = nullptr;
     std::string name;       // the file's name in the folder
-    std::string temporary;  // the temporary file's name in the folder
+    std::string temporary;  // the temporary file's name in the folder, when it has one
+    int unnamed = -1;       // the unnamed file, open until Commit or Drop
     bool replaces = true;   // over the regular file there; else a new file, never over one that came since
 };
+
+// Whether `entry` is the name of a temporary file staged beside `name`: `name`.tmp-XXXXXX.
+bool IsStagedName(const std::string& entry, const std::string& name);
 
 // Stages the replacement of the existing regular file `name` in `folder` by `pieces` joined, with its mode
 // and owner. False with a one-line `error`; then nothing is left behind.
@@ -85,8 +108,8 @@ bool StageNewFile(const Folder& folder, const std::string& name, std::string_vie
                   std::string& error, Syscalls& calls = Syscalls::Real());
 // Puts the staged file in place (over the file, or as a new file), then fsyncs the folder. False with `error`
 // (the staged file is then removed and the place is as it was).
-bool CommitStaged(const Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
-void DropStaged(const Staged& staged, Syscalls& calls = Syscalls::Real());
+bool CommitStaged(Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
+void DropStaged(Staged& staged, Syscalls& calls = Syscalls::Real());
 
 // Replaces the existing regular file `name` in `folder` with `pieces` joined: staged, then committed.
 bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,

@@ -54,10 +54,11 @@ check "a file-size limit during the backup removes nothing" 'one_error "cannot w
 check "a failed backup's journal ends with a summary of nothing removed" 'tail -n 1 "$work/backup.journal" | grep -q "\"op\":\"summary\",.*\"keysRemoved\":0,\"filesRemoved\":0,.*\"exitStatus\":2" && untouched'
 check "no temporary file is left behind" '[ -z "$(ls "$work/m" | grep -v -x -e registry.reg -e WINDOWS -e README.md -e .gitattributes)" ]'
 
-# A stale temporary file of a killed run is left alone, and the run saves all the same.
-fresh; echo stale >"$work/m/registry.reg.tmp-AbC123"
+# A stale temporary file of a killed run's save goes at the next run that writes, which saves all the same;
+# a file of the user's whose name only starts the same stays.
+fresh; echo stale >"$work/m/registry.reg.tmp-AbC123"; echo mine >"$work/m/registry.reg.tmp-mine"
 yes_run --no-backup
-check "a stale temporary file does not stop the save" '[ "$(cat "$work/m.rc")" = 0 ] && [ "$(cat "$work/m/registry.reg.tmp-AbC123")" = stale ] && ! cmp -s "$work/original.reg" "$work/m/registry.reg"'
+check "a stale temporary file goes and does not stop the save" '[ "$(cat "$work/m.rc")" = 0 ] && [ ! -e "$work/m/registry.reg.tmp-AbC123" ] && [ "$(cat "$work/m/registry.reg.tmp-mine")" = mine ] && ! cmp -s "$work/original.reg" "$work/m/registry.reg"'
 
 # A read-only registry file is refused, not replaced.
 fresh; chmod a-w "$work/m/registry.reg"

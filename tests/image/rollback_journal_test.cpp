@@ -1,55 +1,120 @@
+// The rollback journal of an image changed in place, on a raw disk file made here: written whole or seen
+// torn, refused when it is no regular file, played back only onto the image it names and only where every
+// sector holds what the cut-short run found or what it wrote; and a fault sweep over every system call of
+// a change and of a playback, each ending, after the next start, with the image old or new byte for byte.
 #include "image/rollback_journal.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+
+#include <sys/stat.h>
+
+#include "support/faulty_syscalls.h"
+#include "support/recording_syscalls.h"
+#include "support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+constexpr std::uint64_t kVolume = 4096;       // the volume's first byte
+constexpr std::uint64_t kVolumeBytes = 96 * 1024;
+
 class RollbackJournalTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "journal-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        journal_ = image::RollbackJournalOf(folder_ / "disk.img");
+        image_ = folder_.path() / "disk.img";
+        journal_ = image::RollbackJournalOf(image_);
+        std::mt19937 random(22);
+        old_.resize(kVolume + kVolumeBytes + 4096);
+        for (char& byte : old_)
+            byte = static_cast<char>(random() & 0x7F);
+        old_.replace(0, 8, std::string(8, '\0'));
+        // The change: a sector of the FAT, two sectors of a folder, and a file's clusters across 3 sectors.
+        changes_ = {{kVolume + 512, std::string(512, 'F')},
+                    {kVolume + 8192, std::string(1024, 'D')},
+                    {kVolume + 40960, std::string(1536, 'C')}};
+        new_ = old_;
+        for (const image::DiskChange& change : changes_) {
+            oldRanges_.push_back({change.offset, old_.substr(change.offset, change.bytes.size())});
+            new_.replace(change.offset, change.bytes.size(), change.bytes);
+        }
+        Put(old_);
     }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    std::string Bytes() const
+    void Put(const std::string& bytes) const { std::ofstream(image_, std::ios::binary | std::ios::trunc) << bytes; }
+    std::string Now() const
+    {
+        std::ifstream in(image_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::string JournalBytes() const
     {
         std::ifstream in(journal_, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-    void Put(const std::string& bytes) const { std::ofstream(journal_, std::ios::binary | std::ios::trunc) << bytes; }
+    void PutJournal(const std::string& bytes) const
+    {
+        std::ofstream(journal_, std::ios::binary | std::ios::trunc) << bytes;
+    }
 
-    fs::path folder_;
+    // The change made in place under the journal, through `calls`; false when it failed somewhere.
+    bool Change(storage::Syscalls& calls, std::string& error) const
+    {
+        image::Disk disk(calls);
+        if (!disk.Open(image_, "disk.img", error))
+            return false;
+        disk.Bound(kVolume, kVolumeBytes);
+        return image::ChangeUnderJournal(disk, journal_, changes_, oldRanges_, error);
+    }
+    // The next start: the journal played back, if there is one, through `calls`.
+    bool Start(storage::Syscalls& calls, std::vector<std::string>& said, std::string& error) const
+    {
+        image::Disk disk(calls);
+        return disk.Open(image_, "disk.img", error) &&
+               image::PlayBackRollbackJournal(disk, journal_, "disk.img", said, error);
+    }
+    // A run killed at its call `call`: as a run whose every call from then on fails.
+    void Killed(unsigned call) const
+    {
+        FaultySyscalls kill(call, FaultySyscalls::kForever);
+        std::string error;
+        Change(kill, error);
+    }
+
+    test_support::TempFolder folder_ {"journal-test"};
+    fs::path image_;
     fs::path journal_;
+    std::string old_;
+    std::string new_;
+    std::vector<image::DiskChange> changes_;
+    std::vector<image::DiskChange> oldRanges_;
 };
 
-TEST_F(RollbackJournalTest, AWholeJournalGivesBackEveryRangeExactly)
+TEST_F(RollbackJournalTest, AWholeJournalKeepsItsImageAndEveryRangeExactly)
 {
     EXPECT_EQ(journal_.filename(), "disk.img.cmpci-rollback");
-    std::vector<image::DiskChange> none;
+    image::RollbackJournal read;
     std::string error;
-    EXPECT_EQ(image::ReadRollbackJournal(journal_, none, error), image::JournalFound::None);
+    EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::None);
     EXPECT_EQ(error, "");
-
-    const std::vector<image::DiskChange> old {
-        {512, std::string(512, '\x11')}, {0x1'0000'0200ULL, std::string("\0\x01\xFF", 3)}, {7, std::string()}};
-    ASSERT_TRUE(image::WriteRollbackJournal(journal_, old, error)) << error;
-    std::vector<image::DiskChange> read;
+    const image::RollbackJournal written {
+        {1 << 20, "qcow2", 1024, 2048, std::string(64, 'a')},
+        {{512, std::string(512, '\x11'), std::string(16, 'n')},
+         {0x1'0000'0200ULL, std::string("\0\x01\xFF", 3), std::string(16, 'm')},
+         {7, std::string(), std::string()}}};
+    ASSERT_TRUE(image::WriteRollbackJournal(journal_, written, error)) << error;
     ASSERT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Whole) << error;
-    ASSERT_EQ(read.size(), old.size());
-    for (std::size_t i = 0; i < old.size(); ++i) {
-        EXPECT_EQ(read[i].offset, old[i].offset) << i;
-        EXPECT_EQ(read[i].bytes, old[i].bytes) << i;
+    EXPECT_EQ(read.image, written.image);
+    ASSERT_EQ(read.ranges.size(), written.ranges.size());
+    for (std::size_t i = 0; i < written.ranges.size(); ++i) {
+        EXPECT_EQ(read.ranges[i].offset, written.ranges[i].offset) << i;
+        EXPECT_EQ(read.ranges[i].old, written.ranges[i].old) << i;
+        EXPECT_EQ(read.ranges[i].newDigests, written.ranges[i].newDigests) << i;
     }
     // Written exclusively: a journal already there is never overwritten.
     EXPECT_FALSE(image::WriteRollbackJournal(journal_, {}, error));
@@ -57,26 +122,226 @@ TEST_F(RollbackJournalTest, AWholeJournalGivesBackEveryRangeExactly)
     EXPECT_FALSE(fs::exists(journal_));
 }
 
-// A journal cut short at any byte, or with any byte changed, is torn: the run that wrote it had not yet
-// touched the image, and its ranges must not go into it.
+// A journal cut short at any byte, or with any byte changed after its first line, is torn: the run that
+// wrote it had not yet touched the image. A first line changed makes it no journal of this program's.
 TEST_F(RollbackJournalTest, AJournalCutAtAnyByteOrChangedIsTorn)
 {
     std::string error;
-    ASSERT_TRUE(image::WriteRollbackJournal(journal_, {{1024, "old bytes"}, {4096, std::string(40, 'x')}}, error));
-    const std::string whole = Bytes();
+    ASSERT_TRUE(image::WriteRollbackJournal(
+        journal_, {{1 << 20, "raw", 0, 1 << 20, std::string(64, 'd')}, {{1024, "old bytes", std::string(16, 'n')}}},
+        error));
+    const std::string whole = JournalBytes();
+    const std::size_t firstLine = whole.find('\n') + 1;
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
-        Put(whole.substr(0, cut));
-        std::vector<image::DiskChange> read;
+        PutJournal(whole.substr(0, cut));
+        image::RollbackJournal read;
         EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Torn) << "cut at " << cut;
-        EXPECT_TRUE(read.empty()) << "cut at " << cut;
+        EXPECT_TRUE(read.ranges.empty()) << "cut at " << cut;
     }
-    for (std::size_t at = 0; at < whole.size(); at += 7) {
+    for (std::size_t at = 0; at < whole.size(); at += 3) {
         std::string changed = whole;
         changed[at] = static_cast<char>(changed[at] ^ 0x20);
-        Put(changed);
-        std::vector<image::DiskChange> read;
-        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Torn) << "changed at " << at;
+        PutJournal(changed);
+        image::RollbackJournal read;
+        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error),
+                  at < firstLine ? image::JournalFound::Refused : image::JournalFound::Torn)
+            << "changed at " << at;
     }
+}
+
+// Whatever stands in the journal's place that is not a regular file is refused at once in one line, and
+// left there: no hang on a FIFO, no crash on a folder.
+TEST_F(RollbackJournalTest, AJournalThatIsNoRegularFileIsRefusedInOneLine)
+{
+    for (const char* kind : {"folder", "fifo", "link"}) {
+        SCOPED_TRACE(kind);
+        fs::remove_all(journal_);
+        const std::string what(kind);
+        if (what == "folder")
+            fs::create_directory(journal_);
+        else if (what == "fifo")
+            ASSERT_EQ(mkfifo(journal_.c_str(), 0600), 0);
+        else
+            fs::create_symlink("disk.img", journal_);
+        std::vector<std::string> said;
+        std::string error;
+        EXPECT_FALSE(Start(storage::Syscalls::Real(), said, error));
+        EXPECT_EQ(error, journal_.string() + " is not a regular file (a folder, a link or a device), so not a rollback "
+                                             "journal of this program: move it away and run again; nothing was changed");
+        EXPECT_TRUE(fs::exists(fs::symlink_status(journal_)));
+        EXPECT_EQ(Now(), old_);
+    }
+}
+
+// A run killed after the journal and two of its three ranges: what the next start does with it depends on
+// what the image holds now.
+TEST_F(RollbackJournalTest, PlaysBackOnlyOntoTheImageAsTheCutShortRunLeftIt)
+{
+    unsigned calls = 0;
+    {
+        FaultySyscalls counting;
+        std::string error;
+        ASSERT_TRUE(Change(counting, error)) << error;
+        calls = counting.calls();
+    }
+    // The last call that leaves the journal whole and the first range written, found by trying.
+    std::string partly;
+    unsigned kill = 0;
+    for (unsigned call = 1; call <= calls && partly.empty(); ++call) {
+        Put(old_);
+        fs::remove(journal_);
+        Killed(call);
+        const std::string now = Now();
+        if (fs::exists(journal_) && now != old_ && now != new_) {
+            partly = now;
+            kill = call;
+        }
+    }
+    ASSERT_FALSE(partly.empty()) << "no kill left the image part way";
+    const struct {
+        const char* label;
+        std::uint64_t at;  // a byte changed after the kill, or none
+        bool playedBack;
+        const char* words;
+    } cases[] = {
+        {"as the run left it", UINT64_MAX, true, ""},
+        {"a sector of a range changed since", kVolume + 8192 + 700, false, "neither as that run found it nor as it wrote"},
+        {"the first sector changed since", 3, false, "names another image"},
+        {"the volume's boot sector changed since", kVolume + 11, false, "names another image"},
+        {"a byte outside the ranges", kVolume + 20000, true, ""},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.label);
+        Put(old_);
+        fs::remove(journal_);
+        Killed(kill);
+        std::string now = Now();
+        if (each.at != UINT64_MAX)
+            now[static_cast<std::size_t>(each.at)] ^= 0x55;
+        Put(now);
+        std::vector<std::string> said;
+        std::string error;
+        EXPECT_EQ(Start(storage::Syscalls::Real(), said, error), each.playedBack) << error;
+        if (each.playedBack) {
+            // The ranges go back; a change elsewhere stays.
+            std::string expected = old_;
+            if (each.at != UINT64_MAX)
+                expected[static_cast<std::size_t>(each.at)] = now[static_cast<std::size_t>(each.at)];
+            EXPECT_EQ(Now(), expected);
+            EXPECT_FALSE(fs::exists(journal_));
+        } else {
+            EXPECT_NE(error.find(each.words), std::string::npos) << error;
+            EXPECT_NE(error.find("the journal was not played back and is kept"), std::string::npos) << error;
+            EXPECT_EQ(Now(), now) << "written although refused";
+            EXPECT_TRUE(fs::exists(journal_));
+        }
+    }
+}
+
+// The journal of another image of the same size and format, put beside this one, is never played back.
+TEST_F(RollbackJournalTest, AnotherImagesJournalIsNotPlayedBack)
+{
+    std::string other = old_;
+    other[kVolume + 39] ^= 0x01;  // another volume serial number
+    for (unsigned call = 1; !fs::exists(journal_) || Now() == other; ++call) {
+        ASSERT_LT(call, 100u) << "no kill left the other image's journal";
+        Put(other);
+        fs::remove(journal_);
+        Killed(call);
+    }
+    Put(old_);
+    std::vector<std::string> said;
+    std::string error;
+    EXPECT_FALSE(Start(storage::Syscalls::Real(), said, error));
+    EXPECT_NE(error.find("names another image"), std::string::npos) << error;
+    EXPECT_EQ(Now(), old_);
+    EXPECT_TRUE(fs::exists(journal_));
+}
+
+// What makes the change durable, in its order: the journal's bytes and its name synced before the image
+// takes a byte; the image synced before the journal goes; the journal's removal synced in its folder.
+TEST_F(RollbackJournalTest, EachStepIsOnDiskBeforeTheNext)
+{
+    RecordingSyscalls calls;
+    std::string error;
+    ASSERT_TRUE(Change(calls, error)) << error;
+    EXPECT_EQ(Now(), new_);
+    const std::size_t journalWritten = calls.Last("write");
+    const std::size_t journalSynced = calls.First("fsync", journalWritten);
+    const std::size_t journalNamed = calls.First("sync-folder", journalSynced);
+    const std::size_t imageWritten = calls.First("pwrite");
+    const std::size_t imageSynced = calls.First("fsync", calls.Last("pwrite"));
+    const std::size_t removed = calls.First("unlink");
+    const std::size_t removalSynced = calls.First("sync-folder", removed);
+    ASSERT_LT(removalSynced, calls.kinds.size()) << "the journal's removal is not synced";
+    EXPECT_LT(journalSynced, journalNamed);
+    EXPECT_LT(journalNamed, imageWritten);
+    EXPECT_LT(calls.Last("pwrite"), imageSynced);
+    EXPECT_LT(imageSynced, removed);
+}
+
+// Every call of a change failing once or from then on (a run killed there), then the next start: the image is
+// as it was or as the whole change leaves it, byte for byte, and no journal is left.
+TEST_F(RollbackJournalTest, EveryFailingCallOfAChangeEndsOldOrNewAfterTheNextStart)
+{
+    bool changed = false;
+    SweepSyscalls(
+        [&](storage::Syscalls& calls) {
+            Put(old_);
+            fs::remove(journal_);
+            std::string error;
+            changed = Change(calls, error);
+        },
+        [&](bool) {
+            std::vector<std::string> said;
+            std::string error;
+            EXPECT_TRUE(Start(storage::Syscalls::Real(), said, error)) << error;
+            const std::string now = Now();
+            EXPECT_TRUE(now == old_ || now == new_) << "neither old nor new";
+            if (changed) {
+                EXPECT_EQ(now, new_);
+            }
+            EXPECT_FALSE(fs::exists(journal_));
+        });
+}
+
+// A run killed at each of its calls, then a playback with each of its calls failing once or from then on,
+// then a clean start: the image is as it was before the run, or (when the run had finished) as it left it.
+TEST_F(RollbackJournalTest, EveryFailingCallOfAPlaybackLeavesItToTheNextStart)
+{
+    FaultySyscalls counting;
+    std::string error;
+    ASSERT_TRUE(Change(counting, error)) << error;
+    unsigned playbacks = 0;
+    for (unsigned call = 1; call <= counting.calls(); ++call) {
+        SCOPED_TRACE("run killed at call " + std::to_string(call));
+        Put(old_);
+        fs::remove(journal_);
+        Killed(call);
+        if (!fs::exists(journal_))
+            continue;
+        const std::string killed = Now();
+        const std::string journal = JournalBytes();
+        ++playbacks;
+        SweepSyscalls(
+            [&](storage::Syscalls& calls) {
+                // The image and the journal as the killed run left them, for each attempt.
+                Put(killed);
+                fs::remove(journal_);
+                PutJournal(journal);
+                std::vector<std::string> said;
+                std::string ignored;
+                Start(calls, said, ignored);
+            },
+            [&](bool) {
+                std::vector<std::string> said;
+                std::string failed;
+                EXPECT_TRUE(Start(storage::Syscalls::Real(), said, failed)) << failed;
+                EXPECT_EQ(Now(), old_);
+                EXPECT_FALSE(fs::exists(journal_));
+            });
+    }
+    EXPECT_GT(playbacks, 2u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "machine/machine.h"
 #include "registry/registry.h"
 #include "storage/durable.h"
+#include "support/faulty_syscalls.h"
 
 namespace fs = std::filesystem;
 
@@ -114,6 +115,68 @@ TEST_F(RegistrySaveTest, ARenameThatFailsPutsBackTheFilesSavedBeforeIt)
     std::string error;
     EXPECT_TRUE(emulated::SaveRegistryFiles(folder_, registry_, saved, error)) << error;
     EXPECT_EQ(saved.size(), 2u);
+}
+
+// Every call of a save failing once or from then on (as a run killed there): each registry file is as it
+// was or as a whole save leaves it, all of them as they were when the save says it failed, and no
+// temporary file is left beside them.
+TEST_F(RegistrySaveTest, EveryFailingCallLeavesTheFilesOldOrNewAndNothingBeside)
+{
+    OpenAndRemove();
+    std::vector<std::string> saved;
+    std::string error;
+    bool done = false;
+    std::vector<std::string> wanted;
+    const unsigned swept = SweepSyscalls(
+        [&](storage::Syscalls& calls) {
+            for (std::size_t i = 0; i < 2; ++i) {
+                const fs::path file = machine_ / "WINDOWS" / (i == 0 ? "SYSTEM.DAT" : "USER.DAT");
+                std::ofstream(file, std::ios::binary | std::ios::trunc) << original_[i];
+            }
+            saved.clear();
+            done = emulated::SaveRegistryFiles(folder_, registry_, saved, error, calls);
+            if (wanted.empty())
+                wanted = {Read(machine_ / "WINDOWS" / "SYSTEM.DAT"), Read(machine_ / "WINDOWS" / "USER.DAT")};
+        },
+        [&](bool kill) {
+            const std::string now[] = {Read(machine_ / "WINDOWS" / "SYSTEM.DAT"), Read(machine_ / "WINDOWS" / "USER.DAT")};
+            for (std::size_t i = 0; i < 2; ++i) {
+                SCOPED_TRACE(i == 0 ? "SYSTEM.DAT" : "USER.DAT");
+                EXPECT_TRUE(now[i] == original_[i] || now[i] == wanted[i]) << "neither old nor new";
+                if (done) {
+                    EXPECT_EQ(now[i], wanted[i]);
+                } else if (saved.empty()) {
+                    EXPECT_EQ(now[i], original_[i]) << error;
+                }
+            }
+            // A run killed between naming its staged file and renaming it leaves that name for the next start.
+            if (kill)
+                emulated::RemoveStaleSaves(folder_);
+            EXPECT_EQ(std::distance(fs::directory_iterator(machine_ / "WINDOWS"), {}), 2) << "a temporary file was left";
+        });
+    EXPECT_NE(wanted[0], original_[0]);
+    EXPECT_GE(swept, 10u);
+}
+
+TEST_F(RegistrySaveTest, ARunThatWritesRemovesOnlyStaleSavesOfItsRegistryFiles)
+{
+    const fs::path windows = machine_ / "WINDOWS";
+    const char* stale[] = {"SYSTEM.DAT.tmp-AbC123", "USER.DAT.tmp-9zZ0aA"};
+    const char* kept[] = {"SYSTEM.DAT.tmp-notes", "SYSTEM.DAT.bak", "WIN.INI.tmp-AbC123"};
+    for (const char* name : stale)
+        std::ofstream(windows / name) << "left by a killed run";
+    for (const char* name : kept)
+        std::ofstream(windows / name) << "the user's";
+    fs::create_directory(windows / "USER.DAT.tmp-Folder");
+    std::string error;
+    ASSERT_TRUE(emulated::OpenMachine(machine_, "", registry_, folder_, error)) << error;
+    emulated::RemoveStaleSaves(folder_);
+    for (const char* name : stale)
+        EXPECT_FALSE(fs::exists(windows / name)) << name;
+    for (const char* name : kept)
+        EXPECT_EQ(Read(windows / name), "the user's") << name;
+    EXPECT_TRUE(fs::is_directory(windows / "USER.DAT.tmp-Folder"));
+    EXPECT_EQ(Read(windows / "SYSTEM.DAT"), original_[0]);
 }
 
 }  // namespace

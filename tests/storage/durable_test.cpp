@@ -18,35 +18,44 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The real calls, each recorded by name ("fsync-folder" for a folder's), and the call named `failing`
-// failing once with EIO.
+// The real calls, each recorded by name, and the call named `failing` failing once with EIO. With
+// `noUnnamed`, the file system has no unnamed files, as some have not.
 class RecordingSyscalls : public storage::Syscalls {
 public:
     std::vector<std::string> calls;
     std::string failing;
+    bool noUnnamed = false;
 
     int OpenAt(int dir, const char* name, int flags) override
     {
         const bool folder = (flags & O_DIRECTORY) != 0;
-        if (Fails(folder ? "open-folder" : "open"))
-            return -1;
-        int fd = storage::Syscalls::OpenAt(dir, name, flags);
-        if (folder && fd >= 0)
-            folders_.insert(fd);
-        return fd;
+        return Fails(folder ? "open-folder" : "open") ? -1 : storage::Syscalls::OpenAt(dir, name, flags);
     }
     int MakeTemporaryAt(int dir, char* pattern) override
     {
         return Fails("mkstemp") ? -1 : storage::Syscalls::MakeTemporaryAt(dir, pattern);
     }
+    int OpenUnnamedAt(int dir) override
+    {
+        if (noUnnamed) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return Fails("unnamed") ? -1 : storage::Syscalls::OpenUnnamedAt(dir);
+    }
+    int LinkAt(int fd, int dir, const char* name) override
+    {
+        return Fails("link") ? -1 : storage::Syscalls::LinkAt(fd, dir, name);
+    }
     ssize_t Write(int fd, const void* data, std::size_t size) override
     {
         return Fails("write") ? -1 : storage::Syscalls::Write(fd, data, size);
     }
-    int Fsync(int fd) override { return Fails(folders_.count(fd) ? "fsync-folder" : "fsync") ? -1 : storage::Syscalls::Fsync(fd); }
+    int Fchmod(int fd, mode_t mode) override { return Fails("fchmod") ? -1 : storage::Syscalls::Fchmod(fd, mode); }
+    int Fsync(int fd) override { return Fails("fsync") ? -1 : storage::Syscalls::Fsync(fd); }
+    int SyncFolder(int dir) override { return Fails("fsync-folder") ? -1 : storage::Syscalls::SyncFolder(dir); }
     int Close(int fd) override
     {
-        folders_.erase(fd);
         const int result = storage::Syscalls::Close(fd);
         return Fails("close") ? -1 : result;
     }
@@ -66,7 +75,6 @@ private:
         errno = EIO;
         return true;
     }
-    std::set<int> folders_;
 };
 
 class DurableTest : public ::testing::Test {
@@ -103,34 +111,86 @@ std::size_t Position(const std::vector<std::string>& calls, const std::string& c
 
 TEST_F(DurableTest, ReplaceSyncsTheBytesBeforeTheRenameAndTheFolderAfter)
 {
-    RecordingSyscalls calls;
-    std::string error;
-    ASSERT_TRUE(storage::ReplaceFileAtomically(file_, {"new ", "bytes"}, error, calls)) << error;
-    EXPECT_EQ(Read(file_), "new bytes");
-    EXPECT_EQ(Entries(), 1u);
-    const std::size_t write = Position(calls.calls, "write");
-    const std::size_t fsync = Position(calls.calls, "fsync");
-    const std::size_t rename = Position(calls.calls, "rename");
-    const std::size_t folder = Position(calls.calls, "fsync-folder");
-    ASSERT_LT(rename, calls.calls.size());
-    EXPECT_LT(write, fsync);
-    EXPECT_LT(fsync, rename);
-    EXPECT_LT(rename, folder);
-    EXPECT_LT(folder, calls.calls.size());
+    for (bool noUnnamed : {false, true}) {
+        SCOPED_TRACE(noUnnamed ? "named temporary file" : "unnamed file");
+        RecordingSyscalls calls;
+        calls.noUnnamed = noUnnamed;
+        std::string error;
+        fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        ASSERT_TRUE(storage::ReplaceFileAtomically(file_, {"new ", "bytes"}, error, calls)) << error;
+        EXPECT_EQ(Read(file_), "new bytes");
+        EXPECT_EQ(Entries(), 1u);
+        // The replaced file's mode is kept.
+        EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        const std::size_t write = Position(calls.calls, "write");
+        const std::size_t fsync = Position(calls.calls, "fsync");
+        const std::size_t rename = Position(calls.calls, "rename");
+        const std::size_t folder = Position(calls.calls, "fsync-folder");
+        ASSERT_LT(rename, calls.calls.size());
+        EXPECT_LT(write, fsync);
+        EXPECT_LT(fsync, rename);
+        EXPECT_LT(rename, folder);
+        EXPECT_LT(folder, calls.calls.size());
+        std::ofstream(file_, std::ios::binary | std::ios::trunc) << "old bytes";
+    }
 }
 
 TEST_F(DurableTest, ReplaceThatFailsAnywhereLeavesTheOldFileAndNoTemporary)
 {
-    for (const char* call : {"mkstemp", "write", "fsync", "close", "rename"}) {
-        SCOPED_TRACE(call);
+    const struct {
+        bool noUnnamed;
+        const char* call;
+    } cases[] = {{false, "unnamed"}, {false, "fchmod"}, {false, "write"}, {false, "fsync"}, {false, "link"},
+                 {false, "rename"},  {true, "mkstemp"},  {true, "fchmod"}, {true, "write"},   {true, "fsync"},
+                 {true, "close"},    {true, "rename"}};
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::string(each.call) + (each.noUnnamed ? ", named temporary file" : ", unnamed file"));
         RecordingSyscalls calls;
-        calls.failing = call;
+        calls.noUnnamed = each.noUnnamed;
+        calls.failing = each.call;
         std::string error;
         EXPECT_FALSE(storage::ReplaceFileAtomically(file_, {"new bytes"}, error, calls));
         EXPECT_NE(error.find(std::string("cannot save ") + file_.string()), std::string::npos) << error;
         EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
         EXPECT_EQ(Read(file_), "old bytes");
         EXPECT_EQ(Entries(), 1u);
+    }
+}
+
+// While a staged file waits for its commit, its folder holds no name for it: a run killed then leaves
+// nothing behind.
+TEST_F(DurableTest, AStagedFileHasNoNameUntilItsCommit)
+{
+    storage::Folder folder;
+    std::string error;
+    ASSERT_TRUE(storage::Folder::Open(folder_, folder, error)) << error;
+    storage::Staged replacement;
+    storage::Staged added;
+    ASSERT_TRUE(storage::StageReplacement(folder, "registry.reg", {"new bytes"}, replacement, error)) << error;
+    ASSERT_TRUE(storage::StageNewFile(folder, "USER.DAT", "user", added, error)) << error;
+    EXPECT_EQ(Entries(), 1u);
+    ASSERT_TRUE(storage::CommitStaged(replacement, error)) << error;
+    ASSERT_TRUE(storage::CommitStaged(added, error)) << error;
+    EXPECT_EQ(Read(file_), "new bytes");
+    EXPECT_EQ(Read(folder_ / "USER.DAT"), "user");
+    EXPECT_EQ(Entries(), 2u);
+    // A new file is never put over one that came to its place meanwhile.
+    ASSERT_TRUE(storage::StageNewFile(folder, "USER.DAT", "second", added, error)) << error;
+    EXPECT_FALSE(storage::CommitStaged(added, error));
+    EXPECT_EQ(Read(folder_ / "USER.DAT"), "user");
+    EXPECT_EQ(Entries(), 2u);
+}
+
+TEST(StagedNameTest, OnlyTheStagedPatternOfThatFile)
+{
+    const struct {
+        const char* entry;
+        bool staged;
+    } cases[] = {{"SYSTEM.DAT.tmp-AbC123", true}, {"SYSTEM.DAT.tmp-AbC12", false}, {"SYSTEM.DAT.tmp-AbC1234", false},
+                 {"SYSTEM.DAT.tmp-AbC-23", false}, {"USER.DAT.tmp-AbC123", false},  {"SYSTEM.DAT", false}};
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.entry);
+        EXPECT_EQ(storage::IsStagedName(each.entry, "SYSTEM.DAT"), each.staged);
     }
 }
 

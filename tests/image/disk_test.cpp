@@ -1,0 +1,110 @@
+// The one owner of an image's bytes, on image files made here: a raw disk and a fixed VHD are read in place
+// (the footer left out), and no write leaves the volume it is bounded to; a batch with one change outside
+// writes nothing at all.
+#include "image/disk.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class DiskTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        file_ = folder_.path() / "disk.img";
+        std::mt19937 random(7);
+        bytes_.resize(64 * 1024);
+        for (char& byte : bytes_)
+            byte = static_cast<char>(random() & 0x7F);
+        bytes_.replace(0, 8, std::string(8, '\0'));
+    }
+    void Put(const std::string& bytes) const { std::ofstream(file_, std::ios::binary | std::ios::trunc) << bytes; }
+    std::string Now() const
+    {
+        std::ifstream in(file_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    test_support::TempFolder folder_ {"disk-test"};
+    fs::path file_;
+    std::string bytes_;
+};
+
+// A fixed VHD: the disk, then a footer whose disk type (2) is big-endian at byte 60.
+TEST_F(DiskTest, AFixedVhdIsItsDiskWithoutTheFooter)
+{
+    std::string footer(512, '\0');
+    footer.replace(0, 8, "conectix");
+    footer[63] = 2;
+    Put(bytes_ + footer);
+    image::Disk disk;
+    std::string error;
+    ASSERT_TRUE(disk.Open(file_, "disk.img", error)) << error;
+    EXPECT_EQ(disk.format(), "fixed VHD");
+    EXPECT_TRUE(disk.inPlace());
+    EXPECT_EQ(disk.size(), bytes_.size());
+    std::string last(512, '\0');
+    ASSERT_TRUE(disk.Read(bytes_.size() - 512, last.data(), last.size()));
+    EXPECT_EQ(last, bytes_.substr(bytes_.size() - 512));
+    EXPECT_FALSE(disk.Read(bytes_.size() - 511, last.data(), last.size())) << "read into the footer";
+    // Bounded to the whole disk, a write still cannot reach the footer.
+    disk.Bound(0, bytes_.size() + 512);
+    EXPECT_FALSE(disk.Write({{bytes_.size(), std::string(512, 'x')}}, error));
+    EXPECT_EQ(Now(), bytes_ + footer);
+}
+
+TEST_F(DiskTest, WritesOnlyInsideItsBoundAndNothingOfABatchThatLeavesIt)
+{
+    Put(bytes_);
+    image::Disk disk;
+    std::string error;
+    ASSERT_TRUE(disk.Open(file_, "disk.img", error)) << error;
+    EXPECT_EQ(disk.format(), "raw");
+    EXPECT_FALSE(disk.Write({{4096, "x"}}, error)) << "a write before any bound";
+    disk.Bound(8192, 4096);
+    const struct {
+        const char* label;
+        std::uint64_t offset;
+        std::size_t size;
+        bool allowed;
+    } cases[] = {
+        {"first byte", 8192, 1, true},       {"whole volume", 8192, 4096, true}, {"last byte", 12287, 1, true},
+        {"one byte before", 8191, 1, false}, {"one byte past", 12287, 2, false}, {"just after", 12288, 1, false},
+        {"past the disk", 70000, 1, false},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.label);
+        Put(bytes_);
+        const std::string change(each.size, 'Z');
+        // The allowed change comes first: a batch is checked whole before anything is written.
+        const bool written = disk.Write({{8192, "A"}, {each.offset, change}}, error);
+        EXPECT_EQ(written, each.allowed) << error;
+        std::string expected = bytes_;
+        if (each.allowed) {
+            expected[8192] = 'A';
+            expected.replace(static_cast<std::size_t>(each.offset), each.size, change);
+        } else {
+            EXPECT_NE(error.find("outside the volume being changed"), std::string::npos) << error;
+        }
+        EXPECT_EQ(Now(), expected);
+    }
+}
+
+TEST_F(DiskTest, AFolderIsNoImageAndNamesTheMachineOption)
+{
+    image::Disk disk;
+    std::string error;
+    EXPECT_FALSE(disk.Open(folder_.path(), "vm", error));
+    EXPECT_EQ(error, "vm is a folder, not a disk image: --machine vm runs on a machine folder");
+}
+
+}  // namespace
