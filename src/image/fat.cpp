@@ -182,6 +182,23 @@ bool FatVolume::Entry(std::uint32_t cluster, std::uint32_t& value)
     return true;
 }
 
+bool FatVolume::Entries(std::uint32_t first, std::uint32_t count, std::vector<std::uint32_t>& values)
+{
+    values.clear();
+    if (first < 2 || count == 0 || count > clusters_ || first > clusters_ + 2 - count)
+        return false;
+    const std::uint64_t from = EntryByte(bits_, first);
+    const std::uint64_t to = EntryByte(bits_, first + count - 1) + EntryBytes(bits_);
+    std::string bytes(to - from, '\0');
+    if (to > fatBytes_ || !Read(fatOffset_ + activeFat_ * fatBytes_ + from, bytes.data(), bytes.size()))
+        return false;
+    const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
+    values.reserve(count);
+    for (std::uint32_t cluster = first; cluster < first + count; ++cluster)
+        values.push_back(EntryValue(bits_, cluster, at + (EntryByte(bits_, cluster) - from)));
+    return true;
+}
+
 bool FatVolume::Chain(std::uint32_t first, std::vector<std::uint32_t>& clusters, std::uint32_t limit)
 {
     clusters.clear();

@@ -60,6 +60,9 @@ public:
     std::uint64_t ClusterOffset(std::uint32_t cluster) const;
     // The FAT entry of `cluster` (0: free); false when it cannot be read.
     bool Entry(std::uint32_t cluster, std::uint32_t& value);
+    // The FAT entries of `count` clusters from `first` on, read in one go (for a scan of the whole FAT);
+    // false when they cannot be read or lie past the last cluster.
+    bool Entries(std::uint32_t first, std::uint32_t count, std::vector<std::uint32_t>& values);
     // The clusters of the chain starting at `first`, in order, at most `limit` (0: as many as the volume has;
     // a longer chain loops). False on a broken, looping or longer chain: one through a free, reserved or bad
     // cluster, or past the volume's last one.
