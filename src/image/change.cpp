@@ -91,20 +91,23 @@ bool Check(FatVolume& volume, std::vector<Step>& steps, std::uint32_t& free, std
     return ChainsApart(volume, chains, free, fault);
 }
 
+bool Make(FatWriter& writer, const Step& step, std::time_t when, std::string& error)
+{
+    switch (step.kind) {
+    case Step::Kind::Remove: return writer.Remove(step.file, step.chain, error);
+    case Step::Kind::Rewrite: return writer.Rewrite(step.file, step.chain, *step.bytes, when, error);
+    case Step::Kind::Create: return writer.Create(step.folder, step.name, *step.bytes, when, error);
+    }
+    return false;
+}
+
 // Makes the steps' changes: removals first, so that their clusters serve the files written.
 bool Apply(FatWriter& writer, const std::string& image, const std::vector<Step>& steps, std::time_t when,
            std::uint32_t free, std::string& error)
 {
     for (const Step::Kind kind : {Step::Kind::Remove, Step::Kind::Rewrite, Step::Kind::Create}) {
         for (const Step& step : steps) {
-            if (step.kind != kind)
-                continue;
-            const bool done = kind == Step::Kind::Remove    ? writer.Remove(step.file, step.chain, error)
-                              : kind == Step::Kind::Rewrite ? writer.Rewrite(step.file, step.chain, *step.bytes, when,
-                                                                             error)
-                                                            : writer.Create(step.folder, step.name, *step.bytes, when,
-                                                                            error);
-            if (!done) {
+            if (step.kind == kind && !Make(writer, step, when, error)) {
                 error = "cannot " + Verb(step) + " " + step.path + " in " + image + ": " + error;
                 return false;
             }

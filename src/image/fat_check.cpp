@@ -51,8 +51,8 @@ bool Mark(FatVolume& volume, const std::vector<TouchedChain>& chains, Touched& t
 
 // Every FAT entry: one leading into a touched cluster must be that cluster's predecessor in its chain. The
 // FAT is read in blocks of entries, so that the scan costs a read of the FAT and little more.
-bool FatApart(FatVolume& volume, const std::vector<TouchedChain>& chains, const Touched& touched,
-              std::uint32_t& free, std::string& fault)
+bool FatApart(FatVolume& volume, const std::vector<TouchedChain>& chains, const Touched& touched, std::uint32_t& free,
+              std::string& fault)
 {
     constexpr std::uint32_t kBlock = 64 * 1024;
     free = 0;

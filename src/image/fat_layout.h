@@ -30,17 +30,17 @@ constexpr std::uint32_t kFat32Clusters = 65525;
 
 // A folder entry: 32 bytes.
 constexpr std::size_t kEntryBytes = 32;
-constexpr int kName = 0;           // 11 bytes: 8.3 without the dot, space-padded
+constexpr int kName = 0;  // 11 bytes: 8.3 without the dot, space-padded
 constexpr int kAttributes = 11;
-constexpr int kCaseFlags = 12;     // bit 3: the name part is lower case, bit 4: the extension
+constexpr int kCaseFlags = 12;  // bit 3: the name part is lower case, bit 4: the extension
 constexpr int kCreateTime = 14;
 constexpr int kCreateDate = 16;
 constexpr int kAccessDate = 18;
-constexpr int kClusterHigh = 20;   // FAT32: the first cluster's high 16 bits
+constexpr int kClusterHigh = 20;  // FAT32: the first cluster's high 16 bits
 constexpr int kWriteTime = 22;
 constexpr int kWriteDate = 24;
 constexpr int kClusterLow = 26;
-constexpr int kSize = 28;          // 4 bytes
+constexpr int kSize = 28;  // 4 bytes
 // The first name byte: the folder ends here; the entry is deleted; a name starting with 0xE5 is stored as 0x05.
 constexpr unsigned char kEndOfFolder = 0x00;
 constexpr unsigned char kDeleted = 0xE5;
@@ -59,7 +59,7 @@ constexpr unsigned char kLongNameParts = 0x0F;  // the attributes of a long-name
 constexpr int kLongChecksum = 13;
 constexpr unsigned char kLastPart = 0x40;
 constexpr int kUnitsPerPart = 13;
-constexpr int kMostParts = 20;          // 255 characters
+constexpr int kMostParts = 20;  // 255 characters
 constexpr std::size_t kLongestName = 255;
 constexpr int kUnitPlaces[kUnitsPerPart] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 

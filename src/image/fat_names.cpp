@@ -67,8 +67,7 @@ bool IsFatName(const std::string& name)
     return true;
 }
 
-bool MakeShortName(const std::string& name, const std::vector<FatEntry>& entries, std::string& shortName,
-                   bool& exact)
+bool MakeShortName(const std::string& name, const std::vector<FatEntry>& entries, std::string& shortName, bool& exact)
 {
     // The extension follows the last period (a name's leading periods do not start one).
     const std::size_t firstKept = name.find_first_not_of('.');
@@ -113,7 +112,9 @@ std::vector<std::string> LongNameEntries(const std::string& name, const std::str
         for (int i = 0; i < kUnitsPerPart; ++i) {
             // The name's units, then one 0 when there is room, then 0xFFFF to the part's end.
             const std::size_t at = static_cast<std::size_t>((order - 1) * kUnitsPerPart + i);
-            const unsigned unit = at < name.size() ? static_cast<unsigned char>(name[at]) : at == name.size() ? 0 : 0xFFFF;
+            const unsigned unit = at < name.size()    ? static_cast<unsigned char>(name[at])
+                                  : at == name.size() ? 0
+                                                      : 0xFFFF;
             Put16(e + kUnitPlaces[i], unit);
         }
         entries.push_back(entry);

@@ -16,8 +16,7 @@ bool IsFatName(const std::string& name);
 
 // The short name (11 bytes as stored, "NAME    EXT") for `name` in a folder holding `entries`. `exact`:
 // the short name says `name` as it is, so no long name is needed. False when every numeric tail is taken.
-bool MakeShortName(const std::string& name, const std::vector<FatEntry>& entries, std::string& shortName,
-                   bool& exact);
+bool MakeShortName(const std::string& name, const std::vector<FatEntry>& entries, std::string& shortName, bool& exact);
 
 // The long-name entries (32 bytes each) that carry `name` for the short entry named `shortName`, in folder
 // order: the last part first. Windows-1252 characters are stored as the UTF-16 units of the same value,

@@ -191,8 +191,7 @@ bool FatWriter::Create(const FatEntry& folder, const std::string& name, const st
     std::vector<FatEntry> entries;
     std::string shortName;
     bool exact = false;
-    if (!IsFatName(name) || !volume_.List(folder.cluster, entries) ||
-        !MakeShortName(name, entries, shortName, exact)) {
+    if (!IsFatName(name) || !volume_.List(folder.cluster, entries) || !MakeShortName(name, entries, shortName, exact)) {
         error = "it is not a name the folder can take";
         return false;
     }
@@ -204,8 +203,7 @@ bool FatWriter::Create(const FatEntry& folder, const std::string& name, const st
     std::vector<std::uint32_t> chain;
     if (!Take(ClustersFor(volume_, bytes.size()), chain, error))
         return false;
-    PutFileFields(e, volume_.bits(), chain.empty() ? 0 : chain.front(), static_cast<std::uint32_t>(bytes.size()),
-                  when);
+    PutFileFields(e, volume_.bits(), chain.empty() ? 0 : chain.front(), static_cast<std::uint32_t>(bytes.size()), when);
     Put16(e + kCreateTime, Le16(e + kWriteTime));
     Put16(e + kCreateDate, Le16(e + kWriteDate));
     slots.push_back(entry);

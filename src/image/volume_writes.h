@@ -17,7 +17,7 @@ namespace image {
 class VolumeWrites {
 public:
     // Over the volume's bytes as `original` reads them; writes stay within its first `size` bytes.
-    VolumeWrites(ReadVolume original, std::uint64_t size) : original_(std::move(original)), size_(size) {}
+    VolumeWrites(ReadVolume original, std::uint64_t size) : original_(std::move(original)), size_(size) { }
 
     // Reads the volume's bytes with the writes queued so far.
     bool Read(std::uint64_t offset, void* into, std::size_t size) const;

@@ -10,10 +10,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -65,8 +65,8 @@ public:
     std::string Must(const std::vector<std::string>& words)
     {
         host::Tool tool;
-        EXPECT_TRUE(host::RunTool(words, tool, "mtools or dosfstools")) << words[0] << " " << words.back() << ": "
-                                                                         << tool.err;
+        EXPECT_TRUE(host::RunTool(words, tool, "mtools or dosfstools"))
+            << words[0] << " " << words.back() << ": " << tool.err;
         return tool.out;
     }
     void Make(int bits, int clusterSectors, int kilobytes, int fats = 2)
@@ -81,15 +81,13 @@ public:
         Must({"mcopy", "-o", "-i", image_, (folder_ / "put").string(), "::/" + path});
         files_[path] = bytes;
     }
-    std::string Out(const std::string& path)
-    {
-        return Must({"mcopy", "-n", "-i", image_, "::/" + path, "-"});
-    }
+    std::string Out(const std::string& path) { return Must({"mcopy", "-n", "-i", image_, "::/" + path, "-"}); }
     // The file's bytes as mcopy reads them are `bytes` (a failure names the sizes, not the bytes).
     void ExpectBytes(const std::string& path, const std::string& bytes)
     {
         const std::string out = Out(path);
-        EXPECT_TRUE(out == bytes) << path << ": " << out.size() << " bytes read, not the " << bytes.size() << " written";
+        EXPECT_TRUE(out == bytes) << path << ": " << out.size() << " bytes read, not the " << bytes.size()
+                                  << " written";
     }
     bool There(const std::string& path)
     {
@@ -145,12 +143,13 @@ public:
     {
         const int fd = open(image_.c_str(), O_RDONLY);
         image::FatVolume volume;
-        const bool planned =
-            fd >= 0 &&
-            volume.Open([fd](std::uint64_t at, void* into, std::size_t size) {
-                return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
-            }, error) &&
-            image::PlanVolumeChange(volume, 0, "volume.img", edit, changes, old, error);
+        const bool planned = fd >= 0 &&
+                             volume.Open(
+                                 [fd](std::uint64_t at, void* into, std::size_t size) {
+                                     return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+                                 },
+                                 error) &&
+                             image::PlanVolumeChange(volume, 0, "volume.img", edit, changes, old, error);
         close(fd);
         return planned;
     }
@@ -247,7 +246,7 @@ struct Layout {
 };
 
 // Volumes of each FAT type, of one-sector and larger clusters, and one with a single FAT.
-const Layout kLayouts[] = {{12, 1, 1440, 2}, {12, 4, 8000, 2},  {16, 1, 8000, 2},
+const Layout kLayouts[] = {{12, 1, 1440, 2},  {12, 4, 8000, 2},  {16, 1, 8000, 2},
                            {16, 4, 20000, 1}, {32, 1, 36000, 2}, {32, 2, 72000, 2}};
 
 TEST_F(FatChangeTest, RemovesAndRewritesFilesAsFsckAndMtoolsSeeThem)
@@ -255,7 +254,9 @@ TEST_F(FatChangeTest, RemovesAndRewritesFilesAsFsckAndMtoolsSeeThem)
     for (const Layout& layout : kLayouts) {
         SCOPED_TRACE("FAT" + std::to_string(layout.bits) + ", " + std::to_string(layout.clusterSectors) +
                      " sectors a cluster, " + std::to_string(layout.fats) + " FATs");
-        image_ = (folder_ / ("fat" + std::to_string(layout.bits) + "-" + std::to_string(layout.clusterSectors) + ".img")).string();
+        image_ =
+            (folder_ / ("fat" + std::to_string(layout.bits) + "-" + std::to_string(layout.clusterSectors) + ".img"))
+                .string();
         files_.clear();
         Make(layout.bits, layout.clusterSectors, layout.kilobytes, layout.fats);
         const std::size_t cluster = 512u * static_cast<unsigned>(layout.clusterSectors);
@@ -340,44 +341,47 @@ TEST_F(FatChangeTest, MakesFilesWithTheNamesWindowsGivesThem)
     ExpectOthersAsPut({});
 }
 
+// Each kind of damage, made by hand: the driver's chain and its folder are touched, NOTES.TXT is not.
+struct Damage {
+    const char* damage;
+    std::function<void(FatChangeTest&, const std::vector<std::uint32_t>& driver,
+                       const std::vector<std::uint32_t>& notes, std::uint32_t folder)>
+        make;
+    const char* says;  // in the message; empty: the change goes ahead
+};
+const Damage kDamages[] = {
+    {"a loop", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[2], d[0]); },
+     "CMAUDIO.VXD: its cluster chain is broken"},
+    {"a free cluster in the chain", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0); },
+     "CMAUDIO.VXD: its cluster chain is broken"},
+    {"a bad cluster in the chain", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0xFFF7); },
+     "CMAUDIO.VXD: its cluster chain is broken"},
+    {"a chain shorter than the size", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0xFFFF); },
+     "CMAUDIO.VXD: its cluster chain is shorter than its size"},
+    {"a chain longer than the size",
+     [](FatChangeTest& t, auto& d, auto&, auto) {
+         t.SetFatEntry(d[2], 1000);
+         t.SetFatEntry(1000, 0xFFFF);
+     },
+     "CMAUDIO.VXD: its cluster chain is longer than its size"},
+    {"another file's chain leading into it",
+     [](FatChangeTest& t, auto& d, auto& n, auto) { t.SetFatEntry(n.back(), d[1]); },
+     "CMAUDIO.VXD shares its clusters with another file"},
+    {"another file's entry starting in it",
+     [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFirstCluster("NOTES   TXT", d[1]); },
+     "CMAUDIO.VXD shares its clusters with NOTES.TXT"},
+    {"another file's entry starting in its folder",
+     [](FatChangeTest& t, auto&, auto&, auto folder) { t.SetFirstCluster("NOTES   TXT", folder); },
+     "WINDOWS/SYSTEM shares its clusters with NOTES.TXT"},
+    {"a loop in a file it does not touch", [](FatChangeTest& t, auto&, auto& n, auto) { t.SetFatEntry(n[1], n[0]); },
+     ""},
+};
+
 // Damage in a chain the change touches, each kind made by hand and found by fsck.fat first: the change is
 // refused with a call for ScanDisk and plans nothing. Damage in a chain it does not touch is not its business.
 TEST_F(FatChangeTest, RefusesAVolumeWhoseTouchedChainsAreDamaged)
 {
-    struct Case {
-        const char* damage;
-        std::function<void(FatChangeTest&, const std::vector<std::uint32_t>& driver,
-                           const std::vector<std::uint32_t>& notes, std::uint32_t folder)>
-            make;
-        const char* says;  // in the message; empty: the change goes ahead
-    };
-    const Case cases[] = {
-        {"a loop", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[2], d[0]); }, "CMAUDIO.VXD: its cluster chain is broken"},
-        {"a free cluster in the chain", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0); },
-         "CMAUDIO.VXD: its cluster chain is broken"},
-        {"a bad cluster in the chain", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0xFFF7); },
-         "CMAUDIO.VXD: its cluster chain is broken"},
-        {"a chain shorter than the size", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0xFFFF); },
-         "CMAUDIO.VXD: its cluster chain is shorter than its size"},
-        {"a chain longer than the size",
-         [](FatChangeTest& t, auto& d, auto&, auto) {
-             t.SetFatEntry(d[2], 1000);
-             t.SetFatEntry(1000, 0xFFFF);
-         },
-         "CMAUDIO.VXD: its cluster chain is longer than its size"},
-        {"another file's chain leading into it",
-         [](FatChangeTest& t, auto& d, auto& n, auto) { t.SetFatEntry(n.back(), d[1]); },
-         "CMAUDIO.VXD shares its clusters with another file"},
-        {"another file's entry starting in it",
-         [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFirstCluster("NOTES   TXT", d[1]); },
-         "CMAUDIO.VXD shares its clusters with NOTES.TXT"},
-        {"another file's entry starting in its folder",
-         [](FatChangeTest& t, auto&, auto&, auto folder) { t.SetFirstCluster("NOTES   TXT", folder); },
-         "WINDOWS/SYSTEM shares its clusters with NOTES.TXT"},
-        {"a loop in a file it does not touch", [](FatChangeTest& t, auto&, auto& n, auto) { t.SetFatEntry(n[1], n[0]); },
-         ""},
-    };
-    for (const Case& each : cases) {
+    for (const Damage& each : kDamages) {
         SCOPED_TRACE(each.damage);
         image_ = (folder_ / (std::string(each.damage) + ".img")).string();
         Make(16, 1, 8000);
@@ -416,8 +420,8 @@ TEST_F(FatChangeTest, TakesAChainEndingOnTheVolumesLastCluster)
     // the FATs and the root folder, in clusters of one sector.
     const std::string volume = Bytes();
     const unsigned sectors = Le(volume, 19, 2);
-    const unsigned before = Le(volume, 14, 2) + static_cast<unsigned char>(volume[16]) * Le(volume, 22, 2) +
-                            Le(volume, 17, 2) * 32 / 512;
+    const unsigned before =
+        Le(volume, 14, 2) + static_cast<unsigned char>(volume[16]) * Le(volume, 22, 2) + Le(volume, 17, 2) * 32 / 512;
     ASSERT_EQ(static_cast<unsigned char>(volume[13]), 1);
     const std::uint32_t last = sectors - before + 1;
     // Every cluster FIRST.BIN (10 clusters) leaves free.
