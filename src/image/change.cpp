@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/fold_case.h"
 #include "image/fat_check.h"
 #include "image/fat_write.h"
 
@@ -46,6 +47,17 @@ bool Locate(FatVolume& volume, Step& step, std::string& error)
     return true;
 }
 
+// Whether two located steps name one file: two steps on it would free its clusters twice, or make two
+// entries of one name.
+bool SameFile(const Step& a, const Step& b)
+{
+    if ((a.kind == Step::Kind::Create) != (b.kind == Step::Kind::Create))
+        return false;
+    if (a.kind != Step::Kind::Create)
+        return a.file.offset == b.file.offset;
+    return a.folder.offset == b.folder.offset && a.folder.cluster == b.folder.cluster && SameName(a.name, b.name);
+}
+
 std::string Verb(const Step& step)
 {
     return step.kind == Step::Kind::Remove ? "delete" : "write";
@@ -58,10 +70,17 @@ bool Locate(FatVolume& volume, const std::string& image, const VolumeEdit& edit,
         steps.push_back({Step::Kind::Rewrite, file.path, &file.bytes, {}, {}, {}, {}, {}});
     for (const std::string& path : edit.removed)
         steps.push_back({Step::Kind::Remove, path, nullptr, {}, {}, {}, {}, {}});
-    for (Step& step : steps) {
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        Step& step = steps[i];
         if (!Locate(volume, step, error)) {
             error = "cannot " + Verb(step) + " " + step.path + " in " + image + ": " + error;
             return false;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (SameFile(steps[j], step)) {
+                error = "cannot " + Verb(step) + " " + step.path + " in " + image + ": the change names it twice";
+                return false;
+            }
         }
     }
     return true;

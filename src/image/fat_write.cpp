@@ -17,7 +17,7 @@ void FatTime(std::time_t when, unsigned& date, unsigned& time)
 {
     std::tm local {};
     if (localtime_r(&when, &local) == nullptr || local.tm_year < 80) {
-        date = (0 << 9) | (1 << 5) | 1;
+        date = 1 << 5 | 1;  // 1980-01-01
         time = 0;
         return;
     }

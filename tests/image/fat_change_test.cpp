@@ -341,6 +341,28 @@ TEST_F(FatChangeTest, MakesFilesWithTheNamesWindowsGivesThem)
     ExpectOthersAsPut({});
 }
 
+// A file named twice in one change (by its long and its short name, or a new name in two cases) is refused:
+// two steps on it would free its clusters twice or make two entries of one name.
+TEST_F(FatChangeTest, RefusesAChangeThatNamesAFileTwice)
+{
+    Make(12, 1, 1440);
+    Put("Sound Card Driver.vxd", Random(700, 61));
+    const std::vector<std::pair<std::vector<image::WrittenFile>, std::vector<std::string>>> twice {
+        {{{"sound card driver.vxd", "new"}}, {"SOUNDC~1.VXD"}},
+        {{{"new.txt", "one"}, {"NEW.TXT", "two"}}, {}},
+    };
+    for (const auto& [written, removed] : twice) {
+        image::VolumeEdit edit;
+        edit.written = written;
+        edit.removed = removed;
+        std::vector<image::DiskChange> changes;
+        std::vector<image::DiskChange> old;
+        std::string error;
+        EXPECT_FALSE(Plan(edit, changes, old, error));
+        EXPECT_NE(error.find("the change names it twice"), std::string::npos) << error;
+    }
+}
+
 // Each kind of damage, made by hand: the driver's chain and its folder are touched, NOTES.TXT is not.
 struct Damage {
     const char* damage;
