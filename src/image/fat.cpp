@@ -81,6 +81,16 @@ struct LongName {
     }
 };
 
+// The FAT entries of the clusters from `first` on, from the FAT's bytes from byte `from` on; one loop for each
+// entry width, so that a scan of millions of entries decodes them without a test of the width for each.
+template <int Bits>
+void DecodeEntries(const unsigned char* bytes, std::uint64_t from, std::uint32_t first,
+                   std::vector<std::uint32_t>& values)
+{
+    for (std::uint32_t i = 0; i < values.size(); ++i)
+        values[i] = EntryValue(Bits, first + i, bytes + (EntryByte(Bits, first + i) - from));
+}
+
 }  // namespace
 
 bool FatVolume::Open(ReadVolume read, std::string& error)
@@ -189,13 +199,18 @@ bool FatVolume::Entries(std::uint32_t first, std::uint32_t count, std::vector<st
         return false;
     const std::uint64_t from = EntryByte(bits_, first);
     const std::uint64_t to = EntryByte(bits_, first + count - 1) + EntryBytes(bits_);
-    std::string bytes(to - from, '\0');
-    if (to > fatBytes_ || !Read(fatOffset_ + activeFat_ * fatBytes_ + from, bytes.data(), bytes.size()))
+    // The buffer stays for the next block: a scan of a large FAT does not map fresh memory for each.
+    scan_.resize(to - from);
+    if (to > fatBytes_ || !Read(fatOffset_ + activeFat_ * fatBytes_ + from, scan_.data(), scan_.size()))
         return false;
-    const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
-    values.reserve(count);
-    for (std::uint32_t cluster = first; cluster < first + count; ++cluster)
-        values.push_back(EntryValue(bits_, cluster, at + (EntryByte(bits_, cluster) - from)));
+    const auto* at = reinterpret_cast<const unsigned char*>(scan_.data());
+    values.resize(count);
+    if (bits_ == 12)
+        DecodeEntries<12>(at, from, first, values);
+    else if (bits_ == 16)
+        DecodeEntries<16>(at, from, first, values);
+    else
+        DecodeEntries<32>(at, from, first, values);
     return true;
 }
 

@@ -112,6 +112,7 @@ private:
     // The FAT block last read, so that a chain does not read the same sectors again and again.
     std::uint64_t cachedBlock_ = UINT64_MAX;
     std::string cache_;
+    std::string scan_;  // the FAT bytes of Entries' last block
 };
 
 }  // namespace image
