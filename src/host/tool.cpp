@@ -50,14 +50,14 @@ void ReadOutputs(int out, int err, Tool& tool)
     }
 }
 
-// The tool's environment: mtools without a geometry check on images that a BIOS never saw, and without
-// user configuration to change what the commands mean.
+// The tool's environment: the user's, in the C locale, so that what the program reads of a tool's output
+// reads the same on every host.
 std::vector<std::string> ToolEnvironment()
 {
-    std::vector<std::string> environment {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null", "LC_ALL=C"};
+    std::vector<std::string> environment {"LC_ALL=C"};
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string_view variable(*entry);
-        if (variable.rfind("MTOOLS", 0) != 0 && variable.rfind("LC_ALL=", 0) != 0)
+        if (variable.rfind("LC_ALL=", 0) != 0)
             environment.emplace_back(variable);
     }
     return environment;
@@ -84,8 +84,8 @@ bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::strin
     // A descriptor duplicated onto itself loses its close-on-exec flag in the child alone.
     for (int fd : passed)
         posix_spawn_file_actions_adddup2(&actions, fd, fd);
-    // A session of its own has no controlling terminal: mtools asks its questions on /dev/tty, which it
-    // then cannot open, so it never waits for an answer that nobody sees.
+    // A session of its own has no controlling terminal: a tool that would ask on /dev/tty cannot open it,
+    // so it never waits for an answer that nobody sees.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);

@@ -1,4 +1,4 @@
-// The helper programs an image run starts (mtools, qemu-img, qemu-io): as subprocesses, without a shell,
+// The helper programs an image run starts (qemu-img, qemu-io): as subprocesses, without a shell,
 // without standard input and without a controlling terminal, so that none of them can ask a question that
 // nobody sees.
 #pragma once

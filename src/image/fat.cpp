@@ -4,24 +4,15 @@
 #include <cstring>
 
 #include "common/fold_case.h"
+#include "image/fat_layout.h"
 
 namespace image {
 
 namespace {
 
+using namespace fat;
+
 constexpr std::uint64_t kFatBlock = 4096;
-constexpr std::uint8_t kLongName = 0x0F;
-constexpr std::uint8_t kVolumeLabel = 0x08;
-
-unsigned Le16(const unsigned char* p)
-{
-    return p[0] | p[1] << 8;
-}
-
-std::uint32_t Le32(const unsigned char* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 // The short name of an entry as Windows shows it: "NAME.EXT", each part lower case when the entry's case
 // flags say so (names written as "readme.txt" keep their case that way, without a long name).
@@ -39,76 +30,86 @@ std::string ShortName(const unsigned char* e)
         }
         return text;
     };
-    std::string name = part(e, 8, (e[12] & 0x08) != 0);
-    if (!name.empty() && static_cast<unsigned char>(name[0]) == 0x05)
-        name[0] = static_cast<char>(0xE5);
-    const std::string extension = part(e + 8, 3, (e[12] & 0x10) != 0);
+    std::string name = part(e + kName, 8, (e[kCaseFlags] & 0x08) != 0);
+    if (!name.empty() && static_cast<unsigned char>(name[0]) == kStoredE5)
+        name[0] = static_cast<char>(kDeleted);
+    const std::string extension = part(e + kName + 8, 3, (e[kCaseFlags] & 0x10) != 0);
     return extension.empty() ? name : name + "." + extension;
-}
-
-unsigned char ShortNameChecksum(const unsigned char* e)
-{
-    unsigned char sum = 0;
-    for (int i = 0; i < 11; ++i)
-        sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) + e[i]);
-    return sum;
 }
 
 // Gathers a long name from its entries, which come before the short entry, last part first.
 struct LongName {
-    char16_t units[20 * 13] = {};
+    char16_t units[kMostParts * kUnitsPerPart] = {};
+    std::uint64_t offsets[kMostParts] = {};
     int expected = 0;  // the part count the first entry announced; 0: none being gathered
     int next = 0;      // the order number the next entry must carry
     unsigned char checksum = 0;
 
     void Reset() { expected = next = 0; }
-    void Take(const unsigned char* e)
+    void Take(const unsigned char* e, std::uint64_t offset)
     {
         const int order = e[0] & 0x1F;
-        if ((e[0] & 0x40) != 0) {
+        if ((e[0] & kLastPart) != 0) {
             expected = order;
             next = order;
-            checksum = e[13];
+            checksum = e[kLongChecksum];
         }
-        if (expected == 0 || order != next || order == 0 || order > 20 || e[13] != checksum) {
+        // A part out of order, or one of another name (another checksum), ends the name being gathered.
+        if (expected == 0 || order != next || order == 0 || order > kMostParts || e[kLongChecksum] != checksum) {
             Reset();
             return;
         }
-        static const int kPlaces[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (int i = 0; i < 13; ++i)
-            units[(order - 1) * 13 + i] = static_cast<char16_t>(Le16(e + kPlaces[i]));
+        for (int i = 0; i < kUnitsPerPart; ++i)
+            units[(order - 1) * kUnitsPerPart + i] = static_cast<char16_t>(Le16(e + kUnitPlaces[i]));
+        offsets[order - 1] = offset;
         --next;
     }
-    // The gathered name for the short entry `e`, or empty when none belongs to it. Characters beyond
-    // Latin-1 show as '?', as Windows 9x shows what its code page lacks.
-    std::string For(const unsigned char* e) const
+    // The gathered name for the short entry `e`, or empty when none belongs to it; `parts` receives the
+    // long-name entries' offsets in folder order. Characters beyond Latin-1 show as '?', as Windows 9x
+    // shows what its code page lacks.
+    std::string For(const unsigned char* e, std::vector<std::uint64_t>& parts) const
     {
-        if (expected == 0 || next != 0 || checksum != ShortNameChecksum(e))
+        parts.clear();
+        if (expected == 0 || next != 0 || checksum != ShortNameChecksum(e + kName))
             return {};
         std::string name;
-        for (int i = 0; i < expected * 13 && units[i] != 0 && units[i] != 0xFFFF; ++i)
+        for (int i = 0; i < expected * kUnitsPerPart && units[i] != 0 && units[i] != 0xFFFF; ++i)
             name += units[i] < 0x100 ? static_cast<char>(units[i]) : '?';
+        for (int order = expected; order > 0; --order)
+            parts.push_back(offsets[order - 1]);
         return name;
     }
 };
+
+// The FAT entries of the clusters from `first` on, from the FAT's bytes from byte `from` on; one loop for each
+// entry width, so that a scan of millions of entries decodes them without a test of the width for each.
+template <int Bits>
+void DecodeEntries(const unsigned char* bytes, std::uint64_t from, std::uint32_t first,
+                   std::vector<std::uint32_t>& values)
+{
+    for (std::uint32_t i = 0; i < values.size(); ++i)
+        values[i] = EntryValue(Bits, first + i, bytes + (EntryByte(Bits, first + i) - from));
+}
 
 }  // namespace
 
 bool FatVolume::Open(ReadVolume read, std::string& error)
 {
     read_ = std::move(read);
+    Forget();
     unsigned char s[512];
     if (!Read(0, s, sizeof s)) {
         error = "cannot read its boot sector";
         return false;
     }
-    bytesPerSector_ = Le16(s + 11);
-    const unsigned sectorsPerCluster = s[13];
-    const unsigned reserved = Le16(s + 14);
-    const unsigned fats = s[16];
-    const unsigned rootEntries = Le16(s + 17);
-    const std::uint32_t totalSectors = Le16(s + 19) != 0 ? Le16(s + 19) : Le32(s + 32);
-    const std::uint32_t fatSectors = Le16(s + 22) != 0 ? Le16(s + 22) : Le32(s + 36);
+    bytesPerSector_ = Le16(s + kBytesPerSector);
+    const unsigned sectorsPerCluster = s[kSectorsPerCluster];
+    const unsigned reserved = Le16(s + kReservedSectors);
+    const unsigned fats = s[kFatCount];
+    const unsigned rootEntries = Le16(s + kRootEntries);
+    const std::uint32_t totalSectors =
+        Le16(s + kTotalSectors16) != 0 ? Le16(s + kTotalSectors16) : Le32(s + kTotalSectors32);
+    const std::uint32_t fatSectors = Le16(s + kFatSectors16) != 0 ? Le16(s + kFatSectors16) : Le32(s + kFatSectors32);
     const bool sane = (bytesPerSector_ == 512 || bytesPerSector_ == 1024 || bytesPerSector_ == 2048 ||
                        bytesPerSector_ == 4096) &&
                       sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && reserved != 0 &&
@@ -122,7 +123,7 @@ bool FatVolume::Open(ReadVolume read, std::string& error)
     fatBytes_ = std::uint64_t {fatSectors} * bytesPerSector_;
     fats_ = fats;
     rootOffset_ = fatOffset_ + fats * fatBytes_;
-    rootBytes_ = (std::uint64_t {rootEntries} * 32 + bytesPerSector_ - 1) / bytesPerSector_ * bytesPerSector_;
+    rootBytes_ = (std::uint64_t {rootEntries} * kEntryBytes + bytesPerSector_ - 1) / bytesPerSector_ * bytesPerSector_;
     dataOffset_ = rootOffset_ + rootBytes_;
     size_ = std::uint64_t {totalSectors} * bytesPerSector_;
     if (dataOffset_ >= size_) {
@@ -130,13 +131,33 @@ bool FatVolume::Open(ReadVolume read, std::string& error)
         return false;
     }
     clusters_ = static_cast<std::uint32_t>((size_ - dataOffset_) / clusterBytes_);
-    // The FAT type follows from the cluster count alone, as the format defines it.
-    bits_ = clusters_ < 4085 ? 12 : clusters_ < 65525 ? 16 : 32;
-    rootCluster_ = bits_ == 32 ? Le32(s + 44) : 0;
-    if ((bits_ == 32) != (rootEntries == 0) || fatBytes_ * 8 / bits_ < clusters_ + 2) {
+    bits_ = clusters_ < kFat16Clusters ? 12 : clusters_ < kFat32Clusters ? 16 : 32;
+    if ((bits_ == 32) != (rootEntries == 0) || fatBytes_ * 8 / static_cast<unsigned>(bits_) < clusters_ + 2) {
         error = "not a FAT volume (its FAT does not fit its clusters)";
         return false;
     }
+    return OpenFat32Fields(s, error);
+}
+
+bool FatVolume::OpenFat32Fields(const unsigned char* s, std::string& error)
+{
+    rootCluster_ = 0;
+    fsInfoSector_ = 0;
+    mirrored_ = true;
+    activeFat_ = 0;
+    if (bits_ != 32)
+        return true;
+    rootCluster_ = Le32(s + kRootCluster);
+    const unsigned flags = Le16(s + kExtendedFlags);
+    mirrored_ = (flags & kMirroringOff) == 0;
+    activeFat_ = mirrored_ ? 0 : flags & 0x0F;
+    if (activeFat_ >= fats_) {
+        error = "not a FAT volume (it names a FAT it does not have)";
+        return false;
+    }
+    const unsigned info = Le16(s + kFsInfoSector);
+    if (info != 0 && info != 0xFFFF && std::uint64_t {info} * bytesPerSector_ < fatOffset_)
+        fsInfoSector_ = info;
     return true;
 }
 
@@ -147,17 +168,19 @@ std::uint64_t FatVolume::ClusterOffset(std::uint32_t cluster) const
 
 bool FatVolume::Entry(std::uint32_t cluster, std::uint32_t& value)
 {
-    const std::uint64_t at = std::uint64_t {cluster} * bits_ / 8;
-    if (cluster < 2 || cluster > clusters_ + 1 || at + 2 > fatBytes_)
+    const std::uint64_t at = EntryByte(bits_, cluster);
+    const std::size_t width = EntryBytes(bits_);
+    if (cluster < 2 || cluster > clusters_ + 1 || at + width > fatBytes_)
         return false;
+    const std::uint64_t fat = fatOffset_ + activeFat_ * fatBytes_;
     unsigned char bytes[4] = {};
-    for (std::uint64_t i = 0; i < std::uint64_t(bits_ == 32 ? 4 : 2); ++i) {
+    for (std::size_t i = 0; i < width; ++i) {
         const std::uint64_t offset = at + i;
         const std::uint64_t block = offset / kFatBlock;
         if (block != cachedBlock_) {
             const std::uint64_t length = std::min(kFatBlock, fatBytes_ - block * kFatBlock);
             cache_.assign(length, '\0');
-            if (!Read(fatOffset_ + block * kFatBlock, cache_.data(), length)) {
+            if (!Read(fat + block * kFatBlock, cache_.data(), length)) {
                 cachedBlock_ = UINT64_MAX;
                 return false;
             }
@@ -165,29 +188,58 @@ bool FatVolume::Entry(std::uint32_t cluster, std::uint32_t& value)
         }
         bytes[i] = static_cast<unsigned char>(cache_[offset % kFatBlock]);
     }
-    if (bits_ == 12)
-        value = (cluster & 1) != 0 ? Le16(bytes) >> 4 : Le16(bytes) & 0xFFF;
-    else if (bits_ == 16)
-        value = Le16(bytes);
-    else
-        value = Le32(bytes) & 0x0FFFFFFF;
+    value = EntryValue(bits_, cluster, bytes);
     return true;
 }
 
-bool FatVolume::Chain(std::uint32_t first, std::vector<std::uint32_t>& clusters)
+bool FatVolume::Entries(std::uint32_t first, std::uint32_t count, std::vector<std::uint32_t>& values)
+{
+    values.clear();
+    if (first < 2 || count == 0 || count > clusters_ || first > clusters_ + 2 - count)
+        return false;
+    const std::uint64_t from = EntryByte(bits_, first);
+    const std::uint64_t to = EntryByte(bits_, first + count - 1) + EntryBytes(bits_);
+    // The buffer stays for the next block: a scan of a large FAT does not map fresh memory for each.
+    scan_.resize(to - from);
+    if (to > fatBytes_ || !Read(fatOffset_ + activeFat_ * fatBytes_ + from, scan_.data(), scan_.size()))
+        return false;
+    const auto* at = reinterpret_cast<const unsigned char*>(scan_.data());
+    values.resize(count);
+    if (bits_ == 12)
+        DecodeEntries<12>(at, from, first, values);
+    else if (bits_ == 16)
+        DecodeEntries<16>(at, from, first, values);
+    else
+        DecodeEntries<32>(at, from, first, values);
+    return true;
+}
+
+bool FatVolume::Chain(std::uint32_t first, std::vector<std::uint32_t>& clusters, std::uint32_t limit)
 {
     clusters.clear();
-    const std::uint32_t end = bits_ == 12 ? 0xFF8 : bits_ == 16 ? 0xFFF8 : 0x0FFFFFF8;
+    if (limit == 0 || limit > clusters_)
+        limit = clusters_;
+    const std::uint32_t end = EndOfChainFrom(bits_);
     std::uint32_t cluster = first;
     while (cluster < end) {
-        // A chain longer than the volume has clusters loops.
-        if (cluster < 2 || cluster > clusters_ + 1 || clusters.size() > clusters_)
+        // 0 is free, 1 reserved; past the last cluster lie the reserved and bad values.
+        if (cluster < 2 || cluster > clusters_ + 1 || clusters.size() >= limit)
             return false;
         clusters.push_back(cluster);
         if (!Entry(cluster, cluster))
             return false;
     }
     return true;
+}
+
+bool FatVolume::FolderChain(std::uint32_t cluster, std::vector<std::uint32_t>& clusters)
+{
+    clusters.clear();
+    if (cluster == 0 && bits_ != 32)
+        return true;
+    // A chain longer than a folder may be is refused before its clusters are read.
+    const auto most = static_cast<std::uint32_t>((kLargestFolder + clusterBytes_ - 1) / clusterBytes_);
+    return Chain(cluster == 0 ? rootCluster_ : cluster, clusters, most);
 }
 
 bool FatVolume::FolderExtents(std::uint32_t cluster, std::vector<Extent>& extents)
@@ -198,7 +250,7 @@ bool FatVolume::FolderExtents(std::uint32_t cluster, std::vector<Extent>& extent
         return true;
     }
     std::vector<std::uint32_t> chain;
-    if (!Chain(cluster == 0 ? rootCluster_ : cluster, chain))
+    if (!FolderChain(cluster, chain))
         return false;
     for (std::uint32_t each : chain) {
         if (!extents.empty() && extents.back().offset + extents.back().size == ClusterOffset(each))
@@ -220,29 +272,31 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
         std::string bytes(extent.size, '\0');
         if (!Read(extent.offset, bytes.data(), bytes.size()))
             return false;
-        for (std::size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+        for (std::size_t at = 0; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
             const auto* e = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-            if (e[0] == 0x00)
+            if (e[0] == kEndOfFolder)
                 return true;
-            if (e[0] == 0xE5) {
+            if (e[0] == kDeleted) {
                 longName.Reset();
                 continue;
             }
-            if ((e[11] & 0x3F) == kLongName) {
-                longName.Take(e);
+            if ((e[kAttributes] & 0x3F) == kLongNameParts) {
+                longName.Take(e, extent.offset + at);
                 continue;
             }
-            std::string name = longName.For(e);
-            longName.Reset();
-            if ((e[11] & kVolumeLabel) != 0 || e[0] == '.')
-                continue;
             FatEntry entry;
+            std::string name = longName.For(e, entry.longParts);
+            longName.Reset();
+            if ((e[kAttributes] & kVolumeLabel) != 0 || e[0] == '.')
+                continue;
             entry.shortName = ShortName(e);
             entry.name = name.empty() ? entry.shortName : name;
-            entry.attributes = e[11];
-            entry.cluster = Le16(e + 26) | (bits_ == 32 ? static_cast<std::uint32_t>(Le16(e + 20)) << 16 : 0);
-            entry.size = Le32(e + 28);
-            entries.push_back(entry);
+            entry.attributes = e[kAttributes];
+            entry.cluster = Le16(e + kClusterLow) |
+                            (bits_ == 32 ? static_cast<std::uint32_t>(Le16(e + kClusterHigh)) << 16 : 0);
+            entry.size = Le32(e + kSize);
+            entry.offset = extent.offset + at;
+            entries.push_back(std::move(entry));
         }
     }
     return true;
@@ -251,7 +305,7 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
 bool FatVolume::Find(const std::string& path, FatEntry& entry)
 {
     entry = FatEntry {};
-    entry.attributes = 0x10;
+    entry.attributes = kFolder;
     std::size_t start = 0;
     while (start < path.size()) {
         std::size_t slash = path.find('/', start);

@@ -484,11 +484,19 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
     std::vector<DiskChange> changes;
     std::vector<DiskChange> old;
     VolumeEdit edit;
-    for (const std::string& file : written)
-        edit.written.emplace_back(OnVolume(windowsPath_, file.substr(file.find('/') + 1)), machine_ / file);
+    edit.when = std::time(nullptr);
+    for (const std::string& file : written) {
+        std::ifstream in(machine_ / file, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) {
+            error = "cannot read " + (machine_ / file).string() + "; the image is as it was";
+            return false;
+        }
+        edit.written.push_back({OnVolume(windowsPath_, file.substr(file.find('/') + 1)), std::move(bytes)});
+    }
     for (const std::string& file : removed)
         edit.removed.push_back(OnVolume(windowsPath_, file));
-    if (!PlanVolumeChange(volume_, offset_, image_, work_, edit, changes, old, error) || StopRequested(error)) {
+    if (!PlanVolumeChange(volume_, offset_, image_.string(), edit, changes, old, error) || StopRequested(error)) {
         error += "; the image is as it was";
         return false;
     }

@@ -3,11 +3,10 @@
 // or any format QEMU reads (see disk.h). The image is read by this program's own FAT reader. The run works
 // on a machine folder made in a temporary folder: the Windows folder's tree with empty stand-ins for its
 // files, and real copies of the registry files. When the run has succeeded, its changes go into the image
-// in place: mtools makes them on a sparse copy of just the volume's parts they touch (its FATs and the
-// folders on the way to the files), the sectors that differ are the change, their old bytes go into a
-// rollback journal beside the image first (rollback_journal.h), and then the new bytes into the image. The
-// cost is that of what changes, never of the image's size, and the image keeps its inode, format and
-// allocation.
+// in place: the program's own FAT code makes them in memory (change.h), the sectors that differ are the
+// change, their old bytes go into a rollback journal beside the image first (rollback_journal.h), and then
+// the new bytes into the image. The cost is that of what changes, never of the image's size, and the image
+// keeps its inode, format and allocation.
 #pragma once
 
 #include <cstdint>

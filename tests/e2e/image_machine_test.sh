@@ -8,7 +8,8 @@
 #   reads them too), and the image's --export is that run's;
 #   is undone by --restore, byte for byte, attributes kept;
 # --check and --dry-run leave the image byte for byte as it was; two Windows folders without --partition are
-# refused, and a read-only image or a failure while writing leaves the image as it was.
+# refused, and a read-only image or a failure while writing leaves the image as it was (or, once the rollback
+# journal is written, as it was after the next run).
 # Usage: image_machine_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 export LC_ALL=C MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
@@ -225,13 +226,30 @@ check_image logicals 6 --partition 6
 
 make_image refused fat16
 
-# --- A read-only image, an image whose rollback journal cannot be written whole, and (when not root, for whom
-#     modes do not count) an image in a read-only folder: the image and its folder stay as they were.
+# --- A read-only image and (when not root, for whom modes do not count) an image in a read-only folder: the
+#     image and its folder stay as they were.
 image=$work/refused/disk.img
 chmod a-w "$image"
 refused "read-only image" "$image" "read-only"
 chmod u+w "$image"
-limit=$(($(stat -c %s "$example/WINDOWS/SYSTEM.DAT") / 1024 + 8)) refused "file size limit" "$image" "the image is as it was" --no-backup
+# --- A file size limit that the run's own files fit under but the image does not: the rollback journal (the
+#     old bytes of the sectors that change) is written, the image's first write fails and leaves it as it
+#     was, and the next run finds every sector old and removes the journal.
+before=$(digest <"$image")
+(
+    ulimit -f $(($(stat -c %s "$example/WINDOWS/SYSTEM.DAT") / 1024 + 8))
+    exec "$tool" --image "$image" --answer yes --no-backup </dev/null >/dev/null 2>"$work/limit.err"
+)
+[ $? = 2 ] || fail "file size limit: the run did not fail"
+grep -q -F "plays back the rollback journal" "$work/limit.err" || fail "file size limit: $(tail -n 1 "$work/limit.err")"
+[ "$(digest <"$image")" = "$before" ] || fail "file size limit: the image changed"
+# --check finds the card still there: exit 1.
+"$tool" --image "$image" --check </dev/null >"$work/limit.out" 2>&1
+[ $? = 1 ] || fail "file size limit: the next run failed: $(tail -n 1 "$work/limit.out")"
+grep -q "left by a run cut short before it changed the image" "$work/limit.out" ||
+    fail "file size limit: the next run did not take the journal: $(head -n 1 "$work/limit.out")"
+[ ! -e "$image.cmpci-rollback" ] && [ "$(digest <"$image")" = "$before" ] ||
+    fail "file size limit: after the next run the journal is there or the image changed"
 if [ "$(id -u)" != 0 ]; then
     chmod a-w "$work/refused"
     refused "read-only folder" "$image" "cannot write the rollback journal" --no-backup

@@ -104,7 +104,7 @@ TEST_F(DiskTest, AFolderIsNoImageAndNamesTheMachineOption)
     image::Disk disk;
     std::string error;
     EXPECT_FALSE(disk.Open(folder_.path(), "vm", error));
-    EXPECT_EQ(error, "vm is a folder, not a disk image: --machine vm runs on a machine folder");
+    EXPECT_EQ(error, "vm is a folder, not a disk image: for a machine folder, use --machine vm");
 }
 
 }  // namespace

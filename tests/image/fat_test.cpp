@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -13,23 +14,25 @@ constexpr std::uint64_t kSector = 512;
 
 // A FAT volume in memory, sector by sector (unwritten sectors read as zeros): one sector a cluster, one
 // reserved sector, one FAT, a root folder of 16 entries (FAT12/16), so that the FAT type follows from the
-// data clusters asked for.
+// data clusters asked for. `layout` lays it out as that type (a FAT of its entries' width; FAT32: no fixed
+// root folder, the root in cluster 2), when it is not the one the clusters make.
 class Volume {
 public:
-    Volume(int bits, std::uint32_t clusters) : bits_(bits)
+    Volume(int bits, std::uint32_t clusters, int layout = 0) : bits_(bits)
     {
+        layout = layout == 0 ? bits : layout;
         const std::uint32_t fatSectors =
-            static_cast<std::uint32_t>((std::uint64_t {clusters + 2} * bits / 8 + kSector - 1) / kSector);
-        const std::uint32_t rootSectors = bits == 32 ? 0 : 1;
+            static_cast<std::uint32_t>((std::uint64_t {clusters + 2} * layout / 8 + kSector - 1) / kSector);
+        const std::uint32_t rootSectors = layout == 32 ? 0 : 1;
         const std::uint32_t total = 1 + fatSectors + rootSectors + clusters;
         unsigned char boot[kSector] = {0xEB, 0x3C, 0x90};
         boot[11] = 0x00, boot[12] = 0x02;  // 512 bytes a sector
         boot[13] = 1;                      // a sector a cluster
         boot[14] = 1;                      // reserved sectors
         boot[16] = 1;                      // FATs
-        boot[17] = bits == 32 ? 0 : 16;    // root folder entries
+        boot[17] = layout == 32 ? 0 : 16;  // root folder entries
         Put32(boot + 32, total);
-        if (bits == 32) {
+        if (layout == 32) {
             Put32(boot + 36, fatSectors);
             Put32(boot + 44, 2);  // the root folder's first cluster
         } else {
@@ -40,6 +43,7 @@ public:
         Write(0, boot, kSector);
         fatOffset_ = kSector;
         rootOffset_ = fatOffset_ + std::uint64_t {fatSectors} * kSector;
+        dataOffset_ = rootOffset_ + rootSectors * kSector;
     }
     void SetEntry(std::uint32_t cluster, std::uint32_t value)
     {
@@ -57,15 +61,28 @@ public:
         }
         Write(at, bytes, bits_ == 32 ? 4 : 2);
     }
-    // Puts 32-byte folder entries at the start of the FAT12/16 root folder.
+    // Puts 32-byte folder entries at the start of the root folder (FAT32: of cluster 2).
     void Root(const std::vector<std::string>& entries)
     {
         for (std::size_t i = 0; i < entries.size(); ++i)
             Write(rootOffset_ + 32 * i, entries[i].data(), 32);
     }
+    // Fills a data cluster (numbered from 2) with one byte.
+    void Fill(std::uint32_t cluster, char byte)
+    {
+        const std::string bytes(kSector, byte);
+        Write(dataOffset_ + std::uint64_t {cluster - 2} * kSector, bytes.data(), kSector);
+    }
     image::ReadVolume Reader()
     {
         return [this](std::uint64_t offset, void* into, std::size_t size) { return Read(offset, into, size); };
+    }
+    // Bytes read so far from cluster `from` on.
+    std::uint64_t ReadFrom(std::uint32_t from) const { return from == watched_ ? watchedBytes_ : 0; }
+    void Watch(std::uint32_t from)
+    {
+        watched_ = from;
+        watchedBytes_ = 0;
     }
 
     static void Put32(unsigned char* p, std::uint32_t value)
@@ -77,6 +94,9 @@ public:
 private:
     bool Read(std::uint64_t offset, void* into, std::size_t size)
     {
+        const std::uint64_t watched = dataOffset_ + std::uint64_t {watched_ - 2} * kSector;
+        if (watched_ != 0 && offset + size > watched)
+            watchedBytes_ += offset + size - std::max(offset, watched);
         auto* out = static_cast<unsigned char*>(into);
         for (std::size_t i = 0; i < size; ++i) {
             auto sector = sectors_.find((offset + i) / kSector);
@@ -97,6 +117,9 @@ private:
     int bits_;
     std::uint64_t fatOffset_ = 0;
     std::uint64_t rootOffset_ = 0;
+    std::uint64_t dataOffset_ = 0;
+    std::uint32_t watched_ = 0;
+    std::uint64_t watchedBytes_ = 0;
     std::map<std::uint64_t, std::string> sectors_;
 };
 
@@ -210,24 +233,131 @@ TEST(FatVolumeTest, JoinsALongNameAcrossEntriesAndDropsOneThatIsNotTheShortEntry
     std::string first = ShortEntry("SOUNDC~1VXD", 0x20);
     std::string second = ShortEntry("OTHER   VXD", 0x20);
     std::string third = ShortEntry("SYSTEM     ", 0x10);
+    std::string fourth = ShortEntry("SOUNDC~2VXD", 0x20);
     Volume volume(12, 60);
     volume.Root({LongEntry(name, 2, true, Checksum(first)), LongEntry(name, 1, false, Checksum(first)), first,
                  // a long name whose checksum is another entry's: the short name stands
                  LongEntry(name, 2, true, Checksum(first)), LongEntry(name, 1, false, Checksum(first)), second,
                  // parts out of order: the short name stands
                  LongEntry("Windows Settings", 1, false, Checksum(third)),
-                 LongEntry("Windows Settings", 2, true, Checksum(third)), third});
+                 LongEntry("Windows Settings", 2, true, Checksum(third)), third,
+                 // a part of another name (another checksum) after this name's last part: the short name
+                 // stands, nothing glued
+                 LongEntry(name, 2, true, Checksum(fourth)), LongEntry("Glued in here", 1, false, Checksum(first)),
+                 fourth});
     image::FatVolume fat;
     std::string error;
     ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
     std::vector<image::FatEntry> entries;
     ASSERT_TRUE(fat.List(0, entries));
-    ASSERT_EQ(entries.size(), 3u);
+    ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(entries[0].name, name);
     EXPECT_EQ(entries[0].shortName, "SOUNDC~1.VXD");
     EXPECT_EQ(entries[1].name, "OTHER.VXD");
     EXPECT_EQ(entries[2].name, "SYSTEM");
     EXPECT_TRUE(entries[2].folder());
+    EXPECT_EQ(entries[3].name, "SOUNDC~2.VXD");
+}
+
+// A file's entry: `name` (8.3 without the dot), first cluster and size.
+std::string FileEntry(const char* name, std::uint32_t cluster, std::uint32_t size, unsigned char attributes = 0x20)
+{
+    std::string entry = ShortEntry(name, attributes);
+    entry[26] = static_cast<char>(cluster), entry[27] = static_cast<char>(cluster >> 8);
+    entry[20] = static_cast<char>(cluster >> 16), entry[21] = static_cast<char>(cluster >> 24);
+    Volume::Put32(reinterpret_cast<unsigned char*>(entry.data()) + 28, size);
+    return entry;
+}
+
+// The type follows from the count of data clusters alone: fewer than 4085 is FAT12, fewer than 65525 FAT16,
+// FAT32 from there. A volume laid out for another type than its count makes (a FAT too narrow, a fixed root
+// folder on FAT32 or none on FAT16) is not taken.
+TEST(FatVolumeTest, TellsTheTypeFromTheClusterCountAtItsBounds)
+{
+    struct Case {
+        std::uint32_t clusters;
+        int layout;
+        int bits;  // 0: refused
+    };
+    const Case cases[] = {{4084, 12, 12}, {4085, 16, 16},  {4085, 12, 0},     {4084, 16, 12},
+                          {65524, 16, 16}, {65525, 32, 32}, {65525, 16, 0}, {65524, 32, 0}};
+    for (const Case& each : cases) {
+        SCOPED_TRACE(std::to_string(each.clusters) + " clusters laid out as FAT" + std::to_string(each.layout));
+        Volume volume(each.layout, each.clusters);
+        image::FatVolume fat;
+        std::string error;
+        const bool opened = fat.Open(volume.Reader(), error);
+        EXPECT_EQ(opened ? fat.bits() : 0, each.bits) << error;
+        if (opened) {
+            EXPECT_EQ(fat.clusters(), each.clusters);
+        }
+    }
+}
+
+// A file reads whole when its chain holds its size: one ending on the volume's last cluster too, and one
+// longer than its size (Windows reads those); one shorter, or leaving the volume, is refused.
+TEST(FatVolumeTest, ReadsAFileOnlyWhenItsChainHoldsItsSize)
+{
+    Volume volume(16, 5000);  // clusters 2 to 5001
+    volume.SetEntry(2, 5001), volume.SetEntry(5001, 0xFFFF);
+    volume.Fill(2, 'a'), volume.Fill(5001, 'b');
+    volume.SetEntry(3, 0xFFF8);
+    volume.SetEntry(4, 6), volume.SetEntry(6, 0xFFFF);
+    volume.Fill(4, 'c'), volume.Fill(6, 'd');
+    volume.SetEntry(7, 5002);
+    volume.Root({FileEntry("LAST    BIN", 2, 1024), FileEntry("SHORT   BIN", 3, 513), FileEntry("LONG    BIN", 4, 100),
+                 FileEntry("AWAY    BIN", 7, 1024)});
+    struct Case {
+        const char* path;
+        bool read;
+        std::string bytes;
+    };
+    const Case cases[] = {{"LAST.BIN", true, std::string(512, 'a') + std::string(512, 'b')},
+                          {"SHORT.BIN", false, ""},
+                          {"LONG.BIN", true, std::string(100, 'c')},
+                          {"AWAY.BIN", false, ""}};
+    image::FatVolume fat;
+    std::string error;
+    ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.path);
+        image::FatEntry entry;
+        std::string bytes;
+        ASSERT_TRUE(fat.Find(each.path, entry));
+        EXPECT_EQ(fat.ReadFile(entry, bytes), each.read);
+        if (each.read) {
+            EXPECT_EQ(bytes, each.bytes);
+        }
+    }
+}
+
+// A folder holds at most 65,536 entries (2 MiB): a chain longer than that is refused before any of its
+// clusters is read, however long it runs; one of exactly 2 MiB is a folder.
+TEST(FatVolumeTest, RefusesAFolderLargerThanFatAllowsBeforeReadingIt)
+{
+    Volume volume(32, 70000);
+    volume.SetEntry(2, 0x0FFFFFFF);  // the root folder: cluster 2
+    const std::uint32_t most = 2 * 1024 * 1024 / 512;
+    for (std::uint32_t i = 0; i < most; ++i)
+        volume.SetEntry(10 + i, i + 1 < most ? 10 + i + 1 : 0x0FFFFFFF);
+    for (std::uint32_t i = 0; i <= most; ++i)
+        volume.SetEntry(5000 + i, i < most ? 5000 + i + 1 : 0x0FFFFFFF);
+    for (std::uint32_t i = 0; i < 60000; ++i)
+        volume.SetEntry(10000 + i, i + 1 < 60000 ? 10000 + i + 1 : 0x0FFFFFFF);
+    volume.Root({FileEntry("FULL       ", 10, 0, 0x10), FileEntry("OVER       ", 5000, 0, 0x10),
+                 FileEntry("HUGE       ", 10000, 0, 0x10)});
+    image::FatVolume fat;
+    std::string error;
+    ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
+    std::vector<image::FatEntry> entries;
+    EXPECT_TRUE(fat.List(10, entries)) << "a folder of 2 MiB";
+    for (const std::uint32_t first : {5000u, 10000u}) {
+        volume.Watch(first);
+        EXPECT_FALSE(fat.List(first, entries)) << "a folder of cluster " << first;
+        EXPECT_EQ(volume.ReadFrom(first), 0u) << "the folder's clusters were read";
+    }
+    image::FatEntry over;
+    EXPECT_FALSE(fat.Find("OVER/ANY", over));
 }
 
 }  // namespace

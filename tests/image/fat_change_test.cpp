@@ -1,0 +1,463 @@
+// The change a commit makes on FAT volumes that mkfs.fat made and mtools filled, checked by those tools:
+// fsck.fat finds the volume clean, mtools reads the written files' bytes and attributes, finds the removed
+// ones gone and every other file as it was; the old bytes put back give the volume as it was.
+#include "image/change.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "host/tool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Random(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator());
+    return bytes;
+}
+
+unsigned Le(const std::string& bytes, std::size_t at, int size)
+{
+    unsigned value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+// The FAT copies' place, from the boot sector as the format defines it.
+struct Fats {
+    std::size_t offset;
+    std::size_t bytes;
+    unsigned count;
+    int bits;
+};
+
+class FatChangeTest : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "fat-change-test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        image_ = (folder_ / "volume.img").string();
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // Runs a tool; the test fails when it does not exit 0.
+    std::string Must(const std::vector<std::string>& words)
+    {
+        host::Tool tool;
+        EXPECT_TRUE(host::RunTool(words, tool, "mtools or dosfstools"))
+            << words[0] << " " << words.back() << ": " << tool.err;
+        return tool.out;
+    }
+    void Make(int bits, int clusterSectors, int kilobytes, int fats = 2)
+    {
+        Must({"mkfs.fat", "-C", "-F", std::to_string(bits), "-s", std::to_string(clusterSectors), "-f",
+              std::to_string(fats), image_, std::to_string(kilobytes)});
+        bits_ = bits;
+    }
+    void Put(const std::string& path, const std::string& bytes)
+    {
+        std::ofstream(folder_ / "put", std::ios::binary) << bytes;
+        Must({"mcopy", "-o", "-i", image_, (folder_ / "put").string(), "::/" + path});
+        files_[path] = bytes;
+    }
+    std::string Out(const std::string& path) { return Must({"mcopy", "-n", "-i", image_, "::/" + path, "-"}); }
+    // The file's bytes as mcopy reads them are `bytes` (a failure names the sizes, not the bytes).
+    void ExpectBytes(const std::string& path, const std::string& bytes)
+    {
+        const std::string out = Out(path);
+        EXPECT_TRUE(out == bytes) << path << ": " << out.size() << " bytes read, not the " << bytes.size()
+                                  << " written";
+    }
+    bool There(const std::string& path)
+    {
+        host::Tool tool;
+        return host::RunTool({"mdir", "-a", "-b", "-i", image_, "::/" + path}, tool, "mtools");
+    }
+    // mattrib's flags: "A", "A  SHR", ...
+    std::string Attributes(const std::string& path)
+    {
+        std::string flags = Must({"mattrib", "-i", image_, "::/" + path}).substr(0, 10);
+        flags.erase(0, flags.find_first_not_of(' '));
+        flags.erase(flags.find_last_not_of(' ') + 1);
+        return flags;
+    }
+    // fsck.fat's report when it finds anything to repair; empty when the volume is clean.
+    std::string Fsck()
+    {
+        host::Tool tool;
+        return host::RunTool({"fsck.fat", "-n", image_}, tool, "dosfstools") ? "" : tool.out + tool.err + "!";
+    }
+    // The clusters of a file, as mshowfat lists them ("<5-7> <11-13>").
+    std::vector<std::uint32_t> Clusters(const std::string& path)
+    {
+        std::istringstream out(Must({"mshowfat", "-i", image_, "::/" + path}));
+        std::vector<std::uint32_t> clusters;
+        std::string word;
+        while (out >> word) {
+            unsigned from = 0;
+            unsigned to = 0;
+            const int got = std::sscanf(word.c_str(), "<%u-%u>", &from, &to);
+            for (unsigned c = from; got >= 1 && c <= (got == 2 ? to : from); ++c)
+                clusters.push_back(c);
+        }
+        return clusters;
+    }
+    std::string Bytes() const
+    {
+        std::ifstream in(image_, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    void Write(const std::vector<image::DiskChange>& changes)
+    {
+        const int fd = open(image_.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        for (const image::DiskChange& change : changes) {
+            ASSERT_EQ(pwrite(fd, change.bytes.data(), change.bytes.size(), static_cast<off_t>(change.offset)),
+                      static_cast<ssize_t>(change.bytes.size()));
+        }
+        close(fd);
+    }
+    bool Plan(const image::VolumeEdit& edit, std::vector<image::DiskChange>& changes,
+              std::vector<image::DiskChange>& old, std::string& error)
+    {
+        const int fd = open(image_.c_str(), O_RDONLY);
+        image::FatVolume volume;
+        const bool planned = fd >= 0 &&
+                             volume.Open(
+                                 [fd](std::uint64_t at, void* into, std::size_t size) {
+                                     return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+                                 },
+                                 error) &&
+                             image::PlanVolumeChange(volume, 0, "volume.img", edit, changes, old, error);
+        close(fd);
+        return planned;
+    }
+    // Plans and writes the change; then the old bytes must give back the volume as it was.
+    void Change(const image::VolumeEdit& edit)
+    {
+        const std::string before = Bytes();
+        std::vector<image::DiskChange> changes;
+        std::vector<image::DiskChange> old;
+        std::string error;
+        ASSERT_TRUE(Plan(edit, changes, old, error)) << error;
+        Write(old);
+        EXPECT_TRUE(Bytes() == before) << "the old bytes are not the volume's";
+        Write(changes);
+    }
+    Fats FatsOf(const std::string& volume) const
+    {
+        const unsigned sector = Le(volume, 11, 2);
+        const unsigned fatSectors = Le(volume, 22, 2) != 0 ? Le(volume, 22, 2) : Le(volume, 36, 4);
+        return {std::size_t {Le(volume, 14, 2)} * sector, std::size_t {fatSectors} * sector,
+                static_cast<unsigned>(static_cast<unsigned char>(volume[16])), bits_};
+    }
+    // Every FAT copy alike (fsck.fat compares the first two only).
+    void ExpectFatsAlike()
+    {
+        const std::string volume = Bytes();
+        const Fats fats = FatsOf(volume);
+        for (unsigned copy = 1; copy < fats.count; ++copy) {
+            EXPECT_EQ(volume.compare(fats.offset + copy * fats.bytes, fats.bytes, volume, fats.offset, fats.bytes), 0)
+                << "FAT copy " << copy;
+        }
+    }
+    // Sets a FAT entry in every copy, packed as the format packs it.
+    void SetFatEntry(std::uint32_t cluster, std::uint32_t value)
+    {
+        std::string volume = Bytes();
+        const Fats fats = FatsOf(volume);
+        for (unsigned copy = 0; copy < fats.count; ++copy) {
+            const std::size_t at = fats.offset + copy * fats.bytes + std::size_t {cluster} * fats.bits / 8;
+            unsigned word = Le(volume, at, fats.bits == 32 ? 4 : 2);
+            if (fats.bits == 12)
+                word = (cluster & 1) != 0 ? (word & 0x000F) | value << 4 : (word & 0xF000) | value;
+            else
+                word = fats.bits == 16 ? value : (word & 0xF0000000) | value;
+            for (int i = 0; i < (fats.bits == 32 ? 4 : 2); ++i)
+                volume[at + static_cast<std::size_t>(i)] = static_cast<char>(word >> (8 * i));
+        }
+        std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
+    }
+    // Points the short entry named `name` (11 bytes, as stored) at another first cluster.
+    void SetFirstCluster(const std::string& name, std::uint32_t cluster)
+    {
+        std::string volume = Bytes();
+        const std::size_t at = volume.find(name);
+        ASSERT_NE(at, std::string::npos) << name;
+        volume[at + 26] = static_cast<char>(cluster);
+        volume[at + 27] = static_cast<char>(cluster >> 8);
+        std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
+    }
+    // The files put there and not named in `except`, byte for byte as they were put.
+    void ExpectOthersAsPut(const std::vector<std::string>& except)
+    {
+        for (const auto& [path, bytes] : files_) {
+            if (std::find(except.begin(), except.end(), path) == except.end()) {
+                ExpectBytes(path, bytes);
+            }
+        }
+    }
+
+    fs::path folder_;
+    std::string image_;
+    int bits_ = 0;
+    std::map<std::string, std::string> files_;
+};
+
+std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm local {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+struct Layout {
+    int bits;
+    int clusterSectors;
+    int kilobytes;
+    int fats;
+};
+
+// Volumes of each FAT type, of one-sector and larger clusters, and one with a single FAT.
+const Layout kLayouts[] = {{12, 1, 1440, 2},  {12, 4, 8000, 2},  {16, 1, 8000, 2},
+                           {16, 4, 20000, 1}, {32, 1, 36000, 2}, {32, 2, 72000, 2}};
+
+TEST_F(FatChangeTest, RemovesAndRewritesFilesAsFsckAndMtoolsSeeThem)
+{
+    for (const Layout& layout : kLayouts) {
+        SCOPED_TRACE("FAT" + std::to_string(layout.bits) + ", " + std::to_string(layout.clusterSectors) +
+                     " sectors a cluster, " + std::to_string(layout.fats) + " FATs");
+        image_ =
+            (folder_ / ("fat" + std::to_string(layout.bits) + "-" + std::to_string(layout.clusterSectors) + ".img"))
+                .string();
+        files_.clear();
+        Make(layout.bits, layout.clusterSectors, layout.kilobytes, layout.fats);
+        const std::size_t cluster = 512u * static_cast<unsigned>(layout.clusterSectors);
+        Must({"mmd", "-i", image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
+        Put("WINDOWS/SYSTEM.DAT", Random(cluster * 5 + cluster / 2, 1));
+        Put("WINDOWS/USER.DAT", Random(cluster * 2 + 100, 2));
+        Must({"mattrib", "-i", image_, "+r", "+h", "+s", "::/WINDOWS/SYSTEM.DAT", "::/WINDOWS/USER.DAT"});
+        Put("WINDOWS/SYSTEM/CMAUDIO.VXD", Random(cluster * 3, 3));
+        Put("WINDOWS/SYSTEM/Sound Card Driver.vxd", Random(cluster + 1, 4));
+        Put("My Notes.txt", Random(cluster + cluster / 2, 5));
+        for (int i = 1; i <= 4; ++i)
+            Put("WINDOWS/GAP" + std::to_string(i), Random(cluster, static_cast<unsigned>(10 + i)));
+        Must({"mdel", "-i", image_, "::/WINDOWS/GAP1", "::/WINDOWS/GAP3"});
+        files_.erase("WINDOWS/GAP1");
+        files_.erase("WINDOWS/GAP3");
+        Put("WINDOWS/Fragmented file.bin", Random(cluster * 4, 6));
+        ASSERT_EQ(Fsck(), "");
+
+        image::VolumeEdit edit;
+        const std::string system = Random(cluster * 2 + 7, 21);  // shorter: its tail freed
+        const std::string user = Random(cluster * 4 + 9, 22);    // longer: grown from free clusters
+        edit.written = {{"windows/system.dat", system}, {"WINDOWS/USER.DAT", user}};
+        edit.removed = {"WINDOWS/SYSTEM/SOUNDC~1.VXD", "WINDOWS/SYSTEM/cmaudio.vxd"};
+        edit.when = LocalTime(2001, 2, 3, 4, 5, 6);
+        Change(edit);
+
+        EXPECT_EQ(Fsck(), "");
+        ExpectFatsAlike();
+        ExpectBytes("WINDOWS/SYSTEM.DAT", system);
+        ExpectBytes("WINDOWS/USER.DAT", user);
+        EXPECT_EQ(Attributes("WINDOWS/SYSTEM.DAT"), "A  SHR");
+        EXPECT_EQ(Attributes("WINDOWS/USER.DAT"), "A  SHR");
+        const std::string listing = Must({"mdir", "-a", "-i", image_, "::/WINDOWS/SYSTEM.DAT"});
+        EXPECT_NE(listing.find("2001-02-03   4:05"), std::string::npos) << listing;
+        EXPECT_FALSE(There("WINDOWS/SYSTEM/CMAUDIO.VXD"));
+        EXPECT_FALSE(There("WINDOWS/SYSTEM/Sound Card Driver.vxd"));
+        ExpectOthersAsPut({"WINDOWS/SYSTEM.DAT", "WINDOWS/USER.DAT", "WINDOWS/SYSTEM/CMAUDIO.VXD",
+                           "WINDOWS/SYSTEM/Sound Card Driver.vxd"});
+    }
+}
+
+// A restore puts removed files back: made anew with the short names Windows 9x gives them ("[Kid].txt" is
+// _KID_~1.TXT), long names where the short one does not say the name, the folder grown by a cluster when its
+// slots run out; a name there in another case is written in its own entry.
+TEST_F(FatChangeTest, MakesFilesWithTheNamesWindowsGivesThem)
+{
+    Make(12, 1, 1440);
+    Must({"mmd", "-i", image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
+    // 14 files and "." and "..": the folder's one cluster (16 entries) is full.
+    for (int i = 1; i <= 14; ++i)
+        Put("WINDOWS/SYSTEM/F" + std::to_string(i), Random(100, static_cast<unsigned>(i)));
+    image::VolumeEdit edit;
+    const std::string kid = Random(1000, 31);
+    const std::string driver = Random(700, 32);
+    const std::string named = Random(513, 33);
+    const std::string f1 = Random(2000, 34);
+    edit.written = {{"WINDOWS/SYSTEM/[Kid].txt", kid},
+                    {"WINDOWS/SYSTEM/cmaudio.vxd", driver},
+                    {"WINDOWS/SYSTEM/A rather long driver name.vxd", named},
+                    {"WINDOWS/SYSTEM/EMPTY.TXT", ""},
+                    {"windows/system/f1", f1}};
+    edit.when = LocalTime(2002, 3, 4, 5, 6, 8);
+    Change(edit);
+
+    EXPECT_EQ(Fsck(), "");
+    EXPECT_EQ(Clusters("WINDOWS/SYSTEM").size(), 2u) << "the folder is not grown by a cluster";
+    const std::string listing = Must({"mdir", "-a", "-i", image_, "::/WINDOWS/SYSTEM"});
+    for (const char* line : {"_KID_~1  TXT      1000 2002-03-04   5:06  [Kid].txt",
+                             "CMAUDIO  VXD       700 2002-03-04   5:06  cmaudio.vxd",
+                             "ARATHE~1 VXD       513 2002-03-04   5:06  A rather long driver name.vxd",
+                             "EMPTY    TXT         0 2002-03-04   5:06", "F1                2000 2002-03-04   5:06"}) {
+        EXPECT_NE(listing.find(line), std::string::npos) << line << "\n" << listing;
+    }
+    ExpectBytes("WINDOWS/SYSTEM/cmaudio.vxd", driver);
+    ExpectBytes("WINDOWS/SYSTEM/A rather long driver name.vxd", named);
+    ExpectBytes("WINDOWS/SYSTEM/EMPTY.TXT", "");
+    ExpectBytes("WINDOWS/SYSTEM/F1", f1);
+    EXPECT_EQ(Attributes("WINDOWS/SYSTEM/cmaudio.vxd"), "A");
+    // mtools takes "[Kid]" as a pattern: the file is read by its short name.
+    ExpectBytes("WINDOWS/SYSTEM/_KID_~1.TXT", kid);
+    files_.erase("WINDOWS/SYSTEM/F1");
+    ExpectOthersAsPut({});
+}
+
+// A file named twice in one change (by its long and its short name, or a new name in two cases) is refused:
+// two steps on it would free its clusters twice or make two entries of one name.
+TEST_F(FatChangeTest, RefusesAChangeThatNamesAFileTwice)
+{
+    Make(12, 1, 1440);
+    Put("Sound Card Driver.vxd", Random(700, 61));
+    const std::vector<std::pair<std::vector<image::WrittenFile>, std::vector<std::string>>> twice {
+        {{{"sound card driver.vxd", "new"}}, {"SOUNDC~1.VXD"}},
+        {{{"new.txt", "one"}, {"NEW.TXT", "two"}}, {}},
+    };
+    for (const auto& [written, removed] : twice) {
+        image::VolumeEdit edit;
+        edit.written = written;
+        edit.removed = removed;
+        std::vector<image::DiskChange> changes;
+        std::vector<image::DiskChange> old;
+        std::string error;
+        EXPECT_FALSE(Plan(edit, changes, old, error));
+        EXPECT_NE(error.find("the change names it twice"), std::string::npos) << error;
+    }
+}
+
+// Each kind of damage, made by hand: the driver's chain and its folder are touched, NOTES.TXT is not.
+struct Damage {
+    const char* damage;
+    std::function<void(FatChangeTest&, const std::vector<std::uint32_t>& driver,
+                       const std::vector<std::uint32_t>& notes, std::uint32_t folder)>
+        make;
+    const char* says;  // in the message; empty: the change goes ahead
+};
+const Damage kDamages[] = {
+    {"a loop", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[2], d[0]); },
+     "CMAUDIO.VXD: its cluster chain is broken"},
+    {"a free cluster in the chain", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0); },
+     "CMAUDIO.VXD: its cluster chain is broken"},
+    {"a bad cluster in the chain", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0xFFF7); },
+     "CMAUDIO.VXD: its cluster chain is broken"},
+    {"a chain shorter than the size", [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFatEntry(d[1], 0xFFFF); },
+     "CMAUDIO.VXD: its cluster chain is shorter than its size"},
+    {"a chain longer than the size",
+     [](FatChangeTest& t, auto& d, auto&, auto) {
+         t.SetFatEntry(d[2], 1000);
+         t.SetFatEntry(1000, 0xFFFF);
+     },
+     "CMAUDIO.VXD: its cluster chain is longer than its size"},
+    {"another file's chain leading into it",
+     [](FatChangeTest& t, auto& d, auto& n, auto) { t.SetFatEntry(n.back(), d[1]); },
+     "CMAUDIO.VXD shares its clusters with another file"},
+    {"another file's entry starting in it",
+     [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFirstCluster("NOTES   TXT", d[1]); },
+     "CMAUDIO.VXD shares its clusters with NOTES.TXT"},
+    {"another file's entry starting in its folder",
+     [](FatChangeTest& t, auto&, auto&, auto folder) { t.SetFirstCluster("NOTES   TXT", folder); },
+     "WINDOWS/SYSTEM shares its clusters with NOTES.TXT"},
+    {"a loop in a file it does not touch", [](FatChangeTest& t, auto&, auto& n, auto) { t.SetFatEntry(n[1], n[0]); },
+     ""},
+};
+
+// Damage in a chain the change touches, each kind made by hand and found by fsck.fat first: the change is
+// refused with a call for ScanDisk and plans nothing. Damage in a chain it does not touch is not its business.
+TEST_F(FatChangeTest, RefusesAVolumeWhoseTouchedChainsAreDamaged)
+{
+    for (const Damage& each : kDamages) {
+        SCOPED_TRACE(each.damage);
+        image_ = (folder_ / (std::string(each.damage) + ".img")).string();
+        Make(16, 1, 8000);
+        Must({"mmd", "-i", image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
+        Put("WINDOWS/SYSTEM.DAT", Random(1024, 41));
+        Put("WINDOWS/SYSTEM/CMAUDIO.VXD", Random(1536, 42));
+        Put("NOTES.TXT", Random(1024, 43));
+        each.make(*this, Clusters("WINDOWS/SYSTEM/CMAUDIO.VXD"), Clusters("NOTES.TXT"),
+                  Clusters("WINDOWS/SYSTEM").front());
+        ASSERT_NE(Fsck(), "") << "the damage is not there";
+        image::VolumeEdit edit;
+        edit.written = {{"WINDOWS/SYSTEM.DAT", Random(700, 44)}};
+        edit.removed = {"WINDOWS/SYSTEM/CMAUDIO.VXD"};
+        std::vector<image::DiskChange> changes;
+        std::vector<image::DiskChange> old;
+        std::string error;
+        const bool planned = Plan(edit, changes, old, error);
+        if (std::string(each.says).empty()) {
+            EXPECT_TRUE(planned) << error;
+            continue;
+        }
+        EXPECT_FALSE(planned);
+        EXPECT_NE(error.find(each.says), std::string::npos) << error;
+        EXPECT_NE(error.find("run ScanDisk on it in Windows first"), std::string::npos) << error;
+        EXPECT_TRUE(changes.empty() && old.empty());
+    }
+}
+
+// A file whose chain ends on the volume's last cluster (a floppy filled to the last byte by mcopy) reads
+// whole, and is rewritten and removed like any other.
+TEST_F(FatChangeTest, TakesAChainEndingOnTheVolumesLastCluster)
+{
+    Make(12, 1, 1440);
+    Put("FIRST.BIN", Random(5000, 51));
+    // The data clusters, numbered from 2, as the boot sector gives them: every sector past the reserved ones,
+    // the FATs and the root folder, in clusters of one sector.
+    const std::string volume = Bytes();
+    const unsigned sectors = Le(volume, 19, 2);
+    const unsigned before =
+        Le(volume, 14, 2) + static_cast<unsigned char>(volume[16]) * Le(volume, 22, 2) + Le(volume, 17, 2) * 32 / 512;
+    ASSERT_EQ(static_cast<unsigned char>(volume[13]), 1);
+    const std::uint32_t last = sectors - before + 1;
+    // Every cluster FIRST.BIN (10 clusters) leaves free.
+    Put("FILLS.BIN", Random((last - 1 - 10) * 512, 52));
+    const std::vector<std::uint32_t> chain = Clusters("FILLS.BIN");
+    ASSERT_EQ(chain.back(), last) << "the chain does not end on the last cluster";
+    image::VolumeEdit edit;
+    const std::string shorter = Random(512 * 3, 53);
+    edit.written = {{"FILLS.BIN", shorter}};
+    edit.removed = {"FIRST.BIN"};
+    Change(edit);
+    EXPECT_EQ(Fsck(), "");
+    ExpectBytes("FILLS.BIN", shorter);
+    EXPECT_FALSE(There("FIRST.BIN"));
+}
+
+}  // namespace
