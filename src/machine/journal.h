@@ -40,6 +40,10 @@ public:
     // Something of the card still on the machine: its kind, its key or file, and what removes it ("run" or
     // "remnants").
     void Left(std::string_view kind, std::string_view where, std::string_view removedBy);
+    // --check: a registry backup Windows keeps (its Windows path), with its date (YYYY-MM-DD HH:MM:SS, empty
+    // when unknown) and what of the card is in it; or, when `damage` is not empty, why it could not be read.
+    void RegistryBackup(std::string_view where, std::string_view date, std::string_view damage, bool deviceKey,
+                        std::size_t left);
     // The last record of a run.
     struct Summary {
         bool cardFound = false;

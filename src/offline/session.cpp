@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "backup/backup.h"
+#include "backup/registry_backups.h"
 #include "backup/restore.h"
 #include "host/interrupt.h"
 #include "machine/machine.h"
@@ -206,6 +207,8 @@ private:
     bool End(std::string& error);
     int Stop(const std::string& message);
     void List() const;
+    void ReadBackups();
+    void ListBackups();
     void PrintSummary() const;
 
     const Options& options_;
@@ -221,6 +224,7 @@ private:
     fs::path backup_;
     std::vector<Leftover> found_;  // what of the card was on the machine before the run
     std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
+    std::vector<backup::RegistryBackup> backups_;  // the registry backups Windows keeps on the machine
 };
 
 // Opens the machine, refuses a run that cannot go well, and starts the journal, which never lands on a file
@@ -268,6 +272,10 @@ int Session::Check()
     }
     summary_.left = left.size();
     summary_.exitStatus = left.empty() ? 0 : 1;
+    // The backups are listed after the live machine and never count in the exit status: a script that reads it
+    // learns about this machine as before.
+    ReadBackups();
+    ListBackups();
     // The list must have reached stdout: a list lost is not a result.
     errno = 0;
     const bool listed = journalOut_.stream() == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
@@ -279,8 +287,11 @@ int Session::Check()
         return Fail(error);
     if (!listed)
         return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
-    if (!options_.quiet)
+    if (!options_.quiet) {
         std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
+        if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
+    }
     return summary_.exitStatus;
 }
 
@@ -310,6 +321,9 @@ int Session::Remove(const char* argumentText)
     summary_.cardFound = state.cardFound;
     summary_.declined = system_->declined();
     summary_.dryRun = options_.dryRun;
+    // Read before the change goes into the target, for the summary alone.
+    if (!options_.quiet && !summary_.declined)
+        ReadBackups();
     return Keep();
 }
 
@@ -416,6 +430,43 @@ void Session::List() const
         std::printf("would keep %s %s\n", item.kind, item.where.c_str());
 }
 
+// Reads the registry backups Windows keeps on the target, each examined with the rules of the live machine
+// (its registry only: a backup holds no driver file); a backup that cannot be read is said in one line.
+void Session::ReadBackups()
+{
+    const backup::BackupPlaces places {target_.folder(), machine_.windowsFolder, options_.image.empty(),
+                                       [this](const std::vector<std::string>& files, std::string& error) {
+                                           return target_.Fetch(files, error);
+                                       }};
+    std::vector<std::string> notes;
+    backups_ = backup::ReadRegistryBackups(
+        places,
+        [](const emulated::Registry& registry, backup::RegistryBackup& found) {
+            const emulated::WindowsFolder noFiles {fs::path()};
+            for (const Leftover& item : FindLeftovers(registry, noFiles)) {
+                found.deviceKey = found.deviceKey || std::strcmp(item.kind, "device-key") == 0;
+                ++found.items;
+            }
+        },
+        notes);
+    for (const backup::RegistryBackup& found : backups_) {
+        if (!found.damage.empty())
+            notes.push_back("warning: the registry backup " + found.where + " is not checked: " + found.damage);
+    }
+    Say(notes, options_.quiet, &target_);
+}
+
+// --check's list of the registry backups: a journal record for each, and a line on stdout for each that holds
+// something of the card.
+void Session::ListBackups()
+{
+    for (const backup::RegistryBackup& found : backups_) {
+        journal_->RegistryBackup(found.where, found.date, found.damage, found.deviceKey, found.items);
+        if (found.items != 0 && journalOut_.stream() != stdout)
+            std::printf("registry-backup %s [%s]\n", found.where.c_str(), backup::DescribeBackup(found).c_str());
+    }
+}
+
 void Session::PrintSummary() const
 {
     const char* remove = options_.dryRun ? "would remove" : "removed";
@@ -432,6 +483,8 @@ void Session::PrintSummary() const
     }
     std::fprintf(stderr, "cmpci-uninstall: %s\n",
                  (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_)).c_str());
+    if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
     if (system_->restartRequested())
