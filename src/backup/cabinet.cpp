@@ -153,7 +153,7 @@ std::string CabinetFault(int code)
     case MSPACK_ERR_SIGNATURE: return "not a cabinet file";
     case MSPACK_ERR_READ:
     case MSPACK_ERR_SEEK: return "damaged cabinet: it ends before its last part";
-    case MSPACK_ERR_DATAFORMAT: return "damaged cabinet: its header or folder table is wrong";
+    case MSPACK_ERR_DATAFORMAT: return "damaged cabinet: its header, folder or file table is wrong";
     case MSPACK_ERR_CHECKSUM: return "damaged cabinet: a data block's checksum is wrong";
     case MSPACK_ERR_DECRUNCH: return "damaged cabinet: its compressed data cannot be decompressed";
     case MSPACK_ERR_NOMEMORY: return "damaged cabinet: it would take more memory than a registry backup may";
