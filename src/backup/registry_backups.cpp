@@ -139,7 +139,7 @@ std::vector<fs::path> CabinetsIn(const fs::path& folder)
     return cabinets;
 }
 
-// Loads one registry file of a backup below `root`.
+// Loads one registry file of a backup below `root`; `name` says which in a message.
 bool LoadPart(std::string bytes, HKEY root, const std::string& name, emulated::Registry& registry, std::string& error)
 {
     emulated::HiveError fault;
@@ -147,7 +147,7 @@ bool LoadPart(std::string bytes, HKEY root, const std::string& name, emulated::R
         return true;
     char offset[16];
     std::snprintf(offset, sizeof offset, "0x%X", static_cast<unsigned>(fault.offset));
-    error = name + " in it is a damaged Windows 9x registry file (offset " + offset + ": " + fault.message + ")";
+    error = name + " is a damaged Windows 9x registry file (offset " + offset + ": " + fault.message + ")";
     return false;
 }
 
@@ -189,8 +189,9 @@ RegistryBackup ReadCabinetBackup(const BackupPlaces& places, const fs::path& cab
     }
     backup.date = (system != nullptr ? system : users)->time;
     emulated::Registry registry;
-    if ((system != nullptr && !LoadPart(std::move(system->bytes), HKEY_LOCAL_MACHINE, system->name, registry, error)) ||
-        (users != nullptr && !LoadPart(std::move(users->bytes), HKEY_USERS, users->name, registry, error))) {
+    if ((system != nullptr &&
+         !LoadPart(std::move(system->bytes), HKEY_LOCAL_MACHINE, system->name + " in it", registry, error)) ||
+        (users != nullptr && !LoadPart(std::move(users->bytes), HKEY_USERS, users->name + " in it", registry, error))) {
         backup.damage = error;
         return backup;
     }

@@ -201,7 +201,7 @@ TEST_F(RegistryBackupsTest, SaysWhatIsWrongWithEachDamagedBackupAndReadsTheOther
         << backups[2].damage;
     EXPECT_EQ(backups[3].damage, "holds neither SYSTEM.DAT nor USER.DAT");
     EXPECT_EQ(backups[4].where, "C:\\WINDOWS\\USER.DA0");
-    EXPECT_EQ(backups[4].damage.rfind("USER.DA0 in it is a damaged Windows 9x registry file (offset 0x", 0), 0u)
+    EXPECT_EQ(backups[4].damage.rfind("USER.DA0 is a damaged Windows 9x registry file (offset 0x", 0), 0u)
         << backups[4].damage;
     for (const backup::RegistryBackup& damaged : std::vector(backups.begin() + 1, backups.end()))
         EXPECT_EQ(damaged.items, 0u) << damaged.where;
