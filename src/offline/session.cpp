@@ -334,14 +334,23 @@ bool Session::KeepBackup(std::string& error)
     const std::vector<std::string>& removedFiles = system_->RemovedFiles();
     if (!backup::BackupNeeded(registry_, removedFiles))
         return true;
-    backup_ = options_.backup.empty() ? backup::DefaultBackupFolder(target_.backupBase()) : fs::path(options_.backup);
     if (!target_.Fetch(removedFiles, error))
+        return false;
+    backup_ = options_.backup.empty() ? backup::MakeDefaultBackupFolder(target_.backupBase(), error)
+                                      : fs::path(options_.backup);
+    if (backup_.empty())
         return false;
     backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown()};
     for (const std::string& file : removedFiles)
         removed.removedWindowsPaths.push_back(WindowsPathOf(file));
-    if (!backup::WriteBackup(backup_, removed, error))
+    if (!backup::WriteBackup(backup_, removed, error)) {
+        // The dated folder this run made, which WriteBackup leaves empty, goes too.
+        std::error_code ignored;
+        if (options_.backup.empty())
+            fs::remove(backup_, ignored);
+        backup_.clear();
         return false;
+    }
     reached_ = Stage::BackupKept;
     return true;
 }
