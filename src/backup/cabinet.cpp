@@ -176,6 +176,17 @@ std::string TimeOf(const mscabd_file& file)
     return text;
 }
 
+// A name from the cabinet as messages may show it: a crafted one could hold line ends or terminal escapes.
+std::string Printable(const char* name)
+{
+    std::string shown(name);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return shown;
+}
+
 bool Wanted(std::string_view name, const std::vector<std::string_view>& wanted)
 {
     const std::size_t slash = name.find_last_of("\\/");
@@ -221,7 +232,7 @@ bool ListFiles(const mscabd_cabinet& cabinet, const CabinetLimits& limits, std::
             error = "holds more than " + std::to_string(limits.files) + " files, more than a registry backup holds";
             return false;
         }
-        files.push_back({file->filename, file->length, TimeOf(*file), {}});
+        files.push_back({Printable(file->filename), file->length, TimeOf(*file), {}});
     }
     return true;
 }

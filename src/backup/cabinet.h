@@ -22,7 +22,7 @@ struct CabinetLimits {
 
 // A file in a cabinet, with its last-write time as the cabinet holds it (the writing machine's local time).
 struct CabinetFile {
-    std::string name;   // as stored, folders included
+    std::string name;   // as stored, folders included; control characters shown as '?'
     std::uint32_t size = 0;
     std::string time;   // YYYY-MM-DD HH:MM:SS
     std::string bytes;  // filled for the files asked for

@@ -167,6 +167,21 @@ TEST_F(CabinetTest, KeepsToItsLimits)
     EXPECT_TRUE(backup::ReadCabinet(top_ / "zip.cab", {"SYSTEM.DAT"}, listed, error, exact)) << error;
 }
 
+// A name from the cabinet reaches a message only as printable text: a crafted one must not break the line.
+TEST_F(CabinetTest, ShowsNamesWithoutControlCharacters)
+{
+    fs::create_directory(top_ / "a\nb\x1b");
+    fs::copy_file(top_ / "SYSTEM.DAT", top_ / "a\nb\x1b" / "SYSTEM.DAT");
+    const std::string command = "cd '" + top_.string() + "' && gcab -c named.cab \"$(printf 'a\\nb\\033')/SYSTEM.DAT\"";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::string bytes = Slurp(top_ / "named.cab");
+    PutU32(bytes, GetU32(bytes, 16), 0xFFFFFF00u);
+    std::vector<backup::CabinetFile> listed;
+    std::string error;
+    EXPECT_FALSE(backup::ReadCabinetBytes(bytes, {"SYSTEM.DAT"}, listed, error));
+    EXPECT_EQ(error, "a?b?\\SYSTEM.DAT in it is 4294967040 bytes, more than a registry file may be (134217728)");
+}
+
 TEST_F(CabinetTest, ReadsOnlyARegularFile)
 {
     fs::create_symlink(top_ / "zip.cab", top_ / "link.cab");
