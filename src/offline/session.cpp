@@ -458,7 +458,9 @@ void Session::ReadBackups()
             }
         },
         notes);
-    for (const backup::RegistryBackup& found : backups_) {
+    for (backup::RegistryBackup& found : backups_) {
+        // The journal too names an image's files as the image and the path in it.
+        found.damage = target_.Shown(found.damage);
         if (!found.damage.empty())
             notes.push_back("warning: the registry backup " + found.where + " is not checked: " + found.damage);
     }
