@@ -63,7 +63,7 @@ std::string Sha256OfFile(const fs::path& file)
     return ReadWhole(file, bytes) ? Sha256Of(bytes) : std::string();
 }
 
-fs::path DefaultBackupFolder(const fs::path& machine)
+fs::path MakeDefaultBackupFolder(const fs::path& machine, std::string& error)
 {
     std::time_t now = std::time(nullptr);
     std::tm local {};
@@ -72,9 +72,18 @@ fs::path DefaultBackupFolder(const fs::path& machine)
     std::strftime(stamp, sizeof stamp, "cmpci-backup-%Y%m%d-%H%M%S", &local);
     fs::path folder = machine / stamp;
     std::error_code status;
-    for (int n = 2; fs::exists(folder, status); ++n)
+    // Tried names are bounded: a folder holding thousands of them is not one to write into.
+    for (int n = 2; n <= 10000; ++n) {
+        if (fs::create_directory(folder, status))
+            return folder;
+        if (status) {
+            error = "cannot make the backup folder " + folder.string() + ": " + status.message() + "; nothing was removed";
+            return {};
+        }
         folder = machine / (std::string(stamp) + "-" + std::to_string(n));
-    return folder;
+    }
+    error = "cannot make the backup folder " + folder.string() + ": too many taken; nothing was removed";
+    return {};
 }
 
 bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles)

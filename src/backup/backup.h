@@ -29,8 +29,10 @@ struct RunChanges {
     std::filesystem::path shownMachine {};
 };
 
-// A fresh backup folder name in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.
-std::filesystem::path DefaultBackupFolder(const std::filesystem::path& machine);
+// Makes a fresh backup folder in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.
+// It is made here, each name tried by an exclusive mkdir, so that runs at once on images beside each other
+// never share one. The empty path, with a one-line `error`, when none can be made.
+std::filesystem::path MakeDefaultBackupFolder(const std::filesystem::path& machine, std::string& error);
 
 // Whether a run that removed `removedFiles` and changed `registry` as it did needs a backup: when it
 // removed anything, keys or files.

@@ -55,6 +55,23 @@ void Journal::Kept(std::string_view kind, std::string_view where, std::string_vi
          ",\"usedBy\":" + JsonString(usedBy) + "}");
 }
 
+void Journal::RegistryBackup(std::string_view where, std::string_view date, std::string_view damage, bool deviceKey,
+                             std::size_t left)
+{
+    std::string line = "{\"op\":\"registry-backup\",\"where\":" + JsonString(where);
+    if (!date.empty()) {
+        std::string stamp(date);
+        if (const std::size_t blank = stamp.find(' '); blank != std::string::npos)
+            stamp[blank] = 'T';
+        line += ",\"date\":" + JsonString(stamp);
+    }
+    if (!damage.empty())
+        line += ",\"damaged\":" + JsonString(damage);
+    else
+        line += std::string(",\"deviceKey\":") + (deviceKey ? "true" : "false") + ",\"left\":" + std::to_string(left);
+    Emit(line + "}");
+}
+
 void Journal::Begin(const Start& start)
 {
     std::time_t now = std::time(nullptr);

@@ -43,6 +43,10 @@ public:
     // Something of the card's that no mode removes, since a device outside the card still uses it: its kind,
     // its key or file, and that device's key.
     void Kept(std::string_view kind, std::string_view where, std::string_view usedBy);
+    // --check: a registry backup Windows keeps (its Windows path), with its date (YYYY-MM-DD HH:MM:SS, empty
+    // when unknown) and what of the card is in it; or, when `damage` is not empty, why it could not be read.
+    void RegistryBackup(std::string_view where, std::string_view date, std::string_view damage, bool deviceKey,
+                        std::size_t left);
     // The last record of a run.
     struct Summary {
         bool cardFound = false;

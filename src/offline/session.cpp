@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "backup/backup.h"
+#include "backup/registry_backups.h"
 #include "backup/restore.h"
 #include "host/interrupt.h"
 #include "machine/machine.h"
@@ -220,6 +221,8 @@ private:
     bool End(std::string& error);
     int Stop(const std::string& message);
     bool List();
+    void ReadBackups();
+    void ListBackups();
     void PrintSummary() const;
 
     const Options& options_;
@@ -237,6 +240,7 @@ private:
     std::vector<Leftover> found_;  // what of the card was on the machine before the run
     std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
     std::vector<Leftover> kept_;   // what of the card's classes stayed because another device uses it
+    std::vector<backup::RegistryBackup> backups_;  // the registry backups Windows keeps on the machine
 };
 
 // Opens the machine, refuses a run that cannot go well, and starts the journal, which never lands on a file
@@ -289,6 +293,10 @@ int Session::Check()
         ListKept(kept, stdout, "");
     summary_.left = left.size();
     summary_.exitStatus = left.empty() ? 0 : 1;
+    // The backups are listed after the live machine and never count in the exit status: a script that reads it
+    // learns about this machine as before.
+    ReadBackups();
+    ListBackups();
     // The list must have reached stdout: a list lost is not a result.
     errno = 0;
     const bool listed = journalOut_.stream() == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
@@ -300,8 +308,11 @@ int Session::Check()
         return Fail(error);
     if (!listed)
         return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
-    if (!options_.quiet)
+    if (!options_.quiet) {
         std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
+        if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+            std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
+    }
     return summary_.exitStatus;
 }
 
@@ -336,6 +347,9 @@ int Session::Remove(const char* argumentText)
     summary_.cardFound = state.cardFound;
     summary_.declined = system_->declined();
     summary_.dryRun = options_.dryRun;
+    // Read before the change goes into the target, for the summary alone.
+    if (!options_.quiet && !summary_.declined)
+        ReadBackups();
     return Keep();
 }
 
@@ -346,14 +360,23 @@ bool Session::KeepBackup(std::string& error)
     const std::vector<std::string>& removedFiles = system_->RemovedFiles();
     if (!backup::BackupNeeded(registry_, removedFiles))
         return true;
-    backup_ = options_.backup.empty() ? backup::DefaultBackupFolder(target_.backupBase()) : fs::path(options_.backup);
     if (!target_.Fetch(removedFiles, error))
+        return false;
+    backup_ = options_.backup.empty() ? backup::MakeDefaultBackupFolder(target_.backupBase(), error)
+                                      : fs::path(options_.backup);
+    if (backup_.empty())
         return false;
     backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown()};
     for (const std::string& file : removedFiles)
         removed.removedWindowsPaths.push_back(WindowsPathOf(file));
-    if (!backup::WriteBackup(backup_, removed, error))
+    if (!backup::WriteBackup(backup_, removed, error)) {
+        // The dated folder this run made, which WriteBackup leaves empty, goes too.
+        std::error_code ignored;
+        if (options_.backup.empty())
+            fs::remove(backup_, ignored);
+        backup_.clear();
         return false;
+    }
     reached_ = Stage::BackupKept;
     return true;
 }
@@ -451,6 +474,45 @@ bool Session::List()
     return listed;
 }
 
+// Reads the registry backups Windows keeps on the target, each examined with the rules of the live machine
+// (its registry only: a backup holds no driver file); a backup that cannot be read is said in one line.
+void Session::ReadBackups()
+{
+    const backup::BackupPlaces places {target_.folder(), machine_.windowsFolder, options_.image.empty(),
+                                       [this](const std::vector<std::string>& files, std::string& error) {
+                                           return target_.Fetch(files, error);
+                                       }};
+    std::vector<std::string> notes;
+    backups_ = backup::ReadRegistryBackups(
+        places,
+        [](const emulated::Registry& registry, backup::RegistryBackup& found) {
+            const emulated::WindowsFolder noFiles {fs::path()};
+            for (const Leftover& item : FindLeftovers(registry, noFiles)) {
+                found.deviceKey = found.deviceKey || std::strcmp(item.kind, "device-key") == 0;
+                ++found.items;
+            }
+        },
+        notes);
+    for (backup::RegistryBackup& found : backups_) {
+        // The journal too names an image's files as the image and the path in it.
+        found.damage = target_.Shown(found.damage);
+        if (!found.damage.empty())
+            notes.push_back("warning: the registry backup " + found.where + " is not checked: " + found.damage);
+    }
+    Say(notes, options_.quiet, &target_);
+}
+
+// --check's list of the registry backups: a journal record for each, and a line on stdout for each that holds
+// something of the card.
+void Session::ListBackups()
+{
+    for (const backup::RegistryBackup& found : backups_) {
+        journal_->RegistryBackup(found.where, found.date, found.damage, found.deviceKey, found.items);
+        if (found.items != 0 && journalOut_.stream() != stdout)
+            std::printf("registry-backup %s [%s]\n", found.where.c_str(), backup::DescribeBackup(found).c_str());
+    }
+}
+
 void Session::PrintSummary() const
 {
     const char* remove = options_.dryRun ? "would remove" : "removed";
@@ -467,6 +529,8 @@ void Session::PrintSummary() const
     }
     std::fprintf(stderr, "cmpci-uninstall: %s\n",
                  (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_)).c_str());
+    if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
     if (system_->restartRequested())

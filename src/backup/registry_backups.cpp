@@ -1,0 +1,329 @@
+#include "backup/registry_backups.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "backup/cabinet.h"
+#include "common/fold_case.h"
+#include "machine/machine.h"
+#include "machine/windows_folder.h"
+#include "registry/hive.h"
+#include "storage/durable.h"
+
+namespace backup {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// SCANREG.INI is a few hundred bytes; a larger one is not the Registry Checker's.
+constexpr std::uint64_t kMaxScanregBytes = 64 * 1024;
+// The summary names this many backups, then counts the rest.
+constexpr std::size_t kBackupsNamed = 5;
+
+std::string_view Trim(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool IsFolder(const fs::path& path)
+{
+    std::error_code status;
+    return fs::is_directory(fs::symlink_status(path, status));
+}
+
+// Makes the real bytes of these files present where the machine folder stands for an image; a file outside
+// the Windows folder cannot be reached there (and is not in the machine folder either).
+bool Fetch(const BackupPlaces& places, const std::vector<fs::path>& files, std::string& error)
+{
+    std::vector<std::string> relative;
+    for (const fs::path& file : files) {
+        const fs::path inWindows = file.lexically_relative(places.windowsFolder);
+        if (!inWindows.empty() && *inWindows.begin() != "..")
+            relative.push_back(inWindows.generic_string());
+    }
+    return !places.fetch || relative.empty() || places.fetch(relative, error);
+}
+
+// The folder a Windows path names on drive C:, each component matched ignoring case as on FAT, never
+// through a link; false when it is not there.
+bool HostFolderOf(const BackupPlaces& places, std::string_view windowsPath, fs::path& host)
+{
+    if (windowsPath.size() < 2 || windowsPath[1] != ':' || FoldCase(windowsPath[0]) != FoldCase('C'))
+        return false;
+    std::string_view rest = windowsPath.substr(2);
+    host = places.machine;
+    while (!rest.empty()) {
+        const std::size_t cut = rest.find('\\');
+        const std::string_view part = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        if (part.empty())
+            continue;
+        fs::path next;
+        if (part == "." || part == ".." || !emulated::FindEntryIgnoringCase(host, part, next) || !IsFolder(next))
+            return false;
+        host = next;
+    }
+    return true;
+}
+
+// The BackupDirectory of the machine's SCANREG.INI, or empty.
+std::string NamedBackupDirectory(const BackupPlaces& places)
+{
+    fs::path ini;
+    std::string bytes;
+    std::string ignored;
+    if (!emulated::FindEntryIgnoringCase(places.windowsFolder, "SCANREG.INI", ini) || !Fetch(places, {ini}, ignored) ||
+        storage::ReadRegularFile(AT_FDCWD, ini.c_str(), kMaxScanregBytes, bytes) != storage::ReadResult::Done)
+        return {};
+    return ScanregBackupDirectory(bytes);
+}
+
+// The backup folder and its Windows path: the one SCANREG.INI names, else SYSBCKUP in the Windows folder.
+// False when there is none.
+bool FindBackupFolder(const BackupPlaces& places, fs::path& host, std::string& windowsPath,
+                      std::vector<std::string>& notes)
+{
+    windowsPath = NamedBackupDirectory(places);
+    while (windowsPath.size() > 3 && windowsPath.back() == '\\')
+        windowsPath.pop_back();
+    if (!windowsPath.empty()) {
+        if (HostFolderOf(places, windowsPath, host))
+            return true;
+        notes.push_back("warning: " + std::string(emulated::kWindowsDirectory) +
+                        "\\SCANREG.INI names the backup folder " + windowsPath +
+                        ", which is not there: no registry backup in it is checked");
+        return false;
+    }
+    windowsPath = std::string(emulated::kWindowsDirectory) + "\\SYSBCKUP";
+    return emulated::FindEntryIgnoringCase(places.windowsFolder, "SYSBCKUP", host) && IsFolder(host);
+}
+
+// The number of a Registry Checker cabinet's name, RB000.CAB to RB999.CAB in any case; -1 for another name.
+int CabinetNumber(const std::string& name)
+{
+    if (name.size() != 9 || !SameName(name.substr(0, 2), "RB") || !SameName(name.substr(5), ".CAB"))
+        return -1;
+    int number = 0;
+    for (std::size_t i = 2; i < 5; ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return -1;
+        number = number * 10 + (name[i] - '0');
+    }
+    return number;
+}
+
+// The cabinets in the backup folder, in the order of their numbers.
+std::vector<fs::path> CabinetsIn(const fs::path& folder)
+{
+    std::vector<std::pair<int, fs::path>> found;
+    std::error_code status;
+    for (fs::directory_iterator entry(folder, status), end; !status && entry != end; entry.increment(status)) {
+        const int number = CabinetNumber(entry->path().filename().string());
+        if (number >= 0)
+            found.emplace_back(number, entry->path());
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<fs::path> cabinets;
+    for (auto& [number, path] : found)
+        cabinets.push_back(std::move(path));
+    return cabinets;
+}
+
+// Loads one registry file of a backup below `root`; `name` says which in a message.
+bool LoadPart(std::string bytes, HKEY root, const std::string& name, emulated::Registry& registry, std::string& error)
+{
+    emulated::HiveError fault;
+    if (emulated::LoadHive(std::move(bytes), registry, root, "", fault))
+        return true;
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "0x%X", static_cast<unsigned>(fault.offset));
+    error = name + " is a damaged Windows 9x registry file (offset " + offset + ": " + fault.message + ")";
+    return false;
+}
+
+// HKEY_CLASSES_ROOT and HKEY_CURRENT_USER as Windows 9x maps them over SYSTEM.DAT and USER.DAT.
+void MapRoots(emulated::Registry& registry)
+{
+    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
+        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
+    if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
+        registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
+}
+
+CabinetFile* FileNamed(std::vector<CabinetFile>& files, std::string_view name)
+{
+    for (CabinetFile& file : files) {
+        const std::size_t slash = file.name.find_last_of("\\/");
+        if (SameName(slash == std::string::npos ? file.name : file.name.substr(slash + 1), name))
+            return &file;
+    }
+    return nullptr;
+}
+
+// A cabinet's backup, dated by its SYSTEM.DAT (else USER.DAT): the registry as it was when the backup was made.
+RegistryBackup ReadCabinetBackup(const BackupPlaces& places, const fs::path& cabinet, std::string where,
+                                 const ExamineBackup& examine)
+{
+    RegistryBackup backup {std::move(where)};
+    std::vector<CabinetFile> files;
+    std::string error;
+    if (!Fetch(places, {cabinet}, error) || !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error)) {
+        backup.damage = error;
+        return backup;
+    }
+    CabinetFile* system = FileNamed(files, "SYSTEM.DAT");
+    CabinetFile* users = FileNamed(files, "USER.DAT");
+    if (system == nullptr && users == nullptr) {
+        backup.damage = "holds neither SYSTEM.DAT nor USER.DAT";
+        return backup;
+    }
+    backup.date = (system != nullptr ? system : users)->time;
+    emulated::Registry registry;
+    if ((system != nullptr &&
+         !LoadPart(std::move(system->bytes), HKEY_LOCAL_MACHINE, system->name + " in it", registry, error)) ||
+        (users != nullptr && !LoadPart(std::move(users->bytes), HKEY_USERS, users->name + " in it", registry, error))) {
+        backup.damage = error;
+        return backup;
+    }
+    MapRoots(registry);
+    examine(registry, backup);
+    return backup;
+}
+
+// A file's last-write time in the host's local time, as FAT keeps it.
+std::string FileTime(const fs::path& file)
+{
+    struct stat status { };
+    std::tm local { };
+    char text[24];
+    if (lstat(file.c_str(), &status) != 0 || localtime_r(&status.st_mtime, &local) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
+        return {};
+    return text;
+}
+
+// Windows 95's copies beside the registry, as one backup: SYSTEM.DA0 and USER.DA0 (either may be missing).
+RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system, const fs::path& users,
+                             const ExamineBackup& examine)
+{
+    const fs::path& named = system.empty() ? users : system;
+    RegistryBackup backup {std::string(emulated::kWindowsDirectory) + "\\" + named.filename().string()};
+    std::vector<fs::path> present;
+    for (const fs::path& file : {system, users}) {
+        if (!file.empty())
+            present.push_back(file);
+    }
+    std::string error;
+    if (!Fetch(places, present, error)) {
+        backup.damage = error;
+        return backup;
+    }
+    if (places.fileTimes)
+        backup.date = FileTime(named);
+    emulated::Registry registry;
+    const HKEY roots[] = {system.empty() ? HKEY_USERS : HKEY_LOCAL_MACHINE, HKEY_USERS};
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        std::string bytes;
+        if (!emulated::ReadRegistryFile(present[i], bytes, error) ||
+            !LoadPart(std::move(bytes), roots[i], present[i].filename().string(), registry, error)) {
+            backup.damage = error;
+            return backup;
+        }
+    }
+    MapRoots(registry);
+    examine(registry, backup);
+    return backup;
+}
+
+}  // namespace
+
+std::vector<RegistryBackup> ReadRegistryBackups(const BackupPlaces& places, const ExamineBackup& examine,
+                                                std::vector<std::string>& notes)
+{
+    std::vector<RegistryBackup> backups;
+    fs::path folder;
+    std::string folderPath;
+    if (FindBackupFolder(places, folder, folderPath, notes)) {
+        for (const fs::path& cabinet : CabinetsIn(folder))
+            backups.push_back(ReadCabinetBackup(places, cabinet, folderPath + "\\" + cabinet.filename().string(), examine));
+    }
+    fs::path system;
+    fs::path users;
+    const bool hasSystem = emulated::FindEntryIgnoringCase(places.windowsFolder, "SYSTEM.DA0", system);
+    const bool hasUsers = emulated::FindEntryIgnoringCase(places.windowsFolder, "USER.DA0", users);
+    if (hasSystem || hasUsers)
+        backups.push_back(ReadDa0Backup(places, hasSystem ? system : fs::path(), hasUsers ? users : fs::path(), examine));
+    return backups;
+}
+
+// Read as Windows' profile functions read it: the first BackupDirectory line of the [Scanreg] section, blanks
+// around the name and the value dropped, and one pair of quotes around the value.
+std::string ScanregBackupDirectory(const std::string& ini)
+{
+    const std::string_view text = ini;
+    bool inScanreg = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+        const std::string_view line = Trim(text.substr(at, end - at));
+        at = end + 1;
+        if (line.empty() || line.front() == ';')
+            continue;
+        if (line.front() == '[') {
+            inScanreg = SameName(Trim(line.substr(1, line.find(']') - 1)), "Scanreg");
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (!inScanreg || equals == std::string_view::npos || !SameName(Trim(line.substr(0, equals)), "BackupDirectory"))
+            continue;
+        std::string_view value = Trim(line.substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        return std::string(value);
+    }
+    return {};
+}
+
+std::string DescribeBackup(const RegistryBackup& backup)
+{
+    std::string text = (backup.date.empty() ? std::string("date unknown") : backup.date) + ": ";
+    const std::size_t others = backup.items - (backup.deviceKey ? 1 : 0);
+    if (backup.deviceKey)
+        text += "the card's device key";
+    if (backup.deviceKey && others != 0)
+        text += " and ";
+    if (others != 0)
+        text += std::to_string(others) + (backup.deviceKey ? " more " : " ") + (others == 1 ? "item" : "items") +
+                (backup.deviceKey ? "" : " of the card, not its device key");
+    return text;
+}
+
+std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backups)
+{
+    std::string names;
+    std::size_t holding = 0;
+    for (const RegistryBackup& backup : backups) {
+        if (backup.items == 0)
+            continue;
+        if (++holding <= kBackupsNamed)
+            names += (holding == 1 ? "" : ", ") + backup.where.substr(backup.where.find_last_of('\\') + 1);
+    }
+    if (holding == 0)
+        return {};
+    if (holding > kBackupsNamed)
+        names += " and " + std::to_string(holding - kBackupsNamed) + " more";
+    return std::to_string(holding) + (holding == 1 ? " registry backup still holds" : " registry backups still hold") +
+           " the card (" + names + "): a restore (the Registry Checker's own at start-up, or scanreg /restore) " +
+           "would bring the card's registry keys back without its driver files";
+}
+
+}  // namespace backup

@@ -1,0 +1,60 @@
+// The registry backups Windows keeps, read for --check and a run's summary: the Registry Checker's cabinets
+// (Windows 98 and ME back the registry up once a day into WINDOWS\SYSBCKUP\RB000.CAB ..., or the folder
+// SCANREG.INI names, and restores the newest by itself when it finds the registry damaged; scanreg /restore
+// restores any of them), and Windows 95's SYSTEM.DA0 and USER.DA0 beside the registry, which it falls back
+// to the same way. Each is loaded into a registry of its own and examined by the caller with the same rules
+// as the live machine. Nothing here writes anywhere: a cabinet is read into memory and extracted there.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "registry/registry.h"
+
+namespace backup {
+
+// One registry backup, as read.
+struct RegistryBackup {
+    std::string where;       // its Windows path: C:\WINDOWS\SYSBCKUP\RB001.CAB, C:\WINDOWS\SYSTEM.DA0
+    std::string date {};     // YYYY-MM-DD HH:MM:SS, the machine's local time; empty when unknown
+    std::string damage {};   // why it could not be read; empty when it was read
+    bool deviceKey = false;  // the card's device key is in it
+    std::size_t items = 0;   // items of the card's footprint in its registry, the device key among them
+};
+
+// Where a machine's backups are and how their bytes are reached.
+struct BackupPlaces {
+    std::filesystem::path machine;        // the machine folder, the root of drive C:
+    std::filesystem::path windowsFolder;  // C:\WINDOWS in it
+    // Whether a file's time there is the time Windows wrote it (a machine folder; an image's stand-ins have
+    // none).
+    bool fileTimes = true;
+    // Makes the real bytes of files (relative to the Windows folder) present, for an image's stand-ins; none
+    // for a machine folder. False with a one-line error.
+    std::function<bool(const std::vector<std::string>&, std::string&)> fetch {};
+};
+
+// Fills in what of the card a backup's registry holds: `deviceKey` and `items`.
+using ExamineBackup = std::function<void(const emulated::Registry&, RegistryBackup&)>;
+
+// Reads every registry backup of the machine, cabinets first in the order of their numbers, then the .DA0
+// pair (named by SYSTEM.DA0, or USER.DA0 when it is alone). A backup that cannot be read comes back with its
+// damage and is not examined. `notes` receives warnings about the search itself (a backup folder named in
+// SCANREG.INI that is not there).
+std::vector<RegistryBackup> ReadRegistryBackups(const BackupPlaces& places, const ExamineBackup& examine,
+                                                std::vector<std::string>& notes);
+
+// The BackupDirectory that the [Scanreg] section of a SCANREG.INI text names; empty when none.
+std::string ScanregBackupDirectory(const std::string& ini);
+
+// --check's line for a backup that holds something of the card: "WHEN: the device key and N more items".
+std::string DescribeBackup(const RegistryBackup& backup);
+
+// The summary's line when backups hold something of the card, saying what a restore would do; empty when
+// none does.
+std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backups);
+
+}  // namespace backup
