@@ -78,7 +78,7 @@ public:
             if (!IsCardDeviceKey(kPci, device.c_str(), ""))
                 continue;
             std::string path = std::string(kEnumPci) + "\\" + device;
-            AddKey(left_, "device-key", HKEY_LOCAL_MACHINE, path);
+            AddKey(left_, LeftoverKind::DeviceKey, HKEY_LOCAL_MACHINE, path);
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, path))
                 NoteDriver(path + "\\" + instance, InfFiles::Remove);
         }
@@ -89,17 +89,17 @@ public:
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, folder)) {
                 if (!IsCardDeviceKey(kVirtual, companion.c_str(), instance.c_str()))
                     continue;
-                AddKey(left_, "companion-key", HKEY_LOCAL_MACHINE, folder + "\\" + instance);
+                AddKey(left_, LeftoverKind::CompanionKey, HKEY_LOCAL_MACHINE, folder + "\\" + instance);
                 NoteDriver(folder + "\\" + instance, inf);
             }
         }
         for (const auto& [driver, inf] : drivers_)
             AddDriverClass(driver, inf);
         if (registry_.KeyExists(HKEY_LOCAL_MACHINE, kUninstallEntry))
-            AddKey(left_, "uninstall-entry", HKEY_LOCAL_MACHINE, kUninstallEntry);
+            AddKey(left_, LeftoverKind::UninstallEntry, HKEY_LOCAL_MACHINE, kUninstallEntry);
         AddMixerSettings();
         for (const DriverFile& file : kDriverFiles)
-            AddFile(left_, "driver-file",
+            AddFile(left_, LeftoverKind::DriverFile,
                     std::string(file.folder == Folder::System ? emulated::kSystemDirectory
                                                               : emulated::kWindowsDirectory) +
                         file.name);
@@ -109,13 +109,13 @@ public:
     std::vector<Leftover>& kept() { return kept_; }
 
 private:
-    void AddKey(std::vector<Leftover>& to, const char* kind, HKEY root, const std::string& path)
+    void AddKey(std::vector<Leftover>& to, LeftoverKind kind, HKEY root, const std::string& path)
     {
         to.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path, root, path});
     }
 
     // Two classes may name one INF file: it is listed once in each list.
-    void AddFile(std::vector<Leftover>& to, const char* kind, const std::string& windowsPath)
+    void AddFile(std::vector<Leftover>& to, LeftoverKind kind, const std::string& windowsPath)
     {
         std::filesystem::path host = folder_.Find(windowsPath);
         if (!host.empty() && files_.insert({&to == &kept_, host}).second)
@@ -156,12 +156,12 @@ private:
 
     void AddClassItems(std::vector<Leftover>& to, const std::string& driver, const std::string& classKey, InfFiles inf)
     {
-        AddKey(to, "driver-class", HKEY_LOCAL_MACHINE, classKey);
+        AddKey(to, LeftoverKind::DriverClass, HKEY_LOCAL_MACHINE, classKey);
         if (inf == InfFiles::Remove) {
             std::string infPath = TextOf(registry_, HKEY_LOCAL_MACHINE, classKey, "InfPath");
             if (IsPlainFileName(infPath.c_str())) {
-                AddFile(to, "inf-file", std::string(emulated::kWindowsDirectory) + kInfFolder + infPath);
-                AddFile(to, "inf-file", std::string(emulated::kWindowsDirectory) + kInfOtherFolder + infPath);
+                AddFile(to, LeftoverKind::InfFile, std::string(emulated::kWindowsDirectory) + kInfFolder + infPath);
+                AddFile(to, LeftoverKind::InfFile, std::string(emulated::kWindowsDirectory) + kInfOtherFolder + infPath);
             }
         }
         char tag[7];
@@ -174,7 +174,7 @@ private:
                  registry_.SubkeyNames(HKEY_LOCAL_MACHINE, classKey + "\\Drivers" + type.driversChild)) {
                 std::string entry = type.entryPrefix + name + tag;
                 if (registry_.KeyExists(HKEY_LOCAL_MACHINE, entry))
-                    AddKey(to, "media-resource", HKEY_LOCAL_MACHINE, entry);
+                    AddKey(to, LeftoverKind::MediaResource, HKEY_LOCAL_MACHINE, entry);
             }
         }
     }
@@ -196,7 +196,7 @@ private:
         std::string volume = prefix + kVolumeControlKey;
         for (const std::string& name : registry_.SubkeyNames(root, volume)) {
             if (name.find(kMixerName) != std::string::npos)
-                AddKey(left_, "mixer-settings", root, volume + "\\" + name);
+                AddKey(left_, LeftoverKind::MixerSettings, root, volume + "\\" + name);
         }
     }
 
@@ -236,13 +236,13 @@ std::vector<Leftover> StillThere(const std::vector<Leftover>& items, const emula
 
 std::string DescribeKept(const Leftover& item)
 {
-    return std::string(item.kind) + " " + item.where + " [kept: " + item.keptFor + " uses it]";
+    return std::string(KindName(item.kind)) + " " + item.where + " [kept: " + item.keptFor + " uses it]";
 }
 
 void JournalKept(const std::vector<Leftover>& kept, emulated::Journal& journal)
 {
     for (const Leftover& item : kept)
-        journal.Kept(item.kind, item.where, item.keptFor);
+        journal.Kept(KindName(item.kind), item.where, item.keptFor);
 }
 
 void ListKept(const std::vector<Leftover>& kept, std::FILE* out, const char* prefix)
@@ -257,9 +257,24 @@ void MarkRemovers(std::vector<Leftover>& left, const std::vector<Leftover>& afte
     for (const Leftover& item : afterRun)
         stays.insert(item.where);
     for (Leftover& item : left) {
-        const bool deviceKey = std::strcmp(item.kind, "device-key") == 0;
+        const bool deviceKey = item.kind == LeftoverKind::DeviceKey;
         item.remover = stays.count(item.where) != 0 && !deviceKey ? Remover::Remnants : Remover::Run;
     }
+}
+
+const char* KindName(LeftoverKind kind)
+{
+    switch (kind) {
+    case LeftoverKind::DeviceKey: return "device-key";
+    case LeftoverKind::CompanionKey: return "companion-key";
+    case LeftoverKind::DriverClass: return "driver-class";
+    case LeftoverKind::MediaResource: return "media-resource";
+    case LeftoverKind::UninstallEntry: return "uninstall-entry";
+    case LeftoverKind::MixerSettings: return "mixer-settings";
+    case LeftoverKind::DriverFile: return "driver-file";
+    case LeftoverKind::InfFile: return "inf-file";
+    }
+    return "";
 }
 
 const char* RemoverName(Remover remover)
@@ -274,7 +289,7 @@ std::string CountKinds(std::string text, const std::vector<Leftover>& left)
 {
     std::map<std::string, unsigned> counts;
     for (const Leftover& item : left)
-        ++counts[item.kind];
+        ++counts[KindName(item.kind)];
     const char* separator = " ";
     for (const auto& [kind, count] : counts) {
         text += separator + std::to_string(count) + " " + kind;

@@ -18,9 +18,24 @@ namespace offline {
 // on it), or --remnants (what a run stopped halfway left once the device key was gone).
 enum class Remover { Run, Remnants };
 
+// What a leftover is; KindName gives the name --check and the journal use.
+enum class LeftoverKind {
+    DeviceKey,
+    CompanionKey,
+    DriverClass,
+    MediaResource,
+    UninstallEntry,
+    MixerSettings,
+    DriverFile,
+    InfFile,
+};
+
+// "device-key", "companion-key", "driver-class", "media-resource", "uninstall-entry", "mixer-settings",
+// "driver-file" or "inf-file".
+const char* KindName(LeftoverKind kind);
+
 struct Leftover {
-    const char* kind;   // device-key, companion-key, driver-class, media-resource, uninstall-entry,
-                        // mixer-settings, driver-file, inf-file
+    LeftoverKind kind;
     std::string where;  // ROOT\path of a key, or C:\WINDOWS\... of a file
     HKEY root = nullptr;  // a key's root and path below it; null for a file
     std::string path {};

@@ -77,7 +77,7 @@ int RunOffline(int argc, char** argv)
 
     std::vector<std::string> said;
     std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
-    offline::Say(said, false, target.get());
+    offline::Say(said, options.quiet, target.get());
     if (!target)
         return Fail(host::InterruptSignal() != 0 ? error + ": nothing was changed" : error);
     if (host::StopRequested(error))

@@ -257,28 +257,55 @@ bool ModeBroken(const Options& options, unsigned long given, std::string& error)
 
 // Takes one option getopt_long returned as `code` from the command-line word `word`. False with `error` for
 // a value it does not take or a value missing.
+// The options that only set a flag, and those that only take their value as it is.
+struct FlagOption {
+    int code;
+    bool Options::*member;
+};
+constexpr FlagOption kFlagOptions[] = {
+    {kHelp, &Options::help},         {kVersion, &Options::version}, {kCheck, &Options::check},
+    {kQuiet, &Options::quiet},       {kRemnants, &Options::remnants}, {kNoBackup, &Options::noBackup},
+    {kDryRun, &Options::dryRun},
+};
+struct TextOption {
+    int code;
+    std::string Options::*member;
+};
+constexpr TextOption kTextOptions[] = {
+    {kUser, &Options::user},         {kBackup, &Options::backup},   {kRestore, &Options::restore},
+    {kImport, &Options::importFile}, {kExport, &Options::exportFile}, {kImage, &Options::image},
+    {kWindows, &Options::windows},   {kMachine, &Options::machine}, {kJournal, &Options::journal},
+};
+
+// A flag or a plain text option: true when `code` is one.
+bool TakePlainOption(int code, Options& options)
+{
+    for (const FlagOption& flag : kFlagOptions) {
+        if (flag.code == code) {
+            options.*flag.member = true;
+            return true;
+        }
+    }
+    for (const TextOption& text : kTextOptions) {
+        if (text.code == code) {
+            options.*text.member = optarg;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TakeOption(int code, const std::string& word, Options& options, std::string& error)
 {
     std::string name = word.substr(0, word.find('='));
     std::uint32_t number = 0;
+    if (TakePlainOption(code, options))
+        return true;
     switch (code) {
     case '?':  // a full name, so a flag given a value
         error = name + " takes no value";
         return false;
     case ':': error = name + " needs a value"; return false;
-    case kHelp: options.help = true; break;
-    case kVersion: options.version = true; break;
-    case kCheck: options.check = true; break;
-    case kQuiet: options.quiet = true; break;
-    case kRemnants: options.remnants = true; break;
-    case kUser: options.user = optarg; break;
-    case kBackup: options.backup = optarg; break;
-    case kNoBackup: options.noBackup = true; break;
-    case kRestore: options.restore = optarg; break;
-    case kImport: options.importFile = optarg; break;
-    case kExport: options.exportFile = optarg; break;
-    case kImage: options.image = optarg; break;
-    case kWindows: options.windows = optarg; break;
     case kPartition:
         if (!emulated::ParseNumber(optarg, 10, 68, number) || number == 0) {
             error = "--partition takes a partition number from 1 to 68, not " + std::string(optarg);
@@ -286,9 +313,6 @@ bool TakeOption(int code, const std::string& word, Options& options, std::string
         }
         options.partition = static_cast<int>(number);
         break;
-    case kDryRun: options.dryRun = true; break;
-    case kMachine: options.machine = optarg; break;
-    case kJournal: options.journal = optarg; break;
     case kCommandLine: options.commandLine = optarg; break;
     case kAnswer:
         if (!ParseAnswer(optarg, options.answer)) {

@@ -147,7 +147,7 @@ void BeginJournal(const Options& options, emulated::Journal& journal)
 bool RemoveRemnants(const std::vector<Leftover>& left, emulated::EmulatedMachine& system, std::string& error)
 {
     for (const Leftover& item : left) {
-        if (std::strcmp(item.kind, "device-key") == 0) {
+        if (item.kind == LeftoverKind::DeviceKey) {
             error = "the card's device key " + item.where +
                     " is on the machine: run without --remnants to remove the card; nothing was changed";
             return false;
@@ -283,10 +283,10 @@ int Session::Check()
     MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder));
     for (const Leftover& item : left) {
         const char* remover = RemoverName(item.remover);
-        journal_->Left(item.kind, item.where, remover + (remover[0] == '-' ? 2 : 0));
+        journal_->Left(KindName(item.kind), item.where, remover + (remover[0] == '-' ? 2 : 0));
         if (journalOut_.stream() != stdout)
-            std::printf("%s %s [%s]\n", item.kind, item.where.c_str(), remover);
-        summary_.cardFound = summary_.cardFound || std::strcmp(item.kind, "device-key") == 0;
+            std::printf("%s %s [%s]\n", KindName(item.kind), item.where.c_str(), remover);
+        summary_.cardFound = summary_.cardFound || item.kind == LeftoverKind::DeviceKey;
     }
     JournalKept(kept, *journal_);
     if (journalOut_.stream() != stdout)
@@ -466,7 +466,7 @@ bool Session::List()
     for (const emulated::EmulatedMachine::Removal& removal : system_->removals())
         listed = listed && std::printf("would remove %s %s\n", removal.file ? "file" : "key", removal.where.c_str()) >= 0;
     for (const Leftover& item : left_)
-        listed = listed && std::printf("would keep %s %s\n", item.kind, item.where.c_str()) >= 0;
+        listed = listed && std::printf("would keep %s %s\n", KindName(item.kind), item.where.c_str()) >= 0;
     for (const Leftover& item : kept_)
         listed = listed && std::printf("would keep %s\n", DescribeKept(item).c_str()) >= 0;
     listed = listed && std::fflush(stdout) == 0;
@@ -488,7 +488,7 @@ void Session::ReadBackups()
         [](const emulated::Registry& registry, backup::RegistryBackup& found) {
             const emulated::WindowsFolder noFiles {fs::path()};
             for (const Leftover& item : FindLeftovers(registry, noFiles)) {
-                found.deviceKey = found.deviceKey || std::strcmp(item.kind, "device-key") == 0;
+                found.deviceKey = found.deviceKey || item.kind == LeftoverKind::DeviceKey;
                 ++found.items;
             }
         },

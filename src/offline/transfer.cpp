@@ -55,10 +55,12 @@ std::size_t CountKeys(const emulated::Registry& registry, HKEY root)
 
 }  // namespace
 
-bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<std::string>& said, std::string& error)
+namespace {
+
+// True when the machine folder has a registry of either kind already; `windows` receives its WINDOWS folder
+// when it has one.
+bool HasRegistry(const fs::path& machine, fs::path& windows, std::string& error)
 {
-    std::error_code status;
-    fs::path windows;
     fs::path existing;
     if (emulated::FindEntryIgnoringCase(machine, "registry.reg", existing) ||
         (emulated::FindEntryIgnoringCase(machine, "WINDOWS", windows) &&
@@ -66,12 +68,19 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
           emulated::FindEntryIgnoringCase(windows, "USER.DAT", existing)))) {
         error = "the machine folder " + machine.string() + " has a registry already (" + existing.string() +
                 "): nothing was written";
-        return false;
+        return true;
     }
+    return false;
+}
+
+// Reads the REGEDIT4 file as regedit imports it, with Windows 9x's roots placed inside the two its files
+// hold; `said` receives a warning for each line skipped and for the keys left out.
+bool LoadForImport(const fs::path& file, emulated::Registry& registry, std::vector<std::string>& said,
+                   std::string& error)
+{
     std::string text;
     if (!emulated::ReadRegistryFile(file, text, error))
         return false;
-    emulated::Registry registry;
     emulated::LoadResult loaded = emulated::LoadRegedit4(std::move(text), registry);
     if (!loaded.ok) {
         error = file.string() + ": " + loaded.message + ", not a REGEDIT4 file";
@@ -83,7 +92,6 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
     if (loaded.skippedCount > loaded.skipped.size())
         said.push_back(file.string() + ": warning: " +
                        std::to_string(loaded.skippedCount - loaded.skipped.size()) + " more lines skipped");
-
     // Windows 9x keeps three of the roots inside the other two.
     CopyTree(registry, HKEY_CLASSES_ROOT, "", HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
     CopyTree(registry, HKEY_CURRENT_CONFIG, "", HKEY_LOCAL_MACHINE, "Config\\0001");
@@ -94,16 +102,14 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
     if (std::size_t dynamic = CountKeys(registry, HKEY_DYN_DATA); dynamic > 0)
         said.push_back("warning: " + std::to_string(dynamic) +
                        " keys below HKEY_DYN_DATA were left out: Windows makes them at each start");
+    return true;
+}
 
-    std::string system;
-    std::string users;
-    if (!emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", system, error) ||
-        !emulated::BuildHive(registry, HKEY_USERS, "", users, error)) {
-        error = file.string() + ": " + error + "; nothing was written";
-        return false;
-    }
-    if (windows.empty())
-        windows = machine / "WINDOWS";
+// Writes SYSTEM.DAT and then USER.DAT as new files in `windows` (made when missing): both or neither.
+bool WriteRegistryFiles(const fs::path& windows, const std::string& system, const std::string& users,
+                        std::vector<std::string>& said, std::string& error)
+{
+    std::error_code status;
     fs::create_directories(windows, status);
     if (status) {
         error = "cannot make " + windows.string() + ": " + status.message();
@@ -120,6 +126,26 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
     said.push_back("wrote " + systemFile.string() + " (" + std::to_string(system.size()) + " bytes) and " +
                    usersFile.string() + " (" + std::to_string(users.size()) + " bytes)");
     return true;
+}
+
+}  // namespace
+
+bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<std::string>& said, std::string& error)
+{
+    fs::path windows;
+    if (HasRegistry(machine, windows, error))
+        return false;
+    emulated::Registry registry;
+    if (!LoadForImport(file, registry, said, error))
+        return false;
+    std::string system;
+    std::string users;
+    if (!emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", system, error) ||
+        !emulated::BuildHive(registry, HKEY_USERS, "", users, error)) {
+        error = file.string() + ": " + error + "; nothing was written";
+        return false;
+    }
+    return WriteRegistryFiles(windows.empty() ? machine / "WINDOWS" : windows, system, users, said, error);
 }
 
 bool ExportRegistry(const fs::path& machine, std::string_view user, const std::string& file,

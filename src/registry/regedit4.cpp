@@ -44,17 +44,6 @@ std::string_view TrimTrailingBlanks(std::string_view text)
     return text.substr(0, n);
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool EndsLine(std::string_view rest)
 {
     return rest.empty() || rest.front() == ';';
@@ -82,8 +71,8 @@ HexNumber ReadHexNumber(std::string_view text)
         i += 2;
     std::uint64_t value = 0;
     std::size_t digits = 0;
-    for (; i < text.size() && HexValue(text[i]) >= 0; ++i, ++digits) {
-        value = value * 16 + static_cast<unsigned>(HexValue(text[i]));
+    for (; i < text.size() && HexDigitValue(text[i]) >= 0; ++i, ++digits) {
+        value = value * 16 + static_cast<unsigned>(HexDigitValue(text[i]));
         if (value > 0xFFFFFFFFu) {
             number.overflow = true;
             value = 0xFFFFFFFFu;
@@ -404,8 +393,8 @@ struct Parser {
             return Skip("dword without digits");
         std::size_t digits = 0;
         DWORD number = 0;
-        while (digits < rest.size() && HexValue(rest[digits]) >= 0) {
-            number = (number << 4) | static_cast<DWORD>(HexValue(rest[digits]));
+        while (digits < rest.size() && HexDigitValue(rest[digits]) >= 0) {
+            number = (number << 4) | static_cast<DWORD>(HexDigitValue(rest[digits]));
             ++digits;
         }
         if (digits > 8)
@@ -428,10 +417,10 @@ struct Parser {
         bool continued = false;
         while (!rest.empty()) {
             // Most bytes are two digits and a comma, as regedit writes them.
-            if (rest.size() >= 2 && HexValue(rest[0]) >= 0 && HexValue(rest[1]) >= 0 &&
+            if (rest.size() >= 2 && HexDigitValue(rest[0]) >= 0 && HexDigitValue(rest[1]) >= 0 &&
                 (rest.size() == 2 || rest[2] == ',')) {
                 if (values)
-                    data.push_back(static_cast<char>(HexValue(rest[0]) * 16 + HexValue(rest[1])));
+                    data.push_back(static_cast<char>(HexDigitValue(rest[0]) * 16 + HexDigitValue(rest[1])));
                 rest.remove_prefix(rest.size() == 2 ? 2 : 3);
                 continue;
             }
@@ -472,7 +461,7 @@ struct Parser {
         std::string_view rest = SkipBlanks(text);
         if (EndsLine(rest))
             return;  // blank and comment lines inside a continued list are passed over
-        if (HexValue(rest.front()) < 0) {
+        if (HexDigitValue(rest.front()) < 0) {
             state = State::LineStart;
             return DropHex("continued hex value ended by a line that is not hex: value and line skipped");
         }

@@ -39,7 +39,7 @@ TEST(CheckTest, FollowsTheRemovalsRulesForDriverAndInfNames)
                     .ok);
     std::vector<std::string> found;
     for (const offline::Leftover& left : offline::FindLeftovers(registry, emulated::WindowsFolder(windows)))
-        found.push_back(std::string(left.kind) + " " + left.where);
+        found.push_back(std::string(offline::KindName(left.kind)) + " " + left.where);
     const std::vector<std::string> expected {
         "device-key HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111",
         "driver-class HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0001",
@@ -81,7 +81,7 @@ TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
     const emulated::WindowsFolder folder(windows);
     std::vector<std::string> found;
     for (const offline::Leftover& left : offline::FindLeftovers(registry, folder))
-        found.push_back(std::string(left.kind) + " " + left.where);
+        found.push_back(std::string(offline::KindName(left.kind)) + " " + left.where);
     const std::string classKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
     EXPECT_EQ(found, (std::vector<std::string> {
                          "companion-key HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\SSC-SBEMU\\PCI&VEN_13F6&DEV_0111&1",
@@ -103,8 +103,8 @@ TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
               ERROR_SUCCESS);
     const std::vector<offline::Leftover> there = offline::StillThere(kept, registry, folder);
     ASSERT_EQ(there.size(), 2u);
-    EXPECT_STREQ(there[0].kind, "inf-file");
-    EXPECT_STREQ(there[1].kind, "media-resource");
+    EXPECT_EQ(there[0].kind, offline::LeftoverKind::InfFile);
+    EXPECT_EQ(there[1].kind, offline::LeftoverKind::MediaResource);
     fs::remove_all(pattern);
 }
 
