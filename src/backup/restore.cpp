@@ -152,7 +152,7 @@ public:
                                                                   ShownTime(manifest_.time) + ")";
         if (HoldsTheRunsRegistry()) {
             said_.push_back("this backup is of " + taken + "; " + machine +
-                            " holds the registry files that run left: restored there as that machine, moved");
+                            " holds the registry files as that run left or found them: restored there as that machine, moved");
             return true;
         }
         error = folder.string() + ": this backup is of " + taken + ", not of " + machine + "; nothing was restored";
