@@ -144,6 +144,12 @@ bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_v
     return true;
 }
 
+// A file's stamp where the run found it, when the run can tell it.
+storage::FileStamp StampOf(const RunChanges& changes, const std::string& host)
+{
+    return changes.stampOf ? changes.stampOf(host) : storage::FileStamp();
+}
+
 // Keeps one registry file as it was and notes it in the manifest, with its size and SHA-256 before and
 // after the run. A binary file the run did not change is not kept.
 bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const emulated::RegistryFile& file,
@@ -165,17 +171,19 @@ bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const e
     const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
     if (!changed)
         sizeAfter = before.size();
+    const std::string host = file.path.lexically_relative(changes.machine).generic_string();
+    const storage::FileStamp stamp = StampOf(changes, host);
     if (file.hive < 0) {
         manifest.registryFile = file.path.filename().string();
         manifest.sizeBefore = before.size();
         manifest.sha256Before = sha256Before;
         manifest.sizeAfter = sizeAfter;
         manifest.sha256After = sha256After;
+        manifest.stamp = stamp;
         return KeepCopy(folder, kRegistryBeforeName, before, error);
     }
-    const std::string host = file.path.lexically_relative(changes.machine).generic_string();
     const std::string copy = std::string(kBeforeFolder) + "/" + host;
-    manifest.registryFiles.push_back({host, copy, before.size(), sha256Before, sizeAfter, sha256After});
+    manifest.registryFiles.push_back({host, copy, before.size(), sha256Before, sizeAfter, sha256After, stamp});
     return KeepCopy(folder, copy, before, error);
 }
 
@@ -192,7 +200,8 @@ bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifes
             error = "cannot read " + source.string();
             return false;
         }
-        manifest.files.push_back({changes.removedWindowsPaths[i], host, bytes.size(), Sha256Of(bytes)});
+        manifest.files.push_back(
+            {changes.removedWindowsPaths[i], host, bytes.size(), Sha256Of(bytes), StampOf(changes, host)});
         if (!KeepCopy(folder, std::string(kFilesFolder) + "/" + host, bytes, error))
             return false;
     }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "machine/machine.h"
 #include "registry/registry.h"
 #include "storage/digest.h"
+#include "storage/file_stamp.h"
 
 namespace backup {
 
@@ -27,6 +29,9 @@ struct RunChanges {
     std::vector<std::string> removedWindowsPaths;  // the same files as C:\WINDOWS\... paths
     // What the manifest names as the machine when it is not the folder itself (a disk image).
     std::filesystem::path shownMachine {};
+    // The attributes and dates of a file (relative to the machine folder) where it is, for a restore to give
+    // back; none kept when not given.
+    std::function<storage::FileStamp(const std::string& file)> stampOf {};
 };
 
 // Makes a fresh backup folder in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.

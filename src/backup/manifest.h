@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/file_stamp.h"
+
 namespace backup {
 
 // The names inside a backup folder.
@@ -24,6 +26,7 @@ struct ManifestFile {
     std::string host;  // relative to the machine folder
     std::uint64_t size = 0;
     std::string sha256;
+    storage::FileStamp stamp {};  // its attributes and dates where it was (none in older backups)
 };
 
 // A binary registry file the run changed.
@@ -34,6 +37,7 @@ struct ManifestRegistryFile {
     std::string sha256Before;
     std::uint64_t sizeAfter = 0;
     std::string sha256After;
+    storage::FileStamp stamp {};  // its attributes and dates before the run (none in older backups)
 };
 
 struct Manifest {
@@ -45,6 +49,7 @@ struct Manifest {
     std::string sha256Before;
     std::uint64_t sizeAfter = 0;
     std::string sha256After;
+    storage::FileStamp stamp;
     // A machine with binary registry files: those the run changed (none is a valid list).
     bool binary = false;
     std::vector<ManifestRegistryFile> registryFiles;

@@ -1,17 +1,14 @@
-// --restore: puts a machine back as a backup of this program holds it, all or nothing. Every file is reached
-// from the machine folder by handle, never through a link; every copy in the backup is checked against the
-// manifest's SHA-256 before anything changes; then every new file is written and fsynced beside its place,
-// and only then put in place, the ones put in place already taken back when a later one fails.
+// --restore: puts a machine back as a backup of this program holds it, all or nothing, and only on the
+// machine the backup was taken of. Every file is reached from the machine folder by handle, never through a
+// link; every copy in the backup is checked against the manifest's SHA-256 before anything changes; then
+// every new file is written and fsynced beside its place (through storage's Syscalls, which tests fail), and
+// only then put in place, the ones put in place already taken back when a later one fails.
 #include "backup/restore.h"
 
 #include <cerrno>
 #include <cstring>
 #include <utility>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "backup/backup.h"
 #include "backup/manifest.h"
@@ -23,7 +20,6 @@ namespace backup {
 namespace fs = std::filesystem;
 
 namespace {
-
 
 // A file reached by handle: the folder that holds it, opened from the top down without following a link,
 // and its name there.
@@ -116,70 +112,79 @@ struct Change {
     std::string current;  // what was there, for taking a replacement back
     bool replaces = false;
     std::string host;  // relative to the machine folder
+    storage::FileStamp stamp;  // the dates it gets back: none when its bytes are not those it had
     storage::Staged staged;
     std::string said;
 };
 
-// Takes back a change put in place: a replaced file gets its bytes of before the restore, a new file goes.
-void TakeBack(const Change& change)
+// "2026-12-07T10:33:07Z", a backup's time as the manifest holds it, as a user reads it: "2026-12-07 10:33 UTC".
+std::string ShownTime(const std::string& time)
 {
-    std::string ignored;
-    if (change.replaces)
-        storage::ReplaceFileAt(change.place.folder, change.place.name, {change.current}, ignored);
-    else
-        unlinkat(change.place.folder.fd(), change.place.name.c_str(), 0);
+    if (time.size() == 20 && time[10] == 'T' && time.back() == 'Z')
+        return time.substr(0, 10) + " " + time.substr(11, 5) + " UTC";
+    return time;
 }
 
 class Restore {
 public:
     Restore(const Manifest& manifest, const storage::Folder& machine, const storage::Folder& backup,
-            std::vector<std::string>& said)
-        : manifest_(manifest), machine_(machine), backup_(backup), said_(said)
+            Restored& restored, storage::Syscalls& calls)
+        : manifest_(manifest), machine_(machine), backup_(backup), restored_(restored), said_(restored.said),
+          calls_(calls)
     {
         // Changes hold handles that staged files point at: they must not move once made.
         changes_.reserve(manifest.files.size() + manifest.registryFiles.size() + 1);
     }
 
+    // Whether the machine is the one the backup was taken of. It is when named by the path the manifest
+    // records, however written (the same folder or image, through a link or with a trailing slash). Moved or
+    // copied elsewhere, it is when every registry file the manifest names holds the bytes the run left there
+    // or those it found (restored already); then said_ notes it. Any other machine's registry would take keys
+    // it never had: nothing is restored, and `error` says whose backup it is.
+    bool Whose(const fs::path& folder, const fs::path& shown, std::string& error)
+    {
+        std::error_code status;
+        if (!manifest_.machine.empty() && fs::equivalent(manifest_.machine, shown, status))
+            return true;
+        const std::string machine = fs::absolute(shown, status).string();
+        const std::string taken = manifest_.machine.empty() ? std::string("a machine it does not name")
+                                                            : manifest_.machine + " (taken " +
+                                                                  ShownTime(manifest_.time) + ")";
+        if (HoldsTheRunsRegistry()) {
+            said_.push_back("this backup is of " + taken + "; " + machine +
+                            " holds the registry files as that run left or found them: restored there as that machine, moved");
+            return true;
+        }
+        error = folder.string() + ": this backup is of " + taken + ", not of " + machine + "; nothing was restored";
+        return false;
+    }
+
+    // Removed files come first, the registry files last: a restore cut short with some files back is finished
+    // by running it again, while registry.reg merged twice would hold the removed keys twice.
     bool Plan(std::string& error)
     {
-        for (const ManifestRegistryFile& entry : manifest_.registryFiles) {
-            if (!PlanRegistryFile(entry, error))
-                return false;
-        }
-        if (!manifest_.registryFile.empty() && !PlanRegedit4(error))
-            return false;
         for (const ManifestFile& entry : manifest_.files) {
             if (!PlanFile(entry, error))
                 return false;
         }
-        return true;
+        for (const ManifestRegistryFile& entry : manifest_.registryFiles) {
+            if (!PlanRegistryFile(entry, error))
+                return false;
+        }
+        return manifest_.registryFile.empty() || PlanRegedit4(error);
     }
 
-    // Stages every change, then puts each in place; false with `error` and the machine as it was.
-    bool Apply(std::vector<std::string>* written, std::string& error)
+    // Stages every change, then puts each in place; false with `error` and the machine as it was (or, when a
+    // change put in place cannot be taken back, partly restored, which `error` says).
+    bool Apply(std::string& error)
     {
+        if (!StageAll(error))
+            return false;
         for (std::size_t i = 0; i < changes_.size(); ++i) {
-            Change& change = changes_[i];
-            const bool ok = change.replaces
-                                ? storage::StageReplacement(change.place.folder, change.place.name, {change.bytes},
-                                                            change.staged, error)
-                                : storage::StageNewFile(change.place.folder, change.place.name, change.bytes,
-                                                        change.staged, error);
-            if (!ok) {
-                for (std::size_t j = 0; j < i; ++j)
-                    storage::DropStaged(changes_[j].staged);
-                error += "; nothing was restored";
-                return false;
-            }
-        }
-        for (std::size_t i = 0; i < changes_.size(); ++i) {
-            Change& change = changes_[i];
-            if (!storage::CommitStaged(change.staged, error)) {
+            if (!storage::CommitStaged(changes_[i].staged, error, calls_)) {
                 for (std::size_t j = i + 1; j < changes_.size(); ++j)
-                    storage::DropStaged(changes_[j].staged);
-                for (std::size_t j = i; j > 0; --j)
-                    TakeBack(changes_[j - 1]);
-                error += "; what was restored before it was taken back: nothing was restored";
+                    storage::DropStaged(changes_[j].staged, calls_);
+                TakeBackBefore(i, error);
                 return false;
             }
         }
@@ -188,8 +193,7 @@ public:
             if (!change.said.empty())
                 said_.push_back(change.said);
             files += change.said.empty() ? 1 : 0;
-            if (written)
-                written->push_back(change.host);
+            restored_.written.push_back({change.host, change.stamp});
         }
         said_.push_back(std::to_string(files) + " files restored" +
                         (files == manifest_.files.size() ? "" : ", the others were already there"));
@@ -197,16 +201,45 @@ public:
     }
 
 private:
+    // Every registry file the manifest names holds what the run left there or what it found.
+    bool HoldsTheRunsRegistry()
+    {
+        bool all = true;
+        std::size_t seen = 0;
+        auto holds = [&](const std::string& host, const std::string& before, const std::string& after) {
+            Change now;
+            std::string ignored;
+            if (!ReadRegistryFile(host, now, ignored))
+                return false;
+            ++seen;
+            const std::string sha = Sha256Of(now.current);
+            return sha == before || sha == after;
+        };
+        if (!manifest_.registryFile.empty())
+            all = holds(manifest_.registryFile, manifest_.sha256Before, manifest_.sha256After);
+        for (const ManifestRegistryFile& entry : manifest_.registryFiles)
+            all = all && holds(entry.host, entry.sha256Before, entry.sha256After);
+        return all && seen != 0;
+    }
+
+    // Reaches a registry file the manifest names and reads what it holds now.
+    bool ReadRegistryFile(const std::string& host, Change& change, std::string& error)
+    {
+        change.host = host;
+        if (!Reach(machine_, host, change.place, error, true) ||
+            Look(change.place, change.current, error) != Found::Regular)
+            return Refuse(error, change.place);
+        change.host = OnMachinePath(change.place);
+        return true;
+    }
+
     // A binary registry file is put back only when it is as the run left it: one changed since cannot take
     // the removed keys back in.
     bool PlanRegistryFile(const ManifestRegistryFile& entry, std::string& error)
     {
         Change change;
-        change.host = entry.host;
-        if (!Reach(machine_, entry.host, change.place, error, true) ||
-            Look(change.place, change.current, error) != Found::Regular)
-            return Refuse(error, change.place);
-        change.host = OnMachinePath(change.place);
+        if (!ReadRegistryFile(entry.host, change, error))
+            return false;
         const std::string sha = Sha256Of(change.current);
         if (sha == entry.sha256Before) {
             said_.push_back(entry.host + " is already as it was before the run");
@@ -221,6 +254,7 @@ private:
         if (!ReadCopy(backup_, entry.before, entry.sha256Before, change.bytes, error))
             return false;
         change.replaces = true;
+        change.stamp = entry.stamp;
         change.said = entry.host + " is back as it was before the run, byte for byte";
         changes_.push_back(std::move(change));
         return true;
@@ -231,11 +265,8 @@ private:
     bool PlanRegedit4(std::string& error)
     {
         Change change;
-        change.host = manifest_.registryFile;
-        if (!Reach(machine_, manifest_.registryFile, change.place, error, true) ||
-            Look(change.place, change.current, error) != Found::Regular)
-            return Refuse(error, change.place);
-        change.host = OnMachinePath(change.place);
+        if (!ReadRegistryFile(manifest_.registryFile, change, error))
+            return false;
         const std::string sha = Sha256Of(change.current);
         if (sha == manifest_.sha256Before) {
             said_.push_back("the registry file is already as it was before the run");
@@ -245,11 +276,14 @@ private:
         if (sha == manifest_.sha256After) {
             if (!ReadCopy(backup_, kRegistryBeforeName, manifest_.sha256Before, change.bytes, error))
                 return false;
+            change.stamp = manifest_.stamp;
             change.said = "the registry file is back as it was before the run, byte for byte";
         } else {
             std::string removed;
             if (!ReadCopy(backup_, kRemovedKeysName, "", removed, error))
                 return false;
+            // The keys start on a line of their own, whatever the file's last line and removed.reg's first
+            // key look like.
             const std::size_t body = removed.find('\n');
             change.bytes = change.current;
             if (!change.bytes.empty() && change.bytes.back() != '\n' && change.bytes.back() != '\r')
@@ -262,7 +296,7 @@ private:
     }
 
     // A removed file comes back when it is missing; one there again with other content stays, and then
-    // nothing is restored.
+    // nothing is restored. Content is told by its SHA-256: a file of the same size may hold other bytes.
     bool PlanFile(const ManifestFile& entry, std::string& error)
     {
         Change change;
@@ -285,7 +319,73 @@ private:
         }
         if (!ReadCopy(backup_, std::string(kFilesFolder) + "/" + entry.host, entry.sha256, change.bytes, error))
             return false;
+        change.stamp = entry.stamp;
         changes_.push_back(std::move(change));
+        return true;
+    }
+
+    // Stages every change beside its place; false with `error` and nothing left behind.
+    bool StageAll(std::string& error)
+    {
+        for (std::size_t i = 0; i < changes_.size(); ++i) {
+            if (!Stage(changes_[i], error)) {
+                for (std::size_t j = 0; j < i; ++j)
+                    storage::DropStaged(changes_[j].staged, calls_);
+                error += "; nothing was restored";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Stages one change: its bytes beside its place, with the time of last change its stamp gives. What a
+    // restore or save cut short left beside its place goes first.
+    bool Stage(Change& change, std::string& error)
+    {
+        const storage::Folder& folder = change.place.folder;
+        storage::RemoveStagedBeside(folder.fd(), change.place.name, calls_);
+        if (!(change.replaces
+                  ? storage::StageReplacement(folder, change.place.name, {change.bytes}, change.staged, error, calls_)
+                  : storage::StageNewFile(folder, change.place.name, change.bytes, change.staged, error, calls_)))
+            return false;
+        timespec modified {};
+        if (storage::ModifiedTime(change.stamp, modified) &&
+            !storage::SetStagedTime(change.staged, modified, calls_)) {
+            error = "cannot date " + change.place.shown.string() + ": " + std::strerror(errno);
+            storage::DropStaged(change.staged, calls_);
+            return false;
+        }
+        return true;
+    }
+
+    // Takes back the changes put in place before change `failed`, the last first, and says in `error` how the
+    // machine is left.
+    void TakeBackBefore(std::size_t failed, std::string& error)
+    {
+        std::vector<std::string> kept;
+        for (std::size_t j = failed; j > 0; --j) {
+            if (!TakeBack(changes_[j - 1]))
+                kept.push_back(changes_[j - 1].place.shown.string());
+        }
+        if (kept.empty()) {
+            error += "; what was restored before it was taken back: nothing was restored";
+            return;
+        }
+        error += "; " + kept.front() +
+                 (kept.size() > 1 ? " and " + std::to_string(kept.size() - 1) + " more files" : std::string()) +
+                 " could not be taken back: the machine is partly restored, and this --restore run again finishes it";
+    }
+
+    // Takes back a change put in place: a replaced file gets its bytes of before the restore, a new file goes.
+    bool TakeBack(const Change& change)
+    {
+        const storage::Folder& folder = change.place.folder;
+        std::string ignored;
+        if (change.replaces)
+            return storage::ReplaceFileAt(folder, change.place.name, {change.current}, ignored, calls_);
+        if (calls_.UnlinkAt(folder.fd(), change.place.name.c_str()) != 0)
+            return false;
+        calls_.SyncFolder(folder.fd());
         return true;
     }
 
@@ -306,7 +406,9 @@ private:
     const Manifest& manifest_;
     const storage::Folder& machine_;
     const storage::Folder& backup_;
+    Restored& restored_;
     std::vector<std::string>& said_;
+    storage::Syscalls& calls_;
     std::vector<Change> changes_;
 };
 
@@ -328,18 +430,19 @@ std::vector<std::string> BackupMachineFiles(const fs::path& folder)
     return files;
 }
 
-bool RestoreBackup(const fs::path& folder, const fs::path& machine, std::vector<std::string>& said, std::string& error,
-                   std::vector<std::string>* written)
+bool RestoreBackup(const fs::path& folder, const RestorePlace& machine, Restored& restored, std::string& error,
+                   storage::Syscalls& calls)
 {
     Manifest manifest;
     if (!ReadManifest(folder / kManifestName, manifest, error))
         return false;
     storage::Folder machineFolder;
     storage::Folder backupFolder;
-    if (!storage::Folder::Open(machine, machineFolder, error) || !storage::Folder::Open(folder, backupFolder, error))
+    if (!storage::Folder::Open(machine.folder, machineFolder, error) ||
+        !storage::Folder::Open(folder, backupFolder, error))
         return false;
-    Restore restore(manifest, machineFolder, backupFolder, said);
-    return restore.Plan(error) && restore.Apply(written, error);
+    Restore restore(manifest, machineFolder, backupFolder, restored, calls);
+    return restore.Whose(folder, machine.shown, error) && restore.Plan(error) && restore.Apply(error);
 }
 
 }  // namespace backup

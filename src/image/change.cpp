@@ -15,7 +15,7 @@ struct Step {
     enum class Kind { Remove, Rewrite, Create };
     Kind kind;
     std::string path;
-    const std::string* bytes = nullptr;  // Rewrite, Create
+    const WrittenFile* written = nullptr;  // Rewrite, Create
     FatEntry file;                       // Remove, Rewrite
     std::vector<std::uint32_t> chain;    // its clusters, once checked
     FatEntry folder;                     // the folder holding it
@@ -67,7 +67,7 @@ bool Locate(FatVolume& volume, const std::string& image, const VolumeEdit& edit,
             std::string& error)
 {
     for (const WrittenFile& file : edit.written)
-        steps.push_back({Step::Kind::Rewrite, file.path, &file.bytes, {}, {}, {}, {}, {}});
+        steps.push_back({Step::Kind::Rewrite, file.path, &file, {}, {}, {}, {}, {}});
     for (const std::string& path : edit.removed)
         steps.push_back({Step::Kind::Remove, path, nullptr, {}, {}, {}, {}, {}});
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -114,8 +114,10 @@ bool Make(FatWriter& writer, const Step& step, std::time_t when, std::string& er
 {
     switch (step.kind) {
     case Step::Kind::Remove: return writer.Remove(step.file, step.chain, error);
-    case Step::Kind::Rewrite: return writer.Rewrite(step.file, step.chain, *step.bytes, when, error);
-    case Step::Kind::Create: return writer.Create(step.folder, step.name, *step.bytes, when, error);
+    case Step::Kind::Rewrite:
+        return writer.Rewrite(step.file, step.chain, step.written->bytes, step.written->stamp, when, error);
+    case Step::Kind::Create:
+        return writer.Create(step.folder, step.name, step.written->bytes, step.written->stamp, when, error);
     }
     return false;
 }

@@ -10,13 +10,16 @@
 
 #include "image/disk.h"
 #include "image/fat.h"
+#include "storage/file_stamp.h"
 
 namespace image {
 
-// A file the commit writes: its path on the volume ("WINDOWS/SYSTEM.DAT") and its bytes.
+// A file the commit writes: its path on the volume ("WINDOWS/SYSTEM.DAT"), its bytes, and the attributes
+// and dates it gets back when a restore knows them (see FatWriter::Rewrite).
 struct WrittenFile {
     std::string path;
     std::string bytes;
+    storage::FileStamp stamp {};
 };
 
 // What a commit does on the volume.
@@ -26,7 +29,7 @@ struct VolumeEdit {
     std::vector<WrittenFile> written;
     // The paths on the volume of the files removed.
     std::vector<std::string> removed;
-    // The written files' time of last write.
+    // The written files' time of last write, where their stamps give none.
     std::time_t when = 0;
 };
 

@@ -37,6 +37,21 @@ std::string ShortName(const unsigned char* e)
     return extension.empty() ? name : name + "." + extension;
 }
 
+// A short entry's attributes and dates, as it stores them.
+storage::FatStamp StampOf(const unsigned char* e)
+{
+    const auto field = [e](int at) { return static_cast<std::uint16_t>(Le16(e + at)); };
+    storage::FatStamp stamp;
+    stamp.attributes = e[kAttributes];
+    stamp.createHundredths = e[kCreateHundredths];
+    stamp.createTime = field(kCreateTime);
+    stamp.createDate = field(kCreateDate);
+    stamp.accessDate = field(kAccessDate);
+    stamp.writeTime = field(kWriteTime);
+    stamp.writeDate = field(kWriteDate);
+    return stamp;
+}
+
 // Gathers a long name from its entries, which come before the short entry, last part first.
 struct LongName {
     char16_t units[kMostParts * kUnitsPerPart] = {};
@@ -292,6 +307,7 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
             entry.shortName = ShortName(e);
             entry.name = name.empty() ? entry.shortName : name;
             entry.attributes = e[kAttributes];
+            entry.stamp = StampOf(e);
             entry.cluster = Le16(e + kClusterLow) |
                             (bits_ == 32 ? static_cast<std::uint32_t>(Le16(e + kClusterHigh)) << 16 : 0);
             entry.size = Le32(e + kSize);

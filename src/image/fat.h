@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/file_stamp.h"
+
 namespace image {
 
 // Reads `size` bytes at a byte offset of the volume; false when it cannot.
@@ -21,12 +23,13 @@ struct Extent {
 };
 
 // A folder entry: its name as Windows shows it (the long name, else the short one with its case flags),
-// its attributes, first cluster and size, and where it lies: its short entry's byte offset in the volume
-// and its long-name entries' (0 and none for the root folder, which no entry names).
+// its attributes, dates, first cluster and size, and where it lies: its short entry's byte offset in the
+// volume and its long-name entries' (0 and none for the root folder, which no entry names).
 struct FatEntry {
     std::string name;
     std::string shortName;
     std::uint8_t attributes = 0;
+    storage::FatStamp stamp;  // its attributes and dates as it stores them
     std::uint32_t cluster = 0;
     std::uint32_t size = 0;
     std::uint64_t offset = 0;

@@ -33,6 +33,7 @@ constexpr std::size_t kEntryBytes = 32;
 constexpr int kName = 0;  // 11 bytes: 8.3 without the dot, space-padded
 constexpr int kAttributes = 11;
 constexpr int kCaseFlags = 12;  // bit 3: the name part is lower case, bit 4: the extension
+constexpr int kCreateHundredths = 13;  // 10 ms steps past the creation time's two-second step
 constexpr int kCreateTime = 14;
 constexpr int kCreateDate = 16;
 constexpr int kAccessDate = 18;

@@ -31,19 +31,44 @@ std::uint32_t ClustersFor(const FatVolume& volume, std::uint64_t bytes)
     return static_cast<std::uint32_t>((bytes + volume.clusterBytes() - 1) / volume.clusterBytes());
 }
 
-// A short entry's first cluster, size and time of last write (and day of last access) set.
-void PutFileFields(unsigned char* e, int bits, std::uint32_t cluster, std::uint32_t size, std::time_t when)
+// A short entry's first cluster and size set.
+void PutPlace(unsigned char* e, int bits, std::uint32_t cluster, std::uint32_t size)
 {
-    unsigned date = 0;
-    unsigned time = 0;
-    FatTime(when, date, time);
     Put16(e + kClusterLow, cluster & 0xFFFF);
     if (bits == 32)
         Put16(e + kClusterHigh, cluster >> 16);
     Put32(e + kSize, size);
+}
+
+// The attributes an entry takes from a stamp: a file's own, never a folder's or a volume label's.
+constexpr unsigned char kFileAttributes = kReadOnly | kHidden | kSystem | kArchive;
+
+// A short entry's dates set: a FAT entry's stamp gives back its attributes and dates as they were; else
+// `when`, or the host file's time of last change that the stamp holds, is its time of last write and day of
+// last access, and, for a file made anew (`made`), its time of creation.
+void PutDates(unsigned char* e, const storage::FileStamp& stamp, std::time_t when, bool made)
+{
+    if (stamp.kind == storage::FileStamp::Kind::Fat) {
+        const storage::FatStamp& fat = stamp.fat;
+        e[kAttributes] = static_cast<unsigned char>(fat.attributes & kFileAttributes);
+        e[kCreateHundredths] = fat.createHundredths;
+        Put16(e + kCreateTime, fat.createTime);
+        Put16(e + kCreateDate, fat.createDate);
+        Put16(e + kAccessDate, fat.accessDate);
+        Put16(e + kWriteTime, fat.writeTime);
+        Put16(e + kWriteDate, fat.writeDate);
+        return;
+    }
+    unsigned date = 0;
+    unsigned time = 0;
+    FatTime(stamp.kind == storage::FileStamp::Kind::Host ? stamp.modified.tv_sec : when, date, time);
     Put16(e + kWriteTime, time);
     Put16(e + kWriteDate, date);
     Put16(e + kAccessDate, date);
+    if (made) {
+        Put16(e + kCreateTime, time);
+        Put16(e + kCreateDate, date);
+    }
 }
 
 }  // namespace
@@ -155,7 +180,7 @@ bool FatWriter::Remove(const FatEntry& file, const std::vector<std::uint32_t>& c
 }
 
 bool FatWriter::Rewrite(const FatEntry& file, const std::vector<std::uint32_t>& chain, const std::string& bytes,
-                        std::time_t when, std::string& error)
+                        const storage::FileStamp& stamp, std::time_t when, std::string& error)
 {
     const std::size_t needed = ClustersFor(volume_, bytes.size());
     const std::size_t kept = std::min(needed, chain.size());
@@ -177,7 +202,8 @@ bool FatWriter::Rewrite(const FatEntry& file, const std::vector<std::uint32_t>& 
         return false;
     }
     e[kAttributes] |= kArchive;
-    PutFileFields(e, volume_.bits(), now.empty() ? 0 : now.front(), static_cast<std::uint32_t>(bytes.size()), when);
+    PutPlace(e, volume_.bits(), now.empty() ? 0 : now.front(), static_cast<std::uint32_t>(bytes.size()));
+    PutDates(e, stamp, when, false);
     if (!writes_->Write(file.offset, e, sizeof e)) {
         error = "its folder cannot be written";
         return false;
@@ -185,8 +211,8 @@ bool FatWriter::Rewrite(const FatEntry& file, const std::vector<std::uint32_t>& 
     return true;
 }
 
-bool FatWriter::Create(const FatEntry& folder, const std::string& name, const std::string& bytes, std::time_t when,
-                       std::string& error)
+bool FatWriter::Create(const FatEntry& folder, const std::string& name, const std::string& bytes,
+                       const storage::FileStamp& stamp, std::time_t when, std::string& error)
 {
     std::vector<FatEntry> entries;
     std::string shortName;
@@ -203,9 +229,8 @@ bool FatWriter::Create(const FatEntry& folder, const std::string& name, const st
     std::vector<std::uint32_t> chain;
     if (!Take(ClustersFor(volume_, bytes.size()), chain, error))
         return false;
-    PutFileFields(e, volume_.bits(), chain.empty() ? 0 : chain.front(), static_cast<std::uint32_t>(bytes.size()), when);
-    Put16(e + kCreateTime, Le16(e + kWriteTime));
-    Put16(e + kCreateDate, Le16(e + kWriteDate));
+    PutPlace(e, volume_.bits(), chain.empty() ? 0 : chain.front(), static_cast<std::uint32_t>(bytes.size()));
+    PutDates(e, stamp, when, true);
     slots.push_back(entry);
     std::vector<std::uint64_t> places;
     if (!FreeSlots(folder.cluster, slots.size(), places, error))

@@ -12,6 +12,7 @@
 
 #include "image/fat.h"
 #include "image/volume_writes.h"
+#include "storage/file_stamp.h"
 
 namespace image {
 
@@ -27,15 +28,18 @@ public:
     // Marks `file`'s entry and its long-name entries deleted and frees `chain`, its clusters (checked), in
     // every FAT.
     bool Remove(const FatEntry& file, const std::vector<std::uint32_t>& chain, std::string& error);
-    // Gives `file` (with `chain`, checked) these bytes in its own entry: its name and attributes kept and the
-    // archive flag set, its size and time of last write (`when`) new; its chain kept as far as the bytes
-    // reach, grown from free clusters or its tail freed.
+    // Gives `file` (with `chain`, checked) these bytes in its own entry: its name kept, its size new; its
+    // chain kept as far as the bytes reach, grown from free clusters or its tail freed. A FAT entry's `stamp`
+    // (a restore's) gives back the attributes and dates it holds; otherwise the attributes are kept with the
+    // archive flag set, and the time of last write is `when`, or the host file's time that `stamp` holds.
     bool Rewrite(const FatEntry& file, const std::vector<std::uint32_t>& chain, const std::string& bytes,
-                 std::time_t when, std::string& error);
+                 const storage::FileStamp& stamp, std::time_t when, std::string& error);
     // Makes the file `name` (Windows-1252) in the folder `folder` holding `bytes`, with a long name when its
-    // short one does not say it, as Windows 9x makes one. The caller knows the folder has no such name.
-    bool Create(const FatEntry& folder, const std::string& name, const std::string& bytes, std::time_t when,
-                std::string& error);
+    // short one does not say it, as Windows 9x makes one, and its attributes and dates from `stamp` as
+    // Rewrite takes them (otherwise the archive flag alone, and made at `when`). The caller knows the folder
+    // has no such name.
+    bool Create(const FatEntry& folder, const std::string& name, const std::string& bytes,
+                const storage::FileStamp& stamp, std::time_t when, std::string& error);
     // FAT32: FSInfo's free count set to the volume's (`freeBefore` clusters at the start, with what was freed
     // and taken since) and its next-free hint to the last cluster taken, as Windows keeps them.
     bool UpdateFsInfo(std::uint32_t freeBefore, std::string& error);

@@ -461,7 +461,20 @@ bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std:
     return Fetch(inWindows, error);
 }
 
-bool ImageMachine::Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed,
+storage::FileStamp ImageMachine::StampOf(const std::string& file)
+{
+    storage::FileStamp stamp;
+    const std::size_t slash = file.find('/');
+    FatEntry entry;
+    if (slash != std::string::npos && volume_.Find(OnVolume(windowsPath_, file.substr(slash + 1)), entry) &&
+        !entry.folder()) {
+        stamp.kind = storage::FileStamp::Kind::Fat;
+        stamp.fat = entry.stamp;
+    }
+    return stamp;
+}
+
+bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, const std::vector<std::string>& removed,
                           std::string& error)
 {
     if (written.empty() && removed.empty())
@@ -485,14 +498,15 @@ bool ImageMachine::Commit(const std::vector<std::string>& written, const std::ve
     std::vector<DiskChange> old;
     VolumeEdit edit;
     edit.when = std::time(nullptr);
-    for (const std::string& file : written) {
-        std::ifstream in(machine_ / file, std::ios::binary);
+    for (const storage::StampedFile& file : written) {
+        std::ifstream in(machine_ / file.path, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (!in.good() && !in.eof()) {
-            error = "cannot read " + (machine_ / file).string() + "; the image is as it was";
+            error = "cannot read " + (machine_ / file.path).string() + "; the image is as it was";
             return false;
         }
-        edit.written.push_back({OnVolume(windowsPath_, file.substr(file.find('/') + 1)), std::move(bytes)});
+        edit.written.push_back(
+            {OnVolume(windowsPath_, file.path.substr(file.path.find('/') + 1)), std::move(bytes), file.stamp});
     }
     for (const std::string& file : removed)
         edit.removed.push_back(OnVolume(windowsPath_, file));

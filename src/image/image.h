@@ -19,6 +19,7 @@
 #include "image/disk.h"
 #include "image/fat.h"
 #include "image/partitions.h"
+#include "storage/file_stamp.h"
 
 namespace image {
 
@@ -52,11 +53,17 @@ public:
     // the image has them (a registry file, a file a backup names).
     bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error);
 
+    // The attributes and dates the image holds for a file (relative to the machine folder); none when the
+    // image has no such file.
+    storage::FileStamp StampOf(const std::string& file);
+
     // Carries the run's changes into the image in place, under the rollback journal: `written` (files
-    // relative to the machine folder, written back with their attributes kept) and `removed` (files relative
-    // to the Windows folder, deleted). A registry file that changed in the image since the run read it is
-    // not overwritten. False with a one-line `error`; the image is then as it was.
-    bool Commit(const std::vector<std::string>& written, const std::vector<std::string>& removed, std::string& error);
+    // relative to the machine folder, written back with the attributes and dates of their stamps, else with
+    // their attributes kept and dated now) and `removed` (files relative to the Windows folder, deleted). A
+    // registry file that changed in the image since the run read it is not overwritten. False with a
+    // one-line `error`; the image is then as it was.
+    bool Commit(const std::vector<storage::StampedFile>& written, const std::vector<std::string>& removed,
+                std::string& error);
 
     // `message` with the machine folder's paths named as the image and the path inside it.
     std::string Shown(const std::string& message) const;

@@ -13,10 +13,7 @@
 #include <system_error>
 #include <utility>
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace emulated {
 
@@ -446,28 +443,9 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
 void RemoveStaleSaves(const MachineFolder& machine)
 {
     for (const RegistryFile& file : machine.registryFiles) {
-        if (file.folder < 0)
-            continue;
-        const int dir = machine.folders[static_cast<std::size_t>(file.folder)].fd();
-        const int listed = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* entries = listed < 0 ? nullptr : fdopendir(listed);
-        if (entries == nullptr) {
-            if (listed >= 0)
-                close(listed);
-            continue;
-        }
-        const std::string name = file.path.filename().string();
-        std::vector<std::string> stale;
-        while (const dirent* entry = readdir(entries)) {
-            struct stat status { };
-            if (storage::IsStagedName(entry->d_name, name) &&
-                fstatat(dir, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
-                status.st_uid == geteuid())
-                stale.emplace_back(entry->d_name);
-        }
-        closedir(entries);
-        for (const std::string& each : stale)
-            unlinkat(dir, each.c_str(), 0);
+        if (file.folder >= 0)
+            storage::RemoveStagedBeside(machine.folders[static_cast<std::size_t>(file.folder)].fd(),
+                                        file.path.filename().string());
     }
 }
 

@@ -366,7 +366,8 @@ bool Session::KeepBackup(std::string& error)
                                       : fs::path(options_.backup);
     if (backup_.empty())
         return false;
-    backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown()};
+    backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown(),
+                               [this](const std::string& file) { return target_.StampOf(file); }};
     for (const std::string& file : removedFiles)
         removed.removedWindowsPaths.push_back(WindowsPathOf(file));
     if (!backup::WriteBackup(backup_, removed, error)) {
@@ -547,14 +548,16 @@ int RunTransfer(const Options& options, Target& target)
     const fs::path machine = target.folder();
     bool done = false;
     if (!options.restore.empty()) {
-        std::vector<std::string> written;
+        backup::Restored restored;
         std::error_code ignored;
         if (!fs::is_directory(options.restore, ignored))
             return Fail("no backup folder " + options.restore +
                         " (--restore takes the folder a run's summary named, such as cmpci-backup-YYYYMMDD-HHMMSS)");
         done = target.FetchMachineFiles(backup::BackupMachineFiles(options.restore), error) &&
-               !StopRequested(error) && backup::RestoreBackup(options.restore, machine, said, error, &written) &&
-               target.Commit(written, error);
+               !StopRequested(error) &&
+               backup::RestoreBackup(options.restore, {machine, target.shown()}, restored, error) &&
+               target.Commit(restored.written, error);
+        said = std::move(restored.said);
     } else if (!options.importFile.empty()) {
         done = ImportRegistry(options.importFile, machine, said, error);
     } else {

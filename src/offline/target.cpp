@@ -16,12 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The registry files saved, relative to the machine folder.
-std::vector<std::string> RelativeTo(const std::vector<std::string>& files, const fs::path& folder)
+// The registry files saved, relative to the machine folder; a run's save dates them now.
+std::vector<storage::StampedFile> RelativeTo(const std::vector<std::string>& files, const fs::path& folder)
 {
-    std::vector<std::string> relative;
+    std::vector<storage::StampedFile> relative;
     for (const std::string& file : files)
-        relative.push_back(fs::path(file).lexically_relative(folder).generic_string());
+        relative.push_back({fs::path(file).lexically_relative(folder).generic_string(), {}});
     return relative;
 }
 
@@ -74,6 +74,16 @@ public:
     std::string Shown(const std::string& message) const override { return message; }
     bool Fetch(const std::vector<std::string>&, std::string&) override { return true; }
     bool FetchMachineFiles(const std::vector<std::string>&, std::string&) override { return true; }
+    storage::FileStamp StampOf(const std::string& file) override
+    {
+        storage::FileStamp stamp;
+        struct stat status { };
+        if (lstat((folder_ / file).c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            stamp.kind = storage::FileStamp::Kind::Host;
+            stamp.modified = status.st_mtim;
+        }
+        return stamp;
+    }
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
@@ -83,7 +93,7 @@ public:
         reached = Stage::Committed;
         return true;
     }
-    bool Commit(const std::vector<std::string>&, std::string&) override { return true; }
+    bool Commit(const std::vector<storage::StampedFile>&, std::string&) override { return true; }
     std::vector<fs::path> files() const override { return {}; }
 
 private:
@@ -114,6 +124,7 @@ public:
     {
         return machine_.FetchMachineFiles(files, error);
     }
+    storage::FileStamp StampOf(const std::string& file) override { return machine_.StampOf(file); }
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
@@ -128,7 +139,7 @@ public:
         reached = Stage::Committed;
         return true;
     }
-    bool Commit(const std::vector<std::string>& written, std::string& error) override
+    bool Commit(const std::vector<storage::StampedFile>& written, std::string& error) override
     {
         return machine_.Commit(written, {}, error);
     }

@@ -12,6 +12,7 @@
 #include "offline/options.h"
 #include "registry/registry.h"
 #include "storage/durable.h"
+#include "storage/file_stamp.h"
 
 namespace offline {
 
@@ -45,14 +46,18 @@ public:
     virtual bool Fetch(const std::vector<std::string>& files, std::string& error) = 0;
     // Makes the files a backup names (relative to the machine folder) present before a restore checks them.
     virtual bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error) = 0;
+    // What the target's entry of a file (relative to the machine folder) holds beside its bytes, for a
+    // backup to keep: a FAT entry's attributes and dates on an image, a host file's time of last change in a
+    // machine folder.
+    virtual storage::FileStamp StampOf(const std::string& file) = 0;
     // Saves a run's change into the target: the registry files the run changed, then the files it removed.
     // `reached` receives how far the change got on the target's disk (from `reached` as given on). False
     // with a one-line `error`.
     virtual bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
                       emulated::EmulatedMachine& system, Stage& reached, std::string& error) = 0;
-    // Carries files a restore wrote (relative to the machine folder) into the target. False with a
-    // one-line `error`; the target is then as it was.
-    virtual bool Commit(const std::vector<std::string>& written, std::string& error) = 0;
+    // Carries files a restore wrote (relative to the machine folder) into the target, each with its stamp.
+    // False with a one-line `error`; the target is then as it was.
+    virtual bool Commit(const std::vector<storage::StampedFile>& written, std::string& error) = 0;
     // The files the run reads or writes beside the machine folder: an image, its backing files and its
     // rollback journal's place.
     virtual std::vector<std::filesystem::path> files() const = 0;

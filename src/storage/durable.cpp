@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +110,11 @@ ssize_t Syscalls::PWrite(int fd, const void* data, std::size_t size, std::uint64
 int Syscalls::Fchmod(int fd, mode_t mode)
 {
     return fchmod(fd, mode);
+}
+
+int Syscalls::Futimens(int fd, const timespec times[2])
+{
+    return futimens(fd, times);
 }
 
 int Syscalls::Fsync(int fd)
@@ -417,6 +423,42 @@ void DropStaged(Staged& staged, Syscalls& calls)
 {
     if (staged.folder != nullptr)
         DropStaging(staged.folder->fd(), staged, calls);
+}
+
+bool SetStagedTime(const Staged& staged, const timespec& modified, Syscalls& calls)
+{
+    const timespec times[2] = {{0, UTIME_OMIT}, modified};
+    if (staged.unnamed >= 0)
+        return calls.Futimens(staged.unnamed, times) == 0;
+    const int fd = calls.OpenAt(staged.folder->fd(), staged.temporary.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool set = calls.Futimens(fd, times) == 0;
+    const int code = errno;
+    calls.Close(fd);
+    errno = code;
+    return set;
+}
+
+void RemoveStagedBeside(int dir, const std::string& name, Syscalls& calls)
+{
+    const int listed = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listed < 0 ? nullptr : fdopendir(listed);
+    if (entries == nullptr) {
+        if (listed >= 0)
+            close(listed);
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = readdir(entries)) {
+        struct stat status { };
+        if (IsStagedName(entry->d_name, name) && fstatat(dir, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && status.st_uid == geteuid())
+            stale.emplace_back(entry->d_name);
+    }
+    closedir(entries);
+    for (const std::string& each : stale)
+        calls.UnlinkAt(dir, each.c_str());
 }
 
 bool IsStagedName(const std::string& entry, const std::string& name)

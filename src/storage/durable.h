@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -38,6 +39,8 @@ public:
     virtual ssize_t PRead(int fd, void* into, std::size_t size, std::uint64_t offset);
     virtual ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset);
     virtual int Fchmod(int fd, mode_t mode);
+    // futimens(): the file's times of last access and last change (UTIME_OMIT leaves one as it is).
+    virtual int Futimens(int fd, const timespec times[2]);
     virtual int Fsync(int fd);
     // fsync() of a folder: the names made, renamed or removed in it reach the disk.
     virtual int SyncFolder(int dir);
@@ -110,6 +113,11 @@ bool StageNewFile(const Folder& folder, const std::string& name, std::string_vie
 // (the staged file is then removed and the place is as it was).
 bool CommitStaged(Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
 void DropStaged(Staged& staged, Syscalls& calls = Syscalls::Real());
+// Gives the staged file its time of last change, which goes in place with it. False with errno.
+bool SetStagedTime(const Staged& staged, const timespec& modified, Syscalls& calls = Syscalls::Real());
+// Removes what saves of `name` in the folder `dir` left when they were cut short (a killed run's): the
+// regular files of this user that a stage names beside it.
+void RemoveStagedBeside(int dir, const std::string& name, Syscalls& calls = Syscalls::Real());
 
 // Replaces the existing regular file `name` in `folder` with `pieces` joined: staged, then committed.
 bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,

@@ -44,6 +44,48 @@ TEST(ManifestTest, ReadsBackWhatItWrites)
     EXPECT_EQ(read.files[1].sha256, "dd");
 }
 
+// Each file's stamp, as stored backups hold it: a FAT entry's fields by name, a host file's time as seconds
+// with nine decimals; a field out of its range, or a manifest of an older version without them, gives no
+// stamp (the file is then dated when it is restored).
+TEST(ManifestTest, ReadsEachFilesStamp)
+{
+    const std::string text =
+        "{\n  \"program\": \"cmpci-uninstall\",\n  \"machine\": \"/vms/a\",\n  \"time\": \"2026-12-07T10:33:07Z\",\n"
+        "  \"registryFiles\": [\n"
+        "    {\"registryHost\": \"WINDOWS/SYSTEM.DAT\", \"before\": \"before/WINDOWS/SYSTEM.DAT\", \"sizeBefore\": 1, "
+        "\"sha256Before\": \"aa\", \"sizeAfter\": 1, \"sha256After\": \"bb\", \"attributes\": 39, \"createDate\": 9631, "
+        "\"createTime\": 49021, \"createHundredths\": 137, \"accessDate\": 10274, \"writeDate\": 9879, "
+        "\"writeTime\": 45761}\n  ],\n  \"files\": [\n"
+        "    {\"path\": \"C:\\\\A\", \"host\": \"WINDOWS/A\", \"size\": 1, \"sha256\": \"cc\", \"modified\": "
+        "\"924906122.012345678\"},\n"
+        "    {\"path\": \"C:\\\\B\", \"host\": \"WINDOWS/B\", \"size\": 1, \"sha256\": \"dd\", \"attributes\": 256, "
+        "\"createDate\": 1, \"createTime\": 1, \"createHundredths\": 1, \"accessDate\": 1, \"writeDate\": 1, "
+        "\"writeTime\": 1},\n"
+        "    {\"path\": \"C:\\\\C\", \"host\": \"WINDOWS/C\", \"size\": 1, \"sha256\": \"ee\"}\n  ]\n}\n";
+    Manifest read;
+    std::string error;
+    ASSERT_TRUE(backup::ParseManifest(text, "manifest.json", read, error)) << error;
+    EXPECT_EQ(read.machine, "/vms/a");
+    EXPECT_EQ(read.time, "2026-12-07T10:33:07Z");
+    ASSERT_EQ(read.registryFiles.size(), 1u);
+    const storage::FileStamp& system = read.registryFiles[0].stamp;
+    EXPECT_EQ(system.kind, storage::FileStamp::Kind::Fat);
+    EXPECT_TRUE(system.fat == (storage::FatStamp {39, 137, 49021, 9631, 10274, 45761, 9879}));
+    ASSERT_EQ(read.files.size(), 3u);
+    EXPECT_EQ(read.files[0].stamp.kind, storage::FileStamp::Kind::Host);
+    EXPECT_EQ(read.files[0].stamp.modified.tv_sec, 924906122);
+    EXPECT_EQ(read.files[0].stamp.modified.tv_nsec, 12345678);
+    EXPECT_EQ(read.files[1].stamp.kind, storage::FileStamp::Kind::None) << "attributes 256 taken";
+    EXPECT_EQ(read.files[2].stamp.kind, storage::FileStamp::Kind::None);
+
+    // What this version writes reads back the same.
+    Manifest again;
+    ASSERT_TRUE(backup::ParseManifest(read.Text(), "manifest.json", again, error)) << error;
+    EXPECT_TRUE(again.registryFiles[0].stamp.fat == system.fat);
+    EXPECT_EQ(again.files[0].stamp.modified.tv_nsec, 12345678);
+    EXPECT_EQ(again.files[1].stamp.kind, storage::FileStamp::Kind::None);
+}
+
 // Crafted manifests: a path that is absolute or climbs out of the machine or the backup is refused, and
 // so is a manifest that is neither kind.
 TEST(ManifestTest, RefusesPathsThatLeaveTheMachineOrTheBackup)

@@ -193,7 +193,7 @@ run check --no-backup --answer yes
 
 # --- 7. Backup and undo: a run keeps what it removes; --restore puts the machine back byte for byte. When
 #        the registry file changed since, the removed keys are merged back; a file that came back with other
-#        content is not overwritten.
+#        content is not overwritten; another machine is not restored at all.
 fresh_copy undo
 run undo --answer yes --backup "$work/undo.backup"
 grep -q -F '"registrySha256Before": "'"$(sha256sum <"$machine/registry.reg" | cut -d' ' -f1)"'"' "$work/undo.backup/manifest.json" ||
@@ -215,6 +215,18 @@ echo other >"$work/undo/WINDOWS/SYSTEM/CMAUDIO.VXD"
 "$tool" --machine "$work/undo" --restore "$work/undo3.backup" >/dev/null 2>"$work/undo.err"
 [ $? = 2 ] && grep -q "CMAUDIO.VXD exists again with other content" "$work/undo.err" || fail "undo: other content was not refused"
 cmp -s "$work/undo3.after" "$work/undo/registry.reg" || fail "undo: a refused restore changed the registry file"
+# A backup goes back only on the machine it was taken of: vmA's backup on another machine folder is refused in
+# one line naming vmA and the backup's time, and the other machine keeps every byte.
+fresh_copy vmA
+run vmA --answer yes --backup "$work/vmA.backup"
+fresh_copy vmB
+printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n' >>"$work/vmB/registry.reg"
+cp -R "$work/vmB" "$work/vmB.before"
+taken=$(sed -n -E 's/^  "time": "([0-9-]{10})T([0-9:]{5}):[0-9]{2}Z",$/\1 \2 UTC/p' "$work/vmA.backup/manifest.json")
+attempt vmB --restore "$work/vmA.backup"
+[ "$(cat "$work/vmB.rc")" = 2 ] && [ "$(cat "$work/vmB.err")" = "cmpci-uninstall: $work/vmA.backup: this backup is of $work/vmA (taken $taken), not of $work/vmB; nothing was restored" ] ||
+    fail "undo: another machine's backup was not refused in one line: exit $(cat "$work/vmB.rc"): $(cat "$work/vmB.err")"
+diff -r "$work/vmB.before" "$work/vmB" >/dev/null || fail "undo: a refused restore changed the other machine"
 mkdir -p "$work/full" && echo x >"$work/full/x"
 fresh_copy undo
 "$tool" --machine "$work/undo" --answer yes --backup "$work/full" >/dev/null 2>"$work/undo.err"

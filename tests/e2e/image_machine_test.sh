@@ -6,7 +6,7 @@
 #   leaves a volume that fsck.fat finds clean, without the card's files and with every other file;
 #   writes SYSTEM.DAT and USER.DAT with their attributes as a run on the machine folder writes them (libcreg
 #   reads them too), and the image's --export is that run's;
-#   is undone by --restore, byte for byte, attributes kept;
+#   is undone by --restore, byte for byte, the files' attributes and dates kept;
 # --check and --dry-run leave the image byte for byte as it was; two Windows folders without --partition are
 # refused, and a read-only image or a failure while writing leaves the image as it was (or, once the rollback
 # journal is written, as it was after the next run).
@@ -72,6 +72,30 @@ out() {
     done
 }
 
+# date_card_files IMAGE PART: the card's files given old times of last write of their own (from 1999-04-23,
+# a minute apart) and the first of them the hidden and system flags, as a Windows machine may hold them.
+date_card_files() {
+    local at file i=0
+    at=$(at "$1" "$2")
+    while read -r file; do
+        mcopy -n -i "$at" "::/$file" "$work/dated" && touch -d "@$((924906000 + 62 * i))" "$work/dated" &&
+            mcopy -o -m -i "$at" "$work/dated" "::/$file" || fail "cannot date $file"
+        i=$((i + 1))
+    done <"$work/card.files"
+    mattrib -i "$at" +h +s "::/$(head -n 1 "$work/card.files")"
+}
+# card_stamps IMAGE PART: each of the card's files with its time of last write (as mcopy -m gives it to a
+# copy) and its attributes (as mattrib shows them), one a line.
+card_stamps() {
+    local at file
+    at=$(at "$1" "$2")
+    while read -r file; do
+        rm -f "$work/stamped"
+        mcopy -n -m -i "$at" "::/$file" "$work/stamped" 2>/dev/null
+        echo "$file $(stat -c %Y "$work/stamped" 2>/dev/null) $(mattrib -i "$at" "::/$file" 2>/dev/null | cut -c1-10)"
+    done <"$work/card.files"
+}
+
 # check_image NAME PART [OPTION...]: the whole round on $work/NAME/disk.img, whose Windows is on partition
 # PART; the OPTIONs (--partition N) go with every run.
 check_image() {
@@ -79,6 +103,8 @@ check_image() {
     local image=$dir/disk.img
     shift 2
     local pristine attrs rc
+    date_card_files "$image" "$part"
+    card_stamps "$image" "$part" >"$dir/stamps.before"
     pristine=$(digest <"$image")
     listing "$image" "$part" >"$work/pristine.list"
     diff "$work/all.files" "$work/pristine.list" >/dev/null || fail "$name: the new image does not hold the example machine"
@@ -134,6 +160,8 @@ check_image() {
     done
     attrs=$(attributes "$image" "$part")
     [ "$attrs" = "ASHR ASHR " ] || fail "$name: after --restore the registry file attributes are '$attrs'"
+    card_stamps "$image" "$part" | diff "$dir/stamps.before" - >"$dir/stamps.diff" ||
+        fail "$name: after --restore the card's files have other dates or attributes: $(head -n 4 "$dir/stamps.diff" | tr '\n' ' ')"
 }
 
 # make_image NAME ARGS...: $work/NAME/disk.img by examples/make_disk_image.sh.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -429,6 +430,117 @@ TEST_F(FatChangeTest, RefusesAVolumeWhoseTouchedChainsAreDamaged)
         EXPECT_NE(error.find(each.says), std::string::npos) << error;
         EXPECT_NE(error.find("run ScanDisk on it in Windows first"), std::string::npos) << error;
         EXPECT_TRUE(changes.empty() && old.empty());
+    }
+}
+
+// The short entry stored under `name` (11 bytes, as stored) in `volume`, whole; empty when there is none.
+std::string EntryOf(const std::string& volume, const std::string& name)
+{
+    for (std::size_t at = volume.find(name); at != std::string::npos; at = volume.find(name, at + 1)) {
+        if (at % 32 == 0)
+            return volume.substr(at, 32);
+    }
+    return {};
+}
+
+// An entry's attributes and dates, read from its bytes as the format lays them out.
+storage::FileStamp StampOfEntry(const std::string& e)
+{
+    storage::FileStamp stamp;
+    stamp.kind = storage::FileStamp::Kind::Fat;
+    stamp.fat = {static_cast<std::uint8_t>(e[11]), static_cast<std::uint8_t>(e[13]),
+                 static_cast<std::uint16_t>(Le(e, 14, 2)), static_cast<std::uint16_t>(Le(e, 16, 2)),
+                 static_cast<std::uint16_t>(Le(e, 18, 2)), static_cast<std::uint16_t>(Le(e, 22, 2)),
+                 static_cast<std::uint16_t>(Le(e, 24, 2))};
+    return stamp;
+}
+
+// A file's time of last write as mcopy -m gives it to the copy it makes.
+std::time_t WrittenAt(FatChangeTest& test, const fs::path& folder, const std::string& path)
+{
+    const fs::path copy = folder / "copy";
+    fs::remove(copy);
+    test.Must({"mcopy", "-n", "-m", "-i", test.image_, "::/" + path, copy.string()});
+    struct stat status { };
+    return stat(copy.c_str(), &status) == 0 ? status.st_mtime : 0;
+}
+
+// A restore's stamps: a file made anew and a file rewritten get back the attributes and dates their entries
+// had (bytes 11 and 13-19, 22-25 of the entry as the format lays it out, and as mattrib and mcopy -m read
+// them), the dates set by mtools and by hand apart from each other; the reader gives each entry's stamp as
+// stored. A host file's time of last change dates a file made from it.
+TEST_F(FatChangeTest, GivesFilesTheAttributesAndDatesTheirStampsHold)
+{
+    for (const int bits : {12, 16, 32}) {
+        SCOPED_TRACE("FAT" + std::to_string(bits));
+        image_ = (folder_ / ("stamps" + std::to_string(bits) + ".img")).string();
+        Make(bits, 1, bits == 12 ? 1440 : bits == 16 ? 8000 : 36000);
+        Must({"mmd", "-i", image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
+        const fs::path source = folder_ / "CMAUDIO.VXD";
+        std::ofstream(source, std::ios::binary) << Random(1500, 71);
+        const timespec old[2] = {{0, UTIME_OMIT}, {LocalTime(1999, 4, 23, 22, 22, 2), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), old, 0), 0);
+        Must({"mcopy", "-m", "-i", image_, source.string(), "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
+        Must({"mcopy", "-m", "-i", image_, source.string(), "::/WINDOWS/SYSTEM.DAT"});
+        Must({"mattrib", "-i", image_, "+h", "+s", "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
+        Must({"mattrib", "-i", image_, "+r", "+h", "+s", "-a", "::/WINDOWS/SYSTEM.DAT"});
+        // Created earlier and last read later than written, as Windows keeps them: 1998-12-31 23:59:59.37,
+        // 2000-01-02.
+        std::string volume = Bytes();
+        for (const char* name : {"CMAUDIO VXD", "SYSTEM  DAT"}) {
+            const std::size_t at = volume.find(EntryOf(volume, name));
+            // Bytes 13-19: hundredths, the time 0xBF7D and date 0x259F of creation, the date 0x2822 of last access.
+            const char dates[] = {'\x89', '\x7d', '\xbf', '\x9f', '\x25', '\x22', '\x28'};
+            volume.replace(at + 13, sizeof dates, dates, sizeof dates);
+        }
+        std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
+        ASSERT_EQ(Fsck(), "");
+        const std::string driver = EntryOf(Bytes(), "CMAUDIO VXD");
+        const std::string system = EntryOf(Bytes(), "SYSTEM  DAT");
+        const std::string driverFlags = Attributes("WINDOWS/SYSTEM/CMAUDIO.VXD");
+        const std::string systemFlags = Attributes("WINDOWS/SYSTEM.DAT");
+        ASSERT_EQ(systemFlags, "SHR");
+
+        const int fd = open(image_.c_str(), O_RDONLY);
+        image::FatVolume reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open([fd](std::uint64_t at, void* into, std::size_t size) {
+            return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+        }, error)) << error;
+        image::FatEntry entry;
+        ASSERT_TRUE(reader.Find("WINDOWS/SYSTEM/CMAUDIO.VXD", entry));
+        EXPECT_TRUE(entry.stamp == StampOfEntry(driver).fat);
+        close(fd);
+
+        image::VolumeEdit removal;
+        removal.removed = {"WINDOWS/SYSTEM/CMAUDIO.VXD"};
+        Change(removal);
+        image::VolumeEdit restore;
+        const std::string bytes = Random(1500, 71);
+        storage::FileStamp host;
+        host.kind = storage::FileStamp::Kind::Host;
+        host.modified = {LocalTime(2003, 4, 5, 6, 7, 8), 0};
+        restore.written = {{"WINDOWS/SYSTEM/CMAUDIO.VXD", bytes, StampOfEntry(driver)},
+                           {"WINDOWS/SYSTEM.DAT", Random(3000, 72), StampOfEntry(system)},
+                           {"WINDOWS/SYSTEM/HOST.TXT", "made from a host file", host}};
+        restore.when = LocalTime(2001, 2, 3, 4, 5, 6);
+        Change(restore);
+
+        EXPECT_EQ(Fsck(), "");
+        ExpectBytes("WINDOWS/SYSTEM/CMAUDIO.VXD", bytes);
+        for (const auto& [name, before] : {std::pair {"CMAUDIO VXD", driver}, std::pair {"SYSTEM  DAT", system}}) {
+            SCOPED_TRACE(name);
+            const std::string after = EntryOf(Bytes(), name);
+            ASSERT_EQ(after.size(), 32u);
+            EXPECT_EQ(after[11], before[11]) << "attributes";
+            EXPECT_EQ(after.substr(13, 7), before.substr(13, 7)) << "created, last read";
+            EXPECT_EQ(after.substr(22, 4), before.substr(22, 4)) << "last written";
+        }
+        EXPECT_EQ(Attributes("WINDOWS/SYSTEM/CMAUDIO.VXD"), driverFlags);
+        EXPECT_EQ(Attributes("WINDOWS/SYSTEM.DAT"), systemFlags);
+        EXPECT_EQ(WrittenAt(*this, folder_, "WINDOWS/SYSTEM/CMAUDIO.VXD"), old[1].tv_sec);
+        EXPECT_EQ(WrittenAt(*this, folder_, "WINDOWS/SYSTEM.DAT"), old[1].tv_sec);
+        EXPECT_EQ(WrittenAt(*this, folder_, "WINDOWS/SYSTEM/HOST.TXT"), host.modified.tv_sec);
     }
 }
 

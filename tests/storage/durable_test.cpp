@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -52,6 +53,10 @@ public:
         return Fails("write") ? -1 : storage::Syscalls::Write(fd, data, size);
     }
     int Fchmod(int fd, mode_t mode) override { return Fails("fchmod") ? -1 : storage::Syscalls::Fchmod(fd, mode); }
+    int Futimens(int fd, const timespec times[2]) override
+    {
+        return Fails("futimens") ? -1 : storage::Syscalls::Futimens(fd, times);
+    }
     int Fsync(int fd) override { return Fails("fsync") ? -1 : storage::Syscalls::Fsync(fd); }
     int SyncFolder(int dir) override { return Fails("fsync-folder") ? -1 : storage::Syscalls::SyncFolder(dir); }
     int Close(int fd) override
@@ -179,6 +184,55 @@ TEST_F(DurableTest, AStagedFileHasNoNameUntilItsCommit)
     EXPECT_FALSE(storage::CommitStaged(added, error));
     EXPECT_EQ(Read(folder_ / "USER.DAT"), "user");
     EXPECT_EQ(Entries(), 2u);
+}
+
+// A staged file dated before its commit goes in place with that time of last change, whether the file
+// system has unnamed files or the stage is a temporary file beside its place.
+TEST_F(DurableTest, AStagedFileGoesInPlaceWithTheTimeItWasGiven)
+{
+    const timespec old = {924906122, 123456789};
+    for (const bool noUnnamed : {false, true}) {
+        SCOPED_TRACE(noUnnamed ? "a temporary file beside its place" : "an unnamed file");
+        RecordingSyscalls calls;
+        calls.noUnnamed = noUnnamed;
+        storage::Folder folder;
+        std::string error;
+        ASSERT_TRUE(storage::Folder::Open(folder_, folder, error)) << error;
+        storage::Staged replacement;
+        storage::Staged added;
+        ASSERT_TRUE(storage::StageReplacement(folder, "registry.reg", {"new"}, replacement, error, calls)) << error;
+        ASSERT_TRUE(storage::StageNewFile(folder, "CMAUDIO.VXD", "vxd", added, error, calls)) << error;
+        ASSERT_TRUE(storage::SetStagedTime(replacement, old, calls));
+        ASSERT_TRUE(storage::SetStagedTime(added, old, calls));
+        ASSERT_TRUE(storage::CommitStaged(replacement, error, calls)) << error;
+        ASSERT_TRUE(storage::CommitStaged(added, error, calls)) << error;
+        for (const char* name : {"registry.reg", "CMAUDIO.VXD"}) {
+            struct stat status { };
+            ASSERT_EQ(stat((folder_ / name).c_str(), &status), 0);
+            EXPECT_EQ(status.st_mtim.tv_sec, old.tv_sec) << name;
+            EXPECT_EQ(status.st_mtim.tv_nsec, old.tv_nsec) << name;
+        }
+        EXPECT_EQ(Entries(), 2u);
+        fs::remove(folder_ / "CMAUDIO.VXD");
+    }
+}
+
+// What saves cut short left beside a file goes: its staged names, regular files only (a link named so stays).
+TEST_F(DurableTest, RemovesOnlyTheStagedFilesBesideAFile)
+{
+    for (const char* name : {"registry.reg.tmp-AbC123", "registry.reg.tmp-xyz789", "registry.reg.tmp-AbC12",
+                             "USER.DAT.tmp-AbC123"})
+        std::ofstream(folder_ / name) << "left";
+    fs::create_symlink("registry.reg", folder_ / "registry.reg.tmp-LinkAB");
+    storage::Folder folder;
+    std::string error;
+    ASSERT_TRUE(storage::Folder::Open(folder_, folder, error)) << error;
+    storage::RemoveStagedBeside(folder.fd(), "registry.reg");
+    std::set<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_))
+        left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string> {"registry.reg", "registry.reg.tmp-AbC12", "USER.DAT.tmp-AbC123",
+                                            "registry.reg.tmp-LinkAB"}));
 }
 
 TEST(StagedNameTest, OnlyTheStagedPatternOfThatFile)

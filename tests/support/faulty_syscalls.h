@@ -50,6 +50,10 @@ public:
         return Fails(ENOSPC) ? -1 : Syscalls::PWrite(fd, data, size, offset);
     }
     int Fchmod(int fd, mode_t mode) override { return Fails(EIO) ? -1 : Syscalls::Fchmod(fd, mode); }
+    int Futimens(int fd, const timespec times[2]) override
+    {
+        return Fails(EIO) ? -1 : Syscalls::Futimens(fd, times);
+    }
     int Fsync(int fd) override { return Fails(EIO) ? -1 : Syscalls::Fsync(fd); }
     int SyncFolder(int dir) override { return Fails(EIO) ? -1 : Syscalls::SyncFolder(dir); }
     int Close(int fd) override
