@@ -126,10 +126,32 @@ void MakeInstanceTag(const char* driverKeyName, char (&tag)[7])
     tag[used] = '\0';
 }
 
+namespace {
+
+// False only when opening the class key named by the key path buffer says that it is not there; any other
+// failure leaves the question to the reads and the walk, which keep the class when they cannot tell.
+bool ClassKeyMayBeThere(RunState& state)
+{
+    HKEY key = nullptr;
+    const LONG result = state.sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, state.keyPath, 0, KEY_READ, &key);
+    if (result == ERROR_SUCCESS)
+        state.sys.RegCloseKey(key);
+    return result != ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace
+
 void RemoveDriverClass(RunState& state, const char* driverKeyName, InfFiles infFiles)
 {
     if (!NamesOneDriverKey(driverKeyName) || !JoinText(state.keyPath, kClassKeyPrefix, driverKeyName))
         return;
+    // A class key that is not there (gone with an earlier instance that named the same class) holds nothing
+    // another device could need: only its deletion by name is left, without the walk over every device key,
+    // which for many instances naming one class would cost the square of their number.
+    if (!ClassKeyMayBeThere(state)) {
+        state.sys.RegDeleteKeyA(HKEY_LOCAL_MACHINE, state.keyPath);
+        return;
+    }
     // A class that another device still names stays whole, with its INF files and resource entries; the
     // game port's class keeps its INF files whoever names it.
     ClassUse use;
