@@ -3,8 +3,9 @@
 // regedit to import), removal.reg (a "[-KEY]" line for each, which makes the same removal when imported
 // with Windows' own regedit), the registry as it was (registry.reg.before, or each binary registry file the run
 // changes under before/ at its path in the machine folder), files/ (every removed file under its path in
-// the machine folder, copied in pieces, never whole in memory) and manifest.json (the machine, the time, the version, sizes and SHA-256 of the
-// registry files before and after, and of every removed file). --restore puts it all back.
+// the machine folder, copied in pieces, never whole in memory) and manifest.json (the machine, the time, the
+// version, sizes and SHA-256 of the registry files before and after, and of every removed file). --restore
+// puts it all back.
 #pragma once
 
 #include <cstdint>

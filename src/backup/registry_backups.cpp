@@ -59,7 +59,8 @@ bool Fetch(const BackupPlaces& places, const std::vector<fs::path>& files, std::
 void MakePresent(const BackupPlaces& places, std::string_view windowsPath, bool contents)
 {
     const std::string_view windows = emulated::kWindowsDirectory;
-    if (!places.present || windowsPath.size() < windows.size() || !SameName(windowsPath.substr(0, windows.size()), windows))
+    if (!places.present || windowsPath.size() < windows.size() ||
+        !SameName(windowsPath.substr(0, windows.size()), windows))
         return;
     std::string relative(windowsPath.substr(windows.size()));
     if (!relative.empty() && relative.front() != '\\')
@@ -197,7 +198,8 @@ RegistryBackup ReadCabinetBackup(const BackupPlaces& places, const fs::path& cab
     RegistryBackup backup {std::move(where)};
     std::vector<CabinetFile> files;
     std::string error;
-    if (!Fetch(places, {cabinet}, CabinetLimits {}.cabinetBytes, error) || !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error)) {
+    if (!Fetch(places, {cabinet}, CabinetLimits {}.cabinetBytes, error) ||
+        !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error)) {
         backup.damage = error;
         return backup;
     }

@@ -79,6 +79,14 @@ bool PlainName(const std::string& name)
            name.find('\0') == std::string::npos;
 }
 
+// Whether a file (relative to the Windows folder) is one of the registry files a run loads for `user`:
+// SYSTEM.DAT and USER.DAT, and the user's PROFILES/user/USER.DAT.
+bool IsRegistryFile(const std::string& relative, const std::string& user)
+{
+    return SameName(relative, "SYSTEM.DAT") || SameName(relative, "USER.DAT") ||
+           (!user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT"));
+}
+
 // The path on the volume of a file relative to the Windows folder.
 std::string OnVolume(const std::string& windows, const std::string& relative)
 {
@@ -333,9 +341,7 @@ bool ImageMachine::ReadTree(const std::string& user, std::vector<std::string>& r
                 }
             } else {
                 progress.Update(++files);
-                const bool top = folder.relative.empty();
-                if ((top && (SameName(entry.name, "SYSTEM.DAT") || SameName(entry.name, "USER.DAT"))) ||
-                    (!user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT")))
+                if (IsRegistryFile(relative, user))
                     registryFiles.push_back(relative);
             }
             nodes.push_back(std::move(node));
@@ -466,8 +472,9 @@ bool ImageMachine::CopyOut(const Node& node, const fs::path& host, const std::fu
     });
     close(fd);
     if (!read && !stopped)
-        error = writeError != 0 ? "cannot copy " + shown + " out of " + image_.string() + ": " + std::strerror(writeError)
-                                : image_.string() + ": cannot read " + shown;
+        error = writeError != 0
+                    ? "cannot copy " + shown + " out of " + image_.string() + ": " + std::strerror(writeError)
+                    : image_.string() + ": cannot read " + shown;
     return read;
 }
 
@@ -492,10 +499,10 @@ bool ImageMachine::CopyFilesOut(const std::vector<std::string>& files, std::uint
     std::uint64_t before = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
         storage::Sha256 digest;
+        const auto copied = [&](std::uint64_t done) { progress.Update(before + done); };
         if (StopRequested(error) || !Reach(found[i].stored, false, error) ||
-            !CopyOut(*found[i].node(), machine_ / "WINDOWS" / found[i].stored,
-                     [&](std::uint64_t done) { progress.Update(before + done); }, digests != nullptr ? &digest : nullptr,
-                     error))
+            !CopyOut(*found[i].node(), machine_ / "WINDOWS" / found[i].stored, copied,
+                     digests != nullptr ? &digest : nullptr, error))
             return false;
         before += found[i].node()->size;
         if (digests != nullptr)

@@ -106,7 +106,8 @@ bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view
 }
 
 WindowsFolder::WindowsFolder(const std::filesystem::path& hostFolder, MakePresent present)
-    : host_(hostFolder), present_(std::move(present)), root_(open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+    : host_(hostFolder), present_(std::move(present)),
+      root_(open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
 {
 }
 

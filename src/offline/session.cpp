@@ -284,10 +284,10 @@ int Session::Check()
 {
     std::vector<Leftover> left = FindLeftovers(registry_, system_->folder());
     const std::vector<Leftover> kept = FindKept(registry_, system_->folder());
+    MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder, target_));
     std::string error;
     if (!target_.Whole(error))
         return Stop(error);
-    MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder, target_));
     for (const Leftover& item : left) {
         const char* remover = RemoverName(item.remover);
         journal_->Left(item.kind, item.where, remover + (remover[0] == '-' ? 2 : 0));

@@ -177,7 +177,8 @@ TEST_F(RegistryBackupsTest, FetchesEachFileFirstAndSaysWhenThatFails)
     std::vector<backup::RegistryBackup> backups = backup::ReadRegistryBackups(places, Examine, notes);
     EXPECT_EQ(present, (std::vector<std::string> {"SCANREG.INI", "SYSBCKUP/*", "SYSTEM.DA0", "USER.DA0"}));
     EXPECT_EQ(fetched, (std::vector<std::string> {"SYSBCKUP/RB000.CAB", "SYSTEM.DA0", "USER.DA0"}));
-    EXPECT_EQ(limits, (std::vector<std::uint64_t> {backup::CabinetLimits {}.cabinetBytes, emulated::kMaxRegistryFileSize}));
+    EXPECT_EQ(limits,
+              (std::vector<std::uint64_t> {backup::CabinetLimits {}.cabinetBytes, emulated::kMaxRegistryFileSize}));
 
     // The folder SCANREG.INI names is made present with its files; a folder outside C:\WINDOWS is not.
     present.clear();
