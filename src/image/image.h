@@ -55,8 +55,9 @@ public:
     // Makes the entry `relative` names (a path relative to the Windows folder, each name matched as FAT
     // matches it, long or short, ignoring case) present in the machine folder under its stored name: its
     // folders, and an empty stand-in for a file; with `contents`, a folder's files too (not its folders). An
-    // entry is made once: one the run has removed since stays removed. Nothing, and true, when the image has
-    // no such entry. False with a one-line `error` when the machine folder cannot take it.
+    // entry is made at most once: a later lookup costs nothing, and one the run has removed since is not made
+    // again. Nothing, and true, when the image has no such entry. False with a one-line `error` when the
+    // machine folder cannot take it.
     bool Reach(const std::string& relative, bool contents, std::string& error);
 
     // Copies these files (relative to the Windows folder) out of the image over their stand-ins, in pieces,
