@@ -373,6 +373,21 @@ bool Session::KeepBackup(std::string& error)
                                       : fs::path(options_.backup);
     if (backup_.empty())
         return false;
+    // The dated folder this run made goes again when no backup is kept in it, whichever way out (running out
+    // of memory among them): WriteBackup leaves it empty.
+    struct Unkept {
+        fs::path& folder;
+        bool dated;
+        bool kept = false;
+        ~Unkept()
+        {
+            std::error_code ignored;
+            if (!kept && dated)
+                fs::remove(folder, ignored);
+            if (!kept)
+                folder.clear();
+        }
+    } unkept {backup_, options_.backup.empty()};
     // A large removed file takes a while to digest and copy: a progress line says how far it is.
     std::optional<host::Progress> progress;
     const auto copied = [&](std::uint64_t done, std::uint64_t total) {
@@ -383,14 +398,9 @@ bool Session::KeepBackup(std::string& error)
     backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown(), copied};
     for (const std::string& file : removedFiles)
         removed.removedWindowsPaths.push_back(WindowsPathOf(file));
-    if (!backup::WriteBackup(backup_, removed, error)) {
-        // The dated folder this run made, which WriteBackup leaves empty, goes too.
-        std::error_code ignored;
-        if (options_.backup.empty())
-            fs::remove(backup_, ignored);
-        backup_.clear();
+    if (!backup::WriteBackup(backup_, removed, error))
         return false;
-    }
+    unkept.kept = true;
     reached_ = Stage::BackupKept;
     return true;
 }
