@@ -3,6 +3,7 @@
 # machine's disk image as a sparse raw image of 64 MB, 2 GB and 8 GB, and as a 2 GB qcow2 and VDI image
 # (qemu-img convert of the 2 GB one). Prints, for each, the run's wall time (the median of five runs, each
 # on a fresh copy) against the 64 MB run, and the space the image takes on disk before and after the run.
+# Then what a Windows folder of a real installation's size costs (bench/realistic_image_bench.sh).
 # Usage: bash bench/image_bench.sh [path-to-cmpci-uninstall]  (default: build/default/cmpci-uninstall)
 set -euo pipefail
 PATH=$PATH:/usr/sbin:/sbin
@@ -52,3 +53,6 @@ for image in 64M.img 2G.img 8G.img 2G.qcow2 2G.vdi; do
     printf '%-12s %10s %12s %14s %14s %12s\n' "$image" "$ms" "$(awk -v a="$ms" -v b="$base" 'BEGIN { printf "%.2f", a / b }')" \
         "$(megabytes "$before")" "$(megabytes "$after")" "$(megabytes $((after - before)))"
 done
+
+echo
+bash "$source_dir/bench/realistic_image_bench.sh" "$tool"

@@ -1,5 +1,6 @@
 #include "backup/backup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -120,8 +121,8 @@ bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
     return !status;
 }
 
-// Writes `bytes` as `relative` in the backup folder, making its folders.
-bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_view bytes, std::string& error)
+// Writes what `fill` writes as `relative` in the backup folder, making its folders.
+bool KeepCopy(const fs::path& folder, const std::string& relative, const storage::FillFile& fill, std::string& error)
 {
     std::error_code status;
     const fs::path copy = folder / relative;
@@ -130,7 +131,7 @@ bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_v
         error = "cannot make " + copy.parent_path().string() + ": " + status.message();
         return false;
     }
-    if (!storage::WriteNewFile(copy, bytes, error))
+    if (!storage::WriteNewFileFrom(copy, fill, error))
         return false;
     // The folders made for it are durable once each is named durably in the one above, up to the backup's.
     for (fs::path made = copy.parent_path(); made != folder.parent_path() && !made.empty(); made = made.parent_path()) {
@@ -148,6 +149,40 @@ bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_v
 storage::FileStamp StampOf(const RunChanges& changes, const std::string& host)
 {
     return changes.stampOf ? changes.stampOf(host) : storage::FileStamp();
+}
+
+bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_view bytes, std::string& error)
+{
+    return KeepCopy(folder, relative, [&](int fd, std::string&) { return storage::WriteAll(fd, bytes); }, error);
+}
+
+// The most bytes of a removed file held in memory at once while it is copied into the backup.
+constexpr std::size_t kCopyPiece = std::size_t {1} << 20;
+
+// Copies the regular file `source` into the file open on `fd` in pieces, taking its SHA-256 and size on the
+// way; `copied` learns each piece's size.
+bool CopyInPieces(const fs::path& source, int fd, Sha256& digest, std::uint64_t& size,
+                  const std::function<void(std::size_t)>& copied, std::string& why)
+{
+    const int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    std::string piece(kCopyPiece, '\0');
+    ssize_t got = in < 0 ? -1 : 0;
+    while (in >= 0 && (got = read(in, piece.data(), piece.size())) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        const std::string_view bytes(piece.data(), got < 0 ? 0 : static_cast<std::size_t>(got));
+        if (got < 0 || !storage::WriteAll(fd, bytes))
+            break;
+        digest.Add(bytes);
+        size += bytes.size();
+        copied(bytes.size());
+    }
+    const int readError = got < 0 ? errno : 0;
+    if (in >= 0)
+        close(in);
+    if (got < 0)
+        why = "cannot read " + source.string() + ": " + std::strerror(readError);
+    return got == 0;
 }
 
 // Keeps one registry file as it was and notes it in the manifest, with its size and SHA-256 before and
@@ -192,18 +227,27 @@ bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifes
 {
     const emulated::MachineFolder& machine = *changes.folder;
     const std::string windowsName = machine.windowsFolder.filename().string();
+    std::uint64_t total = 0;
+    for (const std::string& file : changes.removedFiles) {
+        std::error_code unknown;
+        const std::uintmax_t size = fs::file_size(machine.windowsFolder / file, unknown);
+        total += unknown ? 0 : size;
+    }
+    std::uint64_t done = 0;
     for (std::size_t i = 0; i < changes.removedFiles.size(); ++i) {
         const std::string host = windowsName + "/" + changes.removedFiles[i];
         const fs::path source = machine.windowsFolder / changes.removedFiles[i];
-        std::string bytes;
-        if (!ReadWhole(source, bytes)) {
-            error = "cannot read " + source.string();
+        Sha256 digest;
+        std::uint64_t size = 0;
+        const auto fill = [&](int fd, std::string& why) {
+            return CopyInPieces(source, fd, digest, size, [&](std::size_t piece) {
+                if (changes.copied)
+                    changes.copied(done += piece, std::max(total, done));
+            }, why);
+        };
+        if (!KeepCopy(folder, std::string(kFilesFolder) + "/" + host, fill, error))
             return false;
-        }
-        manifest.files.push_back(
-            {changes.removedWindowsPaths[i], host, bytes.size(), Sha256Of(bytes), StampOf(changes, host)});
-        if (!KeepCopy(folder, std::string(kFilesFolder) + "/" + host, bytes, error))
-            return false;
+        manifest.files.push_back({changes.removedWindowsPaths[i], host, size, digest.Hex(), StampOf(changes, host)});
     }
     return true;
 }

@@ -3,10 +3,12 @@
 // regedit to import), removal.reg (a "[-KEY]" line for each, which makes the same removal when imported
 // with Windows' own regedit), the registry as it was (registry.reg.before, or each binary registry file the run
 // changes under before/ at its path in the machine folder), files/ (every removed file under its path in
-// the machine folder) and manifest.json (the machine, the time, the version, sizes and SHA-256 of the
-// registry files before and after, and of every removed file). --restore puts it all back.
+// the machine folder, copied in pieces, never whole in memory) and manifest.json (the machine, the time, the
+// version, sizes and SHA-256 of the registry files before and after, and of every removed file). --restore
+// puts it all back.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -32,6 +34,8 @@ struct RunChanges {
     // The attributes and dates of a file (relative to the machine folder) where it is, for a restore to give
     // back; none kept when not given.
     std::function<storage::FileStamp(const std::string& file)> stampOf {};
+    // Learns how far the copies of the removed files are: `done` bytes of `total`, as they are copied.
+    std::function<void(std::uint64_t done, std::uint64_t total)> copied {};
 };
 
 // Makes a fresh backup folder in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.

@@ -43,7 +43,7 @@ bool IsFolder(const fs::path& path)
 
 // Makes the real bytes of these files present where the machine folder stands for an image; a file outside
 // the Windows folder cannot be reached there (and is not in the machine folder either).
-bool Fetch(const BackupPlaces& places, const std::vector<fs::path>& files, std::string& error)
+bool Fetch(const BackupPlaces& places, const std::vector<fs::path>& files, std::uint64_t limit, std::string& error)
 {
     std::vector<std::string> relative;
     for (const fs::path& file : files) {
@@ -51,7 +51,24 @@ bool Fetch(const BackupPlaces& places, const std::vector<fs::path>& files, std::
         if (!inWindows.empty() && *inWindows.begin() != "..")
             relative.push_back(inWindows.generic_string());
     }
-    return !places.fetch || relative.empty() || places.fetch(relative, error);
+    return !places.fetch || relative.empty() || places.fetch(relative, limit, error);
+}
+
+// Makes an entry of the Windows folder present before it is looked up, where the machine folder stands for an
+// image; `windowsPath` is C:\WINDOWS or a path in it (another is not in the machine folder either).
+void MakePresent(const BackupPlaces& places, std::string_view windowsPath, bool contents)
+{
+    const std::string_view windows = emulated::kWindowsDirectory;
+    if (!places.present || windowsPath.size() < windows.size() ||
+        !SameName(windowsPath.substr(0, windows.size()), windows))
+        return;
+    std::string relative(windowsPath.substr(windows.size()));
+    if (!relative.empty() && relative.front() != '\\')
+        return;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    while (!relative.empty() && relative.front() == '/')
+        relative.erase(0, 1);
+    places.present(relative, contents);
 }
 
 // The folder a Windows path names on drive C:, each component matched ignoring case as on FAT, never
@@ -82,7 +99,9 @@ std::string NamedBackupDirectory(const BackupPlaces& places)
     fs::path ini;
     std::string bytes;
     std::string ignored;
-    if (!emulated::FindEntryIgnoringCase(places.windowsFolder, "SCANREG.INI", ini) || !Fetch(places, {ini}, ignored) ||
+    MakePresent(places, std::string(emulated::kWindowsDirectory) + "\\SCANREG.INI", false);
+    if (!emulated::FindEntryIgnoringCase(places.windowsFolder, "SCANREG.INI", ini) ||
+        !Fetch(places, {ini}, kMaxScanregBytes, ignored) ||
         storage::ReadRegularFile(AT_FDCWD, ini.c_str(), kMaxScanregBytes, bytes) != storage::ReadResult::Done)
         return {};
     return ScanregBackupDirectory(bytes);
@@ -97,6 +116,7 @@ bool FindBackupFolder(const BackupPlaces& places, fs::path& host, std::string& w
     while (windowsPath.size() > 3 && windowsPath.back() == '\\')
         windowsPath.pop_back();
     if (!windowsPath.empty()) {
+        MakePresent(places, windowsPath, true);
         if (HostFolderOf(places, windowsPath, host))
             return true;
         notes.push_back("warning: " + std::string(emulated::kWindowsDirectory) +
@@ -105,6 +125,7 @@ bool FindBackupFolder(const BackupPlaces& places, fs::path& host, std::string& w
         return false;
     }
     windowsPath = std::string(emulated::kWindowsDirectory) + "\\SYSBCKUP";
+    MakePresent(places, windowsPath, true);
     return emulated::FindEntryIgnoringCase(places.windowsFolder, "SYSBCKUP", host) && IsFolder(host);
 }
 
@@ -177,7 +198,8 @@ RegistryBackup ReadCabinetBackup(const BackupPlaces& places, const fs::path& cab
     RegistryBackup backup {std::move(where)};
     std::vector<CabinetFile> files;
     std::string error;
-    if (!Fetch(places, {cabinet}, error) || !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error)) {
+    if (!Fetch(places, {cabinet}, CabinetLimits {}.cabinetBytes, error) ||
+        !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error)) {
         backup.damage = error;
         return backup;
     }
@@ -224,7 +246,7 @@ RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system,
             present.push_back(file);
     }
     std::string error;
-    if (!Fetch(places, present, error)) {
+    if (!Fetch(places, present, emulated::kMaxRegistryFileSize, error)) {
         backup.damage = error;
         return backup;
     }
@@ -259,6 +281,8 @@ std::vector<RegistryBackup> ReadRegistryBackups(const BackupPlaces& places, cons
     }
     fs::path system;
     fs::path users;
+    MakePresent(places, std::string(emulated::kWindowsDirectory) + "\\SYSTEM.DA0", false);
+    MakePresent(places, std::string(emulated::kWindowsDirectory) + "\\USER.DA0", false);
     const bool hasSystem = emulated::FindEntryIgnoringCase(places.windowsFolder, "SYSTEM.DA0", system);
     const bool hasUsers = emulated::FindEntryIgnoringCase(places.windowsFolder, "USER.DA0", users);
     if (hasSystem || hasUsers)

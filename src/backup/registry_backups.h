@@ -7,11 +7,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "machine/windows_folder.h"
 #include "registry/registry.h"
 
 namespace backup {
@@ -32,9 +34,12 @@ struct BackupPlaces {
     // Whether a file's time there is the time Windows wrote it (a machine folder; an image's stand-ins have
     // none).
     bool fileTimes = true;
-    // Makes the real bytes of files (relative to the Windows folder) present, for an image's stand-ins; none
-    // for a machine folder. False with a one-line error.
-    std::function<bool(const std::vector<std::string>&, std::string&)> fetch {};
+    // Makes the real bytes of files (relative to the Windows folder) present, for an image's stand-ins, each
+    // at most `limit` bytes; none for a machine folder. False with a one-line error.
+    std::function<bool(const std::vector<std::string>&, std::uint64_t limit, std::string&)> fetch {};
+    // Makes entries of the Windows folder present before they are looked up, for an image; none for a machine
+    // folder.
+    emulated::MakePresent present {};
 };
 
 // Fills in what of the card a backup's registry holds: `deviceKey` and `items`.

@@ -1,12 +1,15 @@
 #include "host/tool.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +116,28 @@ bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::strin
     ReadOutputs(outPipe[0], errPipe[0], tool);
     while (waitpid(child, &tool.status, 0) < 0 && errno == EINTR) { }
     return WIFEXITED(tool.status) && WEXITSTATUS(tool.status) == 0;
+}
+
+bool OnPath(const std::string& name)
+{
+    const auto runnable = [](const std::string& path) {
+        struct stat status { };
+        return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0;
+    };
+    if (name.find('/') != std::string::npos)
+        return runnable(name);
+    // posix_spawnp's own search: each folder of PATH in turn, an empty one the current folder; without a
+    // PATH, the C library's default.
+    const char* path = std::getenv("PATH");
+    const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+        const std::size_t colon = std::min(folders.find(':', start), folders.size());
+        const std::string folder = folders.substr(start, colon - start);
+        if (runnable((folder.empty() ? std::string(".") : folder) + "/" + name))
+            return true;
+        start = colon + 1;
+    }
+    return false;
 }
 
 std::string Complaint(const Tool& tool)

@@ -21,6 +21,10 @@ struct Tool {
 bool RunTool(const std::vector<std::string>& words, Tool& tool, const std::string& package,
              const std::vector<int>& passed = {});
 
+// Whether RunTool would find the program `name`: an executable regular file in a folder of PATH (or at
+// `name`, when it holds a '/').
+bool OnPath(const std::string& name);
+
 // The first line of a tool's complaint, for a message.
 std::string Complaint(const Tool& tool);
 

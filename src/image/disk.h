@@ -19,6 +19,9 @@
 
 namespace image {
 
+// The Debian package of the QEMU tools an image in a format of QEMU's is read and written with.
+inline constexpr char kQemuPackage[] = "qemu-utils";
+
 // Bytes to put at a byte offset of the disk.
 struct DiskChange {
     std::uint64_t offset;

@@ -348,27 +348,39 @@ bool FatVolume::Find(const std::string& path, FatEntry& entry)
     return true;
 }
 
-bool FatVolume::ReadFile(const FatEntry& entry, std::string& bytes, const std::function<void(std::uint64_t)>& read)
+bool FatVolume::ReadFilePieces(const FatEntry& entry,
+                               const std::function<bool(const char* piece, std::size_t size)>& take)
 {
-    bytes.clear();
     if (entry.size == 0)
         return true;
     std::vector<std::uint32_t> chain;
     if (!Chain(entry.cluster, chain) || std::uint64_t {chain.size()} * clusterBytes_ < entry.size)
         return false;
-    bytes.assign(entry.size, '\0');
-    std::size_t done = 0;
-    for (std::uint32_t cluster : chain) {
-        const std::size_t part = std::min<std::size_t>(clusterBytes_, entry.size - done);
-        if (part == 0)
-            break;
-        if (!Read(ClusterOffset(cluster), bytes.data() + done, part))
+    // Clusters that lie one after the other on the volume are read in one go, up to a piece.
+    const std::size_t most = std::max<std::size_t>(kFilePiece / clusterBytes_, 1) * clusterBytes_;
+    std::string piece(std::min<std::uint64_t>(most, entry.size), '\0');
+    std::uint64_t left = entry.size;
+    for (std::size_t i = 0; left != 0;) {
+        const std::uint64_t start = ClusterOffset(chain[i]);
+        std::size_t size = 0;
+        do {
+            size += static_cast<std::size_t>(std::min<std::uint64_t>(clusterBytes_, left - size));
+            ++i;
+        } while (size < left && size + clusterBytes_ <= most && ClusterOffset(chain[i]) == start + size);
+        if (!Read(start, piece.data(), size) || !take(piece.data(), size))
             return false;
-        done += part;
-        if (read)
-            read(done);
+        left -= size;
     }
     return true;
+}
+
+bool FatVolume::ReadFile(const FatEntry& entry, std::string& bytes)
+{
+    bytes.clear();
+    return ReadFilePieces(entry, [&](const char* piece, std::size_t size) {
+        bytes.append(piece, size);
+        return true;
+    });
 }
 
 }  // namespace image

@@ -15,6 +15,10 @@ namespace image {
 // Reads `size` bytes at a byte offset of the volume; false when it cannot.
 using ReadVolume = std::function<bool(std::uint64_t offset, void* into, std::size_t size)>;
 
+// The most bytes of a file ReadFilePieces reads at once: files are copied out in pieces of this size, never
+// whole in memory.
+inline constexpr std::size_t kFilePiece = std::size_t {1} << 20;
+
 // A byte range of the volume.
 struct Extent {
     std::uint64_t offset;
@@ -84,10 +88,11 @@ public:
     // The entry a path names ("WINDOWS/SYSTEM.DAT", each name matched as Windows matches it); the empty
     // path is the root folder. False when there is none.
     bool Find(const std::string& path, FatEntry& entry);
-    // A file's bytes; `read`, when given, learns how many are read so far. False when its chain is broken
-    // or shorter than its size.
-    bool ReadFile(const FatEntry& entry, std::string& bytes,
-                  const std::function<void(std::uint64_t read)>& read = nullptr);
+    // A file's bytes, handed to `take` in pieces of at most kFilePiece bytes, in order; false when its chain is
+    // broken or shorter than its size, a piece cannot be read, or `take` returns false.
+    bool ReadFilePieces(const FatEntry& entry, const std::function<bool(const char* piece, std::size_t size)>& take);
+    // A file's bytes, whole (for the small files read whole: MSDOS.SYS, a file's old bytes in a test).
+    bool ReadFile(const FatEntry& entry, std::string& bytes);
 
     // Bytes of the volume, read as it was opened to read them.
     bool Read(std::uint64_t offset, void* into, std::size_t size) const { return read_(offset, into, size); }

@@ -33,6 +33,8 @@ namespace {
 
 // Folders deeper than this below the Windows folder are not stood in for; a crafted volume could loop.
 constexpr int kMaxDepth = 32;
+// A Windows 98 folder holds about 6,000 files and folders; the tree read of a crafted volume stays bounded.
+constexpr std::size_t kMostEntries = 1000000;
 
 }  // namespace
 
@@ -75,6 +77,14 @@ bool PlainName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
+}
+
+// Whether a file (relative to the Windows folder) is one of the registry files a run loads for `user`:
+// SYSTEM.DAT and USER.DAT, and the user's PROFILES/user/USER.DAT.
+bool IsRegistryFile(const std::string& relative, const std::string& user)
+{
+    return SameName(relative, "SYSTEM.DAT") || SameName(relative, "USER.DAT") ||
+           (!user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT"));
 }
 
 // The path on the volume of a file relative to the Windows folder.
@@ -280,63 +290,238 @@ bool MakeWorkFolder(fs::path& work, std::string& error)
 
 }  // namespace
 
-bool ImageMachine::MakeStandIns(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
+bool ImageMachine::ReadTree(const std::string& user, std::vector<std::string>& registryFiles, std::string& error)
 {
-    if (!MakeWorkFolder(work_, error))
-        return false;
-    machine_ = work_ / "machine";
     FatEntry windows;
     if (!volume_.Find(windowsPath_, windows)) {
         error = image_.string() + ": cannot read the folder " + windowsPath_;
         return false;
     }
-    // The tree, folder by folder; a folder met twice (a crafted volume's loop) is not walked again.
+    // Folder by folder; a folder met twice (a crafted volume's loop) is not read again.
     struct Pending {
         std::uint32_t cluster;
+        int folder;
         std::string relative;  // "" or "SYSTEM/"
         int depth;
     };
-    std::vector<Pending> pending {{windows.cluster, "", 0}};
+    folders_.assign(1, Folder {});
+    std::vector<Pending> pending {{windows.cluster, 0, "", 0}};
     std::set<std::uint32_t> seen {windows.cluster};
-    std::error_code status;
-    fs::create_directories(machine_ / "WINDOWS", status);
     Progress progress("reading " + windowsPath_ + " in " + image_.string(), 0, "files");
     std::uint64_t files = 0;
-    while (!status && !pending.empty()) {
+    std::size_t entries = 0;
+    while (!pending.empty()) {
         if (StopRequested(error))
             return false;
         const Pending folder = pending.back();
         pending.pop_back();
-        std::vector<FatEntry> entries;
-        if (!volume_.List(folder.cluster, entries)) {
+        std::vector<FatEntry> listed;
+        if (!volume_.List(folder.cluster, listed)) {
             error = image_.string() + ": cannot read the folder " + windowsPath_ + "/" + folder.relative;
             return false;
         }
-        for (const FatEntry& entry : entries) {
-            // A name from a damaged or crafted volume must not lead the stand-ins out of the machine folder.
+        entries += listed.size();
+        if (entries > kMostEntries) {
+            error = image_.string() + ": " + windowsPath_ + " holds more than " + std::to_string(kMostEntries) +
+                    " files and folders, far more than a Windows folder; nothing was changed";
+            return false;
+        }
+        std::vector<Node> nodes;
+        for (FatEntry& entry : listed) {
+            // A name from a damaged or crafted volume must not lead out of the machine folder.
             if (!PlainName(entry.name))
                 continue;
+            Node node {entry.name, std::move(entry.shortName), entry.cluster, entry.size, entry.folder()};
             const std::string relative = folder.relative + entry.name;
-            const fs::path host = machine_ / "WINDOWS" / relative;
-            if (entry.folder()) {
+            if (node.folder) {
                 if (folder.depth < kMaxDepth && entry.cluster != 0 && seen.insert(entry.cluster).second) {
-                    fs::create_directories(host, status);
-                    pending.push_back({entry.cluster, relative + "/", folder.depth + 1});
+                    node.inside = static_cast<int>(folders_.size());
+                    folders_.emplace_back();
+                    pending.push_back({entry.cluster, node.inside, relative + "/", folder.depth + 1});
                 }
-                continue;
+            } else {
+                progress.Update(++files);
+                if (IsRegistryFile(relative, user))
+                    registryFiles.push_back(relative);
             }
-            std::ofstream(host, std::ios::binary).close();
-            progress.Update(++files);
-            const bool top = folder.relative.empty();
-            const bool profile = !user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT");
-            if ((top && (SameName(entry.name, "SYSTEM.DAT") || SameName(entry.name, "USER.DAT"))) ||
-                profile)
-                registryFiles.push_back(relative);
+            nodes.push_back(std::move(node));
         }
+        folders_[static_cast<std::size_t>(folder.folder)].entries = std::move(nodes);
     }
-    if (status) {
-        error = "cannot make the machine folder for " + image_.string() + ": " + status.message();
+    return true;
+}
+
+bool ImageMachine::MakeMachineFolder(std::string& error)
+{
+    if (!MakeWorkFolder(work_, error))
         return false;
+    machine_ = work_ / "machine";
+    standIn_ = work_ / "stand-in";
+    std::error_code status;
+    fs::create_directories(machine_ / "WINDOWS", status);
+    const int empty = status ? -1 : open(standIn_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (empty < 0) {
+        error = "cannot make the machine folder for " + image_.string() + ": " +
+                (status ? status.message() : std::string(std::strerror(errno)));
+        return false;
+    }
+    close(empty);
+    return true;
+}
+
+bool ImageMachine::Lookup(const std::string& relative, Found& found)
+{
+    found = Found {};
+    if (relative.empty())
+        return true;
+    int folder = 0;
+    for (std::size_t start = 0; folder >= 0;) {
+        const std::size_t slash = std::min(relative.find('/', start), relative.size());
+        const std::string_view name = std::string_view(relative).substr(start, slash - start);
+        auto& entries = folders_[static_cast<std::size_t>(folder)].entries;
+        // As FatVolume::Find matches a name: the first entry whose long or short name it is.
+        auto match = std::find_if(entries.begin(), entries.end(), [&](const Node& node) {
+            return SameName(node.name, name) || SameName(node.shortName, name);
+        });
+        if (name.empty() || match == entries.end())
+            return false;
+        found.stored += (found.stored.empty() ? "" : "/") + match->name;
+        found.path.push_back(&*match);
+        if (slash == relative.size())
+            return true;
+        folder = match->folder ? match->inside : -1;
+        start = slash + 1;
+    }
+    return false;
+}
+
+bool ImageMachine::Make(Node& node, const fs::path& host, std::string& error)
+{
+    if (node.made)
+        return true;
+    // Every stand-in is a link to one empty file: a name costs the machine folder no file of its own. Where
+    // a file system takes no more links to it, a stand-in is an empty file of its own.
+    bool made = node.folder ? mkdir(host.c_str(), 0700) == 0 : link(standIn_.c_str(), host.c_str()) == 0;
+    if (!made && !node.folder && errno == EMLINK) {
+        const int empty = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        made = empty >= 0 && close(empty) == 0;
+    }
+    if (!made && errno != EEXIST) {
+        error = "cannot make " + host.string() + " in the machine folder for " + image_.string() + ": " +
+                std::strerror(errno);
+        return false;
+    }
+    node.made = true;
+    return true;
+}
+
+bool ImageMachine::Reach(const std::string& relative, bool contents, std::string& error)
+{
+    Found found;
+    if (!Lookup(relative, found))
+        return true;
+    // The folders on the way, then the entry itself.
+    fs::path host = machine_ / "WINDOWS";
+    for (Node* node : found.path) {
+        host /= node->name;
+        if (!Make(*node, host, error))
+            return false;
+    }
+    const int folder = found.path.empty() ? 0 : found.path.back()->inside;
+    if (!contents || folder < 0 || folders_[static_cast<std::size_t>(folder)].filled)
+        return true;
+    for (Node& node : folders_[static_cast<std::size_t>(folder)].entries) {
+        if (!node.folder && !Make(node, host / node.name, error))
+            return false;
+    }
+    folders_[static_cast<std::size_t>(folder)].filled = true;
+    return true;
+}
+
+bool ImageMachine::CopyOut(const Node& node, const fs::path& host, const std::function<void(std::uint64_t)>& copied,
+                           storage::Sha256* digest, std::string& error)
+{
+    const std::string shown = OnVolume(windowsPath_, host.lexically_relative(machine_ / "WINDOWS").generic_string());
+    // The stand-in, a link to the one empty file, makes way for a file of its own.
+    const int fd = unlink(host.c_str()) != 0 && errno != ENOENT
+                       ? -1
+                       : open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot copy " + shown + " out of " + image_.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    FatEntry entry;
+    entry.cluster = node.cluster;
+    entry.size = node.size;
+    std::uint64_t done = 0;
+    int writeError = 0;
+    bool stopped = false;
+    const bool read = volume_.ReadFilePieces(entry, [&](const char* piece, std::size_t size) {
+        if (StopRequested(error)) {
+            stopped = true;
+            return false;
+        }
+        if (!storage::WriteAll(fd, {piece, size})) {
+            writeError = errno;
+            return false;
+        }
+        if (digest != nullptr)
+            digest->Add({piece, size});
+        copied(done += size);
+        return true;
+    });
+    close(fd);
+    if (!read && !stopped)
+        error = writeError != 0
+                    ? "cannot copy " + shown + " out of " + image_.string() + ": " + std::strerror(writeError)
+                    : image_.string() + ": cannot read " + shown;
+    return read;
+}
+
+bool ImageMachine::CopyFilesOut(const std::vector<std::string>& files, std::uint64_t limit,
+                                std::map<std::string, std::string>* digests, std::string& error)
+{
+    std::vector<Found> found(files.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!Lookup(files[i], found[i]) || found[i].node() == nullptr || found[i].node()->folder) {
+            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, files[i]);
+            return false;
+        }
+        if (found[i].node()->size > limit) {
+            error = image_.string() + ":" + OnVolume(windowsPath_, found[i].stored) + " is larger than " +
+                    std::to_string(limit) + " bytes, more than a file of its kind: not read";
+            return false;
+        }
+        total += found[i].node()->size;
+    }
+    Progress progress("reading files out of " + image_.string(), total);
+    std::uint64_t before = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        storage::Sha256 digest;
+        const auto copied = [&](std::uint64_t done) { progress.Update(before + done); };
+        if (StopRequested(error) || !Reach(found[i].stored, false, error) ||
+            !CopyOut(*found[i].node(), machine_ / "WINDOWS" / found[i].stored, copied,
+                     digests != nullptr ? &digest : nullptr, error))
+            return false;
+        before += found[i].node()->size;
+        if (digests != nullptr)
+            (*digests)[found[i].stored] = digest.Hex();
+    }
+    return true;
+}
+
+bool ImageMachine::QemuToolsThere(bool writes, std::string& error) const
+{
+    if (disk_.inPlace())
+        return true;
+    for (const char* tool : {"qemu-img", "qemu-io"}) {
+        if ((writes || std::strcmp(tool, "qemu-img") == 0) && !host::OnPath(tool)) {
+            error = image_.string() + ": a " + disk_.format() + " image is " + (writes ? "read and written" : "read") +
+                    " through qemu-img" + (writes ? " and qemu-io" : "") + ", and " + tool + " is missing (install " +
+                    kQemuPackage + "); nothing was changed";
+            return false;
+        }
     }
     return true;
 }
@@ -352,7 +537,7 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         error = image_.string() + ": " + status.message();
         return false;
     }
-    if (!disk_.Open(file_, image_.string(), error))
+    if (!disk_.Open(file_, image_.string(), error) || !QemuToolsThere(choice.writes, error))
         return false;
     pid_t holder = 0;
     if (!storage::TryLock(disk_.fd(), storage::LockKind::Exclusive, holder)) {
@@ -378,70 +563,15 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
                    ", Windows in " + windowsPath_);
     // The machine folder is scratch in a temporary folder that goes with the run: its files are written
     // plainly, not through the durable files' module, since none of them is kept (what the image takes goes
-    // in under the rollback journal).
-    // The machine folder: the Windows folder's tree with empty stand-ins, and the registry files' real bytes,
-    // kept to tell at the end whether someone else changed them meanwhile.
+    // in under the rollback journal). The registry files' real bytes are there from the start.
     std::vector<std::string> registryFiles;
-    if (!MakeStandIns(user, registryFiles, error) || !Fetch(registryFiles, error))
-        return false;
-    for (const std::string& file : registryFiles) {
-        std::ifstream in(machine_ / "WINDOWS" / file, std::ios::binary);
-        read_[file] = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-    return true;
+    return ReadTree(user, registryFiles, error) && MakeMachineFolder(error) &&
+           CopyFilesOut(registryFiles, choice.largestRegistryFile, &read_, error);
 }
 
-bool ImageMachine::Fetch(const std::vector<std::string>& files, std::string& error)
+bool ImageMachine::Fetch(const std::vector<std::string>& files, std::uint64_t limit, std::string& error)
 {
-    std::vector<FatEntry> entries(files.size());
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!volume_.Find(OnVolume(windowsPath_, files[i]), entries[i]) || entries[i].folder()) {
-            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, files[i]);
-            return false;
-        }
-        total += entries[i].size;
-    }
-    Progress progress("reading files out of " + image_.string(), total);
-    std::uint64_t before = 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::string& relative = files[i];
-        const fs::path host = machine_ / "WINDOWS" / relative;
-        std::string bytes;
-        if (StopRequested(error))
-            return false;
-        if (!volume_.ReadFile(entries[i], bytes, [&](std::uint64_t done) { progress.Update(before + done); })) {
-            error = image_.string() + ": cannot read " + OnVolume(windowsPath_, relative);
-            return false;
-        }
-        before += entries[i].size;
-        std::ofstream out(host, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            error = "cannot copy " + OnVolume(windowsPath_, relative) + " out of " + image_.string();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool ImageMachine::StoredPath(const std::string& relative, std::string& stored)
-{
-    stored.clear();
-    for (std::size_t start = 0; start <= relative.size();) {
-        std::size_t end = relative.find('/', start);
-        if (end == std::string::npos)
-            end = relative.size();
-        FatEntry entry;
-        if (!volume_.Find(OnVolume(windowsPath_, stored.empty() ? relative.substr(start, end - start)
-                                                                 : stored + "/" + relative.substr(start, end - start)),
-                          entry))
-            return false;
-        stored += (stored.empty() ? "" : "/") + entry.name;
-        start = end + 1;
-    }
-    return true;
+    return CopyFilesOut(files, limit, nullptr, error);
 }
 
 bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std::string& error)
@@ -450,15 +580,18 @@ bool ImageMachine::FetchMachineFiles(const std::vector<std::string>& files, std:
     std::vector<std::string> inWindows;
     for (const std::string& file : files) {
         const std::size_t slash = file.find('/');
-        std::string stored;
-        std::error_code ignored;
-        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS") ||
-            !StoredPath(file.substr(slash + 1), stored))
+        if (slash == std::string::npos || !SameName(file.substr(0, slash), "WINDOWS"))
             continue;
-        if (fs::is_regular_file(machine_ / "WINDOWS" / stored, ignored))
-            inWindows.push_back(stored);
+        const std::string relative = file.substr(slash + 1);
+        // The folder a file goes back into is there for the restore, also when the file is not.
+        const std::size_t last = relative.rfind('/');
+        Found found;
+        if (last != std::string::npos && !Reach(relative.substr(0, last), false, error))
+            return false;
+        if (Lookup(relative, found) && found.node() != nullptr && !found.node()->folder)
+            inWindows.push_back(found.stored);
     }
-    return Fetch(inWindows, error);
+    return Fetch(inWindows, UINT64_MAX, error);
 }
 
 storage::FileStamp ImageMachine::StampOf(const std::string& file)
@@ -485,10 +618,15 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
         error += "; the image is as it was";
         return false;
     }
-    for (const auto& [file, bytes] : read_) {
+    for (const auto& [file, digest] : read_) {
         FatEntry entry;
-        std::string now;
-        if (!volume_.Find(OnVolume(windowsPath_, file), entry) || !volume_.ReadFile(entry, now) || now != bytes) {
+        storage::Sha256 now;
+        const bool read = volume_.Find(OnVolume(windowsPath_, file), entry) && !entry.folder() &&
+                          volume_.ReadFilePieces(entry, [&](const char* piece, std::size_t size) {
+                              now.Add({piece, size});
+                              return true;
+                          });
+        if (!read || now.Hex() != digest) {
             error = image_.string() + ":" + OnVolume(windowsPath_, file) +
                     " changed in the image while this run worked; nothing was changed (run again)";
             return false;

@@ -46,7 +46,7 @@ LANGID LanguageFromRegistry(const Registry& registry)
 
 EmulatedMachine::EmulatedMachine(Registry& registry, std::filesystem::path windowsFolder, MachineOptions options,
                                  Journal& journal)
-    : registry_(registry), folder_(windowsFolder), options_(std::move(options)), journal_(journal)
+    : registry_(registry), folder_(windowsFolder, options.present), options_(std::move(options)), journal_(journal)
 {
 }
 

@@ -30,6 +30,8 @@ struct MachineOptions {
     // ShowHeldBoxes: on Windows they follow the removal on disk, and here the removal reaches the disk only
     // when the run saves it, so nothing may say "complete" before that.
     bool holdClosingBoxes = false;
+    // Makes a file present in the Windows folder before it is looked up (a disk image's Windows folder).
+    MakePresent present {};
 };
 
 class EmulatedMachine final : public SystemOps {

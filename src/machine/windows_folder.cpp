@@ -105,8 +105,9 @@ bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view
     return ok;
 }
 
-WindowsFolder::WindowsFolder(const std::filesystem::path& hostFolder)
-    : host_(hostFolder), root_(open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+WindowsFolder::WindowsFolder(const std::filesystem::path& hostFolder, MakePresent present)
+    : host_(hostFolder), present_(std::move(present)),
+      root_(open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
 {
 }
 
@@ -123,6 +124,12 @@ WindowsFolder::Lookup WindowsFolder::Resolve(std::string_view windowsPath, std::
         return Lookup::Refused;
     if (root_ < 0)
         return Lookup::Missing;
+    if (present_) {
+        std::string joined;
+        for (std::string_view component : components)
+            joined.append(joined.empty() ? "" : "/").append(component);
+        present_(joined, false);
+    }
     Lookup result = Lookup::Missing;
     int dir = dup(root_);
     relative.clear();

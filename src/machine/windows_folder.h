@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -24,10 +25,17 @@ bool FindEntryIgnoringCase(const std::filesystem::path& folder, std::string_view
 // The same in the folder open on `dir`: `found` receives the entry's name.
 bool FindEntryIgnoringCaseAt(int dir, std::string_view name, std::string& found);
 
+// Makes the entry that a path relative to the Windows folder names ("SYSTEM/cmaudio.vxd", as a Windows path
+// gives it) present in the host folder before it is looked up, and with `contents` a folder's files too: for a
+// host folder standing for another whose entries are made as they are needed (a disk image's Windows folder).
+// What cannot be made is not there; the maker keeps the reason for its caller.
+using MakePresent = std::function<void(const std::string& relative, bool contents)>;
+
 class WindowsFolder {
 public:
-    // `hostFolder` stands for C:\WINDOWS. It is opened here, once, without following a link.
-    explicit WindowsFolder(const std::filesystem::path& hostFolder);
+    // `hostFolder` stands for C:\WINDOWS. It is opened here, once, without following a link. `present`, when
+    // given, makes each path present before it is looked up.
+    explicit WindowsFolder(const std::filesystem::path& hostFolder, MakePresent present = {});
     ~WindowsFolder();
     WindowsFolder(const WindowsFolder&) = delete;
     WindowsFolder& operator=(const WindowsFolder&) = delete;
@@ -59,6 +67,7 @@ private:
     std::string RemoveTaken(const std::string& relative) const;
 
     std::filesystem::path host_;
+    MakePresent present_;
     int root_ = -1;  // handle on the host folder; -1 when it could not be opened
     std::vector<std::string> taken_;
     std::size_t committed_ = 0;

@@ -14,6 +14,7 @@
 #include "backup/registry_backups.h"
 #include "backup/restore.h"
 #include "host/interrupt.h"
+#include "host/progress.h"
 #include "machine/machine.h"
 #include "offline/check.h"
 #include "offline/outputs.h"
@@ -57,10 +58,11 @@ bool CloseJournal(const emulated::Journal& journal, OutputFile& out, std::string
     return finished;
 }
 
-emulated::MachineOptions MachineOptionsFor(const Options& options, bool changes)
+emulated::MachineOptions MachineOptionsFor(const Options& options, bool changes, Target& target)
 {
     emulated::MachineOptions machine;
     machine.dryRun = !changes;
+    machine.present = target.Present();
     machine.language = options.language;
     machine.refuseRestart = options.refuseRestart;
     machine.holdClosingBoxes = true;
@@ -79,11 +81,13 @@ emulated::MachineOptions MachineOptionsFor(const Options& options, bool changes)
 
 // What is left once a plain run, silent and in memory, has gone over the machine. It changes `registry` in
 // memory, so the caller must not save it afterwards.
-std::vector<Leftover> LeftAfterRun(emulated::Registry& registry, const std::filesystem::path& windowsFolder)
+std::vector<Leftover> LeftAfterRun(emulated::Registry& registry, const std::filesystem::path& windowsFolder,
+                                   Target& target)
 {
     emulated::Journal unwritten;
     emulated::MachineOptions machine;
     machine.dryRun = true;
+    machine.present = target.Present();
     machine.answers.preset = emulated::BoxPreset::Yes;
     emulated::EmulatedMachine system(registry, windowsFolder, machine, unwritten);
     RunState state(system);
@@ -260,7 +264,7 @@ bool Session::Open(const char* argumentText, std::string& error)
     journal_.emplace(journalOut_.stream());
     BeginJournal(options_, *journal_);
     const bool changes = !options_.dryRun && !options_.check;
-    system_.emplace(registry_, machine_.windowsFolder, MachineOptionsFor(options_, changes), *journal_);
+    system_.emplace(registry_, machine_.windowsFolder, MachineOptionsFor(options_, changes, target_), *journal_);
     return true;
 }
 
@@ -280,7 +284,10 @@ int Session::Check()
 {
     std::vector<Leftover> left = FindLeftovers(registry_, system_->folder());
     const std::vector<Leftover> kept = FindKept(registry_, system_->folder());
-    MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder));
+    MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder, target_));
+    std::string error;
+    if (!target_.Whole(error))
+        return Stop(error);
     for (const Leftover& item : left) {
         const char* remover = RemoverName(item.remover);
         journal_->Left(KindName(item.kind), item.where, remover + (remover[0] == '-' ? 2 : 0));
@@ -303,7 +310,6 @@ int Session::Check()
     const int listError = errno != 0 ? errno : EIO;
     if (!listed)
         summary_.exitStatus = 2;
-    std::string error;
     if (!End(error))
         return Fail(error);
     if (!listed)
@@ -360,24 +366,42 @@ bool Session::KeepBackup(std::string& error)
     const std::vector<std::string>& removedFiles = system_->RemovedFiles();
     if (!backup::BackupNeeded(registry_, removedFiles))
         return true;
-    if (!target_.Fetch(removedFiles, error))
+    // Copied in pieces: a removed file of any size.
+    if (!target_.Whole(error) || !target_.Fetch(removedFiles, UINT64_MAX, error))
         return false;
     backup_ = options_.backup.empty() ? backup::MakeDefaultBackupFolder(target_.backupBase(), error)
                                       : fs::path(options_.backup);
     if (backup_.empty())
         return false;
+    // The dated folder this run made goes again when no backup is kept in it, whichever way out (running out
+    // of memory among them): WriteBackup leaves it empty.
+    struct Unkept {
+        fs::path& folder;
+        bool dated;
+        bool kept = false;
+        ~Unkept()
+        {
+            std::error_code ignored;
+            if (!kept && dated)
+                fs::remove(folder, ignored);
+            if (!kept)
+                folder.clear();
+        }
+    } unkept {backup_, options_.backup.empty()};
+    // A large removed file takes a while to digest and copy: a progress line says how far it is.
+    std::optional<host::Progress> progress;
+    const auto copied = [&](std::uint64_t done, std::uint64_t total) {
+        if (!progress)
+            progress.emplace("copying the removed files into " + target_.Shown(backup_.string()), total);
+        progress->Update(done);
+    };
     backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown(),
-                               [this](const std::string& file) { return target_.StampOf(file); }};
+                               [this](const std::string& file) { return target_.StampOf(file); }, copied};
     for (const std::string& file : removedFiles)
         removed.removedWindowsPaths.push_back(WindowsPathOf(file));
-    if (!backup::WriteBackup(backup_, removed, error)) {
-        // The dated folder this run made, which WriteBackup leaves empty, goes too.
-        std::error_code ignored;
-        if (options_.backup.empty())
-            fs::remove(backup_, ignored);
-        backup_.clear();
+    if (!backup::WriteBackup(backup_, removed, error))
         return false;
-    }
+    unkept.kept = true;
     reached_ = Stage::BackupKept;
     return true;
 }
@@ -480,9 +504,9 @@ bool Session::List()
 void Session::ReadBackups()
 {
     const backup::BackupPlaces places {target_.folder(), machine_.windowsFolder, options_.image.empty(),
-                                       [this](const std::vector<std::string>& files, std::string& error) {
-                                           return target_.Fetch(files, error);
-                                       }};
+                                       [this](const std::vector<std::string>& files, std::uint64_t limit,
+                                              std::string& error) { return target_.Fetch(files, limit, error); },
+                                       target_.Present()};
     std::vector<std::string> notes;
     backups_ = backup::ReadRegistryBackups(
         places,

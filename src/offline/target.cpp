@@ -72,7 +72,9 @@ public:
     fs::path shown() const override { return folder_; }
     fs::path backupBase() const override { return folder_.empty() ? fs::path(".") : folder_; }
     std::string Shown(const std::string& message) const override { return message; }
-    bool Fetch(const std::vector<std::string>&, std::string&) override { return true; }
+    bool Fetch(const std::vector<std::string>&, std::uint64_t, std::string&) override { return true; }
+    emulated::MakePresent Present() override { return {}; }
+    bool Whole(std::string&) const override { return true; }
     bool FetchMachineFiles(const std::vector<std::string>&, std::string&) override { return true; }
     storage::FileStamp StampOf(const std::string& file) override
     {
@@ -102,6 +104,14 @@ private:
     int lock_ = -1;
 };
 
+// The machine folder standing for an image is scratch, removed after the run: what is saved there need not
+// reach the disk, only the image (whose writes are durable in their own right).
+class ScratchSyscalls final : public storage::Syscalls {
+public:
+    int Fsync(int) override { return 0; }
+    int SyncFolder(int) override { return 0; }
+};
+
 // A disk image: the run works on a machine folder standing for it, and the change goes into the image at
 // the very end; until then nothing of it is on the image.
 class ImageTarget final : public Target {
@@ -109,16 +119,30 @@ public:
     explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
     bool Open(const Options& options, std::vector<std::string>& said, std::string& error)
     {
-        return machine_.Open({image_, options.partition, options.windows, WritesTarget(options)}, options.user, said,
-                             error);
+        return machine_.Open({image_, options.partition, options.windows, WritesTarget(options),
+                              emulated::kMaxRegistryFileSize},
+                             options.user, said, error);
     }
     fs::path folder() const override { return machine_.machine(); }
     fs::path shown() const override { return image_; }
     fs::path backupBase() const override { return image_.parent_path().empty() ? fs::path(".") : image_.parent_path(); }
     std::string Shown(const std::string& message) const override { return machine_.Shown(message); }
-    bool Fetch(const std::vector<std::string>& files, std::string& error) override
+    bool Fetch(const std::vector<std::string>& files, std::uint64_t limit, std::string& error) override
     {
-        return machine_.Fetch(files, error);
+        return machine_.Fetch(files, limit, error);
+    }
+    emulated::MakePresent Present() override
+    {
+        return [this](const std::string& relative, bool contents) {
+            std::string error;
+            if (!machine_.Reach(relative, contents, error) && trouble_.empty())
+                trouble_ = error;
+        };
+    }
+    bool Whole(std::string& error) const override
+    {
+        error = trouble_;
+        return trouble_.empty();
     }
     bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error) override
     {
@@ -132,7 +156,8 @@ public:
         const std::vector<std::string> removed = system.RemovedFiles();
         std::vector<std::string> saved;
         Stage scratch = reached;
-        if (!SaveInFolder(machine, registry, system, saved, scratch, error, storage::Syscalls::Real()))
+        ScratchSyscalls calls;
+        if (!Whole(error) || !SaveInFolder(machine, registry, system, saved, scratch, error, calls))
             return false;
         if (!machine_.Commit(RelativeTo(saved, folder()), removed, error))
             return false;
@@ -148,6 +173,7 @@ public:
 private:
     fs::path image_;
     image::ImageMachine machine_;
+    std::string trouble_;  // why an entry looked up could not be made present
 };
 
 }  // namespace

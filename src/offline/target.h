@@ -3,6 +3,7 @@
 // the target, or leaves the target as it was.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -42,8 +43,14 @@ public:
     // `message` as the user should read it: for an image, the paths of the machine folder standing for it
     // named as the image and the path inside it.
     virtual std::string Shown(const std::string& message) const = 0;
-    // Makes the real bytes of these files (relative to the Windows folder) present before a backup keeps them.
-    virtual bool Fetch(const std::vector<std::string>& files, std::string& error) = 0;
+    // Makes the real bytes of these files (relative to the Windows folder) present before a backup keeps them
+    // or a caller reads them; a file larger than `limit` is refused unread.
+    virtual bool Fetch(const std::vector<std::string>& files, std::uint64_t limit, std::string& error) = 0;
+    // What makes the Windows folder's entries present as they are looked up (for an image), or nothing.
+    virtual emulated::MakePresent Present() = 0;
+    // False with a one-line `error` when an entry looked up could not be made present: what the run saw
+    // of the Windows folder was then not whole.
+    virtual bool Whole(std::string& error) const = 0;
     // Makes the files a backup names (relative to the machine folder) present before a restore checks them.
     virtual bool FetchMachineFiles(const std::vector<std::string>& files, std::string& error) = 0;
     // What the target's entry of a file (relative to the machine folder) holds beside its bytes, for a

@@ -345,7 +345,7 @@ bool Commit(int dir, const fs::path& shown, Staged& staged, std::string& error, 
     return true;
 }
 
-bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::string_view bytes, std::string& error,
+bool WriteNew(int dir, const fs::path& shown, const std::string& name, const FillFile& fill, std::string& error,
               Syscalls& calls)
 {
     int fd = calls.OpenAt(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
@@ -353,14 +353,23 @@ bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::stri
         error = "cannot write " + shown.string() + ": " + std::strerror(errno);
         return false;
     }
-    const int code = SyncAndClose(fd, WriteAll(fd, bytes, calls), calls);
+    std::string why;
+    errno = 0;
+    const bool filled = fill(fd, why);
+    const int code = SyncAndClose(fd, filled, calls);
     if (code != 0) {
         calls.UnlinkAt(dir, name.c_str());
-        error = "cannot write " + shown.string() + ": " + std::strerror(code);
+        error = why.empty() ? "cannot write " + shown.string() + ": " + std::strerror(code) : why;
         return false;
     }
     SyncFolder(dir, calls);
     return true;
+}
+
+bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::string_view bytes, std::string& error,
+              Syscalls& calls)
+{
+    return WriteNew(dir, shown, name, [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); }, error, calls);
 }
 
 }  // namespace
@@ -490,6 +499,16 @@ bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& err
         return false;
     }
     return WriteNew(folder.fd(), file, file.filename().string(), bytes, error, calls);
+}
+
+bool WriteNewFileFrom(const fs::path& file, const FillFile& fill, std::string& error, Syscalls& calls)
+{
+    OpenedFolder folder(file, calls);
+    if (folder.fd() < 0) {
+        error = "cannot write " + file.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    return WriteNew(folder.fd(), file, file.filename().string(), fill, error, calls);
 }
 
 bool ReplaceFileAtomically(const fs::path& file, const std::vector<std::string_view>& pieces, std::string& error,

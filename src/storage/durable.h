@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,6 +131,12 @@ bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_v
 // The same by path: the file's folder is opened for the one call.
 bool WriteNewFile(const std::filesystem::path& file, std::string_view bytes, std::string& error,
                   Syscalls& calls = Syscalls::Real());
+// Writes a file's bytes into the file open on `fd`, piece by piece (so that a large file is never whole in
+// memory). False on an error, with errno set, or with `why` saying it when the error is not the file's.
+using FillFile = std::function<bool(int fd, std::string& why)>;
+// Creates `file`, which must not exist, with what `fill` writes; as WriteNewFile otherwise.
+bool WriteNewFileFrom(const std::filesystem::path& file, const FillFile& fill, std::string& error,
+                      Syscalls& calls = Syscalls::Real());
 bool ReplaceFileAtomically(const std::filesystem::path& file, const std::vector<std::string_view>& pieces,
                            std::string& error, Syscalls& calls = Syscalls::Real());
 // Writes `file` whole: a new file when there is none, else a replacement of the regular file there. A link,

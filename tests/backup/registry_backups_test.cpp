@@ -1,5 +1,8 @@
 #include "backup/registry_backups.h"
 
+#include "backup/cabinet.h"
+#include "machine/machine.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -147,24 +150,49 @@ TEST_F(RegistryBackupsTest, ReadsTheBackupFolderScanregIniNamesInstead)
                         "no registry backup in it is checked");
 }
 
-// On an image the machine folder holds empty stand-ins: every file is fetched before it is read, by its path
-// in the Windows folder, and a .DA0 file has no date.
+// On an image the machine folder holds empty stand-ins, made as they are looked for: every entry is made
+// present before it is looked up (the backup folder with its files), and every file fetched before it is
+// read, by its path in the Windows folder, at most as large as a file of its kind may be; a .DA0 file has no
+// date.
 TEST_F(RegistryBackupsTest, FetchesEachFileFirstAndSaysWhenThatFails)
 {
     Cabinet(windows_ / "SYSBCKUP" / "RB000.CAB", kWithCard, "2026-11-01 07:00:00");
     fs::copy_file(kWithCard / "SYSTEM.DAT", windows_ / "SYSTEM.DA0");
     fs::copy_file(kWithCard / "USER.DAT", windows_ / "USER.DA0");
     std::vector<std::string> fetched;
+    std::vector<std::uint64_t> limits;
+    std::vector<std::string> present;
     bool fails = false;
     backup::BackupPlaces places {top_ / "m", windows_, false,
-                                 [&](const std::vector<std::string>& files, std::string& error) {
+                                 [&](const std::vector<std::string>& files, std::uint64_t limit, std::string& error) {
                                      fetched.insert(fetched.end(), files.begin(), files.end());
+                                     limits.push_back(limit);
                                      error = "disk.img: cannot read " + files[0];
                                      return !fails;
+                                 },
+                                 [&](const std::string& relative, bool contents) {
+                                     present.push_back(relative + (contents ? "/*" : ""));
                                  }};
     std::vector<std::string> notes;
     std::vector<backup::RegistryBackup> backups = backup::ReadRegistryBackups(places, Examine, notes);
+    EXPECT_EQ(present, (std::vector<std::string> {"SCANREG.INI", "SYSBCKUP/*", "SYSTEM.DA0", "USER.DA0"}));
     EXPECT_EQ(fetched, (std::vector<std::string> {"SYSBCKUP/RB000.CAB", "SYSTEM.DA0", "USER.DA0"}));
+    EXPECT_EQ(limits,
+              (std::vector<std::uint64_t> {backup::CabinetLimits {}.cabinetBytes, emulated::kMaxRegistryFileSize}));
+
+    // The folder SCANREG.INI names is made present with its files; a folder outside C:\WINDOWS is not.
+    present.clear();
+    Write(windows_ / "SCANREG.INI", "[Scanreg]\r\nBackupDirectory=c:\\windows\\Reg Back\r\n");
+    backup::ReadRegistryBackups(places, Examine, notes);
+    EXPECT_EQ(present, (std::vector<std::string> {"SCANREG.INI", "Reg Back/*", "SYSTEM.DA0", "USER.DA0"}));
+    present.clear();
+    Write(windows_ / "SCANREG.INI", "[Scanreg]\r\nBackupDirectory=C:\\WINDOWSX\r\n");
+    backup::ReadRegistryBackups(places, Examine, notes);
+    EXPECT_EQ(present, (std::vector<std::string> {"SCANREG.INI", "SYSTEM.DA0", "USER.DA0"}));
+    fs::remove(windows_ / "SCANREG.INI");
+    fetched.clear();
+    notes.clear();
+    backups = backup::ReadRegistryBackups(places, Examine, notes);
     ASSERT_EQ(backups.size(), 2u);
     EXPECT_EQ(backups[1].where, "C:\\WINDOWS\\SYSTEM.DA0");
     EXPECT_EQ(backups[1].date, "");

@@ -331,6 +331,48 @@ TEST(FatVolumeTest, ReadsAFileOnlyWhenItsChainHoldsItsSize)
     }
 }
 
+// A file is read in pieces of at most a mebibyte, each from clusters that lie one after the other, so that
+// it is never whole in memory: 2,500 clusters in a row, then 1,000 elsewhere, the last one not full.
+TEST(FatVolumeTest, ReadsAFileInPiecesOfAtMostAMebibyteSplitWhereItsClustersLieApart)
+{
+    Volume volume(32, 70000);
+    volume.SetEntry(2, 0x0FFFFFFF);
+    std::vector<std::uint32_t> clusters;
+    for (std::uint32_t i = 10; i < 2510; ++i)
+        clusters.push_back(i);
+    for (std::uint32_t i = 3000; i < 4000; ++i)
+        clusters.push_back(i);
+    std::string expected;
+    for (std::size_t i = 0; i < clusters.size(); ++i) {
+        volume.SetEntry(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : 0x0FFFFFFF);
+        volume.Fill(clusters[i], static_cast<char>('A' + i % 23));
+        expected += std::string(kSector, static_cast<char>('A' + i % 23));
+    }
+    expected.resize(expected.size() - 100);
+    image::FatEntry entry;
+    entry.cluster = 10;
+    entry.size = static_cast<std::uint32_t>(expected.size());
+    image::FatVolume fat;
+    std::string error;
+    ASSERT_TRUE(fat.Open(volume.Reader(), error)) << error;
+    std::vector<std::size_t> pieces;
+    std::string read;
+    EXPECT_TRUE(fat.ReadFilePieces(entry, [&](const char* piece, std::size_t size) {
+        pieces.push_back(size);
+        read.append(piece, size);
+        return true;
+    }));
+    EXPECT_EQ(pieces, (std::vector<std::size_t> {1 << 20, (2500 - 2048) * kSector, 1000 * kSector - 100}));
+    EXPECT_TRUE(read == expected);
+    // A taker that stops the copy stops the read.
+    pieces.clear();
+    EXPECT_FALSE(fat.ReadFilePieces(entry, [&](const char*, std::size_t size) {
+        pieces.push_back(size);
+        return false;
+    }));
+    EXPECT_EQ(pieces.size(), 1u);
+}
+
 // A folder holds at most 65,536 entries (2 MiB): a chain longer than that is refused before any of its
 // clusters is read, however long it runs; one of exactly 2 MiB is a folder.
 TEST(FatVolumeTest, RefusesAFolderLargerThanFatAllowsBeforeReadingIt)
