@@ -234,6 +234,19 @@ std::string FileTime(const fs::path& file)
     return text;
 }
 
+// The time of last write a FAT entry's stamp holds, in the guest's local time; empty when it holds none.
+std::string FatWriteTime(const storage::FileStamp& stamp)
+{
+    if (stamp.kind != storage::FileStamp::Kind::Fat || stamp.fat.writeDate == 0)
+        return {};
+    const unsigned date = stamp.fat.writeDate;
+    const unsigned time = stamp.fat.writeTime;
+    char text[24];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9), date >> 5 & 0xF, date & 0x1F,
+                  time >> 11, time >> 5 & 0x3F, (time & 0x1F) * 2);
+    return text;
+}
+
 // Windows 95's copies beside the registry, as one backup: SYSTEM.DA0 and USER.DA0 (either may be missing).
 RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system, const fs::path& users,
                              const ExamineBackup& examine)
@@ -252,6 +265,8 @@ RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system,
     }
     if (places.fileTimes)
         backup.date = FileTime(named);
+    else if (places.stampOf)
+        backup.date = FatWriteTime(places.stampOf(named.lexically_relative(places.machine).generic_string()));
     emulated::Registry registry;
     const HKEY roots[] = {system.empty() ? HKEY_USERS : HKEY_LOCAL_MACHINE, HKEY_USERS};
     for (std::size_t i = 0; i < present.size(); ++i) {

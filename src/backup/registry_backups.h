@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/file_stamp.h"
 #include "machine/windows_folder.h"
 #include "registry/registry.h"
 
@@ -40,6 +41,9 @@ struct BackupPlaces {
     // Makes entries of the Windows folder present before they are looked up, for an image; none for a machine
     // folder.
     emulated::MakePresent present {};
+    // A file's stamp where it lies (relative to the machine folder), for an image whose stand-ins have no
+    // time: its FAT entry's dates.
+    std::function<storage::FileStamp(const std::string&)> stampOf {};
 };
 
 // Fills in what of the card a backup's registry holds: `deviceKey` and `items`.

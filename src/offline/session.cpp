@@ -506,7 +506,8 @@ void Session::ReadBackups()
     const backup::BackupPlaces places {target_.folder(), machine_.windowsFolder, options_.image.empty(),
                                        [this](const std::vector<std::string>& files, std::uint64_t limit,
                                               std::string& error) { return target_.Fetch(files, limit, error); },
-                                       target_.Present()};
+                                       target_.Present(),
+                                       [this](const std::string& file) { return target_.StampOf(file); }};
     std::vector<std::string> notes;
     backups_ = backup::ReadRegistryBackups(
         places,

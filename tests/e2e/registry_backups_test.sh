@@ -139,8 +139,9 @@ mmd -i "$work/disk.img@@$at" ::/WINDOWS/SYSBCKUP || fail "mmd SYSBCKUP"
 for cab in RB000 RB001 RB002 RB003 RB004; do
     mcopy -i "$work/disk.img@@$at" "$work/cabs/$cab.CAB" "::/WINDOWS/SYSBCKUP/$cab.CAB" || fail "mcopy $cab.CAB"
 done
-mcopy -i "$work/disk.img@@$at" "$work/cabs/SYSTEM.DA0" ::/WINDOWS/SYSTEM.DA0 || fail "mcopy SYSTEM.DA0"
-check_lists "image" "date unknown" none --image "$work/disk.img"
+# mcopy -m gives the entry the file's time of last change; the .DA0 is dated by its FAT entry.
+mcopy -m -i "$work/disk.img@@$at" "$work/cabs/SYSTEM.DA0" ::/WINDOWS/SYSTEM.DA0 || fail "mcopy SYSTEM.DA0"
+check_lists "image" "2026-10-31 21:00:00" "2026-10-31T21:00:00" --image "$work/disk.img"
 "$tool" --image "$work/disk.img" --answer yes --no-backup </dev/null >/dev/null 2>"$work/run.err" || fail "image: the run failed"
 grep -q -F "3 registry backups still hold the card (RB001.CAB, RB003.CAB, SYSTEM.DA0)" "$work/run.err" ||
     fail "image: the run's summary does not name the backups: $(cat "$work/run.err")"
