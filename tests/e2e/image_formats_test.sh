@@ -59,8 +59,14 @@ run_on "qcow2 over vdi" "$work/top.qcow2" qcow2
 qemu-img convert -O qcow2 "$work/disk.img" "$work/held.qcow2"
 qemu-io -f qcow2 -c 'sleep 600000' "$work/held.qcow2" >/dev/null 2>&1 &
 holder=$!
-# Held once qemu-img may no longer read it beside qemu-io's write lock.
-for _ in $(seq 50); do qemu-img info "$work/held.qcow2" >/dev/null 2>&1 || break; sleep 0.1; done
+# Held once qemu-img may no longer read it beside qemu-io's write lock. qemu-io starts slowly on a busy
+# machine (suites side by side): wait for the lock up to a minute rather than racing it.
+held=no
+for _ in $(seq 600); do
+    qemu-img info "$work/held.qcow2" >/dev/null 2>&1 || { held=yes; break; }
+    sleep 0.1
+done
+[ $held = yes ] || fail "held by qemu-io: qemu-io never took its lock"
 before=$(digest "$work/held.qcow2")
 "$tool" --image "$work/held.qcow2" --answer yes --no-backup </dev/null >/dev/null 2>"$work/held.err"
 rc=$?

@@ -146,11 +146,21 @@ else
     echo "the run ended before its journal was seen; that case was not met this time"
 fi
 
+# Waits (up to a minute) until the holder started in the background holds its lock on $1: on a busy machine
+# flock may take longer to start than any fixed pause.
+held_by_flock() {
+    for _ in $(seq 600); do
+        flock -n -x "$1" true 2>/dev/null || return 0
+        sleep 0.1
+    done
+    fail "the holder never took its lock on $1"
+}
+
 # --- One run at a time: a lock held on the image, or on a machine folder, refuses a second run at once.
 cp "$work/pristine.img" "$work/disk.img"
 flock -F -x "$work/disk.img" sleep 600 &
 holder=$!
-sleep 0.2
+held_by_flock "$work/disk.img"
 timeout 10 "$tool" --image "$work/disk.img" --check >/dev/null 2>"$work/lock.err"
 rc=$?
 [ $rc = 2 ] && grep -q -F "disk.img is in use by another run of cmpci-uninstall (process $holder)" "$work/lock.err" ||
@@ -159,7 +169,7 @@ kill $holder; wait $holder 2>/dev/null
 cp -R "$source/examples/machine-dat" "$work/machine"
 flock -F -s "$work/machine" sleep 600 &
 holder=$!
-sleep 0.2
+held_by_flock "$work/machine"
 timeout 10 "$tool" --machine "$work/machine" --answer yes --no-backup </dev/null >/dev/null 2>"$work/lock.err"
 rc=$?
 [ $rc = 2 ] && grep -q -F "machine is in use by another run of cmpci-uninstall (process $holder)" "$work/lock.err" ||
@@ -171,8 +181,10 @@ cmp -s "$work/machine/WINDOWS/SYSTEM.DAT" "$source/examples/machine-dat/WINDOWS/
 
 # --- A lost update: SYSTEM.DAT changes in the image while the run waits for its answer on the terminal.
 cp "$work/pristine.img" "$work/disk.img"
+rm -f "$work/lost.out"
 {
-    sleep 1.5
+    # Once the run asks its question it has read the registry files.
+    for _ in $(seq 600); do grep -q "Answer" "$work/lost.out" 2>/dev/null && break; sleep 0.1; done
     mattrib -i "$work/disk.img@@$at" -r ::/WINDOWS/SYSTEM.DAT
     printf 'changed' | dd of="$work/system.dat" status=none
     mcopy -n -i "$work/disk.img@@$at" ::/WINDOWS/SYSTEM.DAT "$work/system.dat"

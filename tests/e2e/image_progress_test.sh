@@ -27,7 +27,7 @@ mkdir "$TMPDIR"
 script -qec "'$tool' --image '$work/disk.img' --answer yes --backup '$work/backup' & echo \$! >'$work/pid'; wait \$!" \
     /dev/null >"$work/tty.out" 2>&1 &
 session=$!
-for _ in $(seq 1000); do [ -s "$work/pid" ] && break; sleep 0.01; done
+for _ in $(seq 6000); do [ -s "$work/pid" ] && break; sleep 0.01; done
 pid=$(cat "$work/pid")
 while kill -STOP "$pid" 2>/dev/null; do
     sleep 0.3

@@ -20,12 +20,12 @@ command -v script >/dev/null || { echo "FAIL: script is missing: install bsdutil
 program=${CMPCI_TOOL:-$tool}
 validate() { /usr/bin/python3 "$source/tests/e2e/validate_journal.py" "$source/doc/journal.schema.json" "$@"; }
 
-# wait_for NAME TEXT: waits up to 20 seconds until the terminal of the run NAME shows TEXT.
+# wait_for NAME TEXT: waits up to 60 seconds until the terminal of the run NAME shows TEXT.
 wait_for() {
     local tries=0
     until tr -d '\r' <"$work/$1.screen" | grep -q -F -- "$2"; do
         tries=$((tries + 1))
-        [ $tries -le 400 ] || { fail "$1: the terminal never showed '$2': $(tr -d '\r' <"$work/$1.screen" | tail -n 3)"; return 1; }
+        [ $tries -le 1200 ] || { fail "$1: the terminal never showed '$2': $(tr -d '\r' <"$work/$1.screen" | tail -n 3)"; return 1; }
         sleep 0.05
     done
 }
