@@ -211,16 +211,14 @@ private:
 
 }  // namespace
 
-std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
-{
-    return Finder(registry, folder).Find();
-}
-
-std::vector<Leftover> FindKept(const emulated::Registry& registry, const emulated::WindowsFolder& folder)
+std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder,
+                                    std::vector<Leftover>* kept)
 {
     Finder finder(registry, folder);
-    finder.Find();
-    return std::move(finder.kept());
+    std::vector<Leftover> left = finder.Find();
+    if (kept != nullptr)
+        *kept = std::move(finder.kept());
+    return left;
 }
 
 std::vector<Leftover> StillThere(const std::vector<Leftover>& items, const emulated::Registry& registry,

@@ -43,12 +43,11 @@ struct Leftover {
     std::string keptFor {};  // kept items: ROOT\path of the device key outside the card that still uses it
 };
 
-// What may go, by the removal's own rules.
-std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder);
-
-// What the removal's rules keep of the card's driver classes: each class that a device key outside the card
-// still names, with its resource entries and INF files, `keptFor` naming that device key. No mode removes them.
-std::vector<Leftover> FindKept(const emulated::Registry& registry, const emulated::WindowsFolder& folder);
+// What may go, by the removal's own rules. `kept`, when given, receives what those rules keep of the card's
+// driver classes: each class that a device key outside the card still names, with its resource entries and
+// INF files, `keptFor` naming that device key. No mode removes them.
+std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder,
+                                    std::vector<Leftover>* kept = nullptr);
 
 // Those of `items` still on the machine.
 std::vector<Leftover> StillThere(const std::vector<Leftover>& items, const emulated::Registry& registry,

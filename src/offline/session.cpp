@@ -282,8 +282,8 @@ int Session::Run(const char* argumentText)
 // journal; 1 when something is. The registry is changed in memory to tell a run's items from --remnants'.
 int Session::Check()
 {
-    std::vector<Leftover> left = FindLeftovers(registry_, system_->folder());
-    const std::vector<Leftover> kept = FindKept(registry_, system_->folder());
+    std::vector<Leftover> kept;
+    std::vector<Leftover> left = FindLeftovers(registry_, system_->folder(), &kept);
     MarkRemovers(left, LeftAfterRun(registry_, machine_.windowsFolder, target_));
     std::string error;
     if (!target_.Whole(error))
@@ -327,8 +327,8 @@ int Session::Remove(const char* argumentText)
 {
     std::string error;
     RunState state(*system_);
-    found_ = FindLeftovers(registry_, system_->folder());
-    const std::vector<Leftover> toKeep = FindKept(registry_, system_->folder());
+    std::vector<Leftover> toKeep;
+    found_ = FindLeftovers(registry_, system_->folder(), &toKeep);
     // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
     summary_.left = found_.size();
     if (options_.remnants) {

@@ -80,7 +80,8 @@ TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
                     .ok);
     const emulated::WindowsFolder folder(windows);
     std::vector<std::string> found;
-    for (const offline::Leftover& left : offline::FindLeftovers(registry, folder))
+    std::vector<offline::Leftover> kept;
+    for (const offline::Leftover& left : offline::FindLeftovers(registry, folder, &kept))
         found.push_back(std::string(offline::KindName(left.kind)) + " " + left.where);
     const std::string classKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
     EXPECT_EQ(found, (std::vector<std::string> {
@@ -88,7 +89,6 @@ TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
                          "companion-key HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_13F6&DEV_0111&1",
                          "driver-class " + classKey + "0002",
                      }));
-    const std::vector<offline::Leftover> kept = offline::FindKept(registry, folder);
     std::vector<std::string> described;
     for (const offline::Leftover& item : kept)
         described.push_back(offline::DescribeKept(item));
