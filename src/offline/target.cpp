@@ -61,12 +61,8 @@ public:
     bool Lock(bool writes, std::string& error)
     {
         lock_ = open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        pid_t holder = 0;
-        if (lock_ < 0 || storage::TryLock(lock_, writes ? storage::LockKind::Exclusive : storage::LockKind::Shared, holder))
-            return true;
-        error = folder_.string() + " is in use by another run of cmpci-uninstall" +
-                (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
-        return false;
+        return lock_ < 0 || storage::LockForRun(lock_, writes ? storage::LockKind::Exclusive : storage::LockKind::Shared,
+                                                folder_.string(), error);
     }
     fs::path folder() const override { return folder_; }
     fs::path shown() const override { return folder_; }

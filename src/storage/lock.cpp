@@ -77,6 +77,16 @@ bool TryLock(int fd, LockKind kind, pid_t& holder)
     return false;
 }
 
+bool LockForRun(int fd, LockKind kind, const std::string& shown, std::string& error)
+{
+    pid_t holder = 0;
+    if (TryLock(fd, kind, holder))
+        return true;
+    error = shown + " is in use by another run of cmpci-uninstall" +
+            (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
+    return false;
+}
+
 bool QemuHolds(int fd)
 {
     struct flock lock { };

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 namespace storage {
 
 enum class LockKind {
@@ -15,6 +17,9 @@ enum class LockKind {
 // descriptor is open. False when another run holds it: `holder` is then that process's id, or 0 when it
 // cannot be known.
 bool TryLock(int fd, LockKind kind, pid_t& holder);
+// The same for a run on the machine folder or image `shown`: false with a one-line `error` naming the run
+// that holds it.
+bool LockForRun(int fd, LockKind kind, const std::string& shown, std::string& error);
 
 // Whether some QEMU program (a running virtual machine, qemu-img, qemu-io) has the image open on `fd`: QEMU
 // announces that by byte-range locks on the image file, which this tests without taking any.
