@@ -7,7 +7,6 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "backup/cabinet.h"
 #include "common/fold_case.h"
@@ -172,15 +171,6 @@ bool LoadPart(std::string bytes, HKEY root, const std::string& name, emulated::R
     return false;
 }
 
-// HKEY_CLASSES_ROOT and HKEY_CURRENT_USER as Windows 9x maps them over SYSTEM.DAT and USER.DAT.
-void MapRoots(emulated::Registry& registry)
-{
-    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
-        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
-    if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
-        registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
-}
-
 CabinetFile* FileNamed(std::vector<CabinetFile>& files, std::string_view name)
 {
     for (CabinetFile& file : files) {
@@ -217,33 +207,29 @@ RegistryBackup ReadCabinetBackup(const BackupPlaces& places, const fs::path& cab
         backup.damage = error;
         return backup;
     }
-    MapRoots(registry);
+    emulated::MapBinaryRoots(registry, true);
     examine(registry, backup);
     return backup;
 }
 
-// A file's last-write time in the host's local time, as FAT keeps it.
-std::string FileTime(const fs::path& file)
+// The time of last write a file's stamp holds, as the machine's clock showed it: a FAT entry's as stored (the
+// guest's local time), a host file's in the host's local time, as FAT keeps it; empty when it holds none.
+std::string WriteTime(const storage::FileStamp& stamp)
 {
-    struct stat status { };
-    std::tm local { };
     char text[24];
-    if (lstat(file.c_str(), &status) != 0 || localtime_r(&status.st_mtime, &local) == nullptr ||
+    if (stamp.kind == storage::FileStamp::Kind::Fat) {
+        const unsigned date = stamp.fat.writeDate;
+        const unsigned time = stamp.fat.writeTime;
+        if (date == 0)
+            return {};
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9), date >> 5 & 0xF,
+                      date & 0x1F, time >> 11, time >> 5 & 0x3F, (time & 0x1F) * 2);
+        return text;
+    }
+    std::tm local { };
+    if (stamp.kind != storage::FileStamp::Kind::Host || localtime_r(&stamp.modified.tv_sec, &local) == nullptr ||
         std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
         return {};
-    return text;
-}
-
-// The time of last write a FAT entry's stamp holds, in the guest's local time; empty when it holds none.
-std::string FatWriteTime(const storage::FileStamp& stamp)
-{
-    if (stamp.kind != storage::FileStamp::Kind::Fat || stamp.fat.writeDate == 0)
-        return {};
-    const unsigned date = stamp.fat.writeDate;
-    const unsigned time = stamp.fat.writeTime;
-    char text[24];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9), date >> 5 & 0xF, date & 0x1F,
-                  time >> 11, time >> 5 & 0x3F, (time & 0x1F) * 2);
     return text;
 }
 
@@ -263,10 +249,8 @@ RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system,
         backup.damage = error;
         return backup;
     }
-    if (places.fileTimes)
-        backup.date = FileTime(named);
-    else if (places.stampOf)
-        backup.date = FatWriteTime(places.stampOf(named.lexically_relative(places.machine).generic_string()));
+    backup.date = WriteTime(places.stampOf ? places.stampOf(named.lexically_relative(places.machine).generic_string())
+                                           : storage::HostStamp(named));
     emulated::Registry registry;
     const HKEY roots[] = {system.empty() ? HKEY_USERS : HKEY_LOCAL_MACHINE, HKEY_USERS};
     for (std::size_t i = 0; i < present.size(); ++i) {
@@ -277,7 +261,7 @@ RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system,
             return backup;
         }
     }
-    MapRoots(registry);
+    emulated::MapBinaryRoots(registry, true);
     examine(registry, backup);
     return backup;
 }

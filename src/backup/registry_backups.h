@@ -32,17 +32,14 @@ struct RegistryBackup {
 struct BackupPlaces {
     std::filesystem::path machine;        // the machine folder, the root of drive C:
     std::filesystem::path windowsFolder;  // C:\WINDOWS in it
-    // Whether a file's time there is the time Windows wrote it (a machine folder; an image's stand-ins have
-    // none).
-    bool fileTimes = true;
     // Makes the real bytes of files (relative to the Windows folder) present, for an image's stand-ins, each
     // at most `limit` bytes; none for a machine folder. False with a one-line error.
     std::function<bool(const std::vector<std::string>&, std::uint64_t limit, std::string&)> fetch {};
     // Makes entries of the Windows folder present before they are looked up, for an image; none for a machine
     // folder.
     emulated::MakePresent present {};
-    // A file's stamp where it lies (relative to the machine folder), for an image whose stand-ins have no
-    // time: its FAT entry's dates.
+    // A file's stamp where it lies (relative to the machine folder): for an image, whose stand-ins have no
+    // time, its FAT entry's dates; without it, the host file's own time of last change.
     std::function<storage::FileStamp(const std::string&)> stampOf {};
 };
 

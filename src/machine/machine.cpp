@@ -243,13 +243,9 @@ bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesyst
         return false;
     machine.registryFiles.push_back({system, 0, 1});
     machine.registryFiles.push_back({users, 1, 1});
-    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
-        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
-    if (user.empty()) {
-        if (registry.KeyExists(HKEY_USERS, ".DEFAULT"))
-            registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
+    MapBinaryRoots(registry, user.empty());
+    if (user.empty())
         return true;
-    }
     // Windows 98 keeps a profile's user registry in WINDOWS/PROFILES/NAME/USER.DAT and loads it as
     // HKEY_USERS\NAME.
     std::filesystem::path profiles;
@@ -278,6 +274,14 @@ bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesyst
 }
 
 }  // namespace
+
+void MapBinaryRoots(Registry& registry, bool defaultUser)
+{
+    if (registry.KeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes"))
+        registry.MapRoot(HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes");
+    if (defaultUser && registry.KeyExists(HKEY_USERS, ".DEFAULT"))
+        registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
+}
 
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error)

@@ -141,6 +141,11 @@ inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error);
 
+// Maps HKEY_CLASSES_ROOT onto SYSTEM.DAT's SOFTWARE\Classes and, with `defaultUser`, HKEY_CURRENT_USER onto
+// USER.DAT's .DEFAULT, as Windows 9x maps them over its registry files; a root whose key is missing stays
+// unmapped.
+void MapBinaryRoots(Registry& registry, bool defaultUser);
+
 // Reads a whole registry file: a regular file only, never through a link, at most kMaxRegistryFileSize.
 bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error);
 

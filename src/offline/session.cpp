@@ -503,7 +503,7 @@ bool Session::List()
 // (its registry only: a backup holds no driver file); a backup that cannot be read is said in one line.
 void Session::ReadBackups()
 {
-    const backup::BackupPlaces places {target_.folder(), machine_.windowsFolder, options_.image.empty(),
+    const backup::BackupPlaces places {target_.folder(), machine_.windowsFolder,
                                        [this](const std::vector<std::string>& files, std::uint64_t limit,
                                               std::string& error) { return target_.Fetch(files, limit, error); },
                                        target_.Present(),

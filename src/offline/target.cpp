@@ -72,16 +72,7 @@ public:
     emulated::MakePresent Present() override { return {}; }
     bool Whole(std::string&) const override { return true; }
     bool FetchMachineFiles(const std::vector<std::string>&, std::string&) override { return true; }
-    storage::FileStamp StampOf(const std::string& file) override
-    {
-        storage::FileStamp stamp;
-        struct stat status { };
-        if (lstat((folder_ / file).c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-            stamp.kind = storage::FileStamp::Kind::Host;
-            stamp.modified = status.st_mtim;
-        }
-        return stamp;
-    }
+    storage::FileStamp StampOf(const std::string& file) override { return storage::HostStamp(folder_ / file); }
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {

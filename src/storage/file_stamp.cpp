@@ -1,6 +1,19 @@
 #include "storage/file_stamp.h"
 
+#include <sys/stat.h>
+
 namespace storage {
+
+FileStamp HostStamp(const std::filesystem::path& file)
+{
+    FileStamp stamp;
+    struct stat status { };
+    if (lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        stamp.kind = FileStamp::Kind::Host;
+        stamp.modified = status.st_mtim;
+    }
+    return stamp;
+}
 
 bool ModifiedTime(const FileStamp& stamp, timespec& modified)
 {

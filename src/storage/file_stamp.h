@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 namespace storage {
@@ -38,6 +39,9 @@ struct StampedFile {
     std::string path;
     FileStamp stamp;
 };
+
+// A host file's stamp: its time of last change; none when `file` is not a regular file.
+FileStamp HostStamp(const std::filesystem::path& file);
 
 // The host time of last change of a file with `stamp`: a host file's own, or a FAT entry's time of last write
 // read as local time, the clock a Windows guest keeps. False when the stamp has none (or an invalid date).

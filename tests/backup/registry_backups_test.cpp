@@ -163,7 +163,7 @@ TEST_F(RegistryBackupsTest, FetchesEachFileFirstAndSaysWhenThatFails)
     std::vector<std::uint64_t> limits;
     std::vector<std::string> present;
     bool fails = false;
-    backup::BackupPlaces places {top_ / "m", windows_, false,
+    backup::BackupPlaces places {top_ / "m", windows_,
                                  [&](const std::vector<std::string>& files, std::uint64_t limit, std::string& error) {
                                      fetched.insert(fetched.end(), files.begin(), files.end());
                                      limits.push_back(limit);
@@ -172,7 +172,9 @@ TEST_F(RegistryBackupsTest, FetchesEachFileFirstAndSaysWhenThatFails)
                                  },
                                  [&](const std::string& relative, bool contents) {
                                      present.push_back(relative + (contents ? "/*" : ""));
-                                 }};
+                                 },
+                                 // An image's stand-ins carry no time of their own; its entries here none.
+                                 [](const std::string&) { return storage::FileStamp {}; }};
     std::vector<std::string> notes;
     std::vector<backup::RegistryBackup> backups = backup::ReadRegistryBackups(places, Examine, notes);
     EXPECT_EQ(present, (std::vector<std::string> {"SCANREG.INI", "SYSBCKUP/*", "SYSTEM.DA0", "USER.DA0"}));
