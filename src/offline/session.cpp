@@ -178,6 +178,18 @@ bool OpenOutputs(const Options& options, const Target& target, const emulated::M
            (options.backup.empty() || OutputIsApart(options.backup, files, {}, error));
 }
 
+// Whether the lines printed on stdout reached it: `printed` is false when a printf already failed (errno
+// says why). False with `error` naming the cause: a list lost is not a result.
+bool ReachedStdout(bool printed, int& error)
+{
+    if (printed) {
+        errno = 0;
+        printed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    }
+    error = printed ? 0 : errno != 0 ? errno : EIO;
+    return printed;
+}
+
 // The text after a failed save's message, from how far the change got on the target's disk.
 std::string AfterFailure(Stage reached, const fs::path& backup)
 {
@@ -225,6 +237,10 @@ private:
     bool End(std::string& error);
     int Stop(const std::string& message);
     bool List();
+    int ListFailed() const
+    {
+        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError_));
+    }
     void ReadBackups();
     void ListBackups();
     void PrintSummary() const;
@@ -304,16 +320,12 @@ int Session::Check()
     // learns about this machine as before.
     ReadBackups();
     ListBackups();
-    // The list must have reached stdout: a list lost is not a result.
-    errno = 0;
-    const bool listed = journalOut_.stream() == stdout || (std::fflush(stdout) == 0 && std::ferror(stdout) == 0);
-    const int listError = errno != 0 ? errno : EIO;
-    if (!listed)
+    if (journalOut_.stream() != stdout && !ReachedStdout(true, listError_))
         summary_.exitStatus = 2;
     if (!End(error))
         return Fail(error);
-    if (!listed)
-        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError));
+    if (listError_ != 0)
+        return ListFailed();
     if (!options_.quiet) {
         std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
         if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
@@ -436,7 +448,7 @@ int Session::Save()
     if (!End(error))
         return Fail(error + "; the removal itself was made");
     if (listError_ != 0)
-        return Fail(std::string("cannot write the list to standard output: ") + std::strerror(listError_));
+        return ListFailed();
     if (!options_.quiet)
         PrintSummary();
     return 0;
@@ -494,9 +506,7 @@ bool Session::List()
         listed = listed && std::printf("would keep %s %s\n", KindName(item.kind), item.where.c_str()) >= 0;
     for (const Leftover& item : kept_)
         listed = listed && std::printf("would keep %s\n", DescribeKept(item).c_str()) >= 0;
-    listed = listed && std::fflush(stdout) == 0;
-    listError_ = listed ? 0 : errno != 0 ? errno : EIO;
-    return listed;
+    return ReachedStdout(listed, listError_);
 }
 
 // Reads the registry backups Windows keeps on the target, each examined with the rules of the live machine
