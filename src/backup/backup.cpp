@@ -26,8 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
-// SHA-256 over pieces fed one after the other.
+// Reads a whole file, following a link as the user's path does.
 bool ReadWhole(const fs::path& file, std::string& bytes)
 {
     std::ifstream in(file, std::ios::binary);
@@ -58,11 +57,6 @@ bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
     return ParseManifest(text, file.string(), manifest, error);
 }
 
-std::string Sha256OfFile(const fs::path& file)
-{
-    std::string bytes;
-    return ReadWhole(file, bytes) ? Sha256Of(bytes) : std::string();
-}
 
 fs::path MakeDefaultBackupFolder(const fs::path& machine, std::string& error)
 {

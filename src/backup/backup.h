@@ -50,9 +50,6 @@ bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::str
 // Writes the backup into `folder`, which must not exist or be empty. False with a one-line `error`; a
 // backup half written is removed again.
 bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error);
-
-// The SHA-256 of a file's bytes, in lower-case hex; empty when it cannot be read.
-std::string Sha256OfFile(const std::filesystem::path& file);
 using storage::Sha256;
 using storage::Sha256Of;
 struct Manifest;

@@ -3,9 +3,9 @@
 namespace emulated {
 
 const RootKey kRootKeys[kRootCount] = {
-    {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},     {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
-    {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},   {HKEY_USERS, "HKEY_USERS", "HKU"},
-    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"}, {HKEY_DYN_DATA, "HKEY_DYN_DATA", "HKDD"},
+    {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},     {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
+    {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"},   {HKEY_USERS, "HKEY_USERS"},
+    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG"}, {HKEY_DYN_DATA, "HKEY_DYN_DATA"},
 };
 
 int RootIndexOf(HKEY root)
@@ -32,12 +32,6 @@ const char* RootName(HKEY root)
 {
     int index = RootIndexOf(root);
     return index < 0 ? "(handle)" : kRootKeys[index].name;
-}
-
-const char* ShortRootName(HKEY root)
-{
-    int index = RootIndexOf(root);
-    return index < 0 ? "(handle)" : kRootKeys[index].shortName;
 }
 
 }  // namespace emulated

@@ -15,8 +15,7 @@ using ::SameName;
 // The predefined root keys, in this order.
 struct RootKey {
     HKEY handle;
-    const char* name;       // as REGEDIT4 files and the journal write it
-    const char* shortName;  // as a call log writes it
+    const char* name;  // as REGEDIT4 files and the journal write it
 };
 inline constexpr int kRootCount = 6;
 extern const RootKey kRootKeys[kRootCount];
@@ -27,6 +26,5 @@ int RootIndexOf(HKEY root);
 int RootIndexByName(std::string_view path);
 // The root's name, or "(handle)" for a handle that is not a root.
 const char* RootName(HKEY root);
-const char* ShortRootName(HKEY root);
 
 }  // namespace emulated

@@ -485,12 +485,6 @@ bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vec
     return StageReplacement(folder, name, pieces, staged, error, calls) && CommitStaged(staged, error, calls);
 }
 
-bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_view bytes, std::string& error,
-                    Syscalls& calls)
-{
-    return WriteNew(folder.fd(), folder.path() / name, name, bytes, error, calls);
-}
-
 bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& error, Syscalls& calls)
 {
     OpenedFolder folder(file, calls);

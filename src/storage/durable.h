@@ -123,10 +123,6 @@ void RemoveStagedBeside(int dir, const std::string& name, Syscalls& calls = Sysc
 // Replaces the existing regular file `name` in `folder` with `pieces` joined: staged, then committed.
 bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vector<std::string_view>& pieces,
                    std::string& error, Syscalls& calls = Syscalls::Real());
-// Creates `name` in `folder`, which must not exist, with `bytes`; fsync, then fsync of the folder. False
-// with a one-line `error`; a file half written is removed again.
-bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_view bytes, std::string& error,
-                    Syscalls& calls = Syscalls::Real());
 
 // The same by path: the file's folder is opened for the one call.
 bool WriteNewFile(const std::filesystem::path& file, std::string_view bytes, std::string& error,
