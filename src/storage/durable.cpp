@@ -366,12 +366,6 @@ bool WriteNew(int dir, const fs::path& shown, const std::string& name, const Fil
     return true;
 }
 
-bool WriteNew(int dir, const fs::path& shown, const std::string& name, std::string_view bytes, std::string& error,
-              Syscalls& calls)
-{
-    return WriteNew(dir, shown, name, [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); }, error, calls);
-}
-
 }  // namespace
 
 bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset, Syscalls& calls)
@@ -487,12 +481,7 @@ bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vec
 
 bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& error, Syscalls& calls)
 {
-    OpenedFolder folder(file, calls);
-    if (folder.fd() < 0) {
-        error = "cannot write " + file.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    return WriteNew(folder.fd(), file, file.filename().string(), bytes, error, calls);
+    return WriteNewFileFrom(file, [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); }, error, calls);
 }
 
 bool WriteNewFileFrom(const fs::path& file, const FillFile& fill, std::string& error, Syscalls& calls)
