@@ -255,8 +255,6 @@ bool ModeBroken(const Options& options, unsigned long given, std::string& error)
     return false;
 }
 
-// Takes one option getopt_long returned as `code` from the command-line word `word`. False with `error` for
-// a value it does not take or a value missing.
 // The options that only set a flag, and those that only take their value as it is.
 struct FlagOption {
     int code;
@@ -295,6 +293,8 @@ bool TakePlainOption(int code, Options& options)
     return false;
 }
 
+// Takes one option getopt_long returned as `code` from the command-line word `word`. False with `error` for
+// a value it does not take or a value missing.
 bool TakeOption(int code, const std::string& word, Options& options, std::string& error)
 {
     std::string name = word.substr(0, word.find('='));
