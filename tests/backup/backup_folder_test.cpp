@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -17,9 +18,9 @@ namespace {
 // one second: each must get a folder of its own, taken before it writes the first file.
 TEST(BackupFolderTest, RunsAtOnceNeverShareADatedBackupFolder)
 {
-    std::string pattern = (fs::temp_directory_path() / "cmpci-backup-folder-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path top = pattern;
+    const test_support::TempFolder temp("cmpci-backup-folder");
+    ASSERT_TRUE(temp.ok());
+    const fs::path& top = temp.path();
     std::vector<fs::path> made(8);
     std::vector<std::string> errors(made.size());
     std::vector<std::thread> runs;
@@ -41,7 +42,6 @@ TEST(BackupFolderTest, RunsAtOnceNeverShareADatedBackupFolder)
     std::string error;
     EXPECT_EQ(backup::MakeDefaultBackupFolder(top / "missing" / "deeper", error), fs::path());
     EXPECT_NE(error.find("cannot make the backup folder "), std::string::npos) << error;
-    fs::remove_all(top);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+
+#include "support/read_file.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -14,11 +16,7 @@ namespace {
 
 const fs::path kWinMe = fs::path(CMPCI_SOURCE_DIR) / "tests" / "data" / "real-registry" / "winme";
 
-std::string Slurp(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test_support::ReadFile;
 
 void PutU16(std::string& bytes, std::size_t at, unsigned value)
 {
@@ -46,9 +44,7 @@ class CabinetTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-cabinet-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        top_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         fs::copy_file(kWinMe / "SYSTEM.DAT", top_ / "SYSTEM.DAT");
         fs::copy_file(kWinMe / "USER.DAT", top_ / "USER.DAT");
         std::ofstream(top_ / "SYSTEM.INI", std::ios::binary) << "[boot]\r\nshell=Explorer.exe\r\n";
@@ -61,9 +57,9 @@ protected:
                                     "TZ=UTC gcab -c plain.cab SYSTEM.DAT USER.DAT SYSTEM.INI WIN.INI";
         ASSERT_EQ(std::system(command.c_str()), 0) << "gcab (Debian's gcab) is needed: " << command;
     }
-    void TearDown() override { fs::remove_all(top_); }
 
-    fs::path top_;
+    test_support::TempFolder temp_ {"cmpci-cabinet"};
+    const fs::path& top_ = temp_.path();
 };
 
 TEST_F(CabinetTest, ExtractsTheWantedFilesOfGcabsCabinetsByteForByte)
@@ -75,10 +71,10 @@ TEST_F(CabinetTest, ExtractsTheWantedFilesOfGcabsCabinetsByteForByte)
         ASSERT_TRUE(backup::ReadCabinet(top_ / name, {"system.dat", "USER.DAT"}, files, error)) << error;
         ASSERT_EQ(files.size(), 4u);
         EXPECT_EQ(files[0].name, "SYSTEM.DAT");
-        EXPECT_EQ(files[0].bytes, Slurp(kWinMe / "SYSTEM.DAT"));
+        EXPECT_EQ(files[0].bytes, ReadFile(kWinMe / "SYSTEM.DAT"));
         EXPECT_EQ(files[0].size, fs::file_size(kWinMe / "SYSTEM.DAT"));
         EXPECT_EQ(files[0].time, "2026-11-30 08:15:42");
-        EXPECT_EQ(files[1].bytes, Slurp(kWinMe / "USER.DAT"));
+        EXPECT_EQ(files[1].bytes, ReadFile(kWinMe / "USER.DAT"));
         // Listed, not extracted.
         EXPECT_EQ(files[2].name, "SYSTEM.INI");
         EXPECT_EQ(files[2].size, 28u);
@@ -92,7 +88,7 @@ TEST_F(CabinetTest, ExtractsTheWantedFilesOfGcabsCabinetsByteForByte)
 // checksum at its start and its data from 8.
 TEST_F(CabinetTest, RefusesDamagedAndCraftedCabinetsInOneLine)
 {
-    const std::string good = Slurp(top_ / "zip.cab");
+    const std::string good = ReadFile(top_ / "zip.cab");
     const std::uint32_t files = GetU32(good, 16);
     const std::uint32_t data = GetU32(good, 36);
     const struct {
@@ -174,7 +170,7 @@ TEST_F(CabinetTest, ShowsNamesWithoutControlCharacters)
     fs::copy_file(top_ / "SYSTEM.DAT", top_ / "a\nb\x1b" / "SYSTEM.DAT");
     const std::string command = "cd '" + top_.string() + "' && gcab -c named.cab \"$(printf 'a\\nb\\033')/SYSTEM.DAT\"";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    std::string bytes = Slurp(top_ / "named.cab");
+    std::string bytes = ReadFile(top_ / "named.cab");
     PutU32(bytes, GetU32(bytes, 16), 0xFFFFFF00u);
     std::vector<backup::CabinetFile> listed;
     std::string error;

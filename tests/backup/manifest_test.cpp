@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "machine/machine.h"
 #include "backup/backup.h"
+#include "support/read_file.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 using backup::Manifest;
@@ -120,9 +120,9 @@ TEST(ManifestTest, RefusesPathsThatLeaveTheMachineOrTheBackup)
 // A run that removes keys and no file still keeps a backup with its manifest.
 TEST(ManifestTest, BackupOfKeysAloneHasAManifest)
 {
-    std::string pattern = (fs::temp_directory_path() / "cmpci-manifest-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path top = pattern;
+    const test_support::TempFolder temp("cmpci-manifest");
+    ASSERT_TRUE(temp.ok());
+    const fs::path& top = temp.path();
     fs::create_directories(top / "m" / "WINDOWS");
     std::ofstream(top / "m" / "registry.reg", std::ios::binary)
         << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\CARD]\r\n\"Driver\"=\"MEDIA\\\\0001\"\r\n";
@@ -135,22 +135,20 @@ TEST(ManifestTest, BackupOfKeysAloneHasAManifest)
     ASSERT_TRUE(backup::BackupNeeded(registry, {}));
     const backup::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
     ASSERT_TRUE(backup::WriteBackup(top / "backup", changes, error)) << error;
-    std::ifstream in(top / "backup" / "manifest.json", std::ios::binary);
-    const std::string text {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string text = test_support::ReadFile(top / "backup" / "manifest.json");
     Manifest read;
     EXPECT_TRUE(backup::ParseManifest(text, "manifest.json", read, error)) << error << text;
     EXPECT_EQ(read.registryFile, "registry.reg");
     EXPECT_TRUE(read.files.empty());
-    fs::remove_all(top);
 }
 
 // The backup keeps the registry as the run loaded it, whatever the file on disk became since: a backup read
 // again from disk would "restore" to a state the run never saw.
 TEST(ManifestTest, BackupKeepsTheBytesTheRunLoaded)
 {
-    std::string pattern = (fs::temp_directory_path() / "cmpci-manifest-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path top = pattern;
+    const test_support::TempFolder temp("cmpci-manifest");
+    ASSERT_TRUE(temp.ok());
+    const fs::path& top = temp.path();
     fs::create_directories(top / "m" / "WINDOWS");
     const std::string loaded = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\CARD]\r\n";
     std::ofstream(top / "m" / "registry.reg", std::ios::binary) << loaded;
@@ -163,9 +161,7 @@ TEST(ManifestTest, BackupKeepsTheBytesTheRunLoaded)
     std::ofstream(top / "m" / "registry.reg", std::ios::binary | std::ios::trunc) << "REGEDIT4\r\n\r\n";
     const backup::RunChanges changes {top / "m", &machine, &registry, {}, {}, {}};
     ASSERT_TRUE(backup::WriteBackup(top / "backup", changes, error)) << error;
-    std::ifstream in(top / "backup" / "registry.reg.before", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), loaded);
-    fs::remove_all(top);
+    EXPECT_EQ(test_support::ReadFile(top / "backup" / "registry.reg.before"), loaded);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -41,16 +43,13 @@ class RegistryBackupsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-backups-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        top_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         windows_ = top_ / "m" / "WINDOWS";
         fs::create_directories(windows_ / "SYSBCKUP");
         // The dates below are UTC on the host, and cabinets hold the time gcab's process saw.
         setenv("TZ", "UTC", 1);
         tzset();
     }
-    void TearDown() override { fs::remove_all(top_); }
 
     // A cabinet as the Registry Checker packs one, written by gcab, its registry files dated `time` (a cabinet
     // keeps seconds in steps of two, as FAT does: the times here are even).
@@ -76,7 +75,8 @@ protected:
         return backup::ReadRegistryBackups({top_ / "m", windows_}, Examine, notes);
     }
 
-    fs::path top_;
+    test_support::TempFolder temp_ {"cmpci-backups"};
+    const fs::path& top_ = temp_.path();
     fs::path windows_;
     int stages_ = 0;
 };

@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -24,6 +23,7 @@
 #include "offline/target.h"
 #include "support/example_machine.h"
 #include "support/faulty_syscalls.h"
+#include "support/read_file.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -33,11 +33,7 @@ namespace fs = std::filesystem;
 // Every regular file below a folder, by its path there, with its bytes.
 using Tree = std::map<std::string, std::string>;
 
-std::string Read(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test_support::ReadFile;
 
 void Write(const fs::path& file, const std::string& bytes)
 {
@@ -48,7 +44,7 @@ Tree TreeOf(const fs::path& folder)
 {
     Tree tree;
     for (const std::string& file : example::FilesBelow(folder))
-        tree[file] = Read(folder / file);
+        tree[file] = ReadFile(folder / file);
     return tree;
 }
 
@@ -93,7 +89,7 @@ protected:
         options.backup = backup.string();
         options.journal = (root_.path() / "run.journal").string();
         std::unique_ptr<offline::Target> target = offline::UnlockedFolderTarget(machine, storage::Syscalls::Real());
-        ASSERT_EQ(offline::RunOnTarget(options, *target, ""), 0) << Read(options.journal);
+        ASSERT_EQ(offline::RunOnTarget(options, *target, ""), 0) << ReadFile(options.journal);
     }
     // Restores `backup` on `machine`, named as `shown`.
     bool Restore(const fs::path& backup, const fs::path& machine, std::string& error,
@@ -117,7 +113,7 @@ protected:
 // The backup's time as the manifest's text holds it, as a user reads it.
 std::string TakenAt(const fs::path& backup)
 {
-    const std::string manifest = Read(backup / "manifest.json");
+    const std::string manifest = ReadFile(backup / "manifest.json");
     std::smatch time;
     if (!std::regex_search(manifest, time, std::regex(R"re("time": "(\d{4}-\d\d-\d\d)T(\d\d:\d\d):\d\dZ")re")))
         return "no time in " + manifest;
@@ -140,7 +136,7 @@ TEST_F(RestoreTest, PutsABackupBackOnlyOnTheMachineItWasTakenOf)
         // Another machine: the same example, a registry file of its own (one byte of it other).
         const fs::path vmB = Copy(example, kind + "-B");
         const std::string registry = kind == "machine" ? "registry.reg" : "WINDOWS/SYSTEM.DAT";
-        std::string other = Read(vmA / registry);
+        std::string other = ReadFile(vmA / registry);
         other[other.size() / 2] = static_cast<char>(other[other.size() / 2] ^ 0x20);
         Write(vmB / registry, other);
         const Tree vmBBefore = TreeOf(vmB);
@@ -301,26 +297,26 @@ TEST_F(RestoreTest, RemovedKeysAreAddedBackAfterALastLineWithoutItsEnd)
         SCOPED_TRACE(c.what);
         const fs::path machine = Copy("machine", std::string("m") + (c.editedRemovedReg ? "2" : "1"));
         // The machine's registry.reg itself ends without a line end.
-        std::string text = Read(machine / "registry.reg");
+        std::string text = ReadFile(machine / "registry.reg");
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
         Write(machine / "registry.reg", text);
         const fs::path backup = root_.path() / (std::string("backup") + (c.editedRemovedReg ? "2" : "1"));
         Run(machine, backup);
-        const std::string later = Read(machine / "registry.reg") + "\r\n\r\n" + added;
+        const std::string later = ReadFile(machine / "registry.reg") + "\r\n\r\n" + added;
         Write(machine / "registry.reg", later);
         if (c.editedRemovedReg) {
-            std::string reg = std::regex_replace(Read(backup / "removed.reg"), std::regex("\r\n"), "\n");
+            std::string reg = std::regex_replace(ReadFile(backup / "removed.reg"), std::regex("\r\n"), "\n");
             reg = std::regex_replace(reg, std::regex("^REGEDIT4\n\n"), "REGEDIT4\n");
             Write(backup / "removed.reg", reg);
         }
         std::string error;
         ASSERT_TRUE(Restore(backup, machine, error)) << error;
-        const std::string merged = Read(machine / "registry.reg");
+        const std::string merged = ReadFile(machine / "registry.reg");
         EXPECT_EQ(merged.rfind(later, 0), 0u) << "the later change is not kept as it was";
         // Each key's section starts a line, as the format has it.
         std::smatch header;
-        const std::string reg = Read(backup / "removed.reg");
+        const std::string reg = ReadFile(backup / "removed.reg");
         for (auto at = reg.cbegin(); std::regex_search(at, reg.cend(), header, std::regex(R"(\n(\[[^\r\n]*\]))"));
              at = header[0].second) {
             EXPECT_NE(merged.find("\n" + header[1].str(), later.size()), std::string::npos) << header[1];
@@ -366,7 +362,7 @@ TEST_F(RestoreTest, RestoredFilesGetBackTheirTimesOfLastChange)
         const fs::path backup = root_.path() / (name + ".backup");
         Run(machine, backup);
         if (c.olderManifest) {
-            const std::string manifest = Read(backup / "manifest.json");
+            const std::string manifest = ReadFile(backup / "manifest.json");
             std::string older = std::regex_replace(manifest, std::regex(R"(, "modified": "[0-9.]+")"), "");
             older = std::regex_replace(older, std::regex(R"(  "registryStamp": \{[^}]*\},\n)"), "");
             ASSERT_EQ(older.find("modified"), std::string::npos) << older;

@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include "support/temp_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -18,27 +20,22 @@ class OnPathTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tool_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        top_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         fs::create_directories(top_ / "a");
         fs::create_directories(top_ / "b");
         const char* path = std::getenv("PATH");
         saved_ = path != nullptr ? path : "";
         setenv("PATH", ((top_ / "a").string() + ":" + (top_ / "b").string()).c_str(), 1);
     }
-    void TearDown() override
-    {
-        setenv("PATH", saved_.c_str(), 1);
-        fs::remove_all(top_);
-    }
+    void TearDown() override { setenv("PATH", saved_.c_str(), 1); }
     void File(const fs::path& file, mode_t mode)
     {
         std::ofstream(file) << "#!/bin/sh\n";
         chmod(file.c_str(), mode);
     }
 
-    fs::path top_;
+    test_support::TempFolder temp_ {"tool_test"};
+    const fs::path& top_ = temp_.path();
     std::string saved_;
 };
 

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
+#include "support/read_file.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -28,11 +28,7 @@ protected:
         bytes_.replace(0, 8, std::string(8, '\0'));
     }
     void Put(const std::string& bytes) const { std::ofstream(file_, std::ios::binary | std::ios::trunc) << bytes; }
-    std::string Now() const
-    {
-        std::ifstream in(file_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::string Now() const { return test_support::ReadFile(file_); }
 
     test_support::TempFolder folder_ {"disk-test"};
     fs::path file_;

@@ -10,17 +10,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
 
 #include "host/tool.h"
+#include "support/read_file.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -55,12 +55,9 @@ class FatChangeTest : public ::testing::Test {
 public:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "fat-change-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         image_ = (folder_ / "volume.img").string();
     }
-    void TearDown() override { fs::remove_all(folder_); }
 
     // Runs a tool; the test fails when it does not exit 0.
     std::string Must(const std::vector<std::string>& words)
@@ -124,11 +121,7 @@ public:
         }
         return clusters;
     }
-    std::string Bytes() const
-    {
-        std::ifstream in(image_, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::string Bytes() const { return test_support::ReadFile(image_); }
     void Write(const std::vector<image::DiskChange>& changes)
     {
         const int fd = open(image_.c_str(), O_WRONLY);
@@ -220,7 +213,8 @@ public:
         }
     }
 
-    fs::path folder_;
+    test_support::TempFolder temp_ {"fat-change-test"};
+    const fs::path& folder_ = temp_.path();
     std::string image_;
     int bits_ = 0;
     std::map<std::string, std::string> files_;

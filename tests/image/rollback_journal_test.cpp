@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
 #include <sys/stat.h>
 
 #include "support/faulty_syscalls.h"
+#include "support/read_file.h"
 #include "support/recording_syscalls.h"
 #include "support/temp_folder.h"
 
@@ -47,16 +47,8 @@ protected:
         Put(old_);
     }
     void Put(const std::string& bytes) const { std::ofstream(image_, std::ios::binary | std::ios::trunc) << bytes; }
-    std::string Now() const
-    {
-        std::ifstream in(image_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::string JournalBytes() const
-    {
-        std::ifstream in(journal_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::string Now() const { return test_support::ReadFile(image_); }
+    std::string JournalBytes() const { return test_support::ReadFile(journal_); }
     void PutJournal(const std::string& bytes) const
     {
         std::ofstream(journal_, std::ios::binary | std::ios::trunc) << bytes;

@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -15,15 +16,13 @@ class OpenMachineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-machine-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        top_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         fs::create_directories(top_ / "m" / "WINDOWS");
         std::ofstream(top_ / "elsewhere.reg", std::ios::binary) << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n";
     }
-    void TearDown() override { fs::remove_all(top_); }
 
-    fs::path top_;
+    test_support::TempFolder temp_ {"cmpci-machine"};
+    const fs::path& top_ = temp_.path();
 };
 
 // A registry file behind a link could be anywhere on the host: it is never read, let alone replaced.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,16 +14,14 @@
 #include "registry/registry.h"
 #include "storage/durable.h"
 #include "support/faulty_syscalls.h"
+#include "support/read_file.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Read(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test_support::ReadFile;
 
 // The real calls, but for the Nth rename, which fails with EIO.
 class FailingRename : public storage::Syscalls {
@@ -48,19 +45,16 @@ class RegistrySaveTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-save-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         machine_ = root_ / "machine";
         fs::create_directories(machine_ / "WINDOWS");
         const fs::path real = fs::path(CMPCI_SOURCE_DIR) / "tests" / "data" / "real-registry" / "winme";
         for (const char* name : {"SYSTEM.DAT", "USER.DAT"}) {
             fs::copy_file(real / name, machine_ / "WINDOWS" / name);
             fs::permissions(machine_ / "WINDOWS" / name, fs::perms::owner_write, fs::perm_options::add);
-            original_.push_back(Read(real / name));
+            original_.push_back(ReadFile(real / name));
         }
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     // Opens the machine and removes a key from each file.
     void OpenAndRemove()
@@ -71,7 +65,8 @@ protected:
         ASSERT_EQ(registry_.DeleteKey(HKEY_USERS, ".DEFAULT\\AppEvents"), ERROR_SUCCESS);
     }
 
-    fs::path root_;
+    test_support::TempFolder temp_ {"cmpci-save"};
+    const fs::path& root_ = temp_.path();
     fs::path machine_;
     std::vector<std::string> original_;
     emulated::Registry registry_;
@@ -90,11 +85,11 @@ TEST_F(RegistrySaveTest, AWindowsFolderSwappedForALinkDuringTheRunTakesNoSave)
     std::vector<std::string> saved;
     std::string error;
     ASSERT_TRUE(emulated::SaveRegistryFiles(folder_, registry_, saved, error)) << error;
-    EXPECT_EQ(Read(root_ / "outside" / "SYSTEM.DAT"), original_[0]);
-    EXPECT_EQ(Read(root_ / "outside" / "USER.DAT"), original_[1]);
+    EXPECT_EQ(ReadFile(root_ / "outside" / "SYSTEM.DAT"), original_[0]);
+    EXPECT_EQ(ReadFile(root_ / "outside" / "USER.DAT"), original_[1]);
     // The save went to the folder the run opened.
-    EXPECT_NE(Read(machine_ / "WINDOWS.moved" / "SYSTEM.DAT"), original_[0]);
-    EXPECT_NE(Read(machine_ / "WINDOWS.moved" / "USER.DAT"), original_[1]);
+    EXPECT_NE(ReadFile(machine_ / "WINDOWS.moved" / "SYSTEM.DAT"), original_[0]);
+    EXPECT_NE(ReadFile(machine_ / "WINDOWS.moved" / "USER.DAT"), original_[1]);
 }
 
 TEST_F(RegistrySaveTest, ARenameThatFailsPutsBackTheFilesSavedBeforeIt)
@@ -107,8 +102,8 @@ TEST_F(RegistrySaveTest, ARenameThatFailsPutsBackTheFilesSavedBeforeIt)
         std::string error;
         EXPECT_FALSE(emulated::SaveRegistryFiles(folder_, registry_, saved, error, calls));
         EXPECT_TRUE(saved.empty()) << error;
-        EXPECT_EQ(Read(machine_ / "WINDOWS" / "SYSTEM.DAT"), original_[0]) << error;
-        EXPECT_EQ(Read(machine_ / "WINDOWS" / "USER.DAT"), original_[1]) << error;
+        EXPECT_EQ(ReadFile(machine_ / "WINDOWS" / "SYSTEM.DAT"), original_[0]) << error;
+        EXPECT_EQ(ReadFile(machine_ / "WINDOWS" / "USER.DAT"), original_[1]) << error;
         EXPECT_EQ(std::distance(fs::directory_iterator(machine_ / "WINDOWS"), {}), 2) << "a temporary file was left";
     }
     std::vector<std::string> saved;
@@ -136,10 +131,10 @@ TEST_F(RegistrySaveTest, EveryFailingCallLeavesTheFilesOldOrNewAndNothingBeside)
             saved.clear();
             done = emulated::SaveRegistryFiles(folder_, registry_, saved, error, calls);
             if (wanted.empty())
-                wanted = {Read(machine_ / "WINDOWS" / "SYSTEM.DAT"), Read(machine_ / "WINDOWS" / "USER.DAT")};
+                wanted = {ReadFile(machine_ / "WINDOWS" / "SYSTEM.DAT"), ReadFile(machine_ / "WINDOWS" / "USER.DAT")};
         },
         [&](bool kill) {
-            const std::string now[] = {Read(machine_ / "WINDOWS" / "SYSTEM.DAT"), Read(machine_ / "WINDOWS" / "USER.DAT")};
+            const std::string now[] = {ReadFile(machine_ / "WINDOWS" / "SYSTEM.DAT"), ReadFile(machine_ / "WINDOWS" / "USER.DAT")};
             for (std::size_t i = 0; i < 2; ++i) {
                 SCOPED_TRACE(i == 0 ? "SYSTEM.DAT" : "USER.DAT");
                 EXPECT_TRUE(now[i] == original_[i] || now[i] == wanted[i]) << "neither old nor new";
@@ -174,9 +169,9 @@ TEST_F(RegistrySaveTest, ARunThatWritesRemovesOnlyStaleSavesOfItsRegistryFiles)
     for (const char* name : stale)
         EXPECT_FALSE(fs::exists(windows / name)) << name;
     for (const char* name : kept)
-        EXPECT_EQ(Read(windows / name), "the user's") << name;
+        EXPECT_EQ(ReadFile(windows / name), "the user's") << name;
     EXPECT_TRUE(fs::is_directory(windows / "USER.DAT.tmp-Folder"));
-    EXPECT_EQ(Read(windows / "SYSTEM.DAT"), original_[0]);
+    EXPECT_EQ(ReadFile(windows / "SYSTEM.DAT"), original_[0]);
 }
 
 }  // namespace

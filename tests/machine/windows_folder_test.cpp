@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 using emulated::WindowsFolder;
@@ -17,9 +18,7 @@ class WindowsFolderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-folder-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        top_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         windows_ = top_ / "WINDOWS";
         fs::create_directories(windows_ / "SYSTEM");
         fs::create_directories(windows_ / "INF" / "OTHER");
@@ -29,11 +28,11 @@ protected:
         Write(windows_ / "Cldrune.exe");
         Write(top_ / "outside.txt");
     }
-    void TearDown() override { fs::remove_all(top_); }
 
     static void Write(const fs::path& path) { std::ofstream(path) << "x"; }
 
-    fs::path top_;
+    test_support::TempFolder temp_ {"cmpci-folder"};
+    const fs::path& top_ = temp_.path();
     fs::path windows_;
 };
 

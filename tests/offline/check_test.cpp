@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -16,9 +17,9 @@ namespace {
 // one driver key, or an "InfPath" that is no plain file name, leads to no class key and no INF file.
 TEST(CheckTest, FollowsTheRemovalsRulesForDriverAndInfNames)
 {
-    std::string pattern = (fs::temp_directory_path() / "cmpci-check-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path windows = fs::path(pattern) / "WINDOWS";
+    const test_support::TempFolder temp("cmpci-check");
+    ASSERT_TRUE(temp.ok());
+    const fs::path windows = temp.path() / "WINDOWS";
     fs::create_directories(windows / "INF");
     std::ofstream(windows / "INF" / "oem1.inf") << "x";
     std::ofstream(windows / "oem2.inf") << "x";
@@ -47,7 +48,6 @@ TEST(CheckTest, FollowsTheRemovalsRulesForDriverAndInfNames)
         "driver-class HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0004",
     };
     EXPECT_EQ(found, expected);
-    fs::remove_all(pattern);
 }
 
 // What the removal's rules keep: the class an orphaned companion of the card shares with another game port
@@ -55,9 +55,9 @@ TEST(CheckTest, FollowsTheRemovalsRulesForDriverAndInfNames)
 // own game port names is --remnants', without the game port's INF file; a kept item gone is no longer there.
 TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
 {
-    std::string pattern = (fs::temp_directory_path() / "cmpci-check-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path windows = fs::path(pattern) / "WINDOWS";
+    const test_support::TempFolder temp("cmpci-check");
+    ASSERT_TRUE(temp.ok());
+    const fs::path windows = temp.path() / "WINDOWS";
     fs::create_directories(windows / "INF");
     std::ofstream(windows / "INF" / "MSJSTICK.INF") << "x";
     const std::string classes = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
@@ -105,7 +105,6 @@ TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
     ASSERT_EQ(there.size(), 2u);
     EXPECT_EQ(there[0].kind, offline::LeftoverKind::InfFile);
     EXPECT_EQ(there[1].kind, offline::LeftoverKind::MediaResource);
-    fs::remove_all(pattern);
 }
 
 }  // namespace

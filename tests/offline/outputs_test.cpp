@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/read_file.h"
 #include "support/recording_syscalls.h"
 #include "support/temp_folder.h"
 
@@ -64,8 +65,7 @@ TEST_F(OutputsTest, AnOutputIsSyncedBeforeItsRenameAndItsFolderAfter)
         std::fputs("{\"op\":\"start\"}\n", out.stream());
         ASSERT_TRUE(out.Finish(error)) << error;
     }
-    std::ifstream in(journal);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"op\":\"start\"}\n");
+    EXPECT_EQ(test_support::ReadFile(journal), "{\"op\":\"start\"}\n");
     EXPECT_EQ(calls.kinds, (std::vector<std::string> {"fsync", "rename", "sync-folder"}));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), {}), 4) << "a temporary file was left";
 }

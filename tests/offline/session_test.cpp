@@ -3,26 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 
 #include "offline/options.h"
 #include "offline/session.h"
 #include "offline/target.h"
 #include "storage/durable.h"
+#include "support/read_file.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Read(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test_support::ReadFile;
 
 // The real calls, but every rename fails with EIO: no file can be put in place.
 class NoRename : public storage::Syscalls {
@@ -43,7 +39,7 @@ public:
     {
         for (const fs::directory_entry& entry : fs::directory_iterator(folder_)) {
             if (entry.path().filename().string().rfind("run.journal", 0) == 0)
-                seen_ += Read(entry.path());
+                seen_ += ReadFile(entry.path());
         }
         return storage::Syscalls::RenameAt(dir, from, to);
     }
@@ -58,25 +54,26 @@ class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-session-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        temp_.emplace("cmpci-session");
+        ASSERT_TRUE(temp_->ok());
+        root_ = temp_->path();
         machine_ = root_ / "machine";
         fs::copy(fs::path(CMPCI_SOURCE_DIR) / "examples" / "machine", machine_, fs::copy_options::recursive);
-        original_ = Read(machine_ / "registry.reg");
+        original_ = ReadFile(machine_ / "registry.reg");
         options_.machine = machine_.string();
         options_.answer = offline::Answer::Yes;
         options_.quiet = true;
         options_.journal = (root_ / "run.journal").string();
     }
-    void TearDown() override { fs::remove_all(root_); }
+    // A test calls TearDown and SetUp again to start a case on a fresh machine in a new folder.
+    void TearDown() override { temp_.reset(); }
 
     int Run(storage::Syscalls& calls)
     {
         std::unique_ptr<offline::Target> target = offline::UnlockedFolderTarget(machine_, calls);
         return offline::RunOnTarget(options_, *target, "");
     }
-    std::string Journal() const { return Read(root_ / "run.journal"); }
+    std::string Journal() const { return ReadFile(root_ / "run.journal"); }
     bool AnyBackupIn(const fs::path& folder) const
     {
         for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
@@ -86,6 +83,7 @@ protected:
         return false;
     }
 
+    std::optional<test_support::TempFolder> temp_;
     fs::path root_;
     fs::path machine_;
     std::string original_;
@@ -102,7 +100,7 @@ TEST_F(SessionTest, TheCompletionBoxComesOnlyAfterTheChangeIsOnDisk)
     const std::string journal = Journal();
     EXPECT_NE(journal.find("Uninstall complete."), std::string::npos) << journal;
     EXPECT_NE(journal.find("\"stage\":\"committed\""), std::string::npos) << journal;
-    EXPECT_NE(Read(machine_ / "registry.reg"), original_);
+    EXPECT_NE(ReadFile(machine_ / "registry.reg"), original_);
 }
 
 TEST_F(SessionTest, AFailedSaveShowsNoCompletionBoxAndSaysHowFarItGot)
@@ -128,7 +126,7 @@ TEST_F(SessionTest, AFailedSaveShowsNoCompletionBoxAndSaysHowFarItGot)
         const std::string journal = Journal();
         EXPECT_EQ(journal.find("Uninstall complete."), std::string::npos) << journal;
         EXPECT_NE(journal.find(std::string("\"stage\":\"") + c.stage + "\""), std::string::npos) << journal;
-        EXPECT_EQ(Read(machine_ / "registry.reg"), original_);
+        EXPECT_EQ(ReadFile(machine_ / "registry.reg"), original_);
         EXPECT_TRUE(fs::exists(machine_ / "WINDOWS" / "SYSTEM" / "CMAUDIO.VXD"));
         EXPECT_EQ(AnyBackupIn(machine_), false);
         EXPECT_EQ(fs::exists(root_ / "kept" / "manifest.json"), c.namedBackup);

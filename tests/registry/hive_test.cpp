@@ -27,6 +27,7 @@
 #include "registry/registry.h"
 #include "registry/registry_tree.h"
 #include "support/command.h"
+#include "support/read_file.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -274,11 +275,10 @@ TEST(HiveTest, ValuesAreStoredAsGivenAndStringsReadWithATerminator)
 // Registry files written by Windows ME (tests/data/real-registry, see its NOTICE).
 std::string RealFile(const char* name)
 {
-    std::ifstream in(std::string(CMPCI_SOURCE_DIR) + "/tests/data/real-registry/winme/" + name, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    EXPECT_FALSE(bytes.str().empty()) << name;
-    return bytes.str();
+    const std::string bytes =
+        test_support::ReadFile(std::string(CMPCI_SOURCE_DIR) + "/tests/data/real-registry/winme/" + name);
+    EXPECT_FALSE(bytes.empty()) << name;
+    return bytes;
 }
 
 // A data block's free list, as offsets in the block; it stops after as many links as the block has bytes.
@@ -583,10 +583,8 @@ TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
     EXPECT_FALSE(emulated::SaveRegistryFiles(folder, registry, saved, error));
     EXPECT_NE(error.find("USER.DAT: the edited file would break Windows' registry layout"), std::string::npos) << error;
     EXPECT_TRUE(saved.empty());
-    std::ifstream systemNow(machine / "WINDOWS" / "SYSTEM.DAT", std::ios::binary);
-    std::ifstream usersNow(machine / "WINDOWS" / "USER.DAT", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(systemNow), {}), system);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(usersNow), {}), users);
+    EXPECT_EQ(test_support::ReadFile(machine / "WINDOWS" / "SYSTEM.DAT"), system);
+    EXPECT_EQ(test_support::ReadFile(machine / "WINDOWS" / "USER.DAT"), users);
 }
 
 // A small file whose records bear high numbers in many blocks: what reading it keeps grows with the file,

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -19,6 +17,7 @@
 
 #include "support/example_machine.h"
 #include "support/faulty_system.h"
+#include "support/read_file.h"
 #include "machine/machine.h"
 #include "registry/names.h"
 
@@ -49,11 +48,7 @@ const KeyName kNeighbourKeys[] = {
     {HKEY_CURRENT_USER, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Applets\\Volume Control\\Creative Mixer"},
 };
 
-std::string ReadFile(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test_support::ReadFile;
 
 std::string Lower(std::string_view text)
 {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,9 +14,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "support/read_file.h"
+#include "support/temp_folder.h"
+
 namespace fs = std::filesystem;
 
 namespace {
+
+using test_support::ReadFile;
 
 // The real calls, each recorded by name, and the call named `failing` failing once with EIO. With
 // `noUnnamed`, the file system has no unnamed files, as some have not.
@@ -86,22 +90,15 @@ class DurableTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "cmpci-storage-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
+        ASSERT_TRUE(temp_.ok());
         file_ = folder_ / "registry.reg";
         std::ofstream(file_, std::ios::binary) << "old bytes";
     }
-    void TearDown() override { fs::remove_all(folder_); }
 
-    static std::string Read(const fs::path& file)
-    {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
     std::size_t Entries() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder_), {})); }
 
-    fs::path folder_;
+    test_support::TempFolder temp_ {"cmpci-storage"};
+    const fs::path& folder_ = temp_.path();
     fs::path file_;
 };
 
@@ -123,7 +120,7 @@ TEST_F(DurableTest, ReplaceSyncsTheBytesBeforeTheRenameAndTheFolderAfter)
         std::string error;
         fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
         ASSERT_TRUE(storage::ReplaceFileAtomically(file_, {"new ", "bytes"}, error, calls)) << error;
-        EXPECT_EQ(Read(file_), "new bytes");
+        EXPECT_EQ(ReadFile(file_), "new bytes");
         EXPECT_EQ(Entries(), 1u);
         // The replaced file's mode is kept.
         EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -157,7 +154,7 @@ TEST_F(DurableTest, ReplaceThatFailsAnywhereLeavesTheOldFileAndNoTemporary)
         EXPECT_FALSE(storage::ReplaceFileAtomically(file_, {"new bytes"}, error, calls));
         EXPECT_NE(error.find(std::string("cannot save ") + file_.string()), std::string::npos) << error;
         EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
-        EXPECT_EQ(Read(file_), "old bytes");
+        EXPECT_EQ(ReadFile(file_), "old bytes");
         EXPECT_EQ(Entries(), 1u);
     }
 }
@@ -176,13 +173,13 @@ TEST_F(DurableTest, AStagedFileHasNoNameUntilItsCommit)
     EXPECT_EQ(Entries(), 1u);
     ASSERT_TRUE(storage::CommitStaged(replacement, error)) << error;
     ASSERT_TRUE(storage::CommitStaged(added, error)) << error;
-    EXPECT_EQ(Read(file_), "new bytes");
-    EXPECT_EQ(Read(folder_ / "USER.DAT"), "user");
+    EXPECT_EQ(ReadFile(file_), "new bytes");
+    EXPECT_EQ(ReadFile(folder_ / "USER.DAT"), "user");
     EXPECT_EQ(Entries(), 2u);
     // A new file is never put over one that came to its place meanwhile.
     ASSERT_TRUE(storage::StageNewFile(folder, "USER.DAT", "second", added, error)) << error;
     EXPECT_FALSE(storage::CommitStaged(added, error));
-    EXPECT_EQ(Read(folder_ / "USER.DAT"), "user");
+    EXPECT_EQ(ReadFile(folder_ / "USER.DAT"), "user");
     EXPECT_EQ(Entries(), 2u);
 }
 
@@ -255,7 +252,7 @@ TEST_F(DurableTest, ReplaceRefusesALinkAndNewFileNeverOverwrites)
     EXPECT_FALSE(storage::ReplaceFileAtomically(folder_ / "link.reg", {"new bytes"}, error));
     EXPECT_FALSE(storage::WriteNewFile(file_, "new bytes", error));
     EXPECT_FALSE(storage::WriteNewFile(folder_ / "link.reg", "new bytes", error));
-    EXPECT_EQ(Read(file_), "old bytes");
+    EXPECT_EQ(ReadFile(file_), "old bytes");
     EXPECT_TRUE(fs::is_symlink(folder_ / "link.reg"));
 }
 
@@ -264,7 +261,7 @@ TEST_F(DurableTest, NewFileSyncsBeforeItCountsAndIsRemovedWhenItFails)
     RecordingSyscalls calls;
     std::string error;
     ASSERT_TRUE(storage::WriteNewFile(folder_ / "manifest.json", "{}", error, calls)) << error;
-    EXPECT_EQ(Read(folder_ / "manifest.json"), "{}");
+    EXPECT_EQ(ReadFile(folder_ / "manifest.json"), "{}");
     EXPECT_LT(Position(calls.calls, "fsync"), Position(calls.calls, "fsync-folder"));
     EXPECT_LT(Position(calls.calls, "fsync-folder"), calls.calls.size());
     for (const char* call : {"write", "fsync", "close"}) {
