@@ -87,6 +87,15 @@ bool IsRegistryFile(const std::string& relative, const std::string& user)
            (!user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT"));
 }
 
+// Creates the empty file `file` in the run's scratch folder, never over an existing name nor through a link:
+// its descriptor, or -1 with errno. The scratch folder goes with the run and none of its files is kept, so
+// they are written plainly, not through the durable files' module: its fsync of every file would make a
+// large file copied out wait for the disk, for nothing in a folder thrown away.
+int CreateScratchFile(const fs::path& file)
+{
+    return open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
 // The path on the volume of a file relative to the Windows folder.
 std::string OnVolume(const std::string& windows, const std::string& relative)
 {
@@ -359,7 +368,7 @@ bool ImageMachine::MakeMachineFolder(std::string& error)
     standIn_ = work_ / "stand-in";
     std::error_code status;
     fs::create_directories(machine_ / "WINDOWS", status);
-    const int empty = status ? -1 : open(standIn_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int empty = status ? -1 : CreateScratchFile(standIn_);
     if (empty < 0) {
         error = "cannot make the machine folder for " + image_.string() + ": " +
                 (status ? status.message() : std::string(std::strerror(errno)));
@@ -403,7 +412,7 @@ bool ImageMachine::Make(Node& node, const fs::path& host, std::string& error)
     // a file system takes no more links to it, a stand-in is an empty file of its own.
     bool made = node.folder ? mkdir(host.c_str(), 0700) == 0 : link(standIn_.c_str(), host.c_str()) == 0;
     if (!made && !node.folder && errno == EMLINK) {
-        const int empty = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int empty = CreateScratchFile(host);
         made = empty >= 0 && close(empty) == 0;
     }
     if (!made && errno != EEXIST) {
@@ -443,9 +452,7 @@ bool ImageMachine::CopyOut(const Node& node, const fs::path& host, const std::fu
 {
     const std::string shown = OnVolume(windowsPath_, host.lexically_relative(machine_ / "WINDOWS").generic_string());
     // The stand-in, a link to the one empty file, makes way for a file of its own.
-    const int fd = unlink(host.c_str()) != 0 && errno != ENOENT
-                       ? -1
-                       : open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = unlink(host.c_str()) != 0 && errno != ENOENT ? -1 : CreateScratchFile(host);
     if (fd < 0) {
         error = "cannot copy " + shown + " out of " + image_.string() + ": " + std::strerror(errno);
         return false;
@@ -561,9 +568,8 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
                    (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
                    ", Windows in " + windowsPath_);
-    // The machine folder is scratch in a temporary folder that goes with the run: its files are written
-    // plainly, not through the durable files' module, since none of them is kept (what the image takes goes
-    // in under the rollback journal). The registry files' real bytes are there from the start.
+    // The machine folder is scratch (see CreateScratchFile); what the image takes goes in under the rollback
+    // journal. The registry files' real bytes are there from the start.
     std::vector<std::string> registryFiles;
     return ReadTree(user, registryFiles, error) && MakeMachineFolder(error) &&
            CopyFilesOut(registryFiles, choice.largestRegistryFile, &read_, error);
