@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -643,9 +642,9 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
     VolumeEdit edit;
     edit.when = std::time(nullptr);
     for (const storage::StampedFile& file : written) {
-        std::ifstream in(machine_ / file.path, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) {
+        std::string bytes;
+        if (storage::ReadRegularFile(AT_FDCWD, (machine_ / file.path).c_str(), UINT64_MAX, bytes) !=
+            storage::ReadResult::Done) {
             error = "cannot read " + (machine_ / file.path).string() + "; the image is as it was";
             return false;
         }
