@@ -127,10 +127,10 @@ std::string ImageMachine::Shown(const std::string& message) const
 
 bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bool& fits)
 {
-    offset_ = partition.offset;
+    partition_ = partition;
     fits = true;
     if (!volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
-            return disk_.Read(offset_ + at, into, size);
+            return disk_.Read(partition_.offset + at, into, size);
         }, error))
         return false;
     // The volume's own size must fit its partition: a boot sector claiming more would lead writes into the
@@ -144,7 +144,6 @@ bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bo
                 "nothing was changed";
         return false;
     }
-    partition_ = partition;
     disk_.Bound(partition.offset, volume_.size());
     return true;
 }
@@ -198,7 +197,7 @@ std::vector<std::string> WindowsFoldersOn(FatVolume& volume, const std::string& 
 
 }  // namespace
 
-bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::string& error)
+bool ImageMachine::FindWindows(const ImageChoice& choice, std::string& error)
 {
     std::vector<Partition> volumes;
     if (!FindVolumes(disk_, image_.string(), volumes, error))
@@ -241,7 +240,6 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
         error += " choose with --partition N and --windows PATH";
         return false;
     }
-    partition = found.front().first.number;
     windowsPath_ = found.front().second;
     bool fits = true;
     return OpenVolume(found.front().first, error, fits);
@@ -561,11 +559,11 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         storage::HoldAsQemuWriter(disk_.fd());
     if (!disk_.Map(error) || !PlayBackRollbackJournal(disk_, RollbackJournalOf(file_), image_.string(), said, error))
         return false;
-    int partition = 0;
-    if (!FindWindows(choice, partition, error))
+    if (!FindWindows(choice, error))
         return false;
     said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
-                   (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
+                   (partition_.number == 0 ? std::string(": a FAT volume")
+                                           : ": partition " + std::to_string(partition_.number)) +
                    ", Windows in " + windowsPath_);
     // The machine folder is scratch (see CreateScratchFile); what the image takes goes in under the rollback
     // journal. The registry files' real bytes are there from the start.
@@ -653,7 +651,7 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
     }
     for (const std::string& file : removed)
         edit.removed.push_back(OnVolume(windowsPath_, file));
-    if (!PlanVolumeChange(volume_, offset_, image_.string(), edit, changes, old, error) || StopRequested(error)) {
+    if (!PlanVolumeChange(volume_, partition_.offset, image_.string(), edit, changes, old, error) || StopRequested(error)) {
         error += "; the image is as it was";
         return false;
     }
