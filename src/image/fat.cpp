@@ -306,7 +306,6 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
                 continue;
             entry.shortName = ShortName(e);
             entry.name = name.empty() ? entry.shortName : name;
-            entry.attributes = e[kAttributes];
             entry.stamp = StampOf(e);
             entry.cluster = Le16(e + kClusterLow) |
                             (bits_ == 32 ? static_cast<std::uint32_t>(Le16(e + kClusterHigh)) << 16 : 0);
@@ -321,7 +320,7 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
 bool FatVolume::Find(const std::string& path, FatEntry& entry)
 {
     entry = FatEntry {};
-    entry.attributes = kFolder;
+    entry.stamp.attributes = kFolder;
     std::size_t start = 0;
     while (start < path.size()) {
         std::size_t slash = path.find('/', start);

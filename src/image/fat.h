@@ -32,13 +32,12 @@ struct Extent {
 struct FatEntry {
     std::string name;
     std::string shortName;
-    std::uint8_t attributes = 0;
     storage::FatStamp stamp;  // its attributes and dates as it stores them
     std::uint32_t cluster = 0;
     std::uint32_t size = 0;
     std::uint64_t offset = 0;
     std::vector<std::uint64_t> longParts;
-    bool folder() const { return (attributes & 0x10) != 0; }
+    bool folder() const { return (stamp.attributes & 0x10) != 0; }
 };
 
 class FatVolume {
