@@ -462,7 +462,13 @@ bool Disk::Write(const std::vector<DiskChange>& changes, std::string& error)
 {
     if (!InBounds(changes, error))
         return false;
-    return inPlace() ? WriteInPlace(changes, error) : WriteThroughQemu(changes, error);
+    if (!(inPlace() ? WriteInPlace(changes, error) : WriteThroughQemu(changes, error)))
+        return false;
+    if (calls_.Fsync(fd_) != 0) {
+        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool Disk::WriteInPlace(const std::vector<DiskChange>& changes, std::string& error)
@@ -483,10 +489,6 @@ bool Disk::WriteInPlace(const std::vector<DiskChange>& changes, std::string& err
             progress.Update(done += part.size());
         }
     }
-    if (calls_.Fsync(fd_) != 0) {
-        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
-        return false;
-    }
     return true;
 }
 
@@ -505,10 +507,6 @@ bool Disk::WriteThroughQemu(const std::vector<DiskChange>& changes, std::string&
     std::string now;
     if (vmdk && VmdkCid(fd_, now, calls_) && now != cid && !SetVmdkCid(fd_, cid, calls_)) {
         error = shown_ + ": written, but its VMDK content ID could not be kept (" + cid + ", now " + now + ")";
-        return false;
-    }
-    if (calls_.Fsync(fd_) != 0) {
-        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
         return false;
     }
     return true;
