@@ -98,6 +98,13 @@ std::string FdName(int fd)
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
+// One layer of a chain as QEMU's block options, its file as /proc/self/fd/N; `prefix` places it in the chain
+// ("" for the top, "backing." for the layer below it, and so on).
+std::string LayerOptions(const std::string& prefix, const std::string& driver, int fd)
+{
+    return prefix + "driver=" + driver + "," + prefix + "file.driver=file," + prefix + "file.filename=" + FdName(fd);
+}
+
 // The formats whose images QEMU lets name a backing file.
 bool TakesBacking(const std::string& driver)
 {
@@ -277,8 +284,7 @@ std::string Disk::ChainOptions() const
     std::string options;
     std::string prefix;
     for (std::size_t i = 0; i < layers_.size(); ++i) {
-        options += (i == 0 ? "" : ",") + prefix + "driver=" + layers_[i].driver + "," + prefix + "file.driver=file," +
-                   prefix + "file.filename=" + FdName(layers_[i].fd);
+        options += (i == 0 ? "" : ",") + LayerOptions(prefix, layers_[i].driver, layers_[i].fd);
         if (i > 0)
             options += "," + prefix + "read-only=on";
         prefix += "backing.";
@@ -310,10 +316,9 @@ bool Disk::DescribeChain(std::string& error)
     // from the one layer it is given, and opens nothing else.
     for (std::size_t i = 0; i < layers_.size() && TakesBacking(layers_[i].driver); ++i) {
         const Layer& layer = layers_[i];
-        const std::string options =
-            "driver=" + layer.driver + ",file.driver=file,file.filename=" + FdName(layer.fd);
         Tool info;
-        if (!RunTool({"qemu-img", "info", "--output=json", "--image-opts", options}, info, kQemuPackage, {layer.fd})) {
+        if (!RunTool({"qemu-img", "info", "--output=json", "--image-opts", LayerOptions("", layer.driver, layer.fd)},
+                     info, kQemuPackage, {layer.fd})) {
             error = shown_ + ": qemu-img cannot read " + (i == 0 ? std::string("it") : layer.path.string()) + ": " +
                     Named(Complaint(info));
             return false;
