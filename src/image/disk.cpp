@@ -239,11 +239,12 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
 bool Disk::ProbeFile(std::string& error)
 {
     struct stat status { };
-    if (fstat(fd_, &status) == 0 && S_ISDIR(status.st_mode)) {
+    const bool known = fstat(fd_, &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
         error = shown_ + " is a folder, not a disk image: for a machine folder, use --machine " + shown_;
         return false;
     }
-    if (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) < kSector ||
+    if (!known || !S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) < kSector ||
         !ProbeOpened(fd_, static_cast<std::uint64_t>(status.st_size), format_, calls_)) {
         error = shown_ + ": not a disk image (not a regular file of at least one sector)";
         return false;
