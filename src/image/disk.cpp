@@ -23,7 +23,6 @@ using host::Tool;
 
 namespace {
 
-constexpr std::uint64_t kSector = 512;
 // A backing chain deeper than this is refused: a crafted chain could be endless.
 constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.

@@ -7,7 +7,6 @@ namespace image {
 
 namespace {
 
-constexpr std::uint64_t kSector = 512;
 constexpr int kMaxLogicalPartitions = 64;
 
 std::uint32_t Le32(const unsigned char* p)

@@ -26,7 +26,6 @@ namespace {
 // little-endian. A journal whose hash does not match was cut short.
 constexpr char kMagic[] = "cmpci-uninstall rollback journal 2\n";
 constexpr std::size_t kDigest = 64;
-constexpr std::size_t kSector = 512;
 // A journal holds the old bytes of what a run changes: registry files, folders, FATs.
 constexpr std::uint64_t kMaxJournal = std::uint64_t {1} << 32;
 
@@ -213,7 +212,7 @@ bool IdentityOf(const Disk& disk, std::uint64_t volumeStart, std::uint64_t volum
         sectors.push_back(volumeStart);
     std::string bytes;
     for (std::uint64_t sector : sectors) {
-        std::string read(512, '\0');
+        std::string read(kSector, '\0');
         if (sector + read.size() > disk.size() || !disk.Read(sector, read.data(), read.size()))
             return false;
         // A byte a range holds is the journal's business, not the image's identity.
