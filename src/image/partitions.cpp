@@ -52,16 +52,14 @@ std::string Named(int number)
     return "partition " + std::to_string(number);
 }
 
-// The table's entries whose extents a write must be able to trust: each on the disk, the primary ones apart,
-// the logical ones inside their extended partition and apart from each other.
-bool CheckEntries(const std::vector<Entry>& primary, const std::vector<Entry>& logical, const Entry* extended,
-                  std::uint64_t diskSectors, std::string& problem)
+// The table's entries (`all`, primary and logical) whose extents a write must be able to trust: each on the
+// disk, the primary ones apart, the logical ones inside their extended partition and apart from each other.
+bool CheckEntries(const std::vector<Entry>& all, const Entry* extended, std::uint64_t diskSectors,
+                  std::string& problem)
 {
     auto overlap = [](const Entry& a, const Entry& b) {
         return a.start < b.start + b.sectors && b.start < a.start + a.sectors;
     };
-    std::vector<Entry> all = primary;
-    all.insert(all.end(), logical.begin(), logical.end());
     for (const Entry& entry : all) {
         if (entry.start + entry.sectors > diskSectors) {
             problem = Named(entry.number) + " reaches past the end of the disk";
@@ -123,11 +121,11 @@ bool PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSe
     }
     const std::vector<Entry> logical =
         extended == nullptr ? std::vector<Entry> {} : LogicalEntries(extended->start, size, read);
-    if (!CheckEntries(primary, logical, extended, size / kSector, problem))
-        return false;
-    unsigned char boot[kSector];
     std::vector<Entry> all = primary;
     all.insert(all.end(), logical.begin(), logical.end());
+    if (!CheckEntries(all, extended, size / kSector, problem))
+        return false;
+    unsigned char boot[kSector];
     for (const Entry& entry : all) {
         if (IsFatType(entry.type) && read(entry.start * kSector, boot) && IsFatBootSector(boot))
             volumes.push_back({entry.number, entry.start * kSector, entry.sectors * kSector});
