@@ -125,10 +125,8 @@ bool FatVolume::Open(ReadVolume read, std::string& error)
     const std::uint32_t totalSectors =
         Le16(s + kTotalSectors16) != 0 ? Le16(s + kTotalSectors16) : Le32(s + kTotalSectors32);
     const std::uint32_t fatSectors = Le16(s + kFatSectors16) != 0 ? Le16(s + kFatSectors16) : Le32(s + kFatSectors32);
-    const bool sane = (bytesPerSector_ == 512 || bytesPerSector_ == 1024 || bytesPerSector_ == 2048 ||
-                       bytesPerSector_ == 4096) &&
-                      sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && reserved != 0 &&
-                      fats != 0 && fatSectors != 0 && totalSectors != 0;
+    const bool sane = SaneGeometry(bytesPerSector_, sectorsPerCluster) && reserved != 0 && fats != 0 &&
+                      fatSectors != 0 && totalSectors != 0;
     if (!sane) {
         error = "not a FAT volume (its boot sector's layout is not FAT's)";
         return false;

@@ -3,16 +3,16 @@
 #include <cstring>
 #include <string>
 
+#include "image/fat_layout.h"
+
 namespace image {
 
 namespace {
 
 constexpr int kMaxLogicalPartitions = 64;
 
-std::uint32_t Le32(const unsigned char* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+// The partition table's numbers are little-endian, as FAT's are.
+using fat::Le32;
 
 bool IsFatType(unsigned type)
 {
@@ -29,12 +29,10 @@ bool IsExtendedType(unsigned type)
 // A FAT boot sector: the jump, a sane BIOS parameter block and the boot signature.
 bool IsFatBootSector(const unsigned char* s)
 {
-    const unsigned bytesPerSector = s[11] | s[12] << 8;
-    const unsigned sectorsPerCluster = s[13];
+    using namespace fat;
     return (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA &&
-           (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
-           sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && (s[14] | s[15] << 8) != 0 &&
-           (s[16] == 1 || s[16] == 2);
+           SaneGeometry(Le16(s + kBytesPerSector), s[kSectorsPerCluster]) && Le16(s + kReservedSectors) != 0 &&
+           (s[kFatCount] == 1 || s[kFatCount] == 2);
 }
 
 namespace {
