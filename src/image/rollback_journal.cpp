@@ -141,6 +141,12 @@ private:
     std::uint64_t written_ = 0;
 };
 
+// What a start says when it removes the journal of a run cut short before the image took any of its changes.
+std::string RemovedUntouched(const fs::path& journal)
+{
+    return "removed " + journal.string() + ", left by a run cut short before it changed the image";
+}
+
 // The journal for `changes`, of which `old` holds the bytes now.
 bool JournalFor(const Disk& disk, const std::vector<DiskChange>& changes, const std::vector<DiskChange>& old,
                 RollbackJournal& contents)
@@ -344,7 +350,7 @@ bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::str
         // Written only part way: the run that wrote it had not yet touched the image.
         if (!RemoveRollbackJournal(journal, error, disk.calls()))
             return false;
-        said.push_back("removed " + journal.string() + ", left by a run cut short before it changed the image");
+        said.push_back(RemovedUntouched(journal));
         return true;
     case JournalFound::Whole:
         break;
@@ -368,7 +374,7 @@ bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::str
     }
     said.push_back(touched ? "played back the rollback journal " + journal.string() + " of a run cut short: " + shown +
                                  " is as it was before that run"
-                           : "removed " + journal.string() + ", left by a run cut short before it changed the image");
+                           : RemovedUntouched(journal));
     return true;
 }
 
