@@ -52,7 +52,7 @@ std::string VolumePath(std::string path)
     return path;
 }
 
-// mdir's bare listing: one path per line, folders ending in '/'.
+// A text's lines (MSDOS.SYS), without their line ends; empty lines left out.
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
