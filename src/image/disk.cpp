@@ -23,7 +23,6 @@ using host::Tool;
 
 namespace {
 
-constexpr std::uint64_t kSector = 512;
 // A backing chain deeper than this is refused: a crafted chain could be endless.
 constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.
@@ -96,6 +95,13 @@ std::uint64_t Number(const std::string& text)
 std::string FdName(int fd)
 {
     return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// One layer of a chain as QEMU's block options, its file as /proc/self/fd/N; `prefix` places it in the chain
+// ("" for the top, "backing." for the layer below it, and so on).
+std::string LayerOptions(const std::string& prefix, const std::string& driver, int fd)
+{
+    return prefix + "driver=" + driver + "," + prefix + "file.driver=file," + prefix + "file.filename=" + FdName(fd);
 }
 
 // The formats whose images QEMU lets name a backing file.
@@ -232,11 +238,12 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
 bool Disk::ProbeFile(std::string& error)
 {
     struct stat status { };
-    if (fstat(fd_, &status) == 0 && S_ISDIR(status.st_mode)) {
+    const bool known = fstat(fd_, &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
         error = shown_ + " is a folder, not a disk image: for a machine folder, use --machine " + shown_;
         return false;
     }
-    if (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) < kSector ||
+    if (!known || !S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) < kSector ||
         !ProbeOpened(fd_, static_cast<std::uint64_t>(status.st_size), format_, calls_)) {
         error = shown_ + ": not a disk image (not a regular file of at least one sector)";
         return false;
@@ -277,8 +284,7 @@ std::string Disk::ChainOptions() const
     std::string options;
     std::string prefix;
     for (std::size_t i = 0; i < layers_.size(); ++i) {
-        options += (i == 0 ? "" : ",") + prefix + "driver=" + layers_[i].driver + "," + prefix + "file.driver=file," +
-                   prefix + "file.filename=" + FdName(layers_[i].fd);
+        options += (i == 0 ? "" : ",") + LayerOptions(prefix, layers_[i].driver, layers_[i].fd);
         if (i > 0)
             options += "," + prefix + "read-only=on";
         prefix += "backing.";
@@ -310,10 +316,9 @@ bool Disk::DescribeChain(std::string& error)
     // from the one layer it is given, and opens nothing else.
     for (std::size_t i = 0; i < layers_.size() && TakesBacking(layers_[i].driver); ++i) {
         const Layer& layer = layers_[i];
-        const std::string options =
-            "driver=" + layer.driver + ",file.driver=file,file.filename=" + FdName(layer.fd);
         Tool info;
-        if (!RunTool({"qemu-img", "info", "--output=json", "--image-opts", options}, info, kQemuPackage, {layer.fd})) {
+        if (!RunTool({"qemu-img", "info", "--output=json", "--image-opts", LayerOptions("", layer.driver, layer.fd)},
+                     info, kQemuPackage, {layer.fd})) {
             error = shown_ + ": qemu-img cannot read " + (i == 0 ? std::string("it") : layer.path.string()) + ": " +
                     Named(Complaint(info));
             return false;
@@ -462,7 +467,13 @@ bool Disk::Write(const std::vector<DiskChange>& changes, std::string& error)
 {
     if (!InBounds(changes, error))
         return false;
-    return inPlace() ? WriteInPlace(changes, error) : WriteThroughQemu(changes, error);
+    if (!(inPlace() ? WriteInPlace(changes, error) : WriteThroughQemu(changes, error)))
+        return false;
+    if (calls_.Fsync(fd_) != 0) {
+        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool Disk::WriteInPlace(const std::vector<DiskChange>& changes, std::string& error)
@@ -483,10 +494,6 @@ bool Disk::WriteInPlace(const std::vector<DiskChange>& changes, std::string& err
             progress.Update(done += part.size());
         }
     }
-    if (calls_.Fsync(fd_) != 0) {
-        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
-        return false;
-    }
     return true;
 }
 
@@ -505,10 +512,6 @@ bool Disk::WriteThroughQemu(const std::vector<DiskChange>& changes, std::string&
     std::string now;
     if (vmdk && VmdkCid(fd_, now, calls_) && now != cid && !SetVmdkCid(fd_, cid, calls_)) {
         error = shown_ + ": written, but its VMDK content ID could not be kept (" + cid + ", now " + now + ")";
-        return false;
-    }
-    if (calls_.Fsync(fd_) != 0) {
-        error = "cannot flush " + shown_ + ": " + std::strerror(errno);
         return false;
     }
     return true;

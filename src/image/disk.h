@@ -19,6 +19,9 @@
 
 namespace image {
 
+// The disk's sector: what its partition tables count in, and the unit of a change and of its rollback journal.
+inline constexpr std::uint64_t kSector = 512;
+
 // The Debian package of the QEMU tools an image in a format of QEMU's is read and written with.
 inline constexpr char kQemuPackage[] = "qemu-utils";
 

@@ -125,10 +125,8 @@ bool FatVolume::Open(ReadVolume read, std::string& error)
     const std::uint32_t totalSectors =
         Le16(s + kTotalSectors16) != 0 ? Le16(s + kTotalSectors16) : Le32(s + kTotalSectors32);
     const std::uint32_t fatSectors = Le16(s + kFatSectors16) != 0 ? Le16(s + kFatSectors16) : Le32(s + kFatSectors32);
-    const bool sane = (bytesPerSector_ == 512 || bytesPerSector_ == 1024 || bytesPerSector_ == 2048 ||
-                       bytesPerSector_ == 4096) &&
-                      sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && reserved != 0 &&
-                      fats != 0 && fatSectors != 0 && totalSectors != 0;
+    const bool sane = SaneGeometry(bytesPerSector_, sectorsPerCluster) && reserved != 0 && fats != 0 &&
+                      fatSectors != 0 && totalSectors != 0;
     if (!sane) {
         error = "not a FAT volume (its boot sector's layout is not FAT's)";
         return false;
@@ -306,7 +304,6 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
                 continue;
             entry.shortName = ShortName(e);
             entry.name = name.empty() ? entry.shortName : name;
-            entry.attributes = e[kAttributes];
             entry.stamp = StampOf(e);
             entry.cluster = Le16(e + kClusterLow) |
                             (bits_ == 32 ? static_cast<std::uint32_t>(Le16(e + kClusterHigh)) << 16 : 0);
@@ -321,7 +318,7 @@ bool FatVolume::List(std::uint32_t cluster, std::vector<FatEntry>& entries)
 bool FatVolume::Find(const std::string& path, FatEntry& entry)
 {
     entry = FatEntry {};
-    entry.attributes = kFolder;
+    entry.stamp.attributes = kFolder;
     std::size_t start = 0;
     while (start < path.size()) {
         std::size_t slash = path.find('/', start);

@@ -32,13 +32,12 @@ struct Extent {
 struct FatEntry {
     std::string name;
     std::string shortName;
-    std::uint8_t attributes = 0;
     storage::FatStamp stamp;  // its attributes and dates as it stores them
     std::uint32_t cluster = 0;
     std::uint32_t size = 0;
     std::uint64_t offset = 0;
     std::vector<std::uint64_t> longParts;
-    bool folder() const { return (attributes & 0x10) != 0; }
+    bool folder() const { return (stamp.attributes & 0x10) != 0; }
 };
 
 class FatVolume {
@@ -48,8 +47,6 @@ public:
 
     // The volume's size in bytes, as its boot sector gives it.
     std::uint64_t size() const { return size_; }
-    // The bytes before the first cluster: boot sector, reserved sectors, every FAT and (FAT12/16) the root folder.
-    std::uint64_t dataOffset() const { return dataOffset_; }
     std::uint32_t clusterBytes() const { return clusterBytes_; }
     // The FAT's first byte and one FAT's length.
     std::uint64_t fatOffset() const { return fatOffset_; }
@@ -59,9 +56,8 @@ public:
     std::uint32_t bytesPerSector() const { return bytesPerSector_; }
     // The data clusters: numbered from 2 to clusters() + 1.
     std::uint32_t clusters() const { return clusters_; }
-    // FAT32: the root folder's first cluster, the FSInfo sector (0: none), and whether every FAT copy is
-    // kept the same (a volume may use only one of them).
-    std::uint32_t rootCluster() const { return rootCluster_; }
+    // FAT32: the FSInfo sector (0: none), and whether every FAT copy is kept the same (a volume may use only
+    // one of them).
     unsigned fsInfoSector() const { return fsInfoSector_; }
     bool mirrored() const { return mirrored_; }
     std::uint64_t ClusterOffset(std::uint32_t cluster) const;
@@ -114,7 +110,7 @@ private:
     unsigned fsInfoSector_ = 0;
     bool mirrored_ = true;
     unsigned activeFat_ = 0;  // the FAT read: the first, unless mirroring is off
-    std::uint64_t dataOffset_ = 0;
+    std::uint64_t dataOffset_ = 0;  // the first cluster: past the reserved sectors, the FATs and FAT12/16's root
     std::uint32_t clusters_ = 0;  // data clusters; numbers run from 2 to clusters_ + 1
     std::uint64_t size_ = 0;
     // The FAT block last read, so that a chain does not read the same sectors again and again.

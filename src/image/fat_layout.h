@@ -23,6 +23,13 @@ constexpr int kRootCluster = 44;        // 4 bytes, FAT32
 constexpr int kFsInfoSector = 48;       // 2 bytes, FAT32
 constexpr unsigned kMirroringOff = 0x80;
 
+// The sizes FAT allows: a sector of 512 to 4096 bytes, a cluster of a power of two sectors.
+inline bool SaneGeometry(unsigned bytesPerSector, unsigned sectorsPerCluster)
+{
+    return (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
+           sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0;
+}
+
 // The cluster count decides the FAT's type, and nothing else does: fewer than 4085 clusters is FAT12,
 // fewer than 65525 FAT16, FAT32 from there.
 constexpr std::uint32_t kFat16Clusters = 4085;

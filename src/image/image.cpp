@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -53,7 +52,7 @@ std::string VolumePath(std::string path)
     return path;
 }
 
-// mdir's bare listing: one path per line, folders ending in '/'.
+// A text's lines (MSDOS.SYS), without their line ends; empty lines left out.
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -85,6 +84,15 @@ bool IsRegistryFile(const std::string& relative, const std::string& user)
 {
     return SameName(relative, "SYSTEM.DAT") || SameName(relative, "USER.DAT") ||
            (!user.empty() && SameName(relative, "PROFILES/" + user + "/USER.DAT"));
+}
+
+// Creates the empty file `file` in the run's scratch folder, never over an existing name nor through a link:
+// its descriptor, or -1 with errno. The scratch folder goes with the run and none of its files is kept, so
+// they are written plainly, not through the durable files' module: its fsync of every file would make a
+// large file copied out wait for the disk, for nothing in a folder thrown away.
+int CreateScratchFile(const fs::path& file)
+{
+    return open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
 // The path on the volume of a file relative to the Windows folder.
@@ -119,10 +127,10 @@ std::string ImageMachine::Shown(const std::string& message) const
 
 bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bool& fits)
 {
-    offset_ = partition.offset;
+    partition_ = partition;
     fits = true;
     if (!volume_.Open([this](std::uint64_t at, void* into, std::size_t size) {
-            return disk_.Read(offset_ + at, into, size);
+            return disk_.Read(partition_.offset + at, into, size);
         }, error))
         return false;
     // The volume's own size must fit its partition: a boot sector claiming more would lead writes into the
@@ -136,7 +144,6 @@ bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bo
                 "nothing was changed";
         return false;
     }
-    partition_ = partition;
     disk_.Bound(partition.offset, volume_.size());
     return true;
 }
@@ -190,7 +197,7 @@ std::vector<std::string> WindowsFoldersOn(FatVolume& volume, const std::string& 
 
 }  // namespace
 
-bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::string& error)
+bool ImageMachine::FindWindows(const ImageChoice& choice, std::string& error)
 {
     std::vector<Partition> volumes;
     if (!FindVolumes(disk_, image_.string(), volumes, error))
@@ -233,7 +240,6 @@ bool ImageMachine::FindWindows(const ImageChoice& choice, int& partition, std::s
         error += " choose with --partition N and --windows PATH";
         return false;
     }
-    partition = found.front().first.number;
     windowsPath_ = found.front().second;
     bool fits = true;
     return OpenVolume(found.front().first, error, fits);
@@ -359,7 +365,7 @@ bool ImageMachine::MakeMachineFolder(std::string& error)
     standIn_ = work_ / "stand-in";
     std::error_code status;
     fs::create_directories(machine_ / "WINDOWS", status);
-    const int empty = status ? -1 : open(standIn_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int empty = status ? -1 : CreateScratchFile(standIn_);
     if (empty < 0) {
         error = "cannot make the machine folder for " + image_.string() + ": " +
                 (status ? status.message() : std::string(std::strerror(errno)));
@@ -403,7 +409,7 @@ bool ImageMachine::Make(Node& node, const fs::path& host, std::string& error)
     // a file system takes no more links to it, a stand-in is an empty file of its own.
     bool made = node.folder ? mkdir(host.c_str(), 0700) == 0 : link(standIn_.c_str(), host.c_str()) == 0;
     if (!made && !node.folder && errno == EMLINK) {
-        const int empty = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int empty = CreateScratchFile(host);
         made = empty >= 0 && close(empty) == 0;
     }
     if (!made && errno != EEXIST) {
@@ -443,9 +449,7 @@ bool ImageMachine::CopyOut(const Node& node, const fs::path& host, const std::fu
 {
     const std::string shown = OnVolume(windowsPath_, host.lexically_relative(machine_ / "WINDOWS").generic_string());
     // The stand-in, a link to the one empty file, makes way for a file of its own.
-    const int fd = unlink(host.c_str()) != 0 && errno != ENOENT
-                       ? -1
-                       : open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = unlink(host.c_str()) != 0 && errno != ENOENT ? -1 : CreateScratchFile(host);
     if (fd < 0) {
         error = "cannot copy " + shown + " out of " + image_.string() + ": " + std::strerror(errno);
         return false;
@@ -555,15 +559,14 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         storage::HoldAsQemuWriter(disk_.fd());
     if (!disk_.Map(error) || !PlayBackRollbackJournal(disk_, RollbackJournalOf(file_), image_.string(), said, error))
         return false;
-    int partition = 0;
-    if (!FindWindows(choice, partition, error))
+    if (!FindWindows(choice, error))
         return false;
     said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
-                   (partition == 0 ? std::string(": a FAT volume") : ": partition " + std::to_string(partition)) +
+                   (partition_.number == 0 ? std::string(": a FAT volume")
+                                           : ": partition " + std::to_string(partition_.number)) +
                    ", Windows in " + windowsPath_);
-    // The machine folder is scratch in a temporary folder that goes with the run: its files are written
-    // plainly, not through the durable files' module, since none of them is kept (what the image takes goes
-    // in under the rollback journal). The registry files' real bytes are there from the start.
+    // The machine folder is scratch (see CreateScratchFile); what the image takes goes in under the rollback
+    // journal. The registry files' real bytes are there from the start.
     std::vector<std::string> registryFiles;
     return ReadTree(user, registryFiles, error) && MakeMachineFolder(error) &&
            CopyFilesOut(registryFiles, choice.largestRegistryFile, &read_, error);
@@ -637,9 +640,9 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
     VolumeEdit edit;
     edit.when = std::time(nullptr);
     for (const storage::StampedFile& file : written) {
-        std::ifstream in(machine_ / file.path, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) {
+        std::string bytes;
+        if (storage::ReadRegularFile(AT_FDCWD, (machine_ / file.path).c_str(), UINT64_MAX, bytes) !=
+            storage::ReadResult::Done) {
             error = "cannot read " + (machine_ / file.path).string() + "; the image is as it was";
             return false;
         }
@@ -648,7 +651,7 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
     }
     for (const std::string& file : removed)
         edit.removed.push_back(OnVolume(windowsPath_, file));
-    if (!PlanVolumeChange(volume_, offset_, image_.string(), edit, changes, old, error) || StopRequested(error)) {
+    if (!PlanVolumeChange(volume_, partition_.offset, image_.string(), edit, changes, old, error) || StopRequested(error)) {
         error += "; the image is as it was";
         return false;
     }

@@ -88,10 +88,10 @@ public:
     std::vector<std::filesystem::path> files() const;
 
 private:
-    // Finds the volume and its Windows folder; `partition` receives the volume's partition number.
-    bool FindWindows(const ImageChoice& choice, int& partition, std::string& error);
-    // Opens the FAT volume of `partition`, which it must fit (`fits` false when it does not); the disk's writes
-    // are bounded to it.
+    // Finds the volume and its Windows folder, and opens the volume.
+    bool FindWindows(const ImageChoice& choice, std::string& error);
+    // Opens the FAT volume of `partition`, which it must fit (`fits` false when it does not), as the run's
+    // volume; the disk's writes are bounded to it.
     bool OpenVolume(const Partition& partition, std::string& error, bool& fits);
     // An entry of the Windows folder's tree as read at the start; a folder's entries are folders_[inside].
     struct Node {
@@ -137,8 +137,7 @@ private:
     std::filesystem::path file_;   // the image file itself (a link's target)
     Disk disk_;
     FatVolume volume_;
-    Partition partition_ {};
-    std::uint64_t offset_ = 0;
+    Partition partition_ {};  // the volume's partition; the volume reads the disk from its offset on
     std::string windowsPath_;
     std::filesystem::path work_;  // the temporary folder
     std::filesystem::path machine_;

@@ -3,17 +3,16 @@
 #include <cstring>
 #include <string>
 
+#include "image/fat_layout.h"
+
 namespace image {
 
 namespace {
 
-constexpr std::uint64_t kSector = 512;
 constexpr int kMaxLogicalPartitions = 64;
 
-std::uint32_t Le32(const unsigned char* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+// The partition table's numbers are little-endian, as FAT's are.
+using fat::Le32;
 
 bool IsFatType(unsigned type)
 {
@@ -30,12 +29,10 @@ bool IsExtendedType(unsigned type)
 // A FAT boot sector: the jump, a sane BIOS parameter block and the boot signature.
 bool IsFatBootSector(const unsigned char* s)
 {
-    const unsigned bytesPerSector = s[11] | s[12] << 8;
-    const unsigned sectorsPerCluster = s[13];
+    using namespace fat;
     return (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA &&
-           (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
-           sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && (s[14] | s[15] << 8) != 0 &&
-           (s[16] == 1 || s[16] == 2);
+           SaneGeometry(Le16(s + kBytesPerSector), s[kSectorsPerCluster]) && Le16(s + kReservedSectors) != 0 &&
+           (s[kFatCount] == 1 || s[kFatCount] == 2);
 }
 
 namespace {
@@ -53,16 +50,14 @@ std::string Named(int number)
     return "partition " + std::to_string(number);
 }
 
-// The table's entries whose extents a write must be able to trust: each on the disk, the primary ones apart,
-// the logical ones inside their extended partition and apart from each other.
-bool CheckEntries(const std::vector<Entry>& primary, const std::vector<Entry>& logical, const Entry* extended,
-                  std::uint64_t diskSectors, std::string& problem)
+// The table's entries (`all`, primary and logical) whose extents a write must be able to trust: each on the
+// disk, the primary ones apart, the logical ones inside their extended partition and apart from each other.
+bool CheckEntries(const std::vector<Entry>& all, const Entry* extended, std::uint64_t diskSectors,
+                  std::string& problem)
 {
     auto overlap = [](const Entry& a, const Entry& b) {
         return a.start < b.start + b.sectors && b.start < a.start + a.sectors;
     };
-    std::vector<Entry> all = primary;
-    all.insert(all.end(), logical.begin(), logical.end());
     for (const Entry& entry : all) {
         if (entry.start + entry.sectors > diskSectors) {
             problem = Named(entry.number) + " reaches past the end of the disk";
@@ -124,11 +119,11 @@ bool PartitionVolumes(const unsigned char* mbr, std::uint64_t size, const ReadSe
     }
     const std::vector<Entry> logical =
         extended == nullptr ? std::vector<Entry> {} : LogicalEntries(extended->start, size, read);
-    if (!CheckEntries(primary, logical, extended, size / kSector, problem))
-        return false;
-    unsigned char boot[kSector];
     std::vector<Entry> all = primary;
     all.insert(all.end(), logical.begin(), logical.end());
+    if (!CheckEntries(all, extended, size / kSector, problem))
+        return false;
+    unsigned char boot[kSector];
     for (const Entry& entry : all) {
         if (IsFatType(entry.type) && read(entry.start * kSector, boot) && IsFatBootSector(boot))
             volumes.push_back({entry.number, entry.start * kSector, entry.sectors * kSector});

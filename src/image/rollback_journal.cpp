@@ -26,7 +26,6 @@ namespace {
 // little-endian. A journal whose hash does not match was cut short.
 constexpr char kMagic[] = "cmpci-uninstall rollback journal 2\n";
 constexpr std::size_t kDigest = 64;
-constexpr std::size_t kSector = 512;
 // A journal holds the old bytes of what a run changes: registry files, folders, FATs.
 constexpr std::uint64_t kMaxJournal = std::uint64_t {1} << 32;
 
@@ -142,6 +141,12 @@ private:
     std::uint64_t written_ = 0;
 };
 
+// What a start says when it removes the journal of a run cut short before the image took any of its changes.
+std::string RemovedUntouched(const fs::path& journal)
+{
+    return "removed " + journal.string() + ", left by a run cut short before it changed the image";
+}
+
 // The journal for `changes`, of which `old` holds the bytes now.
 bool JournalFor(const Disk& disk, const std::vector<DiskChange>& changes, const std::vector<DiskChange>& old,
                 RollbackJournal& contents)
@@ -213,7 +218,7 @@ bool IdentityOf(const Disk& disk, std::uint64_t volumeStart, std::uint64_t volum
         sectors.push_back(volumeStart);
     std::string bytes;
     for (std::uint64_t sector : sectors) {
-        std::string read(512, '\0');
+        std::string read(kSector, '\0');
         if (sector + read.size() > disk.size() || !disk.Read(sector, read.data(), read.size()))
             return false;
         // A byte a range holds is the journal's business, not the image's identity.
@@ -345,7 +350,7 @@ bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::str
         // Written only part way: the run that wrote it had not yet touched the image.
         if (!RemoveRollbackJournal(journal, error, disk.calls()))
             return false;
-        said.push_back("removed " + journal.string() + ", left by a run cut short before it changed the image");
+        said.push_back(RemovedUntouched(journal));
         return true;
     case JournalFound::Whole:
         break;
@@ -369,7 +374,7 @@ bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::str
     }
     said.push_back(touched ? "played back the rollback journal " + journal.string() + " of a run cut short: " + shown +
                                  " is as it was before that run"
-                           : "removed " + journal.string() + ", left by a run cut short before it changed the image");
+                           : RemovedUntouched(journal));
     return true;
 }
 

@@ -5,12 +5,7 @@
 
 namespace image {
 
-namespace {
-
-// The unit of the queue: the disk's sector. A volume's own sectors are whole multiples of it.
-constexpr std::uint64_t kSector = 512;
-
-}  // namespace
+// The unit of the queue is the disk's sector (kSector): a volume's own sectors are whole multiples of it.
 
 bool VolumeWrites::Read(std::uint64_t offset, void* into, std::size_t size) const
 {
