@@ -543,12 +543,8 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     }
     if (!disk_.Open(file_, image_.string(), error) || !QemuToolsThere(choice.writes, error))
         return false;
-    pid_t holder = 0;
-    if (!storage::TryLock(disk_.fd(), storage::LockKind::Exclusive, holder)) {
-        error = image_.string() + " is in use by another run of cmpci-uninstall" +
-                (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
+    if (!storage::LockForRun(disk_.fd(), storage::LockKind::Exclusive, image_.string(), error))
         return false;
-    }
     if (storage::QemuHolds(disk_.fd())) {
         error = image_.string() + " is in use by QEMU (a running virtual machine, qemu-img or qemu-io holds its "
                                   "lock): shut the virtual machine down first; nothing was changed";
