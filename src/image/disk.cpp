@@ -272,9 +272,19 @@ std::string Disk::Named(const std::string& text) const
 {
     std::string named = text;
     for (const Layer& layer : layers_) {
+        // The search goes on after each path put in, which may itself hold the descriptor's name; a name
+        // followed by a digit is another descriptor's (/proc/self/fd/1 in /proc/self/fd/12).
         const std::string name = FdName(layer.fd);
-        for (std::size_t at = named.find(name); at != std::string::npos; at = named.find(name, at))
-            named.replace(at, name.size(), layer.path.string());
+        const std::string path = layer.path.string();
+        for (std::size_t at = named.find(name); at != std::string::npos;) {
+            const std::size_t end = at + name.size();
+            if (end < named.size() && named[end] >= '0' && named[end] <= '9') {
+                at = named.find(name, end);
+                continue;
+            }
+            named.replace(at, name.size(), path);
+            at = named.find(name, at + path.size());
+        }
     }
     return named;
 }

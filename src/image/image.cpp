@@ -115,13 +115,14 @@ std::string ImageMachine::Shown(const std::string& message) const
 {
     if (machine_.empty())
         return message;
+    // The search goes on after each name put in, which may itself hold the path replaced.
+    const auto replaceEach = [](std::string& text, const std::string& from, const std::string& to) {
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+    };
     std::string shown = message;
-    const std::string windows = (machine_ / "WINDOWS").string() + "/";
-    for (std::size_t at = shown.find(windows); at != std::string::npos; at = shown.find(windows, at))
-        shown.replace(at, windows.size(), image_.string() + ":" + windowsPath_ + "/");
-    const std::string machine = machine_.string();
-    for (std::size_t at = shown.find(machine); at != std::string::npos; at = shown.find(machine, at))
-        shown.replace(at, machine.size(), image_.string());
+    replaceEach(shown, (machine_ / "WINDOWS").string() + "/", image_.string() + ":" + windowsPath_ + "/");
+    replaceEach(shown, machine_.string(), image_.string());
     return shown;
 }
 

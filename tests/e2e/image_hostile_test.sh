@@ -10,6 +10,8 @@
 # - a rollback journal that is a folder or a FIFO: one line, no abort, no hang;
 # - files named like scratch (change.0, volume) beside a qcow2 or VDI image stay; images in a folder with a
 #   space or named with commas, colons and "json:", and TMPDIR with a space, work;
+# - a damaged backing file in a folder whose path holds the names by which QEMU is handed the files
+#   (/proc/self/fd/N): refused naming its path, without hanging;
 # - a FAT volume larger than its partition entry, and overlapping partitions: refused, the image unchanged;
 # - --journal, --export or --backup onto the backing file or the rollback journal: refused, nothing changed;
 # - --restore where a removed file came back under another letter case: not overwritten;
@@ -37,7 +39,7 @@ refused() {
     local label=$1 words=$2 image=$3 rc
     shift 3
     listing "$(dirname "$image")" >"$work/before.list"
-    timeout 30 "${CMPCI_TOOL:-$tool}" --image "$image" "$@" </dev/null >/dev/null 2>"$work/refused.err"
+    timeout -k 5 30 "${CMPCI_TOOL:-$tool}" --image "$image" "$@" </dev/null >/dev/null 2>"$work/refused.err"
     rc=$?
     [ $rc = 2 ] || fail "$label: exit $rc, not 2: $(tail -n 2 "$work/refused.err")"
     [ "$(grep -c -v '^cmpci-uninstall: image ' "$work/refused.err")" = 1 ] || fail "$label: not one line: $(cat "$work/refused.err")"
@@ -121,6 +123,17 @@ for image in "$work/VirtualBox VMs/win 98/disk.qcow2" "$work/plain/disk.vdi" "$w
     qemu-img convert -f $format -O raw "$image" "$work/readback.img" && cleaned "$image" "$work/readback.img"
     [ -z "$(ls -A "$work/tmp dir")" ] || fail "$format: left in TMPDIR: $(ls -A "$work/tmp dir")"
 done
+
+# --- A damaged backing file whose path holds /proc/self/fd/N for every N a layer may be opened as: the
+# message names the path, and putting it in for the descriptor's name does not go on for ever.
+fds=$work/fds
+for n in 3 4 5 6 7 8 9; do fds=$fds/proc/self/fd/$n; done
+mkdir -p "$fds"
+qemu-img convert -O qcow2 "$work/pristine.img" "$fds/base.qcow2"
+qemu-img create -q -f qcow2 -b "$fds/base.qcow2" -F qcow2 "$work/fds/top.qcow2" || fail "cannot make the qcow2 over the deep base"
+# The active L1 table's offset (bytes 40-47) made unaligned: qemu-img refuses the base, naming it.
+printf '\0\0\0\0\0\0\0\7' | dd of="$fds/base.qcow2" bs=1 seek=40 conv=notrunc status=none
+refused "backing path holding /proc/self/fd" "qemu-img cannot read $fds/base.qcow2: " "$work/fds/top.qcow2" --check
 
 # --- A FAT volume claiming more than its partition entry, and two partitions overlapping.
 mkdir "$work/layout"
