@@ -26,6 +26,15 @@ void FatTime(std::time_t when, unsigned& date, unsigned& time)
     time = static_cast<unsigned>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
 }
 
+// A FAT entry holds a file's size in 32 bits: a larger file (a restore's copy grown since) cannot be written.
+bool FitsEntry(const std::string& bytes, std::string& error)
+{
+    if (bytes.size() <= 0xFFFFFFFFu)
+        return true;
+    error = "it is larger than a FAT file can be (4 GiB less one byte)";
+    return false;
+}
+
 std::uint32_t ClustersFor(const FatVolume& volume, std::uint64_t bytes)
 {
     return static_cast<std::uint32_t>((bytes + volume.clusterBytes() - 1) / volume.clusterBytes());
@@ -182,6 +191,8 @@ bool FatWriter::Remove(const FatEntry& file, const std::vector<std::uint32_t>& c
 bool FatWriter::Rewrite(const FatEntry& file, const std::vector<std::uint32_t>& chain, const std::string& bytes,
                         const storage::FileStamp& stamp, std::time_t when, std::string& error)
 {
+    if (!FitsEntry(bytes, error))
+        return false;
     const std::size_t needed = ClustersFor(volume_, bytes.size());
     const std::size_t kept = std::min(needed, chain.size());
     std::vector<std::uint32_t> now(chain.begin(), chain.begin() + static_cast<std::ptrdiff_t>(kept));
@@ -217,6 +228,8 @@ bool FatWriter::Create(const FatEntry& folder, const std::string& name, const st
     std::vector<FatEntry> entries;
     std::string shortName;
     bool exact = false;
+    if (!FitsEntry(bytes, error))
+        return false;
     if (!IsFatName(name) || !volume_.List(folder.cluster, entries) || !MakeShortName(name, entries, shortName, exact)) {
         error = "it is not a name the folder can take";
         return false;
