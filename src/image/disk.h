@@ -7,6 +7,10 @@
 // layer of the backing chain explicitly, each as a file this program opened (/proc/self/fd/N): no tool
 // probes, and no name of the user's reaches a tool's parser. A write is refused unless it lies inside the
 // volume the run changes.
+//
+// A block device (a whole disk, a memory card in a reader, a partition) is a raw disk read and written in
+// place. It is claimed for the run alone (O_EXCL): the kernel refuses the claim while a partition of it is
+// mounted or another program holds it, and the refusal names what holds it where that can be found.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +50,10 @@ public:
     bool Map(std::string& error);
 
     int fd() const { return fd_; }
+    // A block device rather than an image file.
+    bool device() const { return device_; }
+    // Opened read-only: its owner may not write it, or a device's lock switch is set.
+    bool readOnly() const { return readOnly_; }
     // Read and written in place (raw, a fixed VHD).
     bool inPlace() const { return format_.driver.empty(); }
     // "raw", "fixed VHD", or QEMU's name of the format ("qcow2", "vdi", "vmdk", "vpc", ...).
@@ -66,6 +74,13 @@ public:
     // the bound.
     bool Write(const std::vector<DiskChange>& changes, std::string& error);
 
+    // Opens the disk again, read-only, as `fresh` (made with the same calls), what the caches hold of the
+    // changed places dropped first (a device's buffer cache, an image's pages), so that its reads come from
+    // the medium; for a format read through QEMU, the chain is opened and mapped by qemu-img again. Then
+    // compares what lies at each change's place with the change's bytes. False with a one-line `error`
+    // naming the first place that differs or cannot be read.
+    bool ReadBack(const std::vector<DiskChange>& changes, Disk& fresh, std::string& error) const;
+
 private:
     // One file of the backing chain, top first.
     struct Layer {
@@ -82,6 +97,10 @@ private:
     };
 
     bool ProbeFile(std::string& error);
+    bool ProbeDevice(std::string& error);
+    // Opens the file of the disk again read-only as this disk, the same file as `from`'s, with its format and
+    // bound.
+    bool OpenAgain(const Disk& from, std::string& error);
     bool DescribeChain(std::string& error);
     bool AddBackingLayer(const std::string& name, const std::string& recorded, std::string& error);
     bool MapData(std::string& error);
@@ -99,6 +118,8 @@ private:
     std::filesystem::path file_;
     std::string shown_;
     int fd_ = -1;
+    bool device_ = false;
+    bool readOnly_ = false;
     ImageFormat format_;
     std::uint64_t size_ = 0;
     std::vector<Layer> layers_;

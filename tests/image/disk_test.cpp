@@ -9,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "support/read_file.h"
 #include "support/temp_folder.h"
 
@@ -104,3 +106,47 @@ TEST_F(DiskTest, AFolderIsNoImageAndNamesTheMachineOption)
 }
 
 }  // namespace
+
+// Only a regular file of at least one sector, or a block device, is a disk: a FIFO, a character device and a
+// file shorter than a sector are refused in the one line, without blocking.
+TEST_F(DiskTest, WhatIsNeitherADiskFileNorABlockDeviceIsRefused)
+{
+    const fs::path fifo = folder_.path() / "fifo.img";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Put(std::string(100, 'x'));
+    for (const fs::path& path : {fifo, fs::path("/dev/null"), file_}) {
+        image::Disk disk;
+        std::string error;
+        EXPECT_FALSE(disk.Open(path, "disk", error)) << path;
+        EXPECT_EQ(error, "disk: not a disk image (not a regular file of at least one sector)") << path;
+        EXPECT_FALSE(disk.device());
+    }
+}
+
+// What was written is read back through a fresh open and compared: a sector that does not hold it (changed
+// behind the disk's back, as a reader that loses writes leaves it) is named.
+TEST_F(DiskTest, AReadBackNamesTheSectorThatDoesNotHoldTheWrite)
+{
+    const std::vector<image::DiskChange> changes {{4096, std::string(1024, 'A')}, {16384, std::string(512, 'B')}};
+    struct Case {
+        std::int64_t spoiled;  // byte changed after the write; -1: none
+        std::string said;
+    };
+    for (const Case& each : {Case {-1, ""}, Case {4096 + 700, "the sector at byte 4608 differs"},
+                             Case {16384, "the sector at byte 16384 differs"}}) {
+        Put(bytes_);
+        image::Disk disk;
+        std::string error;
+        ASSERT_TRUE(disk.Open(file_, "disk.img", error)) << error;
+        disk.Bound(0, bytes_.size());
+        ASSERT_TRUE(disk.Write(changes, error)) << error;
+        if (each.spoiled >= 0) {
+            std::fstream file(file_, std::ios::binary | std::ios::in | std::ios::out);
+            file.seekp(each.spoiled);
+            file.put('z');
+        }
+        image::Disk fresh;
+        EXPECT_EQ(disk.ReadBack(changes, fresh, error), each.spoiled < 0) << each.spoiled;
+        EXPECT_NE(error.find(each.said), std::string::npos) << error;
+    }
+}
