@@ -19,6 +19,7 @@
 #include "host/progress.h"
 #include "host/tool.h"
 #include "common/fold_case.h"
+#include "registry/hive_file.h"
 #include "storage/lock.h"
 
 namespace image {
@@ -554,11 +555,15 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     // While this run writes a raw image, a virtual machine started on it is refused as if a QEMU held it.
     if (disk_.inPlace() && choice.writes)
         storage::HoldAsQemuWriter(disk_.fd());
-    if (!disk_.Map(error) || !PlayBackRollbackJournal(disk_, RollbackJournalOf(file_), image_.string(), said, error))
+    // Nothing is ever written into /dev: a device's journal lives in the user's state folder.
+    journal_ = RollbackJournalOf(file_);
+    if (disk_.device() && !DeviceJournalOf(disk_, journal_, error))
+        return false;
+    if (!disk_.Map(error) || !PlayBackRollbackJournal(disk_, journal_, image_.string(), said, error))
         return false;
     if (!FindWindows(choice, error))
         return false;
-    said.push_back("image " + image_.string() + " (" + disk_.format() + ")" +
+    said.push_back((disk_.device() ? "device " + image_.string() : "image " + image_.string() + " (" + disk_.format() + ")") +
                    (partition_.number == 0 ? std::string(": a FAT volume")
                                            : ": partition " + std::to_string(partition_.number)) +
                    ", Windows in " + windowsPath_);
@@ -654,13 +659,56 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
     }
     // From the journal on, an interrupt stops the run only while the journal is written: once the image
     // takes its first change, the run finishes them all (or the next start plays the journal back).
-    return ChangeUnderJournal(disk_, RollbackJournalOf(file_), changes, old, error);
+    readBack_ = {};
+    return ChangeUnderJournal(disk_, journal_, changes, old, error, &readBack_,
+                              [&](Disk& fresh, ReadBackResult& result, std::string& why) {
+                                  return CheckVolumeWritten(fresh, edit, result, why);
+                              });
+}
+
+bool ImageMachine::CheckVolumeWritten(Disk& fresh, const VolumeEdit& edit, ReadBackResult& result,
+                                      std::string& error) const
+{
+    FatVolume volume;
+    const std::uint64_t offset = partition_.offset;
+    if (!volume.Open([&](std::uint64_t at, void* into, std::size_t size) { return fresh.Read(offset + at, into, size); },
+                     error)) {
+        error = image_.string() + ": read back, its FAT volume does not open: " + error;
+        return false;
+    }
+    for (const WrittenFile& file : edit.written) {
+        FatEntry entry;
+        std::string bytes;
+        if (!volume.Find(file.path, entry) || entry.folder() || !volume.ReadFile(entry, bytes) || bytes != file.bytes) {
+            error = image_.string() + ":" + file.path + ", read back through its FAT chain, is not what was written";
+            return false;
+        }
+        ++result.files;
+        const std::string name = file.path.substr(file.path.rfind('/') + 1);
+        emulated::HiveError fault;
+        if (SameName(name, "SYSTEM.DAT") || SameName(name, "USER.DAT")) {
+            if (!emulated::CheckHiveStructure(bytes, fault)) {
+                error = image_.string() + ":" + file.path + ", read back, is not a sound registry file: " + fault.message;
+                return false;
+            }
+            ++result.registryFiles;
+        }
+    }
+    for (const std::string& file : edit.removed) {
+        FatEntry entry;
+        if (volume.Find(file, entry)) {
+            error = image_.string() + ":" + file + ", read back, is still there";
+            return false;
+        }
+        ++result.files;
+    }
+    return true;
 }
 
 std::vector<fs::path> ImageMachine::files() const
 {
     std::vector<fs::path> files = disk_.files();
-    files.push_back(RollbackJournalOf(file_));
+    files.push_back(journal_);
     return files;
 }
 

@@ -21,7 +21,9 @@
 
 #include "image/disk.h"
 #include "image/fat.h"
+#include "image/change.h"
 #include "image/partitions.h"
+#include "image/rollback_journal.h"
 #include "storage/digest.h"
 #include "storage/file_stamp.h"
 
@@ -80,6 +82,14 @@ public:
     bool Commit(const std::vector<storage::StampedFile>& written, const std::vector<std::string>& removed,
                 std::string& error);
 
+    // What reading back the last commit found: every changed sector through a fresh open of the image, then
+    // the files written through the FAT reader, the registry files checked as such, and the files removed.
+    const ReadBackResult& readBack() const { return readBack_; }
+    // A block device rather than an image file.
+    bool device() const { return disk_.device(); }
+    // Opened read-only: its owner may not write it, or a device's lock switch is set.
+    bool readOnly() const { return disk_.readOnly(); }
+
     // `message` with the machine folder's paths named as the image and the path inside it.
     std::string Shown(const std::string& message) const;
 
@@ -132,9 +142,15 @@ private:
     // (when given) takes them.
     bool CopyOut(const Node& node, const std::filesystem::path& host, const std::function<void(std::uint64_t)>& copied,
                  storage::Sha256* digest, std::string& error);
+    // Reads the volume of `fresh` (the disk opened afresh after a commit) through the FAT reader: each file
+    // `edit` wrote holds its bytes (a registry file passes the registry-file checker) and each it removed is
+    // gone. False with a one-line `error`.
+    bool CheckVolumeWritten(Disk& fresh, const VolumeEdit& edit, ReadBackResult& result, std::string& error) const;
 
     std::filesystem::path image_;  // as the user named it
     std::filesystem::path file_;   // the image file itself (a link's target)
+    std::filesystem::path journal_;  // the place of its rollback journal
+    ReadBackResult readBack_;
     Disk disk_;
     FatVolume volume_;
     Partition partition_ {};  // the volume's partition; the volume reads the disk from its offset on

@@ -10,6 +10,7 @@
 #include "host/interrupt.h"
 #include "host/progress.h"
 #include "storage/digest.h"
+#include "storage/state_folder.h"
 
 namespace image {
 
@@ -209,6 +210,45 @@ fs::path RollbackJournalOf(const fs::path& image)
     return journal;
 }
 
+namespace {
+
+// The /dev/disk/by-id name that leads to `device`, the first in order where there are several; empty when
+// none does.
+std::string StableDeviceName(const fs::path& device)
+{
+    std::error_code status;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator("/dev/disk/by-id", status)) {
+        std::error_code resolved;
+        if (fs::canonical(entry.path(), resolved) == device && !resolved)
+            names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names.empty() ? std::string() : names.front();
+}
+
+}  // namespace
+
+bool DeviceJournalOf(const Disk& disk, fs::path& journal, std::string& error)
+{
+    fs::path state;
+    if (!storage::StateFolderPath(state, error)) {
+        error += ", and a device's rollback journal is kept there";
+        return false;
+    }
+    std::string name = StableDeviceName(disk.files().front());
+    if (name.empty()) {
+        std::string first(kSector, '\0');
+        if (!disk.Read(0, first.data(), first.size())) {
+            error = "cannot read the first sector of " + disk.files().front().string();
+            return false;
+        }
+        name = "disk-" + std::to_string(disk.size()) + "-" + storage::Sha256Of(first).substr(0, 32);
+    }
+    journal = state / ("device-" + name + ".cmpci-rollback");
+    return true;
+}
+
 bool IdentityOf(const Disk& disk, std::uint64_t volumeStart, std::uint64_t volumeLength,
                 const std::vector<JournalRange>& ranges, JournalIdentity& identity)
 {
@@ -310,11 +350,18 @@ bool RemoveRollbackJournal(const fs::path& journal, std::string& error, storage:
 }
 
 bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<DiskChange>& changes,
-                        const std::vector<DiskChange>& old, std::string& error)
+                        const std::vector<DiskChange>& old, std::string& error, ReadBackResult* readBack,
+                        const CheckWritten& check)
 {
     RollbackJournal contents;
     if (!JournalFor(disk, changes, old, contents)) {
         error = "cannot read the image's first sectors; the image is as it was";
+        return false;
+    }
+    // A device's journal goes into the state folder, made on its first use.
+    fs::path state;
+    if (disk.device() && !storage::MakeStateFolder(state, error)) {
+        error += "; the image is as it was";
         return false;
     }
     // The old bytes are on disk before the first new byte goes into the image.
@@ -328,6 +375,22 @@ bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<D
             error += "; the image is as it was";
         else
             error += "; the next run on the image plays back the rollback journal " + journal.string();
+        return false;
+    }
+    // Written and flushed; the journal stays until the image is seen to hold it all.
+    ReadBackResult result;
+    for (const DiskChange& change : changes)
+        result.sectors += (change.bytes.size() + kSector - 1) / kSector;
+    Disk fresh(disk.calls());
+    result.done = true;
+    result.matched = disk.ReadBack(changes, fresh, error) && (!check || check(fresh, result, error));
+    if (!result.matched)
+        result.mismatch = error;
+    if (readBack != nullptr)
+        *readBack = result;
+    if (!result.matched) {
+        error += "; the rollback journal " + journal.string() + " is kept: the next run on the image puts it back as "
+                 "it was";
         return false;
     }
     if (!RemoveRollbackJournal(journal, error, disk.calls())) {

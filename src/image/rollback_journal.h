@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,11 @@ struct RollbackJournal {
 
 // The journal's place: beside the image file, its name and ".cmpci-rollback".
 std::filesystem::path RollbackJournalOf(const std::filesystem::path& image);
+// The journal's place for a block device, where nothing is written: the user's state folder
+// (storage/state_folder.h), under the device's stable name: its /dev/disk/by-id name where it has one, else
+// its size and a digest of its first sector (the MBR, or a bare volume's boot sector, which no run changes).
+// False with a one-line `error` when there is no state folder or the first sector cannot be read.
+bool DeviceJournalOf(const Disk& disk, std::filesystem::path& journal, std::string& error);
 
 // The identity of `disk` with its volume at `volumeStart` (of `volumeLength` bytes), the bytes of `ranges`
 // left out of the digest: they are the journal's business. False when the disk cannot be read.
@@ -76,11 +82,28 @@ JournalFound ReadRollbackJournal(const std::filesystem::path& journal, RollbackJ
 bool RemoveRollbackJournal(const std::filesystem::path& journal, std::string& error,
                            storage::Syscalls& calls = storage::Syscalls::Real());
 
+// What reading a change back found.
+struct ReadBackResult {
+    bool done = false;     // the change was written, then read back
+    bool matched = false;  // all of it as meant
+    std::uint64_t sectors = 0;
+    unsigned files = 0;          // files read again through the FAT reader
+    unsigned registryFiles = 0;  // of them, registry files checked as such
+    std::string mismatch;        // what did not match
+};
+
+// A check of the written disk beyond its sectors, on the disk opened afresh (Disk::ReadBack): false with a
+// one-line `error`.
+using CheckWritten = std::function<bool(Disk& fresh, ReadBackResult& result, std::string& error)>;
+
 // Writes `changes` (of which `old` holds the bytes now) into the disk in place under the journal `journal`:
-// the journal first, then the changes, then the journal goes. A failure after the journal puts the old bytes
-// back when it can, else leaves the journal for the next start. False with a one-line `error`.
+// the journal first, then the changes, flushed, then every changed sector read back through a fresh open and
+// `check` made, then the journal goes. A failure of the writes puts the old bytes back when it can, else
+// leaves the journal for the next start; a read-back that does not match leaves it too. `readBack` says what
+// the read-back found. False with a one-line `error`.
 bool ChangeUnderJournal(Disk& disk, const std::filesystem::path& journal, const std::vector<DiskChange>& changes,
-                        const std::vector<DiskChange>& old, std::string& error);
+                        const std::vector<DiskChange>& old, std::string& error, ReadBackResult* readBack = nullptr,
+                        const CheckWritten& check = {});
 
 // Plays back the journal of a run cut short, if there is one: `said` receives what was done. False with a
 // one-line `error` when it cannot, or when the journal does not belong to the image or the image changed

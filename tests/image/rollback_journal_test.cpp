@@ -270,6 +270,73 @@ TEST_F(RollbackJournalTest, EachStepIsOnDiskBeforeTheNext)
     EXPECT_LT(journalNamed, imageWritten);
     EXPECT_LT(calls.Last("pwrite"), imageSynced);
     EXPECT_LT(imageSynced, removed);
+    // Read back after the flush, before the journal goes.
+    EXPECT_LT(imageSynced, calls.First("pread", imageSynced));
+    EXPECT_LT(calls.Last("pread"), removed);
+}
+
+// A disk that does not give back what was written (a card or reader that loses writes, a read that fails):
+// the image's second opening, the read-back's, reads the first change's last sector otherwise or not at all.
+class LyingReadBack final : public storage::Syscalls {
+public:
+    LyingReadBack(const fs::path& image, std::uint64_t sector, bool fails) : image_(image), sector_(sector), fails_(fails) { }
+    int OpenAt(int dir, const char* name, int flags) override
+    {
+        const int fd = Syscalls::OpenAt(dir, name, flags);
+        if (fd >= 0 && name == image_.string() && ++opened_ == 2)
+            fresh_ = fd;
+        return fd;
+    }
+    ssize_t PRead(int fd, void* into, std::size_t size, std::uint64_t offset) override
+    {
+        const ssize_t done = Syscalls::PRead(fd, into, size, offset);
+        if (fd != fresh_ || done <= 0 || offset > sector_ || offset + static_cast<std::uint64_t>(done) <= sector_)
+            return done;
+        if (fails_) {
+            errno = EIO;
+            return -1;
+        }
+        static_cast<char*>(into)[sector_ - offset] ^= 1;
+        return done;
+    }
+
+private:
+    fs::path image_;
+    std::uint64_t sector_;
+    bool fails_;
+    int opened_ = 0;
+    int fresh_ = -1;
+};
+
+// The change is read back before its journal goes: a sector read back otherwise than written, or not read
+// at all, fails the change and keeps the journal, and the next start puts the image back as it was.
+TEST_F(RollbackJournalTest, AReadBackThatDoesNotMatchKeepsTheJournalForTheNextStart)
+{
+    const std::uint64_t sector = kVolume + 8192 + 512;
+    for (bool fails : {false, true}) {
+        Put(old_);
+        LyingReadBack calls(image_, sector, fails);
+        image::Disk disk(calls);
+        std::string error;
+        ASSERT_TRUE(disk.Open(image_, "disk.img", error)) << error;
+        disk.Bound(kVolume, kVolumeBytes);
+        image::ReadBackResult readBack;
+        EXPECT_FALSE(image::ChangeUnderJournal(disk, journal_, changes_, oldRanges_, error, &readBack));
+        EXPECT_NE(error.find(fails ? "cannot read back bytes " + std::to_string(kVolume + 8192)
+                                   : "the sector at byte " + std::to_string(sector) + " differs"),
+                  std::string::npos)
+            << error;
+        EXPECT_NE(error.find("is kept"), std::string::npos) << error;
+        EXPECT_TRUE(readBack.done);
+        EXPECT_FALSE(readBack.matched);
+        EXPECT_EQ(readBack.sectors, 6u);
+        EXPECT_EQ(Now(), new_);
+        ASSERT_TRUE(fs::exists(journal_));
+        std::vector<std::string> said;
+        EXPECT_TRUE(Start(storage::Syscalls::Real(), said, error)) << error;
+        EXPECT_EQ(Now(), old_);
+        EXPECT_FALSE(fs::exists(journal_));
+    }
 }
 
 // Every call of a change failing once or from then on (a run killed there), then the next start: the image is

@@ -1,4 +1,4 @@
-// The real calls of storage::Syscalls, the kind of each recorded in order ("write", "pwrite", "fsync",
+// The real calls of storage::Syscalls, the kind of each recorded in order ("write", "pwrite", "pread", "fsync",
 // "sync-folder", "rename", "unlink"), for tests of what reaches the disk before what.
 #pragma once
 
@@ -20,6 +20,11 @@ public:
     {
         kinds.push_back("pwrite");
         return Syscalls::PWrite(fd, data, size, offset);
+    }
+    ssize_t PRead(int fd, void* into, std::size_t size, std::uint64_t offset) override
+    {
+        kinds.push_back("pread");
+        return Syscalls::PRead(fd, into, size, offset);
     }
     int Fsync(int fd) override
     {
