@@ -72,6 +72,16 @@ void Journal::RegistryBackup(std::string_view where, std::string_view date, std:
     Emit(line + "}");
 }
 
+void Journal::Verified(const ReadBack& readBack)
+{
+    std::string line = std::string("{\"op\":\"verified\",\"matched\":") + (readBack.matched ? "true" : "false") +
+                       ",\"sectors\":" + std::to_string(readBack.sectors) + ",\"files\":" +
+                       std::to_string(readBack.files) + ",\"registryFiles\":" + std::to_string(readBack.registryFiles);
+    if (!readBack.matched)
+        line += ",\"mismatch\":" + JsonBytes(readBack.mismatch);
+    Emit(line + "}");
+}
+
 void Journal::Begin(const Start& start)
 {
     std::time_t now = std::time(nullptr);

@@ -2,6 +2,7 @@
 // JSON Lines. Texts are converted from Windows-1252 to UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -47,6 +48,17 @@ public:
     // when unknown) and what of the card is in it; or, when `damage` is not empty, why it could not be read.
     void RegistryBackup(std::string_view where, std::string_view date, std::string_view damage, bool deviceKey,
                         std::size_t left);
+    // A change saved into a disk image or device, read back: every changed sector through a fresh open of
+    // the disk, then the files written (`files`, of them `registryFiles` registry files checked as such) and
+    // removed through the FAT reader. When not `matched`, `mismatch` says what differs.
+    struct ReadBack {
+        bool matched = false;
+        std::uint64_t sectors = 0;
+        unsigned files = 0;
+        unsigned registryFiles = 0;
+        std::string_view mismatch;
+    };
+    void Verified(const ReadBack& readBack);
     // The last record of a run.
     struct Summary {
         bool cardFound = false;

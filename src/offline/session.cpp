@@ -244,6 +244,7 @@ private:
     void ReadBackups();
     void ListBackups();
     void PrintSummary() const;
+    void JournalReadBack();
 
     const Options& options_;
     Target& target_;
@@ -439,6 +440,7 @@ int Session::Save()
 {
     std::string error;
     const bool saved = options_.dryRun || target_.Save(machine_, registry_, *system_, reached_, error);
+    JournalReadBack();
     Sum();
     if (!saved)
         return Stop(error + AfterFailure(reached_, backup_));
@@ -549,6 +551,16 @@ void Session::ListBackups()
     }
 }
 
+// What reading back a change saved into an image or device found, in the journal.
+void Session::JournalReadBack()
+{
+    const image::ReadBackResult* read = options_.dryRun ? nullptr : target_.readBack();
+    if (read == nullptr || !read->done)
+        return;
+    const std::string mismatch = target_.Shown(read->mismatch);
+    journal_->Verified({read->matched, read->sectors, read->files, read->registryFiles, mismatch});
+}
+
 void Session::PrintSummary() const
 {
     const char* remove = options_.dryRun ? "would remove" : "removed";
@@ -569,6 +581,9 @@ void Session::PrintSummary() const
         std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
+    if (const image::ReadBackResult* read = options_.dryRun ? nullptr : target_.readBack(); read != nullptr && read->done)
+        std::fprintf(stderr, "cmpci-uninstall: read back from %s: the %llu changed sectors and %u files are as written\n",
+                     target_.shown().c_str(), static_cast<unsigned long long>(read->sectors), read->files);
     if (system_->restartRequested())
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
     ListKept(kept_, stderr, "cmpci-uninstall: ");
@@ -593,6 +608,9 @@ int RunTransfer(const Options& options, Target& target)
                backup::RestoreBackup(options.restore, {machine, target.shown()}, restored, error) &&
                target.Commit(restored.written, error);
         said = std::move(restored.said);
+        if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr && read->done)
+            said.push_back("read back from " + target.shown().string() + ": the " + std::to_string(read->sectors) +
+                           " changed sectors and " + std::to_string(read->files) + " files are as written");
     } else if (!options.importFile.empty()) {
         done = ImportRegistry(options.importFile, machine, said, error);
     } else {

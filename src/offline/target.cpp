@@ -106,13 +106,26 @@ public:
     explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
     bool Open(const Options& options, std::vector<std::string>& said, std::string& error)
     {
-        return machine_.Open({image_, options.partition, options.windows, WritesTarget(options),
-                              emulated::kMaxRegistryFileSize},
-                             options.user, said, error);
+        if (!machine_.Open({image_, options.partition, options.windows, WritesTarget(options),
+                            emulated::kMaxRegistryFileSize},
+                           options.user, said, error))
+            return false;
+        // Nothing is written into /dev: the question comes with where the backup goes instead.
+        std::error_code ignored;
+        if (machine_.device() && WritesTarget(options) && options.restore.empty() && options.backup.empty() &&
+            !options.noBackup)
+            said.push_back("the backup of what the run removes goes into the current folder, " +
+                           fs::current_path(ignored).string() + " (--backup FOLDER puts it elsewhere)");
+        return true;
     }
+    bool device() const { return machine_.device(); }
+    bool readOnly() const { return machine_.readOnly(); }
     fs::path folder() const override { return machine_.machine(); }
     fs::path shown() const override { return image_; }
-    fs::path backupBase() const override { return image_.parent_path().empty() ? fs::path(".") : image_.parent_path(); }
+    fs::path backupBase() const override
+    {
+        return machine_.device() || image_.parent_path().empty() ? fs::path(".") : image_.parent_path();
+    }
     std::string Shown(const std::string& message) const override { return machine_.Shown(message); }
     bool Fetch(const std::vector<std::string>& files, std::uint64_t limit, std::string& error) override
     {
@@ -156,6 +169,7 @@ public:
         return machine_.Commit(written, {}, error);
     }
     std::vector<fs::path> files() const override { return machine_.files(); }
+    const image::ReadBackResult* readBack() const override { return &machine_.readBack(); }
 
 private:
     fs::path image_;
@@ -219,8 +233,14 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
     auto image = std::make_unique<ImageTarget>(options.image);
     if (!image->Open(options, said, error))
         return nullptr;
-    // An image its owner may not write is left alone, as Windows leaves a read-only file.
+    // An image its owner may not write is left alone, as Windows leaves a read-only file; so is a device
+    // whose lock switch is set (a card's), before any question.
     struct stat status { };
+    if (WritesTarget(options) && image->device() && image->readOnly()) {
+        error = options.image + " is read-only (a memory card's lock switch, or a device this user may not write): nothing was "
+                                "changed";
+        return nullptr;
+    }
     if (WritesTarget(options) && stat(options.image.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {
         error = options.image + " is read-only: nothing was changed";
         return nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image/rollback_journal.h"
 #include "machine/machine.h"
 #include "offline/options.h"
 #include "registry/registry.h"
@@ -38,7 +39,7 @@ public:
     virtual std::filesystem::path folder() const = 0;
     // The machine as the user named it (the folder, or the image), for the backup's manifest.
     virtual std::filesystem::path shown() const = 0;
-    // Where a dated backup goes: the machine folder, or beside an image.
+    // Where a dated backup goes: the machine folder, beside an image, or for a block device the current folder.
     virtual std::filesystem::path backupBase() const = 0;
     // `message` as the user should read it: for an image, the paths of the machine folder standing for it
     // named as the image and the path inside it.
@@ -68,6 +69,8 @@ public:
     // The files the run reads or writes beside the machine folder: an image, its backing files and its
     // rollback journal's place.
     virtual std::vector<std::filesystem::path> files() const = 0;
+    // What reading back the change saved into an image or device found; null for a machine folder.
+    virtual const image::ReadBackResult* readBack() const { return nullptr; }
 };
 
 // Opens the target the options name. `said` receives what was found. Null with a one-line `error`, also for
