@@ -217,7 +217,6 @@ int MemoryFile(const std::string& bytes)
     return fd;
 }
 
-
 // The name the kernel gives the block device `device` ("sdb", "mmcblk0p1", "loop3"), or empty.
 std::string KernelName(dev_t device)
 {
@@ -312,8 +311,9 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
         fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDONLY | O_CLOEXEC | exclusive);
     }
     if (fd_ < 0) {
-        error = device_ && errno == EBUSY ? shown + " is in use: " + DeviceHolder(named.st_rdev) + "; nothing was changed"
-                                          : shown + ": " + std::strerror(errno);
+        error = device_ && errno == EBUSY
+                    ? shown + " is in use: " + DeviceHolder(named.st_rdev) + "; nothing was changed"
+                    : shown + ": " + std::strerror(errno);
         return false;
     }
     return device_ ? ProbeDevice(error) : ProbeFile(error);

@@ -563,7 +563,8 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         return false;
     if (!FindWindows(choice, error))
         return false;
-    said.push_back((disk_.device() ? "device " + image_.string() : "image " + image_.string() + " (" + disk_.format() + ")") +
+    said.push_back((disk_.device() ? "device " + image_.string()
+                                   : "image " + image_.string() + " (" + disk_.format() + ")") +
                    (partition_.number == 0 ? std::string(": a FAT volume")
                                            : ": partition " + std::to_string(partition_.number)) +
                    ", Windows in " + windowsPath_);

@@ -237,8 +237,8 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
     // whose lock switch is set (a card's), before any question.
     struct stat status { };
     if (WritesTarget(options) && image->device() && image->readOnly()) {
-        error = options.image + " is read-only (a memory card's lock switch, or a device this user may not write): nothing was "
-                                "changed";
+        error = options.image +
+                " is read-only (a memory card's lock switch, or a device this user may not write): nothing was changed";
         return nullptr;
     }
     if (WritesTarget(options) && stat(options.image.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {

@@ -4,8 +4,8 @@
 # scanning may not be there). On each: --check, a run, --check, a restore, each seen from outside (fsck.fat,
 # mtools); a device another program holds with O_EXCL, a mounted one and a read-only one refused with
 # nothing written; a run killed at each of its writes and flushes of the device put back or finished by the
-# next start; its rollback journal in the state folder, never in /dev. The loop devices are detached
-# whatever happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
+# next start; a read-back that fails reported, its journal kept and played back; the rollback journal in
+# the state folder, never in /dev. The loop devices are detached whatever happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
 # Usage: image_device_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 tool=$(realpath "$1")
@@ -227,6 +227,22 @@ done
         echo "image device: killed at each of $((n - 1)) calls of $call on ${target##*/}"
     done
 done
+# A read-back that fails (the device's second opening, the read-back's, refused with EIO): the run fails
+# saying so, the journal's verified record says it did not match, and the next start puts the device back.
+dd if="$work/pristine.img" of="$disk" bs=1M conv=fsync status=none
+(cd "$work/cwd" && strace -qq -o /dev/null -P "$disk" -e trace=openat -e inject=openat:error=EIO:when=2 \
+    "$real" --image "$disk" --answer yes --no-backup --journal "$work/journal" </dev/null >/dev/null 2>"$work/err")
+rc=$?
+[ $rc = 2 ] || fail "a failed read-back: exit $rc, expected 2"
+grep -q "cannot open $disk again to read back what was written: .* is kept" "$work/err" ||
+    fail "a failed read-back is not said: $(tail -n 1 "$work/err")"
+[ "$(jq -s -c 'map(select(.op == "verified")) | .[0].matched' "$work/journal")" = false ] ||
+    fail "a failed read-back: the journal's verified record does not say so"
+ls "$state"/*.cmpci-rollback >/dev/null 2>&1 || fail "a failed read-back: the rollback journal is not kept"
+on "$disk" --check
+grep -q "played back the rollback journal" "$work/err" || fail "a failed read-back: the next start does not play it back"
+[ "$(sha256sum <"$disk")" = "$old" ] || fail "a failed read-back: the next start does not put the device back"
+no_journal "a failed read-back"
 echo "image device: killed $kills times: the next start left $olds devices as they were and $news as a whole run leaves them"
 [ $olds -gt 0 ] && [ $news -gt 0 ] || fail "the kills did not meet both outcomes"
 detach "$disk"

@@ -279,7 +279,10 @@ TEST_F(RollbackJournalTest, EachStepIsOnDiskBeforeTheNext)
 // the image's second opening, the read-back's, reads the first change's last sector otherwise or not at all.
 class LyingReadBack final : public storage::Syscalls {
 public:
-    LyingReadBack(const fs::path& image, std::uint64_t sector, bool fails) : image_(image), sector_(sector), fails_(fails) { }
+    LyingReadBack(const fs::path& image, std::uint64_t sector, bool fails)
+        : image_(image), sector_(sector), fails_(fails)
+    {
+    }
     int OpenAt(int dir, const char* name, int flags) override
     {
         const int fd = Syscalls::OpenAt(dir, name, flags);
