@@ -111,11 +111,19 @@ public:
                            options.user, said, error))
             return false;
         // Nothing is written into /dev: the question comes with where the backup goes instead.
+        if (!machine_.device() || !WritesTarget(options) || !options.restore.empty() || !options.backup.empty() ||
+            options.noBackup)
+            return true;
         std::error_code ignored;
-        if (machine_.device() && WritesTarget(options) && options.restore.empty() && options.backup.empty() &&
-            !options.noBackup)
-            said.push_back("the backup of what the run removes goes into the current folder, " +
-                           fs::current_path(ignored).string() + " (--backup FOLDER puts it elsewhere)");
+        const std::string here = fs::current_path(ignored).string();
+        if (here == "/dev" || here.rfind("/dev/", 0) == 0) {
+            error = "the backup would go into the current folder, " + here +
+                    ", and nothing is written into /dev: run from another folder or give --backup FOLDER; nothing "
+                    "was changed";
+            return false;
+        }
+        said.push_back("the backup of what the run removes goes into the current folder, " + here +
+                       " (--backup FOLDER puts it elsewhere)");
         return true;
     }
     bool device() const { return machine_.device(); }

@@ -132,6 +132,14 @@ attach || finish "image device"
 disk=$loop
 round "whole disk" "$disk" "$at"
 
+# Run from /dev, the backup's default place would be there: refused.
+before=$(sha256sum <"$disk")
+(cd /dev && "$tool" --image "$disk" --answer yes </dev/null >/dev/null 2>"$work/err")
+rc=$?
+[ $rc = 2 ] && grep -q "nothing is written into /dev" "$work/err" ||
+    fail "a run from /dev: exit $rc: $(tail -n 1 "$work/err")"
+[ "$(sha256sum <"$disk")" = "$before" ] || fail "a run from /dev: the device changed"
+
 # Another program holds the device exclusively: refused, naming that.
 python3 -c 'import os, sys, time
 os.open(sys.argv[1], os.O_RDONLY | os.O_EXCL)
