@@ -4,7 +4,7 @@
 # scanning may not be there). On each: --check, a run, --check, a restore, each seen from outside (fsck.fat,
 # mtools); a device another program holds with O_EXCL, a mounted one and a read-only one refused with
 # nothing written; a run killed at each of its writes and flushes of the device put back or finished by the
-# next start; a read-back that fails reported, its journal kept and played back; the rollback journal in
+# next start, and so is a playback killed at each of its writes; a read-back that fails reported, its journal kept and played back; the rollback journal in
 # the state folder, never in /dev. The loop devices are detached whatever happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
 # Usage: image_device_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
@@ -235,6 +235,18 @@ done
         echo "image device: killed at each of $((n - 1)) calls of $call on ${target##*/}"
     done
 done
+# A playback killed at each of its writes of the device: the start after it still ends old or new.
+for ((n = 1; n < 100; n++)); do
+    killed pwrite64 2 || { fail "playback: the run was not killed"; break; }
+    { strace -qq -o /dev/null -P "$disk" -e trace=pwrite64 -e inject=pwrite64:signal=KILL:when=$n \
+        "$real" --image "$disk" --check </dev/null >/dev/null 2>&1; } 2>/dev/null
+    [ $? -ge 128 ] || break
+    settled "playback pwrite64 $n"
+    kills=$((kills + 1))
+done
+echo "image device: a playback killed at each of its $((n - 1)) writes of the device"
+[ $n -gt 1 ] || fail "no playback was killed"
+
 # A read-back that fails (the device's second opening, the read-back's, refused with EIO): the run fails
 # saying so, the journal's verified record says it did not match, and the next start puts the device back.
 dd if="$work/pristine.img" of="$disk" bs=1M conv=fsync status=none
