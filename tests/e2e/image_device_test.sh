@@ -2,10 +2,11 @@
 # A real disk cleaned in place: the example machine's disk image attached as loop devices, once as the whole
 # disk (an MBR with its FAT partition) and once as the partition alone (losetup -o/--sizelimit, as partition
 # scanning may not be there). On each: --check, a run, --check, a restore, each seen from outside (fsck.fat,
-# mtools); a device another program holds with O_EXCL, a mounted one and a read-only one refused with
-# nothing written; a run killed at each of its writes and flushes of the device put back or finished by the
-# next start, and so is a playback killed at each of its writes; a read-back that fails reported, its journal kept and played back; the rollback journal in
-# the state folder, never in /dev. The loop devices are detached whatever happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
+# mtools); a device another program holds with O_EXCL, a mounted one and a read-only one refused with nothing
+# written; a run killed at each of its writes and flushes of the device put back or finished by the next start,
+# and so is a playback killed at each of its writes; a read-back that fails reported, its journal kept and
+# played back; the rollback journal in the state folder, never in /dev. The loop devices are detached whatever
+# happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
 # Usage: image_device_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 tool=$(realpath "$1")
