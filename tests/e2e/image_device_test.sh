@@ -16,6 +16,7 @@ source=$2
 need mcopy mkfs.fat fsck.fat sfdisk strace jq python3
 if [ ! -e /dev/loop-control ] || [ "$(id -u)" != 0 ] || ! command -v losetup >/dev/null || ! losetup -f >/dev/null 2>&1; then
     echo "image device: skipped: no loop devices here (losetup, /dev/loop-control and root are needed)"
+    rm -f "${CMPCI_JOURNAL_FAULTS:-}"
     exit 77
 fi
 work=$(mktemp -d)
