@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -14,7 +13,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "host/progress.h"
