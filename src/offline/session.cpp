@@ -108,15 +108,55 @@ std::vector<std::filesystem::path> ReadOrWritten(const Options& options, const T
     return files;
 }
 
-// Refuses a run that cannot go well before anything is shown: a registry file its owner may not write (as
-// Windows leaves a read-only file), or a confirmation box whose answer would be taken from a script's input.
-bool RunAllowed(const Options& options, const emulated::MachineFolder& machine, const char* argumentText,
-                std::string& error)
+// Whether the backup can go where the run keeps it: a --backup folder that is there must be empty and
+// writable, one that is not must be makeable (its nearest folder that is there writable); the dated folder
+// goes into the target's backup base. False with a one-line `error`.
+bool BackupPlaceReady(const Options& options, const Target& target, std::string& error)
 {
-    for (const emulated::RegistryFile& file : machine.registryFiles) {
-        struct stat status { };
-        if (WritesTarget(options) && stat(file.path.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {
-            error = file.path.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)";
+    if (options.noBackup || options.dryRun)
+        return true;
+    if (options.backup.empty())
+        return MayWrite(target.backupBase(), error);
+    std::error_code status;
+    const fs::path folder(options.backup);
+    if (fs::exists(folder, status)) {
+        if (!fs::is_directory(folder, status) || !fs::is_empty(folder, status)) {
+            error = "the backup folder " + options.backup + " exists and is not " +
+                    (fs::is_directory(folder, status) ? "empty" : "a folder") + " (--backup takes a new or empty folder)";
+            return false;
+        }
+        return MayWrite(folder, error);
+    }
+    fs::path above = fs::absolute(folder, status).parent_path();
+    while (!above.empty() && !fs::exists(above, status) && above != above.parent_path())
+        above = above.parent_path();
+    if (!fs::is_directory(above, status)) {
+        error = "cannot make the backup folder " + options.backup + ": " + above.string() + " is not a folder";
+        return false;
+    }
+    if (!MayWrite(above, error)) {
+        error = "cannot make the backup folder " + options.backup + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// Refuses a run that cannot go well before anything is shown: a registry file or a folder it saves into
+// that this user may not write (a read-only file among them, as Windows leaves it alone), a backup that
+// cannot be kept where it goes, or a confirmation box whose answer would be taken from a script's input.
+bool RunAllowed(const Options& options, const Target& target, const emulated::MachineFolder& machine,
+                const char* argumentText, std::string& error)
+{
+    if (WritesTarget(options)) {
+        // A registry file is replaced through a new file beside it.
+        for (const emulated::RegistryFile& file : machine.registryFiles) {
+            if (!MayWrite(file.path, error) || !MayWrite(file.path.parent_path(), error)) {
+                error += ": nothing was changed (use --dry-run to see what a run would remove)";
+                return false;
+            }
+        }
+        if (!BackupPlaceReady(options, target, error)) {
+            error += "; nothing was changed";
             return false;
         }
     }
@@ -268,7 +308,7 @@ private:
 bool Session::Open(const char* argumentText, std::string& error)
 {
     if (!emulated::OpenMachine(target_.folder(), options_.user, registry_, machine_, error) ||
-        !RunAllowed(options_, machine_, argumentText, error))
+        !RunAllowed(options_, target_, machine_, argumentText, error))
         return false;
     for (const std::string& warning : machine_.warnings)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", target_.Shown(warning).c_str());
