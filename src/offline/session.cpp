@@ -297,6 +297,7 @@ private:
     Stage reached_ = Stage::NotChanged;
     fs::path backup_;
     int listError_ = 0;  // errno of a list that did not reach stdout
+    std::string restartFailure_;  // "Can't reboot: N" when the restart request failed
     std::vector<Leftover> found_;  // what of the card was on the machine before the run
     std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
     std::vector<Leftover> kept_;   // what of the card's classes stayed because another device uses it
@@ -393,8 +394,8 @@ int Session::Remove(const char* argumentText)
     if (options_.remnants || state.cardFound)
         kept_ = StillThere(toKeep, registry_, system_->folder());
     JournalKept(kept_, *journal_);
-    if (state.restartFailure[0] != '\0')
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
+    // Said after the restart box, which is held until the change is saved, as the journal orders them.
+    restartFailure_ = state.restartFailure;
     // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
     if (journal_->writeError() != 0) {
         CloseJournal(*journal_, journalOut_, error);
@@ -483,6 +484,8 @@ int Session::Save()
     if (!saved)
         return Stop(error + AfterFailure(reached_, backup_));
     system_->ShowHeldBoxes();
+    if (!restartFailure_.empty())
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", restartFailure_.c_str());
     if (options_.dryRun && !List())
         summary_.exitStatus = 2;
     if (!End(error))
