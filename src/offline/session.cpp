@@ -514,6 +514,9 @@ bool Session::End(std::string& error)
 {
     if (!ended_) {
         summary_.stage = StageName(reached_);
+        std::error_code ignored;
+        if (!backup_.empty() && reached_ != Stage::NotChanged)
+            summary_.backup = fs::absolute(backup_, ignored).lexically_normal().string();
         journal_->End(summary_);
     }
     ended_ = true;
