@@ -368,8 +368,9 @@ int Session::Check()
     if (listError_ != 0)
         return ListFailed();
     if (!options_.quiet) {
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
-        if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left, true).c_str());
+        if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_, DriverFilesThere(left));
+            !restore.empty())
             std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     }
     return summary_.exitStatus;
@@ -601,8 +602,9 @@ void Session::PrintSummary() const
     if (summary_.declined) {
         std::fprintf(stderr, "cmpci-uninstall: answered No: nothing %s removed\n", options_.dryRun ? "would be" : "was");
     } else if (!summary_.cardFound && !options_.remnants) {
-        std::fprintf(stderr, "cmpci-uninstall: the card was not found: nothing %s removed\n",
-                     options_.dryRun ? "would be" : "was");
+        std::fprintf(stderr, "cmpci-uninstall: the card was not found: nothing %s removed%s\n",
+                     options_.dryRun ? "would be" : "was",
+                     left_.empty() ? "" : "; --remnants removes what is left of it");
     } else {
         std::fprintf(stderr, "cmpci-uninstall: %s %u registry %s and %u %s%s\n", remove, summary_.keysRemoved,
                      summary_.keysRemoved == 1 ? "key" : "keys", summary_.filesRemoved,
@@ -610,8 +612,10 @@ void Session::PrintSummary() const
                      options_.dryRun ? " (dry run: nothing on disk changed)" : "");
     }
     std::fprintf(stderr, "cmpci-uninstall: %s\n",
-                 (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_)).c_str());
-    if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+                 (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_, false)).c_str());
+    // After a No (or a run that found no card) the card's files are still there, as before any removal.
+    if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_, DriverFilesThere(left_));
+        !restore.empty())
         std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
