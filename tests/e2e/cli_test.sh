@@ -166,6 +166,14 @@ expect_exit 2 --machine "$work/disk.img" --check
 grep -q -F "for a disk image, use --image $work/disk.img" "$work/err" || fail "--machine FILE: $(cat "$work/err")"
 expect_exit 2 --image "$work/m" --check
 grep -q -F "for a machine folder, use --machine $work/m" "$work/err" || fail "--image FOLDER: $(cat "$work/err")"
+# The Windows folder in the machine folder's place, with or without a final slash: the folder above it.
+for windows in "$work/m/Windows" "$work/m/Windows/"; do
+    expect_exit 2 --machine "$windows" --check
+    grep -q -F "it looks like a Windows folder itself: name the folder above it, as in --machine $work/m)" "$work/err" ||
+        fail "--machine m/WINDOWS: $(cat "$work/err")"
+done
+(cd "$work/m" && "$tool" --machine Windows --check </dev/null 2>&1 | grep -q -F "as in --machine .)") ||
+    fail "--machine WINDOWS from the machine folder: no hint to name ."
 expect_exit 2 --machine "$work/m" --restore "$work/no-such-backup"
 grep -q -F "no backup folder $work/no-such-backup" "$work/err" || fail "--restore of a missing folder: $(cat "$work/err")"
 if [ -w /dev/full ]; then
