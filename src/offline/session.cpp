@@ -142,10 +142,10 @@ bool BackupPlaceReady(const Options& options, const Target& target, std::string&
 }
 
 // Refuses a run that cannot go well before anything is shown: a registry file or a folder it saves into
-// that this user may not write (a read-only file among them, as Windows leaves it alone), a backup that
-// cannot be kept where it goes, or a confirmation box whose answer would be taken from a script's input.
-bool RunAllowed(const Options& options, const Target& target, const emulated::MachineFolder& machine,
-                const char* argumentText, std::string& error)
+// that this user may not write (a read-only file among them, as Windows leaves it alone), or a confirmation
+// box whose answer would be taken from a script's input.
+bool RunAllowed(const Options& options, const emulated::MachineFolder& machine, const char* argumentText,
+                std::string& error)
 {
     if (WritesTarget(options)) {
         // A registry file is replaced through a new file beside it.
@@ -154,10 +154,6 @@ bool RunAllowed(const Options& options, const Target& target, const emulated::Ma
                 error += ": nothing was changed (use --dry-run to see what a run would remove)";
                 return false;
             }
-        }
-        if (!BackupPlaceReady(options, target, error)) {
-            error += "; nothing was changed";
-            return false;
         }
     }
     const bool confirms = !options.check && !options.remnants && argumentText[0] == '\0';
@@ -309,7 +305,7 @@ private:
 bool Session::Open(const char* argumentText, std::string& error)
 {
     if (!emulated::OpenMachine(target_.folder(), options_.user, registry_, machine_, error) ||
-        !RunAllowed(options_, target_, machine_, argumentText, error))
+        !RunAllowed(options_, machine_, argumentText, error))
         return false;
     for (const std::string& warning : machine_.warnings)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", target_.Shown(warning).c_str());
@@ -318,6 +314,11 @@ bool Session::Open(const char* argumentText, std::string& error)
         emulated::RemoveStaleSaves(machine_);
     if (!OpenOutputs(options_, target_, machine_, journalOut_, error))
         return false;
+    // The backup's place, once it is known not to be a file the run reads or writes, still before the question.
+    if (WritesTarget(options_) && !BackupPlaceReady(options_, target_, error)) {
+        error += "; nothing was changed";
+        return false;
+    }
     journal_.emplace(journalOut_.stream());
     BeginJournal(options_, *journal_);
     const bool changes = !options_.dryRun && !options_.check;
