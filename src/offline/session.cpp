@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <optional>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "backup/backup.h"
