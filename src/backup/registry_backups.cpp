@@ -330,7 +330,7 @@ std::string DescribeBackup(const RegistryBackup& backup)
     return text;
 }
 
-std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backups)
+std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backups, bool filesThere)
 {
     std::string names;
     std::size_t holding = 0;
@@ -344,9 +344,14 @@ std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backup
         return {};
     if (holding > kBackupsNamed)
         names += " and " + std::to_string(holding - kBackupsNamed) + " more";
-    return std::to_string(holding) + (holding == 1 ? " registry backup still holds" : " registry backups still hold") +
-           " the card (" + names + "): a restore (the Registry Checker's own at start-up, or scanreg /restore) " +
-           "would bring the card's registry keys back without its driver files";
+    const std::string count = std::to_string(holding) + (holding == 1 ? " registry backup" : " registry backups");
+    const std::string ageOut = "they age out as Windows makes new ones (daily, or scanreg /backup), or delete those named";
+    if (filesThere)
+        return count + (holding == 1 ? " holds" : " hold") + " the card (" + names +
+               "), as the machine does now: after a removal " + ageOut;
+    return count + (holding == 1 ? " still holds" : " still hold") + " the card (" + names +
+           "): a restore (the Registry Checker's own at start-up, or scanreg /restore) " +
+           "would bring the card's registry keys back without its driver files; " + ageOut;
 }
 
 }  // namespace backup

@@ -59,8 +59,9 @@ std::string ScanregBackupDirectory(const std::string& ini);
 // --check's line for a backup that holds something of the card: "WHEN: the device key and N more items".
 std::string DescribeBackup(const RegistryBackup& backup);
 
-// The summary's line when backups hold something of the card, saying what a restore would do; empty when
-// none does.
-std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backups);
+// The summary's line when backups hold something of the card, saying what a restore would do and how they
+// go; empty when none does. `filesThere`: the card's driver files are still on the machine, so a restore
+// would bring back nothing that is not there.
+std::string DescribeBackupsHoldingCard(const std::vector<RegistryBackup>& backups, bool filesThere);
 
 }  // namespace backup

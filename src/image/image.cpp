@@ -545,9 +545,16 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
     }
     if (!disk_.Open(file_, image_.string(), error) || !QemuToolsThere(choice.writes, error))
         return false;
-    if (!storage::LockForRun(disk_.fd(), storage::LockKind::Exclusive, image_.string(), error))
+    // A run that only reads shares the image with other readers, unless a rollback journal left by a run cut
+    // short is to be played back into it.
+    std::error_code missing;
+    const bool alone = choice.writes || fs::exists(RollbackJournalOf(file_), missing);
+    if (!storage::LockForRun(disk_.fd(), alone ? storage::LockKind::Exclusive : storage::LockKind::Shared,
+                             image_.string(), error) ||
+        (!alone && fs::exists(RollbackJournalOf(file_), missing) &&
+         !storage::LockForRun(disk_.fd(), storage::LockKind::Exclusive, image_.string(), error)))
         return false;
-    if (storage::QemuHolds(disk_.fd())) {
+    if (choice.writes ? storage::QemuHolds(disk_.fd()) : storage::QemuKeepsFromReading(disk_.fd())) {
         error = image_.string() + " is in use by QEMU (a running virtual machine, qemu-img or qemu-io holds its "
                                   "lock): shut the virtual machine down first; nothing was changed";
         return false;

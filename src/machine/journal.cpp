@@ -101,7 +101,8 @@ void Journal::End(const Summary& summary)
          ",\"declined\":" + flag(summary.declined) + ",\"keysRemoved\":" + std::to_string(summary.keysRemoved) +
          ",\"filesRemoved\":" + std::to_string(summary.filesRemoved) + ",\"left\":" + std::to_string(summary.left) +
          ",\"dryRun\":" + flag(summary.dryRun) + ",\"registrySaved\":" + flag(summary.saved) +
-         ",\"stage\":\"" + summary.stage + "\",\"exitStatus\":" + std::to_string(summary.exitStatus) + "}");
+         ",\"stage\":\"" + summary.stage + "\",\"exitStatus\":" + std::to_string(summary.exitStatus) +
+         (summary.backup.empty() ? std::string() : ",\"backup\":" + JsonBytes(summary.backup)) + "}");
 }
 
 void Journal::Restart(UINT flags, BOOL result, DWORD error)

@@ -72,6 +72,7 @@ public:
         // files-removed or committed.
         const char* stage = "not-changed";
         int exitStatus = 0;  // the program's exit status
+        std::string backup {};  // the backup folder the run kept, as an absolute path; empty: none
     };
     void End(const Summary& summary);
 

@@ -295,6 +295,14 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
     if (!FindEntryIgnoringCase(folder, "WINDOWS", machine.windowsFolder) ||
         !std::filesystem::is_directory(machine.windowsFolder, status)) {
         error = "no WINDOWS folder in the machine folder " + folder.string();
+        // The Windows folder named in the machine folder's place: the folder above it is the one meant.
+        std::filesystem::path system;
+        if (FindEntryIgnoringCase(folder, "SYSTEM", system) && std::filesystem::is_directory(system, status)) {
+            std::filesystem::path above = folder.lexically_normal();
+            above = (above.has_filename() ? above : above.parent_path()).parent_path();
+            error += " (it looks like a Windows folder itself: name the folder above it, as in --machine " +
+                     (above.empty() ? std::string(".") : above.string()) + ")";
+        }
         return false;
     }
     // A WINDOWS that is a link would lead the file removals out of the machine.

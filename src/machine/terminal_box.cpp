@@ -1,5 +1,6 @@
 #include "machine/terminal_box.h"
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -121,11 +122,13 @@ int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::st
             std::fflush(answers.display);
         }
         if (!ReadLine(answers.input, line)) {
-            // The end of input on a terminal (Ctrl-D) is a No: a user who leaves removes nothing.
+            // The end of input on a terminal (Ctrl-D) is a No: a user who leaves removes nothing. A read that
+            // a signal cut short is a No too, said by the run as the interrupt it is.
+            const bool interrupted = std::ferror(answers.input) != 0 && errno == EINTR;
             for (const Button& button : buttons) {
                 if (button.result == IDNO) {
                     if (answers.display != nullptr)
-                        std::fputs("\n(end of input: taken as No)\n", answers.display);
+                        std::fputs(interrupted ? "\n" : "\n(end of input: taken as No)\n", answers.display);
                     return IDNO;
                 }
             }

@@ -1,5 +1,6 @@
 #include "offline/check.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -282,8 +283,9 @@ const char* RemoverName(Remover remover)
 
 namespace {
 
-// The count of each kind of `left`, after `text`.
-std::string CountKinds(std::string text, const std::vector<Leftover>& left)
+// The count of each kind of `left`, after `text`, and where to go next: --check lists them (unless this is
+// --check's own line), and --remnants removes them once the card's device key is gone.
+std::string CountKinds(std::string text, const std::vector<Leftover>& left, bool listed)
 {
     std::map<std::string, unsigned> counts;
     for (const Leftover& item : left)
@@ -293,19 +295,28 @@ std::string CountKinds(std::string text, const std::vector<Leftover>& left)
         text += separator + std::to_string(count) + " " + kind;
         separator = ", ";
     }
-    return text + " (--check lists them)";
+    if (listed)
+        return text + " (listed, each with what removes it)";
+    const bool deviceKey = counts.count(KindName(LeftoverKind::DeviceKey)) != 0;
+    return text + (deviceKey ? " (--check lists them)" : " (--check lists them; --remnants removes them)");
 }
 
 }  // namespace
 
-std::string DescribeLeftovers(const std::vector<Leftover>& left)
+std::string DescribeLeftovers(const std::vector<Leftover>& left, bool listed)
 {
-    return left.empty() ? "nothing of the card is left" : CountKinds("left of the card:", left);
+    return left.empty() ? "nothing of the card is left" : CountKinds("left of the card:", left, listed);
 }
 
 std::string DescribeLeftoversAfterDryRun(const std::vector<Leftover>& left)
 {
-    return left.empty() ? "a run would leave nothing of the card" : CountKinds("a run would leave of the card:", left);
+    return left.empty() ? "a run would leave nothing of the card"
+                        : CountKinds("a run would leave of the card:", left, false);
+}
+
+bool DriverFilesThere(const std::vector<Leftover>& left)
+{
+    return std::any_of(left.begin(), left.end(), [](const Leftover& item) { return item.kind == LeftoverKind::DriverFile; });
 }
 
 }  // namespace offline

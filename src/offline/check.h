@@ -68,9 +68,12 @@ void MarkRemovers(std::vector<Leftover>& left, const std::vector<Leftover>& afte
 // "run" or "--remnants", as --check names who removes an item.
 const char* RemoverName(Remover remover);
 
-// One line for the summary: "nothing of the card is left", or the count of each kind.
-std::string DescribeLeftovers(const std::vector<Leftover>& left);
+// One line for the summary: "nothing of the card is left", or the count of each kind and what lists and
+// removes them; `listed`: --check's own line, after its list.
+std::string DescribeLeftovers(const std::vector<Leftover>& left, bool listed);
 // The same for a dry run, in the conditional: what a run would leave.
 std::string DescribeLeftoversAfterDryRun(const std::vector<Leftover>& left);
+// Whether any of `left` is one of the card's driver files.
+bool DriverFilesThere(const std::vector<Leftover>& left);
 
 }  // namespace offline

@@ -1,6 +1,7 @@
 #include "offline/options.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstring>
@@ -38,10 +39,11 @@ const char kUsage[] =
     "  --machine DIR          the machine folder\n"
     "  --image FILE           a hard-disk image instead of DIR: an MBR with FAT\n"
     "                         partitions or a bare FAT volume; raw, VHD (fixed or\n"
-    "                         dynamic), qcow2, VDI or VMDK, an overlay over a\n"
-    "                         backing file too; changed in place under a rollback\n"
-    "                         journal (FILE.cmpci-rollback), locked for the run,\n"
-    "                         never mounted\n"
+    "                         dynamic), qcow2, qcow, QED, VDI, sparse VMDK or\n"
+    "                         Parallels, an overlay over a backing file too;\n"
+    "                         changed in place under a rollback journal\n"
+    "                         (FILE.cmpci-rollback), locked for the run, never\n"
+    "                         mounted\n"
     "  --partition N          the image's partition holding Windows (1-4 primary, 5\n"
     "                         on logical; default: the one holding Windows)\n"
     "  --windows PATH         the Windows folder on that partition (default:\n"
@@ -340,6 +342,41 @@ bool TakeOption(int code, const std::string& word, Options& options, std::string
     return true;
 }
 
+// A file name with a disk image's extension, told by its name alone.
+bool LooksLikeImage(const std::string& word)
+{
+    const std::size_t dot = word.rfind('.');
+    if (dot == std::string::npos || word.find('/', dot) != std::string::npos)
+        return false;
+    std::string extension = word.substr(dot + 1);
+    for (char& c : extension)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const char* known : {"img", "raw", "ima", "dsk", "qcow2", "qcow", "qed", "vdi", "vmdk", "vhd", "vpc", "hdd", "hds"}) {
+        if (extension == known)
+            return true;
+    }
+    return false;
+}
+
+// The line for a word that is no option nor an option's value: what the user most likely meant. It never
+// suggests the Windows argument text, which would change the run's mode (any word but reboot is silent).
+std::string StrayWordHint(const std::string& word, const Options& options)
+{
+    const std::string start = "unexpected word '" + word + "': ";
+    struct stat status { };
+    const bool exists = !word.empty() && stat(word.c_str(), &status) == 0;
+    if (options.machine.empty() && options.image.empty()) {
+        const bool image = exists ? !S_ISDIR(status.st_mode) : LooksLikeImage(word);
+        return start + (image ? "a disk image is named by --image, as in --image " + word
+                              : "the machine folder is named by --machine, as in --machine " + word);
+    }
+    if (exists || LooksLikeImage(word) || word.find('/') != std::string::npos)
+        return start + (options.image.empty() ? "one machine folder at a time: run once for each"
+                                              : "one image at a time: run once for each (examples/batch_run.sh "
+                                                "does that for a batch)");
+    return start + "not an option nor an option's value";
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
@@ -352,6 +389,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
     optind = 0;
     opterr = 0;
     unsigned long given = 0;
+    std::string stray;
+    bool strayFound = false;
     for (;;) {
         int index = optind == 0 ? 1 : optind;  // the word getopt_long looks at next
         int code = getopt_long(argc, argv, "-:hq", kLongOptions, nullptr);
@@ -359,11 +398,12 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             break;
         std::string word = argv[index];
         if (code == 1) {
-            // A second operand, as other tools take it, must not become the Windows argument text (which
-            // would make the run silent); the text goes after "--".
-            error = "unexpected word '" + word + "': the Windows argument text goes after --, as in " +
-                    "cmpci-uninstall --machine DIR -- " + word;
-            return false;
+            // Told once the whole command line is read: the hint depends on the target given.
+            if (stray.empty() && !strayFound) {
+                stray = word;
+                strayFound = true;
+            }
+            continue;
         }
         if ((code == 'h' && word == "-h") || (code == 'q' && word == "-q")) {
             code = code == 'h' ? kHelp : kQuiet;
@@ -385,6 +425,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         }
         if (!TakeOption(code, word, options, error))
             return false;
+    }
+    if (strayFound) {
+        error = StrayWordHint(stray, options);
+        return false;
     }
     for (int i = optind; i < argc; ++i)
         options.arguments.push_back(argv[i]);

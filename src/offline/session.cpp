@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <optional>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "backup/backup.h"
@@ -108,16 +107,52 @@ std::vector<std::filesystem::path> ReadOrWritten(const Options& options, const T
     return files;
 }
 
-// Refuses a run that cannot go well before anything is shown: a registry file its owner may not write (as
-// Windows leaves a read-only file), or a confirmation box whose answer would be taken from a script's input.
+// Whether the backup can go where the run keeps it: a --backup folder that is there must be empty and
+// writable, one that is not must be makeable (its nearest folder that is there writable); the dated folder
+// goes into the target's backup base. False with a one-line `error`.
+bool BackupPlaceReady(const Options& options, const Target& target, std::string& error)
+{
+    if (options.noBackup || options.dryRun)
+        return true;
+    if (options.backup.empty())
+        return MayWrite(target.backupBase(), error);
+    std::error_code status;
+    const fs::path folder(options.backup);
+    if (fs::exists(folder, status)) {
+        if (!fs::is_directory(folder, status) || !fs::is_empty(folder, status)) {
+            error = "the backup folder " + options.backup + " exists and is not " +
+                    (fs::is_directory(folder, status) ? "empty" : "a folder") + " (--backup takes a new or empty folder)";
+            return false;
+        }
+        return MayWrite(folder, error);
+    }
+    fs::path above = fs::absolute(folder, status).parent_path();
+    while (!above.empty() && !fs::exists(above, status) && above != above.parent_path())
+        above = above.parent_path();
+    if (!fs::is_directory(above, status)) {
+        error = "cannot make the backup folder " + options.backup + ": " + above.string() + " is not a folder";
+        return false;
+    }
+    if (!MayWrite(above, error)) {
+        error = "cannot make the backup folder " + options.backup + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// Refuses a run that cannot go well before anything is shown: a registry file or a folder it saves into
+// that this user may not write (a read-only file among them, as Windows leaves it alone), or a confirmation
+// box whose answer would be taken from a script's input.
 bool RunAllowed(const Options& options, const emulated::MachineFolder& machine, const char* argumentText,
                 std::string& error)
 {
-    for (const emulated::RegistryFile& file : machine.registryFiles) {
-        struct stat status { };
-        if (WritesTarget(options) && stat(file.path.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {
-            error = file.path.string() + " is read-only: nothing was changed (use --dry-run to see what a run would remove)";
-            return false;
+    if (WritesTarget(options)) {
+        // A registry file is replaced through a new file beside it.
+        for (const emulated::RegistryFile& file : machine.registryFiles) {
+            if (!MayWrite(file.path, error) || !MayWrite(file.path.parent_path(), error)) {
+                error += ": nothing was changed (use --dry-run to see what a run would remove)";
+                return false;
+            }
         }
     }
     const bool confirms = !options.check && !options.remnants && argumentText[0] == '\0';
@@ -258,6 +293,7 @@ private:
     Stage reached_ = Stage::NotChanged;
     fs::path backup_;
     int listError_ = 0;  // errno of a list that did not reach stdout
+    std::string restartFailure_;  // "Can't reboot: N" when the restart request failed
     std::vector<Leftover> found_;  // what of the card was on the machine before the run
     std::vector<Leftover> left_;   // what is left after it (in a dry run: would be)
     std::vector<Leftover> kept_;   // what of the card's classes stayed because another device uses it
@@ -278,6 +314,11 @@ bool Session::Open(const char* argumentText, std::string& error)
         emulated::RemoveStaleSaves(machine_);
     if (!OpenOutputs(options_, target_, machine_, journalOut_, error))
         return false;
+    // The backup's place, once it is known not to be a file the run reads or writes, still before the question.
+    if (WritesTarget(options_) && !BackupPlaceReady(options_, target_, error)) {
+        error += "; nothing was changed";
+        return false;
+    }
     journal_.emplace(journalOut_.stream());
     BeginJournal(options_, *journal_);
     const bool changes = !options_.dryRun && !options_.check;
@@ -328,8 +369,9 @@ int Session::Check()
     if (listError_ != 0)
         return ListFailed();
     if (!options_.quiet) {
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left).c_str());
-        if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", DescribeLeftovers(left, true).c_str());
+        if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_, DriverFilesThere(left));
+            !restore.empty())
             std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     }
     return summary_.exitStatus;
@@ -354,8 +396,8 @@ int Session::Remove(const char* argumentText)
     if (options_.remnants || state.cardFound)
         kept_ = StillThere(toKeep, registry_, system_->folder());
     JournalKept(kept_, *journal_);
-    if (state.restartFailure[0] != '\0')
-        std::fprintf(stderr, "cmpci-uninstall: %s\n", state.restartFailure);
+    // Said after the restart box, which is held until the change is saved, as the journal orders them.
+    restartFailure_ = state.restartFailure;
     // A journal that could not be written whole stops the run here, so that no change goes unrecorded.
     if (journal_->writeError() != 0) {
         CloseJournal(*journal_, journalOut_, error);
@@ -445,6 +487,8 @@ int Session::Save()
     if (!saved)
         return Stop(error + AfterFailure(reached_, backup_));
     system_->ShowHeldBoxes();
+    if (!restartFailure_.empty())
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", restartFailure_.c_str());
     if (options_.dryRun && !List())
         summary_.exitStatus = 2;
     if (!End(error))
@@ -473,6 +517,9 @@ bool Session::End(std::string& error)
 {
     if (!ended_) {
         summary_.stage = StageName(reached_);
+        std::error_code ignored;
+        if (!backup_.empty() && reached_ != Stage::NotChanged)
+            summary_.backup = fs::absolute(backup_, ignored).lexically_normal().string();
         journal_->End(summary_);
     }
     ended_ = true;
@@ -567,8 +614,9 @@ void Session::PrintSummary() const
     if (summary_.declined) {
         std::fprintf(stderr, "cmpci-uninstall: answered No: nothing %s removed\n", options_.dryRun ? "would be" : "was");
     } else if (!summary_.cardFound && !options_.remnants) {
-        std::fprintf(stderr, "cmpci-uninstall: the card was not found: nothing %s removed\n",
-                     options_.dryRun ? "would be" : "was");
+        std::fprintf(stderr, "cmpci-uninstall: the card was not found: nothing %s removed%s\n",
+                     options_.dryRun ? "would be" : "was",
+                     left_.empty() ? "" : "; --remnants removes what is left of it");
     } else {
         std::fprintf(stderr, "cmpci-uninstall: %s %u registry %s and %u %s%s\n", remove, summary_.keysRemoved,
                      summary_.keysRemoved == 1 ? "key" : "keys", summary_.filesRemoved,
@@ -576,8 +624,10 @@ void Session::PrintSummary() const
                      options_.dryRun ? " (dry run: nothing on disk changed)" : "");
     }
     std::fprintf(stderr, "cmpci-uninstall: %s\n",
-                 (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_)).c_str());
-    if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_); !restore.empty())
+                 (options_.dryRun ? DescribeLeftoversAfterDryRun(left_) : DescribeLeftovers(left_, false)).c_str());
+    // After a No (or a run that found no card) the card's files are still there, as before any removal.
+    if (const std::string restore = backup::DescribeBackupsHoldingCard(backups_, DriverFilesThere(left_));
+        !restore.empty())
         std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());

@@ -199,6 +199,24 @@ const char* StageName(Stage stage)
     return "not-changed";
 }
 
+bool MayWrite(const fs::path& path, std::string& error)
+{
+    struct stat status { };
+    if (stat(path.c_str(), &status) != 0)
+        return true;
+    const bool folder = S_ISDIR(status.st_mode);
+    if (!folder && (status.st_mode & S_IWUSR) == 0) {
+        error = path.string() + " is read-only";
+        return false;
+    }
+    // The right of this process's effective user and groups, which the owner's write bit does not tell.
+    if (faccessat(AT_FDCWD, path.c_str(), folder ? W_OK | X_OK : W_OK, AT_EACCESS) != 0) {
+        error = "cannot write into " + path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool WritesTarget(const Options& options)
 {
     return !options.restore.empty() || (options.exportFile.empty() && !options.dryRun && !options.check);
@@ -238,19 +256,22 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
             return nullptr;
         return folder;
     }
+    // An image this user may not write is left alone, and so is one whose folder cannot take its rollback
+    // journal (beside the file a link names), before anything is read, asked or made beside it.
+    std::error_code status;
+    const fs::path file = fs::canonical(options.image, status);
+    if (WritesTarget(options) && !status &&
+        (!MayWrite(options.image, error) || !MayWrite(file.parent_path(), error))) {
+        error += ": nothing was changed";
+        return nullptr;
+    }
     auto image = std::make_unique<ImageTarget>(options.image);
     if (!image->Open(options, said, error))
         return nullptr;
-    // An image its owner may not write is left alone, as Windows leaves a read-only file; so is a device
-    // whose lock switch is set (a card's), before any question.
-    struct stat status { };
+    // A device whose lock switch is set (a card's) is left alone, before any question.
     if (WritesTarget(options) && image->device() && image->readOnly()) {
         error = options.image +
                 " is read-only (a memory card's lock switch, or a device this user may not write): nothing was changed";
-        return nullptr;
-    }
-    if (WritesTarget(options) && stat(options.image.c_str(), &status) == 0 && (status.st_mode & S_IWUSR) == 0) {
-        error = options.image + " is read-only: nothing was changed";
         return nullptr;
     }
     return image;

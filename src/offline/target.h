@@ -80,6 +80,11 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
 // A machine folder as a target, its saves made through `calls`; not locked (for tests of the session).
 std::unique_ptr<Target> UnlockedFolderTarget(const std::filesystem::path& folder, storage::Syscalls& calls);
 
+// Whether this user may write the file or folder `path` (a folder: make and remove entries in it): false
+// with a one-line `error` for a file whose owner's write bit is off (as Windows' read-only attribute) or
+// that this process's effective user and groups may not write. A path that is not there is true here.
+bool MayWrite(const std::filesystem::path& path, std::string& error);
+
 // Whether a run with these options writes to its target.
 bool WritesTarget(const Options& options);
 

@@ -97,6 +97,21 @@ bool QemuHolds(int fd)
     return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
+bool QemuKeepsFromReading(int fd)
+{
+    // Any lock on "uses permission 1" (a writer) or "nobody else may use permission 0" (consistent reads).
+    for (const off_t byte : {kQemuUses + 1, kQemuUnshares + 0}) {
+        struct flock lock { };
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = byte;
+        lock.l_len = 1;
+        if (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK)
+            return true;
+    }
+    return false;
+}
+
 bool HoldAsQemuWriter(int fd)
 {
     return TakeRead(fd, kQemuUses + 0) && TakeRead(fd, kQemuUses + 1) && TakeRead(fd, kQemuUnshares + 1);

@@ -25,6 +25,11 @@ bool LockForRun(int fd, LockKind kind, const std::string& shown, std::string& er
 // announces that by byte-range locks on the image file, which this tests without taking any.
 bool QemuHolds(int fd);
 
+// Whether a QEMU program that has the image open on `fd` keeps a reader from reading it consistently: it
+// writes the image, or allows nobody else to read it. A QEMU program that only reads it (qemu-io -r, qemu-img
+// info) does neither.
+bool QemuKeepsFromReading(int fd);
+
 // Takes the locks QEMU takes when it writes an image and keeps others from writing it, so that a virtual
 // machine does not start on a raw image while a run writes it. Never for an image that qemu-io is going to
 // write, which would then refuse it.

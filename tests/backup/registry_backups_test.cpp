@@ -122,10 +122,13 @@ TEST_F(RegistryBackupsTest, ReadsEveryCabinetInNumberOrderThenTheDa0)
         EXPECT_EQ(backups[i].deviceKey, expected[i].deviceKey);
         EXPECT_EQ(backups[i].items, expected[i].items);
     }
-    EXPECT_EQ(backup::DescribeBackupsHoldingCard(backups),
+    EXPECT_EQ(backup::DescribeBackupsHoldingCard(backups, false),
               "3 registry backups still hold the card (rb001.cab, RB003.CAB, System.da0): a restore (the Registry "
               "Checker's own at start-up, or scanreg /restore) would bring the card's registry keys back without its "
-              "driver files");
+              "driver files; they age out as Windows makes new ones (daily, or scanreg /backup), or delete those named");
+    EXPECT_EQ(backup::DescribeBackupsHoldingCard(backups, true),
+              "3 registry backups hold the card (rb001.cab, RB003.CAB, System.da0), as the machine does now: after a "
+              "removal they age out as Windows makes new ones (daily, or scanreg /backup), or delete those named");
 }
 
 TEST_F(RegistryBackupsTest, ReadsTheBackupFolderScanregIniNamesInstead)
@@ -279,12 +282,12 @@ TEST(DescribeBackupTest, NamesTheDeviceKeyAndCountsTheRest)
     }
     std::vector<backup::RegistryBackup> many(7, {"C:\\WINDOWS\\SYSBCKUP\\RB00X.CAB", "", "", true, 1});
     many[3].items = 0;
-    EXPECT_EQ(backup::DescribeBackupsHoldingCard(many).substr(0, 106),
+    EXPECT_EQ(backup::DescribeBackupsHoldingCard(many, false).substr(0, 106),
               "6 registry backups still hold the card (RB00X.CAB, RB00X.CAB, RB00X.CAB, RB00X.CAB, RB00X.CAB and 1 more):");
     many.resize(1);
-    EXPECT_EQ(backup::DescribeBackupsHoldingCard(many).substr(0, 38), "1 registry backup still holds the card");
+    EXPECT_EQ(backup::DescribeBackupsHoldingCard(many, false).substr(0, 38), "1 registry backup still holds the card");
     many[0].items = 0;
-    EXPECT_EQ(backup::DescribeBackupsHoldingCard(many), "");
+    EXPECT_EQ(backup::DescribeBackupsHoldingCard(many, false), "");
 }
 
 }  // namespace

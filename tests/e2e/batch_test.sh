@@ -63,7 +63,11 @@ while read -r image; do
     fi
 done < <(sort -u "$work/list") >"$work/expected"
 echo "$slow: refused: $slow is in use by another run of cmpci-uninstall (process N): nothing was changed" >>"$work/expected"
-grep -v -F "$damaged: " "$work/report" | sed 's/(process [0-9]*)/(process N)/' | sort >"$work/got"
+grep -v -F "$damaged: " "$work/report" | sed -e 's/(process [0-9]*)/(process N)/' -e 's/; backup in .*//' | sort >"$work/got"
+# Each cleaned image's line names a backup folder of its own beside the images.
+[ "$(grep -c -E "; backup in $work/lab/cmpci-backup-[0-9-]+$" "$work/report")" = 50 ] &&
+    [ "$(grep -o '; backup in .*' "$work/report" | sort -u | wc -l)" = 50 ] ||
+    fail "the report does not name a backup of its own for each cleaned image: $(grep -m 3 cleaned "$work/report")"
 sort "$work/expected" | diff - "$work/got" >"$work/diff" || fail "the report: $(head -n 6 "$work/diff")"
 # The damaged image: refused with the program's own reason, which names it.
 grep -q -E "^$damaged: refused: $damaged: .{10,}" "$work/report" ||

@@ -76,7 +76,7 @@ expect_exit 2 --machine "$work/m" --lang 0x
 expect_exit 2 --machine "$work/m" --command-line "x.exe" -- reboot
 # A second operand is refused, not taken as the argument text that would make the run silent.
 expect_exit 2 --machine "$work/m" "$work/m2"
-grep -q -- "goes after --, as in cmpci-uninstall --machine DIR -- $work/m2" "$work/err" || fail "stray word: $(cat "$work/err")"
+grep -q -- "unexpected word '$work/m2': one machine folder at a time" "$work/err" || fail "stray word: $(cat "$work/err")"
 cmp -s "$work/original.reg" "$work/m/registry.reg" || fail "a refused command line changed the registry"
 # A line regedit skips is skipped with a warning naming it; the run goes on and changes nothing here.
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"x"=dword:zz\r\n' > "$work/bad.reg"
@@ -154,6 +154,10 @@ grep -q '"caption":"Pelko Studio KALTO"' "$work/journal" || fail "second interac
 make_machine
 expect_exit 0 --machine "$work/m" --refuse-restart 1314 -- reboot
 grep -q "^cmpci-uninstall: Can't reboot: 1314$" "$work/err" || fail "refusal reason not shown: $(cat "$work/err")"
+# Said after the restart box, as the journal has them.
+box=$(grep -n -m1 -e 'restart your system' -e 'will be restarted' "$work/err" | cut -d: -f1)
+reason=$(grep -n -m1 "Can't reboot" "$work/err" | cut -d: -f1)
+[ -n "$box" ] && [ "$box" -lt "$reason" ] || fail "the refusal reason comes before the restart box: $(cat "$work/err")"
 
 # --- The likely mistakes: the message names what was meant, or the cause of a failed write. ---
 make_machine
@@ -162,6 +166,14 @@ expect_exit 2 --machine "$work/disk.img" --check
 grep -q -F "for a disk image, use --image $work/disk.img" "$work/err" || fail "--machine FILE: $(cat "$work/err")"
 expect_exit 2 --image "$work/m" --check
 grep -q -F "for a machine folder, use --machine $work/m" "$work/err" || fail "--image FOLDER: $(cat "$work/err")"
+# The Windows folder in the machine folder's place, with or without a final slash: the folder above it.
+for windows in "$work/m/Windows" "$work/m/Windows/"; do
+    expect_exit 2 --machine "$windows" --check
+    grep -q -F "it looks like a Windows folder itself: name the folder above it, as in --machine $work/m)" "$work/err" ||
+        fail "--machine m/WINDOWS: $(cat "$work/err")"
+done
+(cd "$work/m" && "$tool" --machine Windows --check </dev/null 2>&1 | grep -q -F "as in --machine .)") ||
+    fail "--machine WINDOWS from the machine folder: no hint to name ."
 expect_exit 2 --machine "$work/m" --restore "$work/no-such-backup"
 grep -q -F "no backup folder $work/no-such-backup" "$work/err" || fail "--restore of a missing folder: $(cat "$work/err")"
 if [ -w /dev/full ]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The command line is told in four places that must agree: --help, the manual page, the README and the
 # bash completion. The synopsis of --help, the man page's SYNOPSIS and the README's are the same lines;
-# the options --help lists are the man page's, the completion's, and each is named in the README.
+# the options --help lists are the man page's, the completion's, and each is named in the README; the image
+# formats --help names are the README's.
 # Usage: docs_agree_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 export LC_ALL=C
@@ -34,6 +35,15 @@ grep -- '^--' "$work/help.options" | diff - "$work/completion.options" >"$work/d
 while read -r name; do
     grep -q -- "\`$name[ \`=]" "$source/README.md" || fail "README does not describe $name"
 done <"$work/help.options"
+
+# The image formats --help names are the README's list, word for word but for case.
+formats() { sed -e 's/ (fixed or dynamic)//' -e 's/, / /g' -e 's/ or / /' -e 's/ and / /' | tr ' ' '\n' | sed '/^$/d' | tr 'A-Z' 'a-z' | sort; }
+sed -n '/^  --image FILE/,/^  --[a-z]/p' "$work/help" | tr -s ' \n' ' ' | sed -e 's/.*FAT volume; //' -e 's/, an overlay .*//' |
+    formats >"$work/help.formats"
+grep -o -E '^Raw, .* images are taken' "$source/README.md" | sed 's/ images are taken$//' | formats >"$work/readme.formats"
+[ "$(wc -l <"$work/help.formats")" -ge 8 ] || fail "--help names few image formats: $(cat "$work/help.formats")"
+diff "$work/help.formats" "$work/readme.formats" >"$work/diff" ||
+    fail "the image formats of --help and the README differ: $(cat "$work/diff")"
 
 # The completion is valid bash, and the manual page formats without a warning.
 bash -n "$source/completion/cmpci-uninstall" || fail "the completion is not valid bash"

@@ -70,11 +70,40 @@ done
 before=$(digest "$work/held.qcow2")
 "$tool" --image "$work/held.qcow2" --answer yes --no-backup </dev/null >/dev/null 2>"$work/held.err"
 rc=$?
+# A writer keeps a check off too: what it reads could change under it.
+"$tool" --image "$work/held.qcow2" --check </dev/null >/dev/null 2>"$work/held-check.err"
+check_rc=$?
 kill "$holder"
 wait "$holder" 2>/dev/null
 [ $rc = 2 ] && grep -q -F "held.qcow2 is in use by QEMU" "$work/held.err" ||
     fail "held by qemu-io: exit $rc, $(tail -n 1 "$work/held.err")"
+[ $check_rc = 2 ] && grep -q -F "held.qcow2 is in use by QEMU" "$work/held-check.err" ||
+    fail "held by qemu-io: --check exits $check_rc, $(tail -n 1 "$work/held-check.err")"
 [ "$(digest "$work/held.qcow2")" = "$before" ] || fail "held by qemu-io: the image changed"
+
+# --- qemu-io -r reading the image (a shared lock): --check reads it beside it; a run is refused.
+for held in held.qcow2 disk.img; do
+    qemu-io -r -c 'sleep 600000' "$work/$held" >/dev/null 2>&1 &
+    holder=$!
+    inode=$(stat -c %i "$work/$held")
+    for _ in $(seq 600); do
+        grep -q -E " OFDLCK .*:$inode 100 100\$" /proc/locks && break
+        sleep 0.1
+    done
+    grep -q -E " OFDLCK .*:$inode 100 100\$" /proc/locks || fail "read by qemu-io -r: qemu-io never took its lock"
+    before=$(digest "$work/$held")
+    "$tool" --image "$work/$held" --check </dev/null >"$work/read.out" 2>"$work/read.err"
+    check_rc=$?
+    "$tool" --image "$work/$held" --answer yes --no-backup </dev/null >/dev/null 2>"$work/read-run.err"
+    rc=$?
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+    [ $check_rc = 1 ] && grep -q '^device-key ' "$work/read.out" ||
+        fail "read by qemu-io -r: $held: --check exits $check_rc: $(tail -n 1 "$work/read.err")"
+    [ $rc = 2 ] && grep -q -F "$held is in use by QEMU" "$work/read-run.err" ||
+        fail "read by qemu-io -r: $held: the run exits $rc, $(tail -n 1 "$work/read-run.err")"
+    [ "$(digest "$work/$held")" = "$before" ] || fail "read by qemu-io -r: $held changed"
+done
 
 # --- A symbolic link given as the image: the file it names changes in place (same inode), the link stays.
 cp "$work/disk.img" "$work/target.img"

@@ -122,11 +122,13 @@ check_image() {
 
     "$tool" --image "$image" "$@" --answer yes --journal "$dir/run.journal" </dev/null 2>"$dir/run.err" ||
         fail "$name: the run failed: $(tail -n 1 "$dir/run.err")"
-    grep -q -F '"keysRemoved":17,"filesRemoved":14,"left":0,"dryRun":false,"registrySaved":true,"stage":"committed","exitStatus":0}' "$dir/run.journal" ||
+    grep -q -F '"keysRemoved":17,"filesRemoved":14,"left":0,"dryRun":false,"registrySaved":true,"stage":"committed","exitStatus":0,' "$dir/run.journal" ||
         fail "$name: summary record: $(tail -n 1 "$dir/run.journal")"
     local backup=("$dir"/cmpci-backup-*)
     [ ${#backup[@]} = 1 ] && [ -f "${backup[0]}/manifest.json" ] && grep -q -F "backup in ${backup[0]} " "$dir/run.err" ||
         fail "$name: no backup beside the image"
+    tail -n 1 "$dir/run.journal" | grep -q -F "\"backup\":\"$(readlink -f "${backup[0]}")\"}" ||
+        fail "$name: the summary record does not name the backup: $(tail -n 1 "$dir/run.journal")"
     fsck_clean "$name" "$image" "$part"
     listing "$image" "$part" | diff "$work/kept.files" - >/dev/null || fail "$name: after the run the files are not the kept ones"
     attrs=$(attributes "$image" "$part")

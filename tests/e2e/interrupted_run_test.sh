@@ -5,7 +5,8 @@
 #   or on standard output: every line whole and matching the schema, the confirmation answered Yes and every
 #   key and file of the card removed, no summary;
 #   started under nohup (SIGHUP ignored from the start), a run does not stop on SIGHUP: answered, it removes
-#   the card; started plainly, SIGHUP ends the confirmation box and the run changes nothing.
+#   the card; started plainly, SIGHUP ends the confirmation box and the run changes nothing;
+#   Ctrl-C at the confirmation box says the interrupt alone, and the run changes nothing.
 # Usage: interrupted_run_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 export LC_ALL=C
@@ -120,5 +121,19 @@ on_terminal hup hup_then_answer "exec '$program' --machine '$work/hup' --no-back
 tr -d '\r' <"$work/hup.screen" | grep -q "interrupted by SIGHUP" || fail "hup: $(tr -d '\r' <"$work/hup.screen" | tail -n 2)"
 cmp -s "$work/hup.before" "$work/hup/registry.reg" && [ -f "$work/hup/WINDOWS/SYSTEM/CMAUDIO.VXD" ] ||
     fail "hup: the machine changed"
+
+# --- Ctrl-C at the confirmation box: the interrupt alone is said, not an end of input taken as No.
+ctrl_c() {
+    wait_for "$1" "Answer yes/no:" || return
+    printf '\003'
+    until_gone "$1"
+}
+fresh_copy int
+on_terminal int ctrl_c "exec '$program' --machine '$work/int' --no-backup"
+[ "$(cat "$work/int.rc")" = 130 ] || fail "ctrl-c: exit code $(cat "$work/int.rc"), expected 130"
+tr -d '\r' <"$work/int.screen" | grep -q -x "cmpci-uninstall: interrupted by SIGINT: nothing was changed" ||
+    fail "ctrl-c: $(tr -d '\r' <"$work/int.screen" | tail -n 2)"
+grep -q "end of input" "$work/int.screen" && fail "ctrl-c: an end of input is said: $(tr -d '\r' <"$work/int.screen" | tail -n 3)"
+diff -r "$machine" "$work/int" >/dev/null || fail "ctrl-c: the machine changed"
 
 finish "interrupted runs"

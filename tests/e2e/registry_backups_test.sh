@@ -95,8 +95,10 @@ check_lists() {
     expected_records "$da0record" | diff - "$work/records" >"$work/diff" ||
         fail "$label: the journal's registry-backup records: $(cat "$work/diff")"
     [ "$(dates "$work/check.jsonl" | sed -n 2p)" = "2026-11-02T06:10:02" ] || fail "$label: RB001.CAB's date in the journal"
-    grep -q -F "cmpci-uninstall: 3 registry backups still hold the card (RB001.CAB, RB003.CAB, SYSTEM.DA0): a restore" \
+    # The card's files are still there: a restore would bring back nothing that is not.
+    grep -q -x -F "cmpci-uninstall: 3 registry backups hold the card (RB001.CAB, RB003.CAB, SYSTEM.DA0), as the machine does now: after a removal they age out as Windows makes new ones (daily, or scanreg /backup), or delete those named" \
         "$work/check.err" || fail "$label: no summary line on the backups: $(cat "$work/check.err")"
+    grep -q "without its driver files" "$work/check.err" && fail "$label: before a removal, a restore is said to leave the files out"
 }
 
 # --- 1. A machine folder with the card installed and its backups.
@@ -112,7 +114,11 @@ check_lists "machine" "2026-10-31 21:00:00" "2026-10-31T21:00:00" --machine "$wo
 "$tool" --machine "$work/m" --answer yes --no-backup </dev/null >/dev/null 2>"$work/run.err" || fail "machine: the run failed"
 grep -q -F "3 registry backups still hold the card (RB001.CAB, RB003.CAB, SYSTEM.DA0): a restore (the Registry Checker's own at start-up, or scanreg /restore) would bring the card's registry keys back without its driver files" \
     "$work/run.err" || fail "machine: the run's summary does not name the backups: $(cat "$work/run.err")"
-"$tool" --machine "$work/m" --check >"$work/after.out" 2>/dev/null || fail "machine: --check after the run exits $?, not 0"
+grep -q -F "without its driver files; they age out as Windows makes new ones (daily, or scanreg /backup), or delete those named" \
+    "$work/run.err" || fail "machine: the run's summary does not say what to do about the backups: $(cat "$work/run.err")"
+"$tool" --machine "$work/m" --check >"$work/after.out" 2>"$work/after.err" || fail "machine: --check after the run exits $?, not 0"
+grep -q -F "3 registry backups still hold the card (RB001.CAB, RB003.CAB, SYSTEM.DA0): a restore" "$work/after.err" ||
+    fail "machine: --check after the run: $(cat "$work/after.err")"
 [ "$(grep -c '^registry-backup ' "$work/after.out")" = 3 ] || fail "machine: --check after the run: $(cat "$work/after.out")"
 "$tool" --machine "$work/m" --check -q >"$work/quiet.out" 2>"$work/quiet.err"
 [ -s "$work/quiet.err" ] && fail "machine: --check -q says: $(cat "$work/quiet.err")"

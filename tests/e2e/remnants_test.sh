@@ -35,7 +35,14 @@ tail -n 1 "$work/check.journal" | grep -q "\"left\":$items,\"dryRun\":false,\"re
 
 # A plain run leaves it all: the card is not there.
 "$tool" --machine "$work/m" --answer yes --no-backup >/dev/null 2>"$work/run.err" </dev/null
-grep -q "the card was not found: nothing was removed" "$work/run.err" || fail "run: $(cat "$work/run.err")"
+grep -q -x "cmpci-uninstall: the card was not found: nothing was removed; --remnants removes what is left of it" "$work/run.err" ||
+    fail "run: $(cat "$work/run.err")"
+grep -q -x "cmpci-uninstall: left of the card: .* (--check lists them; --remnants removes them)" "$work/run.err" ||
+    fail "run: what is left has no pointer to --remnants: $(cat "$work/run.err")"
+# --check's own line does not send the reader to --check.
+grep -q -x "cmpci-uninstall: left of the card: .* (listed, each with what removes it)" "$work/check.err" ||
+    fail "check: $(cat "$work/check.err")"
+grep -q -e "--check lists them" -e "--remnants removes" "$work/check.err" && fail "check: points at itself: $(cat "$work/check.err")"
 cmp -s "$work/halfway.reg" "$work/m/registry.reg" || fail "run: a run without the card changed the registry"
 
 # --remnants removes exactly what --check named, with a backup.

@@ -126,8 +126,7 @@ TEST(OfflineOptionsTest, RefusesWithOneLineNamingTheFault)
         {{"--machine", "m", "--refuse-restart", "0x100000000"}, "--refuse-restart takes an error code"},
         {{"--machine", "m", "--command-line", "x.exe", "--", "reboot"}, "give either --command-line or -- ARGUMENT"},
         // A word before "--" is never the argument text: a second operand must not make a run silent.
-        {{"--machine", "m", "reboot"}, "unexpected word 'reboot': the Windows argument text goes after --, as in "
-                                       "cmpci-uninstall --machine DIR -- reboot"},
+        {{"--machine", "m", "reboot"}, "unexpected word 'reboot'"},
         {{"--image", "a.img", "b.img"}, "unexpected word 'b.img'"},
         {{"--machine", "m", "", "--answer", "yes"}, "unexpected word ''"},
         // A second value would silently win.
@@ -160,6 +159,46 @@ TEST(OfflineOptionsTest, RefusesWithOneLineNamingTheFault)
         EXPECT_NE(error.find(row.error), std::string::npos) << error;
         // The hint comes with a word that begins with a single -, and only there.
         EXPECT_EQ(error.find(hint) != std::string::npos, std::string(row.error).find(hint) != std::string::npos);
+    }
+}
+
+struct Stray {
+    Words words;
+    const char* hint;
+};
+
+TEST(OfflineOptionsTest, AStrayWordsHintNamesWhatWasMeantAndNeverTheArgumentText)
+{
+    const Stray rows[] = {
+        {{"m"}, "unexpected word 'm': the machine folder is named by --machine, as in --machine m"},
+        {{"-q", "old-pc", "--answer", "yes"}, "as in --machine old-pc"},
+        {{"win98.QCOW2"}, "a disk image is named by --image, as in --image win98.QCOW2"},
+        {{"lab/w.vdi", "--dry-run"}, "as in --image lab/w.vdi"},
+        {{"--image", "a.img", "b.img"}, "unexpected word 'b.img': one image at a time"},
+        {{"--image", "a.img", "lab/c"}, "one image at a time"},
+        {{"--machine", "m", "n/"}, "one machine folder at a time"},
+        {{"--machine", "m", "reboot"}, "unexpected word 'reboot': not an option nor an option's value"},
+        {{"--machine", "m", "silent", "--", "x"}, "unexpected word 'silent': not an option"},
+    };
+    for (const Stray& row : rows) {
+        SCOPED_TRACE(Joined(row.words));
+        Options got;
+        std::string error;
+        ASSERT_FALSE(Parse(row.words, got, error));
+        EXPECT_NE(error.find(row.hint), std::string::npos) << error;
+        EXPECT_EQ(error.find("--,"), std::string::npos) << error;
+        EXPECT_EQ(error.find(" -- "), std::string::npos) << error;
+        // The command a hint offers, followed, is a run that asks: no Windows argument text.
+        const std::size_t offered = error.find("as in ");
+        if (offered == std::string::npos)
+            continue;
+        const std::string command = error.substr(offered + 6);
+        const std::string option = command.substr(0, command.find(' '));
+        const std::string value = command.substr(command.find(' ') + 1);
+        Options followed;
+        ASSERT_TRUE(Parse({option.c_str(), value.c_str()}, followed, error)) << error;
+        EXPECT_TRUE(followed.arguments.empty());
+        EXPECT_FALSE(followed.commandLine.has_value());
     }
 }
 

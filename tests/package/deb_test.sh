@@ -14,17 +14,24 @@ start_work
 deb=$(ls "$work"/out/cmpci-uninstall_"$version"_*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || { fail "no cmpci-uninstall_${version}_ARCH.deb: $(ls "$work/out")"; finish "Debian package"; }
 
-dpkg-deb --field "$deb" Package Depends Recommends >"$work/fields"
+dpkg-deb --field "$deb" Package Depends Recommends Suggests >"$work/fields"
 grep -q -x 'Package: cmpci-uninstall' "$work/fields" || fail "package name: $(cat "$work/fields")"
 grep -q -E '^Depends: .*mtools' "$work/fields" && fail "depends on mtools, which the program no longer runs: $(cat "$work/fields")"
 grep -q -x 'Recommends: qemu-utils' "$work/fields" || fail "does not recommend qemu-utils: $(cat "$work/fields")"
+grep -q -x 'Suggests: bash-completion' "$work/fields" || fail "does not suggest bash-completion: $(cat "$work/fields")"
 
 dpkg -x "$deb" "$work/root"
 for file in usr/bin/cmpci-uninstall usr/share/man/man1/cmpci-uninstall.1.gz \
     usr/share/bash-completion/completions/cmpci-uninstall usr/share/doc/cmpci-uninstall/copyright \
-    usr/share/doc/cmpci-uninstall/LICENSE usr/share/doc/cmpci-uninstall/journal.schema.json \
+    usr/share/doc/cmpci-uninstall/LICENSE usr/share/doc/cmpci-uninstall/doc/journal.schema.json \
     usr/share/doc/cmpci-uninstall/README.md usr/share/doc/cmpci-uninstall/changelog.gz; do
     [ -f "$work/root/$file" ] || fail "the package lacks /$file"
+done
+# Every link of the installed README to a file beside it leads to one.
+links=$(grep -o -E '\]\([^):#]+' "$work/root/usr/share/doc/cmpci-uninstall/README.md" | cut -c3- | sort -u)
+[ -n "$links" ] || fail "the installed README links to no file beside it"
+for link in $links; do
+    [ -e "$work/root/usr/share/doc/cmpci-uninstall/$link" ] || fail "the installed README's link $link leads nowhere"
 done
 "$work/root/usr/bin/cmpci-uninstall" --version >"$work/version" 2>&1 || fail "the installed program: $(cat "$work/version")"
 grep -q "^cmpci-uninstall $version " "$work/version" || fail "installed --version: $(cat "$work/version")"
