@@ -23,6 +23,16 @@ using host::Tool;
 
 namespace {
 
+// Opens a file without waiting for it: a FIFO opened for reading waits for a writer, a device may wait for
+// its medium. The descriptor then reads and writes as usual; its kind is the caller's to check.
+int OpenWithoutWaiting(const fs::path& path, int flags)
+{
+    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 // A backing chain deeper than this is refused: a crafted chain could be endless.
 constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.
@@ -225,9 +235,9 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
 {
     file_ = file;
     shown_ = shown;
-    fd_ = open(file.c_str(), O_RDWR | O_CLOEXEC);
+    fd_ = OpenWithoutWaiting(file, O_RDWR);
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM || errno == EISDIR))
-        fd_ = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = OpenWithoutWaiting(file, O_RDONLY);
     if (fd_ < 0) {
         error = shown + ": " + std::strerror(errno);
         return false;
@@ -352,11 +362,17 @@ bool Disk::AddBackingLayer(const std::string& name, const std::string& recorded,
     }
     // QEMU takes a relative name from the folder of the file that names it.
     const fs::path path = fs::path(name).is_absolute() ? fs::path(name) : above.path.parent_path() / name;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenWithoutWaiting(path, O_RDONLY);
     struct stat status { };
+    const bool known = fd >= 0 && fstat(fd, &status) == 0;
     ImageFormat format;
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        !ProbeOpened(fd, static_cast<std::uint64_t>(status.st_size), format, calls_)) {
+    if (known && !S_ISREG(status.st_mode)) {
+        error = shown_ + ": its backing file " + path.string() +
+                " is not a regular file (a FIFO, a socket, a device or a folder), which is not supported";
+        close(fd);
+        return false;
+    }
+    if (!known || !ProbeOpened(fd, static_cast<std::uint64_t>(status.st_size), format, calls_)) {
         error = shown_ + ": cannot read its backing file " + path.string() + (fd < 0 ? ": " + std::string(std::strerror(errno)) : "");
         if (fd >= 0)
             close(fd);
