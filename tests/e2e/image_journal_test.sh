@@ -5,7 +5,7 @@
 #   and fsck.fat finds the volume clean;
 # - the image reached by another name since (a hard link, a move): --check finds the journal by the image's
 #   identity and plays it back, and the record it was found by goes with it.
-# And a qcow2 image whose backing file is a FIFO is refused at once, naming the backing file.
+# And a qcow2 image whose backing file is a FIFO, and a FIFO as the image, are refused at once, naming the file.
 # Usage: image_journal_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 tool=$1
@@ -126,5 +126,11 @@ rc=$?
 [ "$(wc -l <"$work/check.err")" = 1 ] || fail "fifo: the refusal is not one line: $(cat "$work/check.err")"
 grep -qF "its backing file $work/fifo/base is not a regular file" "$work/check.err" ||
     fail "fifo: the refusal does not name the backing file: $(cat "$work/check.err")"
+# The image itself a FIFO: refused as no disk image, at once.
+mkfifo "$work/fifo/image.img"
+timeout 20 "$tool" --image "$work/fifo/image.img" --check </dev/null >"$work/check.out" 2>"$work/check.err"
+rc=$?
+[ $rc = 2 ] || fail "fifo image: --check exits $rc, expected 2"
+grep -qF "$work/fifo/image.img: not a disk image" "$work/check.err" || fail "fifo image: $(cat "$work/check.err")"
 
 finish "image journal"
