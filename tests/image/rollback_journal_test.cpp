@@ -187,11 +187,11 @@ TEST_F(RollbackJournalTest, AJournalIsTornUntilSealedAndDamagedAfter)
     };
     for (const auto& each : regions) {
         for (std::size_t at = each.from; at < each.to; ++at) {
-            for (const auto& [journal, expected] : {std::pair {sealed, each.sealed}, {unsealed, each.unsealed}}) {
-                std::string changed = journal;
+            for (const bool isSealed : {true, false}) {
+                std::string changed = isSealed ? sealed : unsealed;
                 changed[at] = static_cast<char>(changed[at] ^ 0x08);
-                EXPECT_EQ(found(changed), expected)
-                    << each.region << ", bit flipped at " << at << (&journal == &sealed ? " sealed" : " unsealed");
+                EXPECT_EQ(found(changed), isSealed ? each.sealed : each.unsealed)
+                    << each.region << ", bit flipped at " << at << (isSealed ? ", sealed" : ", unsealed");
             }
         }
     }
