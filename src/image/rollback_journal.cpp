@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -395,9 +396,14 @@ bool JournalRecordPath(const std::string& identity, fs::path& record, std::strin
 bool WriteJournalRecord(const fs::path& record, const std::string& identity, const fs::path& journal,
                         std::string& error, storage::Syscalls& calls)
 {
+    std::error_code failed;
+    const fs::path absolute = fs::absolute(journal, failed);
+    if (failed) {
+        error = "cannot record the rollback journal " + journal.string() + ": " + failed.message();
+        return false;
+    }
+    const std::string bytes = kRecordMagic + ("disk " + identity + "\njournal " + absolute.string());
     fs::path folder;
-    std::string bytes = kRecordMagic;
-    bytes += "disk " + identity + "\njournal " + fs::absolute(journal).string();
     storage::Folder opened;
     if (!storage::MakeStateFolder(folder, error) || !storage::Folder::Open(record.parent_path(), opened, error)) {
         error = "cannot record the rollback journal in the state folder: " + error;
