@@ -18,6 +18,8 @@ export MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null CMPCI_UNINSTALL=$tool
 . "$source_dir/tests/e2e/batch_images.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The records of the image runs' rollback journals stay in the work folder, not in the user's home.
+export XDG_STATE_HOME=$work/state
 mkdir "$work/bases" "$work/master"
 batch_bases "$source_dir" "$tool" "$work/bases"
 for n in $(seq 1 "$count"); do

@@ -15,6 +15,8 @@ for command in qemu-img mkfs.fat mcopy sfdisk; do
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The records of the image runs' rollback journals stay in the work folder, not in the user's home.
+export XDG_STATE_HOME=$work/state
 
 bash "$source_dir/examples/make_disk_image.sh" "$work/64M.img" fat32 --size 64
 bash "$source_dir/examples/make_disk_image.sh" "$work/2G.img" fat32 --size 2048

@@ -24,6 +24,8 @@ for command in python3 mkfs.fat mcopy sfdisk; do
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The records of the image runs' rollback journals stay in the work folder, not in the user's home.
+export XDG_STATE_HOME=$work/state
 
 bash "$source_dir/examples/make_disk_image.sh" "$work/example.img" fat32
 bash "$source_dir/bench/make_realistic_image.sh" "$work/realistic.img" 2>"$work/made"

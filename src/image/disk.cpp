@@ -29,6 +29,16 @@ using host::Tool;
 
 namespace {
 
+// Opens a file without waiting for it: a FIFO opened for reading waits for a writer, a device may wait for
+// its medium. The descriptor then reads and writes as usual; its kind is the caller's to check.
+int OpenWithoutWaiting(const fs::path& path, int flags)
+{
+    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 // A backing chain deeper than this is refused: a crafted chain could be endless.
 constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.
@@ -302,12 +312,15 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
     struct stat named { };
     device_ = stat(file.c_str(), &named) == 0 && S_ISBLK(named.st_mode);
     // A device is claimed for this run alone; for any other file O_EXCL would mean nothing without O_CREAT.
-    const int exclusive = device_ ? O_EXCL : 0;
-    fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDWR | O_CLOEXEC | exclusive);
+    // Opened without waiting: a FIFO in the image's place never holds the run.
+    const int flags = O_CLOEXEC | O_NONBLOCK | (device_ ? O_EXCL : 0);
+    fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDWR | flags);
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM || errno == EISDIR)) {
         readOnly_ = true;
-        fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDONLY | O_CLOEXEC | exclusive);
+        fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDONLY | flags);
     }
+    if (fd_ >= 0)
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     if (fd_ < 0) {
         error = device_ && errno == EBUSY
                     ? shown + " is in use: " + DeviceHolder(named.st_rdev) + "; nothing was changed"
@@ -462,11 +475,17 @@ bool Disk::AddBackingLayer(const std::string& name, const std::string& recorded,
     }
     // QEMU takes a relative name from the folder of the file that names it.
     const fs::path path = fs::path(name).is_absolute() ? fs::path(name) : above.path.parent_path() / name;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenWithoutWaiting(path, O_RDONLY);
     struct stat status { };
+    const bool known = fd >= 0 && fstat(fd, &status) == 0;
     ImageFormat format;
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        !ProbeOpened(fd, static_cast<std::uint64_t>(status.st_size), format, calls_)) {
+    if (known && !S_ISREG(status.st_mode)) {
+        error = shown_ + ": its backing file " + path.string() +
+                " is not a regular file (a FIFO, a socket, a device or a folder), which is not supported";
+        close(fd);
+        return false;
+    }
+    if (!known || !ProbeOpened(fd, static_cast<std::uint64_t>(status.st_size), format, calls_)) {
         error = shown_ + ": cannot read its backing file " + path.string() + (fd < 0 ? ": " + std::string(std::strerror(errno)) : "");
         if (fd >= 0)
             close(fd);

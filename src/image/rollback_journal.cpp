@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "host/interrupt.h"
@@ -21,14 +23,25 @@ using host::StopRequested;
 
 namespace {
 
-// A journal: this line; the image's size, volume start and length, format (its length, then its text) and
-// digest (64 hex digits); the number of ranges; for each range its offset and length, the digests of its
-// new sectors and its old bytes; then the FNV-1a hash of everything before it. Numbers are 8 bytes,
-// little-endian. A journal whose hash does not match was cut short.
-constexpr char kMagic[] = "cmpci-uninstall rollback journal 2\n";
+// A journal: this line; its seal (the journal's whole length, 8 bytes, then the SHA-256 of every byte but
+// the checksum's own 32); the image's size, volume start and length, format (its length, then its text) and
+// digest (64 hex digits); the number of ranges; for each range its offset and length, the digests of its new
+// sectors and its old bytes. Numbers are 8 bytes, little-endian. The seal is all zero until the rest is
+// flushed.
+constexpr char kMagic[] = "cmpci-uninstall rollback journal 3\n";
+constexpr std::size_t kSealAt = sizeof kMagic - 1;
+constexpr std::size_t kChecksum = 32;
+constexpr std::size_t kHeader = kSealAt + 8 + kChecksum;
+// The previous version's: the same first line but for its number, no seal, and after the ranges the FNV-1a
+// hash of everything before it.
+constexpr char kOldMagic[] = "cmpci-uninstall rollback journal 2\n";
+static_assert(sizeof kOldMagic == sizeof kMagic);
 constexpr std::size_t kDigest = 64;
 // A journal holds the old bytes of what a run changes: registry files, folders, FATs.
 constexpr std::uint64_t kMaxJournal = std::uint64_t {1} << 32;
+// A record holds a path and two numbers.
+constexpr std::uint64_t kMaxRecord = 64 * 1024;
+constexpr char kRecordMagic[] = "cmpci-uninstall rollback record 1\n";
 
 void PutU64(std::string& out, std::uint64_t value)
 {
@@ -80,10 +93,10 @@ private:
     bool failed_ = false;
 };
 
-bool Parse(const std::string& bytes, RollbackJournal& contents)
+// The journal's fields between `from` and `end`; false unless they fill it exactly.
+bool Parse(const std::string& bytes, std::size_t from, std::size_t end, RollbackJournal& contents)
 {
-    const std::size_t magic = sizeof kMagic - 1;
-    Fields fields(bytes, magic, bytes.size() - 8);
+    Fields fields(bytes, from, end);
     JournalIdentity& image = contents.image;
     image.size = fields.U64();
     image.volumeStart = fields.U64();
@@ -102,11 +115,41 @@ bool Parse(const std::string& bytes, RollbackJournal& contents)
     return fields.whole() && contents.ranges.size() == count;
 }
 
-JournalFound Unknown(const fs::path& journal, std::string& error)
+JournalFound Damaged(const std::string& why, std::string& error)
 {
-    error = journal.string() + " is not a rollback journal this program can play back: move it away and run again; "
-                               "nothing was changed";
-    return JournalFound::Refused;
+    error = why;
+    return JournalFound::Damaged;
+}
+
+// The checksum of a journal's bytes sealed with `length` (its 8 bytes): of all of them but the checksum's own.
+std::string Checksum(std::string_view bytes, std::string_view length)
+{
+    storage::Sha256 sum;
+    sum.Add(bytes.substr(0, kSealAt));
+    sum.Add(length);
+    sum.Add(bytes.substr(kHeader));
+    return sum.Bytes();
+}
+
+std::uint64_t U64At(const std::string& bytes, std::size_t at)
+{
+    return Fields(bytes, at, at + 8).U64();
+}
+
+// A journal of the previous version, which a hash of the whole checks: one that fails it may have been cut
+// short while written or damaged since, and is kept either way.
+JournalFound ReadOld(const std::string& bytes, RollbackJournal& contents, std::string& error)
+{
+    std::string sum;
+    if (bytes.size() >= sizeof kOldMagic - 1 + 8)
+        PutU64(sum, Fnv1a(bytes.data(), bytes.size() - 8));
+    if (sum.empty() || bytes.compare(bytes.size() - 8, 8, sum) != 0)
+        return Damaged("it was written by an older version of this program and fails its check; that version "
+                       "cannot tell a journal cut short while written from one damaged since",
+                       error);
+    if (!Parse(bytes, sizeof kOldMagic - 1, bytes.size() - 8, contents))
+        return Damaged("it passes its check, yet is not laid out as a journal", error);
+    return JournalFound::Whole;
 }
 
 // The journal's writes, through the disk's calls, a megabyte at a time: each shows how far the journal is,
@@ -128,6 +171,10 @@ public:
         if (done > 0)
             progress_.Update(written_ += static_cast<std::uint64_t>(done));
         return done;
+    }
+    ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset) override
+    {
+        return calls_.PWrite(fd, data, size, offset);
     }
     int OpenAt(int dir, const char* name, int flags) override { return calls_.OpenAt(dir, name, flags); }
     int Fsync(int fd) override { return calls_.Fsync(fd); }
@@ -277,6 +324,7 @@ bool WriteRollbackJournal(const fs::path& journal, const RollbackJournal& conten
                           storage::Syscalls& calls)
 {
     std::string bytes = kMagic;
+    bytes.append(kHeader - kSealAt, '\0');
     PutU64(bytes, contents.image.size);
     PutU64(bytes, contents.image.volumeStart);
     PutU64(bytes, contents.image.volumeLength);
@@ -290,9 +338,16 @@ bool WriteRollbackJournal(const fs::path& journal, const RollbackJournal& conten
         bytes += range.newDigests;
         bytes += range.old;
     }
-    PutU64(bytes, Fnv1a(bytes.data(), bytes.size()));
+    std::string seal;
+    PutU64(seal, bytes.size());
+    seal += Checksum(bytes, seal);
     JournalWrites writes(calls, journal, bytes.size());
-    if (!storage::WriteNewFile(journal, bytes, error, writes)) {
+    // The seal goes in only once the rest is on disk; WriteNewFileFrom then flushes it and the folder.
+    const auto fill = [&](int fd, std::string&) {
+        return storage::WriteAll(fd, bytes, writes) && writes.Fsync(fd) == 0 &&
+               storage::WriteAllAt(fd, seal, kSealAt, writes);
+    };
+    if (!storage::WriteNewFileFrom(journal, fill, error, writes)) {
         if (!StopRequested(error))
             error = "cannot write the rollback journal " + journal.string() + ": " + error;
         return false;
@@ -320,20 +375,31 @@ JournalFound ReadRollbackJournal(const fs::path& journal, RollbackJournal& conte
                 std::strerror(errno != 0 ? errno : EFBIG) + "; nothing was changed";
         return JournalFound::Refused;
     }
-    const std::size_t magic = sizeof kMagic - 1;
     // Cut short within its first line, it is still ours.
-    if (bytes.size() < magic && std::string_view(kMagic).substr(0, bytes.size()) == bytes)
+    if (bytes.size() < kSealAt && (std::string_view(kMagic).substr(0, bytes.size()) == bytes ||
+                                   std::string_view(kOldMagic).substr(0, bytes.size()) == bytes))
         return JournalFound::Torn;
-    if (bytes.compare(0, magic, kMagic) != 0)
-        return Unknown(journal, error);
-    if (bytes.size() < magic + 8)
+    if (bytes.compare(0, kSealAt, kOldMagic) == 0)
+        return ReadOld(bytes, contents, error);
+    // Not ours from its first line: nothing says it is not a journal of ours damaged, so it is kept.
+    if (bytes.compare(0, kSealAt, kMagic) != 0)
+        return Damaged("it does not begin as a rollback journal of this program", error);
+    const std::string_view seal = std::string_view(bytes).substr(kSealAt, kHeader - kSealAt);
+    if (seal.find_first_not_of('\0') == std::string_view::npos)
         return JournalFound::Torn;
-    std::string sum;
-    PutU64(sum, Fnv1a(bytes.data(), bytes.size() - 8));
-    if (bytes.compare(bytes.size() - 8, 8, sum) != 0)
-        return JournalFound::Torn;
+    if (bytes.size() < kHeader)
+        return Damaged("it is cut short within its seal: it holds " + std::to_string(bytes.size()) + " bytes", error);
+    const std::uint64_t length = U64At(bytes, kSealAt);
+    if (length != bytes.size())
+        return Damaged("it holds " + std::to_string(bytes.size()) + " bytes, and was sealed with " +
+                           std::to_string(length) + (length > bytes.size() ? ": a copy cut short" : ""),
+                       error);
+    if (bytes.compare(kSealAt + 8, kChecksum, Checksum(bytes, std::string_view(bytes).substr(kSealAt, 8))) != 0)
+        return Damaged("its bytes fail the checksum it was sealed with", error);
     // Whole, yet not laid out as this version lays a journal out: never guessed at, never removed.
-    return Parse(bytes, contents) ? JournalFound::Whole : Unknown(journal, error);
+    if (!Parse(bytes, kHeader, bytes.size(), contents))
+        return Damaged("it passes its checksum, yet is not laid out as a journal", error);
+    return JournalFound::Whole;
 }
 
 bool RemoveRollbackJournal(const fs::path& journal, std::string& error, storage::Syscalls& calls)
@@ -344,6 +410,77 @@ bool RemoveRollbackJournal(const fs::path& journal, std::string& error, storage:
     }
     if (!storage::SyncFolderOf(journal, calls)) {
         error = "cannot flush the folder of " + journal.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string FileIdentity(int fd)
+{
+    struct stat status { };
+    if (fstat(fd, &status) != 0)
+        return {};
+    return std::to_string(status.st_dev) + "-" + std::to_string(status.st_ino);
+}
+
+bool JournalRecordPath(const std::string& identity, fs::path& record, std::string& error)
+{
+    fs::path folder;
+    if (!storage::StateFolderPath(folder, error))
+        return false;
+    record = folder / ("rollback-" + identity);
+    return true;
+}
+
+bool WriteJournalRecord(const fs::path& record, const std::string& identity, const fs::path& journal,
+                        std::string& error, storage::Syscalls& calls)
+{
+    std::error_code failed;
+    const fs::path absolute = fs::absolute(journal, failed);
+    if (failed) {
+        error = "cannot record the rollback journal " + journal.string() + ": " + failed.message();
+        return false;
+    }
+    const std::string bytes = kRecordMagic + ("disk " + identity + "\njournal " + absolute.string());
+    fs::path folder;
+    storage::Folder opened;
+    if (!storage::MakeStateFolder(folder, error) || !storage::Folder::Open(record.parent_path(), opened, error)) {
+        error = "cannot record the rollback journal in the state folder: " + error;
+        return false;
+    }
+    // What a run killed while it replaced this record left beside it.
+    storage::RemoveStagedBeside(opened.fd(), record.filename().string(), calls);
+    if (!storage::WriteFile(record, bytes, error, calls)) {
+        error = "cannot record the rollback journal in the state folder: " + error;
+        return false;
+    }
+    return true;
+}
+
+RecordFound FindJournalByRecord(const fs::path& record, const std::string& identity, fs::path& journal)
+{
+    std::string bytes;
+    switch (storage::ReadRegularFile(AT_FDCWD, record.c_str(), kMaxRecord, bytes)) {
+    case storage::ReadResult::Missing: return RecordFound::None;
+    case storage::ReadResult::Done: break;
+    default: return RecordFound::Stale;
+    }
+    const std::string head = std::string(kRecordMagic) + "disk " + identity + "\njournal /";
+    if (bytes.compare(0, head.size(), head) != 0 || bytes.find('\0') != std::string::npos)
+        return RecordFound::Stale;
+    journal = bytes.substr(head.size() - 1);
+    struct stat status { };
+    return lstat(journal.c_str(), &status) == 0 ? RecordFound::Journal : RecordFound::Stale;
+}
+
+bool RemoveJournalRecord(const fs::path& record, std::string& error, storage::Syscalls& calls)
+{
+    if (calls.UnlinkAt(AT_FDCWD, record.c_str()) != 0 && errno != ENOENT) {
+        error = "cannot remove the record of a rollback journal " + record.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!storage::SyncFolderOf(record, calls)) {
+        error = "cannot flush the folder of " + record.string() + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -364,8 +501,23 @@ bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<D
         error += "; the image is as it was";
         return false;
     }
-    // The old bytes are on disk before the first new byte goes into the image.
+    const std::string identity = FileIdentity(disk.fd());
+    fs::path record;
+    if (identity.empty() || !JournalRecordPath(identity, record, error)) {
+        error =
+            "cannot record the rollback journal: " + (identity.empty() ? std::string(std::strerror(errno)) : error) +
+            "; the image is as it was";
+        return false;
+    }
+    // The old bytes are on disk, and where to find them whatever name the image is reached by, before the
+    // first new byte goes into the image.
     if (!WriteRollbackJournal(journal, contents, error, disk.calls())) {
+        error += "; the image is as it was";
+        return false;
+    }
+    if (!WriteJournalRecord(record, identity, journal, error, disk.calls())) {
+        std::string ignored;
+        RemoveRollbackJournal(journal, ignored, disk.calls());
         error += "; the image is as it was";
         return false;
     }
@@ -397,27 +549,51 @@ bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<D
         error += "; the next run on the image puts the image back as it was";
         return false;
     }
+    // A record left behind names a journal that is gone: the next start removes it.
+    std::string ignored;
+    RemoveJournalRecord(record, ignored, disk.calls());
     return true;
 }
 
-bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::string& shown,
-                             std::vector<std::string>& said, std::string& error)
+namespace {
+
+std::string DamagedJournal(const fs::path& journal, const std::string& shown, const std::string& why)
+{
+    return "the rollback journal " + journal.string() + " of a run on " + shown + " cut short is damaged (" + why +
+           "): it was not played back and is kept, and nothing was changed. The image may be part way through "
+           "that run's change: keep the journal and a copy of the image as they are, and do not start the "
+           "virtual machine on it";
+}
+
+enum class Played { Done, NotItsImage, Failed };
+
+// Plays back one journal found by name or by record; a journal found by record that names another image
+// (its file's inode taken by another since) is NotItsImage and left alone.
+Played PlayBack(Disk& disk, const fs::path& journal, bool byRecord, const std::string& shown,
+                std::vector<std::string>& said, std::string& error)
 {
     RollbackJournal contents;
     switch (ReadRollbackJournal(journal, contents, error)) {
     case JournalFound::None:
-        return true;
+        return Played::Done;
     case JournalFound::Refused:
-        return false;
+        return Played::Failed;
+    case JournalFound::Damaged:
+        error = DamagedJournal(journal, shown, error);
+        return Played::Failed;
     case JournalFound::Torn:
         // Written only part way: the run that wrote it had not yet touched the image.
         if (!RemoveRollbackJournal(journal, error, disk.calls()))
-            return false;
+            return Played::Failed;
         said.push_back(RemovedUntouched(journal));
-        return true;
+        return Played::Done;
     case JournalFound::Whole:
         break;
     }
+    JournalIdentity now;
+    if (byRecord && (!IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) ||
+                     !(now == contents.image)))
+        return Played::NotItsImage;
     bool touched = false;
     const std::string misfit = Misfit(disk, contents, touched);
     if (!misfit.empty()) {
@@ -425,7 +601,7 @@ bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::str
                 "): the journal was not played back and is kept. If the image was used since (its virtual "
                 "machine started, ScanDisk ran), its changes stand: remove the journal and run again; nothing "
                 "was changed";
-        return false;
+        return Played::Failed;
     }
     std::vector<DiskChange> back;
     for (const JournalRange& range : contents.ranges)
@@ -433,11 +609,42 @@ bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::str
     disk.Bound(contents.image.volumeStart, contents.image.volumeLength);
     if ((touched && !disk.Write(back, error)) || !RemoveRollbackJournal(journal, error, disk.calls())) {
         error = "cannot play back the rollback journal " + journal.string() + ": " + error;
-        return false;
+        return Played::Failed;
     }
     said.push_back(touched ? "played back the rollback journal " + journal.string() + " of a run cut short: " + shown +
                                  " is as it was before that run"
                            : RemovedUntouched(journal));
+    return Played::Done;
+}
+
+}  // namespace
+
+bool PlayBackRollbackJournal(Disk& disk, const fs::path& journal, const std::string& shown,
+                             std::vector<std::string>& said, std::string& error)
+{
+    if (PlayBack(disk, journal, false, shown, said, error) == Played::Failed)
+        return false;
+    // The image may have been reached by another name (a hard link, a move) when its run was cut short.
+    const std::string identity = FileIdentity(disk.fd());
+    fs::path record;
+    fs::path named;
+    std::string ignored;
+    if (identity.empty() || !JournalRecordPath(identity, record, ignored))
+        return true;
+    switch (FindJournalByRecord(record, identity, named)) {
+    case RecordFound::None:
+        return true;
+    case RecordFound::Journal:
+        switch (PlayBack(disk, named, true, shown, said, error)) {
+        case Played::Failed: return false;
+        case Played::Done:
+        case Played::NotItsImage: break;
+        }
+        break;
+    case RecordFound::Stale:
+        break;
+    }
+    RemoveJournalRecord(record, ignored, disk.calls());
     return true;
 }
 

@@ -6,6 +6,12 @@
 // old). It is written and flushed before the first of them changes, and removed once the image holds
 // all the changes.
 //
+// It is written in two steps: its bytes with an empty seal, flushed; then the seal (its whole length and a
+// checksum of the whole), flushed with its folder, before the image's first write. A journal without its
+// seal was cut short while it was written: the image was not yet touched, and it goes. A sealed journal that
+// is shorter or longer than its seal says, or fails its checksum, is damaged: the image may be part way
+// through the run's change, so it is never removed and nothing is written until the user acts.
+//
 // A journal found later belongs to a run that was cut short. It is played back only when it belongs to this
 // image and every range holds either its old bytes or its new ones; played back, it puts the image back as
 // it was before that run. Otherwise the image changed since (the virtual machine ran, ScanDisk repaired the
@@ -72,10 +78,13 @@ enum class JournalFound {
     None,     // no journal
     Torn,     // a journal cut short while it was written: the image was not yet touched
     Whole,    // a whole journal
-    Refused,  // not a journal this program can play back (a folder, a FIFO, another file): `error` says so
+    Damaged,  // sealed, or not this program's, yet not whole as sealed: `error` says what is wrong with it
+    Refused,  // not a regular file, or unreadable: `error` says so
 };
 
-// Reads a journal: `contents` receives it when it is whole.
+// Reads a journal: `contents` receives it when it is whole. The journals of the previous version, checked
+// by a hash of the whole and without a seal, are read too; one whose hash fails is Damaged, as nothing
+// tells whether it was cut short while written or damaged after.
 JournalFound ReadRollbackJournal(const std::filesystem::path& journal, RollbackJournal& contents, std::string& error);
 
 // Removes the journal and flushes its folder: the run's changes then stand.
@@ -97,17 +106,46 @@ struct ReadBackResult {
 using CheckWritten = std::function<bool(Disk& fresh, ReadBackResult& result, std::string& error)>;
 
 // Writes `changes` (of which `old` holds the bytes now) into the disk in place under the journal `journal`:
-// the journal first, then the changes, flushed, then every changed sector read back through a fresh open and
-// `check` made, then the journal goes. A failure of the writes puts the old bytes back when it can, else
-// leaves the journal for the next start; a read-back that does not match leaves it too. `readBack` says what
-// the read-back found. False with a one-line `error`.
+// the journal first, then its record, then the changes, flushed, then every changed sector read back through a
+// fresh open and `check` made, then the journal and its record go. A failure of the writes puts the old bytes
+// back when it can, else leaves the journal for the next start; a read-back that does not match leaves it too.
+// `readBack` says what the read-back found. False with a one-line `error`.
 bool ChangeUnderJournal(Disk& disk, const std::filesystem::path& journal, const std::vector<DiskChange>& changes,
                         const std::vector<DiskChange>& old, std::string& error, ReadBackResult* readBack = nullptr,
                         const CheckWritten& check = {});
 
-// Plays back the journal of a run cut short, if there is one: `said` receives what was done. False with a
-// one-line `error` when it cannot, or when the journal does not belong to the image or the image changed
-// since; the journal is then kept and nothing is written.
+// The record of a journal in the user's state folder, named by `identity` (for an image file, its device and
+// inode, as FileIdentity gives them): a journal is then found whatever name its disk is reached by. It
+// holds the journal's absolute path and the identity. False with `error` when there is no state folder.
+bool JournalRecordPath(const std::string& identity, std::filesystem::path& record, std::string& error);
+
+// The identity of the file open on `fd`: "DEVICE-INODE". Empty when it cannot be read.
+std::string FileIdentity(int fd);
+
+// Writes the record of `journal` (the state folder made where missing), replacing one there. False with
+// `error`.
+bool WriteJournalRecord(const std::filesystem::path& record, const std::string& identity,
+                        const std::filesystem::path& journal, std::string& error,
+                        storage::Syscalls& calls = storage::Syscalls::Real());
+
+enum class RecordFound {
+    None,     // no record
+    Journal,  // a record of `identity` naming a file that is there: `journal` receives its path
+    Stale,    // a record whose journal is gone, or that is not one of `identity`
+};
+
+RecordFound FindJournalByRecord(const std::filesystem::path& record, const std::string& identity,
+                                std::filesystem::path& journal);
+
+// Removes the record, if there is one, and flushes its folder. False with `error`.
+bool RemoveJournalRecord(const std::filesystem::path& record, std::string& error,
+                         storage::Syscalls& calls = storage::Syscalls::Real());
+
+// Plays back the journal of a run cut short, if there is one: the one named `journal`, then the one the
+// record of the disk's file names (the image reached by another name since). `said` receives what was done.
+// False with a one-line `error` when it cannot, when a journal is damaged, or when the journal does not
+// belong to the image or the image changed since; the journal is then kept and nothing is written. A record
+// whose journal is gone, or names another image, is removed without a word.
 bool PlayBackRollbackJournal(Disk& disk, const std::filesystem::path& journal, const std::string& shown,
                              std::vector<std::string>& said, std::string& error);
 

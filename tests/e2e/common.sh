@@ -30,10 +30,12 @@ finish() {
     exit 0
 }
 
-# start_work: $work, a temporary folder removed when the script exits.
+# start_work: $work, a temporary folder removed when the script exits; the program's state folder (where it
+# records the rollback journals of images) is inside it, never in the user's home.
 start_work() {
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
+    export XDG_STATE_HOME=$work/state
 }
 
 # fresh_copy NAME: $work/NAME, a new copy of the machine folder $machine.

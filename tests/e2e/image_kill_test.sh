@@ -6,8 +6,8 @@
 # the dates a run writes differ from run to run), no rollback journal is left, and user files named like
 # scratch (change.0, volume) beside the image are as they were.
 #
-# The kills come from strace's fault injection: the run's own writes (into the image and its journal, their
-# syncs, the journal's removal) are each the Nth call of its kind; qemu-io's writes into a qcow2 or VDI image
+# The kills come from strace's fault injection: the run's own writes (into the image, its journal and the
+# journal's record, their syncs, the journal's and the record's removal) are each the Nth call of its kind; qemu-io's writes into a qcow2 or VDI image
 # are each killed by a qemu-io stand-in first in PATH, which runs the real one under strace and, when it is
 # killed, kills the run that started it too, as a kill -9 of the whole run would.
 # Usage: image_kill_test.sh <path-to-cmpci-uninstall> <source-dir>
@@ -53,12 +53,14 @@ disk() {
 }
 
 # run_killed IMAGE CALL N [--check]: a run (or a --check) on IMAGE killed at the Nth CALL it makes on the
-# image, its journal or their folder; true when the kill happened.
+# image, its journal, the journal's record in the state folder or their folders; true when the kill happened.
 run_killed() {
     local image=$1 call=$2 n=$3 mode=(--answer yes --no-backup)
+    local state=$XDG_STATE_HOME/cmpci-uninstall
     [ "${4:-}" = --check ] && mode=(--check)
     rm -f "$image.killed"
-    { strace -qq -o /dev/null -P "$image" -P "$image.cmpci-rollback" -P "$(dirname "$image")" -e trace="$call" \
+    { strace -qq -o /dev/null -P "$image" -P "$image.cmpci-rollback" -P "$(dirname "$image")" \
+        -P "$state/rollback-$(stat -c %d-%i "$image")" -P "$state" -e trace="$call" \
         -e inject="$call":signal=KILL:when="$n" "$tool" --image "$image" "${mode[@]}" </dev/null >/dev/null 2>&1; } 2>/dev/null
     [ $? -ge 128 ]
 }
@@ -79,6 +81,7 @@ old_or_new() {
     local rc=$? seen
     [ $rc = 0 ] || [ $rc = 1 ] || fail "$1: --check after the kill exits $rc: $(tail -n 1 "$work/check.err")"
     [ -e "$2.cmpci-rollback" ] && fail "$1: the rollback journal is still there"
+    [ -z "$(ls -A "$XDG_STATE_HOME/cmpci-uninstall" 2>/dev/null)" ] || fail "$1: the journal's record is still there"
     seen=$(disk "$2")
     if [ "$seen" = "$old" ]; then
         olds=$((olds + 1))
@@ -90,8 +93,7 @@ old_or_new() {
     [ "$(cd "$folder" && sha256sum change.0 change.1 volume)" = "$beside" ] || fail "$1: a file beside the image changed"
 }
 
-# sweep LABEL IMAGE KILLER CALL: kills at the 1st, 2nd, ... CALL until a run is not killed; then each state a
-# run killed at its 2nd call of CALL leaves is played back by a --check killed at each of its own.
+# sweep LABEL IMAGE KILLER CALL: kills at the 1st, 2nd, ... CALL until a run is not killed.
 sweep() {
     local label=$1 image=$2 killer=$3 call=$4 n
     for ((n = 1; n < 200; n++)); do
@@ -103,18 +105,20 @@ sweep() {
     kills=$((kills + n - 1))
 }
 
-# playback_sweep LABEL IMAGE KILLER CALL: a run killed at its 2nd CALL, then its playback killed at each of
-# its own CALLs, then the next start.
+# playback_sweep LABEL IMAGE KILLER CALL AT: a run killed at its ATth CALL, once the image took some of its
+# writes, then its playback killed at each of its own CALLs, then the next start.
 playback_sweep() {
-    local label=$1 image=$2 killer=$3 call=$4 n
+    local label=$1 image=$2 killer=$3 call=$4 at=$5 n
     for ((n = 1; n < 200; n++)); do
         cp "$pristine_copy" "$image"
-        $killer "$image" "$call" 2 || { fail "$label: the run was not killed"; return; }
+        $killer "$image" "$call" "$at" || { fail "$label: the run was not killed"; return; }
         [ -e "$image.cmpci-rollback" ] || { fail "$label: the killed run left no journal"; return; }
+        [ "$(disk "$image")" != "$old" ] || { fail "$label: the killed run had not changed the image"; return; }
         $killer "$image" "$call" $n --check || break
         old_or_new "$label: playback $call $n" "$image"
     done
     echo "$label: playback killed at each of $((n - 1)) calls of $call"
+    [ $n -gt 1 ] || fail "$label: the playback made no $call to kill"
     kills=$((kills + n - 1))
 }
 
@@ -128,11 +132,12 @@ for format in img qcow2 vdi; do
     for call in write fsync unlinkat; do sweep "$format" "$image" run_killed $call; done
     if [ $format = img ]; then
         sweep "$format" "$image" run_killed pwrite64
-        playback_sweep "$format" "$image" run_killed pwrite64
+        # The journal's seal is its 1st pwrite64, the image's first write its 2nd.
+        playback_sweep "$format" "$image" run_killed pwrite64 3
     else
         sweep "$format" "$image" qemu_killed pwrite64
         sweep "$format" "$image" qemu_killed fdatasync
-        playback_sweep "$format" "$image" qemu_killed pwrite64
+        playback_sweep "$format" "$image" qemu_killed pwrite64 2
     fi
 done
 echo "killed $kills times: the next start left $olds disks as they were and $news as a whole run leaves them"

@@ -1,16 +1,20 @@
-// The rollback journal of an image changed in place, on a raw disk file made here: written whole or seen
-// torn, refused when it is no regular file, played back only onto the image it names and only where every
-// sector holds what the cut-short run found or what it wrote; and a fault sweep over every system call of
-// a change and of a playback, each ending, after the next start, with the image old or new byte for byte.
+// The rollback journal of an image changed in place, on a raw disk file made here: written whole and sealed,
+// seen torn while unsealed and damaged once sealed, refused when it is no regular file, found by the image's
+// identity under another name, played back only onto the image it names and only where every sector holds
+// what the cut-short run found or what it wrote; and a fault sweep over every system call of a change and of
+// a playback, each ending, after the next start, with the image old or new byte for byte.
 #include "image/rollback_journal.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include <sys/stat.h>
+
+#include "storage/digest.h"
 
 #include "support/faulty_syscalls.h"
 #include "support/read_file.h"
@@ -24,10 +28,27 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kVolume = 4096;       // the volume's first byte
 constexpr std::uint64_t kVolumeBytes = 96 * 1024;
 
+// The journal's layout: its first line, then the seal (the length, 8 bytes little-endian, and a SHA-256 of
+// all bytes but its own), then the body.
+constexpr char kFirstLine[] = "cmpci-uninstall rollback journal 3\n";
+constexpr std::size_t kSealAt = sizeof kFirstLine - 1;
+constexpr std::size_t kBody = kSealAt + 8 + 32;
+
+std::uint64_t LittleEndianAt(const std::string& bytes, std::size_t at)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = 8; i > 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i - 1]);
+    return value;
+}
+
 class RollbackJournalTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(folder_.ok());
+        // The journals' records go into a state folder of the test's own.
+        setenv("XDG_STATE_HOME", (folder_.path() / "state").c_str(), 1);
         image_ = folder_.path() / "disk.img";
         journal_ = image::RollbackJournalOf(image_);
         std::mt19937 random(22);
@@ -52,6 +73,14 @@ protected:
     void PutJournal(const std::string& bytes) const
     {
         std::ofstream(journal_, std::ios::binary | std::ios::trunc) << bytes;
+    }
+    // The record of the image's journal in the state folder.
+    fs::path Record() const
+    {
+        struct stat status { };
+        EXPECT_EQ(stat(image_.c_str(), &status), 0);
+        return folder_.path() / "state" / "cmpci-uninstall" /
+               ("rollback-" + std::to_string(status.st_dev) + "-" + std::to_string(status.st_ino));
     }
 
     // The change made in place under the journal, through `calls`; false when it failed somewhere.
@@ -114,31 +143,186 @@ TEST_F(RollbackJournalTest, AWholeJournalKeepsItsImageAndEveryRangeExactly)
     EXPECT_FALSE(fs::exists(journal_));
 }
 
-// A journal cut short at any byte, or with any byte changed after its first line, is torn: the run that
-// wrote it had not yet touched the image. A first line changed makes it no journal of this program's.
-TEST_F(RollbackJournalTest, AJournalCutAtAnyByteOrChangedIsTorn)
+// A journal cut short at any byte or with any byte changed: torn while its seal is all zero (cut short while
+// written, before the image was touched), damaged once sealed (it was whole when the image writes began).
+TEST_F(RollbackJournalTest, AJournalIsTornUntilSealedAndDamagedAfter)
 {
     std::string error;
     ASSERT_TRUE(image::WriteRollbackJournal(
         journal_, {{1 << 20, "raw", 0, 1 << 20, std::string(64, 'd')}, {{1024, "old bytes", std::string(16, 'n')}}},
         error));
+    const std::string sealed = JournalBytes();
+    ASSERT_EQ(sealed.compare(0, kSealAt, kFirstLine), 0);
+    ASSERT_EQ(LittleEndianAt(sealed, kSealAt), sealed.size());
+    ASSERT_NE(sealed.size() % 256, 0u) << "the length's first byte must not be zero for the cuts below";
+    storage::Sha256 checksum;
+    checksum.Add(sealed.substr(0, kSealAt + 8) + sealed.substr(kBody));
+    ASSERT_EQ(sealed.substr(kSealAt + 8, 32), checksum.Bytes());
+    std::string unsealed = sealed;
+    unsealed.replace(kSealAt, kBody - kSealAt, kBody - kSealAt, '\0');
+    const auto found = [&](const std::string& bytes) {
+        PutJournal(bytes);
+        image::RollbackJournal read;
+        return image::ReadRollbackJournal(journal_, read, error);
+    };
+    using image::JournalFound;
+    for (std::size_t cut = 0; cut <= sealed.size(); ++cut) {
+        // Sealed, cut within the seal's first byte or before, it shows no seal.
+        const JournalFound expected =
+            cut == sealed.size() ? JournalFound::Whole : cut <= kSealAt ? JournalFound::Torn : JournalFound::Damaged;
+        EXPECT_EQ(found(sealed.substr(0, cut)), expected) << "sealed, cut at " << cut;
+        EXPECT_EQ(found(unsealed.substr(0, cut)), JournalFound::Torn) << "unsealed, cut at " << cut;
+    }
+    EXPECT_EQ(found(sealed + '\0'), JournalFound::Damaged) << "longer than sealed";
+    const struct {
+        const char* region;
+        std::size_t from, to;
+        JournalFound sealed, unsealed;
+    } regions[] = {
+        {"first line", 0, kSealAt, JournalFound::Damaged, JournalFound::Damaged},
+        {"seal's length", kSealAt, kSealAt + 8, JournalFound::Damaged, JournalFound::Damaged},
+        {"seal's checksum", kSealAt + 8, kBody, JournalFound::Damaged, JournalFound::Damaged},
+        {"image's identity", kBody, kBody + 32 + 3 + 64, JournalFound::Damaged, JournalFound::Torn},
+        {"ranges", kBody + 32 + 3 + 64, sealed.size(), JournalFound::Damaged, JournalFound::Torn},
+    };
+    for (const auto& each : regions) {
+        for (std::size_t at = each.from; at < each.to; ++at) {
+            for (const bool isSealed : {true, false}) {
+                std::string changed = isSealed ? sealed : unsealed;
+                changed[at] = static_cast<char>(changed[at] ^ 0x08);
+                EXPECT_EQ(found(changed), isSealed ? each.sealed : each.unsealed)
+                    << each.region << ", bit flipped at " << at << (isSealed ? ", sealed" : ", unsealed");
+            }
+        }
+    }
+    EXPECT_TRUE(fs::exists(journal_));
+}
+
+// A journal of the previous version (its first line numbered 2, no seal, the FNV-1a hash of all before it
+// last) is still read; one that fails its hash is damaged, as nothing tells torn from damaged there.
+TEST_F(RollbackJournalTest, APreviousVersionsJournalIsReadAndNeverTakenForTorn)
+{
+    const auto u64 = [](std::uint64_t value) {
+        std::string bytes;
+        for (int i = 0; i < 8; ++i)
+            bytes += static_cast<char>(value >> (8 * i) & 0xFF);
+        return bytes;
+    };
+    std::string old = "cmpci-uninstall rollback journal 2\n" + u64(1 << 20) + u64(0) + u64(1 << 20) + u64(3) + "raw" +
+                      std::string(64, 'd') + u64(1) + u64(1024) + u64(9) + std::string(16, 'n') + "old bytes";
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char byte : old)
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+    old += u64(hash);
+    std::string error;
+    image::RollbackJournal read;
+    PutJournal(old);
+    ASSERT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Whole) << error;
+    ASSERT_EQ(read.ranges.size(), 1u);
+    EXPECT_EQ(read.ranges[0].offset, 1024u);
+    EXPECT_EQ(read.ranges[0].old, "old bytes");
+    EXPECT_EQ(read.image.format, "raw");
+    for (const std::string& damaged : {old.substr(0, old.size() - 1), old.substr(0, 60)}) {
+        PutJournal(damaged);
+        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Damaged) << damaged.size();
+    }
+}
+
+// A run killed once the image took some of its changes, its journal then damaged (a bit flipped, its last
+// byte cut): the next start refuses in one line naming it, keeps it and writes nothing; the whole journal
+// put back is played back.
+TEST_F(RollbackJournalTest, ADamagedJournalIsKeptAndNothingIsWritten)
+{
+    unsigned kill = 0;
+    for (unsigned call = 1; kill == 0; ++call) {
+        ASSERT_LT(call, 100u) << "no kill left the image part way";
+        Put(old_);
+        fs::remove(journal_);
+        Killed(call);
+        if (fs::exists(journal_) && Now() != old_)
+            kill = call;
+    }
+    const std::string killed = Now();
     const std::string whole = JournalBytes();
-    const std::size_t firstLine = whole.find('\n') + 1;
-    for (std::size_t cut = 0; cut < whole.size(); ++cut) {
-        PutJournal(whole.substr(0, cut));
-        image::RollbackJournal read;
-        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error), image::JournalFound::Torn) << "cut at " << cut;
-        EXPECT_TRUE(read.ranges.empty()) << "cut at " << cut;
+    std::string flipped = whole;
+    flipped[whole.size() / 2] ^= 0x01;
+    for (const std::string& damaged : {flipped, whole.substr(0, whole.size() - 1)}) {
+        PutJournal(damaged);
+        std::vector<std::string> said;
+        std::string error;
+        EXPECT_FALSE(Start(storage::Syscalls::Real(), said, error));
+        EXPECT_EQ(error.rfind("the rollback journal " + journal_.string() + " of a run on disk.img cut short is "
+                              "damaged (",
+                              0),
+                  0u)
+            << error;
+        EXPECT_NE(error.find("keep the journal and a copy of the image"), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+        EXPECT_TRUE(said.empty());
+        EXPECT_EQ(JournalBytes(), damaged);
+        EXPECT_EQ(Now(), killed);
+        EXPECT_TRUE(fs::exists(Record()));
     }
-    for (std::size_t at = 0; at < whole.size(); at += 3) {
-        std::string changed = whole;
-        changed[at] = static_cast<char>(changed[at] ^ 0x20);
-        PutJournal(changed);
-        image::RollbackJournal read;
-        EXPECT_EQ(image::ReadRollbackJournal(journal_, read, error),
-                  at < firstLine ? image::JournalFound::Refused : image::JournalFound::Torn)
-            << "changed at " << at;
+    PutJournal(whole);
+    std::vector<std::string> said;
+    std::string error;
+    EXPECT_TRUE(Start(storage::Syscalls::Real(), said, error)) << error;
+    EXPECT_EQ(Now(), old_);
+    EXPECT_FALSE(fs::exists(journal_));
+    EXPECT_FALSE(fs::exists(Record()));
+}
+
+// A run through one name of the image cut short, the next start through another (a hard link, the image
+// moved): the record by the image's identity finds the journal, which is played back, and goes with it.
+TEST_F(RollbackJournalTest, AJournalIsFoundByTheImagesIdentityUnderAnotherName)
+{
+    unsigned kill = 0;
+    for (unsigned call = 1; kill == 0; ++call) {
+        ASSERT_LT(call, 100u) << "no kill left the image part way";
+        Put(old_);
+        fs::remove(journal_);
+        Killed(call);
+        if (fs::exists(journal_) && Now() != old_)
+            kill = call;
     }
+    const fs::path link = folder_.path() / "hard.img";
+    fs::create_hard_link(image_, link);
+    image::Disk disk(storage::Syscalls::Real());
+    std::vector<std::string> said;
+    std::string error;
+    ASSERT_TRUE(disk.Open(link, "hard.img", error)) << error;
+    ASSERT_TRUE(image::PlayBackRollbackJournal(disk, image::RollbackJournalOf(link), "hard.img", said, error)) << error;
+    EXPECT_EQ(Now(), old_);
+    EXPECT_FALSE(fs::exists(journal_));
+    EXPECT_FALSE(fs::exists(Record()));
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "played back the rollback journal " + journal_.string() +
+                           " of a run cut short: hard.img is as it was before that run");
+}
+
+// The record of a journal: written, found by its identity only, stale once its journal is gone, removed.
+TEST_F(RollbackJournalTest, AJournalRecordNamesItsJournalForItsIdentityOnly)
+{
+    fs::path record;
+    std::string error;
+    ASSERT_TRUE(image::JournalRecordPath("7-42", record, error)) << error;
+    EXPECT_EQ(record, folder_.path() / "state" / "cmpci-uninstall" / "rollback-7-42");
+    fs::path found;
+    EXPECT_EQ(image::FindJournalByRecord(record, "7-42", found), image::RecordFound::None);
+    const fs::path journal = folder_.path() / "a name\nwith a line end.cmpci-rollback";
+    std::ofstream(journal) << "x";
+    ASSERT_TRUE(image::WriteJournalRecord(record, "7-42", journal, error)) << error;
+    EXPECT_EQ(image::FindJournalByRecord(record, "7-42", found), image::RecordFound::Journal);
+    EXPECT_EQ(found, journal);
+    EXPECT_EQ(image::FindJournalByRecord(record, "7-4", found), image::RecordFound::Stale);
+    ASSERT_TRUE(image::WriteJournalRecord(record, "7-42", journal, error)) << "replaced: " << error;
+    fs::remove(journal);
+    EXPECT_EQ(image::FindJournalByRecord(record, "7-42", found), image::RecordFound::Stale);
+    std::ofstream(record, std::ios::trunc) << "not a record";
+    EXPECT_EQ(image::FindJournalByRecord(record, "7-42", found), image::RecordFound::Stale);
+    ASSERT_TRUE(image::RemoveJournalRecord(record, error)) << error;
+    EXPECT_FALSE(fs::exists(record));
+    EXPECT_TRUE(image::RemoveJournalRecord(record, error)) << "a record already gone: " << error;
 }
 
 // Whatever stands in the journal's place that is not a regular file is refused at once in one line, and
@@ -258,21 +442,32 @@ TEST_F(RollbackJournalTest, EachStepIsOnDiskBeforeTheNext)
     std::string error;
     ASSERT_TRUE(Change(calls, error)) << error;
     EXPECT_EQ(Now(), new_);
-    const std::size_t journalWritten = calls.Last("write");
-    const std::size_t journalSynced = calls.First("fsync", journalWritten);
-    const std::size_t journalNamed = calls.First("sync-folder", journalSynced);
-    const std::size_t imageWritten = calls.First("pwrite");
+    // The journal's bytes, flushed; its seal, flushed with its name; its record, flushed with its name; the
+    // image.
+    const std::size_t bodySynced = calls.First("fsync");
+    const std::size_t seal = calls.First("pwrite");
+    const std::size_t sealSynced = calls.First("fsync", seal);
+    const std::size_t journalNamed = calls.First("sync-folder", sealSynced);
+    const std::size_t recorded = calls.First("write", journalNamed);
+    const std::size_t recordNamed = calls.First("sync-folder", recorded);
+    const std::size_t imageWritten = calls.First("pwrite", recordNamed);
     const std::size_t imageSynced = calls.First("fsync", calls.Last("pwrite"));
-    const std::size_t removed = calls.First("unlink");
+    const std::size_t removed = calls.First("unlink", imageSynced);
     const std::size_t removalSynced = calls.First("sync-folder", removed);
-    ASSERT_LT(removalSynced, calls.kinds.size()) << "the journal's removal is not synced";
-    EXPECT_LT(journalSynced, journalNamed);
-    EXPECT_LT(journalNamed, imageWritten);
+    const std::size_t recordRemoved = calls.First("unlink", removalSynced);
+    ASSERT_LT(calls.First("sync-folder", recordRemoved), calls.kinds.size()) << "the record's removal is not synced";
+    EXPECT_LT(calls.First("write"), bodySynced);
+    EXPECT_LT(bodySynced, seal);
+    EXPECT_LT(seal, sealSynced);
+    EXPECT_LT(sealSynced, journalNamed);
+    EXPECT_LT(recordNamed, imageWritten);
+    EXPECT_EQ(calls.First("pwrite", seal + 1), imageWritten) << "the image written before the record";
     EXPECT_LT(calls.Last("pwrite"), imageSynced);
     EXPECT_LT(imageSynced, removed);
     // Read back after the flush, before the journal goes.
     EXPECT_LT(imageSynced, calls.First("pread", imageSynced));
     EXPECT_LT(calls.Last("pread"), removed);
+    EXPECT_FALSE(fs::exists(Record()));
 }
 
 // A disk that does not give back what was written (a card or reader that loses writes, a read that fails):
@@ -364,6 +559,7 @@ TEST_F(RollbackJournalTest, EveryFailingCallOfAChangeEndsOldOrNewAfterTheNextSta
                 EXPECT_EQ(now, new_);
             }
             EXPECT_FALSE(fs::exists(journal_));
+            EXPECT_FALSE(fs::exists(Record()));
         });
 }
 
