@@ -65,6 +65,10 @@ public:
     {
         return Fails(EIO) ? -1 : Syscalls::RenameAt(dir, from, to);
     }
+    int RenameNoReplace(int dir, const char* from, const char* to) override
+    {
+        return Fails(EIO) ? -1 : Syscalls::RenameNoReplace(dir, from, to);
+    }
     int UnlinkAt(int dir, const char* name) override { return Fails(EIO) ? -1 : Syscalls::UnlinkAt(dir, name); }
 
 private:
