@@ -283,6 +283,15 @@ void MapBinaryRoots(Registry& registry, bool defaultUser)
         registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
 }
 
+bool WindowsFolderNotLink(const std::filesystem::path& windows, std::string& error)
+{
+    std::error_code status;
+    if (!std::filesystem::is_symlink(windows, status))
+        return true;
+    error = windows.string() + " is a symbolic link: the machine is refused";
+    return false;
+}
+
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error)
 {
@@ -297,11 +306,8 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
         error = "no WINDOWS folder in the machine folder " + folder.string();
         return false;
     }
-    // A WINDOWS that is a link would lead the file removals out of the machine.
-    if (std::filesystem::is_symlink(machine.windowsFolder, status)) {
-        error = machine.windowsFolder.string() + " is a symbolic link: the machine is refused";
+    if (!WindowsFolderNotLink(machine.windowsFolder, error))
         return false;
-    }
     machine.folders.resize(2);
     if (!storage::Folder::Open(folder, machine.folders[0], error) ||
         !machine.folders[0].OpenChild(machine.windowsFolder.filename().string(), machine.folders[1], error))

@@ -141,6 +141,10 @@ inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error);
 
+// Refuses a WINDOWS folder that is a symbolic link, as every run does: it would lead the run's writes and
+// removals out of the machine. False with a one-line `error`.
+bool WindowsFolderNotLink(const std::filesystem::path& windows, std::string& error);
+
 // Maps HKEY_CLASSES_ROOT onto SYSTEM.DAT's SOFTWARE\Classes and, with `defaultUser`, HKEY_CURRENT_USER onto
 // USER.DAT's .DEFAULT, as Windows 9x maps them over its registry files; a root whose key is missing stays
 // unmapped.
