@@ -3,6 +3,7 @@
 #include "registry/hive.h"
 #include "registry/names.h"
 #include "registry/numbers.h"
+#include "storage/digest.h"
 #include "storage/durable.h"
 
 #include <cerrno>
@@ -390,21 +391,17 @@ std::string PutBack(const MachineFolder& machine, const Registry& registry, cons
 
 }  // namespace
 
-bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
-                       std::string& error, storage::Syscalls& calls)
+bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
+                        const std::vector<const RegistryFile*>& files, std::vector<storage::Staged>& staged,
+                        std::vector<StagedBytes>& bytes, std::string& error, storage::Syscalls& calls)
 {
-    std::vector<const RegistryFile*> files;
-    for (const RegistryFile& file : machine.registryFiles) {
-        if (RegistryFileChanged(file, registry))
-            files.push_back(&file);
-    }
-    // Each new file is made, checked (an edited binary file must keep Windows' layout), written and fsynced
-    // beside its file before the first rename; its bytes leave memory once they are on disk.
-    std::vector<storage::Staged> staged(files.size());
+    staged.assign(files.size(), storage::Staged());
+    bytes.assign(files.size(), StagedBytes());
     auto dropStaged = [&](std::size_t count) {
         for (std::size_t j = 0; j < count; ++j)
             storage::DropStaged(staged[j], calls);
     };
+    // Each new file's bytes leave memory once they are on disk.
     for (std::size_t i = 0; i < files.size(); ++i) {
         const RegistryFile& file = *files[i];
         std::string edited;
@@ -424,6 +421,12 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
         }
         const std::vector<std::string_view> pieces =
             file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited};
+        storage::Sha256 digest;
+        for (std::string_view piece : pieces) {
+            digest.Add(piece);
+            bytes[i].size += piece.size();
+        }
+        bytes[i].digest = digest.Hex();
         const bool ok = file.folder >= 0
                             ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
                                                         file.path.filename().string(), pieces, staged[i], error, calls)
@@ -433,6 +436,22 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
             return false;
         }
     }
+    return true;
+}
+
+bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
+                       std::string& error, storage::Syscalls& calls)
+{
+    std::vector<const RegistryFile*> files;
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (RegistryFileChanged(file, registry))
+            files.push_back(&file);
+    }
+    // Every new file is on disk beside its file before the first rename.
+    std::vector<storage::Staged> staged;
+    std::vector<StagedBytes> bytes;
+    if (!StageRegistryFiles(machine, registry, files, staged, bytes, error, calls))
+        return false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (files[i]->folder < 0) {
             saved.push_back(files[i]->path.string());
