@@ -1,5 +1,7 @@
 #include "machine/machine.h"
 
+#include "machine/commit_record.h"
+
 #include "registry/hive.h"
 #include "registry/names.h"
 #include "registry/numbers.h"
@@ -471,6 +473,8 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
 
 void RemoveStaleSaves(const MachineFolder& machine)
 {
+    if (!machine.folders.empty() && machine.folders[0].open())
+        storage::RemoveStagedBeside(machine.folders[0].fd(), kCommitRecordName);
     for (const RegistryFile& file : machine.registryFiles) {
         if (file.folder >= 0)
             storage::RemoveStagedBeside(machine.folders[static_cast<std::size_t>(file.folder)].fd(),
