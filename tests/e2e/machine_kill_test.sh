@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# A run on a machine folder with SYSTEM.DAT and USER.DAT killed (SIGKILL) at each of its writes, links,
-# renames, removals and syncs: after the next start (--check) the machine is as it was or as a whole run
+# A run on a machine folder (with SYSTEM.DAT and USER.DAT, and with registry.reg) killed (SIGKILL) at each of
+# its writes, links, renames, removals and syncs: after the next start (--check) the machine is as it was or as a whole run
 # leaves it, compared by its registry's export and its list of files; never SYSTEM.DAT new with USER.DAT old,
 # never the card's files left beside a registry without the card. And the case as a user meets it: a run
 # killed between the renames of SYSTEM.DAT and USER.DAT, then a plain run, which finishes the change and
@@ -10,7 +10,7 @@
 # Usage: machine_kill_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 tool=$1
-machine=$2/examples/machine-dat
+source=$2
 . "$(dirname "$0")/common.sh"
 command -v strace >/dev/null || { fail "strace is missing: install strace (.ci/run does)"; exit 1; }
 strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
@@ -25,37 +25,49 @@ state() {
     (cd "$work/$1" && find . -type f ! -name '*.tmp-??????' | LC_ALL=C sort)
 }
 
-fresh_copy before
-state before >"$work/before.state"
-fresh_copy after
-"$tool" --machine "$work/after" --answer yes --no-backup --quiet </dev/null || fail "the reference run failed"
-state after >"$work/after.state"
-cmp -s "$work/before.state" "$work/after.state" && fail "the reference run changed nothing"
+# sweep EXAMPLE: the kills on a copy of examples/EXAMPLE.
+sweep() {
+    machine=$source/examples/$1
+    fresh_copy before
+    state before >"$work/before.state"
+    fresh_copy after
+    "$tool" --machine "$work/after" --answer yes --no-backup --quiet </dev/null || fail "$1: the reference run failed"
+    state after >"$work/after.state"
+    cmp -s "$work/before.state" "$work/after.state" && fail "$1: the reference run changed nothing"
+    local call n rc
+    for call in write linkat renameat unlinkat fsync; do
+        n=1
+        while :; do
+            fresh_copy m
+            { strace -f -qq -o /dev/null -e trace="$call" -e inject="$call":signal=KILL:when="$n" \
+                "$tool" --machine "$work/m" --answer yes --no-backup --quiet </dev/null >/dev/null 2>&1; } 2>/dev/null
+            [ $? -ge 128 ] || break
+            kills=$((kills + 1))
+            "$tool" --machine "$work/m" --check >/dev/null 2>"$work/check.err"
+            rc=$?
+            [ $rc = 0 ] || [ $rc = 1 ] || fail "$1, $call $n: --check after the kill exits $rc: $(tail -n 1 "$work/check.err")"
+            state m >"$work/m.state"
+            cmp -s "$work/m.state" "$work/before.state" || cmp -s "$work/m.state" "$work/after.state" ||
+                fail "$1, $call $n: after the next start the machine is neither as it was nor as a run leaves it: $(diff "$work/before.state" "$work/m.state" | head -n 4)"
+            [ -e "$work/m/cmpci-uninstall.commit" ] && fail "$1, $call $n: the commit record is left after the next start"
+            n=$((n + 1))
+        done
+        [ $n -gt 1 ] || [ $call = linkat ] || fail "$1: no $call of the run was killed"
+    done
+}
 
 kills=0
-for call in write linkat renameat unlinkat fsync; do
-    n=1
-    while :; do
-        fresh_copy m
-        { strace -f -qq -o /dev/null -e trace="$call" -e inject="$call":signal=KILL:when="$n" \
-            "$tool" --machine "$work/m" --answer yes --no-backup --quiet </dev/null >/dev/null 2>&1; } 2>/dev/null
-        [ $? -ge 128 ] || break
-        kills=$((kills + 1))
-        "$tool" --machine "$work/m" --check >/dev/null 2>"$work/check.err"
-        rc=$?
-        [ $rc = 0 ] || [ $rc = 1 ] || fail "$call $n: --check after the kill exits $rc: $(tail -n 1 "$work/check.err")"
-        state m >"$work/m.state"
-        cmp -s "$work/m.state" "$work/before.state" || cmp -s "$work/m.state" "$work/after.state" ||
-            fail "$call $n: after the next start the machine is neither as it was nor as a run leaves it: $(diff "$work/before.state" "$work/m.state" | head -n 4)"
-        [ -e "$work/m/cmpci-uninstall.commit" ] && fail "$call $n: the commit record is left after the next start"
-        n=$((n + 1))
-    done
-    [ $n -gt 1 ] || fail "no $call of the run was killed"
-done
+# The binary registry files, then a REGEDIT4 file: its one rename and the removals are one commit too.
+sweep machine-dat
+sweep machine
 echo "killed $kills runs"
 
 # Killed between the two renames: the next plain run finishes the change in one line, and no driver file is
 # left.
+machine=$source/examples/machine-dat
+fresh_copy after
+"$tool" --machine "$work/after" --answer yes --no-backup --quiet </dev/null || fail "the reference run failed"
+state after >"$work/after.state"
 fresh_copy m
 { strace -f -qq -o /dev/null -e trace=renameat -e inject=renameat:signal=KILL:when=2 \
     "$tool" --machine "$work/m" --answer yes --no-backup --quiet </dev/null >/dev/null 2>&1; } 2>/dev/null
