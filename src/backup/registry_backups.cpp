@@ -277,9 +277,10 @@ std::vector<std::size_t> NewestFirst(const BackupPlaces& places, const std::vect
 {
     std::vector<std::pair<std::string, std::size_t>> dated;
     for (std::size_t i = 0; i < cabinets.size(); ++i)
-        dated.emplace_back(WriteTime(places.stampOf ? places.stampOf(cabinets[i].lexically_relative(places.machine).generic_string())
-                                                    : storage::HostStamp(cabinets[i])),
-                           i);
+        dated.emplace_back(
+            WriteTime(places.stampOf ? places.stampOf(cabinets[i].lexically_relative(places.machine).generic_string())
+                                     : storage::HostStamp(cabinets[i])),
+            i);
     std::sort(dated.begin(), dated.end(), std::greater<>());
     std::vector<std::size_t> order;
     for (const auto& [time, index] : dated)
@@ -300,7 +301,8 @@ void ReadNewestCabinets(const BackupPlaces& places, const fs::path& folder, cons
         if (read.size() == kCabinetsRead || unpacked >= kCabinetBytesRead)
             break;
         CabinetLimits limits;
-        limits.fileBytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(limits.fileBytes, kCabinetBytesRead - unpacked));
+        limits.fileBytes =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(limits.fileBytes, kCabinetBytesRead - unpacked));
         std::uint64_t bytes = 0;
         read.emplace_back(index, ReadCabinetBackup(places, cabinets[index],
                                                    folderPath + "\\" + cabinets[index].filename().string(), examine,
@@ -312,10 +314,9 @@ void ReadNewestCabinets(const BackupPlaces& places, const fs::path& folder, cons
         backups.push_back(std::move(backup));
     if (const std::size_t unread = cabinets.size() - read.size(); unread != 0)
         notes.push_back("warning: " + std::to_string(unread) + " older registry " +
-                        (unread == 1 ? "backup" : "backups") + " in " + folderPath +
-                        " left unread: only the newest " + std::to_string(read.size()) + " are read (at most " +
-                        std::to_string(kCabinetsRead) + ", " + std::to_string(kCabinetBytesRead >> 20) +
-                        " MiB unpacked)");
+                        (unread == 1 ? "backup" : "backups") + " in " + folderPath + " left unread: only the newest " +
+                        std::to_string(read.size()) + " are read (at most " + std::to_string(kCabinetsRead) + ", " +
+                        std::to_string(kCabinetBytesRead >> 20) + " MiB unpacked)");
 }
 
 }  // namespace

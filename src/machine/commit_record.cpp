@@ -233,9 +233,9 @@ bool StagedFilesWhole(const storage::Folder& folder, const CommitRecord& record,
     for (const CommitRecord::File& file : record.files) {
         std::string bytes;
         const int dir = OpenFolderOf(folder.fd(), file.staged);
-        const storage::ReadResult read = dir < 0 ? storage::ReadResult::Failed
-                                                 : storage::ReadRegularFile(dir, LeafPart(file.staged).c_str(),
-                                                                            file.size, bytes);
+        const storage::ReadResult read =
+            dir < 0 ? storage::ReadResult::Failed
+                    : storage::ReadRegularFile(dir, LeafPart(file.staged).c_str(), file.size, bytes);
         struct stat status { };
         const bool placed = dir >= 0 && fstatat(dir, LeafPart(file.place).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                             S_ISREG(status.st_mode);
@@ -278,7 +278,8 @@ bool ParseCommitRecord(const std::string& bytes, CommitRecord& record, std::stri
     const std::size_t sum = bytes.size() < 2 ? std::string::npos : bytes.rfind('\n', bytes.size() - 2);
     if (bytes.compare(0, sizeof kHeader - 1, kHeader) != 0 || bytes.back() != '\n' || sum == std::string::npos ||
         bytes.compare(sum + 1, 4, "sum ") != 0 ||
-        bytes.substr(sum + 5, bytes.size() - sum - 6) != storage::Sha256Of(std::string_view(bytes).substr(0, sum + 1))) {
+        bytes.substr(sum + 5, bytes.size() - sum - 6) !=
+            storage::Sha256Of(std::string_view(bytes).substr(0, sum + 1))) {
         error = "its checksum does not match";
         return false;
     }
@@ -378,13 +379,9 @@ bool FinishCutShortCommit(const storage::Folder& folder, std::string& said, std:
     std::string bytes;
     const std::string shown = Shown(folder, kCommitRecordName);
     switch (storage::ReadRegularFile(folder.fd(), kCommitRecordName, kMaxRecordSize, bytes)) {
-    case storage::ReadResult::Missing:
-        return true;
-    case storage::ReadResult::Done:
-        break;
-    default:
-        error = shown + ": the record of a run cut short cannot be read: nothing was changed";
-        return false;
+    case storage::ReadResult::Missing: return true;
+    case storage::ReadResult::Done: break;
+    default: error = shown + ": the record of a run cut short cannot be read: nothing was changed"; return false;
     }
     CommitRecord record;
     std::string why;
@@ -400,10 +397,10 @@ bool FinishCutShortCommit(const storage::Folder& folder, std::string& said, std:
         error = "cannot finish the change of a run cut short, recorded in " + shown + ": " + why;
         return false;
     }
-    said = "finished the change of a run cut short, recorded in " + shown + ": " +
-           std::to_string(record.files.size()) + " registry " + (record.files.size() == 1 ? "file" : "files") +
-           " in place, " + std::to_string(progress.removed) + (progress.removed == 1 ? " file" : " files") +
-           " removed" + (why.empty() ? "" : "; " + why);
+    said = "finished the change of a run cut short, recorded in " + shown + ": " + std::to_string(record.files.size()) +
+           " registry " + (record.files.size() == 1 ? "file" : "files") + " in place, " +
+           std::to_string(progress.removed) + (progress.removed == 1 ? " file" : " files") + " removed" +
+           (why.empty() ? "" : "; " + why);
     return true;
 }
 

@@ -54,7 +54,8 @@ bool CommitInFolder(const emulated::MachineFolder& machine, const emulated::Regi
                     emulated::EmulatedMachine& system, Stage& reached, std::string& error, storage::Syscalls& calls)
 {
     emulated::CommitProgress progress;
-    const bool committed = emulated::CommitMachineChange(machine, registry, system.RemovedFiles(), progress, error, calls);
+    const bool committed =
+        emulated::CommitMachineChange(machine, registry, system.RemovedFiles(), progress, error, calls);
     if (!progress.saved.empty() || progress.recorded)
         reached = Stage::RegistrySaved;
     if (progress.removed != 0)

@@ -71,8 +71,8 @@ struct TreeCheck {
             if (entry == hive.rootEntry && block == 0xFFFF && Get16(file, at + kEntryNumber) == 0xFFFF)
                 return true;
             if (block >= hive.blockStart.size())
-                return Fail(at + kEntryNumber, "key entry names data block " + std::to_string(block) + ", but the file has " +
-                                                  std::to_string(hive.blockStart.size()));
+                return Fail(at + kEntryNumber, "key entry names data block " + std::to_string(block) +
+                                                   ", but the file has " + std::to_string(hive.blockStart.size()));
             return Fail(at + kEntryNumber, "key entry names a key record that is not there");
         }
         // A key record belongs to one key: were two keys to share one, removing either would free the record

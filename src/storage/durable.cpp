@@ -525,8 +525,8 @@ bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& err
 bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_view bytes, std::string& error,
                     Syscalls& calls)
 {
-    return WriteNew(folder.fd(), folder.path() / name, name,
-                    [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); }, error, calls);
+    const FillFile fill = [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); };
+    return WriteNew(folder.fd(), folder.path() / name, name, fill, error, calls);
 }
 
 bool WriteNewFileFrom(const fs::path& file, const FillFile& fill, std::string& error, Syscalls& calls)

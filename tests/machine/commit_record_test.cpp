@@ -128,9 +128,10 @@ void CommitRecordTest::Sweep(bool noLinks)
             finished += said.empty() ? 0 : 1;
             emulated::RemoveStaleSaves(folder_);
             const std::vector<std::string> now = State();
-            EXPECT_TRUE(now == before || now == after) << "SYSTEM.DAT " << (now[0] == before[0] ? "old" : "new")
-                                                       << ", USER.DAT " << (now[1] == before[1] ? "old" : "new")
-                                                       << ", files " << now[2] << " " << now[3] << ", entries " << now[4];
+            EXPECT_TRUE(now == before || now == after)
+                << "SYSTEM.DAT " << (now[0] == before[0] ? "old" : "new") << ", USER.DAT "
+                << (now[1] == before[1] ? "old" : "new") << ", files " << now[2] << " " << now[3] << ", entries "
+                << now[4];
         },
         noLinks);
     EXPECT_NE(before, after);
@@ -165,10 +166,12 @@ TEST_F(CommitRecordTest, ADamagedRecordOrStagedFileIsRefusedWithNothingChanged)
         FaultySyscalls faulty(recorded, FaultySyscalls::kForever);
         Commit(faulty, error);
         emulated::CommitRecord record;
-        ASSERT_TRUE(emulated::ParseCommitRecord(ReadFile(machine_ / emulated::kCommitRecordName), record, error)) << error;
+        ASSERT_TRUE(emulated::ParseCommitRecord(ReadFile(machine_ / emulated::kCommitRecordName), record, error))
+            << error;
         ASSERT_EQ(record.files.size(), 2u);
         ASSERT_EQ(record.removals.size(), 2u);
-        const fs::path damaged = each.inRecord ? machine_ / emulated::kCommitRecordName : machine_ / record.files[0].staged;
+        const fs::path damaged =
+            each.inRecord ? machine_ / emulated::kCommitRecordName : machine_ / record.files[0].staged;
         std::string bytes = ReadFile(damaged);
         bytes[each.at < 0 ? bytes.size() + each.at : static_cast<std::size_t>(each.at)] ^= 0x04;
         std::ofstream(damaged, std::ios::binary | std::ios::trunc) << bytes;
