@@ -74,21 +74,30 @@ public:
             close(lock_);
     }
     // Takes the folder for the run: shared for a run that only reads it, else for this run alone. A folder
-    // that cannot be opened is left to the run to report.
-    // A change a run cut short left recorded is finished first, under the lock for this run alone; `said`
-    // receives the line saying so.
+    // that cannot be opened is left to the run to report. A change that a run cut short left recorded is
+    // finished first, under the lock for this run alone (a shared lock is turned into it); `said` receives
+    // the line saying so.
     bool Lock(bool writes, std::vector<std::string>& said, std::string& error)
     {
         lock_ = open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (lock_ < 0)
             return true;
-        struct stat record { };
-        const bool cutShort = fstatat(lock_, emulated::kCommitRecordName, &record, AT_SYMLINK_NOFOLLOW) == 0;
-        const bool alone = writes || cutShort;
+        bool alone = writes || Recorded();
         if (!storage::LockForRun(lock_, alone ? storage::LockKind::Exclusive : storage::LockKind::Shared,
                                  folder_.string(), error))
             return false;
-        return !cutShort || FinishCutShort(said, error);
+        // The run that held the folder may have been killed with its record written while this one waited.
+        if (!alone && Recorded()) {
+            alone = true;
+            if (!storage::LockForRun(lock_, storage::LockKind::Exclusive, folder_.string(), error))
+                return false;
+        }
+        return !alone || FinishCutShort(said, error);
+    }
+    bool Recorded() const
+    {
+        struct stat record { };
+        return fstatat(lock_, emulated::kCommitRecordName, &record, AT_SYMLINK_NOFOLLOW) == 0;
     }
     bool FinishCutShort(std::vector<std::string>& said, std::string& error)
     {
