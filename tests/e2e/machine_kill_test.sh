@@ -81,4 +81,19 @@ cmp -s "$work/m.state" "$work/after.state" ||
     fail "after the next run the machine is not as a run leaves it: $(diff "$work/after.state" "$work/m.state" | head -n 4)"
 [ -z "$(find "$work/m/WINDOWS" -iname 'cmaudio.vxd' -o -iname 'cmpci95.drv')" ] || fail "the card's files are left"
 
+# The same kill with a backup kept, then --restore: its start finishes the change, then the restore puts the
+# machine back as it was.
+fresh_copy before
+state before >"$work/before.state"
+fresh_copy m
+{ strace -f -qq -o /dev/null -e trace=renameat -e inject=renameat:signal=KILL:when=2 \
+    "$tool" --machine "$work/m" --answer yes --backup "$work/kept" --quiet </dev/null >/dev/null 2>&1; } 2>/dev/null
+[ $? -ge 128 ] || fail "the run with a backup was not killed at its second rename"
+attempt m --restore "$work/kept"
+[ "$(cat "$work/m.rc")" = 0 ] || fail "--restore after the kill exits $(cat "$work/m.rc"): $(cat "$work/m.err")"
+grep -q 'finished the change of a run cut short' "$work/m.err" || fail "--restore does not finish the change first: $(cat "$work/m.err")"
+state m >"$work/m.state"
+cmp -s "$work/m.state" "$work/before.state" ||
+    fail "after --restore the machine is not as it was: $(diff "$work/before.state" "$work/m.state" | head -n 4)"
+
 finish machine_kill_test
