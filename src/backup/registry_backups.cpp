@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string_view>
 #include <utility>
 
@@ -182,19 +183,23 @@ CabinetFile* FileNamed(std::vector<CabinetFile>& files, std::string_view name)
 }
 
 // A cabinet's backup, dated by its SYSTEM.DAT (else USER.DAT): the registry as it was when the backup was made.
+// `unpacked` receives the bytes it extracted; each file extracted is at most `limits.fileBytes`.
 RegistryBackup ReadCabinetBackup(const BackupPlaces& places, const fs::path& cabinet, std::string where,
-                                 const ExamineBackup& examine)
+                                 const ExamineBackup& examine, const CabinetLimits& limits, std::uint64_t& unpacked)
 {
     RegistryBackup backup {std::move(where)};
     std::vector<CabinetFile> files;
     std::string error;
-    if (!Fetch(places, {cabinet}, CabinetLimits {}.cabinetBytes, error) ||
-        !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error)) {
+    unpacked = 0;
+    if (!Fetch(places, {cabinet}, limits.cabinetBytes, error) ||
+        !ReadCabinet(cabinet, {"SYSTEM.DAT", "USER.DAT"}, files, error, limits)) {
         backup.damage = error;
         return backup;
     }
     CabinetFile* system = FileNamed(files, "SYSTEM.DAT");
     CabinetFile* users = FileNamed(files, "USER.DAT");
+    for (const CabinetFile* file : {system, users})
+        unpacked += file != nullptr ? file->bytes.size() : 0;
     if (system == nullptr && users == nullptr) {
         backup.damage = "holds neither SYSTEM.DAT nor USER.DAT";
         return backup;
@@ -266,6 +271,54 @@ RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system,
     return backup;
 }
 
+// The cabinets in the backup folder, newest first (by the time of last change of the cabinet, then by its
+// number).
+std::vector<std::size_t> NewestFirst(const BackupPlaces& places, const std::vector<fs::path>& cabinets)
+{
+    std::vector<std::pair<std::string, std::size_t>> dated;
+    for (std::size_t i = 0; i < cabinets.size(); ++i)
+        dated.emplace_back(
+            WriteTime(places.stampOf ? places.stampOf(cabinets[i].lexically_relative(places.machine).generic_string())
+                                     : storage::HostStamp(cabinets[i])),
+            i);
+    std::sort(dated.begin(), dated.end(), std::greater<>());
+    std::vector<std::size_t> order;
+    for (const auto& [time, index] : dated)
+        order.push_back(index);
+    return order;
+}
+
+// Reads the newest cabinets of the backup folder, at most kCabinetsRead of them and kCabinetBytesRead extracted
+// in all, into `backups` in the order of their numbers; a note says how many older ones were left unread.
+void ReadNewestCabinets(const BackupPlaces& places, const fs::path& folder, const std::string& folderPath,
+                        const ExamineBackup& examine, std::vector<RegistryBackup>& backups,
+                        std::vector<std::string>& notes)
+{
+    const std::vector<fs::path> cabinets = CabinetsIn(folder);
+    std::vector<std::pair<std::size_t, RegistryBackup>> read;
+    std::uint64_t unpacked = 0;
+    for (const std::size_t index : NewestFirst(places, cabinets)) {
+        if (read.size() == kCabinetsRead || unpacked >= kCabinetBytesRead)
+            break;
+        CabinetLimits limits;
+        limits.fileBytes =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(limits.fileBytes, kCabinetBytesRead - unpacked));
+        std::uint64_t bytes = 0;
+        read.emplace_back(index, ReadCabinetBackup(places, cabinets[index],
+                                                   folderPath + "\\" + cabinets[index].filename().string(), examine,
+                                                   limits, bytes));
+        unpacked += bytes;
+    }
+    std::sort(read.begin(), read.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [index, backup] : read)
+        backups.push_back(std::move(backup));
+    if (const std::size_t unread = cabinets.size() - read.size(); unread != 0)
+        notes.push_back("warning: " + std::to_string(unread) + " older registry " +
+                        (unread == 1 ? "backup" : "backups") + " in " + folderPath + " left unread: only the newest " +
+                        std::to_string(read.size()) + " are read (at most " + std::to_string(kCabinetsRead) + ", " +
+                        std::to_string(kCabinetBytesRead >> 20) + " MiB unpacked)");
+}
+
 }  // namespace
 
 std::vector<RegistryBackup> ReadRegistryBackups(const BackupPlaces& places, const ExamineBackup& examine,
@@ -274,10 +327,8 @@ std::vector<RegistryBackup> ReadRegistryBackups(const BackupPlaces& places, cons
     std::vector<RegistryBackup> backups;
     fs::path folder;
     std::string folderPath;
-    if (FindBackupFolder(places, folder, folderPath, notes)) {
-        for (const fs::path& cabinet : CabinetsIn(folder))
-            backups.push_back(ReadCabinetBackup(places, cabinet, folderPath + "\\" + cabinet.filename().string(), examine));
-    }
+    if (FindBackupFolder(places, folder, folderPath, notes))
+        ReadNewestCabinets(places, folder, folderPath, examine, backups, notes);
     fs::path system;
     fs::path users;
     MakePresent(places, std::string(emulated::kWindowsDirectory) + "\\SYSTEM.DA0", false);

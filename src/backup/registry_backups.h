@@ -46,7 +46,13 @@ struct BackupPlaces {
 // Fills in what of the card a backup's registry holds: `deviceKey` and `items`.
 using ExamineBackup = std::function<void(const emulated::Registry&, RegistryBackup&)>;
 
-// Reads every registry backup of the machine, cabinets first in the order of their numbers, then the .DA0
+// At most this many of the Registry Checker's cabinets are read, the newest, and at most this many bytes
+// extracted from them in all: Windows keeps five by default, and a folder of a thousand would take minutes.
+inline constexpr std::size_t kCabinetsRead = 10;
+inline constexpr std::uint64_t kCabinetBytesRead = std::uint64_t {256} << 20;
+
+// Reads the registry backups of the machine: the newest cabinets (within kCabinetsRead and
+// kCabinetBytesRead; a note says how many were left unread) in the order of their numbers, then the .DA0
 // pair (named by SYSTEM.DA0, or USER.DA0 when it is alone). A backup that cannot be read comes back with its
 // damage and is not examined. `notes` receives warnings about the search itself (a backup folder named in
 // SCANREG.INI that is not there).

@@ -1,8 +1,11 @@
 #include "machine/machine.h"
 
+#include "machine/commit_record.h"
+
 #include "registry/hive.h"
 #include "registry/names.h"
 #include "registry/numbers.h"
+#include "storage/digest.h"
 #include "storage/durable.h"
 
 #include <cerrno>
@@ -283,6 +286,15 @@ void MapBinaryRoots(Registry& registry, bool defaultUser)
         registry.MapCurrentUser(HKEY_USERS, ".DEFAULT");
 }
 
+bool WindowsFolderNotLink(const std::filesystem::path& windows, std::string& error)
+{
+    std::error_code status;
+    if (!std::filesystem::is_symlink(windows, status))
+        return true;
+    error = windows.string() + " is a symbolic link: the machine is refused";
+    return false;
+}
+
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error)
 {
@@ -305,11 +317,8 @@ bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Reg
         }
         return false;
     }
-    // A WINDOWS that is a link would lead the file removals out of the machine.
-    if (std::filesystem::is_symlink(machine.windowsFolder, status)) {
-        error = machine.windowsFolder.string() + " is a symbolic link: the machine is refused";
+    if (!WindowsFolderNotLink(machine.windowsFolder, error))
         return false;
-    }
     machine.folders.resize(2);
     if (!storage::Folder::Open(folder, machine.folders[0], error) ||
         !machine.folders[0].OpenChild(machine.windowsFolder.filename().string(), machine.folders[1], error))
@@ -392,21 +401,17 @@ std::string PutBack(const MachineFolder& machine, const Registry& registry, cons
 
 }  // namespace
 
-bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
-                       std::string& error, storage::Syscalls& calls)
+bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
+                        const std::vector<const RegistryFile*>& files, std::vector<storage::Staged>& staged,
+                        std::vector<StagedBytes>& bytes, std::string& error, storage::Syscalls& calls)
 {
-    std::vector<const RegistryFile*> files;
-    for (const RegistryFile& file : machine.registryFiles) {
-        if (RegistryFileChanged(file, registry))
-            files.push_back(&file);
-    }
-    // Each new file is made, checked (an edited binary file must keep Windows' layout), written and fsynced
-    // beside its file before the first rename; its bytes leave memory once they are on disk.
-    std::vector<storage::Staged> staged(files.size());
+    staged.assign(files.size(), storage::Staged());
+    bytes.assign(files.size(), StagedBytes());
     auto dropStaged = [&](std::size_t count) {
         for (std::size_t j = 0; j < count; ++j)
             storage::DropStaged(staged[j], calls);
     };
+    // Each new file's bytes leave memory once they are on disk.
     for (std::size_t i = 0; i < files.size(); ++i) {
         const RegistryFile& file = *files[i];
         std::string edited;
@@ -426,6 +431,12 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
         }
         const std::vector<std::string_view> pieces =
             file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited};
+        storage::Sha256 digest;
+        for (std::string_view piece : pieces) {
+            digest.Add(piece);
+            bytes[i].size += piece.size();
+        }
+        bytes[i].digest = digest.Hex();
         const bool ok = file.folder >= 0
                             ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
                                                         file.path.filename().string(), pieces, staged[i], error, calls)
@@ -435,6 +446,22 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
             return false;
         }
     }
+    return true;
+}
+
+bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
+                       std::string& error, storage::Syscalls& calls)
+{
+    std::vector<const RegistryFile*> files;
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (RegistryFileChanged(file, registry))
+            files.push_back(&file);
+    }
+    // Every new file is on disk beside its file before the first rename.
+    std::vector<storage::Staged> staged;
+    std::vector<StagedBytes> bytes;
+    if (!StageRegistryFiles(machine, registry, files, staged, bytes, error, calls))
+        return false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (files[i]->folder < 0) {
             saved.push_back(files[i]->path.string());
@@ -454,6 +481,8 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
 
 void RemoveStaleSaves(const MachineFolder& machine)
 {
+    if (!machine.folders.empty() && machine.folders[0].open())
+        storage::RemoveStagedBeside(machine.folders[0].fd(), kCommitRecordName);
     for (const RegistryFile& file : machine.registryFiles) {
         if (file.folder >= 0)
             storage::RemoveStagedBeside(machine.folders[static_cast<std::size_t>(file.folder)].fd(),

@@ -61,6 +61,8 @@ public:
     // Files the run removed stay on disk until this removes them (never in a dry run), so that a run whose
     // registry file cannot be saved removes nothing. False with a one-line `error`.
     bool CommitFiles(std::string& error);
+    // Records that `count` removed files left the disk in a commit of the whole change.
+    void FilesCommitted(std::size_t count) { folder_.Committed(count); }
     // The removed files, as host paths relative to the Windows folder.
     const std::vector<std::string>& RemovedFiles() const { return folder_.Taken(); }
     // What the run removed, in order: keys that were there (ROOT\path) and files (C:\WINDOWS\...).
@@ -141,6 +143,10 @@ inline constexpr std::uint64_t kMaxRegistryFileSize = std::uint64_t {1} << 30;
 bool OpenMachine(const std::filesystem::path& folder, std::string_view user, Registry& registry, MachineFolder& machine,
                  std::string& error);
 
+// Refuses a WINDOWS folder that is a symbolic link, as every run does: it would lead the run's writes and
+// removals out of the machine. False with a one-line `error`.
+bool WindowsFolderNotLink(const std::filesystem::path& windows, std::string& error);
+
 // Maps HKEY_CLASSES_ROOT onto SYSTEM.DAT's SOFTWARE\Classes and, with `defaultUser`, HKEY_CURRENT_USER onto
 // USER.DAT's .DEFAULT, as Windows 9x maps them over its registry files; a root whose key is missing stays
 // unmapped.
@@ -163,6 +169,19 @@ bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 // `error`; `saved` names the files saved (none on failure, unless putting one back failed too).
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
                        std::string& error, storage::Syscalls& calls = storage::Syscalls::Real());
+
+// A staged registry file's size and SHA-256 digest (in hex), for a commit record to name it by.
+struct StagedBytes {
+    std::uint64_t size = 0;
+    std::string digest;
+};
+
+// Stages the new bytes of each of `files`: made, checked (an edited binary file must keep Windows' layout),
+// written and fsynced beside the file; a file reached by its path alone is replaced at once. False with a
+// one-line `error`; then nothing is left staged.
+bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
+                        const std::vector<const RegistryFile*>& files, std::vector<storage::Staged>& staged,
+                        std::vector<StagedBytes>& bytes, std::string& error, storage::Syscalls& calls);
 
 // Removes what saves of runs killed before their end may have left beside the registry files: temporary
 // files of the staged pattern (SYSTEM.DAT.tmp-XXXXXX), regular and the user's own. A save stages its files

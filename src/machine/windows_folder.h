@@ -58,6 +58,12 @@ public:
     // Removes the taken files from the disk, each from a handle on its own folder. False with a one-line
     // `error` when a file could not be removed (the others are still removed).
     bool Commit(std::string& error);
+    // Records that `count` of the taken files left the disk by other means (a commit of the whole change).
+    void Committed(std::size_t count)
+    {
+        committed_ = count;
+        taken_.clear();
+    }
 
 private:
     // The exact host names of the components of a Windows path, when it names a regular file.

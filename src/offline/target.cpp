@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "image/image.h"
+#include "machine/commit_record.h"
 #include "storage/lock.h"
 
 namespace offline {
@@ -47,6 +48,22 @@ bool SaveInFolder(const emulated::MachineFolder& machine, const emulated::Regist
     return true;
 }
 
+// Saves the run's change into the machine folder as one commit: the registry files and the removals go in
+// together, or, cut short, are finished by the next start. `reached` says how far it got there.
+bool CommitInFolder(const emulated::MachineFolder& machine, const emulated::Registry& registry,
+                    emulated::EmulatedMachine& system, Stage& reached, std::string& error, storage::Syscalls& calls)
+{
+    emulated::CommitProgress progress;
+    const bool committed =
+        emulated::CommitMachineChange(machine, registry, system.RemovedFiles(), progress, error, calls);
+    if (!progress.saved.empty() || progress.recorded)
+        reached = Stage::RegistrySaved;
+    if (progress.removed != 0)
+        reached = Stage::FilesRemoved;
+    system.FilesCommitted(progress.removed);
+    return committed;
+}
+
 // A machine folder: the run's saves and removals land in it directly.
 class FolderTarget final : public Target {
 public:
@@ -57,12 +74,41 @@ public:
             close(lock_);
     }
     // Takes the folder for the run: shared for a run that only reads it, else for this run alone. A folder
-    // that cannot be opened is left to the run to report.
-    bool Lock(bool writes, std::string& error)
+    // that cannot be opened is left to the run to report. A change that a run cut short left recorded is
+    // finished first, under the lock for this run alone (a shared lock is turned into it); `said` receives
+    // the line saying so.
+    bool Lock(bool writes, std::vector<std::string>& said, std::string& error)
     {
         lock_ = open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        return lock_ < 0 || storage::LockForRun(lock_, writes ? storage::LockKind::Exclusive : storage::LockKind::Shared,
-                                                folder_.string(), error);
+        if (lock_ < 0)
+            return true;
+        bool alone = writes || Recorded();
+        if (!storage::LockForRun(lock_, alone ? storage::LockKind::Exclusive : storage::LockKind::Shared,
+                                 folder_.string(), error))
+            return false;
+        // The run that held the folder may have been killed with its record written while this one waited.
+        if (!alone && Recorded()) {
+            alone = true;
+            if (!storage::LockForRun(lock_, storage::LockKind::Exclusive, folder_.string(), error))
+                return false;
+        }
+        return !alone || FinishCutShort(said, error);
+    }
+    bool Recorded() const
+    {
+        struct stat record { };
+        return fstatat(lock_, emulated::kCommitRecordName, &record, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    bool FinishCutShort(std::vector<std::string>& said, std::string& error)
+    {
+        storage::Folder folder;
+        std::string line;
+        if (!storage::Folder::Open(folder_.empty() ? fs::path(".") : folder_, folder, error) ||
+            !emulated::FinishCutShortCommit(folder, line, error, calls_))
+            return false;
+        if (!line.empty())
+            said.push_back(line);
+        return true;
     }
     fs::path folder() const override { return folder_; }
     fs::path shown() const override { return folder_; }
@@ -76,8 +122,7 @@ public:
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
-        std::vector<std::string> saved;
-        if (!SaveInFolder(machine, registry, system, saved, reached, error, calls_))
+        if (!CommitInFolder(machine, registry, system, reached, error, calls_))
             return false;
         reached = Stage::Committed;
         return true;
@@ -252,7 +297,7 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
         return nullptr;
     if (options.image.empty()) {
         auto folder = std::make_unique<FolderTarget>(options.machine, storage::Syscalls::Real());
-        if (!folder->Lock(WritesTarget(options), error))
+        if (!folder->Lock(WritesTarget(options), said, error))
             return nullptr;
         return folder;
     }

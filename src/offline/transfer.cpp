@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "registry/hive.h"
@@ -105,26 +106,36 @@ bool LoadForImport(const fs::path& file, emulated::Registry& registry, std::vect
     return true;
 }
 
-// Writes SYSTEM.DAT and then USER.DAT as new files in `windows` (made when missing): both or neither.
-bool WriteRegistryFiles(const fs::path& windows, const std::string& system, const std::string& users,
-                        std::vector<std::string>& said, std::string& error)
+// Writes SYSTEM.DAT and then USER.DAT as new files in the machine's folder `windows` (made when missing):
+// both or neither. The folder is reached from the machine folder without following a link.
+bool WriteRegistryFiles(const fs::path& machine, const fs::path& windows, const std::string& system,
+                        const std::string& users, std::vector<std::string>& said, std::string& error)
 {
     std::error_code status;
-    fs::create_directories(windows, status);
+    if (!machine.empty())
+        fs::create_directories(machine, status);
     if (status) {
-        error = "cannot make " + windows.string() + ": " + status.message();
+        error = "cannot make " + machine.string() + ": " + status.message();
         return false;
     }
-    const fs::path systemFile = windows / "SYSTEM.DAT";
-    const fs::path usersFile = windows / "USER.DAT";
-    if (!storage::WriteNewFile(systemFile, system, error))
+    storage::Folder machineFolder;
+    storage::Folder windowsFolder;
+    if (!storage::Folder::Open(machine.empty() ? fs::path(".") : machine, machineFolder, error))
         return false;
-    if (!storage::WriteNewFile(usersFile, users, error)) {
-        unlink(systemFile.c_str());
+    const std::string name = windows.filename().string();
+    if (mkdirat(machineFolder.fd(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+        error = "cannot make " + windows.string() + ": " + std::strerror(errno);
         return false;
     }
-    said.push_back("wrote " + systemFile.string() + " (" + std::to_string(system.size()) + " bytes) and " +
-                   usersFile.string() + " (" + std::to_string(users.size()) + " bytes)");
+    if (!machineFolder.OpenChild(name, windowsFolder, error) ||
+        !storage::WriteNewFileAt(windowsFolder, "SYSTEM.DAT", system, error))
+        return false;
+    if (!storage::WriteNewFileAt(windowsFolder, "USER.DAT", users, error)) {
+        unlinkat(windowsFolder.fd(), "SYSTEM.DAT", 0);
+        return false;
+    }
+    said.push_back("wrote " + (windows / "SYSTEM.DAT").string() + " (" + std::to_string(system.size()) +
+                   " bytes) and " + (windows / "USER.DAT").string() + " (" + std::to_string(users.size()) + " bytes)");
     return true;
 }
 
@@ -134,6 +145,9 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
 {
     fs::path windows;
     if (HasRegistry(machine, windows, error))
+        return false;
+    // As a run refuses it: a WINDOWS that is a link would lead the new files out of the machine.
+    if (!windows.empty() && !emulated::WindowsFolderNotLink(windows, error))
         return false;
     emulated::Registry registry;
     if (!LoadForImport(file, registry, said, error))
@@ -145,7 +159,7 @@ bool ImportRegistry(const fs::path& file, const fs::path& machine, std::vector<s
         error = file.string() + ": " + error + "; nothing was written";
         return false;
     }
-    return WriteRegistryFiles(windows.empty() ? machine / "WINDOWS" : windows, system, users, said, error);
+    return WriteRegistryFiles(machine, windows.empty() ? machine / "WINDOWS" : windows, system, users, said, error);
 }
 
 bool ExportRegistry(const fs::path& machine, std::string_view user, const std::string& file,

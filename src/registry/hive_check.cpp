@@ -65,9 +65,14 @@ struct TreeCheck {
                                                " is not the key above it, " + HexOffset(parent));
         const std::uint32_t index = hive.RecordIndexOf(file, entry);
         if (index == kHiveNone) {
-            // Only the file's root key may go without a record (Windows ME writes none for it).
-            if (entry == hive.rootEntry)
+            // Only the file's root key may go without a record, and then it names none (Windows ME writes
+            // data block and number 0xFFFF): a root that names a missing one is a file libcreg cannot read.
+            const std::uint16_t block = Get16(file, at + kEntryBlock);
+            if (entry == hive.rootEntry && block == 0xFFFF && Get16(file, at + kEntryNumber) == 0xFFFF)
                 return true;
+            if (block >= hive.blockStart.size())
+                return Fail(at + kEntryNumber, "key entry names data block " + std::to_string(block) +
+                                                   ", but the file has " + std::to_string(hive.blockStart.size()));
             return Fail(at + kEntryNumber, "key entry names a key record that is not there");
         }
         // A key record belongs to one key: were two keys to share one, removing either would free the record

@@ -137,6 +137,11 @@ int Syscalls::RenameAt(int dir, const char* from, const char* to)
     return renameat(dir, from, dir, to);
 }
 
+int Syscalls::RenameNoReplace(int dir, const char* from, const char* to)
+{
+    return renameat2(dir, from, dir, to, RENAME_NOREPLACE);
+}
+
 int Syscalls::UnlinkAt(int dir, const char* name)
 {
     return unlinkat(dir, name, 0);
@@ -325,8 +330,25 @@ bool NameStaging(int dir, Staged& staged, Syscalls& calls)
     return false;
 }
 
-// Puts a staged file in place: a replacement is renamed over the file; a new file is linked in, which fails
-// when a file came to its place since.
+// Renames the temporary file `from` to the new file `to`, never over a file: a rename that refuses to
+// replace, or, where the file system has none, a plain rename once `to` is seen free. False with errno
+// (EEXIST when a file came to its place).
+bool RenameToNew(int dir, const char* from, const char* to, Syscalls& calls)
+{
+    if (calls.RenameNoReplace(dir, from, to) == 0)
+        return true;
+    if (errno != EINVAL)
+        return false;
+    struct stat status { };
+    if (fstatat(dir, to, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return errno == ENOENT && calls.RenameAt(dir, from, to) == 0;
+}
+
+// Puts a staged file in place: a replacement is renamed over the file; a new file is linked in (renamed in
+// from a temporary file), which fails when a file came to its place since.
 bool Commit(int dir, const fs::path& shown, Staged& staged, std::string& error, Syscalls& calls)
 {
     bool placed = false;
@@ -334,9 +356,9 @@ bool Commit(int dir, const fs::path& shown, Staged& staged, std::string& error, 
         placed = calls.LinkAt(staged.unnamed, dir, staged.name.c_str()) == 0;
     else if (staged.unnamed < 0 || NameStaging(dir, staged, calls))
         placed = staged.replaces ? calls.RenameAt(dir, staged.temporary.c_str(), staged.name.c_str()) == 0
-                                 : linkat(dir, staged.temporary.c_str(), dir, staged.name.c_str(), 0) == 0;
+                                 : RenameToNew(dir, staged.temporary.c_str(), staged.name.c_str(), calls);
     const int code = errno;
-    if (placed && staged.replaces)
+    if (placed)
         staged.temporary.clear();
     DropStaging(dir, staged, calls);
     if (!placed)
@@ -428,6 +450,22 @@ void DropStaged(Staged& staged, Syscalls& calls)
         DropStaging(staged.folder->fd(), staged, calls);
 }
 
+bool NameStaged(Staged& staged, std::string& error, Syscalls& calls)
+{
+    const int dir = staged.folder->fd();
+    bool named = staged.unnamed < 0 || NameStaging(dir, staged, calls);
+    if (named && staged.unnamed >= 0) {
+        named = calls.Close(staged.unnamed) == 0;
+        staged.unnamed = -1;
+    }
+    named = named && calls.SyncFolder(dir) == 0;
+    if (named)
+        return true;
+    const int code = errno;
+    DropStaging(dir, staged, calls);
+    return SaveFailure(staged.folder->path() / staged.name, "cannot write it", code, error);
+}
+
 bool SetStagedTime(const Staged& staged, const timespec& modified, Syscalls& calls)
 {
     const timespec times[2] = {{0, UTIME_OMIT}, modified};
@@ -482,6 +520,13 @@ bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vec
 bool WriteNewFile(const fs::path& file, std::string_view bytes, std::string& error, Syscalls& calls)
 {
     return WriteNewFileFrom(file, [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); }, error, calls);
+}
+
+bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_view bytes, std::string& error,
+                    Syscalls& calls)
+{
+    const FillFile fill = [&](int fd, std::string&) { return WriteAll(fd, bytes, calls); };
+    return WriteNew(folder.fd(), folder.path() / name, name, fill, error, calls);
 }
 
 bool WriteNewFileFrom(const fs::path& file, const FillFile& fill, std::string& error, Syscalls& calls)

@@ -47,6 +47,9 @@ public:
     virtual int SyncFolder(int dir);
     virtual int Close(int fd);
     virtual int RenameAt(int dir, const char* from, const char* to);
+    // renameat2() with RENAME_NOREPLACE: fails with EEXIST when `to` is taken, with EINVAL where the file
+    // system cannot make that promise.
+    virtual int RenameNoReplace(int dir, const char* from, const char* to);
     virtual int UnlinkAt(int dir, const char* name);
 
     // The operating system's own calls.
@@ -90,6 +93,9 @@ bool SyncFolderOf(const std::filesystem::path& file, Syscalls& calls = Syscalls:
 
 // A file made ready: a file without a name in the folder of its place (or, where the file system has none,
 // a temporary file beside its place) holds the new bytes, fsynced. Commit puts it in place; Drop removes it.
+// A new file's temporary file goes in place by a rename that never replaces, so no hard link is needed (a
+// vfat stick or an SMB share has none): where the file system refuses that rename too, by a plain rename
+// once the name is seen free, which the caller's lock on the folder keeps free.
 // Several files are saved all or nothing by staging them all first. A run killed meanwhile leaves nothing:
 // an unnamed file goes with the process.
 struct Staged {
@@ -114,6 +120,10 @@ bool StageNewFile(const Folder& folder, const std::string& name, std::string_vie
 // (the staged file is then removed and the place is as it was).
 bool CommitStaged(Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
 void DropStaged(Staged& staged, Syscalls& calls = Syscalls::Real());
+// Gives an unnamed staged file its temporary name beside its place (a staged file with a name keeps it), then
+// fsyncs the folder: for a commit record that names the staged file, which must then outlive the process.
+// False with a one-line `error`; the staged file is then dropped.
+bool NameStaged(Staged& staged, std::string& error, Syscalls& calls = Syscalls::Real());
 // Gives the staged file its time of last change, which goes in place with it. False with errno.
 bool SetStagedTime(const Staged& staged, const timespec& modified, Syscalls& calls = Syscalls::Real());
 // Removes what saves of `name` in the folder `dir` left when they were cut short (a killed run's): the
@@ -127,6 +137,9 @@ bool ReplaceFileAt(const Folder& folder, const std::string& name, const std::vec
 // The same by path: the file's folder is opened for the one call.
 bool WriteNewFile(const std::filesystem::path& file, std::string_view bytes, std::string& error,
                   Syscalls& calls = Syscalls::Real());
+// The same in a folder held open: `name` must not exist there.
+bool WriteNewFileAt(const Folder& folder, const std::string& name, std::string_view bytes, std::string& error,
+                    Syscalls& calls = Syscalls::Real());
 // Writes a file's bytes into the file open on `fd`, piece by piece (so that a large file is never whole in
 // memory). False on an error, with errno set, or with `why` saying it when the error is not the file's.
 using FillFile = std::function<bool(int fd, std::string& why)>;

@@ -25,6 +25,13 @@ yes_run
 check "a linked WINDOWS is refused" 'one_error "symbolic link" && [ -f "$work/elsewhere/SYSTEM/CMAUDIO.VXD" ] && cmp -s "$work/original.reg" "$work/m/registry.reg"'
 rm -rf "$work/elsewhere"
 
+# --import into a machine whose WINDOWS is a link is refused as a run is: nothing is written through it.
+mkdir -p "$work/imported" "$work/elsewhere"; ln -s "$work/elsewhere" "$work/imported/WINDOWS"
+"$tool" --machine "$work/imported" --import "$machine/registry.reg" >"$work/import.out" 2>"$work/import.err"
+rc=$?
+check "--import refuses a linked WINDOWS" '[ $rc = 2 ] && grep -q "symbolic link" "$work/import.err" && [ -z "$(ls "$work/elsewhere")" ]'
+rm -rf "$work/elsewhere" "$work/imported"
+
 # Links inside WINDOWS to files and folders outside: never followed, the run goes on.
 fresh; echo keep >"$work/outside.dll"; mkdir -p "$work/outdir"; echo keep >"$work/outdir/cmpci95.drv"
 rm "$work/m/WINDOWS/SYSTEM/A3D.DLL"; ln -s "$work/outside.dll" "$work/m/WINDOWS/SYSTEM/A3D.DLL"

@@ -138,6 +138,28 @@ rm "$work/m/WINDOWS/SYSBCKUP/RB005.CAB" "$work/m/WINDOWS/SYSBCKUP/RB006.CAB"
 [ "$(digests "$work/m/WINDOWS/SYSBCKUP"; sha256sum "$work/m/WINDOWS/SYSTEM.DA0" | cut -d' ' -f1)" = "$before" ] ||
     fail "machine: a cabinet or SYSTEM.DA0 changed"
 
+# A hundred cabinets of compressed zeros: only the newest ten are read (each a warning: no registry in it),
+# newest by their dates, not their numbers, and one line says how many were left unread.
+mkdir -p "$work/zeros" "$work/many/WINDOWS/SYSBCKUP"
+head -c 8M /dev/zero >"$work/zeros/SYSTEM.DAT"
+cp "$work/zeros/SYSTEM.DAT" "$work/zeros/USER.DAT"
+(cd "$work/zeros" && gcab -c -z "$work/zeros.cab" SYSTEM.DAT USER.DAT) || fail "gcab could not make the cabinet of zeros"
+cp "$source/examples/machine-dat/WINDOWS/"*.DAT "$work/many/WINDOWS/"
+for n in $(seq 0 99); do
+    name=$(printf 'RB%03d.CAB' "$n")
+    cp "$work/zeros.cab" "$work/many/WINDOWS/SYSBCKUP/$name"
+    touch -d "2026-11-01 00:00:00 UTC + $((100 - n)) hours" "$work/many/WINDOWS/SYSBCKUP/$name"
+done
+started=$(date +%s%N)
+"$tool" --machine "$work/many" --check >/dev/null 2>"$work/many.err"
+echo "--check over 100 cabinets: $((($(date +%s%N) - started) / 1000000)) ms"
+[ "$(grep -c 'warning: the registry backup .* is not checked: ' "$work/many.err")" = 10 ] ||
+    fail "many cabinets: not ten read: $(grep -c 'is not checked' "$work/many.err") warnings"
+[ "$(grep -o 'RB0[0-9][0-9].CAB is not checked' "$work/many.err" | tr '\n' ' ')" = "$(printf 'RB%03d.CAB is not checked ' $(seq 0 9))" ] ||
+    fail "many cabinets: not the newest ten read: $(grep -o 'RB0[0-9][0-9].CAB is not' "$work/many.err" | tr '\n' ' ')"
+[ "$(grep -c '90 older registry backups in C:\\WINDOWS\\SYSBCKUP left unread' "$work/many.err")" = 1 ] ||
+    fail "many cabinets: no line says 90 were left unread: $(tail -n 3 "$work/many.err")"
+
 # --- 2. The same inside a disk image: the cabinets and SYSTEM.DA0 copied in with mtools.
 bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat16 || fail "make_disk_image.sh failed"
 at=$(partition_at "$work/disk.img")

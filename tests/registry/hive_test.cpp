@@ -61,6 +61,23 @@ std::string OwnView(const std::string& bytes)
     return hive_view::Dump(registry, HKEY_LOCAL_MACHINE);
 }
 
+// Whether libcreg reads the file whole (tests/hive/libcreg_view.py exits 0); `out` receives what it said.
+bool LibcregReads(const std::string& bytes, std::string& out)
+{
+    const test_support::TempFolder folder("cmpci-hive");
+    if (!folder.ok()) {
+        ADD_FAILURE() << "cannot make a temporary folder";
+        return false;
+    }
+    const std::string file = (folder.path() / "hive.dat").string();
+    std::ofstream(file, std::ios::binary) << bytes;
+    int status = 0;
+    out = test_support::CommandOutput(std::string("'") + CMPCI_PYTHON3 + "' '" + CMPCI_SOURCE_DIR +
+                                          "/tests/hive/libcreg_view.py' '" + file + "' 2>&1",
+                                      status);
+    return status == 0;
+}
+
 // The file as libcreg reads it (tests/hive/libcreg_view.py); the test fails when libcreg refuses it. The
 // file goes in a folder of its own, so that runs side by side never share it.
 std::string LibcregView(const std::string& bytes)
@@ -550,6 +567,37 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
         std::string bytes = real;
         test.damage(bytes);
         ASSERT_NE(bytes, real);
+        emulated::HiveError error;
+        EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
+        EXPECT_NE(error.message.find(test.message), std::string::npos) << error.message;
+        emulated::Registry registry;
+        EXPECT_FALSE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error));
+    }
+}
+
+// The root key's entry of Windows ME's files names no key record (data block and number 0xFFFF). One that
+// names a record in a data block the file does not have, or a record its block does not hold, is a file
+// libcreg cannot read: it is refused, and so never saved.
+TEST(HiveRealFileTest, ARootNamingAMissingDataBlockOrRecordIsRefusedAsLibcregRefusesIt)
+{
+    const std::string real = RealFile("USER.DAT");
+    const std::uint32_t root = 0x20 + Get32(real, 0x20 + 0x08);
+    ASSERT_EQ(Get16(real, root + 0x1A), 0xFFFF) << "Windows ME's root names no record";
+    const std::uint16_t blocks = Get16(real, 0x10);
+    const struct {
+        const char* label;
+        std::uint16_t block;
+        std::uint16_t number;
+        const char* message;
+    } cases[] = {{"a data block past the file's", static_cast<std::uint16_t>(blocks + 3), 0, "data block"},
+                 {"a record its block does not hold", static_cast<std::uint16_t>(blocks - 1), 200, "not there"}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.label);
+        std::string bytes = real;
+        emulated::Put16(bytes, root + 0x1A, test.block);
+        emulated::Put16(bytes, root + 0x18, test.number);
+        std::string said;
+        EXPECT_FALSE(LibcregReads(bytes, said)) << "libcreg reads it: the case is no case";
         emulated::HiveError error;
         EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
         EXPECT_NE(error.message.find(test.message), std::string::npos) << error.message;

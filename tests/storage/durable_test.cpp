@@ -24,12 +24,15 @@ namespace {
 using test_support::ReadFile;
 
 // The real calls, each recorded by name, and the call named `failing` failing once with EIO. With
-// `noUnnamed`, the file system has no unnamed files, as some have not.
+// `noUnnamed`, the file system has no unnamed files, as some have not; with `noLinks`, no hard links either
+// (vfat, SMB); with `noRenameNoReplace`, no rename that refuses to replace.
 class RecordingSyscalls : public storage::Syscalls {
 public:
     std::vector<std::string> calls;
     std::string failing;
     bool noUnnamed = false;
+    bool noLinks = false;
+    bool noRenameNoReplace = false;
 
     int OpenAt(int dir, const char* name, int flags) override
     {
@@ -50,7 +53,21 @@ public:
     }
     int LinkAt(int fd, int dir, const char* name) override
     {
+        if (noLinks) {
+            calls.push_back("link");
+            errno = EPERM;
+            return -1;
+        }
         return Fails("link") ? -1 : storage::Syscalls::LinkAt(fd, dir, name);
+    }
+    int RenameNoReplace(int dir, const char* from, const char* to) override
+    {
+        if (noRenameNoReplace) {
+            calls.push_back("rename-new");
+            errno = EINVAL;
+            return -1;
+        }
+        return Fails("rename-new") ? -1 : storage::Syscalls::RenameNoReplace(dir, from, to);
     }
     ssize_t Write(int fd, const void* data, std::size_t size) override
     {
@@ -181,6 +198,36 @@ TEST_F(DurableTest, AStagedFileHasNoNameUntilItsCommit)
     EXPECT_FALSE(storage::CommitStaged(added, error));
     EXPECT_EQ(ReadFile(folder_ / "USER.DAT"), "user");
     EXPECT_EQ(Entries(), 2u);
+}
+
+// Without unnamed files and hard links (a vfat stick, an SMB share), a new file is staged under a private
+// name and renamed in, never over a file that came to its place: by a rename that refuses to replace, or,
+// where that too is refused, a rename once the name is seen free.
+TEST_F(DurableTest, ANewFileGoesInPlaceWithoutHardLinks)
+{
+    for (const bool noRenameNoReplace : {false, true}) {
+        SCOPED_TRACE(noRenameNoReplace ? "no rename that refuses to replace" : "a rename that refuses to replace");
+        RecordingSyscalls calls;
+        calls.noUnnamed = true;
+        calls.noLinks = true;
+        calls.noRenameNoReplace = noRenameNoReplace;
+        storage::Folder folder;
+        std::string error;
+        ASSERT_TRUE(storage::Folder::Open(folder_, folder, error)) << error;
+        storage::Staged added;
+        ASSERT_TRUE(storage::StageNewFile(folder, "CMAUDIO.VXD", "vxd", added, error, calls)) << error;
+        EXPECT_EQ(Entries(), 2u) << "the stage has a private name";
+        ASSERT_TRUE(storage::CommitStaged(added, error, calls)) << error;
+        EXPECT_EQ(ReadFile(folder_ / "CMAUDIO.VXD"), "vxd");
+        EXPECT_EQ(Entries(), 2u);
+        EXPECT_EQ(Position(calls.calls, "link"), calls.calls.size());
+        ASSERT_TRUE(storage::StageNewFile(folder, "CMAUDIO.VXD", "second", added, error, calls)) << error;
+        EXPECT_FALSE(storage::CommitStaged(added, error, calls));
+        EXPECT_NE(error.find(std::strerror(EEXIST)), std::string::npos) << error;
+        EXPECT_EQ(ReadFile(folder_ / "CMAUDIO.VXD"), "vxd");
+        EXPECT_EQ(Entries(), 2u);
+        fs::remove(folder_ / "CMAUDIO.VXD");
+    }
 }
 
 // A staged file dated before its commit goes in place with that time of last change, whether the file

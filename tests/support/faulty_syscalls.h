@@ -23,6 +23,9 @@ public:
 
     // The calls made so far.
     unsigned calls() const { return calls_; }
+    // The file system has neither unnamed files nor hard links, as vfat and SMB have not: O_TMPFILE is
+    // refused with EOPNOTSUPP and linkat with EPERM (each still a call that can fail first).
+    bool noLinks = false;
 
     int OpenAt(int dir, const char* name, int flags) override
     {
@@ -32,10 +35,13 @@ public:
     {
         return Fails(EIO) ? -1 : Syscalls::MakeTemporaryAt(dir, pattern);
     }
-    int OpenUnnamedAt(int dir) override { return Fails(EIO) ? -1 : Syscalls::OpenUnnamedAt(dir); }
+    int OpenUnnamedAt(int dir) override
+    {
+        return Fails(EIO) || (noLinks && Refused(EOPNOTSUPP)) ? -1 : Syscalls::OpenUnnamedAt(dir);
+    }
     int LinkAt(int fd, int dir, const char* name) override
     {
-        return Fails(EIO) ? -1 : Syscalls::LinkAt(fd, dir, name);
+        return Fails(EIO) || (noLinks && Refused(EPERM)) ? -1 : Syscalls::LinkAt(fd, dir, name);
     }
     ssize_t Write(int fd, const void* data, std::size_t size) override
     {
@@ -65,9 +71,18 @@ public:
     {
         return Fails(EIO) ? -1 : Syscalls::RenameAt(dir, from, to);
     }
+    int RenameNoReplace(int dir, const char* from, const char* to) override
+    {
+        return Fails(EIO) ? -1 : Syscalls::RenameNoReplace(dir, from, to);
+    }
     int UnlinkAt(int dir, const char* name) override { return Fails(EIO) ? -1 : Syscalls::UnlinkAt(dir, name); }
 
 private:
+    static bool Refused(int code)
+    {
+        errno = code;
+        return true;
+    }
     bool Fails(int code)
     {
         ++calls_;
@@ -84,11 +99,13 @@ private:
 
 // Runs `attempt` once cleanly to count its calls, then with each of them failing once and from then on,
 // `check` after each faulted attempt (with the rule in the trace). `attempt` starts from the same state each
-// time. Returns the number of calls of the clean attempt.
+// time; with `noLinks`, on a file system without unnamed files and hard links. Returns the number of calls
+// of the clean attempt.
 inline unsigned SweepSyscalls(const std::function<void(storage::Syscalls& calls)>& attempt,
-                              const std::function<void(bool kill)>& check)
+                              const std::function<void(bool kill)>& check, bool noLinks = false)
 {
     FaultySyscalls clean;
+    clean.noLinks = noLinks;
     attempt(clean);
     const unsigned calls = clean.calls();
     EXPECT_GT(calls, 0u);
@@ -96,6 +113,7 @@ inline unsigned SweepSyscalls(const std::function<void(storage::Syscalls& calls)
         for (unsigned count : {1u, FaultySyscalls::kForever}) {
             SCOPED_TRACE("call " + std::to_string(call) + (count == 1 ? " fails once" : " on fail"));
             FaultySyscalls faulty(call, count);
+            faulty.noLinks = noLinks;
             attempt(faulty);
             check(count != 1);
         }
