@@ -16,6 +16,7 @@
 
 
 #include "common/hex.h"
+#include "registry/cp1252.h"
 #include "machine/machine.h"
 #include "backup/manifest.h"
 #include "storage/durable.h"
@@ -79,6 +80,29 @@ fs::path MakeDefaultBackupFolder(const fs::path& machine, std::string& error)
     }
     error = "cannot make the backup folder " + folder.string() + ": too many taken; nothing was removed";
     return {};
+}
+
+void AddRegistryMarks(const emulated::Registry& registry, MachineMarks& marks)
+{
+    for (const char* name : {"ProductId", "RegisteredOwner", "FirstInstallDateTime", "InstallDate"}) {
+        const emulated::Value* value =
+            registry.FindValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion", name);
+        if (value == nullptr)
+            continue;
+        std::string data = value->data;
+        if (value->type == REG_SZ || value->type == REG_EXPAND_SZ) {
+            while (!data.empty() && data.back() == '\0')
+                data.pop_back();
+            marks.registry[name] = emulated::Cp1252ToUtf8(data);
+        } else {
+            std::string hex = "hex:";
+            for (char byte : data) {
+                hex += HexDigit(static_cast<unsigned char>(byte) >> 4);
+                hex += HexDigit(static_cast<unsigned char>(byte));
+            }
+            marks.registry[name] = hex;
+        }
+    }
 }
 
 bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles)
@@ -285,6 +309,9 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     manifest.machine = fs::absolute(shown, status).string();
     manifest.time = UtcNow();
     manifest.binary = changes.folder->binary();
+    manifest.marks = changes.marks;
+    manifest.marks.recorded = true;
+    AddRegistryMarks(*changes.registry, manifest.marks);
     std::string what;
     bool ok = true;
     for (const emulated::RegistryFile& file : changes.folder->registryFiles)

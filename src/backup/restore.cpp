@@ -12,6 +12,8 @@
 
 #include "backup/backup.h"
 #include "backup/manifest.h"
+#include "common/fold_case.h"
+#include "machine/machine.h"
 #include "machine/windows_folder.h"
 #include "storage/durable.h"
 
@@ -136,20 +138,27 @@ public:
         changes_.reserve(manifest.files.size() + manifest.registryFiles.size() + 1);
     }
 
-    // Whether the machine is the one the backup was taken of. It is when named by the path the manifest
-    // records, however written (the same folder or image, through a link or with a trailing slash). Moved or
-    // copied elsewhere, it is when every registry file the manifest names holds the bytes the run left there
-    // or those it found (restored already); then said_ notes it. Any other machine's registry would take keys
-    // it never had: nothing is restored, and `error` says whose backup it is.
-    bool Whose(const fs::path& folder, const fs::path& shown, std::string& error)
+    // Whether the machine is the one the backup was taken of. A backup with marks judges by them alone,
+    // whatever the path: the same marks are the same machine, used or moved since; other marks (or another
+    // partition of the image) are another machine. A backup without marks (an older version's, or of a
+    // machine that has none) judges by the path and the registry files.
+    bool Whose(const fs::path& folder, const RestorePlace& place, std::string& error)
     {
         std::error_code status;
-        if (!manifest_.machine.empty() && fs::equivalent(manifest_.machine, shown, status))
+        const bool samePath = fs::equivalent(manifest_.machine, place.shown, status);
+        const std::string machine = fs::absolute(place.shown, status).string();
+        const std::string taken = manifest_.machine + " (taken " + ShownTime(manifest_.time) + ")";
+        const MachineMarks& was = manifest_.marks;
+        if (!was.recorded)
+            said_.push_back("this backup carries no marks of its machine (an older version wrote it): judged by its "
+                            "path and registry files");
+        else if (!was.image && was.registry.empty())
+            said_.push_back("the machine of this backup has no marks (no ProductId, RegisteredOwner or install "
+                            "date): judged by its path and registry files");
+        else
+            return SameMarks(folder, place, samePath, machine, taken, error);
+        if (samePath)
             return true;
-        const std::string machine = fs::absolute(shown, status).string();
-        const std::string taken = manifest_.machine.empty() ? std::string("a machine it does not name")
-                                                            : manifest_.machine + " (taken " +
-                                                                  ShownTime(manifest_.time) + ")";
         if (HoldsTheRunsRegistry()) {
             said_.push_back("this backup is of " + taken + "; " + machine +
                             " holds the registry files as that run left or found them: restored there as that machine, moved");
@@ -201,6 +210,66 @@ public:
     }
 
 private:
+    bool SameMarks(const fs::path& folder, const RestorePlace& place, bool samePath, const std::string& machine,
+                   const std::string& taken, std::string& error)
+    {
+        const MachineMarks& was = manifest_.marks;
+        if (was.image && place.marks.image && was.partition != place.marks.partition) {
+            error = folder.string() + ": this backup was taken of partition " + std::to_string(was.partition) +
+                    " of " + manifest_.machine + "; pass --partition " + std::to_string(was.partition) +
+                    "; nothing was restored";
+            return false;
+        }
+        MachineMarks now = place.marks;
+        if (!ReadRegistryMarks(now, error))
+            return false;
+        if (const std::string differs = FirstDifference(was, now); !differs.empty()) {
+            error = folder.string() + ": this backup is of " + taken + ", not of " + machine + " (its " + differs +
+                    " differs); nothing was restored";
+            return false;
+        }
+        if (!samePath)
+            said_.push_back("this backup is of " + taken + "; " + machine +
+                            " bears that machine's marks: restored there as that machine, moved");
+        return true;
+    }
+
+    // The registry's marks of the machine as it is now.
+    bool ReadRegistryMarks(MachineMarks& now, std::string& error) const
+    {
+        emulated::Registry registry;
+        emulated::MachineFolder folder;
+        if (!emulated::OpenMachine(machine_.path(), "", registry, folder, error)) {
+            error = "cannot read the machine's registry for its marks: " + error + "; nothing was restored";
+            return false;
+        }
+        AddRegistryMarks(registry, now);
+        return true;
+    }
+
+    // The name of the first mark that differs between the backup's machine and this one; empty when none.
+    static std::string FirstDifference(const MachineMarks& was, const MachineMarks& now)
+    {
+        if (was.image && now.image) {
+            if (was.volumeSerial != now.volumeSerial)
+                return "volume serial number " + was.volumeSerial;
+            if (was.partitionStart != now.partitionStart)
+                return "partition start " + std::to_string(was.partitionStart);
+            if (!SameName(was.windowsFolder, now.windowsFolder))
+                return "Windows folder " + was.windowsFolder;
+        }
+        for (const auto& [name, value] : was.registry) {
+            const auto there = now.registry.find(name);
+            if (there == now.registry.end() || there->second != value)
+                return name;
+        }
+        for (const auto& [name, value] : now.registry) {
+            if (was.registry.count(name) == 0)
+                return name;
+        }
+        return {};
+    }
+
     // Every registry file the manifest names holds what the run left there or what it found.
     bool HoldsTheRunsRegistry()
     {
@@ -442,7 +511,7 @@ bool RestoreBackup(const fs::path& folder, const RestorePlace& machine, Restored
         !storage::Folder::Open(folder, backupFolder, error))
         return false;
     Restore restore(manifest, machineFolder, backupFolder, restored, calls);
-    return restore.Whose(folder, machine.shown, error) && restore.Plan(error) && restore.Apply(error);
+    return restore.Whose(folder, machine, error) && restore.Plan(error) && restore.Apply(error);
 }
 
 }  // namespace backup
