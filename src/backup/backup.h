@@ -19,6 +19,7 @@
 #include "machine/machine.h"
 #include "registry/registry.h"
 #include "storage/digest.h"
+#include "storage/durable.h"
 #include "storage/file_stamp.h"
 
 namespace backup {
@@ -56,9 +57,10 @@ std::filesystem::path MakeDefaultBackupFolder(const std::filesystem::path& machi
 // removed anything, keys or files.
 bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles);
 
-// Writes the backup into `folder`, which must not exist or be empty. False with a one-line `error`; a
-// backup half written is removed again.
-bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error);
+// Writes the backup into `folder`, which must not exist or be empty; every write and fsync through `calls`.
+// False with a one-line `error`; a backup half written is removed again.
+bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error,
+                 storage::Syscalls& calls = storage::Syscalls::Real());
 using storage::Sha256;
 using storage::Sha256Of;
 // Reads a backup's manifest.json. False with a one-line `error` when it is not a manifest this program wrote.
