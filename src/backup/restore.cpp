@@ -13,7 +13,7 @@
 #include "backup/backup.h"
 #include "backup/manifest.h"
 #include "common/fold_case.h"
-#include "machine/machine.h"
+#include "registry/hive.h"
 #include "machine/windows_folder.h"
 #include "storage/durable.h"
 
@@ -234,13 +234,20 @@ private:
         return true;
     }
 
-    // The registry's marks of the machine as it is now.
-    bool ReadRegistryMarks(MachineMarks& now, std::string& error) const
+    // The registry's marks of the machine as it is now, its registry file reached as every file of a restore
+    // is (by handle, never through a link): registry.reg, or WINDOWS/SYSTEM.DAT, which holds
+    // HKEY_LOCAL_MACHINE.
+    bool ReadRegistryMarks(MachineMarks& now, std::string& error)
     {
+        Change file;
+        const bool regedit4 = !manifest_.registryFile.empty();
+        if (!ReadRegistryFile(regedit4 ? manifest_.registryFile : "WINDOWS/SYSTEM.DAT", file, error))
+            return false;
         emulated::Registry registry;
-        emulated::MachineFolder folder;
-        if (!emulated::OpenMachine(machine_.path(), "", registry, folder, error)) {
-            error = "cannot read the machine's registry for its marks: " + error + "; nothing was restored";
+        emulated::HiveError damage;
+        if (regedit4 ? !emulated::LoadRegedit4(std::move(file.current), registry).ok
+                     : !emulated::LoadHive(std::move(file.current), registry, HKEY_LOCAL_MACHINE, "", damage)) {
+            error = file.place.shown.string() + " cannot be read for the machine's marks; nothing was restored";
             return false;
         }
         AddRegistryMarks(registry, now);
