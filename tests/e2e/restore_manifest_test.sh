@@ -20,7 +20,7 @@ source=$2
 machine=$source/examples/machine
 twin=$source/examples/machine-dat
 . "$(dirname "$0")/common.sh"
-for command in jq python3 mcopy sfdisk; do
+for command in jq python3 mcopy minfo sfdisk; do
     command -v $command >/dev/null || { fail "$command is missing: install jq, python3, mtools and fdisk (.ci/run does)"; exit 1; }
 done
 python3 -c 'import jsonschema' 2>/dev/null || { fail "python3 cannot import jsonschema: install python3-jsonschema"; exit 1; }
@@ -179,13 +179,20 @@ before=$(sha256sum <"$work/two/disk.img")
 [ $? = 2 ] && grep -q -F "was taken of partition 5 of $work/two/disk.img; pass --partition 5; nothing was restored" "$work/two.err" ||
     fail "two: partition 1: $(cat "$work/two.err")"
 [ "$(sha256sum <"$work/two/disk.img")" = "$before" ] || fail "two: a refused restore changed the image"
+at=$(sfdisk -d "$work/two/disk.img" | awk -v name="$work/two/disk.img5 " 'index($0, name) == 1 { gsub(/[=,]/, " "); print $4 * 512 }')
+# serial IMAGE OFFSET: the FAT volume's serial number as mtools reads it, in DIR's form XXXX-XXXX.
+serial() {
+    minfo -i "$1@@$2" :: 2>/dev/null | sed -n -E 's/^serial number: ([0-9A-F]{4})([0-9A-F]{4})$/\1-\2/p' | grep . ||
+        echo "(mtools reads no serial number)"
+}
+[ "$(jq -r '"\(.marks.volumeSerial) \(.marks.partitionStart)"' "$work/two.backup/manifest.json")" = "$(serial "$work/two/disk.img" "$at") $at" ] ||
+    fail "two: the marks are not partition 5's: $(jq -c .marks "$work/two.backup/manifest.json"), mtools: $(serial "$work/two/disk.img" "$at") at $at"
 cp "$work/two.backup/manifest.json" "$work/two.manifest"
 jq '.files[0].host = "OTHER/" + (.files[0].host | sub("^WINDOWS/"; ""))' "$work/two.manifest" >"$work/two.backup/manifest.json"
 "$tool" --image "$work/two/disk.img" --partition 5 --restore "$work/two.backup" </dev/null >/dev/null 2>"$work/two.err"
 [ $? = 2 ] && grep -q "outside the machine's Windows folder" "$work/two.err" || fail "two: outside WINDOWS: $(cat "$work/two.err")"
 [ "$(sha256sum <"$work/two/disk.img")" = "$before" ] || fail "two: a refused restore changed the image"
 cp "$work/two.manifest" "$work/two.backup/manifest.json"
-at=$(sfdisk -d "$work/two/disk.img" | awk -v name="$work/two/disk.img5 " 'index($0, name) == 1 { gsub(/[=,]/, " "); print $4 * 512 }')
 echo added >"$work/added.txt"
 mcopy -i "$work/two/disk.img@@$at" "$work/added.txt" ::/WINDOWS/ADDED.TXT || fail "two: cannot add a file"
 "$tool" --image "$work/two/disk.img" --partition 5 --restore "$work/two.backup" </dev/null >/dev/null 2>"$work/two.err" ||
@@ -193,5 +200,14 @@ mcopy -i "$work/two/disk.img@@$at" "$work/added.txt" ::/WINDOWS/ADDED.TXT || fai
 mcopy -n -i "$work/two/disk.img@@$at" ::/WINDOWS/SYSTEM/CMAUDIO.VXD "$work/back.vxd" 2>/dev/null &&
     cmp -s "$work/back.vxd" "$twin/WINDOWS/SYSTEM/CMAUDIO.VXD" || fail "two: CMAUDIO.VXD did not come back"
 mtype -i "$work/two/disk.img@@$at" ::/WINDOWS/ADDED.TXT 2>/dev/null | grep -q added || fail "two: the added file was lost"
+
+# --- FAT32 keeps its serial number elsewhere in the boot sector (offset 0x43, not 0x27): read there.
+mkdir "$work/f32"
+bash "$source/examples/make_disk_image.sh" "$work/f32/disk.img" fat32 >/dev/null 2>&1 || fail "f32: make_disk_image.sh failed"
+"$tool" --image "$work/f32/disk.img" --answer yes --backup "$work/f32.backup" </dev/null >/dev/null 2>"$work/f32.err" ||
+    fail "f32: the run failed: $(cat "$work/f32.err")"
+at=$(sfdisk -d "$work/f32/disk.img" | awk -v name="$work/f32/disk.img1 " 'index($0, name) == 1 { gsub(/[=,]/, " "); print $4 * 512 }')
+[ "$(jq -r '"\(.marks.partition) \(.marks.volumeSerial) \(.marks.partitionStart)"' "$work/f32.backup/manifest.json")" = "1 $(serial "$work/f32/disk.img" "$at") $at" ] ||
+    fail "f32: the marks: $(jq -c .marks "$work/f32.backup/manifest.json"), mtools: $(serial "$work/f32/disk.img" "$at") at $at"
 
 finish "restore manifest"
