@@ -187,13 +187,15 @@ TEST(ManifestTest, RefusesAManifestThatIsNotWhole)
     }
 }
 
-// The marks and host bytes that are not UTF-8 come back as they were written; the text is JSON that Python's
+// The marks and host bytes, every byte value among them, come back as they were written; the text is JSON that Python's
 // reader (strict about UTF-8) would take, as every byte above 0x7F stands in valid UTF-8.
 TEST(ManifestTest, KeepsMarksAndHostBytes)
 {
     Manifest manifest = BinaryManifest();
     manifest.machine = "/vms/caf\xE9 \xC3\xA9";
-    manifest.files[0].host = "WINDOWS/\xFF\x80.vxd";
+    manifest.files[0].host = "WINDOWS/";
+    for (int byte = 1; byte < 0x100; ++byte)
+        manifest.files[0].host += byte == '/' ? 'x' : static_cast<char>(byte);
     manifest.marks = {true, true, "1A2B-3C4D", 5, 1048576, "WIN98", {{"ProductId", "1-2"}, {"InstallDate", "hex:01"}}};
     const std::string text = manifest.Text();
     for (std::size_t i = 0; i < text.size(); ++i) {
