@@ -309,8 +309,8 @@ private:
         return true;
     }
 
-    // A binary registry file is put back only when it is as the run left it: one changed since cannot take
-    // the removed keys back in.
+    // A binary registry file as the run left it is put back byte for byte; one changed since gets the removed
+    // keys added back into it.
     bool PlanRegistryFile(const ManifestRegistryFile& entry, std::string& error)
     {
         Change change;
@@ -321,12 +321,8 @@ private:
             said_.push_back(entry.host + " is already as it was before the run");
             return true;
         }
-        if (sha != entry.sha256After) {
-            error = change.place.shown.string() + " changed since the run; it is not overwritten, and nothing was "
-                                                  "restored (the removed keys are in " +
-                    (backup_.path() / kRemovedKeysName).string() + ")";
-            return false;
-        }
+        if (sha != entry.sha256After)
+            return PlanMergedHive(entry, change, error);
         if (!ReadCopy(backup_, entry.before, entry.sha256Before, change.bytes, error))
             return false;
         change.replaces = true;
@@ -334,6 +330,92 @@ private:
         change.said = entry.host + " is back as it was before the run, byte for byte";
         changes_.push_back(std::move(change));
         return true;
+    }
+
+    // A binary registry file changed since the run (the machine used since): the removed keys that belong in
+    // it are added back into its keys as they are now, and the file is built anew, as --import builds one.
+    bool PlanMergedHive(const ManifestRegistryFile& entry, Change& change, std::string& error)
+    {
+        HKEY root = HKEY_LOCAL_MACHINE;
+        std::string prefix;
+        if (!HiveRoot(entry.host, root, prefix)) {
+            error = change.place.shown.string() + " changed since the run and is not a registry file the removed "
+                                                  "keys can be added into; nothing was restored";
+            return false;
+        }
+        std::string removedText;
+        if (!ReadCopy(backup_, kRemovedKeysName, "", removedText, error))
+            return false;
+        emulated::Registry removed;
+        emulated::Registry now;
+        emulated::HiveError damage;
+        std::string why;
+        if (!emulated::LoadRegedit4(std::move(removedText), removed).ok ||
+            !emulated::LoadHive(change.current, now, root, prefix, damage)) {
+            error = change.place.shown.string() + " changed since the run and cannot be read" +
+                    (damage.message.empty() ? "" : " (" + damage.message + ")") + "; nothing was restored";
+            return false;
+        }
+        AddKeys(removed, root, prefix, now);
+        if (!emulated::BuildHive(now, root, prefix, change.bytes, why)) {
+            error = change.place.shown.string() + ": the removed keys cannot be added back: " + why +
+                    "; nothing was restored";
+            return false;
+        }
+        change.replaces = true;
+        change.said = entry.host + " changed since the run: the removed keys were added back into it";
+        changes_.push_back(std::move(change));
+        return true;
+    }
+
+    // The key a binary registry file holds: WINDOWS/SYSTEM.DAT HKEY_LOCAL_MACHINE, WINDOWS/USER.DAT
+    // HKEY_USERS, WINDOWS/PROFILES/NAME/USER.DAT HKEY_USERS\NAME.
+    static bool HiveRoot(const std::string& host, HKEY& root, std::string& prefix)
+    {
+        std::vector<std::string> parts;
+        for (const fs::path& part : fs::path(host))
+            parts.push_back(part.string());
+        if (parts.size() == 2 && SameName(parts[1], "SYSTEM.DAT")) {
+            root = HKEY_LOCAL_MACHINE;
+            return true;
+        }
+        root = HKEY_USERS;
+        if (parts.size() == 2 && SameName(parts[1], "USER.DAT"))
+            return true;
+        prefix = parts.size() == 4 ? parts[2] : std::string();
+        return parts.size() == 4 && SameName(parts[1], "PROFILES") && SameName(parts[3], "USER.DAT");
+    }
+
+    // Adds every key of `from` below root\prefix, with its values, to `into`. For WINDOWS/USER.DAT the keys
+    // of a profile that has a file of its own in the backup are left to that file.
+    void AddKeys(const emulated::Registry& from, HKEY root, const std::string& prefix, emulated::Registry& into) const
+    {
+        for (const std::string& name : from.SubkeyNames(root, prefix)) {
+            const std::string path = prefix.empty() ? name : prefix + "\\" + name;
+            if (root == HKEY_USERS && prefix.empty() && HasOwnProfileFile(name))
+                continue;
+            AddTree(from, root, path, into);
+        }
+    }
+
+    static void AddTree(const emulated::Registry& from, HKEY root, const std::string& path, emulated::Registry& into)
+    {
+        into.CreateKey(root, path);
+        for (emulated::Value& value : from.ValuesOf(root, path))
+            into.SetValue(root, path, std::move(value));
+        for (const std::string& name : from.SubkeyNames(root, path))
+            AddTree(from, root, path + "\\" + name, into);
+    }
+
+    bool HasOwnProfileFile(const std::string& user) const
+    {
+        for (const ManifestRegistryFile& entry : manifest_.registryFiles) {
+            HKEY root = HKEY_LOCAL_MACHINE;
+            std::string prefix;
+            if (HiveRoot(entry.host, root, prefix) && !prefix.empty() && SameName(prefix, user))
+                return true;
+        }
+        return false;
     }
 
     // registry.reg: byte for byte when the run's save is still there, else with the removed keys added at

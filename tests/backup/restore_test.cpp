@@ -18,6 +18,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "registry/hive.h"
 #include "offline/options.h"
 #include "offline/session.h"
 #include "offline/target.h"
@@ -214,9 +215,22 @@ void SweepRestore(const fs::path& backup, const fs::path& machine, const Tree& f
     EXPECT_GT(calls, 20u);
 }
 
+// A binary registry file holding a key more, as a machine used since holds one.
+std::string WithKeyAdded(const std::string& hive)
+{
+    emulated::Registry registry;
+    emulated::HiveError damage;
+    std::string bytes;
+    std::string error;
+    EXPECT_TRUE(emulated::LoadHive(hive, registry, HKEY_LOCAL_MACHINE, "", damage)) << damage.message;
+    registry.CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Later");
+    EXPECT_TRUE(emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", bytes, error)) << error;
+    return bytes;
+}
+
 // Sweeps on each kind of restore: registry.reg and the removed files back byte for byte, the binary
-// registry files (two replacements to take back), and the removed keys merged into a registry.reg changed
-// since the run, which must be merged once.
+// registry files (two replacements to take back), and the removed keys merged into a registry.reg or a
+// SYSTEM.DAT changed since the run, which must be merged once.
 TEST_F(RestoreTest, EveryFailingCallEndsWithTheMachineAsItWasOrRestored)
 {
     for (const char* example : {"machine", "machine-dat"}) {
@@ -227,11 +241,12 @@ TEST_F(RestoreTest, EveryFailingCallEndsWithTheMachineAsItWasOrRestored)
         Run(machine, backup);
         const Tree cleaned = TreeOf(machine);
         SweepRestore(backup, machine, cleaned, original);
-        if (std::string(example) != "machine")
-            continue;
-        SCOPED_TRACE("registry.reg changed since the run");
+        SCOPED_TRACE("the registry changed since the run");
         Tree changed = cleaned;
-        changed["registry.reg"] += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Later]\r\n";
+        if (std::string(example) == "machine")
+            changed["registry.reg"] += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Later]\r\n";
+        else
+            changed["WINDOWS/SYSTEM.DAT"] = WithKeyAdded(cleaned.at("WINDOWS/SYSTEM.DAT"));
         PutTree(machine, changed);
         std::string error;
         ASSERT_TRUE(Restore(backup, machine, error)) << error;

@@ -6,7 +6,8 @@
 #   a manifest cut short, lacking a field, of an unknown format, naming no machine or naming a file outside
 #   WINDOWS is refused with nothing restored; an older manifest without marks is judged as before and says so;
 #   another machine put at the backup's path (another ProductId) is refused; the same machine used since
-#   (other keys, other files) is restored, keeping what was added; a removed file back in another letter
+#   (other keys, other files; on REGEDIT4 and on SYSTEM.DAT, read back by libcreg) is restored, keeping
+#   what was added; a removed file back in another letter
 #   case counts as there and is not written twice; a backup named alone is found beside the machine;
 #   on a disk with two Windows installations, a backup of partition 5 restored on partition 1 is refused
 #   naming partition 5, and a manifest entry outside WINDOWS is refused there too.
@@ -20,8 +21,9 @@ source=$2
 machine=$source/examples/machine
 twin=$source/examples/machine-dat
 . "$(dirname "$0")/common.sh"
-for command in jq python3 mcopy minfo sfdisk; do
-    command -v $command >/dev/null || { fail "$command is missing: install jq, python3, mtools and fdisk (.ci/run does)"; exit 1; }
+for command in jq python3 mcopy minfo sfdisk cregexport; do
+    command -v $command >/dev/null ||
+        { fail "$command is missing: install jq, python3, mtools, fdisk and libcreg-utils (.ci/run does)"; exit 1; }
 done
 python3 -c 'import jsonschema' 2>/dev/null || { fail "python3 cannot import jsonschema: install python3-jsonschema"; exit 1; }
 start_work
@@ -141,6 +143,31 @@ grep -q -F '[HKEY_LOCAL_MACHINE\SOFTWARE\Added]' "$work/vm.moved/registry.reg" &
 list_files "$source" | while read -r file; do
     cmp -s "$machine/$file" "$work/vm.moved/$file" || fail "identity: $file did not come back"
 done
+
+# --- A SYSTEM.DAT machine used since (a key added, both registry files written anew by --import, a file
+#     added): the removed keys are added back into its registry files, which libcreg reads with every key
+#     the machine had before the run plus the one added; the added file stays.
+cleaned used "$twin"
+"$tool" --machine "$work/used" --export "$work/used.reg" 2>/dev/null || fail "used: --export failed"
+printf '\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n"Since"="the run"\r\n' >>"$work/used.reg"
+rm "$work/used/WINDOWS/SYSTEM.DAT" "$work/used/WINDOWS/USER.DAT"
+"$tool" --machine "$work/used" --import "$work/used.reg" >/dev/null 2>&1 || fail "used: --import failed"
+echo added >"$work/used/WINDOWS/ADDED.TXT"
+restore used
+[ "$(cat "$work/used.rc")" = 0 ] && grep -q "SYSTEM.DAT changed since the run: the removed keys were added back into it" "$work/used.err" ||
+    fail "used: exit $(cat "$work/used.rc"): $(cat "$work/used.err")"
+# keys FILE: the key paths libcreg reads in a registry file, sorted, names folded to lower case.
+keys() { cregexport "$1" 2>/dev/null | sed -n 's/^Key path: //p' | tr 'A-Z' 'a-z' | sort; }
+for file in SYSTEM USER; do
+    keys "$twin/WINDOWS/$file.DAT" >"$work/$file.expected"
+    [ $file = SYSTEM ] && { echo software\\added; } >>"$work/$file.expected"
+    sort -o "$work/$file.expected" "$work/$file.expected"
+    keys "$work/used/WINDOWS/$file.DAT" | diff "$work/$file.expected" - >"$work/$file.diff" ||
+        fail "used: libcreg reads other keys in $file.DAT: $(head -n 4 "$work/$file.diff" | tr '\n' ' ')"
+done
+[ -f "$work/used/WINDOWS/ADDED.TXT" ] || fail "used: the added file was lost"
+diff <(cd "$twin" && find . -type f | sort) <(cd "$work/used" && find . -type f ! -name ADDED.TXT | sort) >/dev/null ||
+    fail "used: the machine's files are not those it had"
 
 # --- A removed file back in another letter case is there already: not written twice, not counted.
 cleaned case "$machine"
