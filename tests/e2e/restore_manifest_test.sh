@@ -220,10 +220,21 @@ jq '.files[0].host = "OTHER/" + (.files[0].host | sub("^WINDOWS/"; ""))' "$work/
 [ $? = 2 ] && grep -q "outside the machine's Windows folder" "$work/two.err" || fail "two: outside WINDOWS: $(cat "$work/two.err")"
 [ "$(sha256sum <"$work/two/disk.img")" = "$before" ] || fail "two: a refused restore changed the image"
 cp "$work/two.manifest" "$work/two.backup/manifest.json"
+# Partition 5 used since: a file added, and SYSTEM.DAT written anew with a key added (by --import in a folder).
 echo added >"$work/added.txt"
 mcopy -i "$work/two/disk.img@@$at" "$work/added.txt" ::/WINDOWS/ADDED.TXT || fail "two: cannot add a file"
+mkdir -p "$work/two.used/WINDOWS"
+"$tool" --image "$work/two/disk.img" --partition 5 --export "$work/two.reg" 2>/dev/null || fail "two: --export failed"
+printf '\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Added]\r\n' >>"$work/two.reg"
+"$tool" --machine "$work/two.used" --import "$work/two.reg" >/dev/null 2>&1 || fail "two: --import failed"
+mattrib -i "$work/two/disk.img@@$at" -r -s -h ::/WINDOWS/SYSTEM.DAT &&
+    mcopy -o -i "$work/two/disk.img@@$at" "$work/two.used/WINDOWS/SYSTEM.DAT" ::/WINDOWS/SYSTEM.DAT ||
+    fail "two: cannot write SYSTEM.DAT"
 "$tool" --image "$work/two/disk.img" --partition 5 --restore "$work/two.backup" </dev/null >/dev/null 2>"$work/two.err" ||
     fail "two: partition 5 used since: $(cat "$work/two.err")"
+mcopy -n -i "$work/two/disk.img@@$at" ::/WINDOWS/SYSTEM.DAT "$work/two.system" 2>/dev/null || fail "two: no SYSTEM.DAT"
+{ keys "$twin/WINDOWS/SYSTEM.DAT"; echo software\\added; } | sort | diff - <(keys "$work/two.system") >"$work/two.diff" ||
+    fail "two: libcreg reads other keys in SYSTEM.DAT: $(head -n 4 "$work/two.diff" | tr '\n' ' ')"
 mcopy -n -i "$work/two/disk.img@@$at" ::/WINDOWS/SYSTEM/CMAUDIO.VXD "$work/back.vxd" 2>/dev/null &&
     cmp -s "$work/back.vxd" "$twin/WINDOWS/SYSTEM/CMAUDIO.VXD" || fail "two: CMAUDIO.VXD did not come back"
 mtype -i "$work/two/disk.img@@$at" ::/WINDOWS/ADDED.TXT 2>/dev/null | grep -q added || fail "two: the added file was lost"
