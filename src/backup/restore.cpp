@@ -214,7 +214,9 @@ private:
                    const std::string& taken, std::string& error)
     {
         const MachineMarks& was = manifest_.marks;
-        if (was.image && place.marks.image && was.partition != place.marks.partition) {
+        // Another partition of a partitioned disk: most likely the same disk, the wrong --partition.
+        if (was.image && place.marks.image && was.partition != 0 && place.marks.partition != 0 &&
+            was.partition != place.marks.partition) {
             error = folder.string() + ": this backup was taken of partition " + std::to_string(was.partition) +
                     " of " + manifest_.machine + "; pass --partition " + std::to_string(was.partition) +
                     "; nothing was restored";
