@@ -107,6 +107,12 @@ std::string List(std::string_view name, const std::vector<std::string>& entries,
     return text + "  ]" + (last ? "\n" : ",\n");
 }
 
+// A field holding a text of the program's own (a time, a SHA-256 in hex), escaped as JSON wants.
+std::string Plain(std::string_view field, const std::string& value)
+{
+    return "\"" + std::string(field) + "\": " + emulated::JsonBytes(value);
+}
+
 // The bytes HostJson wrote, from the UTF-8 text the JSON reader gives.
 std::string HostBytes(const std::string& text)
 {
@@ -373,14 +379,14 @@ std::string Manifest::Text() const
     std::string text = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
     text += "  " + Number("format", kManifestFormat) + ",\n";
     text += "  " + Quoted("machine", machine) + ",\n";
-    text += "  \"time\": \"" + time + "\",\n";
+    text += "  " + Plain("time", time) + ",\n";
     text += "  \"marks\": " + MarksText(marks) + ",\n";
     if (!registryFile.empty()) {
         text += "  " + Quoted("registryFile", registryFile) + ",\n";
         text += "  " + Number("registrySizeBefore", sizeBefore) + ",\n";
-        text += "  \"registrySha256Before\": \"" + sha256Before + "\",\n";
+        text += "  " + Plain("registrySha256Before", sha256Before) + ",\n";
         text += "  " + Number("registrySizeAfter", sizeAfter) + ",\n";
-        text += "  \"registrySha256After\": \"" + sha256After + "\",\n";
+        text += "  " + Plain("registrySha256After", sha256After) + ",\n";
         if (const std::string fields = StampFields(stamp); !fields.empty())
             text += "  \"registryStamp\": {" + fields.substr(2) + "},\n";
     }
@@ -388,16 +394,15 @@ std::string Manifest::Text() const
         std::vector<std::string> entries;
         for (const ManifestRegistryFile& file : registryFiles)
             entries.push_back(Quoted("registryHost", file.host) + ", " + Quoted("before", file.before) + ", " +
-                              Number("sizeBefore", file.sizeBefore) + ", \"sha256Before\": \"" + file.sha256Before +
-                              "\", " + Number("sizeAfter", file.sizeAfter) + ", \"sha256After\": \"" +
-                              file.sha256After + "\"" + StampFields(file.stamp));
+                              Number("sizeBefore", file.sizeBefore) + ", " + Plain("sha256Before", file.sha256Before) +
+                              ", " + Number("sizeAfter", file.sizeAfter) + ", " + Plain("sha256After", file.sha256After) +
+                              StampFields(file.stamp));
         text += List("registryFiles", entries, false);
     }
     std::vector<std::string> entries;
     for (const ManifestFile& file : files)
         entries.push_back("\"path\": " + emulated::JsonString(file.path) + ", " + Quoted("host", file.host) + ", " +
-                          Number("size", file.size) + ", \"sha256\": \"" + file.sha256 + "\"" +
-                        StampFields(file.stamp));
+                          Number("size", file.size) + ", " + Plain("sha256", file.sha256) + StampFields(file.stamp));
     return text + List("files", entries, true) + "}\n";
 }
 
