@@ -13,8 +13,8 @@
 #include "backup/backup.h"
 #include "backup/manifest.h"
 #include "common/fold_case.h"
-#include "registry/hive.h"
 #include "machine/windows_folder.h"
+#include "registry/hive.h"
 #include "storage/durable.h"
 
 namespace backup {
@@ -210,6 +210,8 @@ public:
     }
 
 private:
+    // Whether this machine bears the marks the backup recorded; `error` names the first that differs, or the
+    // partition to pass.
     bool SameMarks(const fs::path& folder, const RestorePlace& place, bool samePath, const std::string& machine,
                    const std::string& taken, std::string& error)
     {
