@@ -14,6 +14,7 @@ build_offline() {
     [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
     command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
     [ -f /usr/include/mspack.h ] || missing+=(libmspack-dev)
+    [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
     for need in "$@"; do
         command -v "${need%%=*}" >/dev/null 2>&1 || missing+=("${need#*=}")
     done
@@ -24,7 +25,7 @@ build_offline() {
             DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
         else
             echo "Please install first: ${missing[*]} (Debian's names; the build needs CMake 3.25 or newer, a" \
-                "C++20 compiler, OpenSSL's and libmspack's headers and pkg-config)." >&2
+                "C++20 compiler, OpenSSL's, libmspack's and nlohmann-json's headers and pkg-config)." >&2
             exit 1
         fi
     fi

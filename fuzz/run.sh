@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 seconds=${FUZZ_SECONDS:-60}
-targets=(regedit4 command_line options hive cabinet)
+targets=(regedit4 command_line options hive cabinet manifest)
 
 cmake --preset fuzz >/dev/null || exit 1
 cmake --build --preset fuzz -j "$(nproc)" || exit 1

@@ -6,16 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <system_error>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 
 #include "common/hex.h"
+#include "registry/cp1252.h"
 #include "machine/machine.h"
 #include "backup/manifest.h"
 #include "storage/durable.h"
@@ -26,13 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Reads a whole file, following a link as the user's path does.
-bool ReadWhole(const fs::path& file, std::string& bytes)
-{
-    std::ifstream in(file, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.good() || in.eof();
-}
+// A manifest is a few hundred bytes a removed file: one this large is not one this program wrote.
+constexpr std::uint64_t kLargestManifest = std::uint64_t {64} << 20;
 
 std::string UtcNow()
 {
@@ -49,8 +42,7 @@ std::string UtcNow()
 bool ReadManifest(const fs::path& file, Manifest& manifest, std::string& error)
 {
     std::string text;
-    std::error_code status;
-    if (!fs::is_regular_file(file, status) || !ReadWhole(file, text)) {
+    if (storage::ReadRegularFile(AT_FDCWD, file.c_str(), kLargestManifest, text) != storage::ReadResult::Done) {
         error = "no " + file.string() + ": not a backup folder of this program";
         return false;
     }
@@ -81,24 +73,35 @@ fs::path MakeDefaultBackupFolder(const fs::path& machine, std::string& error)
     return {};
 }
 
+void AddRegistryMarks(const emulated::Registry& registry, MachineMarks& marks)
+{
+    for (const char* name : {"ProductId", "RegisteredOwner", "FirstInstallDateTime", "InstallDate"}) {
+        const emulated::Value* value =
+            registry.FindValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion", name);
+        if (value == nullptr)
+            continue;
+        std::string data = value->data;
+        if (value->type == REG_SZ || value->type == REG_EXPAND_SZ) {
+            while (!data.empty() && data.back() == '\0')
+                data.pop_back();
+            marks.registry[name] = emulated::Cp1252ToUtf8(data);
+        } else {
+            std::string hex = "hex:";
+            for (char byte : data) {
+                hex += HexDigit(static_cast<unsigned char>(byte) >> 4);
+                hex += HexDigit(static_cast<unsigned char>(byte));
+            }
+            marks.registry[name] = hex;
+        }
+    }
+}
+
 bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles)
 {
     return registry.Modified() || !removedFiles.empty();
 }
 
 namespace {
-
-// Fsyncs the folder that holds `path`, so that `path`'s entry there survives a crash.
-bool SyncFolderOf(const fs::path& path)
-{
-    const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    const int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    const bool ok = fsync(dir) == 0;
-    close(dir);
-    return ok;
-}
 
 // The backup folder, made when missing; false when it exists with something in it.
 bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
@@ -115,8 +118,10 @@ bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
     return !status;
 }
 
-// Writes what `fill` writes as `relative` in the backup folder, making its folders.
-bool KeepCopy(const fs::path& folder, const std::string& relative, const storage::FillFile& fill, std::string& error)
+// Writes what `fill` writes as `relative` in the backup folder, making its folders; every write and fsync
+// through `calls`.
+bool KeepCopy(const fs::path& folder, const std::string& relative, const storage::FillFile& fill, std::string& error,
+              storage::Syscalls& calls)
 {
     std::error_code status;
     const fs::path copy = folder / relative;
@@ -125,11 +130,11 @@ bool KeepCopy(const fs::path& folder, const std::string& relative, const storage
         error = "cannot make " + copy.parent_path().string() + ": " + status.message();
         return false;
     }
-    if (!storage::WriteNewFileFrom(copy, fill, error))
+    if (!storage::WriteNewFileFrom(copy, fill, error, calls))
         return false;
     // The folders made for it are durable once each is named durably in the one above, up to the backup's.
     for (fs::path made = copy.parent_path(); made != folder.parent_path() && !made.empty(); made = made.parent_path()) {
-        if (!SyncFolderOf(made)) {
+        if (!storage::SyncFolderOf(made, calls)) {
             error = "cannot make " + made.string() + " durable: " + std::strerror(errno);
             return false;
         }
@@ -145,27 +150,29 @@ storage::FileStamp StampOf(const RunChanges& changes, const std::string& host)
     return changes.stampOf ? changes.stampOf(host) : storage::FileStamp();
 }
 
-bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_view bytes, std::string& error)
+bool KeepCopy(const fs::path& folder, const std::string& relative, std::string_view bytes, std::string& error,
+              storage::Syscalls& calls)
 {
-    return KeepCopy(folder, relative, [&](int fd, std::string&) { return storage::WriteAll(fd, bytes); }, error);
+    return KeepCopy(folder, relative, [&](int fd, std::string&) { return storage::WriteAll(fd, bytes, calls); },
+                    error, calls);
 }
 
 // The most bytes of a removed file held in memory at once while it is copied into the backup.
 constexpr std::size_t kCopyPiece = std::size_t {1} << 20;
 
 // Copies the regular file `source` into the file open on `fd` in pieces, taking its SHA-256 and size on the
-// way; `copied` learns each piece's size.
+// way; `copied` learns each piece's size. Every call through `calls`.
 bool CopyInPieces(const fs::path& source, int fd, Sha256& digest, std::uint64_t& size,
-                  const std::function<void(std::size_t)>& copied, std::string& why)
+                  const std::function<void(std::size_t)>& copied, std::string& why, storage::Syscalls& calls)
 {
-    const int in = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int in = calls.OpenAt(AT_FDCWD, source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     std::string piece(kCopyPiece, '\0');
     ssize_t got = in < 0 ? -1 : 0;
-    while (in >= 0 && (got = read(in, piece.data(), piece.size())) != 0) {
+    while (in >= 0 && (got = calls.PRead(in, piece.data(), piece.size(), size)) != 0) {
         if (got < 0 && errno == EINTR)
             continue;
         const std::string_view bytes(piece.data(), got < 0 ? 0 : static_cast<std::size_t>(got));
-        if (got < 0 || !storage::WriteAll(fd, bytes))
+        if (got < 0 || !storage::WriteAll(fd, bytes, calls))
             break;
         digest.Add(bytes);
         size += bytes.size();
@@ -173,7 +180,7 @@ bool CopyInPieces(const fs::path& source, int fd, Sha256& digest, std::uint64_t&
     }
     const int readError = got < 0 ? errno : 0;
     if (in >= 0)
-        close(in);
+        calls.Close(in);
     if (got < 0)
         why = "cannot read " + source.string() + ": " + std::strerror(readError);
     return got == 0;
@@ -182,7 +189,7 @@ bool CopyInPieces(const fs::path& source, int fd, Sha256& digest, std::uint64_t&
 // Keeps one registry file as it was and notes it in the manifest, with its size and SHA-256 before and
 // after the run. A binary file the run did not change is not kept.
 bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const emulated::RegistryFile& file,
-                      Manifest& manifest, std::string& error)
+                      Manifest& manifest, std::string& error, storage::Syscalls& calls)
 {
     const bool changed = emulated::RegistryFileChanged(file, *changes.registry);
     if (file.hive >= 0 && !changed)
@@ -209,15 +216,16 @@ bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const e
         manifest.sizeAfter = sizeAfter;
         manifest.sha256After = sha256After;
         manifest.stamp = stamp;
-        return KeepCopy(folder, kRegistryBeforeName, before, error);
+        return KeepCopy(folder, kRegistryBeforeName, before, error, calls);
     }
     const std::string copy = std::string(kBeforeFolder) + "/" + host;
     manifest.registryFiles.push_back({host, copy, before.size(), sha256Before, sizeAfter, sha256After, stamp});
-    return KeepCopy(folder, copy, before, error);
+    return KeepCopy(folder, copy, before, error, calls);
 }
 
 // Keeps every file the run removes, under files/ at its path in the machine folder.
-bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifest& manifest, std::string& error)
+bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifest& manifest, std::string& error,
+                      storage::Syscalls& calls)
 {
     const emulated::MachineFolder& machine = *changes.folder;
     const std::string windowsName = machine.windowsFolder.filename().string();
@@ -237,9 +245,9 @@ bool KeepRemovedFiles(const fs::path& folder, const RunChanges& changes, Manifes
             return CopyInPieces(source, fd, digest, size, [&](std::size_t piece) {
                 if (changes.copied)
                     changes.copied(done += piece, std::max(total, done));
-            }, why);
+            }, why, calls);
         };
-        if (!KeepCopy(folder, std::string(kFilesFolder) + "/" + host, fill, error))
+        if (!KeepCopy(folder, std::string(kFilesFolder) + "/" + host, fill, error, calls))
             return false;
         manifest.files.push_back({changes.removedWindowsPaths[i], host, size, digest.Hex(), StampOf(changes, host)});
     }
@@ -260,7 +268,7 @@ void RemoveBackup(const fs::path& folder, bool made)
 
 }  // namespace
 
-bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string& error)
+bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string& error, storage::Syscalls& calls)
 {
     bool made = false;
     if (!MakeBackupFolder(folder, made, error)) {
@@ -285,13 +293,18 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
     manifest.machine = fs::absolute(shown, status).string();
     manifest.time = UtcNow();
     manifest.binary = changes.folder->binary();
+    manifest.marks = changes.marks;
+    manifest.marks.recorded = true;
+    AddRegistryMarks(*changes.registry, manifest.marks);
     std::string what;
     bool ok = true;
     for (const emulated::RegistryFile& file : changes.folder->registryFiles)
-        ok = ok && KeepRegistryFile(folder, changes, file, manifest, what);
-    ok = ok && KeepCopy(folder, kRemovedKeysName, emulated::PuttingBackRegedit4(*changes.registry), what) &&
-         KeepCopy(folder, kRemovalName, emulated::DeletingRegedit4(*changes.registry), what) &&
-         KeepRemovedFiles(folder, changes, manifest, what) && KeepCopy(folder, kManifestName, manifest.Text(), what);
+        ok = ok && KeepRegistryFile(folder, changes, file, manifest, what, calls);
+    // The manifest goes last: a backup cut short before it is no backup a restore would take.
+    ok = ok && KeepCopy(folder, kRemovedKeysName, emulated::PuttingBackRegedit4(*changes.registry), what, calls) &&
+         KeepCopy(folder, kRemovalName, emulated::DeletingRegedit4(*changes.registry), what, calls) &&
+         KeepRemovedFiles(folder, changes, manifest, what, calls) &&
+         KeepCopy(folder, kManifestName, manifest.Text(), what, calls);
     if (!ok)
         error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
     halfWritten.done = ok;

@@ -15,9 +15,11 @@
 #include <string_view>
 #include <vector>
 
+#include "backup/manifest.h"
 #include "machine/machine.h"
 #include "registry/registry.h"
 #include "storage/digest.h"
+#include "storage/durable.h"
 #include "storage/file_stamp.h"
 
 namespace backup {
@@ -36,7 +38,15 @@ struct RunChanges {
     std::function<storage::FileStamp(const std::string& file)> stampOf {};
     // Learns how far the copies of the removed files are: `done` bytes of `total`, as they are copied.
     std::function<void(std::uint64_t done, std::uint64_t total)> copied {};
+    // What tells the machine from another beyond its path (an image's volume, partition and Windows folder);
+    // the registry's own marks are added from `registry`.
+    MachineMarks marks {};
 };
+
+// Adds the registry's own marks of its machine, those of HKLM\Software\Microsoft\Windows\CurrentVersion
+// present among ProductId, RegisteredOwner, FirstInstallDateTime and InstallDate, to `marks`: a text as
+// UTF-8 without its final zero bytes, any other data as "hex:" and its bytes.
+void AddRegistryMarks(const emulated::Registry& registry, MachineMarks& marks);
 
 // Makes a fresh backup folder in the machine folder: cmpci-backup-YYYYMMDD-HHMMSS, with -2, -3 ... when taken.
 // It is made here, each name tried by an exclusive mkdir, so that runs at once on images beside each other
@@ -47,12 +57,12 @@ std::filesystem::path MakeDefaultBackupFolder(const std::filesystem::path& machi
 // removed anything, keys or files.
 bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::string>& removedFiles);
 
-// Writes the backup into `folder`, which must not exist or be empty. False with a one-line `error`; a
-// backup half written is removed again.
-bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error);
+// Writes the backup into `folder`, which must not exist or be empty; every write and fsync through `calls`.
+// False with a one-line `error`; a backup half written is removed again.
+bool WriteBackup(const std::filesystem::path& folder, const RunChanges& changes, std::string& error,
+                 storage::Syscalls& calls = storage::Syscalls::Real());
 using storage::Sha256;
 using storage::Sha256Of;
-struct Manifest;
 // Reads a backup's manifest.json. False with a one-line `error` when it is not a manifest this program wrote.
 bool ReadManifest(const std::filesystem::path& file, Manifest& manifest, std::string& error);
 

@@ -3,16 +3,60 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 
+#include <nlohmann/json.hpp>
+
+#include "common/fold_case.h"
 #include "machine/json.h"
 
 namespace backup {
 
 namespace {
 
+// The length of the valid UTF-8 sequence `bytes` starts with; 0 when it does not start with one.
+std::size_t Utf8Length(std::string_view bytes)
+{
+    const auto lead = static_cast<unsigned char>(bytes[0]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                               : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+    if (length == 0 || bytes.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80)
+            return 0;
+    }
+    const auto second = static_cast<unsigned char>(bytes.size() > 1 ? bytes[1] : 0);
+    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
+// Host bytes as JSON text. JSON holds Unicode only: a byte that is not part of valid UTF-8 is written as the
+// private-use character U+F700 + byte, which HostBytes turns back into that byte.
+std::string HostJson(std::string_view bytes)
+{
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = Utf8Length(bytes.substr(i));
+        if (length != 0) {
+            text.append(bytes.substr(i, length));
+            i += length;
+            continue;
+        }
+        const unsigned code = 0xF700u + static_cast<unsigned char>(bytes[i++]);
+        text += static_cast<char>(0xE0 | code >> 12);
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return emulated::JsonBytes(text);
+}
+
 std::string Quoted(std::string_view field, const std::string& value)
 {
-    return "\"" + std::string(field) + "\": " + emulated::JsonBytes(value);
+    return "\"" + std::string(field) + "\": " + HostJson(value);
 }
 
 std::string Number(std::string_view field, std::uint64_t value)
@@ -39,6 +83,21 @@ std::string StampFields(const storage::FileStamp& stamp)
     return {};
 }
 
+// The marks as a JSON object on one line.
+std::string MarksText(const MachineMarks& marks)
+{
+    std::string text = "{";
+    if (marks.image)
+        text += Number("partition", static_cast<std::uint64_t>(marks.partition)) + ", " +
+                Number("partitionStart", marks.partitionStart) + ", \"volumeSerial\": " +
+                emulated::JsonBytes(marks.volumeSerial) + ", \"windowsFolder\": " +
+                HostJson(marks.windowsFolder) + ", ";
+    text += "\"registry\": {";
+    for (const auto& [name, value] : marks.registry)
+        text += (text.back() == '{' ? "" : ", ") + emulated::JsonBytes(name) + ": " + HostJson(value);
+    return text + "}}";
+}
+
 // Entries of a list, one a line, with the list's brackets.
 std::string List(std::string_view name, const std::vector<std::string>& entries, bool last)
 {
@@ -48,24 +107,89 @@ std::string List(std::string_view name, const std::vector<std::string>& entries,
     return text + "  ]" + (last ? "\n" : ",\n");
 }
 
-// The text of `"key": "..."` in one manifest line, escapes undone; false when the line has no such field.
-bool Field(std::string_view line, std::string_view key, std::string& value)
+// A field holding a text of the program's own (a time, a SHA-256 in hex), escaped as JSON wants.
+std::string Plain(std::string_view field, const std::string& value)
 {
-    const std::string marker = "\"" + std::string(key) + "\": \"";
-    const std::size_t at = line.find(marker);
-    return at != std::string_view::npos && emulated::ReadJsonBytes(line.substr(at + marker.size()), value);
+    return "\"" + std::string(field) + "\": " + emulated::JsonBytes(value);
 }
 
-// The number of `"key": N` in one manifest line, when it is there and fits `value`.
-template <class Unsigned> bool NumberField(std::string_view line, std::string_view key, Unsigned& value)
+// The bytes HostJson wrote, from the UTF-8 text the JSON reader gives.
+std::string HostBytes(const std::string& text)
 {
-    const std::string marker = "\"" + std::string(key) + "\": ";
-    const std::size_t at = line.find(marker);
-    if (at == std::string_view::npos)
-        return false;
-    const char* first = line.data() + at + marker.size();
-    return std::from_chars(first, line.data() + line.size(), value).ec == std::errc();
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead == 0xEF && i + 2 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xFE) == 0x9E) {
+            const unsigned code = 0xF000u | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6 |
+                                  (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+            if (code >= 0xF780u) {
+                bytes += static_cast<char>(code - 0xF700u);
+                i += 2;
+                continue;
+            }
+        }
+        bytes += text[i];
+    }
+    return bytes;
 }
+
+using Json = nlohmann::json;
+
+// The reading of one JSON object: each field looked up and its type checked before it is taken, so that the
+// library never throws; `missing` says which field was first not there or not of its type.
+class Fields {
+public:
+    Fields(const Json& object, std::string& missing) : object_(object), missing_(missing) { }
+
+    bool Has(const char* key) const { return object_.is_object() && object_.contains(key); }
+
+    bool Text(const char* key, std::string& value, bool host = false)
+    {
+        const Json* field = Find(key);
+        if (field == nullptr || !field->is_string())
+            return Missing(key);
+        value = host ? HostBytes(field->get_ref<const std::string&>()) : field->get<std::string>();
+        return true;
+    }
+
+    template <class Unsigned> bool Number(const char* key, Unsigned& value)
+    {
+        const Json* field = Find(key);
+        if (field == nullptr || !field->is_number_unsigned() ||
+            field->get<std::uint64_t>() > std::numeric_limits<Unsigned>::max())
+            return Missing(key);
+        value = static_cast<Unsigned>(field->get<std::uint64_t>());
+        return true;
+    }
+
+    const Json* List(const char* key)
+    {
+        const Json* field = Find(key);
+        if (field == nullptr || !field->is_array()) {
+            Missing(key);
+            return nullptr;
+        }
+        return field;
+    }
+
+private:
+    const Json* Find(const char* key) const
+    {
+        if (!object_.is_object())
+            return nullptr;
+        const auto found = object_.find(key);
+        return found == object_.end() ? nullptr : &*found;
+    }
+    bool Missing(const char* key)
+    {
+        if (missing_.empty())
+            missing_ = "\"" + std::string(key) + "\" is missing or not of its type";
+        return false;
+    }
+
+    const Json& object_;
+    std::string& missing_;
+};
 
 // "SECONDS.NNNNNNNNN", as StampFields writes a host file's time.
 bool ReadModified(const std::string& text, timespec& modified)
@@ -82,52 +206,161 @@ bool ReadModified(const std::string& text, timespec& modified)
     return true;
 }
 
-// A file's stamp from the fields of its line; none when they are missing (a backup of an older version) or
-// out of their range.
-storage::FileStamp ReadStamp(std::string_view line)
+// A file's stamp from an object's fields; none when they are missing (a backup of an older version) or out
+// of their range.
+storage::FileStamp ReadStamp(const Json& object)
 {
     storage::FileStamp stamp;
     storage::FatStamp& fat = stamp.fat;
+    std::string ignored;
+    Fields fields(object, ignored);
     std::string modified;
-    if (NumberField(line, "attributes", fat.attributes) && NumberField(line, "createDate", fat.createDate) &&
-        NumberField(line, "createTime", fat.createTime) &&
-        NumberField(line, "createHundredths", fat.createHundredths) &&
-        NumberField(line, "accessDate", fat.accessDate) && NumberField(line, "writeDate", fat.writeDate) &&
-        NumberField(line, "writeTime", fat.writeTime))
+    if (fields.Number("attributes", fat.attributes) && fields.Number("createDate", fat.createDate) &&
+        fields.Number("createTime", fat.createTime) && fields.Number("createHundredths", fat.createHundredths) &&
+        fields.Number("accessDate", fat.accessDate) && fields.Number("writeDate", fat.writeDate) &&
+        fields.Number("writeTime", fat.writeTime))
         stamp.kind = storage::FileStamp::Kind::Fat;
-    else if (Field(line, "modified", modified) && ReadModified(modified, stamp.modified))
+    else if (fields.Text("modified", modified) && ReadModified(modified, stamp.modified))
         stamp.kind = storage::FileStamp::Kind::Host;
     else
         stamp = {};
     return stamp;
 }
 
-void ReadLine(std::string_view line, Manifest& manifest)
+bool ReadRegedit4(const Json& top, Manifest& manifest, std::string& missing)
 {
-    std::string value;
-    if (Field(line, "machine", value))
-        manifest.machine = value;
-    else if (Field(line, "time", value))
-        manifest.time = value;
-    else if (line.find("\"registryStamp\": {") != std::string_view::npos)
-        manifest.stamp = ReadStamp(line);
-    else if (Field(line, "registryFile", value))
-        manifest.registryFile = value;
-    else if (Field(line, "registrySha256Before", value))
-        manifest.sha256Before = value;
-    else if (Field(line, "registrySha256After", value))
-        manifest.sha256After = value;
-    else if (line.find("\"registryFiles\": [") != std::string_view::npos)
-        manifest.binary = true;
-    else if (ManifestRegistryFile changed;
-             Field(line, "registryHost", changed.host) && Field(line, "before", changed.before) &&
-             Field(line, "sha256Before", changed.sha256Before) && Field(line, "sha256After", changed.sha256After)) {
-        changed.stamp = ReadStamp(line);
-        manifest.registryFiles.push_back(changed);
-    } else if (ManifestFile entry; Field(line, "host", entry.host) && Field(line, "sha256", entry.sha256)) {
-        entry.stamp = ReadStamp(line);
-        manifest.files.push_back(entry);
+    Fields fields(top, missing);
+    if (!fields.Text("registryFile", manifest.registryFile, true) ||
+        !fields.Number("registrySizeBefore", manifest.sizeBefore) ||
+        !fields.Text("registrySha256Before", manifest.sha256Before) ||
+        !fields.Number("registrySizeAfter", manifest.sizeAfter) ||
+        !fields.Text("registrySha256After", manifest.sha256After))
+        return false;
+    if (fields.Has("registryStamp"))
+        manifest.stamp = ReadStamp(top["registryStamp"]);
+    return true;
+}
+
+bool ReadRegistryFiles(const Json& list, Manifest& manifest, std::string& missing)
+{
+    for (const Json& entry : list) {
+        ManifestRegistryFile file;
+        Fields fields(entry, missing);
+        if (!fields.Text("registryHost", file.host, true) || !fields.Text("before", file.before, true) ||
+            !fields.Number("sizeBefore", file.sizeBefore) || !fields.Text("sha256Before", file.sha256Before) ||
+            !fields.Number("sizeAfter", file.sizeAfter) || !fields.Text("sha256After", file.sha256After))
+            return false;
+        file.stamp = ReadStamp(entry);
+        manifest.registryFiles.push_back(std::move(file));
     }
+    return true;
+}
+
+bool ReadFiles(const Json& list, Manifest& manifest, std::string& missing)
+{
+    for (const Json& entry : list) {
+        ManifestFile file;
+        Fields fields(entry, missing);
+        if (!fields.Text("host", file.host, true) || !fields.Number("size", file.size) ||
+            !fields.Text("sha256", file.sha256))
+            return false;
+        file.stamp = ReadStamp(entry);
+        manifest.files.push_back(std::move(file));
+    }
+    return true;
+}
+
+bool ReadMarks(const Json& marks, MachineMarks& read, std::string& missing)
+{
+    Fields fields(marks, missing);
+    read.recorded = true;
+    read.image = fields.Has("partition");
+    if (read.image && (!fields.Number("partition", read.partition) ||
+                       !fields.Number("partitionStart", read.partitionStart) ||
+                       !fields.Text("volumeSerial", read.volumeSerial) ||
+                       !fields.Text("windowsFolder", read.windowsFolder, true)))
+        return false;
+    const auto registry = marks.find("registry");
+    if (registry == marks.end() || !registry->is_object()) {
+        missing = "\"marks\" holds no \"registry\"";
+        return false;
+    }
+    for (const auto& [name, value] : registry->items()) {
+        if (!value.is_string()) {
+            missing = "the mark \"" + name + "\" is not a text";
+            return false;
+        }
+        read.registry[name] = value.get<std::string>();
+    }
+    return true;
+}
+
+// The fields of a manifest of `format`, read from its top object.
+bool ReadFields(const Json& top, int format, Manifest& manifest, std::string& missing)
+{
+    Fields fields(top, missing);
+    std::string program;
+    if (!fields.Text("program", program) || program != "cmpci-uninstall") {
+        missing = "\"program\" is not cmpci-uninstall";
+        return false;
+    }
+    if (!fields.Text("machine", manifest.machine, true) || !fields.Text("time", manifest.time))
+        return false;
+    if (manifest.machine.empty()) {
+        missing = "it names no machine";
+        return false;
+    }
+    if (format >= 2 && !fields.Has("marks")) {
+        missing = "\"marks\" is missing";
+        return false;
+    }
+    if (format >= 2 && !ReadMarks(top["marks"], manifest.marks, missing))
+        return false;
+    manifest.binary = fields.Has("registryFiles");
+    if (manifest.binary && fields.Has("registryFile")) {
+        missing = "it names both a REGEDIT4 file and binary registry files";
+        return false;
+    }
+    const Json* files = fields.List("files");
+    if (files == nullptr)
+        return false;
+    if (manifest.binary) {
+        const Json* registryFiles = fields.List("registryFiles");
+        return registryFiles != nullptr && ReadRegistryFiles(*registryFiles, manifest, missing) &&
+               ReadFiles(*files, manifest, missing);
+    }
+    return ReadRegedit4(top, manifest, missing) && ReadFiles(*files, manifest, missing);
+}
+
+// A path inside the machine's Windows folder: WINDOWS/..., the folder's name in any case.
+bool InWindowsFolder(const std::string& path)
+{
+    const std::size_t slash = path.find('/');
+    return slash != std::string::npos && slash + 1 < path.size() && SameName(path.substr(0, slash), "WINDOWS");
+}
+
+// Only paths inside the machine folder are ever restored, only from inside the backup, and only the
+// Windows folder's files and registry files.
+bool PathsStayInside(const Manifest& manifest, const std::string& name, std::string& error)
+{
+    if (!manifest.binary && (!StaysInside(manifest.registryFile) ||
+                             manifest.registryFile.find('/') != std::string::npos)) {
+        error = name + " names a file outside the machine: " + manifest.registryFile;
+        return false;
+    }
+    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
+        if (!StaysInside(entry.host) || !StaysInside(entry.before) || !InWindowsFolder(entry.host)) {
+            error = name + " names a file outside the machine's Windows folder or the backup: " + entry.host;
+            return false;
+        }
+    }
+    for (const ManifestFile& entry : manifest.files) {
+        if (!StaysInside(entry.host) || !InWindowsFolder(entry.host)) {
+            error = name + " names a file outside the machine's Windows folder: " + entry.host;
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -144,14 +377,16 @@ bool StaysInside(const std::string& path)
 std::string Manifest::Text() const
 {
     std::string text = "{\n  \"program\": \"cmpci-uninstall\",\n  \"version\": \"" CMPCI_VERSION "\",\n";
+    text += "  " + Number("format", kManifestFormat) + ",\n";
     text += "  " + Quoted("machine", machine) + ",\n";
-    text += "  \"time\": \"" + time + "\",\n";
+    text += "  " + Plain("time", time) + ",\n";
+    text += "  \"marks\": " + MarksText(marks) + ",\n";
     if (!registryFile.empty()) {
         text += "  " + Quoted("registryFile", registryFile) + ",\n";
         text += "  " + Number("registrySizeBefore", sizeBefore) + ",\n";
-        text += "  \"registrySha256Before\": \"" + sha256Before + "\",\n";
+        text += "  " + Plain("registrySha256Before", sha256Before) + ",\n";
         text += "  " + Number("registrySizeAfter", sizeAfter) + ",\n";
-        text += "  \"registrySha256After\": \"" + sha256After + "\",\n";
+        text += "  " + Plain("registrySha256After", sha256After) + ",\n";
         if (const std::string fields = StampFields(stamp); !fields.empty())
             text += "  \"registryStamp\": {" + fields.substr(2) + "},\n";
     }
@@ -159,51 +394,41 @@ std::string Manifest::Text() const
         std::vector<std::string> entries;
         for (const ManifestRegistryFile& file : registryFiles)
             entries.push_back(Quoted("registryHost", file.host) + ", " + Quoted("before", file.before) + ", " +
-                              Number("sizeBefore", file.sizeBefore) + ", \"sha256Before\": \"" + file.sha256Before +
-                              "\", " + Number("sizeAfter", file.sizeAfter) + ", \"sha256After\": \"" +
-                              file.sha256After + "\"" + StampFields(file.stamp));
+                              Number("sizeBefore", file.sizeBefore) + ", " + Plain("sha256Before", file.sha256Before) +
+                              ", " + Number("sizeAfter", file.sizeAfter) + ", " + Plain("sha256After", file.sha256After) +
+                              StampFields(file.stamp));
         text += List("registryFiles", entries, false);
     }
     std::vector<std::string> entries;
     for (const ManifestFile& file : files)
         entries.push_back("\"path\": " + emulated::JsonString(file.path) + ", " + Quoted("host", file.host) + ", " +
-                          Number("size", file.size) + ", \"sha256\": \"" + file.sha256 + "\"" +
-                        StampFields(file.stamp));
+                          Number("size", file.size) + ", " + Plain("sha256", file.sha256) + StampFields(file.stamp));
     return text + List("files", entries, true) + "}\n";
 }
 
 bool ParseManifest(std::string_view text, const std::string& name, Manifest& manifest, std::string& error)
 {
     manifest = Manifest();
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        ReadLine(text.substr(0, end), manifest);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    }
-    const bool regedit4 = !manifest.registryFile.empty() && !manifest.sha256Before.empty() &&
-                          !manifest.sha256After.empty() && manifest.registryFile.find('/') == std::string::npos;
-    if (regedit4 == manifest.binary) {
-        error = name + " is not a manifest this program wrote";
+    // Parsed without exceptions: text that is not JSON, cut short among them, comes back discarded.
+    const Json top = Json::parse(text, nullptr, false);
+    if (top.is_discarded() || !top.is_object()) {
+        error = name + " is not a manifest this program wrote (not JSON, or cut short); nothing was restored";
         return false;
     }
-    // Only paths inside the machine folder are ever restored, and only from inside the backup.
-    if (regedit4 && !StaysInside(manifest.registryFile)) {
-        error = name + " names a file outside the machine: " + manifest.registryFile;
+    int format = 1;
+    std::string missing;
+    if (Fields(top, missing).Has("format") && !Fields(top, missing).Number("format", format))
+        format = 0;
+    if (format < 1 || format > kManifestFormat) {
+        error = name + " has a format this version does not know (" + top["format"].dump() +
+                "): a later version of cmpci-uninstall wrote it; nothing was restored";
         return false;
     }
-    for (const ManifestRegistryFile& entry : manifest.registryFiles) {
-        if (!StaysInside(entry.host) || !StaysInside(entry.before)) {
-            error = name + " names a file outside the machine or the backup: " + entry.host;
-            return false;
-        }
+    if (!ReadFields(top, format, manifest, missing)) {
+        error = name + " is not a manifest this program wrote (" + missing + "); nothing was restored";
+        return false;
     }
-    for (const ManifestFile& entry : manifest.files) {
-        if (!StaysInside(entry.host)) {
-            error = name + " names a file outside the machine: " + entry.host;
-            return false;
-        }
-    }
-    return true;
+    return PathsStayInside(manifest, name, error);
 }
 
 }  // namespace backup

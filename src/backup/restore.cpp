@@ -12,7 +12,9 @@
 
 #include "backup/backup.h"
 #include "backup/manifest.h"
+#include "common/fold_case.h"
 #include "machine/windows_folder.h"
+#include "registry/hive.h"
 #include "storage/durable.h"
 
 namespace backup {
@@ -136,20 +138,27 @@ public:
         changes_.reserve(manifest.files.size() + manifest.registryFiles.size() + 1);
     }
 
-    // Whether the machine is the one the backup was taken of. It is when named by the path the manifest
-    // records, however written (the same folder or image, through a link or with a trailing slash). Moved or
-    // copied elsewhere, it is when every registry file the manifest names holds the bytes the run left there
-    // or those it found (restored already); then said_ notes it. Any other machine's registry would take keys
-    // it never had: nothing is restored, and `error` says whose backup it is.
-    bool Whose(const fs::path& folder, const fs::path& shown, std::string& error)
+    // Whether the machine is the one the backup was taken of. A backup with marks judges by them alone,
+    // whatever the path: the same marks are the same machine, used or moved since; other marks (or another
+    // partition of the image) are another machine. A backup without marks (an older version's, or of a
+    // machine that has none) judges by the path and the registry files.
+    bool Whose(const fs::path& folder, const RestorePlace& place, std::string& error)
     {
         std::error_code status;
-        if (!manifest_.machine.empty() && fs::equivalent(manifest_.machine, shown, status))
+        const bool samePath = fs::equivalent(manifest_.machine, place.shown, status);
+        const std::string machine = fs::absolute(place.shown, status).string();
+        const std::string taken = manifest_.machine + " (taken " + ShownTime(manifest_.time) + ")";
+        const MachineMarks& was = manifest_.marks;
+        if (!was.recorded)
+            said_.push_back("this backup carries no marks of its machine (an older version wrote it): judged by its "
+                            "path and registry files");
+        else if (!was.image && was.registry.empty())
+            said_.push_back("the machine of this backup has no marks (no ProductId, RegisteredOwner or install "
+                            "date): judged by its path and registry files");
+        else
+            return SameMarks(folder, place, samePath, machine, taken, error);
+        if (samePath)
             return true;
-        const std::string machine = fs::absolute(shown, status).string();
-        const std::string taken = manifest_.machine.empty() ? std::string("a machine it does not name")
-                                                            : manifest_.machine + " (taken " +
-                                                                  ShownTime(manifest_.time) + ")";
         if (HoldsTheRunsRegistry()) {
             said_.push_back("this backup is of " + taken + "; " + machine +
                             " holds the registry files as that run left or found them: restored there as that machine, moved");
@@ -201,6 +210,77 @@ public:
     }
 
 private:
+    // Whether this machine bears the marks the backup recorded; `error` names the first that differs, or the
+    // partition to pass.
+    bool SameMarks(const fs::path& folder, const RestorePlace& place, bool samePath, const std::string& machine,
+                   const std::string& taken, std::string& error)
+    {
+        const MachineMarks& was = manifest_.marks;
+        // Another partition of a partitioned disk: most likely the same disk, the wrong --partition.
+        if (was.image && place.marks.image && was.partition != 0 && place.marks.partition != 0 &&
+            was.partition != place.marks.partition) {
+            error = folder.string() + ": this backup was taken of partition " + std::to_string(was.partition) +
+                    " of " + manifest_.machine + "; pass --partition " + std::to_string(was.partition) +
+                    "; nothing was restored";
+            return false;
+        }
+        MachineMarks now = place.marks;
+        if (!ReadRegistryMarks(now, error))
+            return false;
+        if (const std::string differs = FirstDifference(was, now); !differs.empty()) {
+            error = folder.string() + ": this backup is of " + taken + ", not of " + machine + " (its " + differs +
+                    " differs); nothing was restored";
+            return false;
+        }
+        if (!samePath)
+            said_.push_back("this backup is of " + taken + "; " + machine +
+                            " bears that machine's marks: restored there as that machine, moved");
+        return true;
+    }
+
+    // The registry's marks of the machine as it is now, its registry file reached as every file of a restore
+    // is (by handle, never through a link): registry.reg, or WINDOWS/SYSTEM.DAT, which holds
+    // HKEY_LOCAL_MACHINE.
+    bool ReadRegistryMarks(MachineMarks& now, std::string& error)
+    {
+        Change file;
+        const bool regedit4 = !manifest_.registryFile.empty();
+        if (!ReadRegistryFile(regedit4 ? manifest_.registryFile : "WINDOWS/SYSTEM.DAT", file, error))
+            return false;
+        emulated::Registry registry;
+        emulated::HiveError damage;
+        if (regedit4 ? !emulated::LoadRegedit4(std::move(file.current), registry).ok
+                     : !emulated::LoadHive(std::move(file.current), registry, HKEY_LOCAL_MACHINE, "", damage)) {
+            error = file.place.shown.string() + " cannot be read for the machine's marks; nothing was restored";
+            return false;
+        }
+        AddRegistryMarks(registry, now);
+        return true;
+    }
+
+    // The name of the first mark that differs between the backup's machine and this one; empty when none.
+    static std::string FirstDifference(const MachineMarks& was, const MachineMarks& now)
+    {
+        if (was.image && now.image) {
+            if (was.volumeSerial != now.volumeSerial)
+                return "volume serial number " + was.volumeSerial;
+            if (was.partitionStart != now.partitionStart)
+                return "partition start " + std::to_string(was.partitionStart);
+            if (!SameName(was.windowsFolder, now.windowsFolder))
+                return "Windows folder " + was.windowsFolder;
+        }
+        for (const auto& [name, value] : was.registry) {
+            const auto there = now.registry.find(name);
+            if (there == now.registry.end() || there->second != value)
+                return name;
+        }
+        for (const auto& [name, value] : now.registry) {
+            if (was.registry.count(name) == 0)
+                return name;
+        }
+        return {};
+    }
+
     // Every registry file the manifest names holds what the run left there or what it found.
     bool HoldsTheRunsRegistry()
     {
@@ -233,8 +313,8 @@ private:
         return true;
     }
 
-    // A binary registry file is put back only when it is as the run left it: one changed since cannot take
-    // the removed keys back in.
+    // A binary registry file as the run left it is put back byte for byte; one changed since gets the removed
+    // keys added back into it.
     bool PlanRegistryFile(const ManifestRegistryFile& entry, std::string& error)
     {
         Change change;
@@ -245,12 +325,8 @@ private:
             said_.push_back(entry.host + " is already as it was before the run");
             return true;
         }
-        if (sha != entry.sha256After) {
-            error = change.place.shown.string() + " changed since the run; it is not overwritten, and nothing was "
-                                                  "restored (the removed keys are in " +
-                    (backup_.path() / kRemovedKeysName).string() + ")";
-            return false;
-        }
+        if (sha != entry.sha256After)
+            return PlanMergedHive(entry, change, error);
         if (!ReadCopy(backup_, entry.before, entry.sha256Before, change.bytes, error))
             return false;
         change.replaces = true;
@@ -258,6 +334,92 @@ private:
         change.said = entry.host + " is back as it was before the run, byte for byte";
         changes_.push_back(std::move(change));
         return true;
+    }
+
+    // A binary registry file changed since the run (the machine used since): the removed keys that belong in
+    // it are added back into its keys as they are now, and the file is built anew, as --import builds one.
+    bool PlanMergedHive(const ManifestRegistryFile& entry, Change& change, std::string& error)
+    {
+        HKEY root = HKEY_LOCAL_MACHINE;
+        std::string prefix;
+        if (!HiveRoot(entry.host, root, prefix)) {
+            error = change.place.shown.string() + " changed since the run and is not a registry file the removed "
+                                                  "keys can be added into; nothing was restored";
+            return false;
+        }
+        std::string removedText;
+        if (!ReadCopy(backup_, kRemovedKeysName, "", removedText, error))
+            return false;
+        emulated::Registry removed;
+        emulated::Registry now;
+        emulated::HiveError damage;
+        std::string why;
+        if (!emulated::LoadRegedit4(std::move(removedText), removed).ok ||
+            !emulated::LoadHive(change.current, now, root, prefix, damage)) {
+            error = change.place.shown.string() + " changed since the run and cannot be read" +
+                    (damage.message.empty() ? "" : " (" + damage.message + ")") + "; nothing was restored";
+            return false;
+        }
+        AddKeys(removed, root, prefix, now);
+        if (!emulated::BuildHive(now, root, prefix, change.bytes, why)) {
+            error = change.place.shown.string() + ": the removed keys cannot be added back: " + why +
+                    "; nothing was restored";
+            return false;
+        }
+        change.replaces = true;
+        change.said = entry.host + " changed since the run: the removed keys were added back into it";
+        changes_.push_back(std::move(change));
+        return true;
+    }
+
+    // The key a binary registry file holds: WINDOWS/SYSTEM.DAT HKEY_LOCAL_MACHINE, WINDOWS/USER.DAT
+    // HKEY_USERS, WINDOWS/PROFILES/NAME/USER.DAT HKEY_USERS\NAME.
+    static bool HiveRoot(const std::string& host, HKEY& root, std::string& prefix)
+    {
+        std::vector<std::string> parts;
+        for (const fs::path& part : fs::path(host))
+            parts.push_back(part.string());
+        if (parts.size() == 2 && SameName(parts[1], "SYSTEM.DAT")) {
+            root = HKEY_LOCAL_MACHINE;
+            return true;
+        }
+        root = HKEY_USERS;
+        if (parts.size() == 2 && SameName(parts[1], "USER.DAT"))
+            return true;
+        prefix = parts.size() == 4 ? parts[2] : std::string();
+        return parts.size() == 4 && SameName(parts[1], "PROFILES") && SameName(parts[3], "USER.DAT");
+    }
+
+    // Adds every key of `from` below root\prefix, with its values, to `into`. For WINDOWS/USER.DAT the keys
+    // of a profile that has a file of its own in the backup are left to that file.
+    void AddKeys(const emulated::Registry& from, HKEY root, const std::string& prefix, emulated::Registry& into) const
+    {
+        for (const std::string& name : from.SubkeyNames(root, prefix)) {
+            const std::string path = prefix.empty() ? name : prefix + "\\" + name;
+            if (root == HKEY_USERS && prefix.empty() && HasOwnProfileFile(name))
+                continue;
+            AddTree(from, root, path, into);
+        }
+    }
+
+    static void AddTree(const emulated::Registry& from, HKEY root, const std::string& path, emulated::Registry& into)
+    {
+        into.CreateKey(root, path);
+        for (emulated::Value& value : from.ValuesOf(root, path))
+            into.SetValue(root, path, std::move(value));
+        for (const std::string& name : from.SubkeyNames(root, path))
+            AddTree(from, root, path + "\\" + name, into);
+    }
+
+    bool HasOwnProfileFile(const std::string& user) const
+    {
+        for (const ManifestRegistryFile& entry : manifest_.registryFiles) {
+            HKEY root = HKEY_LOCAL_MACHINE;
+            std::string prefix;
+            if (HiveRoot(entry.host, root, prefix) && !prefix.empty() && SameName(prefix, user))
+                return true;
+        }
+        return false;
     }
 
     // registry.reg: byte for byte when the run's save is still there, else with the removed keys added at
@@ -442,7 +604,7 @@ bool RestoreBackup(const fs::path& folder, const RestorePlace& machine, Restored
         !storage::Folder::Open(folder, backupFolder, error))
         return false;
     Restore restore(manifest, machineFolder, backupFolder, restored, calls);
-    return restore.Whose(folder, machine.shown, error) && restore.Plan(error) && restore.Apply(error);
+    return restore.Whose(folder, machine, error) && restore.Plan(error) && restore.Apply(error);
 }
 
 }  // namespace backup

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/manifest.h"
 #include "storage/durable.h"
 #include "storage/file_stamp.h"
 
@@ -15,6 +16,7 @@ namespace backup {
 struct RestorePlace {
     std::filesystem::path folder;  // the machine folder it writes
     std::filesystem::path shown;   // the machine as the user named it: the folder, or the disk image it stands for
+    MachineMarks marks {};         // what tells it from another beside its registry (an image's volume)
 };
 
 // What a restore did.

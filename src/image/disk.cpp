@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <nlohmann/json.hpp>
 
 #include "host/progress.h"
 #include "host/tool.h"
@@ -44,68 +45,24 @@ constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.
 constexpr std::size_t kChangesPerRun = 64;
 
-void PutUtf8(std::string& out, unsigned code)
+using Json = nlohmann::json;
+
+// A string field of a JSON object qemu-img printed; empty when it has none. Every type is checked before a
+// value is taken, so that the library never throws.
+std::string TextField(const Json& object, const char* key)
 {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | code >> 6);
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | code >> 12);
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    const auto found = object.is_object() ? object.find(key) : object.end();
+    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-// A JSON string's text from its opening quote at `at`, escapes undone.
-std::string JsonString(const std::string& json, std::size_t at)
+// A whole-number field; false when it is missing or of another type.
+bool NumberField(const Json& object, const char* key, std::uint64_t& value)
 {
-    std::string value;
-    for (++at; at < json.size() && json[at] != '"'; ++at) {
-        if (json[at] != '\\' || at + 1 >= json.size()) {
-            value += json[at];
-            continue;
-        }
-        const char escaped = json[++at];
-        switch (escaped) {
-        case 'n': value += '\n'; break;
-        case 't': value += '\t'; break;
-        case 'r': value += '\r'; break;
-        case 'b': value += '\b'; break;
-        case 'f': value += '\f'; break;
-        case 'u':
-            PutUtf8(value, static_cast<unsigned>(std::strtoul(json.substr(at + 1, 4).c_str(), nullptr, 16)));
-            at += 4;
-            break;
-        default: value += escaped; break;
-        }
-    }
-    return value;
-}
-
-// The value of the first `"key": ...` in qemu-img's JSON (a string without its quotes, or a number), or
-// empty. The keys asked for stand once in each object qemu-img prints.
-std::string JsonValue(const std::string& json, const std::string& key)
-{
-    const std::string quoted = "\"" + key + "\":";
-    std::size_t at = json.find(quoted);
-    if (at == std::string::npos)
-        return {};
-    at += quoted.size();
-    while (at < json.size() && json[at] == ' ')
-        ++at;
-    if (at < json.size() && json[at] == '"')
-        return JsonString(json, at);
-    std::string value;
-    while (at < json.size() && json[at] != ',' && json[at] != '}' && json[at] != '\n')
-        value += json[at++];
-    return value;
-}
-
-std::uint64_t Number(const std::string& text)
-{
-    return text.empty() ? 0 : std::strtoull(text.c_str(), nullptr, 10);
+    const auto found = object.is_object() ? object.find(key) : object.end();
+    if (found == object.end() || !found->is_number_unsigned())
+        return false;
+    value = found->get<std::uint64_t>();
+    return true;
 }
 
 std::string FdName(int fd)
@@ -456,8 +413,9 @@ bool Disk::DescribeChain(std::string& error)
                     Named(Complaint(info));
             return false;
         }
-        const std::string backing = JsonValue(info.out, "backing-filename");
-        if (!backing.empty() && !AddBackingLayer(backing, JsonValue(info.out, "backing-filename-format"), error))
+        const Json described = Json::parse(info.out, nullptr, false);
+        const std::string backing = TextField(described, "backing-filename");
+        if (!backing.empty() && !AddBackingLayer(backing, TextField(described, "backing-filename-format"), error))
             return false;
     }
     return true;
@@ -520,25 +478,33 @@ bool Disk::MapData(std::string& error)
     }
     stretches_.clear();
     std::uint64_t end = 0;
-    for (std::size_t at = map.out.find('{'); at != std::string::npos; at = map.out.find('{', at + 1)) {
-        const std::string object = map.out.substr(at, map.out.find('}', at) - at + 1);
-        Stretch stretch {Number(JsonValue(object, "start")), Number(JsonValue(object, "length")), -1, 0};
-        const std::size_t depth = static_cast<std::size_t>(Number(JsonValue(object, "depth")));
+    const Json parts = Json::parse(map.out, nullptr, false);
+    if (!parts.is_array()) {
+        error = shown_ + ": qemu-img's map of it is not the JSON list it prints";
+        return false;
+    }
+    for (const Json& part : parts) {
+        Stretch stretch {0, 0, -1, 0};
+        std::uint64_t depth = 0;
+        if (!NumberField(part, "start", stretch.start) || !NumberField(part, "length", stretch.length) ||
+            !NumberField(part, "depth", depth)) {
+            error = shown_ + ": qemu-img's map of it lacks a part's start, length or depth";
+            return false;
+        }
         if (stretch.start != end) {
             error = shown_ + ": qemu-img's map of it has a gap at byte " + std::to_string(end);
             return false;
         }
         end = stretch.start + stretch.length;
-        if (JsonValue(object, "data") == "true") {
-            const std::string offset = JsonValue(object, "offset");
+        const auto data = part.find("data");
+        if (data != part.end() && data->is_boolean() && data->get<bool>()) {
             // Compressed or encrypted data has no place in a file that a plain read could take it from.
-            if (offset.empty() || depth >= layers_.size()) {
+            if (!NumberField(part, "offset", stretch.fileOffset) || depth >= layers_.size()) {
                 error = shown_ + ": part of its data is compressed or encrypted; convert it first (qemu-img convert "
                                  "-O " + format_.name + ")";
                 return false;
             }
             stretch.layer = static_cast<int>(depth);
-            stretch.fileOffset = Number(offset);
         }
         stretches_.push_back(stretch);
     }

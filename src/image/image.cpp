@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -125,6 +126,21 @@ std::string ImageMachine::Shown(const std::string& message) const
     replaceEach(shown, (machine_ / "WINDOWS").string() + "/", image_.string() + ":" + windowsPath_ + "/");
     replaceEach(shown, machine_.string(), image_.string());
     return shown;
+}
+
+std::string ImageMachine::VolumeSerial() const
+{
+    unsigned char boot[512];
+    if (!volume_.Read(0, boot, sizeof boot))
+        return {};
+    // The extended boot signature 0x29 says the serial number follows it: at 0x26 on FAT12/16, 0x42 on FAT32.
+    const std::size_t signature = volume_.bits() == 32 ? 0x42 : 0x26;
+    if (boot[signature] != 0x29)
+        return {};
+    const unsigned char* serial = boot + signature + 1;
+    char text[10];
+    std::snprintf(text, sizeof text, "%02X%02X-%02X%02X", serial[3], serial[2], serial[1], serial[0]);
+    return text;
 }
 
 bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bool& fits)

@@ -97,6 +97,13 @@ public:
     // rollback journal's place.
     std::vector<std::filesystem::path> files() const;
 
+    // What tells this installation from another at the same path: the volume's partition (number 0 for a
+    // volume without a partition table), the Windows folder as stored on it, and the volume's serial number
+    // from its boot sector as DIR shows it ("1A2B-3C4D"; empty when the boot sector has none).
+    const Partition& partition() const { return partition_; }
+    const std::string& windowsPath() const { return windowsPath_; }
+    std::string VolumeSerial() const;
+
 private:
     // Finds the volume and its Windows folder, and opens the volume.
     bool FindWindows(const ImageChoice& choice, std::string& error);

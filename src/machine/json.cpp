@@ -30,23 +30,4 @@ std::string JsonString(std::string_view cp1252)
     return JsonBytes(Cp1252ToUtf8(cp1252));
 }
 
-bool ReadJsonBytes(std::string_view text, std::string& bytes)
-{
-    bytes.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '"')
-            return true;
-        if (text.substr(i, 4) == "\\u00" && i + 5 < text.size() && HexDigitValue(text[i + 4]) >= 0 &&
-            HexDigitValue(text[i + 5]) >= 0) {
-            bytes += static_cast<char>(HexDigitValue(text[i + 4]) << 4 | HexDigitValue(text[i + 5]));
-            i += 5;
-            continue;
-        }
-        if (text[i] == '\\' && i + 1 < text.size())
-            ++i;
-        bytes += text[i];
-    }
-    return false;
-}
-
 }  // namespace emulated

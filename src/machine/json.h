@@ -1,5 +1,5 @@
 // JSON as the program writes it, in the journal's records and the backup's manifest: string literals of
-// Windows-1252 texts and of host bytes, and the reading back of such a literal.
+// Windows-1252 texts and of host bytes. JSON is read with nlohmann-json (backup/manifest.cpp, image/disk.cpp).
 #pragma once
 
 #include <string>
@@ -13,9 +13,5 @@ std::string JsonBytes(std::string_view bytes);
 
 // A JSON string literal of a Windows-1252 text, converted to UTF-8.
 std::string JsonString(std::string_view cp1252);
-
-// The bytes of a literal JsonBytes wrote, `text` starting just after its opening quote, escapes undone
-// (\" \\ and \u00XX). False when no closing quote ends it.
-bool ReadJsonBytes(std::string_view text, std::string& bytes);
 
 }  // namespace emulated

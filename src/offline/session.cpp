@@ -451,7 +451,8 @@ bool Session::KeepBackup(std::string& error)
         progress->Update(done);
     };
     backup::RunChanges removed {target_.folder(), &machine_, &registry_, removedFiles, {}, target_.shown(),
-                               [this](const std::string& file) { return target_.StampOf(file); }, copied};
+                               [this](const std::string& file) { return target_.StampOf(file); }, copied,
+                               target_.Marks()};
     for (const std::string& file : removedFiles)
         removed.removedWindowsPaths.push_back(WindowsPathOf(file));
     if (!backup::WriteBackup(backup_, removed, error))
@@ -650,12 +651,20 @@ int RunTransfer(const Options& options, Target& target)
     if (!options.restore.empty()) {
         backup::Restored restored;
         std::error_code ignored;
-        if (!fs::is_directory(options.restore, ignored))
+        // A name alone is looked up where a run puts its backup too: beside the image, in the machine folder.
+        fs::path backup = options.restore;
+        const fs::path beside = target.backupBase() / backup;
+        if (!fs::is_directory(backup, ignored) && backup.is_relative() && fs::is_directory(beside, ignored))
+            backup = beside;
+        const auto full = [&](const fs::path& path) { return fs::absolute(path, ignored).lexically_normal().string(); };
+        if (!fs::is_directory(backup, ignored))
             return Fail("no backup folder " + options.restore +
-                        " (--restore takes the folder a run's summary named, such as cmpci-backup-YYYYMMDD-HHMMSS)");
-        done = target.FetchMachineFiles(backup::BackupMachineFiles(options.restore), error) &&
+                        (backup.is_relative() ? ", nor " + full(beside) : std::string()) +
+                        " (--restore takes the folder a run's summary named, such as " +
+                        full(target.backupBase() / "cmpci-backup-YYYYMMDD-HHMMSS") + ")");
+        done = target.FetchMachineFiles(backup::BackupMachineFiles(backup), error) &&
                !StopRequested(error) &&
-               backup::RestoreBackup(options.restore, {machine, target.shown()}, restored, error) &&
+               backup::RestoreBackup(backup, {machine, target.shown(), target.Marks()}, restored, error) &&
                target.Commit(restored.written, error);
         said = std::move(restored.said);
         if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr && read->done)

@@ -202,6 +202,16 @@ public:
         return machine_.FetchMachineFiles(files, error);
     }
     storage::FileStamp StampOf(const std::string& file) override { return machine_.StampOf(file); }
+    backup::MachineMarks Marks() const override
+    {
+        backup::MachineMarks marks;
+        marks.image = true;
+        marks.partition = machine_.partition().number;
+        marks.partitionStart = machine_.partition().offset;
+        marks.volumeSerial = machine_.VolumeSerial();
+        marks.windowsFolder = machine_.windowsPath();
+        return marks;
+    }
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {

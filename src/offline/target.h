@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/manifest.h"
 #include "image/rollback_journal.h"
 #include "machine/machine.h"
 #include "offline/options.h"
@@ -58,6 +59,9 @@ public:
     // backup to keep: a FAT entry's attributes and dates on an image, a host file's time of last change in a
     // machine folder.
     virtual storage::FileStamp StampOf(const std::string& file) = 0;
+    // What tells this machine from another at the same path, beside its registry's own marks: an image's
+    // volume, partition and Windows folder; nothing for a machine folder.
+    virtual backup::MachineMarks Marks() const { return {}; }
     // Saves a run's change into the target: the registry files the run changed, then the files it removed.
     // `reached` receives how far the change got on the target's disk (from `reached` as given on). False
     // with a one-line `error`.

@@ -117,6 +117,107 @@ TEST(ManifestTest, RefusesPathsThatLeaveTheMachineOrTheBackup)
     }
 }
 
+// Any JSON layout of a manifest is read alike: indented otherwise, on one line, its keys in another order
+// (each text laid out here by hand from the JSON grammar, not by the library that reads it).
+TEST(ManifestTest, ReadsAnyLayout)
+{
+    const std::string file = R"({"path": "C:\\A", "host": "WINDOWS/A", "size": 1, "sha256": "cc"})";
+    const std::string fields =
+        R"("program": "cmpci-uninstall", "version": "1.2.0", "format": 2, "machine": "/vms/a", "time": "t",
+           "marks": {"registry": {"RegisteredOwner": "Studio"}},
+           "registryFiles": [{"registryHost": "WINDOWS/SYSTEM.DAT", "before": "before/WINDOWS/SYSTEM.DAT",
+                             "sizeBefore": 1, "sha256Before": "aa", "sizeAfter": 1, "sha256After": "bb"}])";
+    const std::string layouts[] = {
+        "{" + fields + ", \"files\": [" + file + "]}",
+        "{\n\t\"files\" :\n\t[\n\t\t" + file + "\n\t],\r\n" + fields + "\n}\n",
+        "  {\"files\":[" + file + "]," + fields + "}  ",
+    };
+    for (const std::string& text : layouts) {
+        Manifest read;
+        std::string error;
+        ASSERT_TRUE(backup::ParseManifest(text, "m.json", read, error)) << error << text;
+        EXPECT_TRUE(read.binary);
+        EXPECT_EQ(read.machine, "/vms/a");
+        ASSERT_EQ(read.files.size(), 1u);
+        EXPECT_EQ(read.files[0].host, "WINDOWS/A");
+        ASSERT_EQ(read.registryFiles.size(), 1u);
+        EXPECT_EQ(read.marks.registry.at("RegisteredOwner"), "Studio");
+    }
+}
+
+// A manifest that cannot be trusted whole is refused: cut short anywhere, a field missing or of another
+// type, a format not known, no machine named, a removed file outside the Windows folder.
+TEST(ManifestTest, RefusesAManifestThatIsNotWhole)
+{
+    const std::string whole = BinaryManifest().Text();
+    for (std::size_t cut = 1; cut + 2 < whole.size(); cut += 7) {
+        Manifest read;
+        std::string error;
+        EXPECT_FALSE(backup::ParseManifest(whole.substr(0, cut), "m.json", read, error)) << cut;
+    }
+    const struct {
+        const char* what;
+        std::string from;
+        std::string to;
+        std::string said;
+    } cases[] = {
+        {"a size as text", "\"size\": 3", "\"size\": \"3\"", "\"size\" is missing"},
+        {"no SHA-256", ", \"sha256\": \"cc\"", "", "\"sha256\" is missing"},
+        {"a later format", "\"format\": 2", "\"format\": 3", "format this version does not know"},
+        {"a format as text", "\"format\": 2", "\"format\": \"2\"", "format this version does not know"},
+        {"no marks", "\"marks\"", "\"marked\"", "\"marks\" is missing"},
+        {"no machine", "\"machine\": \"/machines/win98\"", "\"machine\": \"\"", "names no machine"},
+        {"a machine as a number", "\"machine\": \"/machines/win98\"", "\"machine\": 7", "\"machine\" is missing"},
+        {"a file outside WINDOWS", "\"WINDOWS/SYSTEM/cmaudio.vxd\"", "\"SYSTEM/cmaudio.vxd\"",
+         "outside the machine's Windows folder"},
+        {"a file beside WINDOWS", "\"WINDOWS/SYSTEM/cmaudio.vxd\"", "\"AUTOEXEC.BAT\"",
+         "outside the machine's Windows folder"},
+        {"a registry file outside WINDOWS", "\"WINDOWS/SYSTEM.DAT\"", "\"SYSTEM.DAT\"", "outside the machine's"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string text = whole;
+        const std::size_t at = text.find(c.from);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, c.from.size(), c.to);
+        Manifest read;
+        std::string error;
+        EXPECT_FALSE(backup::ParseManifest(text, "m.json", read, error)) << text;
+        EXPECT_NE(error.find(c.said), std::string::npos) << error;
+    }
+}
+
+// The marks and host bytes, every byte value among them, come back as they were written; the text is JSON that Python's
+// reader (strict about UTF-8) would take, as every byte above 0x7F stands in valid UTF-8.
+TEST(ManifestTest, KeepsMarksAndHostBytes)
+{
+    Manifest manifest = BinaryManifest();
+    manifest.machine = "/vms/caf\xE9 \xC3\xA9";
+    manifest.files[0].host = "WINDOWS/";
+    for (int byte = 1; byte < 0x100; ++byte)
+        manifest.files[0].host += byte == '/' ? 'x' : static_cast<char>(byte);
+    manifest.marks = {true, true, "1A2B-3C4D", 5, 1048576, "WIN98", {{"ProductId", "1-2"}, {"InstallDate", "hex:01"}}};
+    const std::string text = manifest.Text();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80)
+            continue;
+        ASSERT_TRUE(lead >= 0xC2 && lead <= 0xEF && i + 1 < text.size()) << i;
+        i += lead >= 0xE0 ? 2 : 1;
+    }
+    Manifest read;
+    std::string error;
+    ASSERT_TRUE(backup::ParseManifest(text, "m.json", read, error)) << error << text;
+    EXPECT_EQ(read.machine, manifest.machine);
+    EXPECT_EQ(read.files[0].host, manifest.files[0].host);
+    EXPECT_TRUE(read.marks.recorded && read.marks.image);
+    EXPECT_EQ(read.marks.volumeSerial, "1A2B-3C4D");
+    EXPECT_EQ(read.marks.partition, 5);
+    EXPECT_EQ(read.marks.partitionStart, 1048576u);
+    EXPECT_EQ(read.marks.windowsFolder, "WIN98");
+    EXPECT_EQ(read.marks.registry, manifest.marks.registry);
+}
+
 // A run that removes keys and no file still keeps a backup with its manifest.
 TEST(ManifestTest, BackupOfKeysAloneHasAManifest)
 {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "registry/hive.h"
 #include "offline/options.h"
 #include "offline/session.h"
 #include "offline/target.h"
@@ -120,9 +121,10 @@ std::string TakenAt(const fs::path& backup)
     return time[1].str() + " " + time[2].str() + " UTC";
 }
 
-// A backup goes back only on the machine it was taken of: the one named by the path it records, however
-// written, or one moved elsewhere whose registry files are those the run left or found. Any other machine is
-// refused in one line naming the backup's machine and time, and keeps every byte.
+// A backup goes back only on the machine it was taken of: the one bearing the registry's marks it records
+// (RegisteredOwner and FirstInstallDateTime on the examples), at its path or moved elsewhere. Any other
+// machine is refused in one line naming the backup's machine and time and the mark that differs, and keeps
+// every byte.
 TEST_F(RestoreTest, PutsABackupBackOnlyOnTheMachineItWasTakenOf)
 {
     for (const char* example : {"machine", "machine-dat"}) {
@@ -133,17 +135,18 @@ TEST_F(RestoreTest, PutsABackupBackOnlyOnTheMachineItWasTakenOf)
         const fs::path backup = root_.path() / (kind + ".backup");
         Run(vmA, backup);
         const Tree cleaned = TreeOf(vmA);
-        // Another machine: the same example, a registry file of its own (one byte of it other).
+        // Another machine: the same example registered to another owner (in a registry file, as its bytes).
         const fs::path vmB = Copy(example, kind + "-B");
         const std::string registry = kind == "machine" ? "registry.reg" : "WINDOWS/SYSTEM.DAT";
-        std::string other = ReadFile(vmA / registry);
-        other[other.size() / 2] = static_cast<char>(other[other.size() / 2] ^ 0x20);
+        std::string other = ReadFile(vmB / registry);
+        for (std::size_t at = other.find("Studio"); at != std::string::npos; at = other.find("Studio", at))
+            other.replace(at, 6, "Stable");
         Write(vmB / registry, other);
         const Tree vmBBefore = TreeOf(vmB);
         std::string error;
         EXPECT_FALSE(Restore(backup, vmB, error));
         EXPECT_EQ(error, backup.string() + ": this backup is of " + vmA.string() + " (taken " + TakenAt(backup) +
-                             "), not of " + vmB.string() + "; nothing was restored");
+                             "), not of " + vmB.string() + " (its RegisteredOwner differs); nothing was restored");
         EXPECT_TRUE(TreeOf(vmB) == vmBBefore) << Differences(vmBBefore, TreeOf(vmB));
 
         // The machine moved elsewhere as the run left it: restored there, and said.
@@ -153,7 +156,7 @@ TEST_F(RestoreTest, PutsABackupBackOnlyOnTheMachineItWasTakenOf)
         EXPECT_TRUE(Restore(backup, moved, error)) << error;
         EXPECT_TRUE(TreeOf(moved) == original) << Differences(original, TreeOf(moved));
         EXPECT_NE(Said().find("this backup is of " + vmA.string() + " (taken " + TakenAt(backup) + "); " +
-                              moved.string() + " holds the registry files as that run left or found them"),
+                              moved.string() + " bears that machine's marks"),
                   std::string::npos)
             << Said();
 
@@ -214,9 +217,22 @@ void SweepRestore(const fs::path& backup, const fs::path& machine, const Tree& f
     EXPECT_GT(calls, 20u);
 }
 
+// A binary registry file holding a key more, as a machine used since holds one.
+std::string WithKeyAdded(const std::string& hive)
+{
+    emulated::Registry registry;
+    emulated::HiveError damage;
+    std::string bytes;
+    std::string error;
+    EXPECT_TRUE(emulated::LoadHive(hive, registry, HKEY_LOCAL_MACHINE, "", damage)) << damage.message;
+    registry.CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Later");
+    EXPECT_TRUE(emulated::BuildHive(registry, HKEY_LOCAL_MACHINE, "", bytes, error)) << error;
+    return bytes;
+}
+
 // Sweeps on each kind of restore: registry.reg and the removed files back byte for byte, the binary
-// registry files (two replacements to take back), and the removed keys merged into a registry.reg changed
-// since the run, which must be merged once.
+// registry files (two replacements to take back), and the removed keys merged into a registry.reg or a
+// SYSTEM.DAT changed since the run, which must be merged once.
 TEST_F(RestoreTest, EveryFailingCallEndsWithTheMachineAsItWasOrRestored)
 {
     for (const char* example : {"machine", "machine-dat"}) {
@@ -227,11 +243,12 @@ TEST_F(RestoreTest, EveryFailingCallEndsWithTheMachineAsItWasOrRestored)
         Run(machine, backup);
         const Tree cleaned = TreeOf(machine);
         SweepRestore(backup, machine, cleaned, original);
-        if (std::string(example) != "machine")
-            continue;
-        SCOPED_TRACE("registry.reg changed since the run");
+        SCOPED_TRACE("the registry changed since the run");
         Tree changed = cleaned;
-        changed["registry.reg"] += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Later]\r\n";
+        if (std::string(example) == "machine")
+            changed["registry.reg"] += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Later]\r\n";
+        else
+            changed["WINDOWS/SYSTEM.DAT"] = WithKeyAdded(cleaned.at("WINDOWS/SYSTEM.DAT"));
         PutTree(machine, changed);
         std::string error;
         ASSERT_TRUE(Restore(backup, machine, error)) << error;

@@ -215,16 +215,17 @@ echo other >"$work/undo/WINDOWS/SYSTEM/CMAUDIO.VXD"
 "$tool" --machine "$work/undo" --restore "$work/undo3.backup" >/dev/null 2>"$work/undo.err"
 [ $? = 2 ] && grep -q "CMAUDIO.VXD exists again with other content" "$work/undo.err" || fail "undo: other content was not refused"
 cmp -s "$work/undo3.after" "$work/undo/registry.reg" || fail "undo: a refused restore changed the registry file"
-# A backup goes back only on the machine it was taken of: vmA's backup on another machine folder is refused in
-# one line naming vmA and the backup's time, and the other machine keeps every byte.
+# A backup goes back only on the machine it was taken of: vmA's backup on another machine (registered to
+# another owner) is refused in one line naming vmA, the backup's time and the mark that differs, and the other
+# machine keeps every byte.
 fresh_copy vmA
 run vmA --answer yes --backup "$work/vmA.backup"
 fresh_copy vmB
-printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n' >>"$work/vmB/registry.reg"
+sed -i 's/^"RegisteredOwner"="Studio"/"RegisteredOwner"="Other"/' "$work/vmB/registry.reg"
 cp -R "$work/vmB" "$work/vmB.before"
 taken=$(sed -n -E 's/^  "time": "([0-9-]{10})T([0-9:]{5}):[0-9]{2}Z",$/\1 \2 UTC/p' "$work/vmA.backup/manifest.json")
 attempt vmB --restore "$work/vmA.backup"
-[ "$(cat "$work/vmB.rc")" = 2 ] && [ "$(cat "$work/vmB.err")" = "cmpci-uninstall: $work/vmA.backup: this backup is of $work/vmA (taken $taken), not of $work/vmB; nothing was restored" ] ||
+[ "$(cat "$work/vmB.rc")" = 2 ] && [ "$(cat "$work/vmB.err")" = "cmpci-uninstall: $work/vmA.backup: this backup is of $work/vmA (taken $taken), not of $work/vmB (its RegisteredOwner differs); nothing was restored" ] ||
     fail "undo: another machine's backup was not refused in one line: exit $(cat "$work/vmB.rc"): $(cat "$work/vmB.err")"
 diff -r "$work/vmB.before" "$work/vmB" >/dev/null || fail "undo: a refused restore changed the other machine"
 mkdir -p "$work/full" && echo x >"$work/full/x"

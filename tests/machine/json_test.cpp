@@ -50,17 +50,4 @@ TEST(JsonTest, EveryControlByteReadsBackInAnotherReader)
     EXPECT_EQ(read, expected) << array;
 }
 
-TEST(JsonTest, ReadsBackEveryByteItWrites)
-{
-    std::string bytes;
-    for (int byte = 0; byte < 0x100; ++byte)
-        bytes += static_cast<char>(byte);
-    const std::string literal = emulated::JsonBytes(bytes);
-    std::string read;
-    ASSERT_EQ(literal.front(), '"');
-    EXPECT_TRUE(emulated::ReadJsonBytes(std::string_view(literal).substr(1), read));
-    EXPECT_EQ(read, bytes);
-    EXPECT_FALSE(emulated::ReadJsonBytes("no closing quote", read));
-}
-
 }  // namespace
