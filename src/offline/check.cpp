@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "classes/class_use.h"
 #include "classes/driver_class.h"
@@ -72,7 +73,7 @@ public:
     }
 
     // What may go, and (in kept()) what the removal's rules keep.
-    std::vector<Leftover> Find()
+    std::vector<Leftover> Find(ClassUses* table)
     {
         for (const std::string& device : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumPci)) {
             if (!IsCardDeviceKey(kPci, device.c_str(), ""))
@@ -93,8 +94,21 @@ public:
                 NoteDriver(folder + "\\" + instance, inf);
             }
         }
+        // One walk over the device keys answers for every class the card names.
+        std::vector<const char*> names;
+        for (const auto& entry : drivers_)
+            names.push_back(entry.first.c_str());
+        std::vector<ClassUse> uses(names.size());
+        FindClassUses(reads_, names.data(), uses.data(), names.size());
+        for (std::size_t i = 0; table != nullptr && i < names.size(); ++i) {
+            if (NamesOneDriverKey(names[i]) && NoteClass(*table, names[i]))
+                table->uses[table->count - 1] = uses[i];
+        }
+        if (table != nullptr)
+            table->walked = true;
+        std::size_t next = 0;
         for (const auto& [driver, inf] : drivers_)
-            AddDriverClass(driver, inf);
+            AddDriverClass(driver, inf, uses[next++]);
         if (registry_.KeyExists(HKEY_LOCAL_MACHINE, kUninstallEntry))
             AddKey(left_, LeftoverKind::UninstallEntry, HKEY_LOCAL_MACHINE, kUninstallEntry);
         AddMixerSettings();
@@ -135,13 +149,11 @@ private:
 
     // A driver class goes with its resource entries and INF files by the removal's rules; one that another
     // device still names is kept whole, each item with that device.
-    void AddDriverClass(const std::string& driver, InfFiles asked)
+    void AddDriverClass(const std::string& driver, InfFiles asked, const ClassUse& use)
     {
         std::string classKey = kClassKeyPrefix + driver;
         if (!NamesOneDriverKey(driver.c_str()) || !registry_.KeyExists(HKEY_LOCAL_MACHINE, classKey))
             return;
-        ClassUse use;
-        FindClassUse(reads_, driver.c_str(), use);
         const bool goes = MayRemoveClass(use);
         std::vector<Leftover>& to = goes ? left_ : kept_;
         const std::size_t first = to.size();
@@ -212,10 +224,10 @@ private:
 }  // namespace
 
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder,
-                                    std::vector<Leftover>* kept)
+                                    std::vector<Leftover>* kept, ClassUses* uses)
 {
     Finder finder(registry, folder);
-    std::vector<Leftover> left = finder.Find();
+    std::vector<Leftover> left = finder.Find(uses);
     if (kept != nullptr)
         *kept = std::move(finder.kept());
     return left;
