@@ -92,7 +92,8 @@ struct Registry::Impl {
     // HKEY_USERS\.DEFAULT; kNoKey for a root that is its own key.
     KeyId aliases[kRootCount] = {kNoKey, kNoKey, kNoKey, kNoKey, kNoKey, kNoKey};
     // The binary registry files the keys were read from (empty for a REGEDIT4 file).
-    std::deque<Hive> hives;
+    // Mutable for a save that edits a file's bytes in place and puts them back (LoadedHiveBytes).
+    mutable std::deque<Hive> hives;
     std::unordered_map<std::uintptr_t, KeyId> handles;
     std::uintptr_t nextHandle = 1;
 
