@@ -75,9 +75,8 @@ public:
     // What may go, and (in kept()) what the removal's rules keep.
     std::vector<Leftover> Find(ClassUses* table)
     {
-        for (const std::string& device : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumPci)) {
-            if (!IsCardDeviceKey(kPci, device.c_str(), ""))
-                continue;
+        // Enum\PCI may hold many devices: their names are looked at one by one, not listed.
+        for (const std::string& device : CardDevices()) {
             std::string path = std::string(kEnumPci) + "\\" + device;
             AddKey(left_, LeftoverKind::DeviceKey, HKEY_LOCAL_MACHINE, path);
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, path))
@@ -123,6 +122,25 @@ public:
     std::vector<Leftover>& kept() { return kept_; }
 
 private:
+    // The card's device folders below Enum\PCI.
+    std::vector<std::string> CardDevices()
+    {
+        std::vector<std::string> devices;
+        HKEY pci = nullptr;
+        if (registry_.OpenKey(HKEY_LOCAL_MACHINE, kEnumPci, &pci) != ERROR_SUCCESS)
+            return devices;
+        char name[kDeviceNameRoom];
+        for (DWORD index = 0;; ++index) {
+            const LONG result = registry_.EnumKey(pci, index, name, sizeof name);
+            if (result == ERROR_NO_MORE_ITEMS)
+                break;
+            if (result == ERROR_SUCCESS && IsCardDeviceKey(kPci, name, ""))
+                devices.emplace_back(name);
+        }
+        registry_.CloseKey(pci);
+        return devices;
+    }
+
     void AddKey(std::vector<Leftover>& to, LeftoverKind kind, HKEY root, const std::string& path)
     {
         to.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path, root, path});
