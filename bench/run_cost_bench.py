@@ -7,9 +7,9 @@ and WINDOWS/SYSTEM.DAT with USER.DAT. For each, over several repetitions, each o
 machine, it times a whole run of the offline program (--answer yes --no-backup -q) and, in the same
 repetition, a durable copy of the same registry files (read whole, write to a new file beside, fsync,
 rename over, fsync the folder). Prints the medians, the run's ratio to the copy, the run's time per key and
-how it grows from the smallest size to the largest, and the run's peak memory (its own, from wait4) against
-the files' size (from /usr/bin/time, Debian's package time). The figures are reported, never enforced: the exit code says only whether every run
-succeeded and removed the card.
+how it grows from the smallest size to the largest, and the run's peak memory against the files' size (from
+/usr/bin/time, Debian's package time, which forks the run from its own small process). The figures are
+reported, never enforced: the exit code says only whether every run succeeded and removed the card.
 
 usage: run_cost_bench.py [--tool PATH] [--generator PATH] [--sizes N,N] [--repeat N] [--form regedit4|dat|both]
 """
