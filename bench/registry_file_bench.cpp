@@ -13,7 +13,8 @@
 // keys (the card's among them) added, through --import into SYSTEM.DAT and USER.DAT: a real machine's keys.
 //
 // usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide] [--dat-keys N]
-//                            [--no-dat | --dat-only] [--no-winme] [--generate DIR]
+//                            [--no-dat | --dat-only] [--no-winme]
+//                            [--generate DIR [--media-devices N] [--binary]]
 //   --quick     one repetition at 10,000 keys only, in both forms (the build's test runs this)
 //   --sizes     numbers of keys (default 10000,30000,100000,300000,1000000)
 //   --repeat    repetitions per size (default 3)
@@ -21,6 +22,9 @@
 //               Volume Control holds 2,000 mixers' settings before the card's
 //   --generate  only write the machine of the first size into DIR (a new folder), for a look or a run of
 //               the offline program
+//   --media-devices N  with --generate: N PCI devices whose Driver values name MEDIA classes, the card's
+//               device key after them (the machine the whole-run benchmark, run_cost_bench.py, measures)
+//   --binary    with --generate: WINDOWS/SYSTEM.DAT and USER.DAT instead of registry.reg
 //   --dat-keys  keys of the machine with SYSTEM.DAT and USER.DAT (default 88,000: a SYSTEM.DAT of about
 //               10 MB)
 //   --no-dat    leave that machine out
@@ -295,6 +299,7 @@ const DriverClass kClasses[] = {
 };
 constexpr long kClassCount = sizeof kClasses / sizeof kClasses[0];
 constexpr long kFirstGeneratedInstance = 100;
+constexpr long kMediaClass = 7;
 
 struct PciVendor {
     unsigned id;
@@ -327,13 +332,14 @@ struct MachineShape {
     long mixers = 0;
     bool binary = false;  // WINDOWS/SYSTEM.DAT and USER.DAT instead of registry.reg
     bool winme = false;   // the Windows ME pair's registry with the example's keys added, not a generated one
+    bool mediaOnly = false;  // every generated device names an instance of MEDIA, the card's class
 };
 
-// Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance,
-// and the driver class instance.
-long PciKeys(long devices)
+// Keys that PCI devices bring: the device key, one instance key, a LogConfig key for every other instance
+// (none for the lean devices of a MEDIA-only machine), and the driver class instance.
+long PciKeys(long devices, bool lean)
 {
-    return devices * 3 + (devices + 1) / 2;
+    return devices * 3 + (lean ? 0 : (devices + 1) / 2);
 }
 
 class MachineGenerator {
@@ -342,13 +348,15 @@ public:
         : out_(out), parts_(parts), random_(0x9E3779B97F4A7C15ull)
     {
         // The shares of the other parts apply to the keys that the PCI devices leave.
-        long rest = shape.pciDevices > 0 ? std::max(shape.keys - PciKeys(shape.pciDevices), 0L) : shape.keys;
+        long rest = shape.pciDevices > 0 ? std::max(shape.keys - PciKeys(shape.pciDevices, shape.mediaOnly), 0L)
+                                         : shape.keys;
         pciDevices_ = shape.pciDevices > 0 ? shape.pciDevices : rest * 3 / 100 + 1;
         rootDevices_ = rest * 2 / 100;
-        total_ = std::max(shape.keys, PciKeys(pciDevices_));
+        total_ = std::max(shape.keys, PciKeys(pciDevices_, shape.mediaOnly));
         rest_ = rest;
         cardLast_ = shape.cardLast;
         mixers_ = shape.mixers;
+        mediaOnly_ = shape.mediaOnly;
     }
 
     void Write()
@@ -379,11 +387,16 @@ private:
     long Share(long percent) const { return rest_ * percent / 100; }
     long DeviceCount() const { return rootDevices_ + pciDevices_; }
 
-    // The Driver value of device g: its instance of a driver class.
-    static std::string DriverOf(long device)
+    // The driver class of device g, and its instance of that class.
+    long ClassOf(long device) const { return mediaOnly_ ? kMediaClass : device % kClassCount; }
+    long InstanceOf(long device) const
     {
-        return std::string(kClasses[device % kClassCount].name) + "\\" +
-               Format("%04ld", kFirstGeneratedInstance + device / kClassCount);
+        return kFirstGeneratedInstance + (mediaOnly_ ? device : device / kClassCount);
+    }
+    // The Driver value of device g: its instance of a driver class.
+    std::string DriverOf(long device) const
+    {
+        return std::string(kClasses[ClassOf(device)].name) + "\\" + Format("%04ld", InstanceOf(device));
     }
 
     void RootDevices()
@@ -393,9 +406,9 @@ private:
             std::string type = kHklm + "\\Enum\\Root\\" + Format("*PNP%04lX", 0x1000 + i);
             out_.Key(type);
             out_.Key(type + "\\0000");
-            out_.String("Class", kClasses[device % kClassCount].name);
+            out_.String("Class", kClasses[ClassOf(device)].name);
             out_.String("DeviceDesc",
-                        std::string(kClasses[device % kClassCount].description) + " (legacy) " + std::to_string(i));
+                        std::string(kClasses[ClassOf(device)].description) + " (legacy) " + std::to_string(i));
             out_.String("HardwareID", Format("*PNP%04lX", 0x1000 + i));
             out_.String("Mfg", "(Standard system devices)");
             out_.Hex("ConfigFlags", {0, 0, 0, 0});
@@ -433,13 +446,18 @@ private:
         out_.Key(key);
         const std::string instance = key + "\\" + Format("BUS_%02lX&DEV_%02lX&FUNC_%02lX", i / 32 % 256, i % 32, i % 2);
         out_.Key(instance);
-        const long classCode = 0x010000 + (device % kClassCount) * 0x100;
+        if (mediaOnly_) {
+            out_.String("Class", kClasses[ClassOf(device)].name);
+            out_.String("Driver", DriverOf(device));
+            return;
+        }
+        const long classCode = 0x010000 + ClassOf(device) * 0x100;
         const std::string vendorOnly = Format("PCI\\VEN_%04lX", static_cast<long>(vendor.id));
         const std::string cc = Format("CC_%06lX", classCode);
         const std::string cc4 = cc.substr(0, 7);
-        out_.String("DeviceDesc", std::string(vendor.name) + " " + kClasses[device % kClassCount].description + " " +
+        out_.String("DeviceDesc", std::string(vendor.name) + " " + kClasses[ClassOf(device)].description + " " +
                                       std::to_string(i));
-        out_.String("Class", kClasses[device % kClassCount].name);
+        out_.String("Class", kClasses[ClassOf(device)].name);
         out_.String("HardwareID", "PCI\\" + venDev + "&" + subsys + "&" + rev + ",PCI\\" + venDev + "&" + subsys +
                                       ",PCI\\" + venDev + "&" + rev + ",PCI\\" + venDev);
         out_.String("CompatibleIDs", "PCI\\" + venDev + "&" + rev + ",PCI\\" + venDev + "," + vendorOnly + "&" + cc +
@@ -554,7 +572,9 @@ private:
                 out_.String("Icon", std::to_string(-static_cast<int>(c) - 1));
                 out_.String("Installer", "SetupX.Dll, " + std::string(driverClass.name) + "_ClassInstaller");
             }
-            for (long device = c; device < DeviceCount(); device += kClassCount) {
+            for (long device = 0; device < DeviceCount(); ++device) {
+                if (ClassOf(device) != c)
+                    continue;
                 out_.Key(classRoot + DriverOf(device));
                 out_.String("DriverDesc", std::string(driverClass.description) + " " + std::to_string(device));
                 out_.String("InfPath", Format("drv%ld.inf", c));
@@ -664,6 +684,7 @@ private:
     long total_ = 0;
     bool cardLast_ = false;
     long mixers_ = 0;
+    bool mediaOnly_ = false;
 };
 
 // The Windows folder: the card's files and the example machine's other files, with some hundreds more in
@@ -1180,6 +1201,8 @@ int main(int argc, char** argv)
     long binaryKeys = 88000;
     bool winme = true;
     std::string generate;
+    long mediaDevices = 0;
+    bool generateBinary = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view word = argv[i];
         std::vector<long> one;
@@ -1205,10 +1228,16 @@ int main(int argc, char** argv)
             regedit4 = false;
         } else if (word == "--generate" && i + 1 < argc) {
             generate = argv[++i];
+        } else if (word == "--media-devices" && i + 1 < argc && ParseSizes(argv[i + 1], one) && one.size() == 1) {
+            mediaDevices = one[0];
+            ++i;
+        } else if (word == "--binary") {
+            generateBinary = true;
         } else {
             std::fprintf(stderr,
                          "usage: registry_file_bench [--quick] [--sizes N,N,...] [--repeat N] [--no-wide]\n"
-                         "                           [--dat-keys N] [--no-dat | --dat-only] [--no-winme] [--generate DIR]\n");
+                         "                           [--dat-keys N] [--no-dat | --dat-only] [--no-winme]\n"
+                         "                           [--generate DIR [--media-devices N] [--binary]]\n");
             return 2;
         }
     }
@@ -1219,9 +1248,21 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!generate.empty()) {
+        MachineShape shape {"regular", sizes[0]};
+        if (mediaDevices > 0) {
+            shape.pciDevices = mediaDevices;
+            shape.cardLast = true;
+            shape.mediaOnly = true;
+        }
+        shape.binary = generateBinary;
         std::error_code status;
-        if (!fs::create_directory(generate, status) || GenerateMachine(generate, {"regular", sizes[0]}, parts) < 0) {
-            std::fprintf(stderr, "registry_file_bench: cannot write a machine into %s\n", generate.c_str());
+        std::string error = "cannot write the machine";
+        const bool made = fs::create_directory(generate, status) &&
+                          (generateBinary ? GenerateBinaryMachine(generate, shape, parts, error)
+                                          : GenerateMachine(generate, shape, parts)) >= 0;
+        if (!made) {
+            std::fprintf(stderr, "registry_file_bench: cannot write a machine into %s: %s\n", generate.c_str(),
+                         error.c_str());
             return 1;
         }
         return 0;

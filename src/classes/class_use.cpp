@@ -12,14 +12,12 @@ constexpr char kPciBus[] = "PCI";
 constexpr char kVirtualBus[] = "VIRTUAL";
 constexpr char kGamePortDevice[] = "*PNPB02F";
 
-// The room the run reads a "Driver" value into: a longer value is no driver key name the removal follows.
-constexpr DWORD kDriverRoom = 20;
-
-// The walk's state: the class asked about, what is found, and the names of the device key at hand.
+// The walk's state: the classes asked about, what is found for each, and the names of the device key at hand.
 struct Walk {
     SystemOps& sys;
-    const char* driverKeyName;
-    ClassUse& use;
+    const char* const* driverKeyNames;
+    ClassUse* uses;
+    std::size_t count;
     char bus[kDeviceNameRoom] = {};
     char device[kDeviceNameRoom] = {};
     char instance[kDeviceNameRoom] = {};
@@ -49,15 +47,15 @@ bool EachSubkey(Walk& walk, HKEY parent, char (&name)[kDeviceNameRoom], Visit vi
     return false;
 }
 
-void NoteUser(Walk& walk)
+void NoteUser(const Walk& walk, ClassUse& use)
 {
     if (IsGamePortDevice(walk.device))
-        walk.use.byGamePort = true;
-    if (IsCardDeviceKey(walk.bus, walk.device, walk.instance) || walk.use.byOtherDevice)
+        use.byGamePort = true;
+    if (IsCardDeviceKey(walk.bus, walk.device, walk.instance) || use.byOtherDevice)
         return;
-    walk.use.byOtherDevice = true;
+    use.byOtherDevice = true;
     // The holder is named in messages only: a path that does not fit leaves it empty.
-    JoinText(walk.use.holder, kEnum, kBackslash, walk.bus, kBackslash, walk.device, kBackslash, walk.instance);
+    JoinText(use.holder, kEnum, kBackslash, walk.bus, kBackslash, walk.device, kBackslash, walk.instance);
 }
 
 bool VisitInstance(Walk& walk, HKEY key)
@@ -71,8 +69,12 @@ bool VisitInstance(Walk& walk, HKEY key)
         return true;
     if (read != ERROR_SUCCESS)
         return false;
-    if (ReadAsText(driver, size, kDriverRoom) && SameTextAnyCase(driver, walk.driverKeyName))
-        NoteUser(walk);
+    if (!ReadAsText(driver, size, kDriverRoom))
+        return true;
+    for (std::size_t i = 0; i < walk.count; ++i) {
+        if (SameTextAnyCase(driver, walk.driverKeyNames[i]))
+            NoteUser(walk, walk.uses[i]);
+    }
     return true;
 }
 
@@ -99,18 +101,65 @@ bool IsGamePortDevice(const char* device)
     return SameTextAnyCase(device, kGamePortDevice);
 }
 
-void FindClassUse(SystemOps& sys, const char* driverKeyName, ClassUse& use)
+void FindClassUses(SystemOps& sys, const char* const* driverKeyNames, ClassUse* uses, std::size_t count)
 {
-    use = {};
-    Walk walk {sys, driverKeyName, use};
+    if (count == 0)
+        return;
+    for (std::size_t i = 0; i < count; ++i)
+        uses[i] = {};
+    Walk walk {sys, driverKeyNames, uses, count};
     HKEY enumKey = nullptr;
     const LONG opened = sys.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEnum, 0, KEY_READ, &enumKey);
-    if (opened != ERROR_SUCCESS) {
-        use.seenAll = opened == ERROR_FILE_NOT_FOUND;
-        return;
+    bool seenAll = opened == ERROR_FILE_NOT_FOUND;
+    if (opened == ERROR_SUCCESS) {
+        seenAll = EachSubkey(walk, enumKey, walk.bus, VisitBus);
+        sys.RegCloseKey(enumKey);
     }
-    use.seenAll = EachSubkey(walk, enumKey, walk.bus, VisitBus);
-    sys.RegCloseKey(enumKey);
+    for (std::size_t i = 0; i < count; ++i)
+        uses[i].seenAll = seenAll;
+}
+
+namespace {
+
+// The position of a class in the table, or its count when the table does not hold it.
+std::size_t PositionOf(const ClassUses& uses, const char* driverKeyName)
+{
+    std::size_t i = 0;
+    while (i < uses.count && !SameTextAnyCase(uses.names[i], driverKeyName))
+        ++i;
+    return i;
+}
+
+}  // namespace
+
+void FindClassUse(SystemOps& sys, const char* driverKeyName, ClassUse& use)
+{
+    FindClassUses(sys, &driverKeyName, &use, 1);
+}
+
+bool NoteClass(ClassUses& uses, const char* driverKeyName)
+{
+    if (uses.walked || uses.count == kClassesNoted || PositionOf(uses, driverKeyName) < uses.count)
+        return false;
+    if (BoundedLength(driverKeyName, kDriverRoom) == kDriverRoom)
+        return false;
+    CopyText(uses.names[uses.count++], driverKeyName);
+    return true;
+}
+
+void FindClassUses(SystemOps& sys, ClassUses& uses)
+{
+    const char* names[kClassesNoted] = {};
+    for (std::size_t i = 0; i < uses.count; ++i)
+        names[i] = uses.names[i];
+    FindClassUses(sys, names, uses.uses, uses.count);
+    uses.walked = true;
+}
+
+const ClassUse* NotedUse(const ClassUses& uses, const char* driverKeyName)
+{
+    const std::size_t i = PositionOf(uses, driverKeyName);
+    return uses.walked && i < uses.count ? &uses.uses[i] : nullptr;
 }
 
 bool MayRemoveClass(const ClassUse& use)

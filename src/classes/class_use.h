@@ -12,6 +12,11 @@
 inline constexpr DWORD kDeviceNameRoom = 256;
 // Room for the path of a device key: "Enum" and three names, each after a backslash.
 inline constexpr std::size_t kDeviceKeyRoom = sizeof "Enum" + 3 * kDeviceNameRoom;
+// The room the run reads a "Driver" value into: a longer value is no driver key name the removal follows.
+inline constexpr DWORD kDriverRoom = 20;
+// The classes one walk notes at most: an instance of the card and its three companions name up to four. The
+// table lives on the stack of a program without stack probes, so it stays well under a page.
+inline constexpr std::size_t kClassesNoted = 4;
 
 // A device key Enum\<bus>\<device>\<instance> of the card itself: an instance below Enum\PCI of a device whose
 // id holds VEN_13F6&DEV_0111, or a companion instance below Enum\VIRTUAL whose name holds it. What such a key
@@ -35,6 +40,28 @@ struct ClassUse {
 // A machine without Enum has no device naming it; a key that cannot be opened, enumerated or read leaves
 // `seenAll` false.
 void FindClassUse(SystemOps& sys, const char* driverKeyName, ClassUse& use);
+
+// The same walk made once for `count` classes: uses[i] tells who names driverKeyNames[i].
+void FindClassUses(SystemOps& sys, const char* const* driverKeyNames, ClassUse* uses, std::size_t count);
+
+// Who names each of a few driver classes, found in one walk over the device keys for all of them.
+struct ClassUses {
+    std::size_t count = 0;
+    bool walked = false;
+    char names[kClassesNoted][kDriverRoom] = {};
+    ClassUse uses[kClassesNoted];
+};
+
+// Adds a class for the walk to note (compared without regard to case); false when it is there already, its
+// name does not fit, the table is full or the walk has been made.
+bool NoteClass(ClassUses& uses, const char* driverKeyName);
+
+// One walk for every class of the table.
+void FindClassUses(SystemOps& sys, ClassUses& uses);
+
+// What the walk found for a class of the table; null when the table does not hold it or has not been
+// walked, and the class needs a walk of its own.
+const ClassUse* NotedUse(const ClassUses& uses, const char* driverKeyName);
 
 // A class goes (with its resource entries, and INF files as InfFilesFor says) only when every device key was
 // seen and none outside the card names it: deleting a class another device uses would break that device.

@@ -154,8 +154,11 @@ void RemoveDriverClass(RunState& state, const char* driverKeyName, InfFiles infF
     }
     // A class that another device still names stays whole, with its INF files and resource entries; the
     // game port's class keeps its INF files whoever names it.
-    ClassUse use;
-    FindClassUse(state.sys, driverKeyName, use);
+    const ClassUse* noted = state.classUses != nullptr ? NotedUse(*state.classUses, driverKeyName) : nullptr;
+    ClassUse walked;
+    if (noted == nullptr)
+        FindClassUse(state.sys, driverKeyName, walked);
+    const ClassUse& use = noted != nullptr ? *noted : walked;
     if (!MayRemoveClass(use))
         return;
     infFiles = InfFilesFor(use, infFiles);

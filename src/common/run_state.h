@@ -5,6 +5,8 @@
 
 #include "system/system_ops.h"
 
+struct ClassUses;
+
 struct MessageSet {
     char confirmation[100] = {};
     char completion[100] = {};
@@ -36,6 +38,10 @@ struct RunState {
     char instanceName[52] = {};
     // The "Driver" value just read.
     char driverKeyName[20] = {};
+    // Who names the card's driver classes, found in one walk before the card's keys go: set by the card's
+    // instance removal, or before the run by a caller that walked the device keys already. Null otherwise,
+    // when each class asked about is walked for on its own.
+    const ClassUses* classUses = nullptr;
 
     bool cardFound = false;
     bool mixerSettingsFound = false;

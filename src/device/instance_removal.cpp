@@ -99,12 +99,65 @@ void WalkInstances(RunState& state, const char* cardDeviceKey, const char* devic
     }
 }
 
+// Reads the "Driver" value of the key the key path buffer names into the table of classes to note.
+void NoteTargetClass(RunState& state, ClassUses& uses)
+{
+    HKEY key = nullptr;
+    if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, state.keyPath, key))
+        return;
+    char driver[kDriverRoom] = {};
+    DWORD size = kDriverRoom;
+    const LONG read = state.sys.RegQueryValueExA(key, kDriverValue, nullptr, nullptr, reinterpret_cast<BYTE*>(driver),
+                                                 &size);
+    state.sys.RegCloseKey(key);
+    if (read == ERROR_SUCCESS && ReadAsText(driver, size, kDriverRoom) && NamesOneDriverKey(driver))
+        NoteClass(uses, driver);
+}
+
+// The classes the card's instances and companions name, on a handle of its own to the card device key, then
+// one walk over every device key for all of them.
+void FindCardClassUses(RunState& state, const char* cardDeviceKey, const char* deviceId, ClassUses& uses)
+{
+    HKEY card = nullptr;
+    if (!OpenForReading(state.sys, HKEY_LOCAL_MACHINE, cardDeviceKey, card))
+        return;
+    char instance[sizeof state.instanceName] = {};
+    for (DWORD index = 0; index < kMaxWalkIndex; ++index) {
+        if (state.sys.RegEnumKeyA(card, index, instance, sizeof instance) != ERROR_SUCCESS)
+            break;
+        if (instance[0] == '\0')
+            continue;
+        if (JoinText(state.keyPath, cardDeviceKey, kBackslash, instance))
+            NoteTargetClass(state, uses);
+        for (const Companion& companion : kCompanions) {
+            if (JoinText(state.keyPath, companion.prefix, deviceId, kAmpersand, instance))
+                NoteTargetClass(state, uses);
+        }
+    }
+    state.sys.RegCloseKey(card);
+    if (uses.count > 0)
+        FindClassUses(state.sys, uses);
+}
+
 }  // namespace
 
 void RemoveInstances(RunState& state, const char* cardDeviceKey, const char* deviceId)
 {
     if (OpenForReading(state.sys, HKEY_LOCAL_MACHINE, cardDeviceKey, state.enumKey))
         WalkInstances(state, cardDeviceKey, deviceId);
+}
+
+void RemoveCardInstances(RunState& state, const char* cardDeviceKey, const char* deviceId)
+{
+    if (state.classUses != nullptr) {
+        RemoveInstances(state, cardDeviceKey, deviceId);
+        return;
+    }
+    ClassUses uses;
+    FindCardClassUses(state, cardDeviceKey, deviceId, uses);
+    state.classUses = &uses;
+    RemoveInstances(state, cardDeviceKey, deviceId);
+    state.classUses = nullptr;
 }
 
 InfFiles CompanionInfFiles(const char* companionFolder)

@@ -414,12 +414,16 @@ bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
     // Each new file's bytes leave memory once they are on disk.
     for (std::size_t i = 0; i < files.size(); ++i) {
         const RegistryFile& file = *files[i];
-        std::string edited;
+        // A binary file is edited in its loaded bytes, which go back as they were loaded when `edits` goes.
+        std::string unused;
+        std::string& edited = file.hive >= 0 ? LoadedHiveBytes(registry, static_cast<std::size_t>(file.hive)) : unused;
+        HiveEdits edits(edited);
         if (file.hive >= 0) {
+            CutRemovedKeys(registry, static_cast<std::size_t>(file.hive), edits);
             // Checked in place: the edited bytes move into the check's reading and back, never copied.
             Hive hive;
             HiveError fault;
-            const bool read = ParseHive(EditedHive(registry, static_cast<std::size_t>(file.hive)), hive, fault);
+            const bool read = ParseHive(std::move(edited), hive, fault);
             const bool sound = read && CheckHiveStructure(hive, fault);
             edited = std::move(hive.bytes);
             if (!sound) {

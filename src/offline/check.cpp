@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "classes/class_use.h"
 #include "classes/driver_class.h"
@@ -73,11 +74,10 @@ public:
     }
 
     // What may go, and (in kept()) what the removal's rules keep.
-    std::vector<Leftover> Find()
+    std::vector<Leftover> Find(ClassUses* table)
     {
-        for (const std::string& device : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, kEnumPci)) {
-            if (!IsCardDeviceKey(kPci, device.c_str(), ""))
-                continue;
+        // Enum\PCI may hold many devices: their names are looked at one by one, not listed.
+        for (const std::string& device : CardDevices()) {
             std::string path = std::string(kEnumPci) + "\\" + device;
             AddKey(left_, LeftoverKind::DeviceKey, HKEY_LOCAL_MACHINE, path);
             for (const std::string& instance : registry_.SubkeyNames(HKEY_LOCAL_MACHINE, path))
@@ -94,8 +94,21 @@ public:
                 NoteDriver(folder + "\\" + instance, inf);
             }
         }
+        // One walk over the device keys answers for every class the card names.
+        std::vector<const char*> names;
+        for (const auto& entry : drivers_)
+            names.push_back(entry.first.c_str());
+        std::vector<ClassUse> uses(names.size());
+        FindClassUses(reads_, names.data(), uses.data(), names.size());
+        for (std::size_t i = 0; table != nullptr && i < names.size(); ++i) {
+            if (NamesOneDriverKey(names[i]) && NoteClass(*table, names[i]))
+                table->uses[table->count - 1] = uses[i];
+        }
+        if (table != nullptr)
+            table->walked = true;
+        std::size_t next = 0;
         for (const auto& [driver, inf] : drivers_)
-            AddDriverClass(driver, inf);
+            AddDriverClass(driver, inf, uses[next++]);
         if (registry_.KeyExists(HKEY_LOCAL_MACHINE, kUninstallEntry))
             AddKey(left_, LeftoverKind::UninstallEntry, HKEY_LOCAL_MACHINE, kUninstallEntry);
         AddMixerSettings();
@@ -110,6 +123,25 @@ public:
     std::vector<Leftover>& kept() { return kept_; }
 
 private:
+    // The card's device folders below Enum\PCI.
+    std::vector<std::string> CardDevices()
+    {
+        std::vector<std::string> devices;
+        HKEY pci = nullptr;
+        if (registry_.OpenKey(HKEY_LOCAL_MACHINE, kEnumPci, &pci) != ERROR_SUCCESS)
+            return devices;
+        char name[kDeviceNameRoom];
+        for (DWORD index = 0;; ++index) {
+            const LONG result = registry_.EnumKey(pci, index, name, sizeof name);
+            if (result == ERROR_NO_MORE_ITEMS)
+                break;
+            if (result == ERROR_SUCCESS && IsCardDeviceKey(kPci, name, ""))
+                devices.emplace_back(name);
+        }
+        registry_.CloseKey(pci);
+        return devices;
+    }
+
     void AddKey(std::vector<Leftover>& to, LeftoverKind kind, HKEY root, const std::string& path)
     {
         to.push_back({kind, std::string(emulated::RootName(root)) + "\\" + path, root, path});
@@ -136,13 +168,11 @@ private:
 
     // A driver class goes with its resource entries and INF files by the removal's rules; one that another
     // device still names is kept whole, each item with that device.
-    void AddDriverClass(const std::string& driver, InfFiles asked)
+    void AddDriverClass(const std::string& driver, InfFiles asked, const ClassUse& use)
     {
         std::string classKey = kClassKeyPrefix + driver;
         if (!NamesOneDriverKey(driver.c_str()) || !registry_.KeyExists(HKEY_LOCAL_MACHINE, classKey))
             return;
-        ClassUse use;
-        FindClassUse(reads_, driver.c_str(), use);
         const bool goes = MayRemoveClass(use);
         std::vector<Leftover>& to = goes ? left_ : kept_;
         const std::size_t first = to.size();
@@ -213,10 +243,10 @@ private:
 }  // namespace
 
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder,
-                                    std::vector<Leftover>* kept)
+                                    std::vector<Leftover>* kept, ClassUses* uses)
 {
     Finder finder(registry, folder);
-    std::vector<Leftover> left = finder.Find();
+    std::vector<Leftover> left = finder.Find(uses);
     if (kept != nullptr)
         *kept = std::move(finder.kept());
     return left;

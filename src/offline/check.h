@@ -12,6 +12,8 @@
 #include "registry/registry.h"
 #include "machine/windows_folder.h"
 
+struct ClassUses;
+
 namespace offline {
 
 // What takes a leftover away: a plain run (the card's device key is there, and the run removes what hangs
@@ -45,9 +47,11 @@ struct Leftover {
 
 // What may go, by the removal's own rules. `kept`, when given, receives what those rules keep of the card's
 // driver classes: each class that a device key outside the card still names, with its resource entries and
-// INF files, `keptFor` naming that device key. No mode removes them.
+// INF files, `keptFor` naming that device key. No mode removes them. `uses`, when given, receives who names
+// the card's classes (as many as the table holds), so that a run on the same registry need not walk the
+// device keys again.
 std::vector<Leftover> FindLeftovers(const emulated::Registry& registry, const emulated::WindowsFolder& folder,
-                                    std::vector<Leftover>* kept = nullptr);
+                                    std::vector<Leftover>* kept = nullptr, ClassUses* uses = nullptr);
 
 // Those of `items` still on the machine.
 std::vector<Leftover> StillThere(const std::vector<Leftover>& items, const emulated::Registry& registry,

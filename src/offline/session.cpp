@@ -12,6 +12,7 @@
 #include "backup/backup.h"
 #include "backup/registry_backups.h"
 #include "backup/restore.h"
+#include "classes/class_use.h"
 #include "host/interrupt.h"
 #include "host/progress.h"
 #include "machine/machine.h"
@@ -383,7 +384,10 @@ int Session::Remove(const char* argumentText)
     std::string error;
     RunState state(*system_);
     std::vector<Leftover> toKeep;
-    found_ = FindLeftovers(registry_, system_->folder(), &toKeep);
+    // The run asks the walk made here who names the card's classes, on the registry it is about to change.
+    ClassUses uses;
+    found_ = FindLeftovers(registry_, system_->folder(), &toKeep, &uses);
+    state.classUses = &uses;
     // Until a change reaches the disk, the journal's summary says that nothing did and all of this is left.
     summary_.left = found_.size();
     if (options_.remnants) {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry/hive_file.h"
 #include "registry/registry.h"
@@ -32,6 +34,40 @@ std::string_view HiveBytes(const Registry& registry, std::size_t hive);
 // blocks' free bytes, their numbers offered again as the lowest unused; a changed area whose checksum flag is
 // set gets its checksum anew. Every other byte stays.
 std::string EditedHive(const Registry& registry, std::size_t hive);
+
+// Writes into a file's bytes, each write keeping what it overwrote; the bytes are put back as they were when
+// the object goes, unless Keep() was called.
+class HiveEdits {
+public:
+    explicit HiveEdits(std::string& bytes) : bytes_(bytes) { }
+    ~HiveEdits();
+    HiveEdits(const HiveEdits&) = delete;
+    HiveEdits& operator=(const HiveEdits&) = delete;
+
+    std::string_view bytes() const { return bytes_; }
+    void Put32(std::uint32_t at, std::uint32_t value);
+    void Put16(std::uint32_t at, std::uint16_t value);
+    void FixChecksum(std::uint32_t begin, std::uint32_t size, std::uint32_t checksumAt);
+    // The edits stay.
+    void Keep() { overwritten_.clear(); }
+
+private:
+    struct Overwritten {
+        std::uint32_t at;
+        std::uint8_t size;
+        char old[4];
+    };
+    void Save(std::uint32_t at, std::uint8_t size);
+
+    std::string& bytes_;
+    std::vector<Overwritten> overwritten_;
+};
+
+// The edit EditedHive makes, made through `edits`: on the loaded bytes themselves (LoadedHiveBytes), the
+// save needs no second copy of a large file, and the edits' end puts the loaded bytes back.
+void CutRemovedKeys(const Registry& registry, std::size_t hive, HiveEdits& edits);
+// The loaded bytes of a file, for an edit in place that is undone before anything else reads the registry.
+std::string& LoadedHiveBytes(const Registry& registry, std::size_t hive);
 
 // Builds a new binary registry file holding the keys below `root\path` (which becomes the file's root key),
 // laid out as Windows ME writes one: the key tree in depth-first order on its page layout, its size 8 KB and

@@ -1,5 +1,6 @@
 // Windows 9x binary registry files: cutting removed keys out in place, as Windows deletes a key.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "registry/hive.h"
@@ -10,18 +11,19 @@ namespace emulated {
 namespace {
 
 // Unlinks `entry` from its parent's run of subkeys; the links were checked when the file was read.
-void Unlink(std::string& out, std::uint32_t parent, std::uint32_t entry)
+void Unlink(HiveEdits& edits, std::uint32_t parent, std::uint32_t entry)
 {
+    const std::string_view out = edits.bytes();
     const std::uint32_t parentAt = Hive::EntryAt(parent);
     const std::uint32_t next = Get32(out, Hive::EntryAt(entry) + kEntryNext);
     if (Get32(out, parentAt + kEntryChild) == entry) {
-        Put32(out, parentAt + kEntryChild, next);
+        edits.Put32(parentAt + kEntryChild, next);
         return;
     }
     for (std::uint32_t sibling = Get32(out, parentAt + kEntryChild); sibling != kHiveNone;) {
         const std::uint32_t siblingAt = Hive::EntryAt(sibling);
         if (Get32(out, siblingAt + kEntryNext) == entry) {
-            Put32(out, siblingAt + kEntryNext, next);
+            edits.Put32(siblingAt + kEntryNext, next);
             return;
         }
         sibling = Get32(out, siblingAt + kEntryNext);
@@ -49,26 +51,27 @@ void CollectBelow(std::string_view out, std::uint32_t entry, std::vector<std::ui
 // counted free, and its number offered again as the lowest unused one. Its header then names no name and
 // no values: a reader that walks every record of a block takes the next-free link for the bytes used, and
 // a link smaller than the old name and values would make it misread them.
-void FreeRecord(std::string& out, std::uint32_t block, std::uint32_t record)
+void FreeRecord(HiveEdits& edits, std::uint32_t block, std::uint32_t record)
 {
+    const std::string_view out = edits.bytes();
     const std::uint16_t number = Get16(out, record + kRecordId);
-    Put32(out, record + kRecordId, kHiveNone);
-    Put16(out, record + kRecordNameLength, 0);
-    Put16(out, record + kRecordValueCount, 0);
-    Put32(out, record + kRecordUsed, Get32(out, block + kBlockFirstFree));
-    Put32(out, block + kBlockFirstFree, record - block);
-    Put32(out, block + kBlockFreeBytes, Get32(out, block + kBlockFreeBytes) + Get32(out, record + kRecordSize));
+    edits.Put32(record + kRecordId, kHiveNone);
+    edits.Put16(record + kRecordNameLength, 0);
+    edits.Put16(record + kRecordValueCount, 0);
+    edits.Put32(record + kRecordUsed, Get32(out, block + kBlockFirstFree));
+    edits.Put32(block + kBlockFirstFree, record - block);
+    edits.Put32(block + kBlockFreeBytes, Get32(out, block + kBlockFreeBytes) + Get32(out, record + kRecordSize));
     if (number < Get16(out, block + kBlockLowestUnused))
-        Put16(out, block + kBlockLowestUnused, number);
+        edits.Put16(block + kBlockLowestUnused, number);
 }
 
 }  // namespace
 
-std::string EditedHive(const Registry& registry, std::size_t hiveIndex)
+void CutRemovedKeys(const Registry& registry, std::size_t hiveIndex, HiveEdits& edits)
 {
     const Registry::Impl& impl = ImplOf(registry);
     const Hive& hive = impl.hives[hiveIndex];
-    std::string out = hive.bytes;
+    const std::string_view out = edits.bytes();
     std::vector<std::uint32_t> freed;
     for (KeyId key : impl.removedRoots) {
         const KeyNode& node = impl.Node(key);
@@ -78,10 +81,10 @@ std::string EditedHive(const Registry& registry, std::size_t hiveIndex)
         if (entry == hive.rootEntry) {
             // The file's root key itself stays: what goes is everything below it.
             CollectBelow(out, entry, freed);
-            Put32(out, Hive::EntryAt(entry) + kEntryChild, kHiveNone);
+            edits.Put32(Hive::EntryAt(entry) + kEntryChild, kHiveNone);
             continue;
         }
-        Unlink(out, impl.Node(node.parent).source.hive.entry, entry);
+        Unlink(edits, impl.Node(node.parent).source.hive.entry, entry);
         freed.push_back(entry);
         CollectBelow(out, entry, freed);
     }
@@ -94,29 +97,74 @@ std::string EditedHive(const Registry& registry, std::size_t hiveIndex)
         if (record == kHiveNone || Get32(out, record + kRecordId) == kHiveNone)
             continue;
         const std::uint16_t block = Get16(out, Hive::EntryAt(entry) + kEntryBlock);
-        FreeRecord(out, hive.blockStart[block], record);
+        FreeRecord(edits, hive.blockStart[block], record);
         touchedBlocks.push_back(block);
     }
     std::sort(freed.begin(), freed.end());
     std::uint32_t head = Get32(out, kKeyTreeStart + kTreeFirstFree);
     for (auto it = freed.rbegin(); it != freed.rend(); ++it) {
         const std::uint32_t at = Hive::EntryAt(*it);
-        Put32(out, at + kEntryFlags, kFreeEntryFlag);
-        Put32(out, at + kEntryHash, kKeyEntrySize);
-        Put32(out, at + kEntryNextFree, head);
+        edits.Put32(at + kEntryFlags, kFreeEntryFlag);
+        edits.Put32(at + kEntryHash, kKeyEntrySize);
+        edits.Put32(at + kEntryNextFree, head);
         head = *it;
     }
-    Put32(out, kKeyTreeStart + kTreeFirstFree, head);
+    edits.Put32(kKeyTreeStart + kTreeFirstFree, head);
     if (Get32(out, kKeyTreeStart + kTreeFlags) & kChecksummed)
-        FixChecksum(out, kKeyTreeStart, hive.keyTreeEnd - kKeyTreeStart, kKeyTreeStart + kTreeChecksum);
+        edits.FixChecksum(kKeyTreeStart, hive.keyTreeEnd - kKeyTreeStart, kKeyTreeStart + kTreeChecksum);
     std::sort(touchedBlocks.begin(), touchedBlocks.end());
     touchedBlocks.erase(std::unique(touchedBlocks.begin(), touchedBlocks.end()), touchedBlocks.end());
     for (std::uint32_t block : touchedBlocks) {
         const std::uint32_t at = hive.blockStart[block];
         if (Get16(out, at + kBlockFlags) & kChecksummed)
-            FixChecksum(out, at, Get32(out, at + kBlockSize), at + kBlockChecksum);
+            edits.FixChecksum(at, Get32(out, at + kBlockSize), at + kBlockChecksum);
     }
+}
+
+std::string EditedHive(const Registry& registry, std::size_t hiveIndex)
+{
+    std::string out = ImplOf(registry).hives[hiveIndex].bytes;
+    HiveEdits edits(out);
+    CutRemovedKeys(registry, hiveIndex, edits);
+    edits.Keep();
     return out;
 }
+
+std::string& LoadedHiveBytes(const Registry& registry, std::size_t hiveIndex)
+{
+    return ImplOf(registry).hives[hiveIndex].bytes;
+}
+
+HiveEdits::~HiveEdits()
+{
+    for (auto it = overwritten_.rbegin(); it != overwritten_.rend(); ++it)
+        std::memcpy(bytes_.data() + it->at, it->old, it->size);
+}
+
+void HiveEdits::Save(std::uint32_t at, std::uint8_t size)
+{
+    Overwritten old {at, size, {}};
+    std::memcpy(old.old, bytes_.data() + at, size);
+    overwritten_.push_back(old);
+}
+
+void HiveEdits::Put32(std::uint32_t at, std::uint32_t value)
+{
+    Save(at, 4);
+    emulated::Put32(bytes_, at, value);
+}
+
+void HiveEdits::Put16(std::uint32_t at, std::uint16_t value)
+{
+    Save(at, 2);
+    emulated::Put16(bytes_, at, value);
+}
+
+void HiveEdits::FixChecksum(std::uint32_t begin, std::uint32_t size, std::uint32_t checksumAt)
+{
+    Save(checksumAt, 4);
+    emulated::FixChecksum(bytes_, begin, size, checksumAt);
+}
+
 
 }  // namespace emulated

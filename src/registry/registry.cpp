@@ -101,6 +101,9 @@ void Registry::Impl::Expand(KeyId key) const
 KeyId Registry::Impl::FindChild(KeyId parent, std::string_view name) const
 {
     Expand(parent);
+    // A key without subkeys (most new keys of a file being read) needs no probe of the index.
+    if (nodes[parent].childCount == 0)
+        return kNoKey;
     const std::uint32_t hash = HashName(name);
     for (std::size_t slot = Slot(parent, hash); index[slot] != kNoKey; slot = (slot + 1) & (index.size() - 1)) {
         const KeyNode& node = nodes[index[slot]];
@@ -238,6 +241,18 @@ const std::vector<Value>& Registry::Impl::ValuesOf(KeyId key) const
     return list;
 }
 
+const std::vector<Value>& Registry::Impl::ValuesForReading(KeyId key) const
+{
+    if (nodes[key].valuesParsed)
+        return values[key];
+    scratchValues.clear();
+    if (nodes[key].hive != 0)
+        ParseHiveValues(*this, key, scratchValues);
+    else
+        ParseSectionValues(*this, key, scratchValues);
+    return scratchValues;
+}
+
 Registry::Registry() : impl_(std::make_unique<Impl>()) { }
 Registry::~Registry() = default;
 
@@ -288,7 +303,7 @@ LONG Registry::QueryValue(HKEY key, const char* valueName, DWORD* type, BYTE* da
     KeyId found = impl_->Resolve(key, &error);
     if (found == kNoKey)
         return error;
-    const std::vector<Value>& list = impl_->ValuesOf(found);
+    const std::vector<Value>& list = impl_->ValuesForReading(found);
     std::string_view wanted = PathOrEmpty(valueName);
     auto value = std::find_if(list.begin(), list.end(), [&](const Value& v) { return SameName(v.name, wanted); });
     if (value == list.end())

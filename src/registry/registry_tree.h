@@ -85,13 +85,15 @@ struct Registry::Impl {
     mutable std::size_t indexUsed = 0;
     std::deque<std::string> ownNames;                              // names of keys made through CreateKey
     mutable std::unordered_map<KeyId, std::vector<Value>> values;  // parsed or set values, by key
+    mutable std::vector<Value> scratchValues;                      // see ValuesForReading
     std::vector<KeyId> removedRoots;  // the keys DeleteKey removed, in order, each with its subtree
 
     // The key a root stands for when it is another name for a key, as HKEY_CURRENT_USER is for
     // HKEY_USERS\.DEFAULT; kNoKey for a root that is its own key.
     KeyId aliases[kRootCount] = {kNoKey, kNoKey, kNoKey, kNoKey, kNoKey, kNoKey};
     // The binary registry files the keys were read from (empty for a REGEDIT4 file).
-    std::deque<Hive> hives;
+    // Mutable for a save that edits a file's bytes in place and puts them back (LoadedHiveBytes).
+    mutable std::deque<Hive> hives;
     std::unordered_map<std::uintptr_t, KeyId> handles;
     std::uintptr_t nextHandle = 1;
 
@@ -123,6 +125,9 @@ struct Registry::Impl {
     void AddSection(std::uint32_t begin, KeyId key, bool opened);
     // The values of a key, parsed from its file on first use; the mutable list is for setting them.
     const std::vector<Value>& ValuesOf(KeyId key) const;
+    // The values of a key for one read: parsed into a scratch list that the next such read reuses, not kept,
+    // so that a walk reading one value of many keys does not hold all their values.
+    const std::vector<Value>& ValuesForReading(KeyId key) const;
     std::vector<Value>& MutableValuesOf(KeyId key)
     {
         ValuesOf(key);

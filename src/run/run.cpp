@@ -24,7 +24,7 @@ void RunUninstaller(RunState& state, const char* argumentText)
     SearchCard(state);
     if (state.cardFound) {
         // Card search leaves the device id in the subkey name buffer; leftover removal reuses that buffer.
-        RemoveInstances(state, state.cardDeviceKey, state.subkeyName);
+        RemoveCardInstances(state, state.cardDeviceKey, state.subkeyName);
         RemoveLeftovers(state, state.cardDeviceKey);
     }
     CompleteAndRestart(state, argumentText);

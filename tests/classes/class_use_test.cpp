@@ -2,6 +2,7 @@
 // named keeps, and a walk that cannot see every device key.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,76 @@ TEST(ClassUseTest, AClassStaysWhenTheWalkCannotSeeEveryDeviceKey)
         EXPECT_FALSE(use.byOtherDevice);
         EXPECT_EQ(fake.registry.OpenHandles(), 0u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// One walk for several classes tells each what a walk of its own tells it: who holds it, the game port, and
+// whether every device key was seen, also when the walk fails partway.
+TEST(ClassUseTest, OneWalkForSeveralClassesTellsEachWhatItsOwnWalkTells)
+{
+    const std::string devices = Device("Enum\\Root\\*PNP0C01\\0000", "MEDIA\\0001") +
+                                Device("Enum\\VIRTUAL\\*PNPB02F\\PCI&VEN_1274&DEV_1371", "media\\0002") +
+                                Device("Enum\\PCI\\" + kCardId + "\\BUS_00&DEV_0B&FUNC_00", "MEDIA\\0003") +
+                                Device("Enum\\SW\\{97EB}\\{5317}", "MEDIA\\0001");
+    const char* const names[] = {"MEDIA\\0001", "MEDIA\\0002", "MEDIA\\0003", "MEDIA\\0004"};
+    const struct {
+        const char* label;
+        std::optional<FaultRule> rule;
+    } cases[] = {
+        {"every key read", std::nullopt},
+        {"a device key does not open", FaultRule {4, 1, Op::RegOpenKeyExA, ERROR_ACCESS_DENIED}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FakeSystem fake;
+        ASSERT_TRUE(LoadKeys(fake, devices));
+        ClassUses table;
+        for (const char* name : names)
+            EXPECT_TRUE(NoteClass(table, name));
+        EXPECT_EQ(NotedUse(table, "MEDIA\\0001"), nullptr);  // not walked yet
+        if (c.rule) {
+            FaultySystem sys(fake, *c.rule);
+            FindClassUses(sys, table);
+        } else {
+            FindClassUses(fake, table);
+        }
+        for (const char* name : names) {
+            SCOPED_TRACE(name);
+            ClassUse alone;
+            if (c.rule) {
+                FaultySystem sys(fake, *c.rule);
+                FindClassUse(sys, name, alone);
+            } else {
+                FindClassUse(fake, name, alone);
+            }
+            const ClassUse* noted = NotedUse(table, name);
+            ASSERT_NE(noted, nullptr);
+            EXPECT_EQ(noted->seenAll, alone.seenAll);
+            EXPECT_EQ(noted->byOtherDevice, alone.byOtherDevice);
+            EXPECT_EQ(noted->byGamePort, alone.byGamePort);
+            EXPECT_EQ(std::string(noted->holder), std::string(alone.holder));
+        }
+        EXPECT_EQ(fake.registry.OpenHandles(), 0u);
+    }
+}
+
+TEST(ClassUseTest, TheTableNotesEachClassOnceAndAsManyAsItHolds)
+{
+    ClassUses table;
+    EXPECT_TRUE(NoteClass(table, "MEDIA\\0001"));
+    EXPECT_FALSE(NoteClass(table, "media\\0001"));  // the same class in another case
+    EXPECT_FALSE(NoteClass(table, "MEDIA\\0001234567890123"));  // longer than a Driver value the run reads
+    for (const char* name : {"MEDIA\\0002", "MEDIA\\0003", "MEDIA\\0004"})
+        EXPECT_TRUE(NoteClass(table, name));
+    EXPECT_FALSE(NoteClass(table, "MEDIA\\0005"));  // full: that class gets a walk of its own
+    EXPECT_EQ(table.count, kClassesNoted);
+    FakeSystem fake;
+    FindClassUses(fake, table);
+    EXPECT_EQ(NotedUse(table, "MEDIA\\0005"), nullptr);
+    EXPECT_FALSE(NoteClass(table, "MEDIA\\0006"));  // walked: nothing more is noted
 }
 
 }  // namespace
