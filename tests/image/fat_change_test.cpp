@@ -124,6 +124,13 @@ public:
         return clusters;
     }
     std::string Bytes() const { return test_support::ReadFile(image_); }
+    // The image's bytes as FatVolume reads them, from the file open on `fd`.
+    static image::ReadVolume ReaderOf(int fd)
+    {
+        return [fd](std::uint64_t at, void* into, std::size_t size) {
+            return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+        };
+    }
     void Write(const std::vector<image::DiskChange>& changes)
     {
         const int fd = open(image_.c_str(), O_WRONLY);
@@ -139,12 +146,7 @@ public:
     {
         const int fd = open(image_.c_str(), O_RDONLY);
         image::FatVolume volume;
-        const bool planned = fd >= 0 &&
-                             volume.Open(
-                                 [fd](std::uint64_t at, void* into, std::size_t size) {
-                                     return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
-                                 },
-                                 error) &&
+        const bool planned = fd >= 0 && volume.Open(ReaderOf(fd), error) &&
                              image::PlanVolumeChange(volume, 0, "volume.img", edit, changes, old, error);
         close(fd);
         return planned;
@@ -507,6 +509,29 @@ std::time_t WrittenAt(FatChangeTest& test, const fs::path& folder, const std::st
     return stat(copy.c_str(), &status) == 0 ? status.st_mtime : 0;
 }
 
+// WINDOWS/SYSTEM/CMAUDIO.VXD (hidden, system) and WINDOWS/SYSTEM.DAT (read-only, hidden, system), written
+// at `times`[1] by mcopy -m, created earlier and last read later than written, as Windows keeps them:
+// 1998-12-31 23:59:59.37, 2000-01-02.
+void PutStampedFiles(FatChangeTest& test, const timespec times[2])
+{
+    test.Must({"mmd", "-i", test.image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
+    const fs::path source = fs::path(test.image_).parent_path() / "CMAUDIO.VXD";
+    std::ofstream(source, std::ios::binary) << Random(1500, 71);
+    EXPECT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+    test.Must({"mcopy", "-m", "-i", test.image_, source.string(), "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
+    test.Must({"mcopy", "-m", "-i", test.image_, source.string(), "::/WINDOWS/SYSTEM.DAT"});
+    test.Must({"mattrib", "-i", test.image_, "+h", "+s", "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
+    test.Must({"mattrib", "-i", test.image_, "+r", "+h", "+s", "-a", "::/WINDOWS/SYSTEM.DAT"});
+    std::string volume = test.Bytes();
+    for (const char* name : {"CMAUDIO VXD", "SYSTEM  DAT"}) {
+        const std::size_t at = volume.find(EntryOf(volume, name));
+        // Bytes 13-19: hundredths, the time 0xBF7D and date 0x259F of creation, the date 0x2822 of last access.
+        const char dates[] = {'\x89', '\x7d', '\xbf', '\x9f', '\x25', '\x22', '\x28'};
+        volume.replace(at + 13, sizeof dates, dates, sizeof dates);
+    }
+    std::ofstream(test.image_, std::ios::binary | std::ios::trunc) << volume;
+}
+
 // A restore's stamps: a file made anew and a file rewritten get back the attributes and dates their entries
 // had (bytes 11 and 13-19, 22-25 of the entry as the format lays it out, and as mattrib and mcopy -m read
 // them), the dates set by mtools and by hand apart from each other; the reader gives each entry's stamp as
@@ -517,25 +542,8 @@ TEST_F(FatChangeTest, GivesFilesTheAttributesAndDatesTheirStampsHold)
         SCOPED_TRACE("FAT" + std::to_string(bits));
         image_ = (folder_ / ("stamps" + std::to_string(bits) + ".img")).string();
         Make(bits, 1, bits == 12 ? 1440 : bits == 16 ? 8000 : 36000);
-        Must({"mmd", "-i", image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
-        const fs::path source = folder_ / "CMAUDIO.VXD";
-        std::ofstream(source, std::ios::binary) << Random(1500, 71);
         const timespec old[2] = {{0, UTIME_OMIT}, {LocalTime(1999, 4, 23, 22, 22, 2), 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), old, 0), 0);
-        Must({"mcopy", "-m", "-i", image_, source.string(), "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
-        Must({"mcopy", "-m", "-i", image_, source.string(), "::/WINDOWS/SYSTEM.DAT"});
-        Must({"mattrib", "-i", image_, "+h", "+s", "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
-        Must({"mattrib", "-i", image_, "+r", "+h", "+s", "-a", "::/WINDOWS/SYSTEM.DAT"});
-        // Created earlier and last read later than written, as Windows keeps them: 1998-12-31 23:59:59.37,
-        // 2000-01-02.
-        std::string volume = Bytes();
-        for (const char* name : {"CMAUDIO VXD", "SYSTEM  DAT"}) {
-            const std::size_t at = volume.find(EntryOf(volume, name));
-            // Bytes 13-19: hundredths, the time 0xBF7D and date 0x259F of creation, the date 0x2822 of last access.
-            const char dates[] = {'\x89', '\x7d', '\xbf', '\x9f', '\x25', '\x22', '\x28'};
-            volume.replace(at + 13, sizeof dates, dates, sizeof dates);
-        }
-        std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
+        PutStampedFiles(*this, old);
         ASSERT_EQ(Fsck(), "");
         const std::string driver = EntryOf(Bytes(), "CMAUDIO VXD");
         const std::string system = EntryOf(Bytes(), "SYSTEM  DAT");
@@ -546,9 +554,7 @@ TEST_F(FatChangeTest, GivesFilesTheAttributesAndDatesTheirStampsHold)
         const int fd = open(image_.c_str(), O_RDONLY);
         image::FatVolume reader;
         std::string error;
-        ASSERT_TRUE(reader.Open([fd](std::uint64_t at, void* into, std::size_t size) {
-            return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
-        }, error)) << error;
+        ASSERT_TRUE(reader.Open(ReaderOf(fd), error)) << error;
         image::FatEntry entry;
         ASSERT_TRUE(reader.Find("WINDOWS/SYSTEM/CMAUDIO.VXD", entry));
         EXPECT_TRUE(entry.stamp == StampOfEntry(driver).fat);
@@ -702,9 +708,7 @@ TEST_F(FatChangeTest, WritesAndReadsLongNamesOfSeveralPartsInTheirOrder)
     const int fd = open(image_.c_str(), O_RDONLY);
     image::FatVolume reader;
     std::string error;
-    ASSERT_TRUE(reader.Open([fd](std::uint64_t at, void* into, std::size_t size) {
-        return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
-    }, error)) << error;
+    ASSERT_TRUE(reader.Open(ReaderOf(fd), error)) << error;
     std::vector<image::FatEntry> entries;
     ASSERT_TRUE(reader.List(0, entries));
     close(fd);
