@@ -153,6 +153,20 @@ const std::string kTree = "REGEDIT4\r\n\r\n"
                           "[HKEY_LOCAL_MACHINE\\C]\r\n\"c\"=hex:" +
                           HexList(40000, "02") + "\r\n";
 
+// The hive `bytes` reads, by this reader and libcreg alike, as the hive of `originalView` less the keys
+// `gone`, and each key removed freed one entry and one record besides the `originalSpace` there was.
+void ExpectRemovedAndFreed(const std::string& bytes, const std::string& originalView, const FreeSpace& originalSpace,
+                           const std::vector<std::string>& gone)
+{
+    const std::string expected = Without(originalView, gone);
+    const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
+    EXPECT_EQ(OwnView(bytes), expected);
+    EXPECT_EQ(LibcregView(bytes), expected);
+    const FreeSpace space = CheckFreeSpace(bytes);
+    EXPECT_EQ(space.entries, originalSpace.entries + removed);
+    EXPECT_EQ(space.records, originalSpace.records + removed);
+}
+
 TEST(HiveTest, CutKeysReadBackAsTheRegistryLessThem)
 {
     const std::string original = Build(kTree);
@@ -187,13 +201,7 @@ TEST(HiveTest, CutKeysReadBackAsTheRegistryLessThem)
             bytes = emulated::EditedHive(registry, 0);
         }
         ASSERT_EQ(bytes.size(), original.size());
-        const std::string expected = Without(originalView, gone);
-        const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
-        EXPECT_EQ(OwnView(bytes), expected);
-        EXPECT_EQ(LibcregView(bytes), expected);
-        const FreeSpace space = CheckFreeSpace(bytes);
-        EXPECT_EQ(space.entries, originalSpace.entries + removed);
-        EXPECT_EQ(space.records, originalSpace.records + removed);
+        ExpectRemovedAndFreed(bytes, originalView, originalSpace, gone);
     }
 }
 
@@ -368,13 +376,7 @@ TEST(HiveRealFileTest, RemovalsKeepWindowsLayout)
             ExpectOnlyFreeSpaceChanged(bytes, edited);
             bytes = edited;
         }
-        const std::string expected = Without(originalView, gone);
-        const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
-        EXPECT_EQ(LibcregView(bytes), expected);
-        EXPECT_EQ(OwnView(bytes), expected);
-        const FreeSpace space = CheckFreeSpace(bytes);
-        EXPECT_EQ(space.entries, originalSpace.entries + removed);
-        EXPECT_EQ(space.records, originalSpace.records + removed);
+        ExpectRemovedAndFreed(bytes, originalView, originalSpace, gone);
     }
 }
 
