@@ -212,7 +212,8 @@ public:
     {
         const unsigned sector = Le(volume, 11, 2);
         const unsigned rootSectors = (Le(volume, 17, 2) * 32 + sector - 1) / sector;
-        return FatsOf(volume).offset + FatsOf(volume).count * FatsOf(volume).bytes + std::size_t {rootSectors} * sector;
+        const Fats fats = FatsOf(volume);
+        return fats.offset + fats.count * fats.bytes + std::size_t {rootSectors} * sector;
     }
     std::uint32_t LastCluster(const std::string& volume) const
     {
