@@ -65,7 +65,9 @@ mkdir "$work/flat"
 qemu-img convert -O vmdk -o subformat=monolithicFlat "$work/pristine.img" "$work/flat/disk.vmdk"
 refused "flat VMDK" "its data lies in other files" "$work/flat/disk.vmdk" --answer yes --no-backup
 mkdir "$work/datafile"
-qemu-img convert -O qcow2 -o data_file=disk.data "$work/pristine.img" "$work/datafile/disk.qcow2"
+# qemu-img makes the data file from the working folder, and the image names it relative to its own.
+(cd "$work/datafile" && qemu-img convert -O qcow2 -o data_file=disk.data "$work/pristine.img" disk.qcow2) ||
+    fail "could not make the fixture: a qcow2 with a data file"
 refused "qcow2 with a data file" "an external data file" "$work/datafile/disk.qcow2" --answer yes --no-backup
 
 # --- Formats by name, in our own words.
