@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "storage/durable.h"
 
 class FaultySyscalls : public storage::Syscalls {
@@ -54,7 +56,7 @@ public:
     }
     ssize_t Write(int fd, const void* data, std::size_t size) override
     {
-        return Fails(ENOSPC) ? -1 : Syscalls::Write(fd, data, Part(size, 0));
+        return Fails(ENOSPC) ? -1 : Syscalls::Write(fd, data, Part(size, Position(fd)));
     }
     ssize_t PRead(int fd, void* into, std::size_t size, std::uint64_t offset) override
     {
@@ -92,7 +94,13 @@ private:
             errno = code;
         return fails;
     }
-    // The bytes the write or read now made does of `size` from byte `offset` of the file (0: unknown).
+    // Where the next write() on `fd` lands.
+    static std::uint64_t Position(int fd)
+    {
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        return at < 0 ? 0 : static_cast<std::uint64_t>(at);
+    }
+    // The bytes the write or read now made does of `size` from byte `offset` of the file.
     std::size_t Part(std::size_t size, std::uint64_t offset)
     {
         constexpr std::uint64_t kPage = 4096;
