@@ -83,32 +83,55 @@ void Draw(std::FILE* display, std::string_view caption, std::string_view text, U
     std::fflush(display);
 }
 
-}  // namespace
-
-int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::string_view text, UINT style)
+// The answer the box takes without asking: OK for a lone OK button that nobody can answer at a terminal, 0
+// for a box taken as unshown, the preset's Yes or No where the box has that button. False when it must ask.
+bool AnswerWithoutAsking(const BoxAnswers& answers, const std::vector<Button>& buttons, int& result)
 {
-    std::vector<Button> buttons = ButtonsOf(style);
-    if (answers.display != nullptr)
-        Draw(answers.display, caption, text, style, buttons);
-
-    bool singleOk = buttons.size() == 1;
-    if (singleOk && (answers.preset != BoxPreset::Ask || answers.input == nullptr || !answers.inputIsTerminal))
-        return IDOK;
+    const bool singleOk = buttons.size() == 1;
+    if (singleOk && (answers.preset != BoxPreset::Ask || answers.input == nullptr || !answers.inputIsTerminal)) {
+        result = IDOK;
+        return true;
+    }
     if (!singleOk && answers.preset == BoxPreset::Unshown) {
         if (answers.display != nullptr)
             std::fputs("(not shown: taken as a box Windows could not show)\n", answers.display);
-        return 0;
+        result = 0;
+        return true;
     }
     const int preset = answers.preset == BoxPreset::Yes ? IDYES : answers.preset == BoxPreset::No ? IDNO : 0;
-    if (!singleOk && preset != 0) {
-        for (const Button& button : buttons) {
-            if (button.result == preset)
-                return preset;
+    for (const Button& button : buttons) {
+        if (!singleOk && preset != 0 && button.result == preset) {
+            result = preset;
+            return true;
         }
     }
-    if (answers.input == nullptr)
-        return 0;
+    result = 0;
+    return answers.input == nullptr;
+}
 
+// The end of input on a terminal (Ctrl-D) is a No: a user who leaves removes nothing. A box without No
+// gets 0.
+int AnswerAtEndOfInput(const BoxAnswers& answers, const std::vector<Button>& buttons)
+{
+    // A read that a signal cut short is a No too, said by the run as the interrupt it is.
+    const bool interrupted = std::ferror(answers.input) != 0 && errno == EINTR;
+    for (const Button& button : buttons) {
+        if (button.result == IDNO) {
+            if (answers.display != nullptr)
+                std::fputs(interrupted ? "\n" : "\n(end of input: taken as No)\n", answers.display);
+            return IDNO;
+        }
+    }
+    // The prompt's line ends here, as after an answer.
+    if (answers.display != nullptr)
+        std::fputs("\n", answers.display);
+    return 0;
+}
+
+// Asks until a line names a button (any line, for a lone OK) or the input ends.
+int Ask(const BoxAnswers& answers, const std::vector<Button>& buttons)
+{
+    const bool singleOk = buttons.size() == 1;
     std::string prompt;
     for (const Button& button : buttons)
         prompt += std::string(prompt.empty() ? "" : "/") + button.word;
@@ -121,22 +144,8 @@ int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::st
                 std::fprintf(answers.display, "Answer %s: ", prompt.c_str());
             std::fflush(answers.display);
         }
-        if (!ReadLine(answers.input, line)) {
-            // The end of input on a terminal (Ctrl-D) is a No: a user who leaves removes nothing. A read that
-            // a signal cut short is a No too, said by the run as the interrupt it is.
-            const bool interrupted = std::ferror(answers.input) != 0 && errno == EINTR;
-            for (const Button& button : buttons) {
-                if (button.result == IDNO) {
-                    if (answers.display != nullptr)
-                        std::fputs(interrupted ? "\n" : "\n(end of input: taken as No)\n", answers.display);
-                    return IDNO;
-                }
-            }
-            // The prompt's line ends here, as after an answer.
-            if (answers.display != nullptr)
-                std::fputs("\n", answers.display);
-            return 0;
-        }
+        if (!ReadLine(answers.input, line))
+            return AnswerAtEndOfInput(answers, buttons);
         if (singleOk)
             return IDOK;
         std::string typed = Lower(line);
@@ -147,6 +156,19 @@ int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::st
         if (answers.display != nullptr)
             std::fprintf(answers.display, "Please answer %s.\n", prompt.c_str());
     }
+}
+
+}  // namespace
+
+int ShowTerminalBox(const BoxAnswers& answers, std::string_view caption, std::string_view text, UINT style)
+{
+    std::vector<Button> buttons = ButtonsOf(style);
+    if (answers.display != nullptr)
+        Draw(answers.display, caption, text, style, buttons);
+    int result = 0;
+    if (AnswerWithoutAsking(answers, buttons, result))
+        return result;
+    return Ask(answers, buttons);
 }
 
 }  // namespace emulated

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,11 +49,15 @@ protected:
         EXPECT_STREQ(state.cardDeviceKey, "Enum\\PCI");
     }
 
-    // Searches Enum\PCI holding `names`; a null `deviceId` expects the card to count as absent.
-    static void ExpectSearch(const std::vector<std::string>& names, const char* deviceId)
+    // Searches Enum\PCI holding `names`, its calls failing as `fail` has them; a null `deviceId` expects the
+    // card to count as absent.
+    static void ExpectSearch(const std::vector<std::string>& names, const char* deviceId,
+                             const std::function<void(FaultySystem&)>& fail = nullptr)
     {
         StepBench run;
         ASSERT_TRUE(LoadKeys(run.fake, PciKeys(names)));
+        if (fail)
+            fail(run.sys);
         SearchCard(run.state);
         if (deviceId != nullptr)
             ExpectFound(run.state, deviceId);
@@ -132,17 +137,8 @@ TEST_F(CardSearchTest, ARunOfFailingIndexesEndsTheWalk)
         for (DWORD i = 0; i < c.failing; ++i)
             names.push_back("VEN_13F6&DEV_0111&FAILING_" + std::to_string(i));
         names.push_back(kCard);
-        StepBench run;
-        ASSERT_TRUE(LoadKeys(run.fake, PciKeys(names)));
-        run.sys.FailCall(Op::RegEnumKeyA, 1, c.failing, ERROR_KEY_DELETED);
-
-        SearchCard(run.state);
-
-        if (c.found)
-            ExpectFound(run.state, kCard);
-        else
-            ExpectAbsent(run.state);
-        ExpectCleanEnd(run);
+        ExpectSearch(names, c.found ? kCard : nullptr,
+                     [&](FaultySystem& sys) { sys.FailCall(Op::RegEnumKeyA, 1, c.failing, ERROR_KEY_DELETED); });
     }
 }
 

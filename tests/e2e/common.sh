@@ -7,14 +7,18 @@ fail() {
     failures=$((failures + 1))
 }
 
-# Every journal the offline program writes here is checked against the journal's schema: $tool becomes
-# journal_checked.sh, which runs the program and notes a journal that does not match.
-if [ -n "${tool:-}" ] && [ "${tool%.exe}" = "$tool" ]; then
-    export CMPCI_TOOL=$tool
-    CMPCI_JOURNAL_FAULTS=$(mktemp)
-    export CMPCI_JOURNAL_FAULTS
-    tool="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/journal_checked.sh"
-fi
+# check_journals: every journal the offline program writes here is checked against the journal's schema:
+# $tool becomes journal_checked.sh, which runs the program and notes a journal that does not match. Done on
+# sourcing when $tool is set.
+check_journals() {
+    if [ -n "${tool:-}" ] && [ "${tool%.exe}" = "$tool" ]; then
+        export CMPCI_TOOL=$tool
+        CMPCI_JOURNAL_FAULTS=$(mktemp)
+        export CMPCI_JOURNAL_FAULTS
+        tool="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/journal_checked.sh"
+    fi
+}
+check_journals
 
 # finish <name>: the tally, then the exit code: 0 when no check failed.
 finish() {
@@ -36,6 +40,17 @@ start_work() {
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
     export XDG_STATE_HOME=$work/state
+}
+
+# open_example TOOL SOURCE: the opening of a script on the bundled example machine, from its arguments:
+# $tool (its journals checked), $source, $machine (the example machine), the C locale, and $work.
+open_example() {
+    export LC_ALL=C
+    tool=$1
+    source=$2
+    machine=$source/examples/machine
+    check_journals
+    start_work
 }
 
 # fresh_copy NAME: $work/NAME, a new copy of the machine folder $machine.

@@ -3,13 +3,9 @@
 # answered Yes removes, with their own boxes; the user's Locale in the machine's registry picks the language.
 # Usage: example_machine_modes_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-
-tool=$1
-machine=$2/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
-summary="cmpci-uninstall: removed $(list_keys "$2" | wc -l) registry keys and $(list_files "$2" | wc -l) files"
+open_example "$@"
+summary="cmpci-uninstall: removed $(list_keys "$source" | wc -l) registry keys and $(list_files "$source" | wc -l) files"
 
 # The journal without its deletions: the boxes and the restart request, in order.
 boxes() { grep -v '"op":"delete-' "$work/$1.journal"; }

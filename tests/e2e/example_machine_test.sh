@@ -5,13 +5,8 @@
 #   a No leaves the machine untouched; a dry run journals the same removals and changes nothing on disk.
 # Usage: example_machine_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-
-tool=$1
-source=$2
-machine=$source/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
 
 confirmation='{"op":"message-box","caption":"Pelko Sound DRUNE","text":"Do you really want to uninstall your sound card ?","style":4116,"language":1033,'
 completion='{"op":"message-box","caption":"Pelko Studio KALTO","text":"    Uninstall complete.    ","style":4160,"language":1033,'

@@ -3,11 +3,8 @@
 # keys and files is removed, nothing is lost, and the error is one clear line with exit code 2.
 # Usage: hostile_machine_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-tool=$1
-machine=$2/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 # check LABEL CONDITION: fails LABEL unless the shell text CONDITION holds.
 check() { eval "$2" || fail "$1"; }

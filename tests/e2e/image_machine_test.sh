@@ -150,11 +150,19 @@ check_image() {
     "$tool" --image "$image" "$@" --dry-run --answer yes </dev/null 2>/dev/null || fail "$name: a dry run after the run failed"
     [ "$(digest <"$image")" = "$cleaned" ] || fail "$name: --check or --dry-run after the run changed the image"
 
-    "$tool" --image "$image" "$@" --restore "${backup[0]}" 2>"$dir/restore.err" ||
+    check_restored "$name" "$part" "${backup[0]}" "$@"
+}
+
+# check_restored NAME PART BACKUP [OPTION...]: --restore BACKUP on $work/NAME/disk.img, cleaned, gives back
+# every file of the example machine as it was, with its dates and attributes.
+check_restored() {
+    local name=$1 part=$2 backup=$3 dir=$work/$1
+    local image=$dir/disk.img attrs restored file
+    shift 3
+    "$tool" --image "$image" "$@" --restore "$backup" 2>"$dir/restore.err" ||
         fail "$name: --restore failed: $(tail -n 1 "$dir/restore.err")"
     fsck_clean "$name restored" "$image" "$part"
     listing "$image" "$part" | diff "$work/all.files" - >/dev/null || fail "$name: after --restore the files are not all there"
-    local restored file
     mapfile -t restored < <(sed 's|^WINDOWS/||' "$work/card.files")
     out "$image" "$part" SYSTEM.DAT USER.DAT "${restored[@]}"
     for file in SYSTEM.DAT USER.DAT "${restored[@]}"; do

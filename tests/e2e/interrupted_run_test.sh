@@ -9,13 +9,8 @@
 #   Ctrl-C at the confirmation box says the interrupt alone, and the run changes nothing.
 # Usage: interrupted_run_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-
-tool=$1
-source=$2
-machine=$source/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
 command -v script >/dev/null || { echo "FAIL: script is missing: install bsdutils" >&2; exit 1; }
 # The program itself: the signals sent here must reach it, not a journal checker standing in its place.
 program=${CMPCI_TOOL:-$tool}

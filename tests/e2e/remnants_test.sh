@@ -5,18 +5,15 @@
 # a failed write of stdout, the journal of --check.
 # Usage: remnants_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-tool=$1
-example=$2/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
 
 # A copy of the example machine without the card's device key, as an uninstall stopped halfway leaves it.
 halfway() {
     rm -rf "$work/m"
-    cp -R "$example" "$work/m"
+    cp -R "$machine" "$work/m"
     awk '/^\[/ { skip = index($0, "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111") == 1 } !skip' \
-        "$example/registry.reg" >"$work/m/registry.reg"
+        "$machine/registry.reg" >"$work/m/registry.reg"
     cp "$work/m/registry.reg" "$work/halfway.reg"
 }
 
@@ -64,13 +61,13 @@ grep -q -x -F $'[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersi
     fail "backup: removal.reg does not name every removed key"
 "$tool" --machine "$work/m" --restore "$work/backup" >/dev/null 2>"$work/restore.err" || fail "restore: $(cat "$work/restore.err")"
 cmp -s "$work/halfway.reg" "$work/m/registry.reg" || fail "restore: the registry is not as it was"
-diff -r "$example/WINDOWS" "$work/m/WINDOWS" >/dev/null || fail "restore: the files are not as they were"
+diff -r "$machine/WINDOWS" "$work/m/WINDOWS" >/dev/null || fail "restore: the files are not as they were"
 
 # --remnants leaves a machine with the card's device key alone: a plain run is the way there.
-rm -rf "$work/m" && cp -R "$example" "$work/m"
+rm -rf "$work/m" && cp -R "$machine" "$work/m"
 "$tool" --machine "$work/m" --remnants >/dev/null 2>"$work/err" </dev/null
 [ $? = 2 ] && grep -q "run without --remnants" "$work/err" || fail "remnants with the card: $(cat "$work/err")"
-cmp -s "$example/registry.reg" "$work/m/registry.reg" || fail "remnants with the card changed the registry"
+cmp -s "$machine/registry.reg" "$work/m/registry.reg" || fail "remnants with the card changed the registry"
 
 # --version names the licence; on the card's machine, a write to a full stdout is exit 2 with one line.
 "$tool" --version >"$work/out" || fail "--version failed"

@@ -7,12 +7,8 @@
 # name them in the summary. libcreg reads the same in the registry files of a run on the machine imported.
 # Usage: shared_class_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-tool=$1
-source=$2
-example=$source/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
 
 class='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\MEDIA\0005'
 entry='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\MediaResources\joystick\msjstick.drv<0005>'
@@ -23,13 +19,13 @@ sbemu='HKEY_LOCAL_MACHINE\Enum\VIRTUAL\SSC-SBEMU\PCI&VEN_13F6&DEV_0111&SUBSYS_01
 # machine NAME [halfway]: a copy of the example machine whose SSC-SBEMU companion names MEDIA\0005; halfway,
 # without the card's device key, as a removal stopped halfway leaves it.
 machine() {
-    cp -R "$example" "$work/$1"
+    cp -R "$machine" "$work/$1"
     awk -v halfway="${2:-}" '
         /^\[/ { skip = halfway != "" && index($0, "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_13F6&DEV_0111") == 1
                 sbemu = index($0, "[HKEY_LOCAL_MACHINE\\Enum\\VIRTUAL\\SSC-SBEMU\\PCI&") == 1 }
         sbemu && /^"Driver"="MEDIA\\\\0004"/ { sub(/0004/, "0005"); changed = 1 }
         !skip
-        END { if (!changed) exit 1 }' "$example/registry.reg" >"$work/$1/registry.reg" ||
+        END { if (!changed) exit 1 }' "$machine/registry.reg" >"$work/$1/registry.reg" ||
         fail "$1: the SSC-SBEMU companion's Driver value not found"
 }
 
@@ -93,7 +89,7 @@ grep -q -x -F "cmpci-uninstall: media-resource $entry [kept: $port uses it]" "$w
 machine dat
 "$tool" --machine "$work/dat-machine" --import "$work/dat/registry.reg" >/dev/null 2>"$work/import.err" ||
     fail "import: $(cat "$work/import.err")"
-cp -R "$example/WINDOWS/." "$work/dat-machine/WINDOWS/"
+cp -R "$machine/WINDOWS/." "$work/dat-machine/WINDOWS/"
 "$tool" --machine "$work/dat-machine" --answer yes --no-backup >/dev/null 2>"$work/dat.err" </dev/null ||
     fail "dat run: $(cat "$work/dat.err")"
 /usr/bin/python3 "$source/tests/hive/libcreg_view.py" "$work/dat-machine/WINDOWS/SYSTEM.DAT" >"$work/dat.view" ||

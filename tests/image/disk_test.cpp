@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include "support/faulty_syscalls.h"
 #include "support/read_file.h"
 #include "support/temp_folder.h"
 
@@ -95,6 +96,38 @@ TEST_F(DiskTest, WritesOnlyInsideItsBoundAndNothingOfABatchThatLeavesIt)
         }
         EXPECT_EQ(Now(), expected);
     }
+}
+
+// The disk's writes and reads cut short: a batch of changes ends whole, or, with every call after the cut
+// failing, says it failed; a read gives the disk's bytes whole or fails.
+TEST_F(DiskTest, AShortWriteOrReadIsFinishedNeverTakenAsWhole)
+{
+    const std::vector<image::DiskChange> changes = {{8192, std::string(3000, 'Z')}, {20000, std::string(5000, 'Q')}};
+    std::string expected = bytes_;
+    for (const image::DiskChange& change : changes)
+        expected.replace(change.offset, change.bytes.size(), change.bytes);
+    bool written = false;
+    bool read = false;
+    std::string back;
+    const unsigned cuts = SweepShortCalls(
+        [&](storage::Syscalls& calls) {
+            Put(bytes_);
+            image::Disk disk(calls);
+            std::string error;
+            written = disk.Open(file_, "disk.img", error) && (disk.Bound(0, bytes_.size()), disk.Write(changes, error));
+            back.assign(9000, '\0');
+            read = written && disk.Read(7000, back.data(), back.size());
+        },
+        [&](bool whole) {
+            EXPECT_TRUE(read || !whole);
+            if (written) {
+                EXPECT_TRUE(Now() == expected) << "changes taken as written are not whole";
+            }
+            if (read) {
+                EXPECT_TRUE(back == expected.substr(7000, back.size())) << "a read taken as whole is not";
+            }
+        });
+    EXPECT_GT(cuts, 0u);
 }
 
 TEST_F(DiskTest, AFolderIsNoImageAndNamesTheMachineOption)

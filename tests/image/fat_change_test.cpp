@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <random>
@@ -122,6 +124,13 @@ public:
         return clusters;
     }
     std::string Bytes() const { return test_support::ReadFile(image_); }
+    // The image's bytes as FatVolume reads them, from the file open on `fd`.
+    static image::ReadVolume ReaderOf(int fd)
+    {
+        return [fd](std::uint64_t at, void* into, std::size_t size) {
+            return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+        };
+    }
     void Write(const std::vector<image::DiskChange>& changes)
     {
         const int fd = open(image_.c_str(), O_WRONLY);
@@ -137,12 +146,7 @@ public:
     {
         const int fd = open(image_.c_str(), O_RDONLY);
         image::FatVolume volume;
-        const bool planned = fd >= 0 &&
-                             volume.Open(
-                                 [fd](std::uint64_t at, void* into, std::size_t size) {
-                                     return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
-                                 },
-                                 error) &&
+        const bool planned = fd >= 0 && volume.Open(ReaderOf(fd), error) &&
                              image::PlanVolumeChange(volume, 0, "volume.img", edit, changes, old, error);
         close(fd);
         return planned;
@@ -203,6 +207,47 @@ public:
         volume[at + 27] = static_cast<char>(cluster >> 8);
         std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
     }
+    // Where the data clusters start, and the last one's number, from the boot sector as the format defines them.
+    std::size_t DataOffset(const std::string& volume) const
+    {
+        const unsigned sector = Le(volume, 11, 2);
+        const unsigned rootSectors = (Le(volume, 17, 2) * 32 + sector - 1) / sector;
+        const Fats fats = FatsOf(volume);
+        return fats.offset + fats.count * fats.bytes + std::size_t {rootSectors} * sector;
+    }
+    std::uint32_t LastCluster(const std::string& volume) const
+    {
+        const std::size_t total = Le(volume, 19, 2) != 0 ? Le(volume, 19, 2) : Le(volume, 32, 4);
+        const std::size_t clusterBytes = std::size_t {Le(volume, 11, 2)} * static_cast<unsigned char>(volume[13]);
+        return static_cast<std::uint32_t>((total * Le(volume, 11, 2) - DataOffset(volume)) / clusterBytes + 1);
+    }
+    std::string ClusterBytes(std::uint32_t cluster) const
+    {
+        const std::string volume = Bytes();
+        const std::size_t size = std::size_t {Le(volume, 11, 2)} * static_cast<unsigned char>(volume[13]);
+        return volume.substr(DataOffset(volume) + (cluster - 2) * size, size);
+    }
+    // The free bytes mdir counts.
+    std::uint64_t FreeBytes()
+    {
+        std::string out = Must({"mdir", "-i", image_, "::/"});
+        out.erase(std::remove(out.begin(), out.end(), ' '), out.end());
+        const std::size_t end = out.find("bytesfree");
+        std::size_t start = end;
+        while (start > 0 && std::isdigit(static_cast<unsigned char>(out[start - 1])) != 0)
+            --start;
+        return std::stoull(out.substr(start, end - start));
+    }
+    bool Plans(const image::VolumeEdit& edit, std::string& error)
+    {
+        std::vector<image::DiskChange> changes;
+        std::vector<image::DiskChange> old;
+        if (!Plan(edit, changes, old, error))
+            return false;
+        Write(changes);
+        return true;
+    }
+
     // The files put there and not named in `except`, byte for byte as they were put.
     void ExpectOthersAsPut(const std::vector<std::string>& except)
     {
@@ -384,6 +429,12 @@ const Damage kDamages[] = {
     {"another file's chain leading into it",
      [](FatChangeTest& t, auto& d, auto& n, auto) { t.SetFatEntry(n.back(), d[1]); },
      "CMAUDIO.VXD shares its clusters with another file"},
+    {"another file's chain leading into its first cluster",
+     [](FatChangeTest& t, auto& d, auto& n, auto) { t.SetFatEntry(n.back(), d[0]); },
+     "CMAUDIO.VXD shares its clusters with another file"},
+    {"another file's chain leading into its folder's first cluster",
+     [](FatChangeTest& t, auto&, auto& n, auto folder) { t.SetFatEntry(n.back(), folder); },
+     "WINDOWS/SYSTEM shares its clusters with another file"},
     {"another file's entry starting in it",
      [](FatChangeTest& t, auto& d, auto&, auto) { t.SetFirstCluster("NOTES   TXT", d[1]); },
      "CMAUDIO.VXD shares its clusters with NOTES.TXT"},
@@ -459,6 +510,29 @@ std::time_t WrittenAt(FatChangeTest& test, const fs::path& folder, const std::st
     return stat(copy.c_str(), &status) == 0 ? status.st_mtime : 0;
 }
 
+// WINDOWS/SYSTEM/CMAUDIO.VXD (hidden, system) and WINDOWS/SYSTEM.DAT (read-only, hidden, system), written
+// at `times`[1] by mcopy -m, created earlier and last read later than written, as Windows keeps them:
+// 1998-12-31 23:59:59.37, 2000-01-02.
+void PutStampedFiles(FatChangeTest& test, const timespec times[2])
+{
+    test.Must({"mmd", "-i", test.image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
+    const fs::path source = fs::path(test.image_).parent_path() / "CMAUDIO.VXD";
+    std::ofstream(source, std::ios::binary) << Random(1500, 71);
+    EXPECT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+    test.Must({"mcopy", "-m", "-i", test.image_, source.string(), "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
+    test.Must({"mcopy", "-m", "-i", test.image_, source.string(), "::/WINDOWS/SYSTEM.DAT"});
+    test.Must({"mattrib", "-i", test.image_, "+h", "+s", "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
+    test.Must({"mattrib", "-i", test.image_, "+r", "+h", "+s", "-a", "::/WINDOWS/SYSTEM.DAT"});
+    std::string volume = test.Bytes();
+    for (const char* name : {"CMAUDIO VXD", "SYSTEM  DAT"}) {
+        const std::size_t at = volume.find(EntryOf(volume, name));
+        // Bytes 13-19: hundredths, the time 0xBF7D and date 0x259F of creation, the date 0x2822 of last access.
+        const char dates[] = {'\x89', '\x7d', '\xbf', '\x9f', '\x25', '\x22', '\x28'};
+        volume.replace(at + 13, sizeof dates, dates, sizeof dates);
+    }
+    std::ofstream(test.image_, std::ios::binary | std::ios::trunc) << volume;
+}
+
 // A restore's stamps: a file made anew and a file rewritten get back the attributes and dates their entries
 // had (bytes 11 and 13-19, 22-25 of the entry as the format lays it out, and as mattrib and mcopy -m read
 // them), the dates set by mtools and by hand apart from each other; the reader gives each entry's stamp as
@@ -469,25 +543,8 @@ TEST_F(FatChangeTest, GivesFilesTheAttributesAndDatesTheirStampsHold)
         SCOPED_TRACE("FAT" + std::to_string(bits));
         image_ = (folder_ / ("stamps" + std::to_string(bits) + ".img")).string();
         Make(bits, 1, bits == 12 ? 1440 : bits == 16 ? 8000 : 36000);
-        Must({"mmd", "-i", image_, "::/WINDOWS", "::/WINDOWS/SYSTEM"});
-        const fs::path source = folder_ / "CMAUDIO.VXD";
-        std::ofstream(source, std::ios::binary) << Random(1500, 71);
         const timespec old[2] = {{0, UTIME_OMIT}, {LocalTime(1999, 4, 23, 22, 22, 2), 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), old, 0), 0);
-        Must({"mcopy", "-m", "-i", image_, source.string(), "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
-        Must({"mcopy", "-m", "-i", image_, source.string(), "::/WINDOWS/SYSTEM.DAT"});
-        Must({"mattrib", "-i", image_, "+h", "+s", "::/WINDOWS/SYSTEM/CMAUDIO.VXD"});
-        Must({"mattrib", "-i", image_, "+r", "+h", "+s", "-a", "::/WINDOWS/SYSTEM.DAT"});
-        // Created earlier and last read later than written, as Windows keeps them: 1998-12-31 23:59:59.37,
-        // 2000-01-02.
-        std::string volume = Bytes();
-        for (const char* name : {"CMAUDIO VXD", "SYSTEM  DAT"}) {
-            const std::size_t at = volume.find(EntryOf(volume, name));
-            // Bytes 13-19: hundredths, the time 0xBF7D and date 0x259F of creation, the date 0x2822 of last access.
-            const char dates[] = {'\x89', '\x7d', '\xbf', '\x9f', '\x25', '\x22', '\x28'};
-            volume.replace(at + 13, sizeof dates, dates, sizeof dates);
-        }
-        std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
+        PutStampedFiles(*this, old);
         ASSERT_EQ(Fsck(), "");
         const std::string driver = EntryOf(Bytes(), "CMAUDIO VXD");
         const std::string system = EntryOf(Bytes(), "SYSTEM  DAT");
@@ -498,9 +555,7 @@ TEST_F(FatChangeTest, GivesFilesTheAttributesAndDatesTheirStampsHold)
         const int fd = open(image_.c_str(), O_RDONLY);
         image::FatVolume reader;
         std::string error;
-        ASSERT_TRUE(reader.Open([fd](std::uint64_t at, void* into, std::size_t size) {
-            return pread(fd, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
-        }, error)) << error;
+        ASSERT_TRUE(reader.Open(ReaderOf(fd), error)) << error;
         image::FatEntry entry;
         ASSERT_TRUE(reader.Find("WINDOWS/SYSTEM/CMAUDIO.VXD", entry));
         EXPECT_TRUE(entry.stamp == StampOfEntry(driver).fat);
@@ -564,6 +619,169 @@ TEST_F(FatChangeTest, TakesAChainEndingOnTheVolumesLastCluster)
     EXPECT_EQ(Fsck(), "");
     ExpectBytes("FILLS.BIN", shorter);
     EXPECT_FALSE(There("FIRST.BIN"));
+}
+
+// A folder grown by a cluster that a deleted file's bytes still fill: the cluster is zeroed, as the format
+// wants of a folder's new cluster (past the entry that ends it, nothing), and holds the one entry made.
+TEST_F(FatChangeTest, GrowsAFolderIntoAZeroedClusterWhereADeletedFileLay)
+{
+    Make(12, 1, 1440);
+    Put("JUNK.BIN", Random(4 * 512, 81));
+    const std::vector<std::uint32_t> junk = Clusters("JUNK.BIN");
+    Must({"mmd", "-i", image_, "::/WINDOWS"});
+    for (int i = 1; i <= 14; ++i)  // with "." and "..", the folder's one cluster is full
+        Put("WINDOWS/F" + std::to_string(i), Random(100, static_cast<unsigned>(80 + i)));
+    Must({"mdel", "-i", image_, "::/JUNK.BIN"});
+    files_.erase("JUNK.BIN");
+    image::VolumeEdit edit;
+    edit.written = {{"WINDOWS/EMPTY.TXT", ""}};
+    Change(edit);
+
+    EXPECT_EQ(Fsck(), "");
+    const std::vector<std::uint32_t> folder = Clusters("WINDOWS");
+    ASSERT_EQ(folder.size(), 2u);
+    ASSERT_NE(std::find(junk.begin(), junk.end(), folder[1]), junk.end()) << "the folder grew elsewhere";
+    const std::string grown = ClusterBytes(folder[1]);
+    EXPECT_EQ(grown.substr(0, 11), "EMPTY   TXT");
+    EXPECT_EQ(grown.find_first_not_of('\0', 32), std::string::npos) << "the deleted file's bytes are left in it";
+    ExpectOthersAsPut({});
+}
+
+// A long name's entries as the format defines them, read from a folder's bytes: before each short entry,
+// the parts last first (its order byte 0x40 | N, then N-1 down to 1), each with attributes 0x0F, the short
+// name's checksum, 13 UTF-16 units at bytes 1, 14 and 28, the name ending in 0x0000 where there is room and
+// 0xFFFF after. Gives each long name with its entries' offsets; a part out of order fails the test.
+std::map<std::string, std::vector<std::uint64_t>> LongNamesOf(const std::string& folder, std::uint64_t at)
+{
+    static const int kUnits[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    std::map<std::string, std::vector<std::uint64_t>> names;
+    std::vector<std::size_t> parts;
+    for (std::size_t e = 0; e + 32 <= folder.size() && folder[e] != '\0'; e += 32) {
+        if (folder[e + 11] == '\x0F' && static_cast<unsigned char>(folder[e]) != 0xE5) {
+            parts.push_back(e);
+            continue;
+        }
+        if (parts.empty())
+            continue;
+        unsigned char sum = 0;
+        for (std::size_t i = 0; i < 11; ++i)
+            sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) + static_cast<unsigned char>(folder[e + i]));
+        std::u16string units;
+        std::vector<std::uint64_t> offsets;
+        for (std::size_t k = 0; k < parts.size(); ++k) {
+            const std::size_t p = parts[parts.size() - 1 - k];  // order k + 1
+            const unsigned order = static_cast<unsigned char>(folder[p]);
+            EXPECT_EQ(order, (k + 1) | (k + 1 == parts.size() ? 0x40u : 0u)) << "part " << k + 1 << " at " << p;
+            EXPECT_EQ(static_cast<unsigned char>(folder[p + 13]), sum) << "the checksum of part " << k + 1;
+            EXPECT_EQ(folder[p + 12], '\0');
+            EXPECT_EQ(Le(folder, p + 26, 2), 0u);
+            for (int u : kUnits)
+                units += static_cast<char16_t>(Le(folder, p + static_cast<std::size_t>(u), 2));
+        }
+        const std::size_t end = std::min(units.find(u'\0'), units.size());
+        EXPECT_EQ(units.find_first_not_of(u'\xFFFF', end + 1), std::u16string::npos) << "no 0xFFFF after the name";
+        for (std::size_t p : parts)
+            offsets.push_back(at + p);
+        names[std::string(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(end))] = offsets;
+        parts.clear();
+    }
+    return names;
+}
+
+// Names of one to five long-name entries, at the bounds of a part (13 characters): those mtools wrote and
+// those the writer made are laid out as the format defines, and read back whole, in order, by the reader,
+// which gives each file's long-name entries in folder order.
+TEST_F(FatChangeTest, WritesAndReadsLongNamesOfSeveralPartsInTheirOrder)
+{
+    Make(16, 1, 8000);
+    auto name = [](std::size_t length, char fill) { return "Driver " + std::string(length - 11, fill) + ".vxd"; };
+    for (std::size_t length : {13, 40})
+        Put(name(length, 'm'), Random(100, static_cast<unsigned>(length)));
+    image::VolumeEdit edit;
+    for (std::size_t length : {12, 13, 14, 26, 27, 39, 53, 65})
+        edit.written.push_back({name(length, 'w'), Random(100, static_cast<unsigned>(length))});
+    Change(edit);
+    EXPECT_EQ(Fsck(), "");
+
+    const std::string volume = Bytes();
+    const std::size_t root = FatsOf(volume).offset + FatsOf(volume).count * FatsOf(volume).bytes;
+    const auto names = LongNamesOf(volume.substr(root, Le(volume, 17, 2) * 32u), root);
+    const int fd = open(image_.c_str(), O_RDONLY);
+    image::FatVolume reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(ReaderOf(fd), error)) << error;
+    std::vector<image::FatEntry> entries;
+    ASSERT_TRUE(reader.List(0, entries));
+    close(fd);
+    EXPECT_EQ(entries.size(), names.size());
+    for (const image::FatEntry& entry : entries) {
+        const auto found = names.find(entry.name);
+        ASSERT_NE(found, names.end()) << entry.name << " is not a long name on the volume";
+        EXPECT_EQ(entry.longParts, found->second) << entry.name;
+    }
+    for (const auto& [path, bytes] : files_)
+        EXPECT_EQ(names.count(path), 1u) << path;
+    for (const image::WrittenFile& file : edit.written)
+        EXPECT_EQ(names.count(file.path), 1u) << file.path;
+}
+
+// A file made where only the volume's last cluster is free (FAT12 with it even and odd, FAT16): it goes
+// there, as the boot sector numbers the clusters, and the volume is clean.
+TEST_F(FatChangeTest, AllocatesTheVolumesLastCluster)
+{
+    for (const Layout& layout : {Layout {12, 1, 1440, 2}, Layout {12, 1, 720, 2}, Layout {16, 1, 8000, 2}}) {
+        SCOPED_TRACE("FAT" + std::to_string(layout.bits) + ", " + std::to_string(layout.kilobytes) + " KB");
+        image_ = (folder_ / ("last" + std::to_string(layout.kilobytes) + ".img")).string();
+        Make(layout.bits, layout.clusterSectors, layout.kilobytes, layout.fats);
+        const std::uint32_t last = LastCluster(Bytes());
+        Put("FILLS.BIN", Random(FreeBytes() - 512, 91));
+        ASSERT_EQ(FreeBytes(), 512u);
+        ASSERT_EQ(Clusters("FILLS.BIN").back(), last - 1);
+        image::VolumeEdit edit;
+        const std::string bytes = Random(300, 92);
+        edit.written = {{"NEW.BIN", bytes}};
+        Change(edit);
+        EXPECT_EQ(Fsck(), "");
+        EXPECT_EQ(Clusters("NEW.BIN"), std::vector<std::uint32_t> {last});
+        ExpectBytes("NEW.BIN", bytes);
+        EXPECT_EQ(FreeBytes(), 0u);
+    }
+}
+
+// FAT32's FSInfo: the search for free clusters starts at its next-free hint when the hint names a cluster
+// (2 to the last), and wraps past the last; a hint out of that range (0xFFFFFFFF: unknown) is no hint, and
+// the search starts at cluster 2. After the change the hint names the cluster taken last, and the free
+// count is mdir's.
+TEST_F(FatChangeTest, TakesFsInfosNextFreeHintAsTheHintItIs)
+{
+    Make(32, 1, 36000);
+    const std::string fresh = Bytes();
+    const std::uint32_t last = LastCluster(fresh);
+    ASSERT_EQ(Le(fresh, 44, 4), 2u) << "the root folder is not in cluster 2";
+    ASSERT_EQ(FreeBytes(), std::uint64_t {last - 2} * 512) << "more than the root folder is taken";
+    const std::size_t info = std::size_t {Le(fresh, 48, 2)} * 512;
+    ASSERT_EQ(Le(fresh, info, 4), 0x41615252u);
+    const struct {
+        std::uint32_t hint;
+        std::vector<std::uint32_t> taken;
+    } cases[] = {{0xFFFFFFFF, {3, 4}}, {0, {3, 4}},        {1, {3, 4}},
+                 {last + 1, {3, 4}},   {last, {last, 3}}, {1000, {1000, 1001}}};
+    for (const auto& each : cases) {
+        SCOPED_TRACE("hint " + std::to_string(each.hint));
+        std::string volume = fresh;
+        for (std::size_t i = 0; i < 4; ++i)
+            volume[info + 492 + i] = static_cast<char>(each.hint >> (8 * i));
+        std::ofstream(image_, std::ios::binary | std::ios::trunc) << volume;
+        image::VolumeEdit edit;
+        edit.written = {{"NEW.BIN", Random(1000, 93)}};
+        std::string error;
+        ASSERT_TRUE(Plans(edit, error)) << error;
+        EXPECT_EQ(Fsck(), "");
+        EXPECT_EQ(Clusters("NEW.BIN"), each.taken);
+        const std::string now = Bytes();
+        EXPECT_EQ(Le(now, info + 492, 4), each.taken.back()) << "the next-free hint";
+        EXPECT_EQ(std::uint64_t {Le(now, info + 488, 4)} * 512, FreeBytes()) << "the free count";
+    }
 }
 
 }  // namespace

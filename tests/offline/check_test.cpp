@@ -13,16 +13,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A WINDOWS folder in `temp`, its INF folder made, holding `files` (paths below it).
+fs::path PutWindows(const test_support::TempFolder& temp, const std::vector<std::string>& files)
+{
+    const fs::path windows = temp.path() / "WINDOWS";
+    fs::create_directories(windows / "INF");
+    for (const std::string& file : files)
+        std::ofstream(windows / file) << "x";
+    return windows;
+}
+
 // --check lists what the removal would take, by the removal's own rules: a "Driver" value that names no
 // one driver key, or an "InfPath" that is no plain file name, leads to no class key and no INF file.
 TEST(CheckTest, FollowsTheRemovalsRulesForDriverAndInfNames)
 {
     const test_support::TempFolder temp("cmpci-check");
     ASSERT_TRUE(temp.ok());
-    const fs::path windows = temp.path() / "WINDOWS";
-    fs::create_directories(windows / "INF");
-    std::ofstream(windows / "INF" / "oem1.inf") << "x";
-    std::ofstream(windows / "oem2.inf") << "x";
+    const fs::path windows = PutWindows(temp, {"INF/oem1.inf", "oem2.inf"});
     emulated::Registry registry;
     ASSERT_TRUE(emulated::LoadRegedit4(
                     "REGEDIT4\r\n"
@@ -57,9 +64,7 @@ TEST(CheckTest, AClassAnotherDeviceNamesIsKeptWithThatDevice)
 {
     const test_support::TempFolder temp("cmpci-check");
     ASSERT_TRUE(temp.ok());
-    const fs::path windows = temp.path() / "WINDOWS";
-    fs::create_directories(windows / "INF");
-    std::ofstream(windows / "INF" / "MSJSTICK.INF") << "x";
+    const fs::path windows = PutWindows(temp, {"INF/MSJSTICK.INF"});
     const std::string classes = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\";
     emulated::Registry registry;
     ASSERT_TRUE(emulated::LoadRegedit4(

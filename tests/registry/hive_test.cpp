@@ -170,6 +170,20 @@ const std::string kTree = "REGEDIT4\r\n\r\n"
                           "[HKEY_LOCAL_MACHINE\\C]\r\n\"c\"=hex:" +
                           HexList(40000, "02") + "\r\n";
 
+// The hive `bytes` reads, by this reader and libcreg alike, as the hive of `originalView` less the keys
+// `gone`, and each key removed freed one entry and one record besides the `originalSpace` there was.
+void ExpectRemovedAndFreed(const std::string& bytes, const std::string& originalView, const FreeSpace& originalSpace,
+                           const std::vector<std::string>& gone)
+{
+    const std::string expected = Without(originalView, gone);
+    const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
+    EXPECT_EQ(OwnView(bytes), expected);
+    EXPECT_EQ(LibcregView(bytes), expected);
+    const FreeSpace space = CheckFreeSpace(bytes);
+    EXPECT_EQ(space.entries, originalSpace.entries + removed);
+    EXPECT_EQ(space.records, originalSpace.records + removed);
+}
+
 TEST(HiveTest, CutKeysReadBackAsTheRegistryLessThem)
 {
     const std::string original = Build(kTree);
@@ -204,13 +218,7 @@ TEST(HiveTest, CutKeysReadBackAsTheRegistryLessThem)
             bytes = emulated::EditedHive(registry, 0);
         }
         ASSERT_EQ(bytes.size(), original.size());
-        const std::string expected = Without(originalView, gone);
-        const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
-        EXPECT_EQ(OwnView(bytes), expected);
-        EXPECT_EQ(LibcregView(bytes), expected);
-        const FreeSpace space = CheckFreeSpace(bytes);
-        EXPECT_EQ(space.entries, originalSpace.entries + removed);
-        EXPECT_EQ(space.records, originalSpace.records + removed);
+        ExpectRemovedAndFreed(bytes, originalView, originalSpace, gone);
     }
 }
 
@@ -385,13 +393,7 @@ TEST(HiveRealFileTest, RemovalsKeepWindowsLayout)
             ExpectOnlyFreeSpaceChanged(bytes, edited);
             bytes = edited;
         }
-        const std::string expected = Without(originalView, gone);
-        const std::size_t removed = KeyLines(originalView) - KeyLines(expected);
-        EXPECT_EQ(LibcregView(bytes), expected);
-        EXPECT_EQ(OwnView(bytes), expected);
-        const FreeSpace space = CheckFreeSpace(bytes);
-        EXPECT_EQ(space.entries, originalSpace.entries + removed);
-        EXPECT_EQ(space.records, originalSpace.records + removed);
+        ExpectRemovedAndFreed(bytes, originalView, originalSpace, gone);
     }
 }
 
@@ -496,6 +498,40 @@ std::uint32_t RecordOfEntry(const std::string& bytes, std::uint32_t entry)
     return 0;
 }
 
+// Damages of the key tree at 0x20 of a hive's bytes `b` that take more than a line; `firstKey` is the root's
+// first subkey's entry, `firstRecord` its record. Here the first subkey names its next sibling's record.
+void NameTheNextSiblingsRecord(std::string& b, std::uint32_t firstKey)
+{
+    const std::uint32_t tree = 0x20;
+    const std::uint32_t sibling = Get32(b, tree + firstKey + 0x14);
+    emulated::Put32(b, tree + firstKey + 0x18, Get32(b, tree + sibling + 0x18));
+}
+
+// Its name's second letter becomes a backslash, with the entry's name hash (the sum of the upper-cased
+// letters) to match.
+void PutABackslashInTheName(std::string& b, std::uint32_t firstKey, std::uint32_t firstRecord)
+{
+    const std::uint32_t tree = 0x20;
+    const auto letter = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(b[firstRecord + 0x15])));
+    emulated::Put32(b, tree + firstKey + 4, Get32(b, tree + firstKey + 4) - letter + '\\');
+    b[firstRecord + 0x15] = '\\';
+}
+
+// A leaf reached by first subkeys, freed from the tree while its record stays live.
+void FreeALeafKeepingItsRecord(std::string& b, std::uint32_t firstKey)
+{
+    const std::uint32_t tree = 0x20;
+    std::uint32_t parent = 0x20;
+    std::uint32_t leaf = firstKey;
+    for (; Get32(b, tree + leaf + 0x10) != kHiveNone; leaf = Get32(b, tree + leaf + 0x10))
+        parent = leaf;
+    emulated::Put32(b, tree + parent + 0x10, Get32(b, tree + leaf + 0x14));
+    emulated::Put32(b, tree + leaf, emulated::kFreeEntryFlag);
+    emulated::Put32(b, tree + leaf + 4, 0x1C);
+    emulated::Put32(b, tree + leaf + 8, Get32(b, tree + 0x0C));
+    emulated::Put32(b, tree + 0x0C, leaf);
+}
+
 TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
 {
     const std::string real = RealFile("USER.DAT");
@@ -529,37 +565,14 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
         {"a free record whose header runs past it",
          [&](std::string& b) { emulated::Put16(b, block + head + 0x0C, static_cast<std::uint16_t>(Get32(b, block + head))); },
          "damaged header"},
-        {"two entries naming one record",
-         [&](std::string& b) {
-             // The root's first subkey names its next sibling's record.
-             const std::uint32_t sibling = Get32(b, tree + firstKey + 0x14);
-             emulated::Put32(b, tree + firstKey + 0x18, Get32(b, tree + sibling + 0x18));
-         },
+        {"two entries naming one record", [&](std::string& b) { NameTheNextSiblingsRecord(b, firstKey); },
          "another key"},
-        {"a key name holding a backslash",
-         [&](std::string& b) {
-             // Its second letter, with the entry's name hash (the sum of the upper-cased letters) to match.
-             const auto letter = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(b[firstRecord + 0x15])));
-             emulated::Put32(b, tree + firstKey + 4, Get32(b, tree + firstKey + 4) - letter + '\\');
-             b[firstRecord + 0x15] = '\\';
-         },
+        {"a key name holding a backslash", [&](std::string& b) { PutABackslashInTheName(b, firstKey, firstRecord); },
          "holds a backslash"},
         {"a record numbered in another data block",
          [&](std::string& b) { emulated::Put16(b, firstRecord + 6, static_cast<std::uint16_t>(Get16(b, firstRecord + 6) + 1)); },
          "stands in data block"},
-        {"a record named by no entry",
-         [&](std::string& b) {
-             // A leaf reached by first subkeys, freed from the tree while its record stays live.
-             std::uint32_t parent = 0x20;
-             std::uint32_t leaf = firstKey;
-             for (; Get32(b, tree + leaf + 0x10) != kHiveNone; leaf = Get32(b, tree + leaf + 0x10))
-                 parent = leaf;
-             emulated::Put32(b, tree + parent + 0x10, Get32(b, tree + leaf + 0x14));
-             emulated::Put32(b, tree + leaf, emulated::kFreeEntryFlag);
-             emulated::Put32(b, tree + leaf + 4, 0x1C);
-             emulated::Put32(b, tree + leaf + 8, Get32(b, tree + 0x0C));
-             emulated::Put32(b, tree + 0x0C, leaf);
-         },
+        {"a record named by no entry", [&](std::string& b) { FreeALeafKeepingItsRecord(b, firstKey); },
          "named by no key entry"},
     };
     for (const Case& test : cases) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -13,7 +14,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "support/faulty_syscalls.h"
 #include "support/read_file.h"
 #include "support/temp_folder.h"
 
@@ -317,6 +320,63 @@ TEST_F(DurableTest, NewFileSyncsBeforeItCountsAndIsRemovedWhenItFails)
         failing.failing = call;
         EXPECT_FALSE(storage::WriteNewFile(folder_ / "removed.reg", "bytes", error, failing));
         EXPECT_FALSE(fs::exists(folder_ / "removed.reg"));
+    }
+}
+
+// A durable write whose writes and reads come back short (as a full disk or a signal cuts them): each is
+// finished by the calls that follow, never taken as whole. Cut short, each write ends with the file's bytes
+// whole; with every call after the cut failing, it says it failed, and a replaced file keeps its old bytes.
+TEST_F(DurableTest, AShortWriteOrReadIsFinishedNeverTakenAsWhole)
+{
+    std::string bytes(70000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>('a' + i % 23);
+    const fs::path added = folder_ / "USER.DAT";
+    const struct {
+        const char* write;
+        fs::path file;
+        std::function<bool(storage::Syscalls&)> attempt;
+    } writes[] = {
+        {"a replacement", file_,
+         [&](storage::Syscalls& calls) {
+             std::string error;
+             return storage::ReplaceFileAtomically(file_, {bytes.substr(0, 10), bytes.substr(10)}, error, calls);
+         }},
+        {"a new file", added,
+         [&](storage::Syscalls& calls) {
+             std::string error;
+             fs::remove(added);
+             return storage::WriteNewFile(added, bytes, error, calls);
+         }},
+        {"a write at an offset, read back", added,
+         [&](storage::Syscalls& calls) {
+             std::ofstream(added, std::ios::trunc);
+             const int fd = open(added.c_str(), O_RDWR | O_CLOEXEC);
+             std::string back(bytes.size(), '\0');
+             const bool done = storage::WriteAllAt(fd, bytes, 0, calls) &&
+                               storage::ReadAllAt(fd, back.data(), back.size(), 0, calls) && back == bytes;
+             close(fd);
+             return done;
+         }},
+    };
+    for (const auto& each : writes) {
+        SCOPED_TRACE(each.write);
+        bool done = false;
+        const unsigned cuts = SweepShortCalls(
+            [&](storage::Syscalls& calls) {
+                std::ofstream(file_, std::ios::binary | std::ios::trunc) << "old bytes";
+                done = each.attempt(calls);
+            },
+            [&](bool whole) {
+                const std::string now = ReadFile(each.file);
+                if (whole || done) {
+                    EXPECT_TRUE(done);
+                    EXPECT_TRUE(now == bytes) << now.size() << " bytes, not " << bytes.size();
+                } else if (each.file == file_) {
+                    EXPECT_EQ(now, "old bytes");
+                }
+            });
+        EXPECT_GT(cuts, 0u);
     }
 }
 

@@ -69,6 +69,15 @@ protected:
         return ops().RegOpenKeyExA(HKEY_LOCAL_MACHINE, Path(below).c_str(), 0, KEY_READ, key);
     }
 
+    // The open `key`'s first subkey is named `expected`; then the key is closed.
+    void ExpectFirstSubkeyAndClose(HKEY key, const char* expected)
+    {
+        char name[100] = {};
+        EXPECT_EQ(ops().RegEnumKeyA(key, 0, name, sizeof name), ERROR_SUCCESS);
+        EXPECT_STREQ(name, expected);
+        EXPECT_EQ(ops().RegCloseKey(key), ERROR_SUCCESS);
+    }
+
     bool Exists(const std::string& below)
     {
         HKEY key = nullptr;
@@ -119,10 +128,7 @@ TEST_F(RegistryContract, OpensAKeyWhateverTheCaseOfItsPathAndKeepsTheStoredCase)
     HKEY key = nullptr;
     ASSERT_EQ(ops().RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\CMPCIREGISTRYCONTRACT\\enum\\pci", 0, KEY_READ, &key),
               ERROR_SUCCESS);
-    char name[100] = {};
-    EXPECT_EQ(ops().RegEnumKeyA(key, 0, name, sizeof name), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "VEN_13F6&DEV_0111");
-    EXPECT_EQ(ops().RegCloseKey(key), ERROR_SUCCESS);
+    ExpectFirstSubkeyAndClose(key, "VEN_13F6&DEV_0111");
 }
 
 TEST_F(RegistryContract, APathWithDoubledOrTrailingBackslashesOpensTheKeyItNames)
@@ -132,10 +138,7 @@ TEST_F(RegistryContract, APathWithDoubledOrTrailingBackslashesOpensTheKeyItNames
         SCOPED_TRACE(path);
         HKEY key = nullptr;
         ASSERT_EQ(Open(path, &key), ERROR_SUCCESS);
-        char name[100] = {};
-        EXPECT_EQ(ops().RegEnumKeyA(key, 0, name, sizeof name), ERROR_SUCCESS);
-        EXPECT_STREQ(name, "VEN_13F6&DEV_0111");
-        EXPECT_EQ(ops().RegCloseKey(key), ERROR_SUCCESS);
+        ExpectFirstSubkeyAndClose(key, "VEN_13F6&DEV_0111");
     }
 }
 
