@@ -43,7 +43,7 @@ batch() {
         find "$work/lab" -type f | parallel -j"$1" bash "$source_dir/examples/batch_run.sh" "$work/runs" --no-backup {}
     else
         # The host cleans each image in a folder of runs of its own, packed for the way back.
-        (cd "$work/lab" && ls | PARALLEL_RSYNC_OPTS=-rlDR parallel --sshlogin "$1/lab" --ssh "$ssh_command" --workdir "$work/host" \
+        (cd "$work/lab" && ls | PARALLEL_RSYNC_OPTS=-rlDRI parallel --sshlogin "$1/lab" --ssh "$ssh_command" --workdir "$work/host" \
             --transferfile {} --return {} --return {}.runs.tar --cleanup \
             "mkdir {}.runs && env CMPCI_UNINSTALL=$tool XDG_STATE_HOME=$work/state bash $source_dir/examples/batch_run.sh {}.runs --no-backup {}; status=\$?; tar -C {}.runs -cf {}.runs.tar . && rm -rf {}.runs; exit \$status")
         for tarball in "$work"/lab/*.runs.tar; do

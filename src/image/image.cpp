@@ -20,7 +20,6 @@
 #include "host/progress.h"
 #include "host/tool.h"
 #include "common/fold_case.h"
-#include "registry/hive_file.h"
 #include "storage/lock.h"
 
 namespace image {
@@ -709,14 +708,14 @@ bool ImageMachine::CheckVolumeWritten(Disk& fresh, const VolumeEdit& edit, ReadB
         }
         ++result.files;
         const std::string name = file.path.substr(file.path.rfind('/') + 1);
-        emulated::HiveError fault;
-        if (SameName(name, "SYSTEM.DAT") || SameName(name, "USER.DAT")) {
-            if (!emulated::CheckHiveStructure(bytes, fault)) {
-                error = image_.string() + ":" + file.path + ", read back, is not a sound registry file: " + fault.message;
-                return false;
-            }
-            ++result.registryFiles;
+        bool checked = false;
+        std::string why;
+        if (checkWritten_ && !checkWritten_(name, bytes, checked, why)) {
+            error = image_.string() + ":" + file.path + ", read back, " + why;
+            return false;
         }
+        if (checked)
+            ++result.registryFiles;
     }
     for (const std::string& file : edit.removed) {
         FatEntry entry;

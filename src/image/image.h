@@ -85,6 +85,11 @@ public:
     // What reading back the last commit found: every changed sector through a fresh open of the image, then
     // the files written through the FAT reader, the registry files checked as such, and the files removed.
     const ReadBackResult& readBack() const { return readBack_; }
+    // How a file the commit wrote is checked once read back, beyond its bytes: a registry file by the
+    // registry-file checker, which this room does not know. `checked` says the check applied to the file.
+    using WrittenFileCheck =
+        std::function<bool(const std::string& name, const std::string& bytes, bool& checked, std::string& error)>;
+    void CheckWrittenFilesWith(WrittenFileCheck check) { checkWritten_ = std::move(check); }
     // A block device rather than an image file.
     bool device() const { return disk_.device(); }
     // Opened read-only: its owner may not write it, or a device's lock switch is set.
@@ -150,7 +155,7 @@ private:
     bool CopyOut(const Node& node, const std::filesystem::path& host, const std::function<void(std::uint64_t)>& copied,
                  storage::Sha256* digest, std::string& error);
     // Reads the volume of `fresh` (the disk opened afresh after a commit) through the FAT reader: each file
-    // `edit` wrote holds its bytes (a registry file passes the registry-file checker) and each it removed is
+    // `edit` wrote holds its bytes (and passes the check it was given) and each it removed is
     // gone. False with a one-line `error`.
     bool CheckVolumeWritten(Disk& fresh, const VolumeEdit& edit, ReadBackResult& result, std::string& error) const;
 
@@ -158,6 +163,7 @@ private:
     std::filesystem::path file_;   // the image file itself (a link's target)
     std::filesystem::path journal_;  // the place of its rollback journal
     ReadBackResult readBack_;
+    WrittenFileCheck checkWritten_;
     Disk disk_;
     FatVolume volume_;
     Partition partition_ {};  // the volume's partition; the volume reads the disk from its offset on

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/fold_case.h"
 #include "image/image.h"
 #include "machine/commit_record.h"
+#include "registry/hive_file.h"
 #include "storage/lock.h"
 
 namespace offline {
@@ -146,11 +148,24 @@ public:
 
 // A disk image: the run works on a machine folder standing for it, and the change goes into the image at
 // the very end; until then nothing of it is on the image.
+// A SYSTEM.DAT or USER.DAT written into an image must pass the registry-file checker once read back.
+bool CheckRegistryFileWritten(const std::string& name, const std::string& bytes, bool& checked, std::string& error)
+{
+    checked = SameName(name, "SYSTEM.DAT") || SameName(name, "USER.DAT");
+    emulated::HiveError fault;
+    if (checked && !emulated::CheckHiveStructure(bytes, fault)) {
+        error = "is not a sound registry file: " + fault.message;
+        return false;
+    }
+    return true;
+}
+
 class ImageTarget final : public Target {
 public:
     explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
     bool Open(const Options& options, std::vector<std::string>& said, std::string& error)
     {
+        machine_.CheckWrittenFilesWith(CheckRegistryFileWritten);
         if (!machine_.Open({image_, options.partition, options.windows, WritesTarget(options),
                             emulated::kMaxRegistryFileSize},
                            options.user, said, error))

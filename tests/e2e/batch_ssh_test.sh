@@ -40,7 +40,7 @@ done
 
 # --- The batch: the host cleans each image in its own folder of runs, packed for the way back.
 remote="env CMPCI_UNINSTALL=$program XDG_STATE_HOME=$work/state bash $source/examples/batch_run.sh"
-(cd "$work/lab" && PARALLEL_RSYNC_OPTS=-rlDR parallel --sshlogin "2/lab" --ssh "$ssh_command" --workdir "$work/host" \
+(cd "$work/lab" && PARALLEL_RSYNC_OPTS=-rlDRI parallel --sshlogin "2/lab" --ssh "$ssh_command" --workdir "$work/host" \
     --transferfile {} --return {} --return {}.runs.tar --cleanup \
     "mkdir {}.runs && $remote {}.runs --no-backup {}; status=\$?; tar -C {}.runs -cf {}.runs.tar . && rm -rf {}.runs; exit \$status" \
     <"$work/list") || fail "GNU parallel counts $? failed runs"
