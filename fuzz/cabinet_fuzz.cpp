@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "backup/cabinet.h"
+#include "registry_backups/cabinet.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

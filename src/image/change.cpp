@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "common/fold_case.h"
-#include "image/fat_check.h"
-#include "image/fat_write.h"
+#include "fat/fat_check.h"
+#include "fat/fat_write.h"
 
 namespace image {
 

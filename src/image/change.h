@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image/disk.h"
-#include "image/fat.h"
+#include "fat/fat.h"
 #include "storage/file_stamp.h"
 
 namespace image {

@@ -18,22 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "common/disk_change.h"
 #include "image/format.h"
 #include "storage/durable.h"
 
 namespace image {
 
-// The disk's sector: what its partition tables count in, and the unit of a change and of its rollback journal.
-inline constexpr std::uint64_t kSector = 512;
-
 // The Debian package of the QEMU tools an image in a format of QEMU's is read and written with.
 inline constexpr char kQemuPackage[] = "qemu-utils";
-
-// Bytes to put at a byte offset of the disk.
-struct DiskChange {
-    std::uint64_t offset;
-    std::string bytes;
-};
 
 class Disk {
 public:

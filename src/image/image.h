@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "image/disk.h"
-#include "image/fat.h"
+#include "fat/fat.h"
 #include "image/change.h"
 #include "image/partitions.h"
 #include "image/rollback_journal.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "image/fat_layout.h"
+#include "fat/fat_layout.h"
 
 namespace image {
 

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "backup/backup.h"
-#include "backup/registry_backups.h"
+#include "registry_backups/registry_backups.h"
 #include "backup/restore.h"
 #include "classes/class_use.h"
 #include "host/interrupt.h"

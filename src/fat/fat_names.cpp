@@ -1,9 +1,9 @@
-#include "image/fat_names.h"
+#include "fat/fat_names.h"
 
 #include <cstring>
 
 #include "common/fold_case.h"
-#include "image/fat_layout.h"
+#include "fat/fat_layout.h"
 
 namespace image {
 

@@ -1,10 +1,10 @@
-#include "image/fat.h"
+#include "fat/fat.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "common/fold_case.h"
-#include "image/fat_layout.h"
+#include "fat/fat_layout.h"
 
 namespace image {
 

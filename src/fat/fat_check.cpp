@@ -1,4 +1,4 @@
-#include "image/fat_check.h"
+#include "fat/fat_check.h"
 
 #include <algorithm>
 #include <unordered_map>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "image/disk.h"
-#include "image/fat.h"
+#include "common/disk_change.h"
+#include "fat/fat.h"
 
 namespace image {
 

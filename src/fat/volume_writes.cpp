@@ -1,4 +1,4 @@
-#include "image/volume_writes.h"
+#include "fat/volume_writes.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image/fat.h"
+#include "fat/fat.h"
 
 namespace image {
 

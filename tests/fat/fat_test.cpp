@@ -1,4 +1,4 @@
-#include "image/fat.h"
+#include "fat/fat.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "backup/cabinet.h"
+#include "registry_backups/cabinet.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "image/fat.h"
-#include "image/volume_writes.h"
+#include "fat/fat.h"
+#include "fat/volume_writes.h"
 #include "storage/file_stamp.h"
 
 namespace image {

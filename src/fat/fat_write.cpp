@@ -1,9 +1,9 @@
-#include "image/fat_write.h"
+#include "fat/fat_write.h"
 
 #include <algorithm>
 
-#include "image/fat_layout.h"
-#include "image/fat_names.h"
+#include "fat/fat_layout.h"
+#include "fat/fat_names.h"
 
 namespace image {
 

@@ -1,4 +1,4 @@
-#include "backup/registry_backups.h"
+#include "registry_backups/registry_backups.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 
 #include <fcntl.h>
 
-#include "backup/cabinet.h"
+#include "registry_backups/cabinet.h"
 #include "common/fold_case.h"
 #include "machine/machine.h"
 #include "machine/windows_folder.h"

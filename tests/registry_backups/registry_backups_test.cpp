@@ -1,6 +1,6 @@
-#include "backup/registry_backups.h"
+#include "registry_backups/registry_backups.h"
 
-#include "backup/cabinet.h"
+#include "registry_backups/cabinet.h"
 #include "machine/machine.h"
 
 #include <gtest/gtest.h>
