@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/little_endian.h"
+
 namespace image::fat {
 
 // Boot sector: the BIOS parameter block's fields used here, at byte offsets of the volume's first sector.
@@ -86,27 +88,10 @@ constexpr int kFsInfoTrail = 508;
 constexpr std::uint32_t kFsInfoTrailSignature = 0xAA550000;
 constexpr std::uint32_t kUnknown = 0xFFFFFFFF;
 
-inline unsigned Le16(const unsigned char* p)
-{
-    return p[0] | p[1] << 8;
-}
-
-inline std::uint32_t Le32(const unsigned char* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline void Put16(unsigned char* p, unsigned value)
-{
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-}
-
-inline void Put32(unsigned char* p, std::uint32_t value)
-{
-    Put16(p, value & 0xFFFF);
-    Put16(p + 2, value >> 16);
-}
+using byte_order::Le16;
+using byte_order::Le32;
+using byte_order::Put16;
+using byte_order::Put32;
 
 // The checksum of a short entry's 11 name bytes that each of its long-name entries carries.
 inline unsigned char ShortNameChecksum(const unsigned char* name)

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/little_endian.h"
+
 namespace image {
 
 namespace {
@@ -18,15 +20,7 @@ std::uint32_t Be32(std::string_view s, std::size_t at)
     return value;
 }
 
-std::uint32_t Le32(std::string_view s, std::size_t at)
-{
-    if (s.size() < at + 4)
-        return 0;
-    std::uint32_t value = 0;
-    for (std::size_t i = 4; i > 0; --i)
-        value = value << 8 | static_cast<unsigned char>(s[at + i - 1]);
-    return value;
-}
+using byte_order::Le32;
 
 std::uint64_t Be64(std::string_view s, std::size_t at)
 {

@@ -16,7 +16,7 @@ namespace {
 
 std::uint32_t FirstValue(std::string_view bytes, std::uint32_t record)
 {
-    return record + kRecordHeaderSize + Get16(bytes, record + kRecordNameLength);
+    return record + kRecordHeaderSize + Le16(bytes, record + kRecordNameLength);
 }
 
 bool CheckHeader(std::string_view file, HiveError& error)
@@ -33,8 +33,8 @@ bool CheckHeader(std::string_view file, HiveError& error)
         error = HiveFault(0, "no CREG signature: not a Windows 9x registry file");
         return false;
     }
-    if (Get16(file, 6) != 1) {
-        error = HiveFault(4, "format version " + std::to_string(Get16(file, 6)) + "." + std::to_string(Get16(file, 4)) +
+    if (Le16(file, 6) != 1) {
+        error = HiveFault(4, "format version " + std::to_string(Le16(file, 6)) + "." + std::to_string(Le16(file, 4)) +
                              " is not the 1.x of Windows 95, 98 and ME");
         return false;
     }
@@ -49,7 +49,7 @@ bool CheckHeader(std::string_view file, HiveError& error)
 bool ParseBlock(Hive& hive, unsigned block, std::uint32_t at, HiveError& error)
 {
     const std::string_view file = hive.bytes;
-    const std::uint32_t end = at + Get32(file, at + kBlockSize);
+    const std::uint32_t end = at + Le32(file, at + kBlockSize);
     const std::size_t base = hive.records.size();
     hive.blockStart.push_back(at);
     hive.recordBase.push_back(static_cast<std::uint32_t>(base));
@@ -58,14 +58,14 @@ bool ParseBlock(Hive& hive, unsigned block, std::uint32_t at, HiveError& error)
             error = HiveFault(record, "key record header runs past its data block");
             return false;
         }
-        const std::uint32_t recordSize = Get32(file, record + kRecordSize);
-        const std::uint32_t id = Get32(file, record + kRecordId);
+        const std::uint32_t recordSize = Le32(file, record + kRecordSize);
+        const std::uint32_t id = Le32(file, record + kRecordId);
         if (recordSize < 8 || recordSize > end - record) {
             error = HiveFault(record, "key record size " + std::to_string(recordSize) + " does not fit its data block");
             return false;
         }
         if (id != kHiveNone) {
-            if (!CheckRecordShape(file, record, end - record, Get32(file, record + kRecordUsed), error))
+            if (!CheckRecordShape(file, record, end - record, Le32(file, record + kRecordUsed), error))
                 return false;
             const std::uint32_t number = id & 0xFFFF;
             if ((id >> 16) != block || number >= kRecordsPerBlock) {
@@ -94,7 +94,7 @@ bool ParseBlock(Hive& hive, unsigned block, std::uint32_t at, HiveError& error)
 bool CheckRecordShape(std::string_view bytes, std::uint32_t at, std::uint32_t room, std::uint32_t used,
                       HiveError& error)
 {
-    const std::uint32_t size = Get32(bytes, at + kRecordSize);
+    const std::uint32_t size = Le32(bytes, at + kRecordSize);
     if (size < kRecordHeaderSize || used < kRecordHeaderSize || used > size || size > room) {
         error = HiveFault(at, "key record sizes disagree (size " + std::to_string(size) + ", used " + std::to_string(used) +
                               ")");
@@ -106,12 +106,12 @@ bool CheckRecordShape(std::string_view bytes, std::uint32_t at, std::uint32_t ro
         error = HiveFault(at, "key record name runs past the record");
         return false;
     }
-    for (unsigned count = Get16(bytes, at + kRecordValueCount); count > 0; --count) {
+    for (unsigned count = Le16(bytes, at + kRecordValueCount); count > 0; --count) {
         if (usedEnd - pos < kValueHeaderSize) {
             error = HiveFault(pos, "value runs past its key record");
             return false;
         }
-        const std::uint32_t length = kValueHeaderSize + Get16(bytes, pos + 8) + Get16(bytes, pos + 10);
+        const std::uint32_t length = kValueHeaderSize + Le16(bytes, pos + 8) + Le16(bytes, pos + 10);
         if (usedEnd - pos < length) {
             error = HiveFault(pos, "value runs past its key record");
             return false;
@@ -168,7 +168,7 @@ std::uint32_t DwordSum(std::string_view bytes, std::uint32_t begin, std::uint32_
 {
     std::uint32_t sum = 0;
     for (std::uint32_t at = begin; at + 4 <= begin + size; at += 4)
-        sum += Get32(bytes, at);
+        sum += Le32(bytes, at);
     return sum;
 }
 
@@ -186,8 +186,8 @@ bool Hive::IsEntry(std::uint32_t entry) const
 std::uint32_t Hive::RecordIndexOf(std::string_view file, std::uint32_t entry) const
 {
     const std::uint32_t at = EntryAt(entry);
-    const std::uint32_t number = Get16(file, at + kEntryNumber);
-    const std::uint16_t block = Get16(file, at + kEntryBlock);
+    const std::uint32_t number = Le16(file, at + kEntryNumber);
+    const std::uint16_t block = Le16(file, at + kEntryBlock);
     if (block >= blockStart.size())
         return kHiveNone;
     const auto first = records.begin() + recordBase[block];
@@ -213,8 +213,8 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
     if (!CheckHeader(file, error))
         return false;
     const auto size = static_cast<std::uint32_t>(file.size());
-    const std::uint32_t treeSize = Get32(file, kKeyTreeStart + kTreeSize);
-    const std::uint32_t firstBlock = Get32(file, kHeaderFirstBlock);
+    const std::uint32_t treeSize = Le32(file, kKeyTreeStart + kTreeSize);
+    const std::uint32_t firstBlock = Le32(file, kHeaderFirstBlock);
     if (treeSize < kKeyTreeHeaderSize + kKeyEntrySize || treeSize > size - kKeyTreeStart) {
         error = HiveFault(kKeyTreeStart + kTreeSize, "key tree size " + std::to_string(treeSize) + " runs past the file");
         return false;
@@ -225,13 +225,13 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
         return false;
     }
     hive.keyTreeEnd = kKeyTreeStart + treeSize;
-    hive.rootEntry = Get32(file, kKeyTreeStart + kTreeRoot);
+    hive.rootEntry = Le32(file, kKeyTreeStart + kTreeRoot);
     if (!hive.IsEntry(hive.rootEntry)) {
         error = HiveFault(kKeyTreeStart + kTreeRoot,
                       "root key entry offset " + HexOffset(hive.rootEntry) + " is not an entry of the key tree");
         return false;
     }
-    const unsigned blocks = Get16(file, kHeaderBlockCount);
+    const unsigned blocks = Le16(file, kHeaderBlockCount);
     std::uint32_t at = firstBlock;
     for (unsigned block = 0; block < blocks; ++block) {
         if (size - at < kBlockHeaderSize || file.substr(at, 4) != "RGDB") {
@@ -239,7 +239,7 @@ bool ParseHive(std::string bytes, Hive& hive, HiveError& error)
                                   " missing (no RGDB signature)");
             return false;
         }
-        const std::uint32_t blockSize = Get32(file, at + kBlockSize);
+        const std::uint32_t blockSize = Le32(file, at + kBlockSize);
         if (blockSize < kBlockHeaderSize || blockSize > size - at) {
             error = HiveFault(at + kBlockSize, "data block size " + std::to_string(blockSize) + " runs past the file");
             return false;
@@ -277,7 +277,7 @@ bool LoadHive(std::string bytes, Registry& registry, HKEY root, std::string_view
     node.source.hive.entry = hive.rootEntry;
     node.source.hive.record = hive.RecordOf(file, hive.rootEntry);
     node.valuesParsed = false;
-    node.childrenPending = Get32(file, Hive::EntryAt(hive.rootEntry) + kEntryChild) != kHiveNone;
+    node.childrenPending = Le32(file, Hive::EntryAt(hive.rootEntry) + kEntryChild) != kHiveNone;
     impl.values.erase(base);
     return true;
 }
@@ -291,8 +291,8 @@ void ExpandHiveKey(const Registry::Impl& impl, KeyId key)
     // Subkeys of a removed key are removed too.
     const bool deleted = impl.Node(key).deleted;
     const bool removedByRun = impl.Node(key).removedByRun;
-    std::uint32_t entry = Get32(file, Hive::EntryAt(impl.Node(key).source.hive.entry) + kEntryChild);
-    for (; entry != kHiveNone; entry = Get32(file, Hive::EntryAt(entry) + kEntryNext)) {
+    std::uint32_t entry = Le32(file, Hive::EntryAt(impl.Node(key).source.hive.entry) + kEntryChild);
+    for (; entry != kHiveNone; entry = Le32(file, Hive::EntryAt(entry) + kEntryNext)) {
         const std::uint32_t at = Hive::EntryAt(entry);
         const std::uint32_t record = hive.RecordOf(file, entry);
         // Two subkeys of one name are both listed, and a lookup finds the first, as on Windows.
@@ -301,7 +301,7 @@ void ExpandHiveKey(const Registry::Impl& impl, KeyId key)
         node.hive = hiveNumber;
         node.source.hive.entry = entry;
         node.source.hive.record = record;
-        node.childrenPending = Get32(file, at + kEntryChild) != kHiveNone;
+        node.childrenPending = Le32(file, at + kEntryChild) != kHiveNone;
         node.deleted = deleted;
         node.removedByRun = removedByRun;
     }
@@ -315,11 +315,11 @@ void ParseHiveValues(const Registry::Impl& impl, KeyId key, std::vector<Value>& 
         return;
     const std::string_view file = impl.hives[node.hive - 1].bytes;
     std::uint32_t pos = FirstValue(file, record);
-    for (unsigned count = Get16(file, record + kRecordValueCount); count > 0; --count) {
-        const std::uint16_t nameLength = Get16(file, pos + 8);
-        const std::uint16_t dataLength = Get16(file, pos + 10);
+    for (unsigned count = Le16(file, record + kRecordValueCount); count > 0; --count) {
+        const std::uint16_t nameLength = Le16(file, pos + 8);
+        const std::uint16_t dataLength = Le16(file, pos + 10);
         Value value;
-        value.type = Get32(file, pos);
+        value.type = Le32(file, pos);
         value.name = file.substr(pos + kValueHeaderSize, nameLength);
         value.data = file.substr(pos + kValueHeaderSize + nameLength, dataLength);
         out.push_back(std::move(value));

@@ -175,7 +175,7 @@ private:
             firstFree = size;
         } else if (rest > 0) {
             // Too small for a record of its own: the last record is that much larger.
-            Put32(data_, last_ + kRecordSize, Get32(data_, last_ + kRecordSize) + rest);
+            Put32(data_, last_ + kRecordSize, Le32(data_, last_ + kRecordSize) + rest);
             data_.append(rest, '\0');
         }
         size += rest;

@@ -58,17 +58,17 @@ struct TreeCheck {
             return Fail(from, "key tree loops: entry " + HexOffset(Hive::EntryAt(entry)) + " is reached twice");
         slots[SlotIndex(entry)] = Slot::InTree;
         const std::uint32_t at = Hive::EntryAt(entry);
-        if (Get32(file, at + kEntryFlags) & kFreeEntryFlag)
+        if (Le32(file, at + kEntryFlags) & kFreeEntryFlag)
             return Fail(at, "the key tree reaches a free key entry");
-        if (Get32(file, at + kEntryParent) != parent)
-            return Fail(at + kEntryParent, "parent offset " + HexOffset(Get32(file, at + kEntryParent)) +
+        if (Le32(file, at + kEntryParent) != parent)
+            return Fail(at + kEntryParent, "parent offset " + HexOffset(Le32(file, at + kEntryParent)) +
                                                " is not the key above it, " + HexOffset(parent));
         const std::uint32_t index = hive.RecordIndexOf(file, entry);
         if (index == kHiveNone) {
             // Only the file's root key may go without a record, and then it names none (Windows ME writes
             // data block and number 0xFFFF): a root that names a missing one is a file libcreg cannot read.
-            const std::uint16_t block = Get16(file, at + kEntryBlock);
-            if (entry == hive.rootEntry && block == 0xFFFF && Get16(file, at + kEntryNumber) == 0xFFFF)
+            const std::uint16_t block = Le16(file, at + kEntryBlock);
+            if (entry == hive.rootEntry && block == 0xFFFF && Le16(file, at + kEntryNumber) == 0xFFFF)
                 return true;
             if (block >= hive.blockStart.size())
                 return Fail(at + kEntryNumber, "key entry names data block " + std::to_string(block) +
@@ -99,7 +99,7 @@ struct TreeCheck {
         };
         std::vector<Run> pending;
         const std::uint32_t rootAt = Hive::EntryAt(hive.rootEntry);
-        pending.push_back({Get32(file, rootAt + kEntryChild), hive.rootEntry, rootAt + kEntryChild});
+        pending.push_back({Le32(file, rootAt + kEntryChild), hive.rootEntry, rootAt + kEntryChild});
         while (!pending.empty()) {
             const Run run = pending.back();
             pending.pop_back();
@@ -108,9 +108,9 @@ struct TreeCheck {
                 if (!Visit(entry, from, run.parent))
                     return false;
                 const std::uint32_t at = Hive::EntryAt(entry);
-                pending.push_back({Get32(file, at + kEntryChild), entry, at + kEntryChild});
+                pending.push_back({Le32(file, at + kEntryChild), entry, at + kEntryChild});
                 from = at + kEntryNext;
-                entry = Get32(file, from);
+                entry = Le32(file, from);
             }
         }
         return true;
@@ -120,12 +120,12 @@ struct TreeCheck {
     bool WalkFreeEntries()
     {
         std::uint32_t from = kKeyTreeStart + kTreeFirstFree;
-        for (std::uint32_t entry = Get32(file, from); entry != kHiveNone; entry = Get32(file, from)) {
+        for (std::uint32_t entry = Le32(file, from); entry != kHiveNone; entry = Le32(file, from)) {
             if (!hive.IsEntry(entry))
                 return Fail(from, "free key entry offset " + HexOffset(entry) + " points outside the key tree's entries");
             const std::uint32_t at = Hive::EntryAt(entry);
-            const std::uint32_t span = Get32(file, at + kEntryHash);
-            if ((Get32(file, at + kEntryFlags) & kFreeEntryFlag) == 0)
+            const std::uint32_t span = Le32(file, at + kEntryHash);
+            if ((Le32(file, at + kEntryFlags) & kFreeEntryFlag) == 0)
                 return Fail(at, "a free key entry is not marked free");
             if (span < kKeyEntrySize || span > treeSize - entry)
                 return Fail(at + kEntryHash, "free key entry spans " + std::to_string(span) + " bytes, past the key tree");
@@ -161,7 +161,7 @@ struct TreeCheck {
         if (unnamed != claimed.end())
             return Fail(hive.records[static_cast<std::size_t>(unnamed - claimed.begin())].offset,
                         "key record is named by no key entry");
-        return CheckSum(file, kKeyTreeStart, treeSize, Get32(file, kKeyTreeStart + kTreeFlags), "the key tree", error);
+        return CheckSum(file, kKeyTreeStart, treeSize, Le32(file, kKeyTreeStart + kTreeFlags), "the key tree", error);
     }
 };
 
@@ -178,20 +178,20 @@ bool CheckBlock(const Hive& hive, std::size_t block, HiveError& error)
 {
     const std::string_view file = hive.bytes;
     const std::uint32_t at = hive.blockStart[block];
-    const std::uint32_t size = Get32(file, at + kBlockSize);
+    const std::uint32_t size = Le32(file, at + kBlockSize);
     auto fail = [&](std::uint32_t offset, std::string message) {
         error = HiveFault(offset, "data block " + std::to_string(block) + ": " + std::move(message));
         return false;
     };
-    if (Get16(file, at + kBlockNumber) != block)
-        return fail(at + kBlockNumber, "numbered " + std::to_string(Get16(file, at + kBlockNumber)));
+    if (Le16(file, at + kBlockNumber) != block)
+        return fail(at + kBlockNumber, "numbered " + std::to_string(Le16(file, at + kBlockNumber)));
     // Free records in file order; every one but the one that ends the block has a whole record header.
     std::vector<std::uint32_t> free;
-    for (std::uint32_t record = kBlockHeaderSize; record < size; record += Get32(file, at + record + kRecordSize)) {
-        if (Get32(file, at + record + kRecordId) != kHiveNone)
+    for (std::uint32_t record = kBlockHeaderSize; record < size; record += Le32(file, at + record + kRecordSize)) {
+        if (Le32(file, at + record + kRecordId) != kHiveNone)
             continue;
         free.push_back(record);
-        const std::uint32_t recordSize = Get32(file, at + record + kRecordSize);
+        const std::uint32_t recordSize = Le32(file, at + record + kRecordSize);
         if (record + recordSize < size && !CheckRecordShape(file, at + record, recordSize, recordSize, error))
             return fail(at + record, "free record with a damaged header: " + error.message);
     }
@@ -199,33 +199,33 @@ bool CheckBlock(const Hive& hive, std::size_t block, HiveError& error)
     std::vector<bool> listed(free.size(), false);
     std::uint32_t freeBytes = 0;
     std::uint32_t from = at + kBlockFirstFree;
-    for (std::uint32_t record = Get32(file, from); record != kHiveNone; record = Get32(file, from)) {
+    for (std::uint32_t record = Le32(file, from); record != kHiveNone; record = Le32(file, from)) {
         const auto found = std::lower_bound(free.begin(), free.end(), record);
         if (found == free.end() || *found != record)
             return fail(from, "free list names " + HexOffset(record) + ", which is no free record");
         if (listed[static_cast<std::size_t>(found - free.begin())])
             return fail(from, "free list reaches the record at " + HexOffset(record) + " twice");
         listed[static_cast<std::size_t>(found - free.begin())] = true;
-        freeBytes += Get32(file, at + record + kRecordSize);
+        freeBytes += Le32(file, at + record + kRecordSize);
         from = at + record + kRecordUsed;
     }
     const auto unlisted = std::find(listed.begin(), listed.end(), false);
     if (unlisted != listed.end())
         return fail(at + free[static_cast<std::size_t>(unlisted - listed.begin())], "free record missing from the free list");
-    if (Get32(file, at + kBlockFreeBytes) != freeBytes)
-        return fail(at + kBlockFreeBytes, "free bytes " + std::to_string(Get32(file, at + kBlockFreeBytes)) +
+    if (Le32(file, at + kBlockFreeBytes) != freeBytes)
+        return fail(at + kBlockFreeBytes, "free bytes " + std::to_string(Le32(file, at + kBlockFreeBytes)) +
                                               ", but its free records hold " + std::to_string(freeBytes));
     const Hive::Record* first = hive.records.data() + hive.recordBase[block];
     const Hive::Record* last =
         block + 1 < hive.recordBase.size() ? hive.records.data() + hive.recordBase[block + 1] : hive.records.data() + hive.records.size();
-    if (first != last && Get16(file, at + kBlockHighestNumber) < last[-1].number)
-        return fail(at + kBlockHighestNumber, "highest record number " + std::to_string(Get16(file, at + kBlockHighestNumber)) +
+    if (first != last && Le16(file, at + kBlockHighestNumber) < last[-1].number)
+        return fail(at + kBlockHighestNumber, "highest record number " + std::to_string(Le16(file, at + kBlockHighestNumber)) +
                                                   " is below record " + std::to_string(last[-1].number));
-    if (Get16(file, at + kBlockLowestUnused) != LowestUnused(first, last))
+    if (Le16(file, at + kBlockLowestUnused) != LowestUnused(first, last))
         return fail(at + kBlockLowestUnused, "lowest unused record number " +
-                                                 std::to_string(Get16(file, at + kBlockLowestUnused)) + " should be " +
+                                                 std::to_string(Le16(file, at + kBlockLowestUnused)) + " should be " +
                                                  std::to_string(LowestUnused(first, last)));
-    return CheckSum(file, at, size, Get16(file, at + kBlockFlags), "data block", error);
+    return CheckSum(file, at, size, Le16(file, at + kBlockFlags), "data block", error);
 }
 
 }  // namespace
@@ -233,7 +233,7 @@ bool CheckBlock(const Hive& hive, std::size_t block, HiveError& error)
 bool CheckHiveStructure(const Hive& hive, HiveError& error)
 {
     const std::string_view file = hive.bytes;
-    if (!CheckSum(file, 0, kHiveHeaderSize, Get16(file, kHeaderFlags), "the file header", error))
+    if (!CheckSum(file, 0, kHiveHeaderSize, Le16(file, kHeaderFlags), "the file header", error))
         return false;
     TreeCheck tree {hive, file, hive.keyTreeEnd - kKeyTreeStart, {}, {}, error};
     if (!tree.Run())

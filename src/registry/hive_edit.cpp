@@ -15,18 +15,18 @@ void Unlink(HiveEdits& edits, std::uint32_t parent, std::uint32_t entry)
 {
     const std::string_view out = edits.bytes();
     const std::uint32_t parentAt = Hive::EntryAt(parent);
-    const std::uint32_t next = Get32(out, Hive::EntryAt(entry) + kEntryNext);
-    if (Get32(out, parentAt + kEntryChild) == entry) {
+    const std::uint32_t next = Le32(out, Hive::EntryAt(entry) + kEntryNext);
+    if (Le32(out, parentAt + kEntryChild) == entry) {
         edits.Put32(parentAt + kEntryChild, next);
         return;
     }
-    for (std::uint32_t sibling = Get32(out, parentAt + kEntryChild); sibling != kHiveNone;) {
+    for (std::uint32_t sibling = Le32(out, parentAt + kEntryChild); sibling != kHiveNone;) {
         const std::uint32_t siblingAt = Hive::EntryAt(sibling);
-        if (Get32(out, siblingAt + kEntryNext) == entry) {
+        if (Le32(out, siblingAt + kEntryNext) == entry) {
             edits.Put32(siblingAt + kEntryNext, next);
             return;
         }
-        sibling = Get32(out, siblingAt + kEntryNext);
+        sibling = Le32(out, siblingAt + kEntryNext);
     }
 }
 
@@ -34,15 +34,15 @@ void Unlink(HiveEdits& edits, std::uint32_t parent, std::uint32_t entry)
 void CollectBelow(std::string_view out, std::uint32_t entry, std::vector<std::uint32_t>& freed)
 {
     std::vector<std::uint32_t> runs;
-    if (Get32(out, Hive::EntryAt(entry) + kEntryChild) != kHiveNone)
-        runs.push_back(Get32(out, Hive::EntryAt(entry) + kEntryChild));
+    if (Le32(out, Hive::EntryAt(entry) + kEntryChild) != kHiveNone)
+        runs.push_back(Le32(out, Hive::EntryAt(entry) + kEntryChild));
     while (!runs.empty()) {
         std::uint32_t sibling = runs.back();
         runs.pop_back();
-        for (; sibling != kHiveNone; sibling = Get32(out, Hive::EntryAt(sibling) + kEntryNext)) {
+        for (; sibling != kHiveNone; sibling = Le32(out, Hive::EntryAt(sibling) + kEntryNext)) {
             freed.push_back(sibling);
-            if (Get32(out, Hive::EntryAt(sibling) + kEntryChild) != kHiveNone)
-                runs.push_back(Get32(out, Hive::EntryAt(sibling) + kEntryChild));
+            if (Le32(out, Hive::EntryAt(sibling) + kEntryChild) != kHiveNone)
+                runs.push_back(Le32(out, Hive::EntryAt(sibling) + kEntryChild));
         }
     }
 }
@@ -54,14 +54,14 @@ void CollectBelow(std::string_view out, std::uint32_t entry, std::vector<std::ui
 void FreeRecord(HiveEdits& edits, std::uint32_t block, std::uint32_t record)
 {
     const std::string_view out = edits.bytes();
-    const std::uint16_t number = Get16(out, record + kRecordId);
+    const std::uint16_t number = Le16(out, record + kRecordId);
     edits.Put32(record + kRecordId, kHiveNone);
     edits.Put16(record + kRecordNameLength, 0);
     edits.Put16(record + kRecordValueCount, 0);
-    edits.Put32(record + kRecordUsed, Get32(out, block + kBlockFirstFree));
+    edits.Put32(record + kRecordUsed, Le32(out, block + kBlockFirstFree));
     edits.Put32(block + kBlockFirstFree, record - block);
-    edits.Put32(block + kBlockFreeBytes, Get32(out, block + kBlockFreeBytes) + Get32(out, record + kRecordSize));
-    if (number < Get16(out, block + kBlockLowestUnused))
+    edits.Put32(block + kBlockFreeBytes, Le32(out, block + kBlockFreeBytes) + Le32(out, record + kRecordSize));
+    if (number < Le16(out, block + kBlockLowestUnused))
         edits.Put16(block + kBlockLowestUnused, number);
 }
 
@@ -94,14 +94,14 @@ void CutRemovedKeys(const Registry& registry, std::size_t hiveIndex, HiveEdits& 
     std::vector<std::uint32_t> touchedBlocks;
     for (std::uint32_t entry : freed) {
         const std::uint32_t record = hive.RecordOf(out, entry);
-        if (record == kHiveNone || Get32(out, record + kRecordId) == kHiveNone)
+        if (record == kHiveNone || Le32(out, record + kRecordId) == kHiveNone)
             continue;
-        const std::uint16_t block = Get16(out, Hive::EntryAt(entry) + kEntryBlock);
+        const std::uint16_t block = Le16(out, Hive::EntryAt(entry) + kEntryBlock);
         FreeRecord(edits, hive.blockStart[block], record);
         touchedBlocks.push_back(block);
     }
     std::sort(freed.begin(), freed.end());
-    std::uint32_t head = Get32(out, kKeyTreeStart + kTreeFirstFree);
+    std::uint32_t head = Le32(out, kKeyTreeStart + kTreeFirstFree);
     for (auto it = freed.rbegin(); it != freed.rend(); ++it) {
         const std::uint32_t at = Hive::EntryAt(*it);
         edits.Put32(at + kEntryFlags, kFreeEntryFlag);
@@ -110,14 +110,14 @@ void CutRemovedKeys(const Registry& registry, std::size_t hiveIndex, HiveEdits& 
         head = *it;
     }
     edits.Put32(kKeyTreeStart + kTreeFirstFree, head);
-    if (Get32(out, kKeyTreeStart + kTreeFlags) & kChecksummed)
+    if (Le32(out, kKeyTreeStart + kTreeFlags) & kChecksummed)
         edits.FixChecksum(kKeyTreeStart, hive.keyTreeEnd - kKeyTreeStart, kKeyTreeStart + kTreeChecksum);
     std::sort(touchedBlocks.begin(), touchedBlocks.end());
     touchedBlocks.erase(std::unique(touchedBlocks.begin(), touchedBlocks.end()), touchedBlocks.end());
     for (std::uint32_t block : touchedBlocks) {
         const std::uint32_t at = hive.blockStart[block];
-        if (Get16(out, at + kBlockFlags) & kChecksummed)
-            edits.FixChecksum(at, Get32(out, at + kBlockSize), at + kBlockChecksum);
+        if (Le16(out, at + kBlockFlags) & kChecksummed)
+            edits.FixChecksum(at, Le32(out, at + kBlockSize), at + kBlockChecksum);
     }
 }
 

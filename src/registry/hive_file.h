@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/little_endian.h"
 #include "system/win_types.h"
 
 namespace emulated {
@@ -90,31 +91,10 @@ inline constexpr std::uint32_t kRecordUsed = 0x08;  // a free record: the next f
 inline constexpr std::uint32_t kRecordNameLength = 0x0C;
 inline constexpr std::uint32_t kRecordValueCount = 0x0E;
 
-inline std::uint32_t Get32(std::string_view bytes, std::uint32_t at)
-{
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
-}
-
-inline std::uint16_t Get16(std::string_view bytes, std::uint32_t at)
-{
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1])
-                                                                                  << 8);
-}
-
-inline void Put32(std::string& bytes, std::uint32_t at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = static_cast<char>(value >> (8 * i) & 0xFF);
-}
-
-inline void Put16(std::string& bytes, std::uint32_t at, std::uint16_t value)
-{
-    bytes[at] = static_cast<char>(value & 0xFF);
-    bytes[at + 1] = static_cast<char>(value >> 8);
-}
+using byte_order::Le16;
+using byte_order::Le32;
+using byte_order::Put16;
+using byte_order::Put32;
 
 // The hash Windows keeps with a key entry: the sum of the name's bytes below 0x80, upper-cased.
 std::uint32_t KeyNameHash(std::string_view name);
@@ -188,7 +168,7 @@ bool CheckRecordShape(std::string_view bytes, std::uint32_t at, std::uint32_t ro
 // A key record's name.
 inline std::string_view RecordName(std::string_view bytes, std::uint32_t record)
 {
-    return bytes.substr(record + kRecordHeaderSize, Get16(bytes, record + kRecordNameLength));
+    return bytes.substr(record + kRecordHeaderSize, Le16(bytes, record + kRecordNameLength));
 }
 
 // "0x" and the value in upper-case hex digits, for the offsets in messages.

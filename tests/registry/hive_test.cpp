@@ -32,8 +32,8 @@
 
 namespace {
 
-using emulated::Get16;
-using emulated::Get32;
+using emulated::Le16;
+using emulated::Le32;
 using emulated::kHiveNone;
 
 // A registry file built from a REGEDIT4 text, HKEY_LOCAL_MACHINE its root.
@@ -133,15 +133,15 @@ FreeSpace CheckFreeSpace(const std::string& bytes)
     emulated::HiveError error;
     EXPECT_TRUE(emulated::CheckHiveStructure(bytes, error)) << "offset " << error.offset << ": " << error.message;
     FreeSpace space;
-    for (std::uint32_t entry = Get32(bytes, 0x20 + 0x0C); entry != kHiveNone && space.entries < bytes.size();
-         entry = Get32(bytes, 0x20 + entry + 8))
+    for (std::uint32_t entry = Le32(bytes, 0x20 + 0x0C); entry != kHiveNone && space.entries < bytes.size();
+         entry = Le32(bytes, 0x20 + entry + 8))
         ++space.entries;
-    std::uint32_t block = Get32(bytes, 8);
-    for (unsigned count = Get16(bytes, 0x10); count > 0; --count) {
-        for (std::uint32_t record = Get32(bytes, block + 0x10); record != kHiveNone && space.records < bytes.size();
-             record = Get32(bytes, block + record + 8))
+    std::uint32_t block = Le32(bytes, 8);
+    for (unsigned count = Le16(bytes, 0x10); count > 0; --count) {
+        for (std::uint32_t record = Le32(bytes, block + 0x10); record != kHiveNone && space.records < bytes.size();
+             record = Le32(bytes, block + record + 8))
             ++space.records;
-        block += Get32(bytes, block + 4);
+        block += Le32(bytes, block + 4);
     }
     return space;
 }
@@ -187,7 +187,7 @@ void ExpectRemovedAndFreed(const std::string& bytes, const std::string& original
 TEST(HiveTest, CutKeysReadBackAsTheRegistryLessThem)
 {
     const std::string original = Build(kTree);
-    ASSERT_EQ(Get16(original, 0x10), 2) << "the tree is meant to fill two data blocks";
+    ASSERT_EQ(Le16(original, 0x10), 2) << "the tree is meant to fill two data blocks";
     const std::string originalView = OwnView(original);
     ASSERT_EQ(LibcregView(original), originalView);
     const FreeSpace originalSpace = CheckFreeSpace(original);
@@ -259,12 +259,12 @@ TEST(HiveTest, ValuesAreStoredAsGivenAndStringsReadWithATerminator)
                                     "\"binary\"=hex:61,00\r\n");
     // The file's one key record: the first record of the first data block. Its values follow its name, each
     // a type, a spare dword, the name's and the data's lengths, the name and the data.
-    const std::uint32_t record = Get32(bytes, 8) + 0x20;
-    std::uint32_t at = record + 0x14 + Get16(bytes, record + 0x0C);
+    const std::uint32_t record = Le32(bytes, 8) + 0x20;
+    std::uint32_t at = record + 0x14 + Le16(bytes, record + 0x0C);
     std::vector<std::string> stored;
-    for (unsigned count = Get16(bytes, record + 0x0E); count > 0; --count) {
-        stored.push_back(bytes.substr(at + 0x0C + Get16(bytes, at + 8), Get16(bytes, at + 10)));
-        at += 0x0C + Get16(bytes, at + 8) + Get16(bytes, at + 10);
+    for (unsigned count = Le16(bytes, record + 0x0E); count > 0; --count) {
+        stored.push_back(bytes.substr(at + 0x0C + Le16(bytes, at + 8), Le16(bytes, at + 10)));
+        at += 0x0C + Le16(bytes, at + 8) + Le16(bytes, at + 10);
     }
     const std::vector<std::string> given {"abc", std::string("%P%\0", 4), "%P%", std::string("ab\0\0", 4), "a\r\n",
                                           std::string("a\0", 2)};
@@ -310,8 +310,8 @@ std::string RealFile(const char* name)
 std::vector<std::uint32_t> FreeList(const std::string& bytes, std::uint32_t block)
 {
     std::vector<std::uint32_t> list;
-    for (std::uint32_t record = Get32(bytes, block + 0x10); record != kHiveNone && list.size() < Get32(bytes, block + 4);
-         record = Get32(bytes, block + record + 8))
+    for (std::uint32_t record = Le32(bytes, block + 0x10); record != kHiveNone && list.size() < Le32(bytes, block + 4);
+         record = Le32(bytes, block + record + 8))
         list.push_back(record);
     return list;
 }
@@ -323,14 +323,14 @@ std::vector<std::uint32_t> FreeList(const std::string& bytes, std::uint32_t bloc
 void ExpectOnlyFreeSpaceChanged(const std::string& before, const std::string& after)
 {
     ASSERT_EQ(before.size(), after.size());
-    std::uint32_t block = Get32(before, 8);
-    for (unsigned count = Get16(before, 0x10); count > 0; block += Get32(before, block + 4), --count) {
-        const std::uint32_t end = block + Get32(before, block + 4);
+    std::uint32_t block = Le32(before, 8);
+    for (unsigned count = Le16(before, 0x10); count > 0; block += Le32(before, block + 4), --count) {
+        const std::uint32_t end = block + Le32(before, block + 4);
         std::set<std::uint32_t> freed;
-        for (std::uint32_t record = block + 0x20; record < end; record += Get32(before, record)) {
-            const std::uint32_t size = Get32(before, record);
+        for (std::uint32_t record = block + 0x20; record < end; record += Le32(before, record)) {
+            const std::uint32_t size = Le32(before, record);
             std::string expected = before.substr(record, size);
-            if (Get32(before, record + 4) != kHiveNone && Get32(after, record + 4) == kHiveNone) {
+            if (Le32(before, record + 4) != kHiveNone && Le32(after, record + 4) == kHiveNone) {
                 freed.insert(record - block);
                 expected.replace(4, 4, 4, '\xFF');
                 expected.replace(8, 4, after, record + 8, 4);
@@ -408,10 +408,10 @@ struct ChecksumArea {
 // The file header, the key tree, then each data block.
 std::vector<ChecksumArea> ChecksumAreas(const std::string& bytes)
 {
-    std::vector<ChecksumArea> areas = {{0, 0x20, 0x12, 0x0C}, {0x20, Get32(bytes, 0x24), 0x30, 0x34}};
-    std::uint32_t block = Get32(bytes, 8);
-    for (unsigned count = Get16(bytes, 0x10); count > 0; block += Get32(bytes, block + 4), --count)
-        areas.push_back({block, Get32(bytes, block + 4), block + 0x0C, block + 0x1C});
+    std::vector<ChecksumArea> areas = {{0, 0x20, 0x12, 0x0C}, {0x20, Le32(bytes, 0x24), 0x30, 0x34}};
+    std::uint32_t block = Le32(bytes, 8);
+    for (unsigned count = Le16(bytes, 0x10); count > 0; block += Le32(bytes, block + 4), --count)
+        areas.push_back({block, Le32(bytes, block + 4), block + 0x0C, block + 0x1C});
     return areas;
 }
 
@@ -485,13 +485,13 @@ TEST(HiveRealFileTest, EditsKeepChecksumsWhereTheirFlagIsSet)
 // walking the records of the entry's data block.
 std::uint32_t RecordOfEntry(const std::string& bytes, std::uint32_t entry)
 {
-    const std::uint32_t blockNumber = Get16(bytes, 0x20 + entry + 0x1A);
-    const std::uint32_t id = blockNumber << 16 | Get16(bytes, 0x20 + entry + 0x18);
-    std::uint32_t block = Get32(bytes, 8);
+    const std::uint32_t blockNumber = Le16(bytes, 0x20 + entry + 0x1A);
+    const std::uint32_t id = blockNumber << 16 | Le16(bytes, 0x20 + entry + 0x18);
+    std::uint32_t block = Le32(bytes, 8);
     for (std::uint32_t n = 0; n < blockNumber; ++n)
-        block += Get32(bytes, block + 4);
-    for (std::uint32_t record = block + 0x20; record < block + Get32(bytes, block + 4); record += Get32(bytes, record)) {
-        if (Get32(bytes, record + 4) == id)
+        block += Le32(bytes, block + 4);
+    for (std::uint32_t record = block + 0x20; record < block + Le32(bytes, block + 4); record += Le32(bytes, record)) {
+        if (Le32(bytes, record + 4) == id)
             return record;
     }
     ADD_FAILURE() << "no record for the entry at " << entry;
@@ -503,8 +503,8 @@ std::uint32_t RecordOfEntry(const std::string& bytes, std::uint32_t entry)
 void NameTheNextSiblingsRecord(std::string& b, std::uint32_t firstKey)
 {
     const std::uint32_t tree = 0x20;
-    const std::uint32_t sibling = Get32(b, tree + firstKey + 0x14);
-    emulated::Put32(b, tree + firstKey + 0x18, Get32(b, tree + sibling + 0x18));
+    const std::uint32_t sibling = Le32(b, tree + firstKey + 0x14);
+    emulated::Put32(b, tree + firstKey + 0x18, Le32(b, tree + sibling + 0x18));
 }
 
 // Its name's second letter becomes a backslash, with the entry's name hash (the sum of the upper-cased
@@ -513,7 +513,7 @@ void PutABackslashInTheName(std::string& b, std::uint32_t firstKey, std::uint32_
 {
     const std::uint32_t tree = 0x20;
     const auto letter = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(b[firstRecord + 0x15])));
-    emulated::Put32(b, tree + firstKey + 4, Get32(b, tree + firstKey + 4) - letter + '\\');
+    emulated::Put32(b, tree + firstKey + 4, Le32(b, tree + firstKey + 4) - letter + '\\');
     b[firstRecord + 0x15] = '\\';
 }
 
@@ -523,12 +523,12 @@ void FreeALeafKeepingItsRecord(std::string& b, std::uint32_t firstKey)
     const std::uint32_t tree = 0x20;
     std::uint32_t parent = 0x20;
     std::uint32_t leaf = firstKey;
-    for (; Get32(b, tree + leaf + 0x10) != kHiveNone; leaf = Get32(b, tree + leaf + 0x10))
+    for (; Le32(b, tree + leaf + 0x10) != kHiveNone; leaf = Le32(b, tree + leaf + 0x10))
         parent = leaf;
-    emulated::Put32(b, tree + parent + 0x10, Get32(b, tree + leaf + 0x14));
+    emulated::Put32(b, tree + parent + 0x10, Le32(b, tree + leaf + 0x14));
     emulated::Put32(b, tree + leaf, emulated::kFreeEntryFlag);
     emulated::Put32(b, tree + leaf + 4, 0x1C);
-    emulated::Put32(b, tree + leaf + 8, Get32(b, tree + 0x0C));
+    emulated::Put32(b, tree + leaf + 8, Le32(b, tree + 0x0C));
     emulated::Put32(b, tree + 0x0C, leaf);
 }
 
@@ -536,41 +536,41 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
 {
     const std::string real = RealFile("USER.DAT");
     const std::uint32_t tree = 0x20;
-    const std::uint32_t block = Get32(real, 8);  // its first block has free records
-    const std::uint32_t head = Get32(real, block + 0x10);
-    const std::uint32_t firstKey = Get32(real, tree + 0x20 + 0x10);  // the root's first subkey
+    const std::uint32_t block = Le32(real, 8);  // its first block has free records
+    const std::uint32_t head = Le32(real, block + 0x10);
+    const std::uint32_t firstKey = Le32(real, tree + 0x20 + 0x10);  // the root's first subkey
     const std::uint32_t firstRecord = RecordOfEntry(real, firstKey);
-    ASSERT_GT(Get16(real, firstRecord + 0x0C), 1) << "the first key's name is meant to have two letters or more";
+    ASSERT_GT(Le16(real, firstRecord + 0x0C), 1) << "the first key's name is meant to have two letters or more";
     struct Case {
         const char* label;
         std::function<void(std::string&)> damage;
         const char* message;
     };
     const std::vector<Case> cases = {
-        {"key tree size off its pages", [&](std::string& b) { emulated::Put32(b, tree + 4, Get32(b, tree + 4) - 0x1000 + 0x1C); },
+        {"key tree size off its pages", [&](std::string& b) { emulated::Put32(b, tree + 4, Le32(b, tree + 4) - 0x1000 + 0x1C); },
          "key tree"},
         {"a free entry dropped from its list",
-         [&](std::string& b) { emulated::Put32(b, tree + 0x0C, Get32(b, tree + Get32(b, tree + 0x0C) + 8)); },
+         [&](std::string& b) { emulated::Put32(b, tree + 0x0C, Le32(b, tree + Le32(b, tree + 0x0C) + 8)); },
          "neither in the key tree nor free"},
         {"an entry across a page end", [&](std::string& b) { emulated::Put32(b, tree + 0x20 + 0x10, 0x2FF0); }, "outside"},
         {"a wrong parent link", [&](std::string& b) { emulated::Put32(b, tree + firstKey + 0x0C, firstKey); }, "parent"},
-        {"a free record unlinked", [&](std::string& b) { emulated::Put32(b, block + 0x10, Get32(b, block + head + 8)); },
+        {"a free record unlinked", [&](std::string& b) { emulated::Put32(b, block + 0x10, Le32(b, block + head + 8)); },
          "missing from the free list"},
-        {"free bytes miscounted", [&](std::string& b) { emulated::Put32(b, block + 8, Get32(b, block + 8) + 1); }, "free bytes"},
+        {"free bytes miscounted", [&](std::string& b) { emulated::Put32(b, block + 8, Le32(b, block + 8) + 1); }, "free bytes"},
         {"lowest unused number not lowered", [&](std::string& b) { b[block + 0x16] = static_cast<char>(b[block + 0x16] + 1); },
          "lowest unused"},
         {"highest number below one in use", [&](std::string& b) { b[block + 0x14] = 0; }, "highest record number"},
         {"checksum flag over a wrong sum", [&](std::string& b) { b[block + 0x0C] = static_cast<char>(b[block + 0x0C] | 4); },
          "checksum"},
         {"a free record whose header runs past it",
-         [&](std::string& b) { emulated::Put16(b, block + head + 0x0C, static_cast<std::uint16_t>(Get32(b, block + head))); },
+         [&](std::string& b) { emulated::Put16(b, block + head + 0x0C, static_cast<std::uint16_t>(Le32(b, block + head))); },
          "damaged header"},
         {"two entries naming one record", [&](std::string& b) { NameTheNextSiblingsRecord(b, firstKey); },
          "another key"},
         {"a key name holding a backslash", [&](std::string& b) { PutABackslashInTheName(b, firstKey, firstRecord); },
          "holds a backslash"},
         {"a record numbered in another data block",
-         [&](std::string& b) { emulated::Put16(b, firstRecord + 6, static_cast<std::uint16_t>(Get16(b, firstRecord + 6) + 1)); },
+         [&](std::string& b) { emulated::Put16(b, firstRecord + 6, static_cast<std::uint16_t>(Le16(b, firstRecord + 6) + 1)); },
          "stands in data block"},
         {"a record named by no entry", [&](std::string& b) { FreeALeafKeepingItsRecord(b, firstKey); },
          "named by no key entry"},
@@ -594,9 +594,9 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
 TEST(HiveRealFileTest, ARootNamingAMissingDataBlockOrRecordIsRefusedAsLibcregRefusesIt)
 {
     const std::string real = RealFile("USER.DAT");
-    const std::uint32_t root = 0x20 + Get32(real, 0x20 + 0x08);
-    ASSERT_EQ(Get16(real, root + 0x1A), 0xFFFF) << "Windows ME's root names no record";
-    const std::uint16_t blocks = Get16(real, 0x10);
+    const std::uint32_t root = 0x20 + Le32(real, 0x20 + 0x08);
+    ASSERT_EQ(Le16(real, root + 0x1A), 0xFFFF) << "Windows ME's root names no record";
+    const std::uint16_t blocks = Le16(real, 0x10);
     const struct {
         const char* label;
         std::uint16_t block;
@@ -636,8 +636,8 @@ TEST(HiveRealFileTest, ASaveThatWouldBreakALayoutRuleChangesNoFile)
     ASSERT_TRUE(emulated::OpenMachine(machine, "", registry, folder, error)) << error;
     // USER.DAT's first data block miscounts its free bytes in memory, as a faulty edit would leave it.
     std::string& loaded = emulated::ImplOf(registry).hives[1].bytes;
-    const std::uint32_t block = Get32(loaded, 8);
-    emulated::Put32(loaded, block + 8, Get32(loaded, block + 8) + 4);
+    const std::uint32_t block = Le32(loaded, 8);
+    emulated::Put32(loaded, block + 8, Le32(loaded, block + 8) + 4);
     ASSERT_EQ(registry.DeleteKey(HKEY_LOCAL_MACHINE, "Network\\Logon"), ERROR_SUCCESS);
     ASSERT_EQ(registry.DeleteKey(HKEY_USERS, ".DEFAULT\\AppEvents"), ERROR_SUCCESS);
     std::vector<std::string> saved;
