@@ -52,6 +52,7 @@
 #include <unistd.h>
 
 #include "offline/transfer.h"
+#include "registry/regedit4.h"
 #include "run/run.h"
 #include "machine/machine.h"
 

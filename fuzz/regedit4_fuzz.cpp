@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "registry/regedit4.h"
 #include "registry/registry.h"
 
 namespace {

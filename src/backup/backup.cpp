@@ -16,6 +16,7 @@
 #include "registry/cp1252.h"
 #include "machine/machine.h"
 #include "backup/manifest.h"
+#include "registry/regedit4.h"
 #include "storage/durable.h"
 
 namespace backup {

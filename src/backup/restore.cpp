@@ -15,6 +15,7 @@
 #include "common/fold_case.h"
 #include "machine/windows_folder.h"
 #include "registry/hive.h"
+#include "registry/regedit4.h"
 #include "storage/durable.h"
 
 namespace backup {

@@ -5,6 +5,7 @@
 #include "registry/hive.h"
 #include "registry/names.h"
 #include "registry/numbers.h"
+#include "registry/regedit4.h"
 #include "storage/digest.h"
 #include "storage/durable.h"
 

@@ -11,6 +11,7 @@
 
 #include "registry/hive.h"
 #include "machine/machine.h"
+#include "registry/regedit4.h"
 #include "storage/durable.h"
 #include "machine/windows_folder.h"
 

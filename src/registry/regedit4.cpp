@@ -2,6 +2,8 @@
 // one parser struct, used twice. Loading scans the whole file once to build the key tree and the sections
 // (each key line up to the next); a key's values are read later, when first asked for, by running the same
 // machine over that key's sections only. The writer writes the form regedit writes.
+#include "registry/regedit4.h"
+
 #include <array>
 #include <cstring>
 #include <utility>

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/path_parts.h"
+#include "registry/regedit4.h"
 #include "registry/registry_tree.h"
 
 namespace emulated {

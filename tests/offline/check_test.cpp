@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/regedit4.h"
 #include "support/temp_folder.h"
 
 namespace fs = std::filesystem;

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/regedit4.h"
 #include "registry/registry.h"
 
 namespace {

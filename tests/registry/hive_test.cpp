@@ -24,6 +24,7 @@
 #include "registry/hive.h"
 #include "registry/hive_file.h"
 #include "machine/machine.h"
+#include "registry/regedit4.h"
 #include "registry/registry.h"
 #include "registry/registry_tree.h"
 #include "support/command.h"

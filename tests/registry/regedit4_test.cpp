@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/regedit4.h"
 #include "registry/registry.h"
 
 namespace {

@@ -1,6 +1,7 @@
 // Whole runs of the uninstaller on a copy of the bundled example machine, in-process: every key and file of
 // the card goes, in run order, in every mode; everything else stays, down to the bytes of the saved registry
 // file. What goes is listed in tests/data/example_machine_removed.txt.
+#include "registry/regedit4.h"
 #include "run/run.h"
 
 #include <gtest/gtest.h>

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "registry/regedit4.h"
 #include "support/example_machine.h"
 #include "support/fault_sweep.h"
 #include "machine/machine.h"

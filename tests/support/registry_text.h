@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "registry/regedit4.h"
 #include "support/fake_system.h"
 
 // Loads `body` (key and value lines, without the REGEDIT4 header) into the double's registry.
