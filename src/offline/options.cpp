@@ -377,6 +377,25 @@ std::string StrayWordHint(const std::string& word, const Options& options)
     return start + "not an option nor an option's value";
 }
 
+// The option `code` that getopt_long took from `word`, its spelling checked: -h and -q are the only short
+// options, every long one is spelled whole. False with `error`.
+bool SpelledOption(int& code, const std::string& word, std::string& error)
+{
+    if ((code == 'h' && word == "-h") || (code == 'q' && word == "-q")) {
+        code = code == 'h' ? kHelp : kQuiet;
+        return true;
+    }
+    if (word[1] != '-') {
+        error = "unknown option " + word + " (put ARGUMENTs that begin with - after --)";
+        return false;
+    }
+    if (!IsFullOptionName(word)) {
+        error = "unknown option " + word;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
@@ -405,15 +424,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             }
             continue;
         }
-        if ((code == 'h' && word == "-h") || (code == 'q' && word == "-q")) {
-            code = code == 'h' ? kHelp : kQuiet;
-        } else if (word[1] != '-') {
-            error = "unknown option " + word + " (put ARGUMENTs that begin with - after --)";
+        if (!SpelledOption(code, word, error))
             return false;
-        } else if (!IsFullOptionName(word)) {
-            error = "unknown option " + word;
-            return false;
-        }
         if (code >= kMachine && code <= kRemnants) {
             // A second value would silently win over the first: which machine a run changes must not
             // depend on the order of words.
