@@ -7,180 +7,22 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
-#include <nlohmann/json.hpp>
 
 #include "host/progress.h"
-#include "host/tool.h"
 
 namespace image {
 
 namespace fs = std::filesystem;
 
-using host::Complaint;
 using host::Progress;
-using host::RunTool;
-using host::Tool;
 
 namespace {
-
-// Opens a file without waiting for it: a FIFO opened for reading waits for a writer, a device may wait for
-// its medium. The descriptor then reads and writes as usual; its kind is the caller's to check.
-int OpenWithoutWaiting(const fs::path& path, int flags)
-{
-    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
-// A backing chain deeper than this is refused: a crafted chain could be endless.
-constexpr std::size_t kMaxLayers = 16;
-// Changes written by one qemu-io run, each from a descriptor of its own.
-constexpr std::size_t kChangesPerRun = 64;
-
-using Json = nlohmann::json;
-
-// A string field of a JSON object qemu-img printed; empty when it has none. Every type is checked before a
-// value is taken, so that the library never throws.
-std::string TextField(const Json& object, const char* key)
-{
-    const auto found = object.is_object() ? object.find(key) : object.end();
-    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-// A whole-number field; false when it is missing or of another type.
-bool NumberField(const Json& object, const char* key, std::uint64_t& value)
-{
-    const auto found = object.is_object() ? object.find(key) : object.end();
-    if (found == object.end() || !found->is_number_unsigned())
-        return false;
-    value = found->get<std::uint64_t>();
-    return true;
-}
-
-std::string FdName(int fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// One layer of a chain as QEMU's block options, its file as /proc/self/fd/N; `prefix` places it in the chain
-// ("" for the top, "backing." for the layer below it, and so on).
-std::string LayerOptions(const std::string& prefix, const std::string& driver, int fd)
-{
-    return prefix + "driver=" + driver + "," + prefix + "file.driver=file," + prefix + "file.filename=" + FdName(fd);
-}
-
-// The formats whose images QEMU lets name a backing file.
-bool TakesBacking(const std::string& driver)
-{
-    return driver == "qcow2" || driver == "qcow" || driver == "qed" || driver == "vmdk";
-}
-
-// A backing file name QEMU would read as options or a protocol ("json:{...}", "nbd:host:port"), not a file.
-bool NamesNoFile(const std::string& name)
-{
-    const std::size_t special = name.find_first_of(":/");
-    return special != std::string::npos && name[special] == ':';
-}
-
-// The format of the file `fd` of `size` bytes, told from its own bytes.
-bool ProbeOpened(int fd, std::uint64_t size, ImageFormat& format, storage::Syscalls& calls)
-{
-    std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(size, kProbeHead)), '\0');
-    std::string tail(static_cast<std::size_t>(std::min<std::uint64_t>(size, kSector)), '\0');
-    if (!storage::ReadAllAt(fd, head.data(), head.size(), 0, calls) ||
-        !storage::ReadAllAt(fd, tail.data(), tail.size(), size - tail.size(), calls))
-        return false;
-    format = ProbeFormat(head, tail, size);
-    return true;
-}
-
-// A VMDK's descriptor (the text naming its CID and extents), embedded in a sparse VMDK where its header
-// says. `at` receives its offset in the file, `room` the bytes it may take there.
-bool VmdkDescriptor(int fd, std::string& text, std::uint64_t& at, std::uint64_t& room, storage::Syscalls& calls)
-{
-    unsigned char header[64];
-    if (!storage::ReadAllAt(fd, header, sizeof header, 0, calls) || std::memcmp(header, "KDMV", 4) != 0)
-        return false;
-    auto le64 = [&](int from) {
-        std::uint64_t value = 0;
-        for (int i = 7; i >= 0; --i)
-            value = value << 8 | header[from + i];
-        return value;
-    };
-    at = le64(28) * kSector;
-    room = std::min<std::uint64_t>(le64(36) * kSector, 1 << 20);
-    text.assign(static_cast<std::size_t>(room), '\0');
-    if (room == 0 || !storage::ReadAllAt(fd, text.data(), text.size(), at, calls))
-        return false;
-    text.resize(std::min(text.size(), text.find('\0')));
-    return true;
-}
-
-// A VMDK's descriptor, where it lies, and where in it the CID line's value ("CID=fffffffe") stands.
-struct VmdkDescriptorText {
-    std::string text;
-    std::uint64_t at = 0;
-    std::uint64_t room = 0;
-    std::size_t cid = 0;        // offset of the value in `text`
-    std::size_t cidLength = 0;  // up to the line's end
-};
-
-bool ReadVmdkCid(int fd, VmdkDescriptorText& descriptor, storage::Syscalls& calls)
-{
-    if (!VmdkDescriptor(fd, descriptor.text, descriptor.at, descriptor.room, calls))
-        return false;
-    const std::size_t line = descriptor.text.find("\nCID=");
-    if (line == std::string::npos)
-        return false;
-    descriptor.cid = line + 5;
-    descriptor.cidLength = descriptor.text.find_first_of("\r\n", descriptor.cid) - descriptor.cid;
-    return true;
-}
-
-// The CID line's value in a VMDK's descriptor.
-bool VmdkCid(int fd, std::string& cid, storage::Syscalls& calls)
-{
-    VmdkDescriptorText descriptor;
-    if (!ReadVmdkCid(fd, descriptor, calls))
-        return false;
-    cid = descriptor.text.substr(descriptor.cid, descriptor.cidLength);
-    return true;
-}
-
-// Puts `cid` back as the VMDK's CID: the descriptor rewritten with that line changed alone.
-bool SetVmdkCid(int fd, const std::string& cid, storage::Syscalls& calls)
-{
-    VmdkDescriptorText descriptor;
-    if (!ReadVmdkCid(fd, descriptor, calls))
-        return false;
-    std::string& text = descriptor.text;
-    const std::size_t old = text.size();
-    text.replace(descriptor.cid, descriptor.cidLength, cid);
-    if (text.size() > descriptor.room)
-        return false;
-    if (text.size() < old)
-        text.append(old - text.size(), '\0');
-    return storage::WriteAllAt(fd, text, descriptor.at, calls) && calls.Fsync(fd) == 0;
-}
-
-// A file in memory holding `bytes`, for a tool to read as /proc/self/fd/N. -1 when it cannot be made.
-int MemoryFile(const std::string& bytes)
-{
-    const int fd = memfd_create("cmpci-change", MFD_CLOEXEC);
-    if (fd >= 0 && !storage::WriteAll(fd, bytes)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // The name the kernel gives the block device `device` ("sdb", "mmcblk0p1", "loop3"), or empty.
 std::string KernelName(dev_t device)
@@ -251,6 +93,18 @@ std::string DeviceHolder(dev_t device)
 }
 
 }  // namespace
+
+// The format of the file `fd` of `size` bytes, told from its own bytes.
+bool Disk::ProbeOpened(int fd, std::uint64_t size, ImageFormat& format, storage::Syscalls& calls)
+{
+    std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(size, kProbeHead)), '\0');
+    std::string tail(static_cast<std::size_t>(std::min<std::uint64_t>(size, kSector)), '\0');
+    if (!storage::ReadAllAt(fd, head.data(), head.size(), 0, calls) ||
+        !storage::ReadAllAt(fd, tail.data(), tail.size(), size - tail.size(), calls))
+        return false;
+    format = ProbeFormat(head, tail, size);
+    return true;
+}
 
 Disk::~Disk()
 {
@@ -348,174 +202,6 @@ std::vector<fs::path> Disk::files() const
     return files;
 }
 
-std::string Disk::Named(const std::string& text) const
-{
-    std::string named = text;
-    for (const Layer& layer : layers_) {
-        // The search goes on after each path put in, which may itself hold the descriptor's name; a name
-        // followed by a digit is another descriptor's (/proc/self/fd/1 in /proc/self/fd/12).
-        const std::string name = FdName(layer.fd);
-        const std::string path = layer.path.string();
-        for (std::size_t at = named.find(name); at != std::string::npos;) {
-            const std::size_t end = at + name.size();
-            if (end < named.size() && named[end] >= '0' && named[end] <= '9') {
-                at = named.find(name, end);
-                continue;
-            }
-            named.replace(at, name.size(), path);
-            at = named.find(name, at + path.size());
-        }
-    }
-    return named;
-}
-
-std::string Disk::ChainOptions() const
-{
-    std::string options;
-    std::string prefix;
-    for (std::size_t i = 0; i < layers_.size(); ++i) {
-        options += (i == 0 ? "" : ",") + LayerOptions(prefix, layers_[i].driver, layers_[i].fd);
-        if (i > 0)
-            options += "," + prefix + "read-only=on";
-        prefix += "backing.";
-    }
-    return options;
-}
-
-std::vector<int> Disk::LayerFds() const
-{
-    std::vector<int> fds;
-    for (const Layer& layer : layers_)
-        fds.push_back(layer.fd);
-    return fds;
-}
-
-bool Disk::Map(std::string& error)
-{
-    if (inPlace())
-        return true;
-    if (!described_ && !DescribeChain(error))
-        return false;
-    described_ = true;
-    return MapData(error);
-}
-
-bool Disk::DescribeChain(std::string& error)
-{
-    // Each layer that may have one names its backing file in its header; qemu-img reads that name for us,
-    // from the one layer it is given, and opens nothing else.
-    for (std::size_t i = 0; i < layers_.size() && TakesBacking(layers_[i].driver); ++i) {
-        const Layer& layer = layers_[i];
-        Tool info;
-        if (!RunTool({"qemu-img", "info", "--output=json", "--image-opts", LayerOptions("", layer.driver, layer.fd)},
-                     info, kQemuPackage, {layer.fd})) {
-            error = shown_ + ": qemu-img cannot read " + (i == 0 ? std::string("it") : layer.path.string()) + ": " +
-                    Named(Complaint(info));
-            return false;
-        }
-        const Json described = Json::parse(info.out, nullptr, false);
-        const std::string backing = TextField(described, "backing-filename");
-        if (!backing.empty() && !AddBackingLayer(backing, TextField(described, "backing-filename-format"), error))
-            return false;
-    }
-    return true;
-}
-
-bool Disk::AddBackingLayer(const std::string& name, const std::string& recorded, std::string& error)
-{
-    const Layer& above = layers_.back();
-    if (NamesNoFile(name) || layers_.size() >= kMaxLayers) {
-        error = shown_ + ": its backing file \"" + name + "\" " +
-                (layers_.size() >= kMaxLayers ? "lies deeper than a chain of " + std::to_string(kMaxLayers) + " files"
-                                              : "is named as QEMU options or a protocol, not as a file") +
-                ", which is not supported";
-        return false;
-    }
-    // QEMU takes a relative name from the folder of the file that names it.
-    const fs::path path = fs::path(name).is_absolute() ? fs::path(name) : above.path.parent_path() / name;
-    const int fd = OpenWithoutWaiting(path, O_RDONLY);
-    struct stat status { };
-    const bool known = fd >= 0 && fstat(fd, &status) == 0;
-    ImageFormat format;
-    if (known && !S_ISREG(status.st_mode)) {
-        error = shown_ + ": its backing file " + path.string() +
-                " is not a regular file (a FIFO, a socket, a device or a folder), which is not supported";
-        close(fd);
-        return false;
-    }
-    if (!known || !ProbeOpened(fd, static_cast<std::uint64_t>(status.st_size), format, calls_)) {
-        error = shown_ + ": cannot read its backing file " + path.string() + (fd < 0 ? ": " + std::string(std::strerror(errno)) : "");
-        if (fd >= 0)
-            close(fd);
-        return false;
-    }
-    layers_.push_back({path, fd, {}});
-    for (std::size_t i = 0; i + 1 < layers_.size(); ++i) {
-        struct stat other { };
-        if (fstat(layers_[i].fd, &other) == 0 && other.st_dev == status.st_dev && other.st_ino == status.st_ino) {
-            error = shown_ + ": its backing chain comes back to " + layers_[i].path.string() + ", which is not supported";
-            return false;
-        }
-    }
-    // The format the image records for its backing file is the one QEMU uses; without one, QEMU probes, and a
-    // fixed VHD is then a raw file.
-    const std::string driver = !recorded.empty() ? recorded : format.driver.empty() ? "raw" : format.driver;
-    if (!KnownDriver(driver) || (!format.refusal.empty() && (recorded.empty() || recorded == format.name))) {
-        error = shown_ + ": its backing file " + path.string() + " is " +
-                (format.refusal.empty() ? "of the format " + driver + ", which is not supported" : format.refusal);
-        return false;
-    }
-    layers_.back().driver = driver;
-    return true;
-}
-
-bool Disk::MapData(std::string& error)
-{
-    Tool map;
-    if (!RunTool({"qemu-img", "map", "--output=json", "--image-opts", ChainOptions()}, map, kQemuPackage, LayerFds())) {
-        error = shown_ + ": qemu-img cannot map it: " + Named(Complaint(map));
-        return false;
-    }
-    stretches_.clear();
-    std::uint64_t end = 0;
-    const Json parts = Json::parse(map.out, nullptr, false);
-    if (!parts.is_array()) {
-        error = shown_ + ": qemu-img's map of it is not the JSON list it prints";
-        return false;
-    }
-    for (const Json& part : parts) {
-        Stretch stretch {0, 0, -1, 0};
-        std::uint64_t depth = 0;
-        if (!NumberField(part, "start", stretch.start) || !NumberField(part, "length", stretch.length) ||
-            !NumberField(part, "depth", depth)) {
-            error = shown_ + ": qemu-img's map of it lacks a part's start, length or depth";
-            return false;
-        }
-        if (stretch.start != end) {
-            error = shown_ + ": qemu-img's map of it has a gap at byte " + std::to_string(end);
-            return false;
-        }
-        end = stretch.start + stretch.length;
-        const auto data = part.find("data");
-        if (data != part.end() && data->is_boolean() && data->get<bool>()) {
-            // Compressed or encrypted data has no place in a file that a plain read could take it from.
-            if (!NumberField(part, "offset", stretch.fileOffset) || depth >= layers_.size()) {
-                error = shown_ + ": part of its data is compressed or encrypted; convert it first (qemu-img convert "
-                                 "-O " + format_.name + ")";
-                return false;
-            }
-            stretch.layer = static_cast<int>(depth);
-        }
-        stretches_.push_back(stretch);
-    }
-    size_ = end;
-    if (size_ == 0) {
-        error = shown_ + ": qemu-img gives no size for it";
-        return false;
-    }
-    return true;
-}
-
 void Disk::Bound(std::uint64_t start, std::uint64_t length)
 {
     bounded_ = true;
@@ -598,59 +284,6 @@ bool Disk::WriteInPlace(const std::vector<DiskChange>& changes, std::string& err
             }
             progress.Update(done += part.size());
         }
-    }
-    return true;
-}
-
-bool Disk::WriteThroughQemu(const std::vector<DiskChange>& changes, std::string& error)
-{
-    // QEMU gives a VMDK a new content ID (CID) when it first writes it; the disk's owner (VMware, VirtualBox)
-    // knows it by the old one, which goes back after the write.
-    std::string cid;
-    const bool vmdk = format_.driver == "vmdk" && VmdkCid(fd_, cid, calls_);
-    Progress progress("writing into " + shown_, changes.size());
-    for (std::size_t first = 0; first < changes.size(); first += kChangesPerRun) {
-        if (!RunQemuIo(changes, first, std::min(kChangesPerRun, changes.size() - first), error))
-            return false;
-        progress.Update(first + std::min(kChangesPerRun, changes.size() - first));
-    }
-    std::string now;
-    if (vmdk && VmdkCid(fd_, now, calls_) && now != cid && !SetVmdkCid(fd_, cid, calls_)) {
-        error = shown_ + ": written, but its VMDK content ID could not be kept (" + cid + ", now " + now + ")";
-        return false;
-    }
-    return true;
-}
-
-bool Disk::RunQemuIo(const std::vector<DiskChange>& changes, std::size_t first, std::size_t count, std::string& error)
-{
-    // Each change's bytes in a file in memory that qemu-io reads by descriptor; then one flush.
-    std::vector<int> passed = LayerFds();
-    std::vector<std::string> words {"qemu-io", "--image-opts"};
-    bool made = true;
-    for (std::size_t i = first; made && i < first + count; ++i) {
-        const int bytes = MemoryFile(changes[i].bytes);
-        made = bytes >= 0;
-        if (made) {
-            passed.push_back(bytes);
-            words.insert(words.end(), {"-c", "write -q -s " + FdName(bytes) + " " + std::to_string(changes[i].offset) +
-                                                 " " + std::to_string(changes[i].bytes.size())});
-        }
-    }
-    words.insert(words.end(), {"-c", "flush", ChainOptions()});
-    Tool tool;
-    const bool written = made && RunTool(words, tool, kQemuPackage, passed) && tool.err.empty() &&
-                         tool.out.find("error") == std::string::npos;
-    for (std::size_t i = layers_.size(); i < passed.size(); ++i)
-        close(passed[i]);
-    if (!made) {
-        error = "cannot write into " + shown_ + ": cannot hold its change in memory: " + std::strerror(errno);
-        return false;
-    }
-    if (!written) {
-        const std::string why = tool.err.empty() ? tool.out.substr(0, tool.out.find('\n')) : Complaint(tool);
-        error = "cannot write into " + shown_ + " (qemu-io): " + Named(why);
-        return false;
     }
     return true;
 }

@@ -74,6 +74,8 @@ public:
     bool ReadBack(const std::vector<DiskChange>& changes, Disk& fresh, std::string& error) const;
 
 private:
+    // The format of the file `fd` of `size` bytes, told from its own bytes.
+    static bool ProbeOpened(int fd, std::uint64_t size, ImageFormat& format, storage::Syscalls& calls);
     // One file of the backing chain, top first.
     struct Layer {
         std::filesystem::path path;
