@@ -106,6 +106,14 @@ bool Disk::ProbeOpened(int fd, std::uint64_t size, ImageFormat& format, storage:
     return true;
 }
 
+int Disk::OpenWithoutWaiting(const fs::path& path, int flags) const
+{
+    const int fd = calls_.OpenAt(AT_FDCWD, path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 Disk::~Disk()
 {
     for (const Layer& layer : layers_) {
@@ -123,15 +131,12 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
     struct stat named { };
     device_ = stat(file.c_str(), &named) == 0 && S_ISBLK(named.st_mode);
     // A device is claimed for this run alone; for any other file O_EXCL would mean nothing without O_CREAT.
-    // Opened without waiting: a FIFO in the image's place never holds the run.
-    const int flags = O_CLOEXEC | O_NONBLOCK | (device_ ? O_EXCL : 0);
-    fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDWR | flags);
+    const int exclusive = device_ ? O_EXCL : 0;
+    fd_ = OpenWithoutWaiting(file, O_RDWR | exclusive);
     if (fd_ < 0 && (errno == EACCES || errno == EROFS || errno == EPERM || errno == EISDIR)) {
         readOnly_ = true;
-        fd_ = calls_.OpenAt(AT_FDCWD, file.c_str(), O_RDONLY | flags);
+        fd_ = OpenWithoutWaiting(file, O_RDONLY | exclusive);
     }
-    if (fd_ >= 0)
-        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     if (fd_ < 0) {
         error = device_ && errno == EBUSY
                     ? shown + " is in use: " + DeviceHolder(named.st_rdev) + "; nothing was changed"

@@ -76,6 +76,10 @@ public:
 private:
     // The format of the file `fd` of `size` bytes, told from its own bytes.
     static bool ProbeOpened(int fd, std::uint64_t size, ImageFormat& format, storage::Syscalls& calls);
+    // Opens a file without waiting for it (a FIFO opened for reading waits for a writer, a device may wait for
+    // its medium), through the storage seam; the descriptor then reads and writes as usual, and its kind is
+    // the caller's to check. -1 with errno.
+    int OpenWithoutWaiting(const std::filesystem::path& path, int flags) const;
     // One file of the backing chain, top first.
     struct Layer {
         std::filesystem::path path;

@@ -28,16 +28,6 @@ using host::Tool;
 
 namespace {
 
-// Opens a file without waiting for it: a FIFO opened for reading waits for a writer, a device may wait for
-// its medium. The descriptor then reads and writes as usual; its kind is the caller's to check.
-int OpenWithoutWaiting(const fs::path& path, int flags)
-{
-    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
 // A backing chain deeper than this is refused: a crafted chain could be endless.
 constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.

@@ -106,6 +106,19 @@ protected:
         std::string error;
         Change(kill, error);
     }
+    // A run killed at the first of its calls that leaves the image part way through its change, its journal
+    // beside it.
+    void KillPartWay() const
+    {
+        for (unsigned call = 1;; ++call) {
+            ASSERT_LT(call, 100u) << "no kill left the image part way";
+            Put(old_);
+            fs::remove(journal_);
+            Killed(call);
+            if (fs::exists(journal_) && Now() != old_)
+                return;
+        }
+    }
 
     test_support::TempFolder folder_ {"journal-test"};
     fs::path image_;
@@ -233,15 +246,7 @@ TEST_F(RollbackJournalTest, APreviousVersionsJournalIsReadAndNeverTakenForTorn)
 // put back is played back.
 TEST_F(RollbackJournalTest, ADamagedJournalIsKeptAndNothingIsWritten)
 {
-    unsigned kill = 0;
-    for (unsigned call = 1; kill == 0; ++call) {
-        ASSERT_LT(call, 100u) << "no kill left the image part way";
-        Put(old_);
-        fs::remove(journal_);
-        Killed(call);
-        if (fs::exists(journal_) && Now() != old_)
-            kill = call;
-    }
+    ASSERT_NO_FATAL_FAILURE(KillPartWay());
     const std::string killed = Now();
     const std::string whole = JournalBytes();
     std::string flipped = whole;
@@ -276,15 +281,7 @@ TEST_F(RollbackJournalTest, ADamagedJournalIsKeptAndNothingIsWritten)
 // moved): the record by the image's identity finds the journal, which is played back, and goes with it.
 TEST_F(RollbackJournalTest, AJournalIsFoundByTheImagesIdentityUnderAnotherName)
 {
-    unsigned kill = 0;
-    for (unsigned call = 1; kill == 0; ++call) {
-        ASSERT_LT(call, 100u) << "no kill left the image part way";
-        Put(old_);
-        fs::remove(journal_);
-        Killed(call);
-        if (fs::exists(journal_) && Now() != old_)
-            kill = call;
-    }
+    ASSERT_NO_FATAL_FAILURE(KillPartWay());
     const fs::path link = folder_.path() / "hard.img";
     fs::create_hard_link(image_, link);
     image::Disk disk(storage::Syscalls::Real());
