@@ -65,12 +65,12 @@ fs::path MakeDefaultBackupFolder(const fs::path& machine, std::string& error)
         if (fs::create_directory(folder, status))
             return folder;
         if (status) {
-            error = "cannot make the backup folder " + folder.string() + ": " + status.message() + "; nothing was removed";
+            error = "cannot make the backup folder " + folder.string() + ": " + status.message();
             return {};
         }
         folder = machine / (std::string(stamp) + "-" + std::to_string(n));
     }
-    error = "cannot make the backup folder " + folder.string() + ": too many taken; nothing was removed";
+    error = "cannot make the backup folder " + folder.string() + ": too many taken";
     return {};
 }
 
@@ -104,18 +104,19 @@ bool BackupNeeded(const emulated::Registry& registry, const std::vector<std::str
 
 namespace {
 
-// The backup folder, made when missing; false when it exists with something in it.
+// The backup folder, made when missing; false with `error` when it exists with something in it or cannot be
+// made.
 bool MakeBackupFolder(const fs::path& folder, bool& made, std::string& error)
 {
     std::error_code status;
     if (fs::exists(folder, status) && !fs::is_empty(folder, status)) {
-        error = "the backup folder " + folder.string() + " exists and is not empty; nothing was removed";
+        error = "the backup folder " + folder.string() + " exists and is not empty";
         return false;
     }
     made = !fs::exists(folder, status);
     fs::create_directories(folder, status);
     if (status)
-        error = status.message();
+        error = "cannot write the backup " + folder.string() + ": " + status.message();
     return !status;
 }
 
@@ -195,15 +196,21 @@ bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const e
     const bool changed = emulated::RegistryFileChanged(file, *changes.registry);
     if (file.hive >= 0 && !changed)
         return true;
-    // The bytes the run loaded, not the file read again: what the run removed from is what comes back.
-    const std::string_view before = emulated::LoadedBytes(file, *changes.registry);
-    std::string edited;
+    // The file's new bytes as the save makes them, so that a file the save would refuse is refused here.
     Sha256 afterHash;
     std::uint64_t sizeAfter = 0;
-    for (std::string_view piece : emulated::SavedBytes(file, *changes.registry, edited)) {
-        afterHash.Add(piece);
-        sizeAfter += piece.size();
-    }
+    if (changed && !emulated::WithNewBytes(file, *changes.registry,
+                                           [&](const std::vector<std::string_view>& pieces, std::string&) {
+                                               for (std::string_view piece : pieces) {
+                                                   afterHash.Add(piece);
+                                                   sizeAfter += piece.size();
+                                               }
+                                               return true;
+                                           },
+                                           error))
+        return false;
+    // The bytes the run loaded, not the file read again: what the run removed from is what comes back.
+    const std::string_view before = emulated::LoadedBytes(file, *changes.registry);
     const std::string sha256Before = Sha256Of(before);
     const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
     if (!changed)
@@ -272,11 +279,8 @@ void RemoveBackup(const fs::path& folder, bool made)
 bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string& error, storage::Syscalls& calls)
 {
     bool made = false;
-    if (!MakeBackupFolder(folder, made, error)) {
-        if (error.find("nothing was removed") == std::string::npos)
-            error = "cannot write the backup " + folder.string() + ": " + error + "; nothing was removed";
+    if (!MakeBackupFolder(folder, made, error))
         return false;
-    }
     // A backup left half written by any way out, running out of memory among them, goes again.
     struct HalfWritten {
         const fs::path& folder;
@@ -307,7 +311,7 @@ bool WriteBackup(const fs::path& folder, const RunChanges& changes, std::string&
          KeepRemovedFiles(folder, changes, manifest, what, calls) &&
          KeepCopy(folder, kManifestName, manifest.Text(), what, calls);
     if (!ok)
-        error = "cannot write the backup " + folder.string() + ": " + what + "; nothing was removed";
+        error = "cannot write the backup " + folder.string() + ": " + what;
     halfWritten.done = ok;
     return ok;
 }

@@ -635,17 +635,23 @@ storage::FileStamp ImageMachine::StampOf(const std::string& file)
     return stamp;
 }
 
-bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, const std::vector<std::string>& removed,
-                          std::string& error)
+ChangeState ImageMachine::CommitFromFolder(const std::vector<storage::StampedFile>& written, std::string& error)
 {
-    if (written.empty() && removed.empty())
-        return true;
-    // Read afresh: what the image holds now, not what the run read at its start.
-    bool fits = true;
-    if (!disk_.Map(error) || !OpenVolume(partition_, error, fits)) {
-        error += "; the image is as it was";
-        return false;
+    std::vector<WrittenFile> files;
+    for (const storage::StampedFile& file : written) {
+        std::string bytes;
+        if (storage::ReadRegularFile(AT_FDCWD, (machine_ / file.path).c_str(), UINT64_MAX, bytes) !=
+            storage::ReadResult::Done) {
+            error = "cannot read " + (machine_ / file.path).string();
+            return ChangeState::Untouched;
+        }
+        files.push_back({file.path, std::move(bytes), file.stamp});
     }
+    return Commit(std::move(files), {}, error);
+}
+
+bool ImageMachine::ReadFilesUnchanged(std::string& error)
+{
     for (const auto& [file, digest] : read_) {
         FatEntry entry;
         storage::Sha256 now;
@@ -656,30 +662,34 @@ bool ImageMachine::Commit(const std::vector<storage::StampedFile>& written, cons
                           });
         if (!read || now.Hex() != digest) {
             error = image_.string() + ":" + OnVolume(windowsPath_, file) +
-                    " changed in the image while this run worked; nothing was changed (run again)";
+                    " changed in the image while this run worked (run again)";
             return false;
         }
     }
-    std::vector<DiskChange> changes;
-    std::vector<DiskChange> old;
+    return true;
+}
+
+ChangeState ImageMachine::Commit(std::vector<WrittenFile> written, const std::vector<std::string>& removed,
+                                 std::string& error)
+{
+    if (written.empty() && removed.empty())
+        return ChangeState::Done;
+    // Read afresh: what the image holds now, not what the run read at its start.
+    bool fits = true;
+    if (!disk_.Map(error) || !OpenVolume(partition_, error, fits) || !ReadFilesUnchanged(error))
+        return ChangeState::Untouched;
     VolumeEdit edit;
     edit.when = std::time(nullptr);
-    for (const storage::StampedFile& file : written) {
-        std::string bytes;
-        if (storage::ReadRegularFile(AT_FDCWD, (machine_ / file.path).c_str(), UINT64_MAX, bytes) !=
-            storage::ReadResult::Done) {
-            error = "cannot read " + (machine_ / file.path).string() + "; the image is as it was";
-            return false;
-        }
-        edit.written.push_back(
-            {OnVolume(windowsPath_, file.path.substr(file.path.find('/') + 1)), std::move(bytes), file.stamp});
+    for (WrittenFile& file : written) {
+        file.path = OnVolume(windowsPath_, file.path.substr(file.path.find('/') + 1));
+        edit.written.push_back(std::move(file));
     }
     for (const std::string& file : removed)
         edit.removed.push_back(OnVolume(windowsPath_, file));
-    if (!PlanVolumeChange(volume_, partition_.offset, image_.string(), edit, changes, old, error) || StopRequested(error)) {
-        error += "; the image is as it was";
-        return false;
-    }
+    std::vector<DiskChange> changes;
+    std::vector<DiskChange> old;
+    if (!PlanVolumeChange(volume_, partition_.offset, image_.string(), edit, changes, old, error) || StopRequested(error))
+        return ChangeState::Untouched;
     // From the journal on, an interrupt stops the run only while the journal is written: once the image
     // takes its first change, the run finishes them all (or the next start plays the journal back).
     readBack_ = {};

@@ -74,13 +74,17 @@ public:
     // image has no such file.
     storage::FileStamp StampOf(const std::string& file);
 
-    // Carries the run's changes into the image in place, under the rollback journal: `written` (files
-    // relative to the machine folder, written back with the attributes and dates of their stamps, else with
-    // their attributes kept and dated now) and `removed` (files relative to the Windows folder, deleted). A
-    // registry file that changed in the image since the run read it is not overwritten. False with a
-    // one-line `error`; the image is then as it was.
-    bool Commit(const std::vector<storage::StampedFile>& written, const std::vector<std::string>& removed,
-                std::string& error);
+    // Carries the run's changes into the image in place, under the rollback journal: `written` (files with
+    // their paths relative to the machine folder, written back with the attributes and dates of their stamps,
+    // else with their attributes kept and dated now) and `removed` (files relative to the Windows folder,
+    // deleted). A registry file that changed in the image since the run read it is not overwritten. Returns
+    // where the change ended: Done, or another state with a one-line `error` naming the cause (Untouched for
+    // a change refused before its journal).
+    ChangeState Commit(std::vector<WrittenFile> written, const std::vector<std::string>& removed, std::string& error);
+    // The same for files written into the machine folder (those a restore put back), read from there.
+    ChangeState CommitFromFolder(const std::vector<storage::StampedFile>& written, std::string& error);
+    // Where the image's rollback journal is while a change is made, and stays when one ends cut short.
+    const std::filesystem::path& journal() const { return journal_; }
 
     // What reading back the last commit found: every changed sector through a fresh open of the image, then
     // the files written through the FAT reader, the registry files checked as such, and the files removed.
@@ -110,6 +114,8 @@ public:
     std::string VolumeSerial() const;
 
 private:
+    // False with a one-line `error` when a registry file read at the start no longer holds what it held.
+    bool ReadFilesUnchanged(std::string& error);
     // Finds the volume and its Windows folder, and opens the volume.
     bool FindWindows(const ImageChoice& choice, std::string& error);
     // Opens the FAT volume of `partition`, which it must fit (`fits` false when it does not), as the run's

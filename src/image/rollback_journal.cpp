@@ -486,48 +486,64 @@ bool RemoveJournalRecord(const fs::path& record, std::string& error, storage::Sy
     return true;
 }
 
-bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<DiskChange>& changes,
-                        const std::vector<DiskChange>& old, std::string& error, ReadBackResult* readBack,
-                        const CheckWritten& check)
+namespace {
+
+// Whether the journal's name is still there.
+bool Present(const fs::path& journal)
+{
+    struct stat status { };
+    return lstat(journal.c_str(), &status) == 0 || errno != ENOENT;
+}
+
+// Writes the journal and its record before the first new byte goes into the disk, so that the old bytes are
+// on disk, and found whatever name the image is reached by. False with `error` naming the cause; then no
+// journal is left.
+bool JournalBeforeChange(Disk& disk, const fs::path& journal, const std::vector<DiskChange>& changes,
+                         const std::vector<DiskChange>& old, fs::path& record, std::string& error)
 {
     RollbackJournal contents;
     if (!JournalFor(disk, changes, old, contents)) {
-        error = "cannot read the image's first sectors; the image is as it was";
+        error = "cannot read the image's first sectors";
         return false;
     }
     // A device's journal goes into the state folder, made on its first use.
     fs::path state;
-    if (disk.device() && !storage::MakeStateFolder(state, error)) {
-        error += "; the image is as it was";
+    if (disk.device() && !storage::MakeStateFolder(state, error))
         return false;
-    }
     const std::string identity = FileIdentity(disk.fd());
-    fs::path record;
     if (identity.empty() || !JournalRecordPath(identity, record, error)) {
-        error =
-            "cannot record the rollback journal: " + (identity.empty() ? std::string(std::strerror(errno)) : error) +
-            "; the image is as it was";
+        error = "cannot record the rollback journal: " +
+                (identity.empty() ? std::string(std::strerror(errno)) : error);
         return false;
     }
-    // The old bytes are on disk, and where to find them whatever name the image is reached by, before the
-    // first new byte goes into the image.
-    if (!WriteRollbackJournal(journal, contents, error, disk.calls())) {
-        error += "; the image is as it was";
+    if (!WriteRollbackJournal(journal, contents, error, disk.calls()))
         return false;
-    }
     if (!WriteJournalRecord(record, identity, journal, error, disk.calls())) {
         std::string ignored;
         RemoveRollbackJournal(journal, ignored, disk.calls());
-        error += "; the image is as it was";
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+ChangeState ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<DiskChange>& changes,
+                               const std::vector<DiskChange>& old, std::string& error, ReadBackResult* readBack,
+                               const CheckWritten& check)
+{
+    fs::path record;
+    if (!JournalBeforeChange(disk, journal, changes, old, record, error))
+        return ChangeState::Untouched;
     if (!disk.Write(changes, error)) {
+        // The old bytes go back at once when they can; else the journal puts them back at the next start.
         std::string undo;
-        if (disk.Write(old, undo) && RemoveRollbackJournal(journal, undo, disk.calls()))
-            error += "; the image is as it was";
-        else
-            error += "; the next run on the image plays back the rollback journal " + journal.string();
-        return false;
+        if (!disk.Write(old, undo))
+            return ChangeState::JournalLeft;
+        if (!RemoveRollbackJournal(journal, undo, disk.calls()) && Present(journal))
+            return ChangeState::JournalWritten;
+        RemoveJournalRecord(record, undo, disk.calls());
+        return ChangeState::Untouched;
     }
     // Written and flushed; the journal stays until the image is seen to hold it all.
     ReadBackResult result;
@@ -540,19 +556,17 @@ bool ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::vector<D
         result.mismatch = error;
     if (readBack != nullptr)
         *readBack = result;
-    if (!result.matched) {
-        error += "; the rollback journal " + journal.string() + " is kept: the next run on the image puts it back as "
-                 "it was";
-        return false;
-    }
-    if (!RemoveRollbackJournal(journal, error, disk.calls())) {
-        error += "; the next run on the image puts the image back as it was";
-        return false;
-    }
+    if (!result.matched)
+        return ChangeState::JournalLeft;
+    // A journal removed whose folder could not be flushed leaves the change standing: should a power cut
+    // bring the journal back, the next start plays it back and the image is as it was before the run, whole
+    // either way.
+    if (!RemoveRollbackJournal(journal, error, disk.calls()) && Present(journal))
+        return ChangeState::JournalLeft;
     // A record left behind names a journal that is gone: the next start removes it.
     std::string ignored;
     RemoveJournalRecord(record, ignored, disk.calls());
-    return true;
+    return ChangeState::Done;
 }
 
 namespace {

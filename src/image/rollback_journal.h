@@ -105,14 +105,26 @@ struct ReadBackResult {
 // one-line `error`.
 using CheckWritten = std::function<bool(Disk& fresh, ReadBackResult& result, std::string& error)>;
 
+// How far a change made under the journal got, in the order it goes. The caller words the outcome from it;
+// the error of a failed change names only its cause.
+enum class ChangeState {
+    Untouched,       // nothing of the change is on the disk, and no journal is left
+    JournalWritten,  // the journal is on disk and the disk as it was (its old bytes put back, the journal not
+                     // removed): the next start plays it back, which changes nothing
+    Changing,        // the disk is being written: never where a change ends
+    JournalLeft,     // the disk may hold some or all of the change; the journal stays for the next start
+    Done,            // the disk holds the whole change, read back; the journal and its record are gone
+};
+
 // Writes `changes` (of which `old` holds the bytes now) into the disk in place under the journal `journal`:
 // the journal first, then its record, then the changes, flushed, then every changed sector read back through a
 // fresh open and `check` made, then the journal and its record go. A failure of the writes puts the old bytes
 // back when it can, else leaves the journal for the next start; a read-back that does not match leaves it too.
-// `readBack` says what the read-back found. False with a one-line `error`.
-bool ChangeUnderJournal(Disk& disk, const std::filesystem::path& journal, const std::vector<DiskChange>& changes,
-                        const std::vector<DiskChange>& old, std::string& error, ReadBackResult* readBack = nullptr,
-                        const CheckWritten& check = {});
+// `readBack` says what the read-back found. Returns where the change ended: Done, or another state with a
+// one-line `error` naming the cause.
+ChangeState ChangeUnderJournal(Disk& disk, const std::filesystem::path& journal, const std::vector<DiskChange>& changes,
+                               const std::vector<DiskChange>& old, std::string& error,
+                               ReadBackResult* readBack = nullptr, const CheckWritten& check = {});
 
 // The record of a journal in the user's state folder, named by `identity` (for an image file, its device and
 // inode, as FileIdentity gives them): a journal is then found whatever name its disk is reached by. It

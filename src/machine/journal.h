@@ -68,7 +68,7 @@ public:
         std::size_t left = 0;
         bool dryRun = false;
         bool saved = false;
-        // How far the change got on the target's disk: not-changed, backup-kept, registry-saved,
+        // How far the change got on the target's disk: not-changed, backup-kept, journal-left, registry-saved,
         // files-removed or committed.
         const char* stage = "not-changed";
         int exitStatus = 0;  // the program's exit status

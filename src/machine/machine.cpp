@@ -369,14 +369,6 @@ bool RegistryFileChanged(const RegistryFile& file, const Registry& registry)
     return file.hive < 0 ? registry.Modified() : HiveModified(registry, static_cast<std::size_t>(file.hive));
 }
 
-std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& edited)
-{
-    if (file.hive < 0)
-        return registry.KeptRanges();
-    edited = EditedHive(registry, static_cast<std::size_t>(file.hive));
-    return {edited};
-}
-
 namespace {
 
 // Puts back, as they were loaded, the files `committed` of `files` whose new bytes are in place. The
@@ -402,52 +394,71 @@ std::string PutBack(const MachineFolder& machine, const Registry& registry, cons
 
 }  // namespace
 
+bool WithNewBytes(const RegistryFile& file, const Registry& registry, const UseNewBytes& use, std::string& error)
+{
+    if (file.hive < 0)
+        return use(registry.KeptRanges(), error);
+    // A binary file is edited in its loaded bytes, which go back as they were loaded when `edits` goes.
+    std::string& edited = LoadedHiveBytes(registry, static_cast<std::size_t>(file.hive));
+    HiveEdits edits(edited);
+    CutRemovedKeys(registry, static_cast<std::size_t>(file.hive), edits);
+    // Checked in place: the edited bytes move into the check's reading and back, never copied.
+    Hive hive;
+    HiveError fault;
+    const bool read = ParseHive(std::move(edited), hive, fault);
+    const bool sound = read && CheckHiveStructure(hive, fault);
+    edited = std::move(hive.bytes);
+    if (!sound) {
+        error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
+                HexOffset(fault.offset) + ": " + fault.message;
+        return false;
+    }
+    return use({edited}, error);
+}
+
+bool NewRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<NewRegistryFile>& files,
+                      std::string& error)
+{
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (!RegistryFileChanged(file, registry))
+            continue;
+        NewRegistryFile made {file.path, {}};
+        const bool ok = WithNewBytes(file, registry, [&](const std::vector<std::string_view>& pieces, std::string&) {
+            for (std::string_view piece : pieces)
+                made.bytes += piece;
+            return true;
+        }, error);
+        if (!ok)
+            return false;
+        files.push_back(std::move(made));
+    }
+    return true;
+}
+
 bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
                         const std::vector<const RegistryFile*>& files, std::vector<storage::Staged>& staged,
                         std::vector<StagedBytes>& bytes, std::string& error, storage::Syscalls& calls)
 {
     staged.assign(files.size(), storage::Staged());
     bytes.assign(files.size(), StagedBytes());
-    auto dropStaged = [&](std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j)
-            storage::DropStaged(staged[j], calls);
-    };
     // Each new file's bytes leave memory once they are on disk.
     for (std::size_t i = 0; i < files.size(); ++i) {
         const RegistryFile& file = *files[i];
-        // A binary file is edited in its loaded bytes, which go back as they were loaded when `edits` goes.
-        std::string unused;
-        std::string& edited = file.hive >= 0 ? LoadedHiveBytes(registry, static_cast<std::size_t>(file.hive)) : unused;
-        HiveEdits edits(edited);
-        if (file.hive >= 0) {
-            CutRemovedKeys(registry, static_cast<std::size_t>(file.hive), edits);
-            // Checked in place: the edited bytes move into the check's reading and back, never copied.
-            Hive hive;
-            HiveError fault;
-            const bool read = ParseHive(std::move(edited), hive, fault);
-            const bool sound = read && CheckHiveStructure(hive, fault);
-            edited = std::move(hive.bytes);
-            if (!sound) {
-                dropStaged(i);
-                error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
-                        HexOffset(fault.offset) + ": " + fault.message;
-                return false;
+        const auto stage = [&](const std::vector<std::string_view>& pieces, std::string& why) {
+            storage::Sha256 digest;
+            for (std::string_view piece : pieces) {
+                digest.Add(piece);
+                bytes[i].size += piece.size();
             }
-        }
-        const std::vector<std::string_view> pieces =
-            file.hive < 0 ? registry.KeptRanges() : std::vector<std::string_view> {edited};
-        storage::Sha256 digest;
-        for (std::string_view piece : pieces) {
-            digest.Add(piece);
-            bytes[i].size += piece.size();
-        }
-        bytes[i].digest = digest.Hex();
-        const bool ok = file.folder >= 0
-                            ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
-                                                        file.path.filename().string(), pieces, staged[i], error, calls)
-                            : storage::ReplaceFileAtomically(file.path, pieces, error, calls);
-        if (!ok) {
-            dropStaged(i);
+            bytes[i].digest = digest.Hex();
+            return file.folder >= 0
+                       ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
+                                                   file.path.filename().string(), pieces, staged[i], why, calls)
+                       : storage::ReplaceFileAtomically(file.path, pieces, why, calls);
+        };
+        if (!WithNewBytes(file, registry, stage, error)) {
+            for (std::size_t j = 0; j < i; ++j)
+                storage::DropStaged(staged[j], calls);
             return false;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -155,9 +156,22 @@ void MapBinaryRoots(Registry& registry, bool defaultUser);
 // Reads a whole registry file: a regular file only, never through a link, at most kMaxRegistryFileSize.
 bool ReadRegistryFile(const std::filesystem::path& file, std::string& text, std::string& error);
 
-// The registry file's new bytes, as pieces: a REGEDIT4 file's own bytes less the sections of the removed
-// keys, or a binary file with the removed keys cut out in place (made in `edited`).
-std::vector<std::string_view> SavedBytes(const RegistryFile& file, const Registry& registry, std::string& edited);
+// Hands `use` the registry file's new bytes, as pieces, while they exist: a REGEDIT4 file's own bytes less
+// the sections of the removed keys, or a binary file with the removed keys cut out in place and checked to
+// keep Windows' layout (its loaded bytes are back as loaded once `use` returns). False with a one-line
+// `error` when the edited file would break the layout, or when `use` fails.
+using UseNewBytes = std::function<bool(const std::vector<std::string_view>& pieces, std::string& error)>;
+bool WithNewBytes(const RegistryFile& file, const Registry& registry, const UseNewBytes& use, std::string& error);
+
+// A registry file's new bytes whole, for a target that takes them in memory (a disk image).
+struct NewRegistryFile {
+    std::filesystem::path path;
+    std::string bytes;
+};
+// The new bytes of every registry file the run changed, made and checked as WithNewBytes makes them. False
+// with a one-line `error`.
+bool NewRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<NewRegistryFile>& files,
+                      std::string& error);
 // The registry file's bytes as the run loaded them.
 std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry);
 // True when the run removed something from that file.

@@ -226,13 +226,22 @@ bool ReachedStdout(bool printed, int& error)
     return printed;
 }
 
+// The text after a failed change's message when the image's rollback journal is left to put it back.
+std::string LeftToJournal(const fs::path& journal)
+{
+    return "; the rollback journal " + journal.string() +
+           " is kept: the next run on the image plays it back and puts the image back as it was";
+}
+
 // The text after a failed save's message, from how far the change got on the target's disk.
-std::string AfterFailure(Stage reached, const fs::path& backup)
+std::string AfterFailure(Stage reached, const fs::path& backup, const fs::path& journal)
 {
     switch (reached) {
     case Stage::NotChanged:
     case Stage::BackupKept:
         return "; nothing was removed: the registry and every file are as they were";
+    case Stage::JournalLeft:
+        return LeftToJournal(journal);
     case Stage::RegistrySaved:
         return "; no other file was removed" + (backup.empty() ? std::string() : "; --restore " + backup.string() +
                                                                                      " puts it back");
@@ -473,7 +482,7 @@ int Session::Keep()
     if (options_.dryRun)
         return Save();
     if (!options_.noBackup && !KeepBackup(error))
-        return Stop(error);
+        return Stop(error + "; nothing was removed");
     // The last point where an interrupt stops a run with nothing changed (an image's run is stopped up to
     // the writing of its rollback journal).
     if (StopRequested(error))
@@ -490,7 +499,7 @@ int Session::Save()
     JournalReadBack();
     Sum();
     if (!saved)
-        return Stop(error + AfterFailure(reached_, backup_));
+        return Stop(error + AfterFailure(reached_, backup_, target_.rollbackJournal()));
     system_->ShowHeldBoxes();
     if (!restartFailure_.empty())
         std::fprintf(stderr, "cmpci-uninstall: %s\n", restartFailure_.c_str());
@@ -646,6 +655,20 @@ void Session::PrintSummary() const
 
 }  // namespace
 
+namespace {
+
+// Carries what a restore put back into the target, the outcome of a failure worded from how far it got.
+bool Committed(Target& target, const std::vector<storage::StampedFile>& written, std::string& error)
+{
+    Stage reached = Stage::NotChanged;
+    if (target.Commit(written, reached, error))
+        return true;
+    error += reached == Stage::JournalLeft ? LeftToJournal(target.rollbackJournal()) : "; the image is as it was";
+    return false;
+}
+
+}  // namespace
+
 int RunTransfer(const Options& options, Target& target)
 {
     std::vector<std::string> said;
@@ -669,7 +692,7 @@ int RunTransfer(const Options& options, Target& target)
         done = target.FetchMachineFiles(backup::BackupMachineFiles(backup), error) &&
                !StopRequested(error) &&
                backup::RestoreBackup(backup, {machine, target.shown(), target.Marks()}, restored, error) &&
-               target.Commit(restored.written, error);
+               Committed(target, restored.written, error);
         said = std::move(restored.said);
         if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr && read->done)
             said.push_back("read back from " + target.shown().string() + ": the " + std::to_string(read->sectors) +

@@ -19,37 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The registry files saved, relative to the machine folder; a run's save dates them now.
-std::vector<storage::StampedFile> RelativeTo(const std::vector<std::string>& files, const fs::path& folder)
-{
-    std::vector<storage::StampedFile> relative;
-    for (const std::string& file : files)
-        relative.push_back({fs::path(file).lexically_relative(folder).generic_string(), {}});
-    return relative;
-}
-
-// Saves the registry files the run changed, then removes the files it removed, in the machine folder.
-// `reached` says how far it got there.
-bool SaveInFolder(const emulated::MachineFolder& machine, const emulated::Registry& registry,
-                  emulated::EmulatedMachine& system, std::vector<std::string>& saved, Stage& reached,
-                  std::string& error, storage::Syscalls& calls)
-{
-    if (registry.Modified() && !emulated::SaveRegistryFiles(machine, registry, saved, error, calls)) {
-        // The registry files are saved all or nothing: only a file that could not be put back holds new bytes.
-        if (!saved.empty())
-            reached = Stage::RegistrySaved;
-        return false;
-    }
-    if (!saved.empty())
-        reached = Stage::RegistrySaved;
-    if (!system.CommitFiles(error)) {
-        if (system.folder().Committed() != 0)
-            reached = Stage::FilesRemoved;
-        return false;
-    }
-    return true;
-}
-
 // Saves the run's change into the machine folder as one commit: the registry files and the removals go in
 // together, or, cut short, are finished by the next start. `reached` says how far it got there.
 bool CommitInFolder(const emulated::MachineFolder& machine, const emulated::Registry& registry,
@@ -129,21 +98,13 @@ public:
         reached = Stage::Committed;
         return true;
     }
-    bool Commit(const std::vector<storage::StampedFile>&, std::string&) override { return true; }
+    bool Commit(const std::vector<storage::StampedFile>&, Stage&, std::string&) override { return true; }
     std::vector<fs::path> files() const override { return {}; }
 
 private:
     fs::path folder_;
     storage::Syscalls& calls_;
     int lock_ = -1;
-};
-
-// The machine folder standing for an image is scratch, removed after the run: what is saved there need not
-// reach the disk, only the image (whose writes are durable in their own right).
-class ScratchSyscalls final : public storage::Syscalls {
-public:
-    int Fsync(int) override { return 0; }
-    int SyncFolder(int) override { return 0; }
 };
 
 // A disk image: the run works on a machine folder standing for it, and the change goes into the image at
@@ -230,26 +191,39 @@ public:
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
-        // The machine folder is scratch: what reaches it is not on the image.
-        const std::vector<std::string> removed = system.RemovedFiles();
-        std::vector<std::string> saved;
-        Stage scratch = reached;
-        ScratchSyscalls calls;
-        if (!Whole(error) || !SaveInFolder(machine, registry, system, saved, scratch, error, calls))
+        // The new registry files go into the image from memory, with the removals, in one change.
+        std::vector<emulated::NewRegistryFile> registryFiles;
+        if (!Whole(error) || !emulated::NewRegistryFiles(machine, registry, registryFiles, error))
             return false;
-        if (!machine_.Commit(RelativeTo(saved, folder()), removed, error))
+        std::vector<image::WrittenFile> written;
+        for (emulated::NewRegistryFile& file : registryFiles)
+            written.push_back({file.path.lexically_relative(folder()).generic_string(), std::move(file.bytes), {}});
+        const std::size_t removed = system.RemovedFiles().size();
+        if (!Reached(machine_.Commit(std::move(written), system.RemovedFiles(), error), reached))
             return false;
-        reached = Stage::Committed;
+        system.FilesCommitted(removed);
         return true;
     }
-    bool Commit(const std::vector<storage::StampedFile>& written, std::string& error) override
+    bool Commit(const std::vector<storage::StampedFile>& written, Stage& reached, std::string& error) override
     {
-        return machine_.Commit(written, {}, error);
+        return Reached(machine_.CommitFromFolder(written, error), reached);
     }
+    fs::path rollbackJournal() const override { return machine_.journal(); }
     std::vector<fs::path> files() const override { return machine_.files(); }
     const image::ReadBackResult* readBack() const override { return &machine_.readBack(); }
 
 private:
+    // How far a change into the image got, as the run's stage: whole, or left to the rollback journal, or
+    // (untouched) as it was.
+    static bool Reached(image::ChangeState state, Stage& reached)
+    {
+        if (state == image::ChangeState::Done)
+            reached = Stage::Committed;
+        else if (state != image::ChangeState::Untouched)
+            reached = Stage::JournalLeft;
+        return state == image::ChangeState::Done;
+    }
+
     fs::path image_;
     image::ImageMachine machine_;
     std::string trouble_;  // why an entry looked up could not be made present
@@ -262,6 +236,7 @@ const char* StageName(Stage stage)
     switch (stage) {
     case Stage::NotChanged: return "not-changed";
     case Stage::BackupKept: return "backup-kept";
+    case Stage::JournalLeft: return "journal-left";
     case Stage::RegistrySaved: return "registry-saved";
     case Stage::FilesRemoved: return "files-removed";
     case Stage::Committed: return "committed";

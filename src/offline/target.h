@@ -24,6 +24,8 @@ namespace offline {
 enum class Stage {
     NotChanged,     // nothing of the run is on the target's disk
     BackupKept,     // the backup is on disk; the machine is as it was
+    JournalLeft,    // an image may hold some or all of the change; its rollback journal, kept, puts it back
+                    // as it was at the next run
     RegistrySaved,  // some or all of the registry files hold the change; no file is removed yet
     FilesRemoved,   // the registry files are saved and some of the files removed
     Committed,      // the whole change is on the target's disk
@@ -64,12 +66,15 @@ public:
     virtual backup::MachineMarks Marks() const { return {}; }
     // Saves a run's change into the target: the registry files the run changed, then the files it removed.
     // `reached` receives how far the change got on the target's disk (from `reached` as given on). False
-    // with a one-line `error`.
+    // with a one-line `error` naming the cause: the caller words the outcome from `reached`.
     virtual bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
                       emulated::EmulatedMachine& system, Stage& reached, std::string& error) = 0;
     // Carries files a restore wrote (relative to the machine folder) into the target, each with its stamp.
-    // False with a one-line `error`; the target is then as it was.
-    virtual bool Commit(const std::vector<storage::StampedFile>& written, std::string& error) = 0;
+    // False with a one-line `error` naming the cause; `reached` says how far it got (JournalLeft, or as given
+    // when the target is as it was).
+    virtual bool Commit(const std::vector<storage::StampedFile>& written, Stage& reached, std::string& error) = 0;
+    // Where an image's rollback journal stays when a change into it ends at JournalLeft; empty for a folder.
+    virtual std::filesystem::path rollbackJournal() const { return {}; }
     // The files the run reads or writes beside the machine folder: an image, its backing files and its
     // rollback journal's place.
     virtual std::vector<std::filesystem::path> files() const = 0;

@@ -276,10 +276,12 @@ chmod u+w "$image"
 before=$(digest <"$image")
 (
     ulimit -f $(($(stat -c %s "$example/WINDOWS/SYSTEM.DAT") / 1024 + 8))
-    exec "$tool" --image "$image" --answer yes --no-backup </dev/null >/dev/null 2>"$work/limit.err"
+    exec "$tool" --image "$image" --answer yes --no-backup --journal "$work/limit.journal" </dev/null >/dev/null 2>"$work/limit.err"
 )
 [ $? = 2 ] || fail "file size limit: the run did not fail"
-grep -q -F "plays back the rollback journal" "$work/limit.err" || fail "file size limit: $(tail -n 1 "$work/limit.err")"
+grep -q -F "$image.cmpci-rollback is kept: the next run on the image plays it back" "$work/limit.err" || fail "file size limit: $(tail -n 1 "$work/limit.err")"
+tail -n 1 "$work/limit.journal" | grep -q '"keysRemoved":0,"filesRemoved":0,.*"stage":"journal-left"' ||
+    fail "file size limit: the journal's summary: $(tail -n 1 "$work/limit.journal")"
 [ "$(digest <"$image")" = "$before" ] || fail "file size limit: the image changed"
 # --check finds the card still there: exit 1.
 "$tool" --image "$image" --check </dev/null >"$work/limit.out" 2>&1
