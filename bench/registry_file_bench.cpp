@@ -55,6 +55,7 @@
 #include "registry/regedit4.h"
 #include "run/run.h"
 #include "machine/machine.h"
+#include "machine/machine_folder.h"
 
 namespace fs = std::filesystem;
 

@@ -14,7 +14,7 @@
 
 #include "common/hex.h"
 #include "registry/cp1252.h"
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "backup/manifest.h"
 #include "registry/regedit4.h"
 #include "storage/durable.h"

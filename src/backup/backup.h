@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "backup/manifest.h"
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "registry/registry.h"
 #include "storage/digest.h"
 #include "storage/durable.h"

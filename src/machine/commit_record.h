@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "storage/durable.h"
 
 namespace emulated {

@@ -16,6 +16,7 @@
 #include "host/interrupt.h"
 #include "host/progress.h"
 #include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "offline/check.h"
 #include "offline/outputs.h"
 #include "offline/transfer.h"

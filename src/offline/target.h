@@ -12,6 +12,7 @@
 #include "backup/manifest.h"
 #include "image/rollback_journal.h"
 #include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "offline/options.h"
 #include "registry/registry.h"
 #include "storage/durable.h"

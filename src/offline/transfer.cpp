@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "registry/hive.h"
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "registry/regedit4.h"
 #include "storage/durable.h"
 #include "machine/windows_folder.h"

@@ -12,6 +12,7 @@
 #include "registry_backups/cabinet.h"
 #include "common/fold_case.h"
 #include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "machine/windows_folder.h"
 #include "registry/hive.h"
 #include "storage/durable.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "support/faulty_syscalls.h"
 #include "support/read_file.h"
 #include "support/temp_folder.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "backup/backup.h"
 #include "support/read_file.h"
 #include "support/temp_folder.h"

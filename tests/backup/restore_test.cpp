@@ -17,7 +17,7 @@
 #include <regex>
 #include <string>
 
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "registry/hive.h"
 #include "offline/options.h"
 #include "offline/session.h"

@@ -1,4 +1,4 @@
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "registry/registry.h"
 #include "storage/durable.h"
 #include "support/faulty_syscalls.h"

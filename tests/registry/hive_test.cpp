@@ -23,7 +23,7 @@
 #include "hive/hive_view.h"
 #include "registry/hive.h"
 #include "registry/hive_file.h"
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "registry/regedit4.h"
 #include "registry/registry.h"
 #include "registry/registry_tree.h"

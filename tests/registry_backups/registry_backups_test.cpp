@@ -1,7 +1,7 @@
 #include "registry_backups/registry_backups.h"
 
 #include "registry_backups/cabinet.h"
-#include "machine/machine.h"
+#include "machine/machine_folder.h"
 
 #include <gtest/gtest.h>
 

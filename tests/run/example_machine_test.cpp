@@ -20,6 +20,7 @@
 #include "support/faulty_system.h"
 #include "support/read_file.h"
 #include "machine/machine.h"
+#include "machine/machine_folder.h"
 #include "registry/names.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "support/example_machine.h"
 #include "support/fault_sweep.h"
 #include "machine/machine.h"
+#include "machine/machine_folder.h"
 
 namespace {
 
