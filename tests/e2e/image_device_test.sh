@@ -59,21 +59,9 @@ on() {
 # volume DEVICE OFFSET: the FAT volume at byte OFFSET of the device, as $work/volume.bin.
 volume() { dd if="$1" of="$work/volume.bin" bs=512 iflag=skip_bytes skip="$2" count=$((length / 512)) status=none; }
 
-# cleaned_volume LABEL: $work/volume.bin is clean for fsck.fat, holds the reference run's registry files and
-# none of the card's files.
-cleaned_volume() {
-    fsck.fat -n "$work/volume.bin" >"$work/fsck.out" 2>&1 || fail "$1: fsck.fat: $(tr '\n' ' ' <"$work/fsck.out")"
-    local file
-    for file in SYSTEM.DAT USER.DAT; do
-        mcopy -n -i "$work/volume.bin" "::/WINDOWS/$file" "$work/$file.out" 2>/dev/null &&
-            cmp -s "$work/$file.out" "$work/ref/WINDOWS/$file" || fail "$1: $file is not the reference run's"
-    done
-    mdir -b -i "$work/volume.bin" ::/WINDOWS/SYSTEM/CMAUDIO.VXD >/dev/null 2>&1 && fail "$1: a file of the card is still there"
-}
-
 # restored_volume LABEL: $work/volume.bin holds the pristine registry files and the card's files again.
 restored_volume() {
-    fsck.fat -n "$work/volume.bin" >"$work/fsck.out" 2>&1 || fail "$1: fsck.fat: $(tr '\n' ' ' <"$work/fsck.out")"
+    fsck_clean "$1"
     dd if="$work/pristine.img" of="$work/pristine.bin" bs=512 iflag=skip_bytes skip="$at" count=$((length / 512)) status=none
     local file
     for file in SYSTEM.DAT USER.DAT SYSTEM/CMAUDIO.VXD; do
