@@ -4,19 +4,19 @@
 export LC_ALL=C MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
 PATH=$PATH:/usr/sbin:/sbin
 
-# need COMMAND...: each command must be there; the script stops naming the packages otherwise.
-need() {
-    local command
-    for command in "$@"; do
-        command -v "$command" >/dev/null ||
-            { fail "$command is missing: install mtools, dosfstools, fdisk, qemu-utils and util-linux (.ci/run does)"; exit 1; }
-    done
-}
-
 # reference TOOL EXAMPLE: $work/ref, the example machine cleaned in a folder.
 reference() {
     cp -R "$2" "$work/ref"
     "$1" --machine "$work/ref" --answer yes --no-backup </dev/null 2>/dev/null || fail "reference: the run failed"
+}
+
+# pristine_disk: the reference run, and the example machine's disk image with a FAT16 partition as
+# $work/pristine.img, its partition's byte offset in $at and its digest in $pristine.
+pristine_disk() {
+    reference "$tool" "$source/examples/machine-dat"
+    bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
+    at=$(partition_at "$work/pristine.img")
+    pristine=$(digest "$work/pristine.img")
 }
 
 digest() { sha256sum "$1" | cut -d' ' -f1; }

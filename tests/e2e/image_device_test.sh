@@ -19,7 +19,7 @@ if [ ! -e /dev/loop-control ] || [ "$(id -u)" != 0 ] || ! command -v losetup >/d
     rm -f "${CMPCI_JOURNAL_FAULTS:-}"
     exit 77
 fi
-work=$(mktemp -d)
+start_work
 loops=() holder=
 cleanup() {
     [ -n "$holder" ] && kill "$holder" 2>/dev/null
@@ -29,15 +29,11 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-# Every journal goes into a state folder of the script's own.
-export XDG_STATE_HOME="$work/state"
 state="$XDG_STATE_HOME/cmpci-uninstall"
 real=${CMPCI_TOOL:-$tool}
 
-reference "$real" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat16 || fail "make_disk_image.sh failed"
-cp "$work/disk.img" "$work/pristine.img"
-at=$(partition_at "$work/pristine.img")
+pristine_disk
+cp "$work/pristine.img" "$work/disk.img"
 length=$(sfdisk -d "$work/pristine.img" | awk -F'size= *' '/size=/ { split($2, f, ","); print f[1] * 512; exit }')
 mkdir -p "$work/cwd" "$work/mnt"
 

@@ -20,10 +20,7 @@ source=$2
 . "$(dirname "$0")/image_common.sh"
 need mcopy mkfs.fat fsck.fat sfdisk script flock timeout
 start_work
-reference "$tool" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
-at=$(partition_at "$work/pristine.img")
-pristine=$(digest "$work/pristine.img")
+pristine_disk
 journal=$work/disk.img.cmpci-rollback
 
 # --- On a terminal: a run, then a --restore of its backup, each finishing within the time allowed.

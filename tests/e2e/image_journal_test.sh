@@ -12,14 +12,11 @@ tool=$1
 source=$2
 . "$(dirname "$0")/common.sh"
 . "$(dirname "$0")/image_common.sh"
-need mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img strace timeout
-strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
+need mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img timeout
+need_tracing
 start_work
 tool=${CMPCI_TOOL:-$tool}
-reference "$tool" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
-at=$(partition_at "$work/pristine.img")
-pristine=$(digest "$work/pristine.img")
+pristine_disk
 mkdir "$work/vm"
 
 # killed_at_third IMAGE: a run through IMAGE killed at its 3rd write into the image file; the journal it
