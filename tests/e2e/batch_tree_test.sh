@@ -6,9 +6,7 @@
 # Usage: batch_tree_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
 . "$(dirname "$0")/common.sh"
-open_example "$@"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat sfdisk
+open_image "$1" "$2" mcopy mkfs.fat sfdisk
 # A PATH without the program.
 path=
 IFS=: read -r -a folders <<<"$PATH"

@@ -82,6 +82,18 @@ open_example() {
     start_work
 }
 
+# open_image TOOL SOURCE COMMAND...: the opening of a script on disk images: $tool (its journals checked),
+# $source, the image scripts' helpers (image_common.sh), each COMMAND there, and $work.
+open_image() {
+    tool=$1
+    source=$2
+    shift 2
+    check_journals
+    . "$(dirname "${BASH_SOURCE[0]}")/image_common.sh"
+    need "$@"
+    start_work
+}
+
 # fresh_copy NAME: $work/NAME, a new copy of the machine folder $machine.
 fresh_copy() {
     rm -rf "${work:?}/$1"

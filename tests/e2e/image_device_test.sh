@@ -9,17 +9,13 @@
 # happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
 # Usage: image_device_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$(realpath "$1")
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat fsck.fat sfdisk strace jq python3
+open_image "$(realpath "$1")" "$2" mcopy mkfs.fat fsck.fat sfdisk strace jq python3
 if [ ! -e /dev/loop-control ] || [ "$(id -u)" != 0 ] || ! command -v losetup >/dev/null || ! losetup -f >/dev/null 2>&1; then
     echo "image device: skipped: no loop devices here (losetup, /dev/loop-control and root are needed)"
     rm -f "${CMPCI_JOURNAL_FAULTS:-}"
     exit 77
 fi
-start_work
 loops=() holder=
 cleanup() {
     [ -n "$holder" ] && kill "$holder" 2>/dev/null

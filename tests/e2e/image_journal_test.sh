@@ -8,13 +8,9 @@
 # And a qcow2 image whose backing file is a FIFO, and a FIFO as the image, are refused at once, naming the file.
 # Usage: image_journal_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img timeout
+open_image "$1" "$2" mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img timeout
 need_tracing
-start_work
 tool=${CMPCI_TOOL:-$tool}
 pristine_disk
 mkdir "$work/vm"

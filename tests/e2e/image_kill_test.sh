@@ -12,13 +12,9 @@
 # killed, kills the run that started it too, as a kill -9 of the whole run would.
 # Usage: image_kill_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io
+open_image "$1" "$2" mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io
 need_tracing
-start_work
 # The program itself: its writes are what is counted.
 tool=${CMPCI_TOOL:-$tool}
 pristine_disk
