@@ -10,15 +10,11 @@
 # Exits 77 (skipped) when the server cannot start here, with the reason.
 # Usage: batch_ssh_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-program=$(realpath "$1")
-tool=$1
-source=$(realpath "$2")
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
+open_image "$1" "$(realpath "$2")" parallel rsync ssh ssh-keygen mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img
+program=$(realpath "$1")
 . "$(dirname "$0")/batch_images.sh"
 . "$(dirname "$0")/ssh_lab.sh"
-need parallel rsync ssh ssh-keygen mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img
-start_work
 count=6
 mkdir -p "$work/state" "$work/host"
 

@@ -9,13 +9,9 @@
 # few images.
 # Usage: batch_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
+open_image "$1" "$2" parallel xargs mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img
 . "$(dirname "$0")/batch_images.sh"
-need parallel xargs mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img
-start_work
 export TMPDIR=$work/tmp CMPCI_UNINSTALL=$tool
 mkdir -p "$TMPDIR" "$work/bases" "$work/lab" "$work/runs"
 reference "$tool" "$source/examples/machine-dat"

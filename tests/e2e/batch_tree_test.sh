@@ -5,13 +5,8 @@
 # no program at all, each image is reported as not run, naming why, not as refused.
 # Usage: batch_tree_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-tool=$1 source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat sfdisk
-start_work
-export XDG_STATE_HOME=$work/state
+open_image "$1" "$2" mcopy mkfs.fat sfdisk
 # A PATH without the program.
 path=
 IFS=: read -r -a folders <<<"$PATH"

@@ -34,6 +34,35 @@ finish() {
     exit 0
 }
 
+# need COMMAND...: each command must be there; the script stops naming the package that has it otherwise.
+need() {
+    local command package
+    for command in "$@"; do
+        command -v "$command" >/dev/null && continue
+        case $command in
+        mcopy | mdir | minfo | mmd | mshowfat) package=mtools ;;
+        mkfs.fat | fsck.fat) package=dosfstools ;;
+        sfdisk) package=fdisk ;;
+        qemu-img | qemu-io) package=qemu-utils ;;
+        cregexport) package=libcreg-utils ;;
+        losetup | setpriv | flock) package=util-linux ;;
+        script) package=bsdutils ;;
+        ssh | ssh-keygen) package=openssh-client ;;
+        timeout | sha256sum) package=coreutils ;;
+        xargs) package=findutils ;;
+        *) package=$command ;;
+        esac
+        fail "$command is missing: install $package (.ci/run does)"
+        exit 1
+    done
+}
+
+# need_tracing: strace is there and may trace a process here; the script stops otherwise.
+need_tracing() {
+    need strace
+    strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
+}
+
 # start_work: $work, a temporary folder removed when the script exits; the program's state folder (where it
 # records the rollback journals of images) is inside it, never in the user's home.
 start_work() {
@@ -42,14 +71,26 @@ start_work() {
     export XDG_STATE_HOME=$work/state
 }
 
-# open_example TOOL SOURCE: the opening of a script on the bundled example machine, from its arguments:
-# $tool (its journals checked), $source, $machine (the example machine), the C locale, and $work.
+# open_example TOOL SOURCE: the opening of a script from its arguments: $tool (its journals checked),
+# $source, $machine (the bundled example machine), the C locale, and $work.
 open_example() {
     export LC_ALL=C
     tool=$1
     source=$2
     machine=$source/examples/machine
     check_journals
+    start_work
+}
+
+# open_image TOOL SOURCE COMMAND...: the opening of a script on disk images: $tool (its journals checked),
+# $source, the image scripts' helpers (image_common.sh), each COMMAND there, and $work.
+open_image() {
+    tool=$1
+    source=$2
+    shift 2
+    check_journals
+    . "$(dirname "${BASH_SOURCE[0]}")/image_common.sh"
+    need "$@"
     start_work
 }
 

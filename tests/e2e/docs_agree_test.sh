@@ -5,10 +5,8 @@
 # formats --help names are the README's.
 # Usage: docs_agree_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-tool=$1 source=$2
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
 
 # One synopsis line a line: "usage: " dropped, roff's \- and \e undone, blanks collapsed.
 normal() { sed -e 's/^usage: //' -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/^ *//' -e 's/  */ /g' -e '/^$/d'; }

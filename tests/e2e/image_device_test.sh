@@ -9,17 +9,13 @@
 # happens. Without loop devices (no /dev/loop-control, not root) the script is skipped (exit 77).
 # Usage: image_device_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$(realpath "$1")
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat fsck.fat sfdisk strace jq python3
+open_image "$(realpath "$1")" "$2" mcopy mkfs.fat fsck.fat sfdisk strace jq python3
 if [ ! -e /dev/loop-control ] || [ "$(id -u)" != 0 ] || ! command -v losetup >/dev/null || ! losetup -f >/dev/null 2>&1; then
     echo "image device: skipped: no loop devices here (losetup, /dev/loop-control and root are needed)"
     rm -f "${CMPCI_JOURNAL_FAULTS:-}"
     exit 77
 fi
-work=$(mktemp -d)
 loops=() holder=
 cleanup() {
     [ -n "$holder" ] && kill "$holder" 2>/dev/null
@@ -29,15 +25,11 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-# Every journal goes into a state folder of the script's own.
-export XDG_STATE_HOME="$work/state"
 state="$XDG_STATE_HOME/cmpci-uninstall"
 real=${CMPCI_TOOL:-$tool}
 
-reference "$real" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat16 || fail "make_disk_image.sh failed"
-cp "$work/disk.img" "$work/pristine.img"
-at=$(partition_at "$work/pristine.img")
+pristine_disk
+cp "$work/pristine.img" "$work/disk.img"
 length=$(sfdisk -d "$work/pristine.img" | awk -F'size= *' '/size=/ { split($2, f, ","); print f[1] * 512; exit }')
 mkdir -p "$work/cwd" "$work/mnt"
 
@@ -59,21 +51,9 @@ on() {
 # volume DEVICE OFFSET: the FAT volume at byte OFFSET of the device, as $work/volume.bin.
 volume() { dd if="$1" of="$work/volume.bin" bs=512 iflag=skip_bytes skip="$2" count=$((length / 512)) status=none; }
 
-# cleaned_volume LABEL: $work/volume.bin is clean for fsck.fat, holds the reference run's registry files and
-# none of the card's files.
-cleaned_volume() {
-    fsck.fat -n "$work/volume.bin" >"$work/fsck.out" 2>&1 || fail "$1: fsck.fat: $(tr '\n' ' ' <"$work/fsck.out")"
-    local file
-    for file in SYSTEM.DAT USER.DAT; do
-        mcopy -n -i "$work/volume.bin" "::/WINDOWS/$file" "$work/$file.out" 2>/dev/null &&
-            cmp -s "$work/$file.out" "$work/ref/WINDOWS/$file" || fail "$1: $file is not the reference run's"
-    done
-    mdir -b -i "$work/volume.bin" ::/WINDOWS/SYSTEM/CMAUDIO.VXD >/dev/null 2>&1 && fail "$1: a file of the card is still there"
-}
-
 # restored_volume LABEL: $work/volume.bin holds the pristine registry files and the card's files again.
 restored_volume() {
-    fsck.fat -n "$work/volume.bin" >"$work/fsck.out" 2>&1 || fail "$1: fsck.fat: $(tr '\n' ' ' <"$work/fsck.out")"
+    fsck_clean "$1"
     dd if="$work/pristine.img" of="$work/pristine.bin" bs=512 iflag=skip_bytes skip="$at" count=$((length / 512)) status=none
     local file
     for file in SYSTEM.DAT USER.DAT SYSTEM/CMAUDIO.VXD; do

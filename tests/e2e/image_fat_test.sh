@@ -8,13 +8,9 @@
 #   ScanDisk, the image stays byte for byte, and fsck.fat finds the same damage as before.
 # Usage: image_fat_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
-example=$source/examples/machine-dat
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mshowfat mkfs.fat fsck.fat sfdisk python3
-start_work
+open_image "$1" "$2" mcopy mshowfat mkfs.fat fsck.fat sfdisk python3
+example=$source/examples/machine-dat
 
 # --- The profile "[Kid]" with the card's mixer settings (its USER.DAT written by --import: a profile's file
 #     holds the user's keys at its root), on the machine folder (the reference) and on an image.

@@ -8,12 +8,8 @@
 # as a symbolic link is changed at its target and the link stays; messages name the image and the path in it.
 # Usage: image_formats_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io
-start_work
+open_image "$1" "$2" mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io
 reference "$tool" "$source/examples/machine-dat"
 bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat16 || fail "make_disk_image.sh failed"
 

@@ -6,13 +6,9 @@
 # there, the same PATH serves a --check; a dry run needs no qemu-io.
 # Usage: image_helpers_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-real=$1
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat sfdisk qemu-img qemu-io script
-start_work
+open_image "$1" "$2" mcopy mkfs.fat sfdisk qemu-img qemu-io script
+real=$1
 mkdir "$work/images" "$work/none" "$work/img-only" "$work/both" "$work/tmp"
 bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat32 || fail "make_disk_image.sh failed"
 qemu-img convert -O qcow2 "$work/disk.img" "$work/images/disk.qcow2" || fail "qemu-img convert failed"

@@ -14,16 +14,9 @@
 # - A registry file changed in the image while a run waits for its answer is not overwritten.
 # Usage: image_interrupt_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat fsck.fat sfdisk script flock timeout
-start_work
-reference "$tool" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
-at=$(partition_at "$work/pristine.img")
-pristine=$(digest "$work/pristine.img")
+open_image "$1" "$2" mcopy mkfs.fat fsck.fat sfdisk script flock timeout
+pristine_disk
 journal=$work/disk.img.cmpci-rollback
 
 # --- On a terminal: a run, then a --restore of its backup, each finishing within the time allowed.

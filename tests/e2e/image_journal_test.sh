@@ -8,18 +8,11 @@
 # And a qcow2 image whose backing file is a FIFO, and a FIFO as the image, are refused at once, naming the file.
 # Usage: image_journal_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img strace timeout
-strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
-start_work
+open_image "$1" "$2" mcopy mdir mkfs.fat fsck.fat sfdisk qemu-img timeout
+need_tracing
 tool=${CMPCI_TOOL:-$tool}
-reference "$tool" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
-at=$(partition_at "$work/pristine.img")
-pristine=$(digest "$work/pristine.img")
+pristine_disk
 mkdir "$work/vm"
 
 # killed_at_third IMAGE: a run through IMAGE killed at its 3rd write into the image file; the journal it
@@ -35,7 +28,7 @@ killed_at_third() {
 
 # fsck_of RAW: what fsck.fat says of the raw disk's volume.
 fsck_of() {
-    dd if="$1" of="$work/volume.bin" bs=1M iflag=skip_bytes skip="$at" status=none
+    volume_out "$1"
     fsck.fat -n "$work/volume.bin" 2>&1 | grep -v '^fsck.fat '
     rm -f "$work/volume.bin"
 }
@@ -44,12 +37,20 @@ fsck_of() {
 # still there, and neither the journal nor a record of it is left.
 played_back() {
     [ "$(digest "$2")" = "$pristine" ] || fail "$1: the image is not as it was before the killed run"
-    dd if="$2" of="$work/volume.bin" bs=1M iflag=skip_bytes skip="$at" status=none
-    fsck.fat -n "$work/volume.bin" >"$work/fsck.out" 2>&1 || fail "$1: fsck.fat: $(tr '\n' ' ' <"$work/fsck.out")"
+    volume_out "$2"
+    fsck_clean "$1"
     rm -f "$work/volume.bin"
     mdir -b -i "$2@@$at" ::/WINDOWS/SYSTEM/CMAUDIO.VXD >/dev/null 2>&1 || fail "$1: the card's files are gone"
     [ -e "$work/vm/h.img.cmpci-rollback" ] && fail "$1: the journal is still there"
     [ -z "$(ls -A "$XDG_STATE_HOME/cmpci-uninstall" 2>/dev/null)" ] || fail "$1: a record is left in the state folder"
+}
+
+# checked_back LABEL IMAGE: --check on IMAGE ends without an error, and the image is played back.
+checked_back() {
+    "$tool" --image "$2" --check </dev/null >"$work/check.out" 2>"$work/check.err"
+    rc=$?
+    [ $rc = 0 ] || [ $rc = 1 ] || fail "$1: --check exits $rc: $(tail -n 1 "$work/check.err")"
+    played_back "$1" "$2"
 }
 
 # --- A damaged journal is refused and kept; whole again, it is played back.
@@ -82,36 +83,24 @@ for damage in "bit flipped" "last byte cut"; do
 done
 grep -q . "$work/fsck.after" || fail "fsck.fat found the image of the killed run clean: the kill did not leave it part way"
 cp "$work/whole.journal" "$work/vm/h.img.cmpci-rollback"
-"$tool" --image "$work/vm/h.img" --check </dev/null >"$work/check.out" 2>"$work/check.err"
-rc=$?
-[ $rc = 0 ] || [ $rc = 1 ] || fail "whole again: --check exits $rc: $(tail -n 1 "$work/check.err")"
-played_back "whole again" "$work/vm/h.img"
+checked_back "whole again" "$work/vm/h.img"
 
 # --- The image reached by another name since the run was cut short: a hard link, then the image moved.
 killed_at_third "$work/vm/h.img"
 ln "$work/vm/h.img" "$work/vm/hard.img"
-"$tool" --image "$work/vm/hard.img" --check </dev/null >"$work/check.out" 2>"$work/check.err"
-rc=$?
-[ $rc = 0 ] || [ $rc = 1 ] || fail "hard link: --check exits $rc: $(tail -n 1 "$work/check.err")"
+checked_back "hard link" "$work/vm/hard.img"
 grep -qF "played back the rollback journal $work/vm/h.img.cmpci-rollback" "$work/check.err" "$work/check.out" ||
     fail "hard link: the playback is not reported: $(cat "$work/check.err")"
-played_back "hard link" "$work/vm/hard.img"
 rm -f "$work/vm/hard.img"
 killed_at_third "$work/vm/h.img"
 mkdir "$work/moved"
 mv "$work/vm/h.img" "$work/moved/renamed.img"
-"$tool" --image "$work/moved/renamed.img" --check </dev/null >"$work/check.out" 2>"$work/check.err"
-rc=$?
-[ $rc = 0 ] || [ $rc = 1 ] || fail "moved: --check exits $rc: $(tail -n 1 "$work/check.err")"
-played_back "moved" "$work/moved/renamed.img"
+checked_back "moved" "$work/moved/renamed.img"
 # A record whose journal is gone goes without a word.
 killed_at_third "$work/vm/h.img"
 rm "$work/vm/h.img.cmpci-rollback"
 cp "$work/pristine.img" "$work/vm/h.img"
-"$tool" --image "$work/vm/h.img" --check </dev/null >"$work/check.out" 2>"$work/check.err"
-rc=$?
-[ $rc = 0 ] || [ $rc = 1 ] || fail "stale record: --check exits $rc: $(tail -n 1 "$work/check.err")"
-played_back "stale record" "$work/vm/h.img"
+checked_back "stale record" "$work/vm/h.img"
 
 # --- A FIFO as a backing file: refused within the time allowed, in one line naming it.
 mkdir "$work/fifo"

@@ -12,17 +12,12 @@
 # killed, kills the run that started it too, as a kill -9 of the whole run would.
 # Usage: image_kill_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io strace
-strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
-start_work
+open_image "$1" "$2" mcopy mkfs.fat fsck.fat sfdisk qemu-img qemu-io
+need_tracing
 # The program itself: its writes are what is counted.
 tool=${CMPCI_TOOL:-$tool}
-reference "$tool" "$source/examples/machine-dat"
-bash "$source/examples/make_disk_image.sh" "$work/pristine.img" fat16 || fail "make_disk_image.sh failed"
+pristine_disk
 folder="$work/VirtualBox VMs"
 mkdir -p "$folder" "$work/bin"
 for name in change.0 change.1 volume; do printf 'the user %s\n' "$name" >"$folder/$name"; done

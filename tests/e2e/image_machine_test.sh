@@ -19,10 +19,7 @@ tool=$1
 source=$2
 example=$source/examples/machine-dat
 . "$(dirname "$0")/common.sh"
-for command in mcopy mkfs.fat fsck.fat sfdisk cregexport; do
-    command -v $command >/dev/null ||
-        { fail "$command is missing: install mtools, dosfstools, fdisk and libcreg-utils (.ci/run does)"; exit 1; }
-done
+need mcopy mkfs.fat fsck.fat sfdisk cregexport
 start_work
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 

@@ -7,12 +7,8 @@
 # sha256sum takes it. Without a terminal nothing of the kind is printed.
 # Usage: image_progress_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mkfs.fat sfdisk script sha256sum
-start_work
+open_image "$1" "$2" mcopy mkfs.fat sfdisk script sha256sum
 bash "$source/examples/make_disk_image.sh" "$work/disk.img" fat32 --size 600 || fail "make_disk_image.sh failed"
 at=$(partition_at "$work/disk.img")
 # Bytes that repeat every 17, so that a piece out of place or left out changes the digest.

@@ -6,12 +6,8 @@
 # volume is clean for fsck.fat, the card's files are gone from it and every other file is there.
 # Usage: image_realistic_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need mcopy mdir mkfs.fat fsck.fat sfdisk python3
-start_work
+open_image "$1" "$2" mcopy mdir mkfs.fat fsck.fat sfdisk python3
 bash "$source/bench/make_realistic_image.sh" "$work/disk.img" 2>/dev/null || fail "make_realistic_image.sh failed"
 at=$(partition_at "$work/disk.img")
 # Decoys: the card's driver file names in folders the removal does not look in, one in another case.

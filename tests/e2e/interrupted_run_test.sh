@@ -11,7 +11,7 @@
 set -u
 . "$(dirname "$0")/common.sh"
 open_example "$@"
-command -v script >/dev/null || { echo "FAIL: script is missing: install bsdutils" >&2; exit 1; }
+need script
 # The program itself: the signals sent here must reach it, not a journal checker standing in its place.
 program=${CMPCI_TOOL:-$tool}
 validate() { /usr/bin/python3 "$source/tests/e2e/validate_journal.py" "$source/doc/journal.schema.json" "$@"; }

@@ -12,8 +12,7 @@ set -u
 tool=$1
 source=$2
 . "$(dirname "$0")/common.sh"
-command -v strace >/dev/null || { fail "strace is missing: install strace (.ci/run does)"; exit 1; }
-strace -qq -o /dev/null true 2>/dev/null || { fail "strace cannot trace a process here (is ptrace allowed?)"; exit 1; }
+need_tracing
 start_work
 # The program itself: its calls are what is counted.
 tool=${CMPCI_TOOL:-$tool}

@@ -8,12 +8,9 @@
 # same devices. The same once more as SYSTEM.DAT and USER.DAT, read back by libcreg.
 # Usage: many_devices_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-tool=$1
-source=$2
-example=$source/examples/machine
 . "$(dirname "$0")/common.sh"
-start_work
+open_example "$@"
+example=$machine
 
 count=10000
 classes='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class'

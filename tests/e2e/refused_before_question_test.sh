@@ -6,13 +6,9 @@
 # --machine or --image, never the Windows argument text, and followed it asks.
 # Usage: refused_before_question_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-export LC_ALL=C
-program=$1 source=$2
-tool=$program
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need setpriv mcopy mkfs.fat sfdisk
-start_work
+open_image "$1" "$2" setpriv mcopy mkfs.fat sfdisk
+program=$1
 chmod 755 "$work"
 question="Do you really want to uninstall your sound card ?"
 # The program where the other user can run it, and a state folder of that user's own.

@@ -8,12 +8,8 @@
 # one warning line; and no cabinet or .DA0 file changes by a byte, not even on the image.
 # Usage: registry_backups_test.sh <path-to-cmpci-uninstall> <source-dir>
 set -u
-tool=$1
-source=$2
 . "$(dirname "$0")/common.sh"
-. "$(dirname "$0")/image_common.sh"
-need gcab mcopy mmd mkfs.fat fsck.fat sfdisk
-start_work
+open_image "$1" "$2" gcab mcopy mmd mkfs.fat fsck.fat sfdisk
 export TZ=UTC
 
 # --- Registry files: --import of the example's registry.reg (the card), and of the same after a run (no card).

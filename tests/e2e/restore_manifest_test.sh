@@ -21,10 +21,7 @@ source=$2
 machine=$source/examples/machine
 twin=$source/examples/machine-dat
 . "$(dirname "$0")/common.sh"
-for command in jq python3 mcopy minfo sfdisk cregexport; do
-    command -v $command >/dev/null ||
-        { fail "$command is missing: install jq, python3, mtools, fdisk and libcreg-utils (.ci/run does)"; exit 1; }
-done
+need jq python3 mcopy minfo sfdisk cregexport
 python3 -c 'import jsonschema' 2>/dev/null || { fail "python3 cannot import jsonschema: install python3-jsonschema"; exit 1; }
 start_work
 

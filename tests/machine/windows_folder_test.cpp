@@ -49,21 +49,15 @@ TEST_F(WindowsFolderTest, MatchesEveryComponentIgnoringCase)
     EXPECT_FALSE(fs::exists(windows_ / "SYSTEM" / "CMAUDIO.VXD"));
 }
 
-TEST_F(WindowsFolderTest, NeverRemovesAFolder)
+TEST_F(WindowsFolderTest, NeverRemovesAFolderNorLeavesTheWindowsFolder)
 {
     WindowsFolder folder(windows_);
-    // An empty INF name makes the path name the folder itself, with or without its backslash.
-    EXPECT_EQ(folder.Remove("C:\\WINDOWS\\inf\\"), WindowsFolder::Outcome::Refused);
-    EXPECT_EQ(folder.Remove("C:\\WINDOWS\\inf"), WindowsFolder::Outcome::Refused);
-    EXPECT_EQ(folder.Remove("C:\\WINDOWS\\inf\\other"), WindowsFolder::Outcome::Refused);
-    EXPECT_EQ(folder.Remove("C:\\WINDOWS"), WindowsFolder::Outcome::Refused);
-    EXPECT_TRUE(fs::is_directory(windows_ / "INF" / "OTHER"));
-}
-
-TEST_F(WindowsFolderTest, NeverLeavesTheWindowsFolder)
-{
-    WindowsFolder folder(windows_);
-    const char* outside[] = {
+    const char* refused[] = {
+        // An empty INF name makes the path name the folder itself, with or without its backslash.
+        "C:\\WINDOWS\\inf\\",
+        "C:\\WINDOWS\\inf",
+        "C:\\WINDOWS\\inf\\other",
+        "C:\\WINDOWS",
         "C:\\WINDOWS\\..\\outside.txt",
         "C:\\WINDOWS\\inf\\..\\..\\outside.txt",
         "C:\\WINDOWS\\.\\Cldrune.exe",
@@ -75,10 +69,11 @@ TEST_F(WindowsFolderTest, NeverLeavesTheWindowsFolder)
         "\\\\server\\share\\x",
         "C:\\WINDOWS\\C:x",
     };
-    for (const char* path : outside) {
+    for (const char* path : refused) {
         SCOPED_TRACE(path);
         EXPECT_EQ(folder.Remove(path), WindowsFolder::Outcome::Refused);
     }
+    EXPECT_TRUE(fs::is_directory(windows_ / "INF" / "OTHER"));
     EXPECT_TRUE(fs::exists(top_ / "outside.txt"));
     EXPECT_TRUE(fs::exists(windows_ / "Cldrune.exe"));
 }
@@ -124,9 +119,9 @@ TEST_F(WindowsFolderTest, AFolderSwappedForALinkLeadsNowhere)
 TEST_F(WindowsFolderTest, ACommitCountsOnlyTheFilesItRemoved)
 {
     WindowsFolder folder(windows_);
-    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\Cldrune.exe"), WindowsFolder::Outcome::Removed);
-    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\INF\\oem3.inf"), WindowsFolder::Outcome::Removed);
-    ASSERT_EQ(folder.Remove("C:\\WINDOWS\\SYSTEM\\CMAUDIO.VXD"), WindowsFolder::Outcome::Removed);
+    for (const char* path :
+         {"C:\\WINDOWS\\Cldrune.exe", "C:\\WINDOWS\\INF\\oem3.inf", "C:\\WINDOWS\\SYSTEM\\CMAUDIO.VXD"})
+        ASSERT_EQ(folder.Remove(path), WindowsFolder::Outcome::Removed) << path;
     // One of them turns into a folder before the commit.
     fs::remove(windows_ / "INF" / "oem3.inf");
     fs::create_directory(windows_ / "INF" / "oem3.inf");

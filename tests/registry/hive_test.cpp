@@ -533,6 +533,16 @@ void FreeALeafKeepingItsRecord(std::string& b, std::uint32_t firstKey)
     emulated::Put32(b, tree + 0x0C, leaf);
 }
 
+// The structure check refuses the bytes saying the message, and the load refuses them too.
+void ExpectRefused(const std::string& bytes, const char* message)
+{
+    emulated::HiveError error;
+    EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
+    EXPECT_NE(error.message.find(message), std::string::npos) << error.message;
+    emulated::Registry registry;
+    EXPECT_FALSE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error));
+}
+
 TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
 {
     const std::string real = RealFile("USER.DAT");
@@ -581,11 +591,7 @@ TEST(HiveRealFileTest, StructuralCheckRefusesEachBrokenRule)
         std::string bytes = real;
         test.damage(bytes);
         ASSERT_NE(bytes, real);
-        emulated::HiveError error;
-        EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
-        EXPECT_NE(error.message.find(test.message), std::string::npos) << error.message;
-        emulated::Registry registry;
-        EXPECT_FALSE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error));
+        ExpectRefused(bytes, test.message);
     }
 }
 
@@ -612,11 +618,7 @@ TEST(HiveRealFileTest, ARootNamingAMissingDataBlockOrRecordIsRefusedAsLibcregRef
         emulated::Put16(bytes, root + 0x18, test.number);
         std::string said;
         EXPECT_FALSE(LibcregReads(bytes, said)) << "libcreg reads it: the case is no case";
-        emulated::HiveError error;
-        EXPECT_FALSE(emulated::CheckHiveStructure(bytes, error));
-        EXPECT_NE(error.message.find(test.message), std::string::npos) << error.message;
-        emulated::Registry registry;
-        EXPECT_FALSE(emulated::LoadHive(bytes, registry, HKEY_LOCAL_MACHINE, "", error));
+        ExpectRefused(bytes, test.message);
     }
 }
 
