@@ -404,15 +404,7 @@ JournalFound ReadRollbackJournal(const fs::path& journal, RollbackJournal& conte
 
 bool RemoveRollbackJournal(const fs::path& journal, std::string& error, storage::Syscalls& calls)
 {
-    if (calls.UnlinkAt(AT_FDCWD, journal.c_str()) != 0 && errno != ENOENT) {
-        error = "cannot remove the rollback journal " + journal.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!storage::SyncFolderOf(journal, calls)) {
-        error = "cannot flush the folder of " + journal.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return storage::RemoveDurably(journal, "the rollback journal", error, calls);
 }
 
 std::string FileIdentity(int fd)
@@ -475,15 +467,7 @@ RecordFound FindJournalByRecord(const fs::path& record, const std::string& ident
 
 bool RemoveJournalRecord(const fs::path& record, std::string& error, storage::Syscalls& calls)
 {
-    if (calls.UnlinkAt(AT_FDCWD, record.c_str()) != 0 && errno != ENOENT) {
-        error = "cannot remove the record of a rollback journal " + record.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!storage::SyncFolderOf(record, calls)) {
-        error = "cannot flush the folder of " + record.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return storage::RemoveDurably(record, "the record of a rollback journal", error, calls);
 }
 
 namespace {

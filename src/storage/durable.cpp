@@ -411,6 +411,19 @@ bool SyncFolderOf(const fs::path& file, Syscalls& calls)
     return calls.SyncFolder(folder.fd()) == 0;
 }
 
+bool RemoveDurably(const fs::path& file, const std::string& what, std::string& error, Syscalls& calls)
+{
+    if (calls.UnlinkAt(AT_FDCWD, file.c_str()) != 0 && errno != ENOENT) {
+        error = "cannot remove " + what + " " + file.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!SyncFolderOf(file, calls)) {
+        error = "cannot flush the folder of " + file.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool WriteAll(int fd, std::string_view bytes, Syscalls& calls)
 {
     return Whole(bytes.size(), [&](std::size_t done) { return calls.Write(fd, bytes.data() + done, bytes.size() - done); });

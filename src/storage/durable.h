@@ -90,6 +90,10 @@ bool ReadAllAt(int fd, void* into, std::size_t size, std::uint64_t offset, Sysca
 
 // Opens the folder of `file` and fsyncs it: a name made or removed there reaches the disk. False with errno.
 bool SyncFolderOf(const std::filesystem::path& file, Syscalls& calls = Syscalls::Real());
+// Removes `file` (gone already is removed) and fsyncs its folder, so that the removal reaches the disk. False
+// with a one-line `error` naming it as `what` ("the rollback journal").
+bool RemoveDurably(const std::filesystem::path& file, const std::string& what, std::string& error,
+                   Syscalls& calls = Syscalls::Real());
 
 // A file made ready: a file without a name in the folder of its place (or, where the file system has none,
 // a temporary file beside its place) holds the new bytes, fsynced. Commit puts it in place; Drop removes it.
