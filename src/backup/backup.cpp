@@ -13,7 +13,7 @@
 
 
 #include "common/hex.h"
-#include "registry/cp1252.h"
+#include "json/cp1252.h"
 #include "machine/machine_folder.h"
 #include "backup/manifest.h"
 #include "registry/regedit4.h"

@@ -5,10 +5,8 @@
 #include <filesystem>
 #include <limits>
 
-#include <nlohmann/json.hpp>
-
 #include "common/fold_case.h"
-#include "machine/json.h"
+#include "json/json.h"
 
 namespace backup {
 
@@ -51,7 +49,7 @@ std::string HostJson(std::string_view bytes)
         text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
         text += static_cast<char>(0x80 | (code & 0x3F));
     }
-    return emulated::JsonBytes(text);
+    return json::Bytes(text);
 }
 
 std::string Quoted(std::string_view field, const std::string& value)
@@ -90,11 +88,11 @@ std::string MarksText(const MachineMarks& marks)
     if (marks.image)
         text += Number("partition", static_cast<std::uint64_t>(marks.partition)) + ", " +
                 Number("partitionStart", marks.partitionStart) + ", \"volumeSerial\": " +
-                emulated::JsonBytes(marks.volumeSerial) + ", \"windowsFolder\": " +
+                json::Bytes(marks.volumeSerial) + ", \"windowsFolder\": " +
                 HostJson(marks.windowsFolder) + ", ";
     text += "\"registry\": {";
     for (const auto& [name, value] : marks.registry)
-        text += (text.back() == '{' ? "" : ", ") + emulated::JsonBytes(name) + ": " + HostJson(value);
+        text += (text.back() == '{' ? "" : ", ") + json::Bytes(name) + ": " + HostJson(value);
     return text + "}}";
 }
 
@@ -110,7 +108,7 @@ std::string List(std::string_view name, const std::vector<std::string>& entries,
 // A field holding a text of the program's own (a time, a SHA-256 in hex), escaped as JSON wants.
 std::string Plain(std::string_view field, const std::string& value)
 {
-    return "\"" + std::string(field) + "\": " + emulated::JsonBytes(value);
+    return "\"" + std::string(field) + "\": " + json::Bytes(value);
 }
 
 // The bytes HostJson wrote, from the UTF-8 text the JSON reader gives.
@@ -133,53 +131,42 @@ std::string HostBytes(const std::string& text)
     return bytes;
 }
 
-using Json = nlohmann::json;
-
-// The reading of one JSON object: each field looked up and its type checked before it is taken, so that the
-// library never throws; `missing` says which field was first not there or not of its type.
+// The reading of one JSON object: `missing` says which field was first not there or not of its type.
 class Fields {
 public:
-    Fields(const Json& object, std::string& missing) : object_(object), missing_(missing) { }
+    Fields(json::Value object, std::string& missing) : object_(object), missing_(missing) { }
 
-    bool Has(const char* key) const { return object_.is_object() && object_.contains(key); }
+    bool Has(const char* key) const { return object_.Member(key).Exists(); }
 
     bool Text(const char* key, std::string& value, bool host = false)
     {
-        const Json* field = Find(key);
-        if (field == nullptr || !field->is_string())
+        if (!object_.Member(key).Text(value))
             return Missing(key);
-        value = host ? HostBytes(field->get_ref<const std::string&>()) : field->get<std::string>();
+        if (host)
+            value = HostBytes(value);
         return true;
     }
 
     template <class Unsigned> bool Number(const char* key, Unsigned& value)
     {
-        const Json* field = Find(key);
-        if (field == nullptr || !field->is_number_unsigned() ||
-            field->get<std::uint64_t>() > std::numeric_limits<Unsigned>::max())
+        std::uint64_t number = 0;
+        if (!object_.Member(key).Number(number) || number > std::numeric_limits<Unsigned>::max())
             return Missing(key);
-        value = static_cast<Unsigned>(field->get<std::uint64_t>());
+        value = static_cast<Unsigned>(number);
         return true;
     }
 
-    const Json* List(const char* key)
+    // A list's entries; false when the field is not a list.
+    bool List(const char* key, std::vector<json::Value>& entries)
     {
-        const Json* field = Find(key);
-        if (field == nullptr || !field->is_array()) {
-            Missing(key);
-            return nullptr;
-        }
-        return field;
+        const json::Value field = object_.Member(key);
+        if (!field.IsArray())
+            return Missing(key);
+        entries = field.Elements();
+        return true;
     }
 
 private:
-    const Json* Find(const char* key) const
-    {
-        if (!object_.is_object())
-            return nullptr;
-        const auto found = object_.find(key);
-        return found == object_.end() ? nullptr : &*found;
-    }
     bool Missing(const char* key)
     {
         if (missing_.empty())
@@ -187,7 +174,7 @@ private:
         return false;
     }
 
-    const Json& object_;
+    json::Value object_;
     std::string& missing_;
 };
 
@@ -208,7 +195,7 @@ bool ReadModified(const std::string& text, timespec& modified)
 
 // A file's stamp from an object's fields; none when they are missing (a backup of an older version) or out
 // of their range.
-storage::FileStamp ReadStamp(const Json& object)
+storage::FileStamp ReadStamp(json::Value object)
 {
     storage::FileStamp stamp;
     storage::FatStamp& fat = stamp.fat;
@@ -227,7 +214,7 @@ storage::FileStamp ReadStamp(const Json& object)
     return stamp;
 }
 
-bool ReadRegedit4(const Json& top, Manifest& manifest, std::string& missing)
+bool ReadRegedit4(json::Value top, Manifest& manifest, std::string& missing)
 {
     Fields fields(top, missing);
     if (!fields.Text("registryFile", manifest.registryFile, true) ||
@@ -237,13 +224,13 @@ bool ReadRegedit4(const Json& top, Manifest& manifest, std::string& missing)
         !fields.Text("registrySha256After", manifest.sha256After))
         return false;
     if (fields.Has("registryStamp"))
-        manifest.stamp = ReadStamp(top["registryStamp"]);
+        manifest.stamp = ReadStamp(top.Member("registryStamp"));
     return true;
 }
 
-bool ReadRegistryFiles(const Json& list, Manifest& manifest, std::string& missing)
+bool ReadRegistryFiles(const std::vector<json::Value>& list, Manifest& manifest, std::string& missing)
 {
-    for (const Json& entry : list) {
+    for (const json::Value entry : list) {
         ManifestRegistryFile file;
         Fields fields(entry, missing);
         if (!fields.Text("registryHost", file.host, true) || !fields.Text("before", file.before, true) ||
@@ -256,9 +243,9 @@ bool ReadRegistryFiles(const Json& list, Manifest& manifest, std::string& missin
     return true;
 }
 
-bool ReadFiles(const Json& list, Manifest& manifest, std::string& missing)
+bool ReadFiles(const std::vector<json::Value>& list, Manifest& manifest, std::string& missing)
 {
-    for (const Json& entry : list) {
+    for (const json::Value entry : list) {
         ManifestFile file;
         Fields fields(entry, missing);
         if (!fields.Text("host", file.host, true) || !fields.Number("size", file.size) ||
@@ -270,7 +257,7 @@ bool ReadFiles(const Json& list, Manifest& manifest, std::string& missing)
     return true;
 }
 
-bool ReadMarks(const Json& marks, MachineMarks& read, std::string& missing)
+bool ReadMarks(json::Value marks, MachineMarks& read, std::string& missing)
 {
     Fields fields(marks, missing);
     read.recorded = true;
@@ -280,23 +267,24 @@ bool ReadMarks(const Json& marks, MachineMarks& read, std::string& missing)
                        !fields.Text("volumeSerial", read.volumeSerial) ||
                        !fields.Text("windowsFolder", read.windowsFolder, true)))
         return false;
-    const auto registry = marks.find("registry");
-    if (registry == marks.end() || !registry->is_object()) {
+    const json::Value registry = marks.Member("registry");
+    if (!registry.IsObject()) {
         missing = "\"marks\" holds no \"registry\"";
         return false;
     }
-    for (const auto& [name, value] : registry->items()) {
-        if (!value.is_string()) {
+    for (const auto& [name, value] : registry.Members()) {
+        std::string text;
+        if (!value.Text(text)) {
             missing = "the mark \"" + name + "\" is not a text";
             return false;
         }
-        read.registry[name] = value.get<std::string>();
+        read.registry[name] = text;
     }
     return true;
 }
 
 // The fields of a manifest of `format`, read from its top object.
-bool ReadFields(const Json& top, int format, Manifest& manifest, std::string& missing)
+bool ReadFields(json::Value top, int format, Manifest& manifest, std::string& missing)
 {
     Fields fields(top, missing);
     std::string program;
@@ -314,22 +302,22 @@ bool ReadFields(const Json& top, int format, Manifest& manifest, std::string& mi
         missing = "\"marks\" is missing";
         return false;
     }
-    if (format >= 2 && !ReadMarks(top["marks"], manifest.marks, missing))
+    if (format >= 2 && !ReadMarks(top.Member("marks"), manifest.marks, missing))
         return false;
     manifest.binary = fields.Has("registryFiles");
     if (manifest.binary && fields.Has("registryFile")) {
         missing = "it names both a REGEDIT4 file and binary registry files";
         return false;
     }
-    const Json* files = fields.List("files");
-    if (files == nullptr)
+    std::vector<json::Value> files;
+    if (!fields.List("files", files))
         return false;
     if (manifest.binary) {
-        const Json* registryFiles = fields.List("registryFiles");
-        return registryFiles != nullptr && ReadRegistryFiles(*registryFiles, manifest, missing) &&
-               ReadFiles(*files, manifest, missing);
+        std::vector<json::Value> registryFiles;
+        return fields.List("registryFiles", registryFiles) && ReadRegistryFiles(registryFiles, manifest, missing) &&
+               ReadFiles(files, manifest, missing);
     }
-    return ReadRegedit4(top, manifest, missing) && ReadFiles(*files, manifest, missing);
+    return ReadRegedit4(top, manifest, missing) && ReadFiles(files, manifest, missing);
 }
 
 // A path inside the machine's Windows folder: WINDOWS/..., the folder's name in any case.
@@ -401,7 +389,7 @@ std::string Manifest::Text() const
     }
     std::vector<std::string> entries;
     for (const ManifestFile& file : files)
-        entries.push_back("\"path\": " + emulated::JsonString(file.path) + ", " + Quoted("host", file.host) + ", " +
+        entries.push_back("\"path\": " + json::Windows1252(file.path) + ", " + Quoted("host", file.host) + ", " +
                           Number("size", file.size) + ", " + Plain("sha256", file.sha256) + StampFields(file.stamp));
     return text + List("files", entries, true) + "}\n";
 }
@@ -409,18 +397,19 @@ std::string Manifest::Text() const
 bool ParseManifest(std::string_view text, const std::string& name, Manifest& manifest, std::string& error)
 {
     manifest = Manifest();
-    // Parsed without exceptions: text that is not JSON, cut short among them, comes back discarded.
-    const Json top = Json::parse(text, nullptr, false);
-    if (top.is_discarded() || !top.is_object()) {
+    json::Document document;
+    std::string why;
+    if (!json::Parse(text, document, why) || !document.Root().IsObject()) {
         error = name + " is not a manifest this program wrote (not JSON, or cut short); nothing was restored";
         return false;
     }
+    const json::Value top = document.Root();
     int format = 1;
     std::string missing;
     if (Fields(top, missing).Has("format") && !Fields(top, missing).Number("format", format))
         format = 0;
     if (format < 1 || format > kManifestFormat) {
-        error = name + " has a format this version does not know (" + top["format"].dump() +
+        error = name + " has a format this version does not know (" + top.Member("format").Dump() +
                 "): a later version of cmpci-uninstall wrote it; nothing was restored";
         return false;
     }

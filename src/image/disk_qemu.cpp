@@ -12,10 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include "host/progress.h"
 #include "host/tool.h"
+#include "json/json.h"
 
 namespace image {
 
@@ -32,26 +31,6 @@ namespace {
 constexpr std::size_t kMaxLayers = 16;
 // Changes written by one qemu-io run, each from a descriptor of its own.
 constexpr std::size_t kChangesPerRun = 64;
-
-using Json = nlohmann::json;
-
-// A string field of a JSON object qemu-img printed; empty when it has none. Every type is checked before a
-// value is taken, so that the library never throws.
-std::string TextField(const Json& object, const char* key)
-{
-    const auto found = object.is_object() ? object.find(key) : object.end();
-    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-// A whole-number field; false when it is missing or of another type.
-bool NumberField(const Json& object, const char* key, std::uint64_t& value)
-{
-    const auto found = object.is_object() ? object.find(key) : object.end();
-    if (found == object.end() || !found->is_number_unsigned())
-        return false;
-    value = found->get<std::uint64_t>();
-    return true;
-}
 
 std::string FdName(int fd)
 {
@@ -225,9 +204,15 @@ bool Disk::DescribeChain(std::string& error)
                     Named(Complaint(info));
             return false;
         }
-        const Json described = Json::parse(info.out, nullptr, false);
-        const std::string backing = TextField(described, "backing-filename");
-        if (!backing.empty() && !AddBackingLayer(backing, TextField(described, "backing-filename-format"), error))
+        // A description that is not JSON names no backing file, as one without the field.
+        json::Document described;
+        std::string notJson;
+        json::Parse(info.out, described, notJson);
+        std::string backing;
+        std::string recorded;
+        described.Root().Member("backing-filename").Text(backing);
+        described.Root().Member("backing-filename-format").Text(recorded);
+        if (!backing.empty() && !AddBackingLayer(backing, recorded, error))
             return false;
     }
     return true;
@@ -290,16 +275,17 @@ bool Disk::MapData(std::string& error)
     }
     stretches_.clear();
     std::uint64_t end = 0;
-    const Json parts = Json::parse(map.out, nullptr, false);
-    if (!parts.is_array()) {
+    json::Document parts;
+    std::string notJson;
+    if (!json::Parse(map.out, parts, notJson) || !parts.Root().IsArray()) {
         error = shown_ + ": qemu-img's map of it is not the JSON list it prints";
         return false;
     }
-    for (const Json& part : parts) {
+    for (const json::Value part : parts.Root().Elements()) {
         Stretch stretch {0, 0, -1, 0};
         std::uint64_t depth = 0;
-        if (!NumberField(part, "start", stretch.start) || !NumberField(part, "length", stretch.length) ||
-            !NumberField(part, "depth", depth)) {
+        if (!part.Member("start").Number(stretch.start) || !part.Member("length").Number(stretch.length) ||
+            !part.Member("depth").Number(depth)) {
             error = shown_ + ": qemu-img's map of it lacks a part's start, length or depth";
             return false;
         }
@@ -308,10 +294,9 @@ bool Disk::MapData(std::string& error)
             return false;
         }
         end = stretch.start + stretch.length;
-        const auto data = part.find("data");
-        if (data != part.end() && data->is_boolean() && data->get<bool>()) {
+        if (part.Member("data").IsTrue()) {
             // Compressed or encrypted data has no place in a file that a plain read could take it from.
-            if (!NumberField(part, "offset", stretch.fileOffset) || depth >= layers_.size()) {
+            if (!part.Member("offset").Number(stretch.fileOffset) || depth >= layers_.size()) {
                 error = shown_ + ": part of its data is compressed or encrypted; convert it first (qemu-img convert "
                                  "-O " + format_.name + ")";
                 return false;

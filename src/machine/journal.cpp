@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "machine/json.h"
+#include "json/json.h"
 
 namespace emulated {
 
@@ -23,7 +23,7 @@ void Journal::DeleteKey(std::string_view root, std::string_view path, bool exist
 {
     if (existed)
         ++keysRemoved_;
-    Emit("{\"op\":\"delete-key\",\"root\":" + JsonString(root) + ",\"path\":" + JsonString(path) +
+    Emit("{\"op\":\"delete-key\",\"root\":" + json::Windows1252(root) + ",\"path\":" + json::Windows1252(path) +
          ",\"existed\":" + (existed ? "true" : "false") + "}");
 }
 
@@ -31,42 +31,42 @@ void Journal::DeleteFile(std::string_view path, FileOutcome outcome)
 {
     if (outcome == FileOutcome::Removed)
         ++filesRemoved_;
-    Emit("{\"op\":\"delete-file\",\"path\":" + JsonString(path) +
+    Emit("{\"op\":\"delete-file\",\"path\":" + json::Windows1252(path) +
          ",\"existed\":" + (outcome == FileOutcome::Missing ? "false" : "true") +
          (outcome == FileOutcome::Refused ? ",\"refused\":true}" : "}"));
 }
 
 void Journal::MessageBox(std::string_view caption, std::string_view text, UINT style, WORD language, int result)
 {
-    Emit("{\"op\":\"message-box\",\"caption\":" + JsonString(caption) + ",\"text\":" + JsonString(text) +
+    Emit("{\"op\":\"message-box\",\"caption\":" + json::Windows1252(caption) + ",\"text\":" + json::Windows1252(text) +
          ",\"style\":" + std::to_string(style) + ",\"language\":" + std::to_string(language) +
          ",\"result\":" + std::to_string(result) + "}");
 }
 
 void Journal::Left(std::string_view kind, std::string_view where, std::string_view removedBy)
 {
-    Emit("{\"op\":\"left\",\"kind\":" + JsonString(kind) + ",\"where\":" + JsonString(where) +
-         ",\"removedBy\":" + JsonString(removedBy) + "}");
+    Emit("{\"op\":\"left\",\"kind\":" + json::Windows1252(kind) + ",\"where\":" + json::Windows1252(where) +
+         ",\"removedBy\":" + json::Windows1252(removedBy) + "}");
 }
 
 void Journal::Kept(std::string_view kind, std::string_view where, std::string_view usedBy)
 {
-    Emit("{\"op\":\"kept\",\"kind\":" + JsonString(kind) + ",\"where\":" + JsonString(where) +
-         ",\"usedBy\":" + JsonString(usedBy) + "}");
+    Emit("{\"op\":\"kept\",\"kind\":" + json::Windows1252(kind) + ",\"where\":" + json::Windows1252(where) +
+         ",\"usedBy\":" + json::Windows1252(usedBy) + "}");
 }
 
 void Journal::RegistryBackup(std::string_view where, std::string_view date, std::string_view damage, bool deviceKey,
                              std::size_t left)
 {
-    std::string line = "{\"op\":\"registry-backup\",\"where\":" + JsonString(where);
+    std::string line = "{\"op\":\"registry-backup\",\"where\":" + json::Windows1252(where);
     if (!date.empty()) {
         std::string stamp(date);
         if (const std::size_t blank = stamp.find(' '); blank != std::string::npos)
             stamp[blank] = 'T';
-        line += ",\"date\":" + JsonString(stamp);
+        line += ",\"date\":" + json::Windows1252(stamp);
     }
     if (!damage.empty())
-        line += ",\"damaged\":" + JsonString(damage);
+        line += ",\"damaged\":" + json::Windows1252(damage);
     else
         line += std::string(",\"deviceKey\":") + (deviceKey ? "true" : "false") + ",\"left\":" + std::to_string(left);
     Emit(line + "}");
@@ -78,7 +78,7 @@ void Journal::Verified(const ReadBack& readBack)
                        ",\"sectors\":" + std::to_string(readBack.sectors) + ",\"files\":" +
                        std::to_string(readBack.files) + ",\"registryFiles\":" + std::to_string(readBack.registryFiles);
     if (!readBack.matched)
-        line += ",\"mismatch\":" + JsonBytes(readBack.mismatch);
+        line += ",\"mismatch\":" + json::Bytes(readBack.mismatch);
     Emit(line + "}");
 }
 
@@ -89,9 +89,9 @@ void Journal::Begin(const Start& start)
     gmtime_r(&now, &utc);
     char time[32];
     std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    Emit("{\"op\":\"start\",\"format\":" + std::to_string(kFormat) + ",\"version\":" + JsonBytes(start.version) +
-         ",\"time\":\"" + time + "\",\"" + std::string(start.targetKind) + "\":" + JsonBytes(start.target) +
-         ",\"mode\":" + JsonBytes(start.mode) + ",\"dryRun\":" + (start.dryRun ? "true" : "false") + "}");
+    Emit("{\"op\":\"start\",\"format\":" + std::to_string(kFormat) + ",\"version\":" + json::Bytes(start.version) +
+         ",\"time\":\"" + time + "\",\"" + std::string(start.targetKind) + "\":" + json::Bytes(start.target) +
+         ",\"mode\":" + json::Bytes(start.mode) + ",\"dryRun\":" + (start.dryRun ? "true" : "false") + "}");
 }
 
 void Journal::End(const Summary& summary)
@@ -102,7 +102,7 @@ void Journal::End(const Summary& summary)
          ",\"filesRemoved\":" + std::to_string(summary.filesRemoved) + ",\"left\":" + std::to_string(summary.left) +
          ",\"dryRun\":" + flag(summary.dryRun) + ",\"registrySaved\":" + flag(summary.saved) +
          ",\"stage\":\"" + summary.stage + "\",\"exitStatus\":" + std::to_string(summary.exitStatus) +
-         (summary.backup.empty() ? std::string() : ",\"backup\":" + JsonBytes(summary.backup)) + "}");
+         (summary.backup.empty() ? std::string() : ",\"backup\":" + json::Bytes(summary.backup)) + "}");
 }
 
 void Journal::Restart(UINT flags, BOOL result, DWORD error)

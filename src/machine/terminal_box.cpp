@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/cp1252.h"
+#include "json/cp1252.h"
 
 namespace emulated {
 

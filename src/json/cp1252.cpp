@@ -1,4 +1,4 @@
-#include "registry/cp1252.h"
+#include "json/cp1252.h"
 
 namespace emulated {
 

@@ -1,0 +1,138 @@
+#include "json/json.h"
+
+#include <nlohmann/json.hpp>
+
+#include "common/hex.h"
+#include "json/cp1252.h"
+
+namespace json {
+
+using Library = nlohmann::json;
+
+struct Document::Tree {
+    Library top;
+};
+
+namespace {
+
+// The library's value behind a Value, whose header names no type of the library.
+const Library& Node(const void* node)
+{
+    return *static_cast<const Library*>(node);
+}
+
+}  // namespace
+
+std::string Bytes(std::string_view bytes)
+{
+    std::string out = "\"";
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += HexDigit(byte >> 4);
+            out += HexDigit(byte);
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string Windows1252(std::string_view cp1252)
+{
+    return Bytes(emulated::Cp1252ToUtf8(cp1252));
+}
+
+bool Value::IsObject() const
+{
+    return Exists() && Node(node_).is_object();
+}
+
+bool Value::IsArray() const
+{
+    return Exists() && Node(node_).is_array();
+}
+
+Value Value::Member(const char* key) const
+{
+    if (!IsObject())
+        return Value(nullptr);
+    const auto found = Node(node_).find(key);
+    return Value(found == Node(node_).end() ? nullptr : &*found);
+}
+
+bool Value::Text(std::string& value) const
+{
+    if (!Exists() || !Node(node_).is_string())
+        return false;
+    value = Node(node_).get_ref<const std::string&>();
+    return true;
+}
+
+bool Value::Number(std::uint64_t& value) const
+{
+    if (!Exists() || !Node(node_).is_number_unsigned())
+        return false;
+    value = Node(node_).get<std::uint64_t>();
+    return true;
+}
+
+bool Value::IsTrue() const
+{
+    return Exists() && Node(node_).is_boolean() && Node(node_).get<bool>();
+}
+
+std::vector<Value> Value::Elements() const
+{
+    std::vector<Value> elements;
+    if (IsArray()) {
+        for (const Library& element : Node(node_))
+            elements.push_back(Value(&element));
+    }
+    return elements;
+}
+
+std::vector<std::pair<std::string, Value>> Value::Members() const
+{
+    std::vector<std::pair<std::string, Value>> members;
+    if (IsObject()) {
+        for (const auto& [name, member] : Node(node_).items())
+            members.emplace_back(name, Value(&member));
+    }
+    return members;
+}
+
+std::string Value::Dump() const
+{
+    // A parsed string is valid UTF-8, so that dump, which throws on anything else, cannot throw here.
+    return Exists() ? Node(node_).dump() : std::string();
+}
+
+Document::Document() = default;
+Document::~Document() = default;
+
+Value Document::Root() const
+{
+    return Value(tree_ ? &tree_->top : nullptr);
+}
+
+bool Parse(std::string_view text, Document& document, std::string& error)
+{
+    document.tree_.reset();
+    // Parsed without exceptions: a text that is not JSON, one cut short among them, comes back discarded.
+    auto tree = std::make_unique<Document::Tree>();
+    tree->top = Library::parse(text, nullptr, false);
+    if (tree->top.is_discarded()) {
+        error = "not JSON, or cut short";
+        return false;
+    }
+    document.tree_ = std::move(tree);
+    return true;
+}
+
+}  // namespace json
