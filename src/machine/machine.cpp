@@ -148,9 +148,4 @@ DWORD EmulatedMachine::GetLastError()
     return lastError_;
 }
 
-bool EmulatedMachine::CommitFiles(std::string& error)
-{
-    return options_.dryRun || folder_.Commit(error);
-}
-
 }  // namespace emulated

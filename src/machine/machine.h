@@ -56,9 +56,6 @@ public:
     // The Windows folder as the run left it: removed files are gone from it.
     const WindowsFolder& folder() const { return folder_; }
 
-    // Files the run removed stay on disk until this removes them (never in a dry run), so that a run whose
-    // registry file cannot be saved removes nothing. False with a one-line `error`.
-    bool CommitFiles(std::string& error);
     // Records that `count` removed files left the disk in a commit of the whole change.
     void FilesCommitted(std::size_t count) { folder_.Committed(count); }
     // The removed files, as host paths relative to the Windows folder.

@@ -47,21 +47,6 @@ int OpenFolderAt(int dir, const char* name)
     return openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Follows the folders of `relative` (host names joined by '/') from `root`; returns a handle on the last
-// folder, whose entry `*leaf` names, or -1.
-int OpenParent(int root, const std::string& relative, std::string* leaf)
-{
-    int dir = dup(root);
-    std::size_t start = 0;
-    for (std::size_t slash; dir >= 0 && (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
-        int next = OpenFolderAt(dir, relative.substr(start, slash - start).c_str());
-        close(dir);
-        dir = next;
-    }
-    *leaf = relative.substr(start);
-    return dir;
-}
-
 }  // namespace
 
 bool FindEntryIgnoringCaseAt(int dir, std::string_view name, std::string& found)
@@ -179,40 +164,6 @@ std::filesystem::path WindowsFolder::Find(std::string_view windowsPath) const
 {
     std::string relative;
     return Resolve(windowsPath, relative) == Lookup::Found ? host_ / relative : std::filesystem::path();
-}
-
-bool WindowsFolder::Commit(std::string& error)
-{
-    bool ok = true;
-    for (const std::string& relative : taken_) {
-        std::string why = RemoveTaken(relative);
-        committed_ += why.empty() ? 1 : 0;
-        if (!why.empty() && ok) {
-            error = "cannot remove WINDOWS/" + relative + ": " + why;
-            ok = false;
-        }
-    }
-    taken_.clear();
-    return ok;
-}
-
-std::string WindowsFolder::RemoveTaken(const std::string& relative) const
-{
-    std::string leaf;
-    int dir = root_ < 0 ? -1 : OpenParent(root_, relative, &leaf);
-    if (dir < 0)
-        return std::string("its folder cannot be opened: ") + std::strerror(errno);
-    std::string why;
-    struct stat status { };
-    // Checked again from the handle on its folder: only a regular file is removed, whatever happened since.
-    if (fstatat(dir, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        why = std::strerror(errno);
-    else if (!S_ISREG(status.st_mode))
-        why = "no longer a regular file";
-    else if (unlinkat(dir, leaf.c_str(), 0) != 0)
-        why = std::strerror(errno);
-    close(dir);
-    return why;
 }
 
 }  // namespace emulated

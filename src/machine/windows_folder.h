@@ -3,8 +3,8 @@
 // ever touched: no "." or "..", no other drive, and every step is taken from a handle on the folder before
 // it without following a link, so that a folder swapped for a link while the run goes on leads nowhere.
 //
-// A removal is held until Commit: the file is gone for the rest of the run at once, and leaves the disk only
-// when the run's other changes (the registry file) are saved, so a run that cannot save removes nothing.
+// A removal is held: the file is gone for the rest of the run at once, and leaves the disk only in the commit
+// of the run's whole change (commit_record.h, or an image's), so a run that cannot save removes nothing.
 #pragma once
 
 #include <filesystem>
@@ -52,13 +52,10 @@ public:
 
     // The files taken for removal, as host paths relative to the folder, in the order they were taken.
     const std::vector<std::string>& Taken() const { return taken_; }
-    // How many taken files Commit removed from the disk.
+    // How many taken files the commit removed from the disk.
     std::size_t Committed() const { return committed_; }
 
-    // Removes the taken files from the disk, each from a handle on its own folder. False with a one-line
-    // `error` when a file could not be removed (the others are still removed).
-    bool Commit(std::string& error);
-    // Records that `count` of the taken files left the disk by other means (a commit of the whole change).
+    // Records that `count` of the taken files left the disk in the commit of the whole change.
     void Committed(std::size_t count)
     {
         committed_ = count;
@@ -69,9 +66,6 @@ private:
     // The exact host names of the components of a Windows path, when it names a regular file.
     enum class Lookup { Found, Missing, Refused };
     Lookup Resolve(std::string_view windowsPath, std::string& relative) const;
-    // Removes one taken file; the reason when it could not, else empty.
-    std::string RemoveTaken(const std::string& relative) const;
-
     std::filesystem::path host_;
     MakePresent present_;
     int root_ = -1;  // handle on the host folder; -1 when it could not be opened

@@ -185,4 +185,21 @@ TEST_F(CommitRecordTest, ADamagedRecordOrStagedFileIsRefusedWithNothingChanged)
     }
 }
 
+// A folder swapped for a link to the outside after the run found its files: the commit walks from a handle
+// on the machine folder without following links, so it removes nothing outside and names the file it could
+// not remove.
+TEST_F(CommitRecordTest, AFolderSwappedForALinkLeadsNowhere)
+{
+    std::ofstream(temp_.path() / "CMAUDIO.VXD") << "outside";
+    fs::rename(machine_ / "WINDOWS" / "SYSTEM", machine_ / "WINDOWS" / "SYSTEM.away");
+    fs::create_directory_symlink(temp_.path(), machine_ / "WINDOWS" / "SYSTEM");
+    std::string error;
+    EXPECT_FALSE(Commit(storage::Syscalls::Real(), error));
+    EXPECT_NE(error.find("SYSTEM/CMAUDIO.VXD"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(temp_.path() / "CMAUDIO.VXD"), "outside");
+    EXPECT_TRUE(fs::exists(machine_ / "WINDOWS" / "SYSTEM.away" / "CMAUDIO.VXD"));
+    // The change stays recorded, for the next start to finish once the folder is a folder again.
+    EXPECT_TRUE(fs::exists(machine_ / emulated::kCommitRecordName));
+}
+
 }  // namespace

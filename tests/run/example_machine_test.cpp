@@ -19,6 +19,7 @@
 #include "support/example_machine.h"
 #include "support/faulty_system.h"
 #include "support/read_file.h"
+#include "machine/commit_record.h"
 #include "machine/machine.h"
 #include "machine/machine_folder.h"
 #include "registry/names.h"
@@ -137,12 +138,13 @@ protected:
         RunState state(logged);
         RunUninstaller(state, argumentText);
         EXPECT_EQ(registry.OpenHandles(), 0u);
-        if (!dryRun && registry.Modified()) {
-            std::vector<std::string> saved;
-            EXPECT_TRUE(emulated::SaveRegistryFiles(folder, registry, saved, error)) << error;
-            result.saved = true;
+        // Saved as a run saves it: the registry files and the removals in one commit.
+        if (!dryRun) {
+            emulated::CommitProgress progress;
+            EXPECT_TRUE(emulated::CommitMachineChange(folder, registry, machine.RemovedFiles(), progress, error))
+                << error;
+            result.saved = registry.Modified();
         }
-        EXPECT_TRUE(machine.CommitFiles(error)) << error;
         result.journal = journal.text();
         for (const Call& call : logged.calls()) {
             if (call.op == Op::RegDeleteKeyA && call.result == ERROR_SUCCESS)
