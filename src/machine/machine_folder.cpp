@@ -17,6 +17,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace emulated {
 
@@ -344,6 +345,60 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
             return false;
         }
         saved.push_back(files[i]->path.string());
+    }
+    return true;
+}
+
+namespace {
+
+// The SHA-256 of `file`'s new bytes as the save made them.
+bool MeantDigest(const RegistryFile& file, const Registry& registry, std::string& digest, std::string& error)
+{
+    return WithNewBytes(file, registry, [&](const std::vector<std::string_view>& pieces, std::string&) {
+        storage::Sha256 sum;
+        for (std::string_view piece : pieces)
+            sum.Add(piece);
+        digest = sum.Hex();
+        return true;
+    }, error);
+}
+
+// Reads a saved file past the page cache where the system drops its pages on request.
+storage::ReadResult ReadFromMedium(const RegistryFile& file, const MachineFolder& machine, std::string& bytes)
+{
+    const int dir = file.folder >= 0 ? machine.folders[static_cast<std::size_t>(file.folder)].fd() : AT_FDCWD;
+    const std::string name = file.folder >= 0 ? file.path.filename().string() : file.path.string();
+    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+    return storage::ReadRegularFile(dir, name.c_str(), kMaxRegistryFileSize, bytes);
+}
+
+}  // namespace
+
+bool ReadBackRegistryFiles(const MachineFolder& machine, const Registry& registry, unsigned& files,
+                           std::string& error)
+{
+    for (const RegistryFile& file : machine.registryFiles) {
+        if (!RegistryFileChanged(file, registry))
+            continue;
+        std::string meant;
+        if (!MeantDigest(file, registry, meant, error))
+            return false;
+        std::string bytes;
+        if (ReadFromMedium(file, machine, bytes) != storage::ReadResult::Done) {
+            error = file.path.string() + ", read back, cannot be read: " + std::strerror(errno);
+            return false;
+        }
+        // The bytes meant were checked as Windows lays them out when they were made: the same bytes need no
+        // second check.
+        if (storage::Sha256Of(bytes) != meant) {
+            error = file.path.string() + ", read back, is not what was written";
+            return false;
+        }
+        ++files;
     }
     return true;
 }

@@ -89,6 +89,13 @@ std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry)
 // True when the run removed something from that file.
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 
+// Reads every registry file the run changed again from the disk, its pages dropped from the cache first where
+// the system lets it (so that what is read is what the medium holds), and compares it with the bytes the save
+// meant (WithNewBytes, which checked them as Windows lays them out); `files` counts those found as written.
+// False with a one-line `error` naming the first file that differs or cannot be read.
+bool ReadBackRegistryFiles(const MachineFolder& machine, const Registry& registry, unsigned& files,
+                           std::string& error);
+
 // Saves every registry file the run changed, all or nothing: each edited binary file must keep Windows'
 // layout, every new file is written and fsynced beside its file first, then each is renamed into place; a
 // rename that fails puts the files renamed before it back as they were loaded. False with a one-line

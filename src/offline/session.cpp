@@ -249,9 +249,20 @@ std::string AfterFailure(Stage reached, const fs::path& backup, const fs::path& 
     case Stage::FilesRemoved:
         return "; the registry file was saved without the removed keys, and the other files were removed";
     case Stage::Committed:
-        break;
+        // Saved, yet not read back as written: the backup puts the machine back as it was.
+        return backup.empty() ? std::string() : "; --restore " + backup.string() + " puts the machine back as it was";
     }
     return {};
+}
+
+// The summary's line of what was read back from `shown`.
+std::string ReadBackLine(const image::ReadBackResult& read, const fs::path& shown)
+{
+    if (read.sectors == 0)
+        return "read back from " + shown.string() + ": the " + std::to_string(read.files) +
+               " registry files are as written";
+    return "read back from " + shown.string() + ": the " + std::to_string(read.sectors) + " changed sectors and " +
+           std::to_string(read.files) + " files are as written";
 }
 
 // Windows path of a file the run removed, from its host path relative to the Windows folder.
@@ -647,8 +658,7 @@ void Session::PrintSummary() const
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
     if (const image::ReadBackResult* read = options_.dryRun ? nullptr : target_.readBack(); read != nullptr && read->done)
-        std::fprintf(stderr, "cmpci-uninstall: read back from %s: the %llu changed sectors and %u files are as written\n",
-                     target_.shown().c_str(), static_cast<unsigned long long>(read->sectors), read->files);
+        std::fprintf(stderr, "cmpci-uninstall: %s\n", ReadBackLine(*read, target_.shown()).c_str());
     if (system_->restartRequested())
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
     ListKept(kept_, stderr, "cmpci-uninstall: ");
@@ -696,8 +706,7 @@ int RunTransfer(const Options& options, Target& target)
                Committed(target, restored.written, error);
         said = std::move(restored.said);
         if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr && read->done)
-            said.push_back("read back from " + target.shown().string() + ": the " + std::to_string(read->sectors) +
-                           " changed sectors and " + std::to_string(read->files) + " files are as written");
+            said.push_back(ReadBackLine(*read, target.shown()));
     } else if (!options.importFile.empty()) {
         done = ImportRegistry(options.importFile, machine, said, error);
     } else {

@@ -96,8 +96,15 @@ public:
         if (!CommitInFolder(machine, registry, system, reached, error, calls_))
             return false;
         reached = Stage::Committed;
-        return true;
+        // Read back, as an image's change is: a memory card or stick that drops writes shows here.
+        readBack_.matched = emulated::ReadBackRegistryFiles(machine, registry, readBack_.files, error);
+        readBack_.registryFiles = readBack_.files;
+        readBack_.done = !readBack_.matched || readBack_.files != 0;
+        if (!readBack_.matched)
+            readBack_.mismatch = error;
+        return readBack_.matched;
     }
+    const image::ReadBackResult* readBack() const override { return &readBack_; }
     bool Commit(const std::vector<storage::StampedFile>&, Stage&, std::string&) override { return true; }
     std::vector<fs::path> files() const override { return {}; }
 
@@ -105,6 +112,7 @@ private:
     fs::path folder_;
     storage::Syscalls& calls_;
     int lock_ = -1;
+    image::ReadBackResult readBack_;
 };
 
 // A disk image: the run works on a machine folder standing for it, and the change goes into the image at

@@ -79,7 +79,8 @@ public:
     // The files the run reads or writes beside the machine folder: an image, its backing files and its
     // rollback journal's place.
     virtual std::vector<std::filesystem::path> files() const = 0;
-    // What reading back the change saved into an image or device found; null for a machine folder.
+    // What reading back the change saved found: an image's or device's changed sectors and files, a machine
+    // folder's registry files; null when nothing was read back.
     virtual const image::ReadBackResult* readBack() const { return nullptr; }
 };
 

@@ -8,7 +8,7 @@ open_example "$@"
 summary="cmpci-uninstall: removed $(list_keys "$source" | wc -l) registry keys and $(list_files "$source" | wc -l) files"
 
 # The journal without its deletions: the boxes and the restart request, in order.
-boxes() { grep -v '"op":"delete-' "$work/$1.journal"; }
+boxes() { grep -v -e '"op":"delete-' -e '"op":"verified"' "$work/$1.journal"; }
 deletions() { grep '"op":"delete-' "$work/$1.journal"; }
 
 # --- The reference: an interactive run answered Yes.

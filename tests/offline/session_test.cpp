@@ -133,4 +133,36 @@ TEST_F(SessionTest, AFailedSaveShowsNoCompletionBoxAndSaysHowFarItGot)
     }
 }
 
+// A medium that takes a large write and keeps other bytes (a cheap memory card's): the save goes through,
+// and reading the registry file back shows it, so the run fails and points at the backup.
+TEST_F(SessionTest, ARegistryFileNotReadBackAsWrittenFailsTheRun)
+{
+    struct DroppingWrites : storage::Syscalls {
+        ssize_t Write(int fd, const void* data, std::size_t size) override
+        {
+            if (size < 4096)
+                return storage::Syscalls::Write(fd, data, size);
+            std::string kept(static_cast<const char*>(data), size);
+            kept[size / 2] ^= 0x20;
+            return storage::Syscalls::Write(fd, kept.data(), size);
+        }
+    } calls;
+    options_.quiet = false;
+    for (bool lying : {false, true}) {
+        SCOPED_TRACE(lying ? "dropping writes" : "sound");
+        TearDown();
+        SetUp();
+        options_.backup = (root_ / "kept").string();
+        EXPECT_EQ(lying ? Run(calls) : Run(storage::Syscalls::Real()), lying ? 2 : 0);
+        const std::string journal = Journal();
+        EXPECT_NE(journal.find(lying ? "{\"op\":\"verified\",\"matched\":false,\"sectors\":0,\"files\":0"
+                                     : "{\"op\":\"verified\",\"matched\":true,\"sectors\":0,\"files\":1"),
+                  std::string::npos)
+            << journal;
+        EXPECT_NE(journal.find("\"stage\":\"committed\",\"exitStatus\":" + std::string(lying ? "2" : "0")),
+                  std::string::npos)
+            << journal;
+    }
+}
+
 }  // namespace
