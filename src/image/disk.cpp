@@ -139,7 +139,7 @@ bool Disk::Open(const fs::path& file, const std::string& shown, std::string& err
     }
     if (fd_ < 0) {
         error = device_ && errno == EBUSY
-                    ? shown + " is in use: " + DeviceHolder(named.st_rdev) + "; nothing was changed"
+                    ? shown + " is in use: " + DeviceHolder(named.st_rdev)
                     : shown + ": " + std::strerror(errno);
         return false;
     }
@@ -159,7 +159,7 @@ bool Disk::ProbeDevice(std::string& error)
     }
     if (static_cast<std::uint64_t>(sector) != kSector) {
         error = shown_ + " has sectors of " + std::to_string(sector) + " bytes: only a disk of 512-byte sectors, as "
-                         "Windows 9x knows, is supported; nothing was changed";
+                         "Windows 9x knows, is supported";
         return false;
     }
     if (bytes < kSector) {

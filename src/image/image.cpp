@@ -157,8 +157,7 @@ bool ImageMachine::OpenVolume(const Partition& partition, std::string& error, bo
         error = image_.string() + ": the FAT volume of " +
                 (partition.number == 0 ? std::string("the image") : "partition " + std::to_string(partition.number)) +
                 " claims " + std::to_string(volume_.size()) + " bytes, more than the " + std::to_string(partition.size) +
-                " of its partition: the disk's layout is damaged (run ScanDisk or fdisk in the virtual machine); "
-                "nothing was changed";
+                " of its partition: the disk's layout is damaged (run ScanDisk or fdisk in the virtual machine)";
         return false;
     }
     disk_.Bound(partition.offset, volume_.size());
@@ -346,7 +345,7 @@ bool ImageMachine::ReadTree(const std::string& user, std::vector<std::string>& r
         entries += listed.size();
         if (entries > kMostEntries) {
             error = image_.string() + ": " + windowsPath_ + " holds more than " + std::to_string(kMostEntries) +
-                    " files and folders, far more than a Windows folder; nothing was changed";
+                    " files and folders, far more than a Windows folder";
             return false;
         }
         std::vector<Node> nodes;
@@ -540,7 +539,7 @@ bool ImageMachine::QemuToolsThere(bool writes, std::string& error) const
         if ((writes || std::strcmp(tool, "qemu-img") == 0) && !host::OnPath(tool)) {
             error = image_.string() + ": a " + disk_.format() + " image is " + (writes ? "read and written" : "read") +
                     " through qemu-img" + (writes ? " and qemu-io" : "") + ", and " + tool + " is missing (install " +
-                    kQemuPackage + "); nothing was changed";
+                    kQemuPackage + ")";
             return false;
         }
     }
@@ -571,7 +570,7 @@ bool ImageMachine::Open(const ImageChoice& choice, const std::string& user, std:
         return false;
     if (choice.writes ? storage::QemuHolds(disk_.fd()) : storage::QemuKeepsFromReading(disk_.fd())) {
         error = image_.string() + " is in use by QEMU (a running virtual machine, qemu-img or qemu-io holds its "
-                                  "lock): shut the virtual machine down first; nothing was changed";
+                                  "lock): shut the virtual machine down first";
         return false;
     }
     // While this run writes a raw image, a virtual machine started on it is refused as if a QEMU held it.

@@ -150,7 +150,7 @@ bool FindVolumes(const Disk& disk, const std::string& shown, std::vector<Partiti
     if (!PartitionVolumes(sector, disk.size(), [&](std::uint64_t offset, unsigned char* into) {
             return disk.Read(offset, into, kSector);
         }, volumes, problem)) {
-        error = shown + ": its partition table cannot be trusted: " + problem + "; nothing was changed";
+        error = shown + ": its partition table cannot be trusted: " + problem;
         return false;
     }
     if (volumes.empty()) {

@@ -367,12 +367,12 @@ JournalFound ReadRollbackJournal(const fs::path& journal, RollbackJournal& conte
     case storage::ReadResult::Link:
     case storage::ReadResult::NotRegular:
         error = journal.string() + " is not a regular file (a folder, a link or a device), so not a rollback "
-                                   "journal of this program: move it away and run again; nothing was changed";
+                                   "journal of this program: move it away and run again";
         return JournalFound::Refused;
     case storage::ReadResult::TooLarge:
     case storage::ReadResult::Failed:
         error = "cannot read the rollback journal " + journal.string() + ": " +
-                std::strerror(errno != 0 ? errno : EFBIG) + "; nothing was changed";
+                std::strerror(errno != 0 ? errno : EFBIG);
         return JournalFound::Refused;
     }
     // Cut short within its first line, it is still ours.
@@ -558,7 +558,7 @@ namespace {
 std::string DamagedJournal(const fs::path& journal, const std::string& shown, const std::string& why)
 {
     return "the rollback journal " + journal.string() + " of a run on " + shown + " cut short is damaged (" + why +
-           "): it was not played back and is kept, and nothing was changed. The image may be part way through "
+           "): it was not played back and is kept. The image may be part way through "
            "that run's change: keep the journal and a copy of the image as they are, and do not start the "
            "virtual machine on it";
 }
@@ -597,8 +597,7 @@ Played PlayBack(Disk& disk, const fs::path& journal, bool byRecord, const std::s
     if (!misfit.empty()) {
         error = shown + " changed since the run cut short that left " + journal.string() + " (" + misfit +
                 "): the journal was not played back and is kept. If the image was used since (its virtual "
-                "machine started, ScanDisk ran), its changes stand: remove the journal and run again; nothing "
-                "was changed";
+                "machine started, ScanDisk ran), its changes stand: remove the journal and run again";
         return Played::Failed;
     }
     std::vector<DiskChange> back;

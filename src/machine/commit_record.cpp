@@ -252,7 +252,7 @@ bool StagedFilesWhole(const storage::Folder& folder, const CommitRecord& record,
         }
         if (!why.empty()) {
             error = Shown(folder, kCommitRecordName) + " names " + Shown(folder, file.staged) + " but " + why +
-                    ": nothing was changed; keep both and a copy of the machine folder";
+                    ": keep both and a copy of the machine folder";
             return false;
         }
     }
@@ -381,13 +381,13 @@ bool FinishCutShortCommit(const storage::Folder& folder, std::string& said, std:
     switch (storage::ReadRegularFile(folder.fd(), kCommitRecordName, kMaxRecordSize, bytes)) {
     case storage::ReadResult::Missing: return true;
     case storage::ReadResult::Done: break;
-    default: error = shown + ": the record of a run cut short cannot be read: nothing was changed"; return false;
+    default: error = shown + ": the record of a run cut short cannot be read"; return false;
     }
     CommitRecord record;
     std::string why;
     if (!ParseCommitRecord(bytes, record, why)) {
         error = shown + ": the record of a run cut short is damaged (" + why +
-                "): nothing was changed; keep it and a copy of the machine folder";
+                "): keep it and a copy of the machine folder";
         return false;
     }
     if (!StagedFilesWhole(folder, record, error))

@@ -57,8 +57,7 @@ bool LoadHiveFile(const std::filesystem::path& file, Registry& registry, HKEY ro
     if (!LoadHive(std::move(bytes), registry, root, path, fault)) {
         char offset[16];
         std::snprintf(offset, sizeof offset, "0x%X", static_cast<unsigned>(fault.offset));
-        error = file.string() + ": damaged Windows 9x registry file at offset " + offset + ": " + fault.message +
-                "; nothing was changed";
+        error = file.string() + ": damaged Windows 9x registry file at offset " + offset + ": " + fault.message;
         return false;
     }
     return true;

@@ -78,8 +78,9 @@ int RunOffline(int argc, char** argv)
     std::vector<std::string> said;
     std::unique_ptr<offline::Target> target = offline::OpenTarget(options, said, error);
     offline::Say(said, options.quiet, target.get());
+    // The rooms below give a refusal's cause; the outcome is said here, once.
     if (!target)
-        return Fail(host::InterruptSignal() != 0 ? error + ": nothing was changed" : error);
+        return Fail(error + (host::InterruptSignal() != 0 ? ": nothing was changed" : "; nothing was changed"));
     if (host::StopRequested(error))
         return Fail(error + ": nothing was changed");
     if (!options.restore.empty() || !options.importFile.empty() || !options.exportFile.empty())

@@ -326,8 +326,11 @@ private:
 // the run reads or writes: it is written beside its place and put there at the end.
 bool Session::Open(const char* argumentText, std::string& error)
 {
-    if (!emulated::OpenMachine(target_.folder(), options_.user, registry_, machine_, error) ||
-        !RunAllowed(options_, machine_, argumentText, error))
+    if (!emulated::OpenMachine(target_.folder(), options_.user, registry_, machine_, error)) {
+        error += "; nothing was changed";
+        return false;
+    }
+    if (!RunAllowed(options_, machine_, argumentText, error))
         return false;
     for (const std::string& warning : machine_.warnings)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", target_.Shown(warning).c_str());

@@ -147,8 +147,7 @@ public:
         const std::string here = fs::current_path(ignored).string();
         if (here == "/dev" || here.rfind("/dev/", 0) == 0) {
             error = "the backup would go into the current folder, " + here +
-                    ", and nothing is written into /dev: run from another folder or give --backup FOLDER; nothing "
-                    "was changed";
+                    ", and nothing is written into /dev: run from another folder or give --backup FOLDER";
             return false;
         }
         said.push_back("the backup of what the run removes goes into the current folder, " + here +
@@ -314,17 +313,15 @@ std::unique_ptr<Target> OpenTarget(const Options& options, std::vector<std::stri
     std::error_code status;
     const fs::path file = fs::canonical(options.image, status);
     if (WritesTarget(options) && !status &&
-        (!MayWrite(options.image, error) || !MayWrite(file.parent_path(), error))) {
-        error += ": nothing was changed";
+        (!MayWrite(options.image, error) || !MayWrite(file.parent_path(), error)))
         return nullptr;
-    }
     auto image = std::make_unique<ImageTarget>(options.image);
     if (!image->Open(options, said, error))
         return nullptr;
     // A device whose lock switch is set (a card's) is left alone, before any question.
     if (WritesTarget(options) && image->device() && image->readOnly()) {
         error = options.image +
-                " is read-only (a memory card's lock switch, or a device this user may not write): nothing was changed";
+                " is read-only (a memory card's lock switch, or a device this user may not write)";
         return nullptr;
     }
     return image;

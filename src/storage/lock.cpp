@@ -83,7 +83,7 @@ bool LockForRun(int fd, LockKind kind, const std::string& shown, std::string& er
     if (TryLock(fd, kind, holder))
         return true;
     error = shown + " is in use by another run of cmpci-uninstall" +
-            (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string()) + ": nothing was changed";
+            (holder != 0 ? " (process " + std::to_string(holder) + ")" : std::string());
     return false;
 }
 

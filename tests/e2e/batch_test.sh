@@ -58,7 +58,7 @@ while read -r image; do
         echo "$image: nothing to do"
     fi
 done < <(sort -u "$work/list") >"$work/expected"
-echo "$slow: refused: $slow is in use by another run of cmpci-uninstall (process N): nothing was changed" >>"$work/expected"
+echo "$slow: refused: $slow is in use by another run of cmpci-uninstall (process N); nothing was changed" >>"$work/expected"
 grep -v -F "$damaged: " "$work/report" | sed -e 's/(process [0-9]*)/(process N)/' -e 's/; backup in .*//' | sort >"$work/got"
 # Each cleaned image's line names a backup folder of its own beside the images.
 [ "$(grep -c -E "; backup in $work/lab/cmpci-backup-[0-9-]+$" "$work/report")" = 50 ] &&

@@ -48,7 +48,7 @@ bash "$source/examples/make_disk_image.sh" "$work/lab/disk.img" fat16 >/dev/null
 chmod 644 "$work/lab/disk.img"
 before=$(tree "$work/lab")
 as_nobody image --image "$work/lab/disk.img"
-refused image "cannot write into $work/lab/disk.img: Permission denied: nothing was changed"
+refused image "cannot write into $work/lab/disk.img: Permission denied; nothing was changed"
 [ "$(tree "$work/lab")" = "$before" ] || fail "image: something changed or was left beside the image: $(ls -la "$work/lab")"
 # A dry run and --check only read it.
 as_nobody image-dry --image "$work/lab/disk.img" --dry-run
@@ -58,7 +58,7 @@ mkdir -m 755 "$work/closed"
 cp --sparse=always "$work/lab/disk.img" "$work/closed/disk.img" && chown nobody "$work/closed/disk.img"
 before=$(tree "$work/closed")
 as_nobody closed --image "$work/closed/disk.img"
-refused closed "cannot write into $work/closed: Permission denied: nothing was changed"
+refused closed "cannot write into $work/closed: Permission denied; nothing was changed"
 [ "$(tree "$work/closed")" = "$before" ] || fail "closed: something changed beside the image"
 # The right to write, not the owner's: root's run on its image goes on.
 as_root image-root --image "$work/lab/disk.img" --no-backup
