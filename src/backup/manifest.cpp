@@ -400,7 +400,7 @@ bool ParseManifest(std::string_view text, const std::string& name, Manifest& man
     json::Document document;
     std::string why;
     if (!json::Parse(text, document, why) || !document.Root().IsObject()) {
-        error = name + " is not a manifest this program wrote (not JSON, or cut short); nothing was restored";
+        error = name + " is not a manifest this program wrote (not JSON, or cut short)";
         return false;
     }
     const json::Value top = document.Root();
@@ -410,11 +410,11 @@ bool ParseManifest(std::string_view text, const std::string& name, Manifest& man
         format = 0;
     if (format < 1 || format > kManifestFormat) {
         error = name + " has a format this version does not know (" + top.Member("format").Dump() +
-                "): a later version of cmpci-uninstall wrote it; nothing was restored";
+                "): a later version of cmpci-uninstall wrote it";
         return false;
     }
     if (!ReadFields(top, format, manifest, missing)) {
-        error = name + " is not a manifest this program wrote (" + missing + "); nothing was restored";
+        error = name + " is not a manifest this program wrote (" + missing + ")";
         return false;
     }
     return PathsStayInside(manifest, name, error);

@@ -97,12 +97,10 @@ bool ReadCopy(const storage::Folder& backup, const std::string& relative, const 
     if (Look(place, bytes, error) != Found::Regular) {
         if (error.empty())
             error = "the backup lacks " + place.shown.string();
-        error += "; nothing was restored";
         return false;
     }
     if (!sha256.empty() && Sha256Of(bytes) != sha256) {
-        error = "the backup's copy " + place.shown.string() + " is not what the manifest says (SHA-256 differs); "
-                "nothing was restored";
+        error = "the backup's copy " + place.shown.string() + " is not what the manifest says (SHA-256 differs)";
         return false;
     }
     return true;
@@ -165,7 +163,7 @@ public:
                             " holds the registry files as that run left or found them: restored there as that machine, moved");
             return true;
         }
-        error = folder.string() + ": this backup is of " + taken + ", not of " + machine + "; nothing was restored";
+        error = folder.string() + ": this backup is of " + taken + ", not of " + machine;
         return false;
     }
 
@@ -194,7 +192,7 @@ public:
             if (!storage::CommitStaged(changes_[i].staged, error, calls_)) {
                 for (std::size_t j = i + 1; j < changes_.size(); ++j)
                     storage::DropStaged(changes_[j].staged, calls_);
-                TakeBackBefore(i, error);
+                TakeBackBefore(i);
                 return false;
             }
         }
@@ -207,6 +205,7 @@ public:
         }
         said_.push_back(std::to_string(files) + " files restored" +
                         (files == manifest_.files.size() ? "" : ", the others were already there"));
+        restored_.end = RestoreEnd::Restored;
         return true;
     }
 
@@ -221,8 +220,7 @@ private:
         if (was.image && place.marks.image && was.partition != 0 && place.marks.partition != 0 &&
             was.partition != place.marks.partition) {
             error = folder.string() + ": this backup was taken of partition " + std::to_string(was.partition) +
-                    " of " + manifest_.machine + "; pass --partition " + std::to_string(was.partition) +
-                    "; nothing was restored";
+                    " of " + manifest_.machine + "; pass --partition " + std::to_string(was.partition);
             return false;
         }
         MachineMarks now = place.marks;
@@ -230,7 +228,7 @@ private:
             return false;
         if (const std::string differs = FirstDifference(was, now); !differs.empty()) {
             error = folder.string() + ": this backup is of " + taken + ", not of " + machine + " (its " + differs +
-                    " differs); nothing was restored";
+                    " differs)";
             return false;
         }
         if (!samePath)
@@ -252,7 +250,7 @@ private:
         emulated::HiveError damage;
         if (regedit4 ? !emulated::LoadRegedit4(std::move(file.current), registry).ok
                      : !emulated::LoadHive(std::move(file.current), registry, HKEY_LOCAL_MACHINE, "", damage)) {
-            error = file.place.shown.string() + " cannot be read for the machine's marks; nothing was restored";
+            error = file.place.shown.string() + " cannot be read for the machine's marks";
             return false;
         }
         AddRegistryMarks(registry, now);
@@ -345,7 +343,7 @@ private:
         std::string prefix;
         if (!HiveRoot(entry.host, root, prefix)) {
             error = change.place.shown.string() + " changed since the run and is not a registry file the removed "
-                                                  "keys can be added into; nothing was restored";
+                                                  "keys can be added into";
             return false;
         }
         std::string removedText;
@@ -358,13 +356,12 @@ private:
         if (!emulated::LoadRegedit4(std::move(removedText), removed).ok ||
             !emulated::LoadHive(change.current, now, root, prefix, damage)) {
             error = change.place.shown.string() + " changed since the run and cannot be read" +
-                    (damage.message.empty() ? "" : " (" + damage.message + ")") + "; nothing was restored";
+                    (damage.message.empty() ? "" : " (" + damage.message + ")");
             return false;
         }
         AddKeys(removed, root, prefix, now);
         if (!emulated::BuildHive(now, root, prefix, change.bytes, why)) {
-            error = change.place.shown.string() + ": the removed keys cannot be added back: " + why +
-                    "; nothing was restored";
+            error = change.place.shown.string() + ": the removed keys cannot be added back: " + why;
             return false;
         }
         change.replaces = true;
@@ -475,7 +472,7 @@ private:
             if (Sha256Of(there) == entry.sha256)
                 return true;
             error = change.place.shown.string() +
-                    " exists again with other content; it is not overwritten, and nothing was restored";
+                    " exists again with other content: it is not overwritten";
             return false;
         case Found::Missing:
             break;
@@ -494,7 +491,6 @@ private:
             if (!Stage(changes_[i], error)) {
                 for (std::size_t j = 0; j < i; ++j)
                     storage::DropStaged(changes_[j].staged, calls_);
-                error += "; nothing was restored";
                 return false;
             }
         }
@@ -521,22 +517,17 @@ private:
         return true;
     }
 
-    // Takes back the changes put in place before change `failed`, the last first, and says in `error` how the
-    // machine is left.
-    void TakeBackBefore(std::size_t failed, std::string& error)
+    // Takes back the changes put in place before change `failed`, the last first, and records how the machine
+    // is left.
+    void TakeBackBefore(std::size_t failed)
     {
         std::vector<std::string> kept;
         for (std::size_t j = failed; j > 0; --j) {
             if (!TakeBack(changes_[j - 1]))
                 kept.push_back(changes_[j - 1].place.shown.string());
         }
-        if (kept.empty()) {
-            error += "; what was restored before it was taken back: nothing was restored";
-            return;
-        }
-        error += "; " + kept.front() +
-                 (kept.size() > 1 ? " and " + std::to_string(kept.size() - 1) + " more files" : std::string()) +
-                 " could not be taken back: the machine is partly restored, and this --restore run again finishes it";
+        restored_.end = kept.empty() ? RestoreEnd::TakenBack : RestoreEnd::PartlyRestored;
+        restored_.kept = std::move(kept);
     }
 
     // Takes back a change put in place: a replaced file gets its bytes of before the restore, a new file goes.
@@ -562,7 +553,6 @@ private:
     {
         if (error.empty())
             error = "cannot reach " + place.shown.string();
-        error += "; nothing was restored";
         return false;
     }
 

@@ -20,15 +20,24 @@ struct RestorePlace {
 };
 
 // What a restore did.
+// Where a restore ended, for its caller to word.
+enum class RestoreEnd {
+    NothingRestored,  // refused or failed before anything was put in place
+    TakenBack,        // what was put in place before a failure was taken back again: nothing is restored
+    PartlyRestored,   // some of it could not be taken back (`kept`): the same restore run again finishes it
+    Restored,         // all of it is in place
+};
+
 struct Restored {
     std::vector<std::string> said;               // a line each
     std::vector<storage::StampedFile> written;  // every file written, relative to the machine folder
+    RestoreEnd end = RestoreEnd::NothingRestored;
+    std::vector<std::string> kept;  // PartlyRestored: the files put in place that could not be taken back
 };
 
 // Puts back what the run whose backup `folder` holds removed from `machine`, when it is the machine that
-// backup was taken of; every write through `calls`. False with a one-line `error` when nothing could be
-// restored safely: then nothing is, or, when even taking back a file failed, `error` says so and the same
-// restore run again finishes it.
+// backup was taken of; every write through `calls`. False with a one-line `error` naming the cause when
+// nothing could be restored safely; `restored.end` says where it ended.
 bool RestoreBackup(const std::filesystem::path& folder, const RestorePlace& machine, Restored& restored,
                    std::string& error, storage::Syscalls& calls = storage::Syscalls::Real());
 

@@ -671,6 +671,22 @@ void Session::PrintSummary() const
 
 namespace {
 
+// The words after a failed restore, from where it ended.
+std::string AfterRestore(const backup::Restored& restored)
+{
+    switch (restored.end) {
+    case backup::RestoreEnd::NothingRestored: return "; nothing was restored";
+    case backup::RestoreEnd::TakenBack: return "; what was restored before it was taken back: nothing was restored";
+    case backup::RestoreEnd::PartlyRestored:
+        return "; " + restored.kept.front() +
+               (restored.kept.size() > 1 ? " and " + std::to_string(restored.kept.size() - 1) + " more files"
+                                         : std::string()) +
+               " could not be taken back: the machine is partly restored, and this --restore run again finishes it";
+    case backup::RestoreEnd::Restored: break;
+    }
+    return {};
+}
+
 // Carries what a restore put back into the target, the outcome of a failure worded from how far it got.
 bool Committed(Target& target, const std::vector<storage::StampedFile>& written, std::string& error)
 {
@@ -707,6 +723,8 @@ int RunTransfer(const Options& options, Target& target)
                !StopRequested(error) &&
                backup::RestoreBackup(backup, {machine, target.shown(), target.Marks()}, restored, error) &&
                Committed(target, restored.written, error);
+        if (!done)
+            error += AfterRestore(restored);
         said = std::move(restored.said);
         if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr && read->done)
             said.push_back(ReadBackLine(*read, target.shown()));
