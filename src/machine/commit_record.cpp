@@ -321,7 +321,7 @@ bool CommitMachineChange(const MachineFolder& machine, const Registry& registry,
     }
     // One registry file alone is replaced in one rename.
     if (removals.empty() && files.size() <= 1)
-        return files.empty() || SaveRegistryFiles(machine, registry, progress.saved, error, calls);
+        return files.empty() || SaveRegistryFiles(machine, registry, progress.saved, error, calls, &progress.meant);
     for (const RegistryFile* file : files) {
         if (file->folder < 0) {
             error = file->path.string() + ": not reached from the machine folder";
@@ -337,6 +337,7 @@ bool CommitMachineChange(const MachineFolder& machine, const Registry& registry,
     };
     if (!StageRegistryFiles(machine, registry, files, staged, digests, error, calls))
         return false;
+    progress.meant = digests;
     CommitRecord record;
     const fs::path base = Base(top.path());
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -367,8 +368,6 @@ bool CommitMachineChange(const MachineFolder& machine, const Registry& registry,
         progress.recorded = false;
         return false;
     }
-    error += "; the change is recorded in " + Shown(top, kCommitRecordName) +
-             ", and the next run on this machine finishes it";
     return false;
 }
 

@@ -40,12 +40,14 @@ struct CommitProgress {
     std::vector<std::string> saved;  // registry files in place, as host paths
     std::size_t removed = 0;         // files removed
     bool recorded = false;           // the commit record is on the disk (the change will be finished)
+    std::vector<StagedBytes> meant;  // each registry file saved, as staged: what reading it back must find
 };
 
 // Saves the run's change into the machine folder as one commit: the registry files the run changed and the
 // files it removed (`removals`, relative to the Windows folder). A change of one registry file alone needs no
-// record. False with a one-line `error`; `progress` says how far it got: with nothing in place, the machine is
-// as it was; with the record left behind, the next start finishes the change.
+// record. False with a one-line `error` naming the cause; `progress` says how far it got: with nothing in
+// place, the machine is as it was; with the record left behind (`recorded`), the next start finishes the
+// change.
 bool CommitMachineChange(const MachineFolder& machine, const Registry& registry,
                          const std::vector<std::string>& removals, CommitProgress& progress, std::string& error,
                          storage::Syscalls& calls = storage::Syscalls::Real());

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace emulated {
@@ -304,6 +305,7 @@ bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
                 bytes[i].size += piece.size();
             }
             bytes[i].digest = digest.Hex();
+            bytes[i].file = &file;
             return file.folder >= 0
                        ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
                                                    file.path.filename().string(), pieces, staged[i], why, calls)
@@ -319,7 +321,7 @@ bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
 }
 
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
-                       std::string& error, storage::Syscalls& calls)
+                       std::string& error, storage::Syscalls& calls, std::vector<StagedBytes>* meant)
 {
     std::vector<const RegistryFile*> files;
     for (const RegistryFile& file : machine.registryFiles) {
@@ -345,56 +347,54 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
         }
         saved.push_back(files[i]->path.string());
     }
+    if (meant != nullptr)
+        *meant = std::move(bytes);
     return true;
 }
 
 namespace {
 
-// The SHA-256 of `file`'s new bytes as the save made them.
-bool MeantDigest(const RegistryFile& file, const Registry& registry, std::string& digest, std::string& error)
-{
-    return WithNewBytes(file, registry, [&](const std::vector<std::string_view>& pieces, std::string&) {
-        storage::Sha256 sum;
-        for (std::string_view piece : pieces)
-            sum.Add(piece);
-        digest = sum.Hex();
-        return true;
-    }, error);
-}
-
-// Reads a saved file past the page cache where the system drops its pages on request.
-storage::ReadResult ReadFromMedium(const RegistryFile& file, const MachineFolder& machine, std::string& bytes)
+// The SHA-256 of a saved file read again in pieces, past the page cache where the system drops its pages on
+// request. False with errno.
+bool DigestFromMedium(const RegistryFile& file, const MachineFolder& machine, std::string& digest)
 {
     const int dir = file.folder >= 0 ? machine.folders[static_cast<std::size_t>(file.folder)].fd() : AT_FDCWD;
     const std::string name = file.folder >= 0 ? file.path.filename().string() : file.path.string();
     const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        close(fd);
+    struct stat status { };
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int code = fd < 0 ? errno : EINVAL;
+        if (fd >= 0)
+            close(fd);
+        errno = code;
+        return false;
     }
-    return storage::ReadRegularFile(dir, name.c_str(), kMaxRegistryFileSize, bytes);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    storage::Sha256 sum;
+    std::string piece(std::size_t {1} << 20, '\0');
+    ssize_t got = 0;
+    while ((got = read(fd, piece.data(), piece.size())) > 0)
+        sum.Add({piece.data(), static_cast<std::size_t>(got)});
+    const int code = errno;
+    close(fd);
+    errno = code;
+    digest = sum.Hex();
+    return got == 0;
 }
 
 }  // namespace
 
-bool ReadBackRegistryFiles(const MachineFolder& machine, const Registry& registry, unsigned& files,
+bool ReadBackRegistryFiles(const MachineFolder& machine, const std::vector<StagedBytes>& meant, unsigned& files,
                            std::string& error)
 {
-    for (const RegistryFile& file : machine.registryFiles) {
-        if (!RegistryFileChanged(file, registry))
-            continue;
-        std::string meant;
-        if (!MeantDigest(file, registry, meant, error))
-            return false;
-        std::string bytes;
-        if (ReadFromMedium(file, machine, bytes) != storage::ReadResult::Done) {
-            error = file.path.string() + ", read back, cannot be read: " + std::strerror(errno);
+    for (const StagedBytes& each : meant) {
+        std::string digest;
+        if (!DigestFromMedium(*each.file, machine, digest)) {
+            error = each.file->path.string() + ", read back, cannot be read: " + std::strerror(errno);
             return false;
         }
-        // The bytes meant were checked as Windows lays them out when they were made: the same bytes need no
-        // second check.
-        if (storage::Sha256Of(bytes) != meant) {
-            error = file.path.string() + ", read back, is not what was written";
+        if (digest != each.digest) {
+            error = each.file->path.string() + ", read back, is not what was written";
             return false;
         }
         ++files;

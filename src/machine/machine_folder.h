@@ -89,25 +89,30 @@ std::string_view LoadedBytes(const RegistryFile& file, const Registry& registry)
 // True when the run removed something from that file.
 bool RegistryFileChanged(const RegistryFile& file, const Registry& registry);
 
-// Reads every registry file the run changed again from the disk, its pages dropped from the cache first where
+// A staged registry file's size and SHA-256 digest (in hex), for a commit record to name it by and for the
+// file to be read back against.
+struct StagedBytes {
+    const RegistryFile* file = nullptr;
+    std::uint64_t size = 0;
+    std::string digest;
+};
+
+// Reads each registry file saved again from the disk, in pieces, its pages dropped from the cache first where
 // the system lets it (so that what is read is what the medium holds), and compares it with the bytes the save
-// meant (WithNewBytes, which checked them as Windows lays them out); `files` counts those found as written.
-// False with a one-line `error` naming the first file that differs or cannot be read.
-bool ReadBackRegistryFiles(const MachineFolder& machine, const Registry& registry, unsigned& files,
+// meant (`meant`, as staged: made by WithNewBytes, which checked them as Windows lays them out); `files`
+// counts those found as written. False with a one-line `error` naming the first file that differs or cannot
+// be read.
+bool ReadBackRegistryFiles(const MachineFolder& machine, const std::vector<StagedBytes>& meant, unsigned& files,
                            std::string& error);
 
 // Saves every registry file the run changed, all or nothing: each edited binary file must keep Windows'
 // layout, every new file is written and fsynced beside its file first, then each is renamed into place; a
 // rename that fails puts the files renamed before it back as they were loaded. False with a one-line
 // `error`; `saved` names the files saved (none on failure, unless putting one back failed too).
+// `meant`, when given, receives each saved file's size and digest.
 bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, std::vector<std::string>& saved,
-                       std::string& error, storage::Syscalls& calls = storage::Syscalls::Real());
-
-// A staged registry file's size and SHA-256 digest (in hex), for a commit record to name it by.
-struct StagedBytes {
-    std::uint64_t size = 0;
-    std::string digest;
-};
+                       std::string& error, storage::Syscalls& calls = storage::Syscalls::Real(),
+                       std::vector<StagedBytes>* meant = nullptr);
 
 // Stages the new bytes of each of `files`: made, checked (an edited binary file must keep Windows' layout),
 // written and fsynced beside the file; a file reached by its path alone is replaced at once. False with a

@@ -235,14 +235,17 @@ std::string LeftToJournal(const fs::path& journal)
 }
 
 // The text after a failed save's message, from how far the change got on the target's disk.
-std::string AfterFailure(Stage reached, const fs::path& backup, const fs::path& journal)
+std::string AfterFailure(Stage reached, const fs::path& backup, const Target& target)
 {
+    // A machine folder's change left recorded is finished by the next run, whatever the stage.
+    if (const fs::path record = target.commitRecord(); !record.empty())
+        return "; the change is recorded in " + record.string() + ", and the next run on this machine finishes it";
     switch (reached) {
     case Stage::NotChanged:
     case Stage::BackupKept:
         return "; nothing was removed: the registry and every file are as they were";
     case Stage::JournalLeft:
-        return LeftToJournal(journal);
+        return LeftToJournal(target.rollbackJournal());
     case Stage::RegistrySaved:
         return "; no other file was removed" + (backup.empty() ? std::string() : "; --restore " + backup.string() +
                                                                                      " puts it back");
@@ -514,7 +517,7 @@ int Session::Save()
     JournalReadBack();
     Sum();
     if (!saved)
-        return Stop(error + AfterFailure(reached_, backup_, target_.rollbackJournal()));
+        return Stop(error + AfterFailure(reached_, backup_, target_));
     system_->ShowHeldBoxes();
     if (!restartFailure_.empty())
         std::fprintf(stderr, "cmpci-uninstall: %s\n", restartFailure_.c_str());

@@ -22,9 +22,9 @@ namespace {
 // Saves the run's change into the machine folder as one commit: the registry files and the removals go in
 // together, or, cut short, are finished by the next start. `reached` says how far it got there.
 bool CommitInFolder(const emulated::MachineFolder& machine, const emulated::Registry& registry,
-                    emulated::EmulatedMachine& system, Stage& reached, std::string& error, storage::Syscalls& calls)
+                    emulated::EmulatedMachine& system, Stage& reached, emulated::CommitProgress& progress,
+                    std::string& error, storage::Syscalls& calls)
 {
-    emulated::CommitProgress progress;
     const bool committed =
         emulated::CommitMachineChange(machine, registry, system.RemovedFiles(), progress, error, calls);
     if (!progress.saved.empty() || progress.recorded)
@@ -93,11 +93,14 @@ public:
     bool Save(const emulated::MachineFolder& machine, const emulated::Registry& registry,
               emulated::EmulatedMachine& system, Stage& reached, std::string& error) override
     {
-        if (!CommitInFolder(machine, registry, system, reached, error, calls_))
+        emulated::CommitProgress progress;
+        if (!CommitInFolder(machine, registry, system, reached, progress, error, calls_)) {
+            recorded_ = progress.recorded;
             return false;
+        }
         reached = Stage::Committed;
         // Read back, as an image's change is: a memory card or stick that drops writes shows here.
-        readBack_.matched = emulated::ReadBackRegistryFiles(machine, registry, readBack_.files, error);
+        readBack_.matched = emulated::ReadBackRegistryFiles(machine, progress.meant, readBack_.files, error);
         readBack_.registryFiles = readBack_.files;
         readBack_.done = !readBack_.matched || readBack_.files != 0;
         if (!readBack_.matched)
@@ -105,6 +108,10 @@ public:
         return readBack_.matched;
     }
     const image::ReadBackResult* readBack() const override { return &readBack_; }
+    fs::path commitRecord() const override
+    {
+        return recorded_ ? (folder_.empty() ? fs::path(".") : folder_) / emulated::kCommitRecordName : fs::path();
+    }
     bool Commit(const std::vector<storage::StampedFile>&, Stage&, std::string&) override { return true; }
     std::vector<fs::path> files() const override { return {}; }
 
@@ -113,6 +120,7 @@ private:
     storage::Syscalls& calls_;
     int lock_ = -1;
     image::ReadBackResult readBack_;
+    bool recorded_ = false;  // a commit that failed left its record for the next start to finish
 };
 
 // A disk image: the run works on a machine folder standing for it, and the change goes into the image at

@@ -76,6 +76,8 @@ public:
     virtual bool Commit(const std::vector<storage::StampedFile>& written, Stage& reached, std::string& error) = 0;
     // Where an image's rollback journal stays when a change into it ends at JournalLeft; empty for a folder.
     virtual std::filesystem::path rollbackJournal() const { return {}; }
+    // The commit record a machine folder's failed save left for the next start to finish; else empty.
+    virtual std::filesystem::path commitRecord() const { return {}; }
     // The files the run reads or writes beside the machine folder: an image, its backing files and its
     // rollback journal's place.
     virtual std::vector<std::filesystem::path> files() const = 0;
