@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "offline/options.h"
 #include "offline/session.h"
@@ -163,6 +165,39 @@ TEST_F(SessionTest, ARegistryFileNotReadBackAsWrittenFailsTheRun)
                   std::string::npos)
             << journal;
     }
+}
+
+// A commit cut short after its record is on the disk (a driver file that cannot be removed) is finished by
+// the next run, and the failed run says so, and nothing after it.
+TEST_F(SessionTest, ACommitLeftRecordedSaysTheNextRunFinishesIt)
+{
+    struct KeepsTheDriver : storage::Syscalls {
+        int UnlinkAt(int dir, const char* name) override
+        {
+            if (std::string(name).find("CMAUDIO.VXD") != std::string::npos) {
+                errno = EIO;
+                return -1;
+            }
+            return storage::Syscalls::UnlinkAt(dir, name);
+        }
+    } calls;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(calls), 2);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("; the change is recorded in " + (machine_ / "cmpci-uninstall.commit").string() +
+                        ", and the next run on this machine finishes it\n"),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(fs::exists(machine_ / "cmpci-uninstall.commit"));
+    // The next run takes the machine as a run does, finishing what is recorded first.
+    std::vector<std::string> finished;
+    std::string error;
+    const std::unique_ptr<offline::Target> next = offline::OpenTarget(options_, finished, error);
+    ASSERT_TRUE(next) << error;
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].rfind("finished the change of a run cut short", 0), 0u) << finished[0];
+    EXPECT_FALSE(fs::exists(machine_ / "cmpci-uninstall.commit"));
+    EXPECT_FALSE(fs::exists(machine_ / "WINDOWS" / "SYSTEM" / "CMAUDIO.VXD"));
 }
 
 }  // namespace
