@@ -479,6 +479,24 @@ bool Present(const fs::path& journal)
     return lstat(journal.c_str(), &status) == 0 || errno != ENOENT;
 }
 
+// Whether the journal just written reads back whole from its medium, its cached pages dropped first where
+// the system lets it. False with `error` saying what is wrong with it.
+bool ReadsBackWhole(const fs::path& journal, std::string& error)
+{
+    const int fd = open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+    RollbackJournal back;
+    std::string why;
+    if (ReadRollbackJournal(journal, back, why) == JournalFound::Whole)
+        return true;
+    error = "the rollback journal " + journal.string() + ", read back, is not what was written" +
+            (why.empty() ? std::string() : ": " + why);
+    return false;
+}
+
 // Writes the journal and its record before the first new byte goes into the disk, so that the old bytes are
 // on disk, and found whatever name the image is reached by. False with `error` naming the cause; then no
 // journal is left.
@@ -502,7 +520,8 @@ bool JournalBeforeChange(Disk& disk, const fs::path& journal, const std::vector<
     }
     if (!WriteRollbackJournal(journal, contents, error, disk.calls()))
         return false;
-    if (!WriteJournalRecord(record, identity, journal, error, disk.calls())) {
+    // Read back before the image is touched: a journal the medium did not keep whole could not put it back.
+    if (!ReadsBackWhole(journal, error) || !WriteJournalRecord(record, identity, journal, error, disk.calls())) {
         std::string ignored;
         RemoveRollbackJournal(journal, ignored, disk.calls());
         return false;

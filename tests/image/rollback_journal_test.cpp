@@ -58,9 +58,15 @@ protected:
             byte = static_cast<char>(random() & 0x7F);
         old_.replace(0, 8, std::string(8, '\0'));
         // The change: a sector of the FAT, two sectors of a folder, and a file's clusters across 3 sectors.
-        changes_ = {{kVolume + 512, std::string(512, 'F')},
-                    {kVolume + 8192, std::string(1024, 'D')},
-                    {kVolume + 40960, std::string(1536, 'C')}};
+        Use({{kVolume + 512, std::string(512, 'F')},
+             {kVolume + 8192, std::string(1024, 'D')},
+             {kVolume + 40960, std::string(1536, 'C')}});
+    }
+    // Makes `changes` the change, with the image as it was before it.
+    void Use(std::vector<image::DiskChange> changes)
+    {
+        changes_ = std::move(changes);
+        oldRanges_.clear();
         new_ = old_;
         for (const image::DiskChange& change : changes_) {
             oldRanges_.push_back({change.offset, old_.substr(change.offset, change.bytes.size())});
@@ -573,6 +579,30 @@ TEST_F(RollbackJournalTest, EveryFailingCallOfAChangeEndsWhereItSaysAndOldOrNewA
             EXPECT_FALSE(fs::exists(Record()));
         });
     EXPECT_TRUE(seen.count(ChangeState::Untouched) != 0 && seen.count(ChangeState::JournalLeft) != 0) << seen.size();
+}
+
+// A write or read cut short is finished, never taken as whole: with transfers cut short and no call failing,
+// the change is made whole. The journal spans pages, so that its own writes are cut too; one taken as whole
+// would fail its read-back before the image is touched.
+TEST_F(RollbackJournalTest, ShortWritesAndReadsAreFinished)
+{
+    Use({{kVolume + 512, std::string(512, 'F')}, {kVolume + 40960, std::string(9216, 'C')}});
+    image::ChangeState ended = image::ChangeState::Changing;
+    std::string error;
+    const unsigned cuts = SweepShortCalls(
+        [&](storage::Syscalls& calls) {
+            Put(old_);
+            fs::remove(journal_);
+            error.clear();
+            ended = Change(calls, error);
+        },
+        [&](bool whole) {
+            if (whole) {
+                EXPECT_EQ(ended, image::ChangeState::Done) << error;
+                EXPECT_EQ(Now(), new_);
+            }
+        });
+    EXPECT_GT(cuts, 0u);
 }
 
 // A run killed at each of its calls, then a playback with each of its calls failing once or from then on,
