@@ -215,7 +215,7 @@ bool KeepRegistryFile(const fs::path& folder, const RunChanges& changes, const e
     const std::string sha256After = changed ? afterHash.Hex() : sha256Before;
     if (!changed)
         sizeAfter = before.size();
-    const std::string host = file.path.lexically_relative(changes.machine).generic_string();
+    const std::string& host = file.relative;
     const storage::FileStamp stamp = StampOf(changes, host);
     if (file.hive < 0) {
         manifest.registryFile = file.path.filename().string();

@@ -1,8 +1,9 @@
 #include "machine/commit_record.h"
 
+#include "common/hex.h"
+
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -28,9 +29,9 @@ std::string Escape(const std::string& text)
     std::string word;
     for (const unsigned char c : text) {
         if (c <= 0x20 || c == 0x7F || c == '%') {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            word += hex;
+            word += '%';
+            word += HexDigit(c >> 4, HexLetters::Upper);
+            word += HexDigit(c, HexLetters::Upper);
         } else {
             word += static_cast<char>(c);
         }
@@ -46,10 +47,11 @@ bool Unescape(std::string_view word, std::string& text)
             text += word[i];
             continue;
         }
-        unsigned value = 0;
-        if (i + 2 >= word.size() || std::sscanf(std::string(word.substr(i + 1, 2)).c_str(), "%2x", &value) != 1)
+        const int high = i + 2 < word.size() ? HexDigitValue(word[i + 1]) : -1;
+        const int low = i + 2 < word.size() ? HexDigitValue(word[i + 2]) : -1;
+        if (high < 0 || low < 0)
             return false;
-        text += static_cast<char>(value);
+        text += static_cast<char>(high << 4 | low);
         i += 2;
     }
     return !text.empty();
@@ -219,23 +221,17 @@ bool Withdraw(const storage::Folder& folder, const CommitRecord& record, storage
     return true;
 }
 
-// The machine folder's path without a trailing separator, to make the registry files' paths relative to it.
-fs::path Base(const fs::path& folder)
-{
-    fs::path base = folder.lexically_normal();
-    return base.has_filename() || !base.has_parent_path() ? base : base.parent_path();
-}
-
 // Checks that every staged file the record names is whole (or, gone, already in its place). False with
 // `error` naming the first that is not.
 bool StagedFilesWhole(const storage::Folder& folder, const CommitRecord& record, std::string& error)
 {
     for (const CommitRecord::File& file : record.files) {
-        std::string bytes;
+        std::string digest;
+        std::uint64_t size = 0;
         const int dir = OpenFolderOf(folder.fd(), file.staged);
         const storage::ReadResult read =
             dir < 0 ? storage::ReadResult::Failed
-                    : storage::ReadRegularFile(dir, LeafPart(file.staged).c_str(), file.size, bytes);
+                    : storage::DigestRegularFile(dir, LeafPart(file.staged).c_str(), file.size, digest, size);
         struct stat status { };
         const bool placed = dir >= 0 && fstatat(dir, LeafPart(file.place).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
                             S_ISREG(status.st_mode);
@@ -245,9 +241,9 @@ bool StagedFilesWhole(const storage::Folder& folder, const CommitRecord& record,
         if (read == storage::ReadResult::Missing) {
             if (!placed)
                 why = "it is missing and so is " + Shown(folder, file.place);
-        } else if (read != storage::ReadResult::Done || bytes.size() != file.size) {
+        } else if (read != storage::ReadResult::Done || size != file.size) {
             why = "it is not whole";
-        } else if (storage::Sha256Of(bytes) != file.digest) {
+        } else if (digest != file.digest) {
             why = "its bytes are not those the record names";
         }
         if (!why.empty()) {
@@ -322,12 +318,6 @@ bool CommitMachineChange(const MachineFolder& machine, const Registry& registry,
     // One registry file alone is replaced in one rename.
     if (removals.empty() && files.size() <= 1)
         return files.empty() || SaveRegistryFiles(machine, registry, progress.saved, error, calls, &progress.meant);
-    for (const RegistryFile* file : files) {
-        if (file->folder < 0) {
-            error = file->path.string() + ": not reached from the machine folder";
-            return false;
-        }
-    }
     const storage::Folder& top = machine.folders[0];
     std::vector<storage::Staged> staged(files.size());
     std::vector<StagedBytes> digests;
@@ -339,13 +329,12 @@ bool CommitMachineChange(const MachineFolder& machine, const Registry& registry,
         return false;
     progress.meant = digests;
     CommitRecord record;
-    const fs::path base = Base(top.path());
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (!storage::NameStaged(staged[i], error, calls)) {
             dropStaged();
             return false;
         }
-        const fs::path place = files[i]->path.lexically_normal().lexically_relative(base);
+        const fs::path place = files[i]->relative;
         record.files.push_back({(place.parent_path() / staged[i].temporary).generic_string(), place.generic_string(),
                                 digests[i].size, digests[i].digest});
     }

@@ -88,7 +88,7 @@ bool OpenRegedit4(const std::filesystem::path& file, Registry& registry, Machine
                                    std::to_string(loaded.skippedCount - machine.warnings.size()) +
                                    " more lines skipped, as regedit skips them");
     }
-    machine.registryFiles.push_back({file, -1, 0});
+    machine.registryFiles.push_back({file, -1, 0, file.filename().string()});
     return true;
 }
 
@@ -99,8 +99,9 @@ bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesyst
     if (!LoadHiveFile(system, registry, HKEY_LOCAL_MACHINE, "", error) ||
         !LoadHiveFile(users, registry, HKEY_USERS, "", error))
         return false;
-    machine.registryFiles.push_back({system, 0, 1});
-    machine.registryFiles.push_back({users, 1, 1});
+    const std::string windows = machine.windowsFolder.filename().string() + "/";
+    machine.registryFiles.push_back({system, 0, 1, windows + system.filename().string()});
+    machine.registryFiles.push_back({users, 1, 1, windows + users.filename().string()});
     MapBinaryRoots(registry, user.empty());
     if (user.empty())
         return true;
@@ -121,7 +122,9 @@ bool OpenBinaryRegistry(const std::filesystem::path& system, const std::filesyst
             !LoadHiveFile(profileUsers, registry, HKEY_USERS, user, error))
             return false;
         machine.folders.push_back(std::move(profileFolder));
-        machine.registryFiles.push_back({profileUsers, 2, 2});
+        machine.registryFiles.push_back({profileUsers, 2, 2,
+                                         windows + profiles.filename().string() + "/" +
+                                             profile.filename().string() + "/" + profileUsers.filename().string()});
     } else if (!registry.KeyExists(HKEY_USERS, user)) {
         error = "--user " + std::string(user) + ": no WINDOWS/PROFILES/" + std::string(user) +
                 "/USER.DAT and no such key below HKEY_USERS in " + users.string();
@@ -234,7 +237,7 @@ std::string PutBack(const MachineFolder& machine, const Registry& registry, cons
     for (std::size_t i = 0; i < committed; ++i) {
         const RegistryFile& file = *files[i];
         std::string error;
-        if (!storage::ReplaceFileAt(machine.folders[static_cast<std::size_t>(file.folder)], file.path.filename().string(),
+        if (!storage::ReplaceFileAt(machine.folders[file.folder], file.path.filename().string(),
                                     {LoadedBytes(file, registry)}, error, calls)) {
             failed += (failed.empty() ? "" : ", ") + file.path.string();
             saved.push_back(file.path.string());
@@ -276,7 +279,7 @@ bool NewRegistryFiles(const MachineFolder& machine, const Registry& registry, st
     for (const RegistryFile& file : machine.registryFiles) {
         if (!RegistryFileChanged(file, registry))
             continue;
-        NewRegistryFile made {file.path, {}};
+        NewRegistryFile made {file.relative, {}};
         const bool ok = WithNewBytes(file, registry, [&](const std::vector<std::string_view>& pieces, std::string&) {
             for (std::string_view piece : pieces)
                 made.bytes += piece;
@@ -306,10 +309,8 @@ bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
             }
             bytes[i].digest = digest.Hex();
             bytes[i].file = &file;
-            return file.folder >= 0
-                       ? storage::StageReplacement(machine.folders[static_cast<std::size_t>(file.folder)],
-                                                   file.path.filename().string(), pieces, staged[i], why, calls)
-                       : storage::ReplaceFileAtomically(file.path, pieces, why, calls);
+            return storage::StageReplacement(machine.folders[file.folder], file.path.filename().string(), pieces,
+                                             staged[i], why, calls);
         };
         if (!WithNewBytes(file, registry, stage, error)) {
             for (std::size_t j = 0; j < i; ++j)
@@ -334,10 +335,6 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
     if (!StageRegistryFiles(machine, registry, files, staged, bytes, error, calls))
         return false;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i]->folder < 0) {
-            saved.push_back(files[i]->path.string());
-            continue;
-        }
         if (!storage::CommitStaged(staged[i], error, calls)) {
             for (std::size_t j = i + 1; j < files.size(); ++j)
                 storage::DropStaged(staged[j], calls);
@@ -352,49 +349,23 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
     return true;
 }
 
-namespace {
-
-// The SHA-256 of a saved file read again in pieces, past the page cache where the system drops its pages on
-// request. False with errno.
-bool DigestFromMedium(const RegistryFile& file, const MachineFolder& machine, std::string& digest)
-{
-    const int dir = file.folder >= 0 ? machine.folders[static_cast<std::size_t>(file.folder)].fd() : AT_FDCWD;
-    const std::string name = file.folder >= 0 ? file.path.filename().string() : file.path.string();
-    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat status { };
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int code = fd < 0 ? errno : EINVAL;
-        if (fd >= 0)
-            close(fd);
-        errno = code;
-        return false;
-    }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    storage::Sha256 sum;
-    std::string piece(std::size_t {1} << 20, '\0');
-    ssize_t got = 0;
-    while ((got = read(fd, piece.data(), piece.size())) > 0)
-        sum.Add({piece.data(), static_cast<std::size_t>(got)});
-    const int code = errno;
-    close(fd);
-    errno = code;
-    digest = sum.Hex();
-    return got == 0;
-}
-
-}  // namespace
-
 bool ReadBackRegistryFiles(const MachineFolder& machine, const std::vector<StagedBytes>& meant, unsigned& files,
                            std::string& error)
 {
     for (const StagedBytes& each : meant) {
+        const RegistryFile& file = *each.file;
+        const int dir = machine.folders[file.folder].fd();
+        const std::string name = file.path.filename().string();
+        storage::DropCachedPages(dir, name.c_str());
         std::string digest;
-        if (!DigestFromMedium(*each.file, machine, digest)) {
-            error = each.file->path.string() + ", read back, cannot be read: " + std::strerror(errno);
+        std::uint64_t size = 0;
+        if (storage::DigestRegularFile(dir, name.c_str(), kMaxRegistryFileSize, digest, size) !=
+            storage::ReadResult::Done) {
+            error = file.path.string() + ", read back, cannot be read: " + std::strerror(errno);
             return false;
         }
         if (digest != each.digest) {
-            error = each.file->path.string() + ", read back, is not what was written";
+            error = file.path.string() + ", read back, is not what was written";
             return false;
         }
         ++files;
@@ -407,9 +378,7 @@ void RemoveStaleSaves(const MachineFolder& machine)
     if (!machine.folders.empty() && machine.folders[0].open())
         storage::RemoveStagedBeside(machine.folders[0].fd(), kCommitRecordName);
     for (const RegistryFile& file : machine.registryFiles) {
-        if (file.folder >= 0)
-            storage::RemoveStagedBeside(machine.folders[static_cast<std::size_t>(file.folder)].fd(),
-                                        file.path.filename().string());
+        storage::RemoveStagedBeside(machine.folders[file.folder].fd(), file.path.filename().string());
     }
 }
 

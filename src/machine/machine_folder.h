@@ -21,8 +21,10 @@ struct RegistryFile {
     std::filesystem::path path;
     // Its position among the registry's binary registry files, or -1 for a REGEDIT4 file.
     int hive = -1;
-    // The folder holding it, as a position in MachineFolder::folders (-1: reached by its path).
-    int folder = -1;
+    // The folder holding it, as a position in MachineFolder::folders: it is saved through that handle.
+    std::size_t folder = 0;
+    // Its path relative to the machine folder, with the names found there ("WINDOWS/SYSTEM.DAT").
+    std::string relative;
 };
 
 // A machine folder opened for a run.
@@ -77,7 +79,7 @@ bool WithNewBytes(const RegistryFile& file, const Registry& registry, const UseN
 
 // A registry file's new bytes whole, for a target that takes them in memory (a disk image).
 struct NewRegistryFile {
-    std::filesystem::path path;
+    std::string relative;  // as RegistryFile::relative
     std::string bytes;
 };
 // The new bytes of every registry file the run changed, made and checked as WithNewBytes makes them. False
@@ -115,8 +117,7 @@ bool SaveRegistryFiles(const MachineFolder& machine, const Registry& registry, s
                        std::vector<StagedBytes>* meant = nullptr);
 
 // Stages the new bytes of each of `files`: made, checked (an edited binary file must keep Windows' layout),
-// written and fsynced beside the file; a file reached by its path alone is replaced at once. False with a
-// one-line `error`; then nothing is left staged.
+// written and fsynced beside the file. False with a one-line `error`; then nothing is left staged.
 bool StageRegistryFiles(const MachineFolder& machine, const Registry& registry,
                         const std::vector<const RegistryFile*>& files, std::vector<storage::Staged>& staged,
                         std::vector<StagedBytes>& bytes, std::string& error, storage::Syscalls& calls);

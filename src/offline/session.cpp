@@ -630,11 +630,11 @@ void Session::ListBackups()
     }
 }
 
-// What reading back a change saved into an image or device found, in the journal.
+// What reading back the change saved found, in the journal.
 void Session::JournalReadBack()
 {
-    const image::ReadBackResult* read = options_.dryRun ? nullptr : target_.readBack();
-    if (read == nullptr || !read->done)
+    const image::ReadBackResult* read = target_.readBack();
+    if (read == nullptr)
         return;
     const std::string mismatch = target_.Shown(read->mismatch);
     journal_->Verified({read->matched, read->sectors, read->files, read->registryFiles, mismatch});
@@ -663,7 +663,7 @@ void Session::PrintSummary() const
         std::fprintf(stderr, "cmpci-uninstall: %s\n", restore.c_str());
     if (!backup_.empty())
         std::fprintf(stderr, "cmpci-uninstall: backup in %s (--restore puts everything back)\n", backup_.c_str());
-    if (const image::ReadBackResult* read = options_.dryRun ? nullptr : target_.readBack(); read != nullptr && read->done)
+    if (const image::ReadBackResult* read = target_.readBack(); read != nullptr)
         std::fprintf(stderr, "cmpci-uninstall: %s\n", ReadBackLine(*read, target_.shown()).c_str());
     if (system_->restartRequested())
         std::fputs("cmpci-uninstall: restart requested (recorded, not performed on this host)\n", stderr);
@@ -729,7 +729,7 @@ int RunTransfer(const Options& options, Target& target)
         if (!done)
             error += AfterRestore(restored);
         said = std::move(restored.said);
-        if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr && read->done)
+        if (const image::ReadBackResult* read = target.readBack(); done && read != nullptr)
             said.push_back(ReadBackLine(*read, target.shown()));
     } else if (!options.importFile.empty()) {
         done = ImportRegistry(options.importFile, machine, said, error);

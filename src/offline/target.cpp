@@ -107,7 +107,7 @@ public:
             readBack_.mismatch = error;
         return readBack_.matched;
     }
-    const image::ReadBackResult* readBack() const override { return &readBack_; }
+    const image::ReadBackResult* readBack() const override { return readBack_.done ? &readBack_ : nullptr; }
     fs::path commitRecord() const override
     {
         return recorded_ ? (folder_.empty() ? fs::path(".") : folder_) / emulated::kCommitRecordName : fs::path();
@@ -123,8 +123,6 @@ private:
     bool recorded_ = false;  // a commit that failed left its record for the next start to finish
 };
 
-// A disk image: the run works on a machine folder standing for it, and the change goes into the image at
-// the very end; until then nothing of it is on the image.
 // A SYSTEM.DAT or USER.DAT written into an image must pass the registry-file checker once read back.
 bool CheckRegistryFileWritten(const std::string& name, const std::string& bytes, bool& checked, std::string& error)
 {
@@ -137,6 +135,8 @@ bool CheckRegistryFileWritten(const std::string& name, const std::string& bytes,
     return true;
 }
 
+// A disk image: the run works on a machine folder standing for it, and the change goes into the image at
+// the very end; until then nothing of it is on the image.
 class ImageTarget final : public Target {
 public:
     explicit ImageTarget(fs::path image) : image_(std::move(image)) { }
@@ -212,7 +212,7 @@ public:
             return false;
         std::vector<image::WrittenFile> written;
         for (emulated::NewRegistryFile& file : registryFiles)
-            written.push_back({file.path.lexically_relative(folder()).generic_string(), std::move(file.bytes), {}});
+            written.push_back({std::move(file.relative), std::move(file.bytes), {}});
         const std::size_t removed = system.RemovedFiles().size();
         if (!Reached(machine_.Commit(std::move(written), system.RemovedFiles(), error), reached))
             return false;
@@ -225,7 +225,10 @@ public:
     }
     fs::path rollbackJournal() const override { return machine_.journal(); }
     std::vector<fs::path> files() const override { return machine_.files(); }
-    const image::ReadBackResult* readBack() const override { return &machine_.readBack(); }
+    const image::ReadBackResult* readBack() const override
+    {
+        return machine_.readBack().done ? &machine_.readBack() : nullptr;
+    }
 
 private:
     // How far a change into the image got, as the run's stage: whole, or left to the rollback journal, or

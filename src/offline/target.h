@@ -82,7 +82,7 @@ public:
     // rollback journal's place.
     virtual std::vector<std::filesystem::path> files() const = 0;
     // What reading back the change saved found: an image's or device's changed sectors and files, a machine
-    // folder's registry files; null when nothing was read back.
+    // folder's registry files; null when nothing was read back (also in a dry run, which saves nothing).
     virtual const image::ReadBackResult* readBack() const { return nullptr; }
 };
 

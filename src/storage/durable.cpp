@@ -1,5 +1,7 @@
 #include "storage/durable.h"
 
+#include "storage/digest.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -637,7 +639,12 @@ bool PublishTemporary(const std::string& temporary, const fs::path& file, std::s
     return true;
 }
 
-ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::string& bytes)
+namespace {
+
+// Opens the regular file `name` in `dir` for reading, never through a link, checked before it is opened (so
+// that nothing can block) and again after (it may have been swapped since); `size` receives its size. Done
+// with `fd` open, else why not, with errno set.
+ReadResult OpenRegular(int dir, const char* name, std::uint64_t limit, int& fd, std::uint64_t& size)
 {
     struct stat status { };
     if (fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
@@ -646,8 +653,7 @@ ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::
         return ReadResult::Link;
     if (!S_ISREG(status.st_mode))
         return ReadResult::NotRegular;
-    // Checked again on the file opened: it may have been swapped since.
-    const int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return errno == ELOOP ? ReadResult::Link : ReadResult::Failed;
     ReadResult result = ReadResult::Done;
@@ -657,14 +663,72 @@ ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::
         result = ReadResult::NotRegular;
     else if (static_cast<std::uint64_t>(status.st_size) > limit)
         result = ReadResult::TooLarge;
-    if (result == ReadResult::Done) {
-        bytes.resize(static_cast<std::size_t>(status.st_size));
-        if (!Whole(bytes.size(), [&](std::size_t done) { return read(fd, bytes.data() + done, bytes.size() - done); }))
-            result = ReadResult::Failed;
+    size = static_cast<std::uint64_t>(status.st_size);
+    if (result != ReadResult::Done) {
+        const int code = errno;
+        close(fd);
+        fd = -1;
+        errno = code;
     }
+    return result;
+}
+
+// Closes `fd`, keeping errno as it was.
+void CloseKeepingErrno(int fd)
+{
     const int code = errno;
     close(fd);
     errno = code;
+}
+
+}  // namespace
+
+ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::string& bytes)
+{
+    int fd = -1;
+    std::uint64_t size = 0;
+    ReadResult result = OpenRegular(dir, name, limit, fd, size);
+    if (result != ReadResult::Done)
+        return result;
+    bytes.resize(static_cast<std::size_t>(size));
+    if (!Whole(bytes.size(), [&](std::size_t done) { return read(fd, bytes.data() + done, bytes.size() - done); }))
+        result = ReadResult::Failed;
+    CloseKeepingErrno(fd);
+    return result;
+}
+
+void DropCachedPages(int dir, const char* name)
+{
+    const int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+}
+
+ReadResult DigestRegularFile(int dir, const char* name, std::uint64_t limit, std::string& digest, std::uint64_t& size)
+{
+    int fd = -1;
+    ReadResult result = OpenRegular(dir, name, limit, fd, size);
+    if (result != ReadResult::Done)
+        return result;
+    Sha256 sum;
+    std::string piece(std::size_t {1} << 20, '\0');
+    std::uint64_t read = 0;
+    ssize_t got = 0;
+    while ((got = ::read(fd, piece.data(), piece.size())) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            result = ReadResult::Failed;
+            break;
+        }
+        sum.Add({piece.data(), static_cast<std::size_t>(got)});
+        read += static_cast<std::uint64_t>(got);
+    }
+    size = read;
+    digest = sum.Hex();
+    CloseKeepingErrno(fd);
     return result;
 }
 

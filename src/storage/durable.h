@@ -176,4 +176,12 @@ enum class ReadResult { Done, Missing, Link, NotRegular, TooLarge, Failed };
 // On Failed, errno says why (EIO when the file shrank while being read).
 ReadResult ReadRegularFile(int dir, const char* name, std::uint64_t limit, std::string& bytes);
 
+// Drops the cached pages of the file `name` in `dir` where the system lets it, so that a read that follows
+// reads what the medium holds. Nothing when it cannot be opened.
+void DropCachedPages(int dir, const char* name);
+
+// The SHA-256 (in hex) and the size of the regular file `name` in `dir`, read in pieces as ReadRegularFile
+// reads a file whole (never through a link, at most `limit` bytes). On Failed, errno says why.
+ReadResult DigestRegularFile(int dir, const char* name, std::uint64_t limit, std::string& digest, std::uint64_t& size);
+
 }  // namespace storage
