@@ -7,13 +7,14 @@
 
 #include "backup/manifest.h"
 #include "common/fold_case.h"
+#include "common/path_parts.h"
 #include "fuzz_check.h"
 
 namespace {
 
 bool InsideWindows(const std::string& path)
 {
-    return backup::StaysInside(path) && path.size() > 8 && path[7] == '/' && SameName(path.substr(0, 7), "WINDOWS");
+    return StaysInside(path) && path.size() > 8 && path[7] == '/' && SameName(path.substr(0, 7), "WINDOWS");
 }
 
 bool Same(const backup::Manifest& a, const backup::Manifest& b)
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const backup::ManifestFile& file : manifest.files)
         Check(InsideWindows(file.host));
     for (const backup::ManifestRegistryFile& file : manifest.registryFiles)
-        Check(InsideWindows(file.host) && backup::StaysInside(file.before));
+        Check(InsideWindows(file.host) && StaysInside(file.before));
     // Written again (as this version writes it, marks included), it reads back alike.
     manifest.marks.recorded = true;
     backup::Manifest again;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/fold_case.h"
+#include "common/path_parts.h"
 #include "json/json.h"
 
 namespace backup {
@@ -352,15 +353,6 @@ bool PathsStayInside(const Manifest& manifest, const std::string& name, std::str
 }
 
 }  // namespace
-
-bool StaysInside(const std::string& path)
-{
-    std::filesystem::path relative(path);
-    bool inside = !relative.is_absolute() && !relative.empty();
-    for (const std::filesystem::path& part : relative)
-        inside = inside && part != ".." && part != "." && !part.empty();
-    return inside;
-}
 
 std::string Manifest::Text() const
 {

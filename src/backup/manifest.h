@@ -88,7 +88,4 @@ struct Manifest {
 // Windows folder.
 bool ParseManifest(std::string_view text, const std::string& name, Manifest& manifest, std::string& error);
 
-// A relative path of names only: not absolute, not empty, no "." or ".." part.
-bool StaysInside(const std::string& path);
-
 }  // namespace backup

@@ -34,3 +34,20 @@ private:
     std::string_view path_;
     bool done_;
 };
+
+// Whether a '/'-separated path stays inside the folder it is relative to: not empty, not absolute, and no
+// part empty, "." or "..". For the paths a backup's manifest and a commit record name.
+constexpr bool StaysInside(std::string_view path)
+{
+    if (path.empty() || path.front() == '/')
+        return false;
+    for (;;) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        path.remove_prefix(slash + 1);
+    }
+}

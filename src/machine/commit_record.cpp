@@ -1,6 +1,7 @@
 #include "machine/commit_record.h"
 
 #include "common/hex.h"
+#include "common/path_parts.h"
 
 #include <cerrno>
 #include <charconv>
@@ -67,22 +68,6 @@ std::vector<std::string_view> Words(std::string_view line)
         if (end == std::string_view::npos)
             return words;
         start = end + 1;
-    }
-}
-
-// A path inside the machine folder: relative, without "." or ".." or empty components.
-bool Inside(const std::string& path)
-{
-    if (path.empty() || path.front() == '/' || path.back() == '/')
-        return false;
-    for (std::string_view rest = path;;) {
-        const std::size_t slash = rest.find('/');
-        const std::string_view part = rest.substr(0, slash);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        if (slash == std::string_view::npos)
-            return true;
-        rest.remove_prefix(slash + 1);
     }
 }
 
@@ -287,7 +272,7 @@ bool ParseCommitRecord(const std::string& bytes, CommitRecord& record, std::stri
         CommitRecord::File file;
         std::string removal;
         if (words.size() == 5 && words[0] == "file" && Unescape(words[1], file.staged) &&
-            Unescape(words[2], file.place) && Inside(file.staged) && Inside(file.place) &&
+            Unescape(words[2], file.place) && StaysInside(file.staged) && StaysInside(file.place) &&
             FolderPart(file.staged) == FolderPart(file.place) &&
             storage::IsStagedName(LeafPart(file.staged), LeafPart(file.place)) &&
             std::from_chars(words[3].data(), words[3].data() + words[3].size(), file.size).ptr ==
@@ -295,7 +280,7 @@ bool ParseCommitRecord(const std::string& bytes, CommitRecord& record, std::stri
             words[4].size() == 64) {
             file.digest = words[4];
             record.files.push_back(std::move(file));
-        } else if (words.size() == 2 && words[0] == "remove" && Unescape(words[1], removal) && Inside(removal)) {
+        } else if (words.size() == 2 && words[0] == "remove" && Unescape(words[1], removal) && StaysInside(removal)) {
             record.removals.push_back(std::move(removal));
         } else {
             error = "a line is not one of its lines";
