@@ -204,16 +204,26 @@ bool JournalFor(const Disk& disk, const std::vector<DiskChange>& changes, const 
     return IdentityOf(disk, disk.boundStart(), disk.boundLength(), contents.ranges, contents.image);
 }
 
-// Where the image stands against a whole journal: empty when every sector of every range holds its old or
-// its new bytes (`touched` then tells whether any holds new ones), else what does not fit, for the message.
-std::string Misfit(const Disk& disk, const RollbackJournal& contents, bool& touched)
+// Whether the image is the one the journal names: its size, format and first sectors.
+bool NamesThisImage(const Disk& disk, const RollbackJournal& contents)
 {
     JournalIdentity now;
+    return IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) &&
+           now == contents.image;
+}
+
+// What a journal that names another image says, for the message.
+std::string OtherImage(const JournalIdentity& image)
+{
+    return "it names another image (" + image.format + ", " + std::to_string(image.size) +
+           " bytes) or this one's first sectors changed";
+}
+
+// Where the image the journal names stands against it: empty when every sector of every range holds its old
+// or its new bytes (`touched` then tells whether any holds new ones), else what does not fit, for the message.
+std::string Misfit(const Disk& disk, const RollbackJournal& contents, bool& touched)
+{
     touched = false;
-    if (!IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) ||
-        !(now == contents.image))
-        return "it names another image (" + contents.image.format + ", " + std::to_string(contents.image.size) +
-               " bytes) or this one's first sectors changed";
     for (const JournalRange& range : contents.ranges) {
         std::string bytes(range.old.size(), '\0');
         if (range.offset < contents.image.volumeStart ||
@@ -607,12 +617,11 @@ Played PlayBack(Disk& disk, const fs::path& journal, bool byRecord, const std::s
     case JournalFound::Whole:
         break;
     }
-    JournalIdentity now;
-    if (byRecord && (!IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) ||
-                     !(now == contents.image)))
+    const bool itsImage = NamesThisImage(disk, contents);
+    if (byRecord && !itsImage)
         return Played::NotItsImage;
     bool touched = false;
-    const std::string misfit = Misfit(disk, contents, touched);
+    const std::string misfit = itsImage ? Misfit(disk, contents, touched) : OtherImage(contents.image);
     if (!misfit.empty()) {
         error = shown + " changed since the run cut short that left " + journal.string() + " (" + misfit +
                 "): the journal was not played back and is kept. If the image was used since (its virtual "
