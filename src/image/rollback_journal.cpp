@@ -489,6 +489,17 @@ bool Present(const fs::path& journal)
     return lstat(journal.c_str(), &status) == 0 || errno != ENOENT;
 }
 
+// Removes the journal, then its record. False while the journal is still there, with `error` saying why; a
+// record that could not be removed names a journal that is gone, which the next start removes.
+bool RemoveJournalAndRecord(Disk& disk, const fs::path& journal, const fs::path& record, std::string& error)
+{
+    if (!RemoveRollbackJournal(journal, error, disk.calls()) && Present(journal))
+        return false;
+    std::string ignored;
+    RemoveJournalRecord(record, ignored, disk.calls());
+    return true;
+}
+
 // Whether the journal just written reads back whole from its medium, its cached pages dropped first where
 // the system lets it. False with `error` saying what is wrong with it.
 bool ReadsBackWhole(const fs::path& journal, std::string& error)
@@ -553,10 +564,8 @@ ChangeState ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::v
         std::string undo;
         if (!disk.Write(old, undo))
             return ChangeState::JournalLeft;
-        if (!RemoveRollbackJournal(journal, undo, disk.calls()) && Present(journal))
-            return ChangeState::JournalWritten;
-        RemoveJournalRecord(record, undo, disk.calls());
-        return ChangeState::Untouched;
+        return RemoveJournalAndRecord(disk, journal, record, undo) ? ChangeState::Untouched
+                                                                    : ChangeState::JournalWritten;
     }
     // Written and flushed; the journal stays until the image is seen to hold it all.
     ReadBackResult result;
@@ -574,12 +583,7 @@ ChangeState ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::v
     // A journal removed whose folder could not be flushed leaves the change standing: should a power cut
     // bring the journal back, the next start plays it back and the image is as it was before the run, whole
     // either way.
-    if (!RemoveRollbackJournal(journal, error, disk.calls()) && Present(journal))
-        return ChangeState::JournalLeft;
-    // A record left behind names a journal that is gone: the next start removes it.
-    std::string ignored;
-    RemoveJournalRecord(record, ignored, disk.calls());
-    return ChangeState::Done;
+    return RemoveJournalAndRecord(disk, journal, record, error) ? ChangeState::Done : ChangeState::JournalLeft;
 }
 
 namespace {
