@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/little_endian.h"
 #include "host/interrupt.h"
 #include "host/progress.h"
 #include "storage/digest.h"
@@ -45,8 +46,9 @@ constexpr char kRecordMagic[] = "cmpci-uninstall rollback record 1\n";
 
 void PutU64(std::string& out, std::uint64_t value)
 {
-    for (int i = 0; i < 8; ++i)
-        out += static_cast<char>(value >> (8 * i) & 0xFF);
+    const std::size_t at = out.size();
+    out.resize(at + 8);
+    byte_order::Put64(out, at, value);
 }
 
 std::uint64_t Fnv1a(const char* data, std::size_t size)
@@ -63,13 +65,11 @@ public:
     Fields(const std::string& bytes, std::size_t from, std::size_t end) : bytes_(bytes), at_(from), end_(end) { }
     std::uint64_t U64()
     {
-        std::uint64_t value = 0;
         if (end_ - at_ < 8) {
             failed_ = true;
             return 0;
         }
-        for (int i = 7; i >= 0; --i)
-            value = value << 8 | static_cast<unsigned char>(bytes_[at_ + static_cast<std::size_t>(i)]);
+        const std::uint64_t value = byte_order::Le64(bytes_, at_);
         at_ += 8;
         return value;
     }
