@@ -154,10 +154,10 @@ JournalFound ReadOld(const std::string& bytes, RollbackJournal& contents, std::s
 
 // The journal's writes, through the disk's calls, a megabyte at a time: each shows how far the journal is,
 // and an interrupt fails the next one, which leaves no journal behind (a new file half written is removed).
-class JournalWrites final : public storage::Syscalls {
+class JournalWrites final : public storage::ForwardingSyscalls {
 public:
     JournalWrites(storage::Syscalls& calls, const fs::path& journal, std::uint64_t total)
-        : calls_(calls), progress_("writing " + journal.string(), total)
+        : ForwardingSyscalls(calls), progress_("writing " + journal.string(), total)
     {
     }
     ssize_t Write(int fd, const void* data, std::size_t size) override
@@ -167,24 +167,14 @@ public:
             errno = ECANCELED;
             return -1;
         }
-        const ssize_t done = calls_.Write(fd, data, std::min<std::size_t>(size, kChunk));
+        const ssize_t done = ForwardingSyscalls::Write(fd, data, std::min<std::size_t>(size, kChunk));
         if (done > 0)
             progress_.Update(written_ += static_cast<std::uint64_t>(done));
         return done;
     }
-    ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset) override
-    {
-        return calls_.PWrite(fd, data, size, offset);
-    }
-    int OpenAt(int dir, const char* name, int flags) override { return calls_.OpenAt(dir, name, flags); }
-    int Fsync(int fd) override { return calls_.Fsync(fd); }
-    int SyncFolder(int dir) override { return calls_.SyncFolder(dir); }
-    int Close(int fd) override { return calls_.Close(fd); }
-    int UnlinkAt(int dir, const char* name) override { return calls_.UnlinkAt(dir, name); }
 
 private:
     static constexpr std::size_t kChunk = 1 << 20;
-    storage::Syscalls& calls_;
     Progress progress_;
     std::uint64_t written_ = 0;
 };
