@@ -174,6 +174,18 @@ bool FatVolume::OpenFat32Fields(const unsigned char* s, std::string& error)
     return true;
 }
 
+bool FatVolume::Serial(std::uint32_t& serial) const
+{
+    unsigned char s[512];
+    if (!Read(0, s, sizeof s))
+        return false;
+    const int signature = bits_ == 32 ? kExtendedSignature32 : kExtendedSignature16;
+    if (s[signature] != kExtendedBoot)
+        return false;
+    serial = Le32(s + signature + 1);
+    return true;
+}
+
 std::uint64_t FatVolume::ClusterOffset(std::uint32_t cluster) const
 {
     return dataOffset_ + std::uint64_t {cluster - 2} * clusterBytes_;

@@ -60,6 +60,8 @@ public:
     // one of them).
     unsigned fsInfoSector() const { return fsInfoSector_; }
     bool mirrored() const { return mirrored_; }
+    // The volume's serial number, from its boot sector; false when the boot sector holds none.
+    bool Serial(std::uint32_t& serial) const;
     std::uint64_t ClusterOffset(std::uint32_t cluster) const;
     // The FAT entry of `cluster` (0: free); false when it cannot be read.
     bool Entry(std::uint32_t cluster, std::uint32_t& value);

@@ -23,6 +23,11 @@ constexpr int kFatSectors32 = 36;       // 4 bytes, FAT32
 constexpr int kExtendedFlags = 40;      // 2 bytes, FAT32: bit 7 set, only the FAT numbered in bits 0-3 is used
 constexpr int kRootCluster = 44;        // 4 bytes, FAT32
 constexpr int kFsInfoSector = 48;       // 2 bytes, FAT32
+// The extended boot signature (1 byte): when it holds kExtendedBoot, the volume's serial number (4 bytes)
+// follows it.
+constexpr int kExtendedSignature16 = 38;  // FAT12/16
+constexpr int kExtendedSignature32 = 66;  // FAT32
+constexpr unsigned char kExtendedBoot = 0x29;
 constexpr unsigned kMirroringOff = 0x80;
 
 // The sizes FAT allows: a sector of 512 to 4096 bytes, a cluster of a power of two sectors.

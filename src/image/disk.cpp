@@ -298,7 +298,6 @@ bool Disk::OpenAgain(const Disk& from, std::string& error)
     file_ = from.file_;
     shown_ = from.shown_;
     device_ = from.device_;
-    readOnly_ = true;
     format_ = from.format_;
     fd_ = calls_.OpenAt(AT_FDCWD, file_.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat now { };
@@ -323,10 +322,7 @@ bool Disk::OpenAgain(const Disk& from, std::string& error)
     }
     size_ = from.size_;
     described_ = true;
-    if (!inPlace() && !MapData(error))
-        return false;
-    Bound(from.boundStart_, from.boundLength_);
-    return true;
+    return inPlace() || MapData(error);
 }
 
 bool Disk::ReadBack(const std::vector<DiskChange>& changes, Disk& fresh, std::string& error) const

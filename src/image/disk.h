@@ -96,8 +96,8 @@ private:
 
     bool ProbeFile(std::string& error);
     bool ProbeDevice(std::string& error);
-    // Opens the file of the disk again read-only as this disk, the same file as `from`'s, with its format and
-    // bound.
+    // Opens the file of the disk again read-only as this disk, for reading only: the same file as `from`'s,
+    // with its format.
     bool OpenAgain(const Disk& from, std::string& error);
     bool DescribeChain(std::string& error);
     bool AddBackingLayer(const std::string& name, const std::string& recorded, std::string& error);

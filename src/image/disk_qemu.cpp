@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/little_endian.h"
 #include "host/progress.h"
 #include "host/tool.h"
 #include "json/json.h"
@@ -64,14 +65,8 @@ bool VmdkDescriptor(int fd, std::string& text, std::uint64_t& at, std::uint64_t&
     unsigned char header[64];
     if (!storage::ReadAllAt(fd, header, sizeof header, 0, calls) || std::memcmp(header, "KDMV", 4) != 0)
         return false;
-    auto le64 = [&](int from) {
-        std::uint64_t value = 0;
-        for (int i = 7; i >= 0; --i)
-            value = value << 8 | header[from + i];
-        return value;
-    };
-    at = le64(28) * kSector;
-    room = std::min<std::uint64_t>(le64(36) * kSector, 1 << 20);
+    at = byte_order::Le64(header + 28) * kSector;
+    room = std::min<std::uint64_t>(byte_order::Le64(header + 36) * kSector, 1 << 20);
     text.assign(static_cast<std::size_t>(room), '\0');
     if (room == 0 || !storage::ReadAllAt(fd, text.data(), text.size(), at, calls))
         return false;

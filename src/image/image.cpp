@@ -129,16 +129,12 @@ std::string ImageMachine::Shown(const std::string& message) const
 
 std::string ImageMachine::VolumeSerial() const
 {
-    unsigned char boot[512];
-    if (!volume_.Read(0, boot, sizeof boot))
+    std::uint32_t serial = 0;
+    if (!volume_.Serial(serial))
         return {};
-    // The extended boot signature 0x29 says the serial number follows it: at 0x26 on FAT12/16, 0x42 on FAT32.
-    const std::size_t signature = volume_.bits() == 32 ? 0x42 : 0x26;
-    if (boot[signature] != 0x29)
-        return {};
-    const unsigned char* serial = boot + signature + 1;
     char text[10];
-    std::snprintf(text, sizeof text, "%02X%02X-%02X%02X", serial[3], serial[2], serial[1], serial[0]);
+    std::snprintf(text, sizeof text, "%04X-%04X", static_cast<unsigned>(serial >> 16),
+                  static_cast<unsigned>(serial & 0xFFFF));
     return text;
 }
 

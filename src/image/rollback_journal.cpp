@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/little_endian.h"
 #include "host/interrupt.h"
 #include "host/progress.h"
 #include "storage/digest.h"
@@ -45,8 +46,9 @@ constexpr char kRecordMagic[] = "cmpci-uninstall rollback record 1\n";
 
 void PutU64(std::string& out, std::uint64_t value)
 {
-    for (int i = 0; i < 8; ++i)
-        out += static_cast<char>(value >> (8 * i) & 0xFF);
+    const std::size_t at = out.size();
+    out.resize(at + 8);
+    byte_order::Put64(out, at, value);
 }
 
 std::uint64_t Fnv1a(const char* data, std::size_t size)
@@ -63,13 +65,11 @@ public:
     Fields(const std::string& bytes, std::size_t from, std::size_t end) : bytes_(bytes), at_(from), end_(end) { }
     std::uint64_t U64()
     {
-        std::uint64_t value = 0;
         if (end_ - at_ < 8) {
             failed_ = true;
             return 0;
         }
-        for (int i = 7; i >= 0; --i)
-            value = value << 8 | static_cast<unsigned char>(bytes_[at_ + static_cast<std::size_t>(i)]);
+        const std::uint64_t value = byte_order::Le64(bytes_, at_);
         at_ += 8;
         return value;
     }
@@ -154,10 +154,10 @@ JournalFound ReadOld(const std::string& bytes, RollbackJournal& contents, std::s
 
 // The journal's writes, through the disk's calls, a megabyte at a time: each shows how far the journal is,
 // and an interrupt fails the next one, which leaves no journal behind (a new file half written is removed).
-class JournalWrites final : public storage::Syscalls {
+class JournalWrites final : public storage::ForwardingSyscalls {
 public:
     JournalWrites(storage::Syscalls& calls, const fs::path& journal, std::uint64_t total)
-        : calls_(calls), progress_("writing " + journal.string(), total)
+        : ForwardingSyscalls(calls), progress_("writing " + journal.string(), total)
     {
     }
     ssize_t Write(int fd, const void* data, std::size_t size) override
@@ -167,24 +167,14 @@ public:
             errno = ECANCELED;
             return -1;
         }
-        const ssize_t done = calls_.Write(fd, data, std::min<std::size_t>(size, kChunk));
+        const ssize_t done = ForwardingSyscalls::Write(fd, data, std::min<std::size_t>(size, kChunk));
         if (done > 0)
             progress_.Update(written_ += static_cast<std::uint64_t>(done));
         return done;
     }
-    ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset) override
-    {
-        return calls_.PWrite(fd, data, size, offset);
-    }
-    int OpenAt(int dir, const char* name, int flags) override { return calls_.OpenAt(dir, name, flags); }
-    int Fsync(int fd) override { return calls_.Fsync(fd); }
-    int SyncFolder(int dir) override { return calls_.SyncFolder(dir); }
-    int Close(int fd) override { return calls_.Close(fd); }
-    int UnlinkAt(int dir, const char* name) override { return calls_.UnlinkAt(dir, name); }
 
 private:
     static constexpr std::size_t kChunk = 1 << 20;
-    storage::Syscalls& calls_;
     Progress progress_;
     std::uint64_t written_ = 0;
 };
@@ -204,16 +194,26 @@ bool JournalFor(const Disk& disk, const std::vector<DiskChange>& changes, const 
     return IdentityOf(disk, disk.boundStart(), disk.boundLength(), contents.ranges, contents.image);
 }
 
-// Where the image stands against a whole journal: empty when every sector of every range holds its old or
-// its new bytes (`touched` then tells whether any holds new ones), else what does not fit, for the message.
-std::string Misfit(const Disk& disk, const RollbackJournal& contents, bool& touched)
+// Whether the image is the one the journal names: its size, format and first sectors.
+bool NamesThisImage(const Disk& disk, const RollbackJournal& contents)
 {
     JournalIdentity now;
+    return IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) &&
+           now == contents.image;
+}
+
+// What a journal that names another image says, for the message.
+std::string OtherImage(const JournalIdentity& image)
+{
+    return "it names another image (" + image.format + ", " + std::to_string(image.size) +
+           " bytes) or this one's first sectors changed";
+}
+
+// Where the image the journal names stands against it: empty when every sector of every range holds its old
+// or its new bytes (`touched` then tells whether any holds new ones), else what does not fit, for the message.
+std::string Misfit(const Disk& disk, const RollbackJournal& contents, bool& touched)
+{
     touched = false;
-    if (!IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) ||
-        !(now == contents.image))
-        return "it names another image (" + contents.image.format + ", " + std::to_string(contents.image.size) +
-               " bytes) or this one's first sectors changed";
     for (const JournalRange& range : contents.ranges) {
         std::string bytes(range.old.size(), '\0');
         if (range.offset < contents.image.volumeStart ||
@@ -479,6 +479,17 @@ bool Present(const fs::path& journal)
     return lstat(journal.c_str(), &status) == 0 || errno != ENOENT;
 }
 
+// Removes the journal, then its record. False while the journal is still there, with `error` saying why; a
+// record that could not be removed names a journal that is gone, which the next start removes.
+bool RemoveJournalAndRecord(Disk& disk, const fs::path& journal, const fs::path& record, std::string& error)
+{
+    if (!RemoveRollbackJournal(journal, error, disk.calls()) && Present(journal))
+        return false;
+    std::string ignored;
+    RemoveJournalRecord(record, ignored, disk.calls());
+    return true;
+}
+
 // Whether the journal just written reads back whole from its medium, its cached pages dropped first where
 // the system lets it. False with `error` saying what is wrong with it.
 bool ReadsBackWhole(const fs::path& journal, std::string& error)
@@ -543,10 +554,8 @@ ChangeState ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::v
         std::string undo;
         if (!disk.Write(old, undo))
             return ChangeState::JournalLeft;
-        if (!RemoveRollbackJournal(journal, undo, disk.calls()) && Present(journal))
-            return ChangeState::JournalWritten;
-        RemoveJournalRecord(record, undo, disk.calls());
-        return ChangeState::Untouched;
+        return RemoveJournalAndRecord(disk, journal, record, undo) ? ChangeState::Untouched
+                                                                    : ChangeState::JournalWritten;
     }
     // Written and flushed; the journal stays until the image is seen to hold it all.
     ReadBackResult result;
@@ -564,12 +573,7 @@ ChangeState ChangeUnderJournal(Disk& disk, const fs::path& journal, const std::v
     // A journal removed whose folder could not be flushed leaves the change standing: should a power cut
     // bring the journal back, the next start plays it back and the image is as it was before the run, whole
     // either way.
-    if (!RemoveRollbackJournal(journal, error, disk.calls()) && Present(journal))
-        return ChangeState::JournalLeft;
-    // A record left behind names a journal that is gone: the next start removes it.
-    std::string ignored;
-    RemoveJournalRecord(record, ignored, disk.calls());
-    return ChangeState::Done;
+    return RemoveJournalAndRecord(disk, journal, record, error) ? ChangeState::Done : ChangeState::JournalLeft;
 }
 
 namespace {
@@ -607,12 +611,11 @@ Played PlayBack(Disk& disk, const fs::path& journal, bool byRecord, const std::s
     case JournalFound::Whole:
         break;
     }
-    JournalIdentity now;
-    if (byRecord && (!IdentityOf(disk, contents.image.volumeStart, contents.image.volumeLength, contents.ranges, now) ||
-                     !(now == contents.image)))
+    const bool itsImage = NamesThisImage(disk, contents);
+    if (byRecord && !itsImage)
         return Played::NotItsImage;
     bool touched = false;
-    const std::string misfit = Misfit(disk, contents, touched);
+    const std::string misfit = itsImage ? Misfit(disk, contents, touched) : OtherImage(contents.image);
     if (!misfit.empty()) {
         error = shown + " changed since the run cut short that left " + journal.string() + " (" + misfit +
                 "): the journal was not played back and is kept. If the image was used since (its virtual "

@@ -56,6 +56,40 @@ public:
     static Syscalls& Real();
 };
 
+// Every call passed on to the calls it wraps: a base for calls that change only some of them and leave the
+// rest to the wrapped ones (a test's that fail one, say).
+class ForwardingSyscalls : public Syscalls {
+public:
+    explicit ForwardingSyscalls(Syscalls& calls) : calls_(calls) { }
+    int OpenAt(int dir, const char* name, int flags) override { return calls_.OpenAt(dir, name, flags); }
+    int MakeTemporaryAt(int dir, char* pattern) override { return calls_.MakeTemporaryAt(dir, pattern); }
+    int OpenUnnamedAt(int dir) override { return calls_.OpenUnnamedAt(dir); }
+    int LinkAt(int fd, int dir, const char* name) override { return calls_.LinkAt(fd, dir, name); }
+    ssize_t Write(int fd, const void* data, std::size_t size) override { return calls_.Write(fd, data, size); }
+    ssize_t PRead(int fd, void* into, std::size_t size, std::uint64_t offset) override
+    {
+        return calls_.PRead(fd, into, size, offset);
+    }
+    ssize_t PWrite(int fd, const void* data, std::size_t size, std::uint64_t offset) override
+    {
+        return calls_.PWrite(fd, data, size, offset);
+    }
+    int Fchmod(int fd, mode_t mode) override { return calls_.Fchmod(fd, mode); }
+    int Futimens(int fd, const timespec times[2]) override { return calls_.Futimens(fd, times); }
+    int Fsync(int fd) override { return calls_.Fsync(fd); }
+    int SyncFolder(int dir) override { return calls_.SyncFolder(dir); }
+    int Close(int fd) override { return calls_.Close(fd); }
+    int RenameAt(int dir, const char* from, const char* to) override { return calls_.RenameAt(dir, from, to); }
+    int RenameNoReplace(int dir, const char* from, const char* to) override
+    {
+        return calls_.RenameNoReplace(dir, from, to);
+    }
+    int UnlinkAt(int dir, const char* name) override { return calls_.UnlinkAt(dir, name); }
+
+private:
+    Syscalls& calls_;
+};
+
 // A folder held open: the handle it was opened with stays its identity for the run, whatever its path
 // comes to name. Move-only; closes its handle when it goes.
 class Folder {
