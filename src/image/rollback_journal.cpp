@@ -494,11 +494,7 @@ bool RemoveJournalAndRecord(Disk& disk, const fs::path& journal, const fs::path&
 // the system lets it. False with `error` saying what is wrong with it.
 bool ReadsBackWhole(const fs::path& journal, std::string& error)
 {
-    const int fd = open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        close(fd);
-    }
+    storage::DropCachedPages(AT_FDCWD, journal.c_str());
     RollbackJournal back;
     std::string why;
     if (ReadRollbackJournal(journal, back, why) == JournalFound::Whole)
