@@ -12,7 +12,8 @@ namespace backup {
 
 namespace {
 
-// The length of the valid UTF-8 sequence `bytes` starts with; 0 when it does not start with one.
+// The length of the valid UTF-8 sequence `bytes` starts with; 0 when it does not start with one, or with one of
+// U+F780..U+F7FF, which stand for single bytes in HostJson's text and so are written byte by byte themselves.
 std::size_t Utf8Length(std::string_view bytes)
 {
     const auto lead = static_cast<unsigned char>(bytes[0]);
@@ -29,11 +30,14 @@ std::size_t Utf8Length(std::string_view bytes)
     if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
         (lead == 0xF4 && second >= 0x90))
         return 0;
+    if (lead == 0xEF && (second & 0xFE) == 0x9E)
+        return 0;
     return length;
 }
 
-// Host bytes as JSON text. JSON holds Unicode only: a byte that is not part of valid UTF-8 is written as the
-// private-use character U+F700 + byte, which HostBytes turns back into that byte.
+// Host bytes as JSON text. JSON holds Unicode only: a byte that is not part of valid UTF-8, or is part of one
+// of U+F780..U+F7FF, is written as the private-use character U+F700 + byte, which HostBytes turns back into
+// that byte.
 std::string HostJson(std::string_view bytes)
 {
     std::string text;
