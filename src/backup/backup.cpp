@@ -88,10 +88,7 @@ void AddRegistryMarks(const emulated::Registry& registry, MachineMarks& marks)
             marks.registry[name] = emulated::Cp1252ToUtf8(data);
         } else {
             std::string hex = "hex:";
-            for (char byte : data) {
-                hex += HexDigit(static_cast<unsigned char>(byte) >> 4);
-                hex += HexDigit(static_cast<unsigned char>(byte));
-            }
+            AppendHex(hex, data);
             marks.registry[name] = hex;
         }
     }

@@ -13,49 +13,9 @@ namespace backup {
 
 namespace {
 
-// The length of the valid UTF-8 sequence `bytes` starts with; 0 when it does not start with one.
-std::size_t Utf8Length(std::string_view bytes)
-{
-    const auto lead = static_cast<unsigned char>(bytes[0]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                               : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
-    if (length == 0 || bytes.size() < length)
-        return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80)
-            return 0;
-    }
-    const auto second = static_cast<unsigned char>(bytes.size() > 1 ? bytes[1] : 0);
-    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
-        (lead == 0xF4 && second >= 0x90))
-        return 0;
-    return length;
-}
-
-// Host bytes as JSON text. JSON holds Unicode only: a byte that is not part of valid UTF-8 is written as the
-// private-use character U+F700 + byte, which HostBytes turns back into that byte.
-std::string HostJson(std::string_view bytes)
-{
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t length = Utf8Length(bytes.substr(i));
-        if (length != 0) {
-            text.append(bytes.substr(i, length));
-            i += length;
-            continue;
-        }
-        const unsigned code = 0xF700u + static_cast<unsigned char>(bytes[i++]);
-        text += static_cast<char>(0xE0 | code >> 12);
-        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (code & 0x3F));
-    }
-    return json::Bytes(text);
-}
-
 std::string Quoted(std::string_view field, const std::string& value)
 {
-    return "\"" + std::string(field) + "\": " + HostJson(value);
+    return "\"" + std::string(field) + "\": " + json::HostBytes(value);
 }
 
 std::string Number(std::string_view field, std::uint64_t value)
@@ -90,10 +50,10 @@ std::string MarksText(const MachineMarks& marks)
         text += Number("partition", static_cast<std::uint64_t>(marks.partition)) + ", " +
                 Number("partitionStart", marks.partitionStart) + ", \"volumeSerial\": " +
                 json::Bytes(marks.volumeSerial) + ", \"windowsFolder\": " +
-                HostJson(marks.windowsFolder) + ", ";
+                json::HostBytes(marks.windowsFolder) + ", ";
     text += "\"registry\": {";
     for (const auto& [name, value] : marks.registry)
-        text += (text.back() == '{' ? "" : ", ") + json::Bytes(name) + ": " + HostJson(value);
+        text += (text.back() == '{' ? "" : ", ") + json::Bytes(name) + ": " + json::HostBytes(value);
     return text + "}}";
 }
 
@@ -112,26 +72,6 @@ std::string Plain(std::string_view field, const std::string& value)
     return "\"" + std::string(field) + "\": " + json::Bytes(value);
 }
 
-// The bytes HostJson wrote, from the UTF-8 text the JSON reader gives.
-std::string HostBytes(const std::string& text)
-{
-    std::string bytes;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead == 0xEF && i + 2 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xFE) == 0x9E) {
-            const unsigned code = 0xF000u | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6 |
-                                  (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
-            if (code >= 0xF780u) {
-                bytes += static_cast<char>(code - 0xF700u);
-                i += 2;
-                continue;
-            }
-        }
-        bytes += text[i];
-    }
-    return bytes;
-}
-
 // The reading of one JSON object: `missing` says which field was first not there or not of its type.
 class Fields {
 public:
@@ -144,7 +84,7 @@ public:
         if (!object_.Member(key).Text(value))
             return Missing(key);
         if (host)
-            value = HostBytes(value);
+            value = json::HostBytesFromText(value);
         return true;
     }
 

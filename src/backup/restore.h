@@ -19,7 +19,6 @@ struct RestorePlace {
     MachineMarks marks {};         // what tells it from another beside its registry (an image's volume)
 };
 
-// What a restore did.
 // Where a restore ended, for its caller to word.
 enum class RestoreEnd {
     NothingRestored,  // refused or failed before anything was put in place
@@ -28,6 +27,7 @@ enum class RestoreEnd {
     Restored,         // all of it is in place
 };
 
+// What a restore did.
 struct Restored {
     std::vector<std::string> said;               // a line each
     std::vector<storage::StampedFile> written;  // every file written, relative to the machine folder

@@ -156,6 +156,15 @@ void FindClassUses(SystemOps& sys, ClassUses& uses)
     uses.walked = true;
 }
 
+void NoteFoundUses(ClassUses& table, const char* const* driverKeyNames, const ClassUse* uses, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (NamesOneDriverKey(driverKeyNames[i]) && NoteClass(table, driverKeyNames[i]))
+            table.uses[table.count - 1] = uses[i];
+    }
+    table.walked = true;
+}
+
 const ClassUse* NotedUse(const ClassUses& uses, const char* driverKeyName)
 {
     const std::size_t i = PositionOf(uses, driverKeyName);

@@ -59,6 +59,11 @@ bool NoteClass(ClassUses& uses, const char* driverKeyName);
 // One walk for every class of the table.
 void FindClassUses(SystemOps& sys, ClassUses& uses);
 
+// Fills the table from a walk made for a list of the caller's (FindClassUses on `driverKeyNames`): each class
+// of the list that names one driver key and that the table takes (NoteClass), with what uses[i] found. The
+// table counts as walked then.
+void NoteFoundUses(ClassUses& table, const char* const* driverKeyNames, const ClassUse* uses, std::size_t count);
+
 // What the walk found for a class of the table; null when the table does not hold it or has not been
 // walked, and the class needs a walk of its own.
 const ClassUse* NotedUse(const ClassUses& uses, const char* driverKeyName);

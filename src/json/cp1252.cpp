@@ -12,6 +12,8 @@ constexpr char16_t kHighControls[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t code)
 {
     if (code < 0x80) {
@@ -25,8 +27,6 @@ void AppendUtf8(std::string& out, char32_t code)
         out += static_cast<char>(0x80 | (code & 0x3F));
     }
 }
-
-}  // namespace
 
 std::string Cp1252ToUtf8(std::string_view text)
 {

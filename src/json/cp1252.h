@@ -11,4 +11,7 @@ namespace emulated {
 
 std::string Cp1252ToUtf8(std::string_view text);
 
+// Appends a code point below U+10000 as UTF-8.
+void AppendUtf8(std::string& out, char32_t code);
+
 }  // namespace emulated

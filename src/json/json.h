@@ -21,6 +21,14 @@ std::string Bytes(std::string_view bytes);
 // A JSON string literal of a Windows-1252 text, converted to UTF-8.
 std::string Windows1252(std::string_view cp1252);
 
+// A JSON string literal of host bytes of any kind (a file name, a machine's texts), which must come back as
+// they were. JSON holds Unicode only: a byte that is not part of valid UTF-8, or is part of one of
+// U+F780..U+F7FF, is written as the private-use character U+F700 + byte.
+std::string HostBytes(std::string_view bytes);
+
+// The bytes HostBytes wrote, from the UTF-8 text a reader gives for its literal.
+std::string HostBytesFromText(const std::string& text);
+
 // One value of a parsed document, or none (a member that is not there, a document that did not parse). A
 // getter answers false, or nothing, for none and for a value of another type. It stays valid as long as its
 // document.

@@ -249,6 +249,20 @@ std::string PutBack(const MachineFolder& machine, const Registry& registry, cons
                           : "; " + failed + " could not be put back and holds the new bytes";
 }
 
+// Moves bytes lent to a reading back to their owner on every way out of the reading, a throw too, so that
+// the edits made on them are undone on them and not on an emptied string.
+class GiveBack {
+public:
+    GiveBack(std::string& lent, std::string& owner) : lent_(lent), owner_(owner) { }
+    ~GiveBack() { owner_ = std::move(lent_); }
+    GiveBack(const GiveBack&) = delete;
+    GiveBack& operator=(const GiveBack&) = delete;
+
+private:
+    std::string& lent_;
+    std::string& owner_;
+};
+
 }  // namespace
 
 bool WithNewBytes(const RegistryFile& file, const Registry& registry, const UseNewBytes& use, std::string& error)
@@ -257,14 +271,16 @@ bool WithNewBytes(const RegistryFile& file, const Registry& registry, const UseN
         return use(registry.KeptRanges(), error);
     // A binary file is edited in its loaded bytes, which go back as they were loaded when `edits` goes.
     std::string& edited = LoadedHiveBytes(registry, static_cast<std::size_t>(file.hive));
+    Hive hive;
     HiveEdits edits(edited);
     CutRemovedKeys(registry, static_cast<std::size_t>(file.hive), edits);
     // Checked in place: the edited bytes move into the check's reading and back, never copied.
-    Hive hive;
     HiveError fault;
-    const bool read = ParseHive(std::move(edited), hive, fault);
-    const bool sound = read && CheckHiveStructure(hive, fault);
-    edited = std::move(hive.bytes);
+    bool sound = false;
+    {
+        const GiveBack back(hive.bytes, edited);
+        sound = ParseHive(std::move(edited), hive, fault) && CheckHiveStructure(hive, fault);
+    }
     if (!sound) {
         error = file.path.string() + ": the edited file would break Windows' registry layout at offset " +
                 HexOffset(fault.offset) + ": " + fault.message;

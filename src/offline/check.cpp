@@ -100,12 +100,8 @@ public:
             names.push_back(entry.first.c_str());
         std::vector<ClassUse> uses(names.size());
         FindClassUses(reads_, names.data(), uses.data(), names.size());
-        for (std::size_t i = 0; table != nullptr && i < names.size(); ++i) {
-            if (NamesOneDriverKey(names[i]) && NoteClass(*table, names[i]))
-                table->uses[table->count - 1] = uses[i];
-        }
         if (table != nullptr)
-            table->walked = true;
+            NoteFoundUses(*table, names.data(), uses.data(), names.size());
         std::size_t next = 0;
         for (const auto& [driver, inf] : drivers_)
             AddDriverClass(driver, inf, uses[next++]);

@@ -239,6 +239,14 @@ std::string WriteTime(const storage::FileStamp& stamp)
     return text;
 }
 
+// The time of last write of a file of the machine, from the stamp where it lies (BackupPlaces::stampOf), else
+// from the host file.
+std::string FileWriteTime(const BackupPlaces& places, const fs::path& file)
+{
+    return WriteTime(places.stampOf ? places.stampOf(file.lexically_relative(places.machine).generic_string())
+                                    : storage::HostStamp(file));
+}
+
 // Windows 95's copies beside the registry, as one backup: SYSTEM.DA0 and USER.DA0 (either may be missing).
 RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system, const fs::path& users,
                              const ExamineBackup& examine)
@@ -255,8 +263,7 @@ RegistryBackup ReadDa0Backup(const BackupPlaces& places, const fs::path& system,
         backup.damage = error;
         return backup;
     }
-    backup.date = WriteTime(places.stampOf ? places.stampOf(named.lexically_relative(places.machine).generic_string())
-                                           : storage::HostStamp(named));
+    backup.date = FileWriteTime(places, named);
     emulated::Registry registry;
     const HKEY roots[] = {system.empty() ? HKEY_USERS : HKEY_LOCAL_MACHINE, HKEY_USERS};
     for (std::size_t i = 0; i < present.size(); ++i) {
@@ -278,10 +285,7 @@ std::vector<std::size_t> NewestFirst(const BackupPlaces& places, const std::vect
 {
     std::vector<std::pair<std::string, std::size_t>> dated;
     for (std::size_t i = 0; i < cabinets.size(); ++i)
-        dated.emplace_back(
-            WriteTime(places.stampOf ? places.stampOf(cabinets[i].lexically_relative(places.machine).generic_string())
-                                     : storage::HostStamp(cabinets[i])),
-            i);
+        dated.emplace_back(FileWriteTime(places, cabinets[i]), i);
     std::sort(dated.begin(), dated.end(), std::greater<>());
     std::vector<std::size_t> order;
     for (const auto& [time, index] : dated)

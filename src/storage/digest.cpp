@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include "common/hex.h"
+
 namespace storage {
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new(), EVP_MD_CTX_free)
@@ -24,12 +26,8 @@ std::string Sha256::Bytes()
 
 std::string Sha256::Hex()
 {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned char byte : Bytes()) {
-        hex += kHex[byte >> 4];
-        hex += kHex[byte & 0xF];
-    }
+    AppendHex(hex, Bytes());
     return hex;
 }
 

@@ -196,6 +196,9 @@ TEST(ManifestTest, KeepsMarksAndHostBytes)
     manifest.files[0].host = "WINDOWS/";
     for (int byte = 1; byte < 0x100; ++byte)
         manifest.files[0].host += byte == '/' ? 'x' : static_cast<char>(byte);
+    // Valid UTF-8 of the characters that stand for single bytes (U+F780, U+F7FF), beside one that does not
+    // (U+F77F): each must come back as the very bytes.
+    manifest.files[1].host = "WINDOWS/\xEF\x9E\x80\xEF\x9F\xBF\xEF\x9D\xBF.txt";
     manifest.marks = {true, true, "1A2B-3C4D", 5, 1048576, "WIN98", {{"ProductId", "1-2"}, {"InstallDate", "hex:01"}}};
     const std::string text = manifest.Text();
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -210,6 +213,7 @@ TEST(ManifestTest, KeepsMarksAndHostBytes)
     ASSERT_TRUE(backup::ParseManifest(text, "m.json", read, error)) << error << text;
     EXPECT_EQ(read.machine, manifest.machine);
     EXPECT_EQ(read.files[0].host, manifest.files[0].host);
+    EXPECT_EQ(read.files[1].host, manifest.files[1].host);
     EXPECT_TRUE(read.marks.recorded && read.marks.image);
     EXPECT_EQ(read.marks.volumeSerial, "1A2B-3C4D");
     EXPECT_EQ(read.marks.partition, 5);
